@@ -1,0 +1,122 @@
+#include "model/ModelData.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+cIKChain::~cIKChain() { std::free(links); }
+
+cMorph::~cMorph() { std::free(entries); }
+
+bool namesEqual20(const char* a, const char* b) { return std::strncmp(a, b, kNameCompareBytes) == 0; }
+
+cBone* findBone(const cModel& model, const char* name) {
+    for (uint32_t i = 0; i < model.boneCount; ++i) {
+        if (namesEqual20(model.bones[i].name, name)) return &model.bones[i];
+    }
+    return nullptr;
+}
+
+cMorph* findMorph(const cModel& model, const char* name) {
+    for (uint32_t i = 0; i < model.morphCount; ++i) {
+        if (namesEqual20(model.morphs[i].name, name)) return &model.morphs[i];
+    }
+    return nullptr;
+}
+
+void initIKChain(cIKChain& chain, const IKDef& def, cBone* bones) {
+    std::free(chain.links);
+    chain.links = nullptr;
+    chain.ikBone = &bones[def.ikBone];
+    chain.targetBone = &bones[def.targetBone];
+    chain.iterations = static_cast<uint16_t>(def.iterations & 0xFFFF);
+    chain.angleLimit = def.limit * 4.0f;
+    chain.sortKey = static_cast<int16_t>(static_cast<uint16_t>(def.links[0] & 0xFFFF));
+    chain.linkCount = static_cast<uint8_t>(def.linkCount);
+    if (chain.linkCount == 0) return;
+    chain.links = static_cast<cBone**>(std::malloc(sizeof(cBone*) * chain.linkCount));
+    for (int i = 0; i < chain.linkCount; ++i) {
+        cBone* link = &bones[def.links[i]];
+        chain.links[i] = link;
+        if (namesEqual20(link->name, cp932::kLeftKnee) || namesEqual20(link->name, cp932::kRightKnee)) {
+            link->ikAngleLimited = 1;
+        }
+    }
+}
+
+void sortIKChains(cIKChain* chains, int count) {
+    if (count < 2) return;
+    // Chains own their link arrays, so sort an index and then move the fields.
+    struct Fields {
+        cBone* ikBone;
+        cBone* targetBone;
+        uint16_t iterations;
+        float angleLimit;
+        int16_t sortKey;
+        uint8_t linkCount;
+        cBone** links;
+    };
+    Fields* tmp = static_cast<Fields*>(std::malloc(sizeof(Fields) * count));
+    if (!tmp) return;
+    for (int i = 0; i < count; ++i) {
+        cIKChain& c = chains[i];
+        tmp[i] = {c.ikBone, c.targetBone, c.iterations, c.angleLimit, c.sortKey, c.linkCount, c.links};
+    }
+    std::stable_sort(tmp, tmp + count, [](const Fields& a, const Fields& b) { return a.sortKey < b.sortKey; });
+    for (int i = 0; i < count; ++i) {
+        cIKChain& c = chains[i];
+        c.ikBone = tmp[i].ikBone;
+        c.targetBone = tmp[i].targetBone;
+        c.iterations = tmp[i].iterations;
+        c.angleLimit = tmp[i].angleLimit;
+        c.sortKey = tmp[i].sortKey;
+        c.linkCount = tmp[i].linkCount;
+        c.links = tmp[i].links;
+    }
+    std::free(tmp);
+}
+
+void initMorph(cMorph& morph, const uint8_t* def, const char* name, const cMorph* base,
+               const float* restPositions) {
+    std::free(morph.entries);
+    morph.entries = nullptr;
+    morph.vertexCount = 0;
+    std::strncpy(morph.name, name, sizeof(morph.name) - 1);
+    morph.name[sizeof(morph.name) - 1] = 0;
+
+    int32_t count;
+    std::memcpy(&count, def, sizeof(count));
+    if (count <= 0) return;
+    morph.entries = static_cast<MorphEntry*>(std::malloc(sizeof(MorphEntry) * static_cast<std::size_t>(count)));
+    if (!morph.entries) return;
+    morph.vertexCount = count;
+    // Entries follow the panel byte unaligned: copy them field by field.
+    const uint8_t* p = def + kMorphDefHeaderBytes;
+    for (int32_t i = 0; i < count; ++i, p += kMorphDefEntryBytes) {
+        MorphEntry& e = morph.entries[i];
+        std::memcpy(&e.vertexIndex, p, 4);
+        std::memcpy(e.position, p + 4, 12);
+    }
+    if (base && base != &morph) {
+        for (int32_t i = 0; i < count; ++i) {
+            MorphEntry& e = morph.entries[i];
+            const MorphEntry& b = base->entries[e.vertexIndex];
+            for (int k = 0; k < 3; ++k) e.position[k] += b.position[k];
+            e.vertexIndex = b.vertexIndex;
+        }
+    }
+    if (restPositions) {
+        for (int32_t i = 0; i < count; ++i) {
+            MorphEntry& e = morph.entries[i];
+            for (int k = 0; k < 3; ++k) e.position[k] += restPositions[3 * e.vertexIndex + k];
+        }
+    }
+}
+
+void computeParentOffsets(cModel& model) {
+    for (uint32_t i = 0; i < model.boneCount; ++i) {
+        cBone& b = model.bones[i];
+        if (!b.parent) continue;
+        for (int k = 0; k < 3; ++k) b.parentOffset[k] = b.restPosition[k] - b.parent->restPosition[k];
+    }
+}

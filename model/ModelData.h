@@ -1,0 +1,231 @@
+// The in-memory character model shared by the loaders, animation, physics and drawing.
+//
+// Memory layout is fixed by the file formats and the loaders: flat numeric arrays come
+// from the C heap (malloc/free), arrays of records with behaviour (cBone, cIKChain,
+// cMorph, cPMDRigidBody, cModelJoint) from new[]/delete[]. Pointers between records
+// (a bone's parent, a chain's links, a rigid body's bone) point into the owning
+// cModel's arrays and never own. releaseModel() (model/ModelDraw.h) frees everything.
+//
+// Conventions (animation and physics): vectors are float[3]; quaternions float[4]
+// stored (x, y, z, w), normalised with w >= 0; 4x4 matrices are float[16] column-major
+// as OpenGL expects (translation in elements 12..14). All names are CP932 byte strings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class btTypedConstraint;
+class cPMDRigidBody;  // physics/RigidBody.h
+struct MotionData;    // animation/Motion.h
+
+// CP932 byte forms of the names the program looks for.
+namespace cp932 {
+inline constexpr char kHead[] = "\x93\xaa";                           // 頭
+inline constexpr char kCentre[] = "\x83\x5a\x83\x93\x83\x5e\x81\x5b";  // センター
+inline constexpr char kLeftKnee[] = "\x8d\xb6\x82\xd0\x82\xb4";        // 左ひざ
+inline constexpr char kRightKnee[] = "\x89\x45\x82\xd0\x82\xb4";       // 右ひざ
+}  // namespace cp932
+
+// Bone and morph lookups compare at most this many bytes of a name.
+constexpr std::size_t kNameCompareBytes = 20;
+
+// Deformation data of one vertex. type is the PMX deformation type as read
+// (0 BDEF1, 1 BDEF2, 2 BDEF4, 3 SDEF, 4 QDEF); every PMD vertex has type 1.
+struct VertexSkin {
+    uint8_t type;
+    float weights[4];
+    int32_t boneIndices[4];
+};
+
+struct Material {
+    float diffuse[4];   // r, g, b, alpha
+    float specular[4];  // r, g, b, 1
+    float ambient[4];   // r, g, b, 1
+    float shininess;
+    int32_t indexCount;     // indices taken in order from cModel::indices
+    int32_t texture;        // GL name of the main texture, -1 when none
+    int32_t sphereTexture;  // GL name of the sphere map, -1 when none
+    uint8_t sphereMode;     // 0 none, 1 multiply, 2 add
+    uint8_t drawFlags;      // 0x01 both faces, 0x10 edge (PMX: the flag byte as read)
+};
+
+struct cBone {
+    char name[32];           // CP932, at most 31 bytes plus terminator
+    uint8_t ikAngleLimited;  // a knee link of an IK chain
+    float restPosition[3];   // model space, as read
+    float parentOffset[3];   // restPosition - parent's restPosition (restPosition without parent)
+    float inverseRest[16];   // identity with translation -restPosition
+    uint16_t flags;          // PMX bone flags (0x0020 IK, 0x0100 append rotation, ...)
+    cBone* parent = nullptr;
+    cBone* child = nullptr;
+    cBone* appendParent = nullptr;
+    float appendRatio;
+    float translation[3];   // local pose from the motion
+    float rotation[4];      // local rotation quaternion (x, y, z, w)
+    float globalMatrix[16];  // model space; translation = the bone's current position
+    float savedRotation[4];  // smoothed head-turn state
+    float skinMatrix[16];    // globalMatrix x inverseRest
+};
+
+struct cIKChain {
+    cBone* ikBone = nullptr;      // its model-space position is the goal
+    cBone* targetBone = nullptr;  // the end effector
+    uint16_t iterations = 0;
+    float angleLimit = 0.0f;  // radians per step
+    int16_t sortKey = 0;      // low 16 bits of the first link's bone index
+    uint8_t linkCount = 0;
+    cBone** links = nullptr;  // effector side first; owned (malloc)
+
+    cIKChain() = default;
+    ~cIKChain();
+    cIKChain(const cIKChain&) = delete;
+    cIKChain& operator=(const cIKChain&) = delete;
+};
+
+struct MorphEntry {
+    int32_t vertexIndex;
+    float position[3];
+};
+
+struct cMorph {
+    char name[256];
+    int32_t vertexCount = 0;
+    MorphEntry* entries = nullptr;  // absolute target positions; owned (malloc)
+
+    cMorph() { name[0] = 0; }
+    ~cMorph();
+    cMorph(const cMorph&) = delete;
+    cMorph& operator=(const cMorph&) = delete;
+};
+
+// One spring joint between two rigid bodies. The destructor (physics/Joint.cpp) removes
+// the constraint from the physics world and deletes it.
+struct cModelJoint {
+    btTypedConstraint* constraint = nullptr;
+
+    cModelJoint() = default;
+    ~cModelJoint();
+    cModelJoint(const cModelJoint&) = delete;
+    cModelJoint& operator=(const cModelJoint&) = delete;
+};
+
+// One node of a model's texture cache (newest first).
+struct TextureEntry {
+    uint32_t glName;
+    int32_t refCount;
+    TextureEntry* next;
+    char fileName[512];  // the name exactly as the model gives it (CP932)
+};
+using TextureCache = TextureEntry*;
+
+// Playback state of the motion bound to a model (animation/MotionPlayer.h drives it).
+struct cModel;
+struct MotionPlayer {
+    cModel* model = nullptr;
+    MotionData* motionData = nullptr;
+    cBone** boneTargets = nullptr;   // one per bone track, null where the model lacks the bone
+    cMorph** faceTargets = nullptr;  // one per face track, null where the model lacks the morph
+    float currentFrame = 0.0f;
+};
+
+struct cModel {
+    char name[256] = {};
+    uint8_t format = 0;  // 0 PMD, 1 PMX
+    uint8_t pmxTextEncoding = 0;
+    uint8_t pmxAdditionalUVCount = 0;
+    uint8_t pmxVertexIndexSize = 0;
+    uint8_t pmxTextureIndexSize = 0;
+    uint8_t pmxMaterialIndexSize = 0;
+    uint8_t pmxBoneIndexSize = 0;
+    uint8_t pmxMorphIndexSize = 0;
+    uint8_t pmxRigidBodyIndexSize = 0;
+
+    uint32_t vertexCount = 0;
+    float* positions = nullptr;       // 3 per vertex: current (morphed) positions
+    float* restPositions = nullptr;   // 3 per vertex: PMX only, positions as read
+    float* normals = nullptr;         // 3 per vertex
+    float* texCoords = nullptr;       // 2 per vertex
+    VertexSkin* skins = nullptr;      // 1 per vertex
+    float* skinnedPositions = nullptr;  // 3 per vertex, output of skinning
+    float* skinnedNormals = nullptr;    // 3 per vertex, output of skinning
+
+    uint32_t indexCount = 0;
+    uint32_t* indices = nullptr;
+
+    uint32_t textureNameCount = 0;
+    char (*textureNames)[512] = nullptr;  // PMX only
+
+    uint32_t materialCount = 0;
+    Material* materials = nullptr;  // malloc
+    TextureCache colourTextures = nullptr;
+    TextureCache sphereTextures = nullptr;
+
+    uint32_t boneCount = 0;
+    cBone* bones = nullptr;  // new[]
+    cBone* headBone = nullptr;
+    uint8_t lookAtCamera = 0;
+
+    uint16_t ikCount = 0;
+    cIKChain* ikChains = nullptr;  // new[]
+    uint16_t morphCount = 0;
+    cMorph* morphs = nullptr;  // new[]
+
+    uint32_t rigidBodyCount = 0;
+    cPMDRigidBody* rigidBodies = nullptr;  // new[]
+    uint32_t jointCount = 0;
+    cModelJoint* joints = nullptr;  // new[]
+
+    MotionPlayer motion;
+};
+
+// Transfer records filled by a loader and handed to an initialisation routine.
+struct BoneDef {
+    float restPosition[3];
+    uint16_t flags;
+    int32_t parent;        // -1 none
+    int32_t child;         // -1 none
+    int32_t appendParent;  // -1 none
+    float appendRatio;
+};
+
+struct IKDef {
+    int32_t ikBone;
+    int32_t targetBone;
+    uint32_t linkCount;
+    uint32_t iterations;  // low 16 bits used
+    float limit;
+    int32_t links[256];
+};
+
+// The byte layout of a PMD morph record after its name: vertexCount, panel, then
+// vertexCount entries of {int32 vertexIndex, float[3] position}, unaligned.
+struct MorphDefHeader {
+    int32_t vertexCount;
+    uint8_t panel;
+};
+constexpr std::size_t kMorphDefHeaderBytes = 5;
+constexpr std::size_t kMorphDefEntryBytes = 16;
+
+// First bone / morph whose name equals name in the first 20 bytes; null if none.
+cBone* findBone(const cModel& model, const char* name);
+cMorph* findMorph(const cModel& model, const char* name);
+
+// True when a and b agree as C strings over at most 20 bytes.
+bool namesEqual20(const char* a, const char* b);
+
+// Fills a chain from its definition. The caller has checked every bone index in def
+// against boneCount (the loaders refuse a file otherwise).
+void initIKChain(cIKChain& chain, const IKDef& def, cBone* bones);
+
+// Sorts chains ascending by sortKey (signed 16-bit).
+void sortIKChains(cIKChain* chains, int count);
+
+// Fills a morph from the bytes of a MorphDef (kMorphDefHeaderBytes then the entries).
+// base: PMD base morph (entries name places in it and hold offsets from it); it is
+// skipped when it is this morph. restPositions: PMX (offsets from the rest position).
+// The caller has checked every index (into base's entries, or into the vertices).
+void initMorph(cMorph& morph, const uint8_t* def, const char* name, const cMorph* base,
+               const float* restPositions);
+
+// parentOffset = restPosition - parent's restPosition for every bone with a parent.
+void computeParentOffsets(cModel& model);

@@ -1,0 +1,41 @@
+// The camera video library. Frames are 4 bytes per pixel in the order B, G, R, A, rows
+// top first. arVideoGetImage never blocks: it returns null when no new frame is ready.
+// The library may capture on its own thread; callers stay on one thread.
+//
+// The source comes from the configuration file handed to arVideoOpen (a small XML file,
+// see README), overridden by arVideoSetSourceOverride (the command line) or else by the
+// PAVONIX_VIDEO environment variable: "camera", "camera:/dev/video0", "file:PATH",
+// "virtual" or "auto" (camera when one opens, else virtual).
+#pragma once
+
+// Returns 0 on success, negative on failure (a message naming the file or source has
+// then been written to standard error).
+int arVideoOpen(const char* configFile);
+int arVideoInqSize(int* width, int* height);
+int arVideoCapStart();
+unsigned char* arVideoGetImage();
+int arVideoCapNext();
+int arVideoCapStop();
+int arVideoClose();
+
+// --- Additions for the Linux program ---
+
+// Overrides the configured source (same syntax as PAVONIX_VIDEO); null or "" clears it.
+// Takes effect at the next arVideoOpen.
+void arVideoSetSourceOverride(const char* spec);
+
+// Offline mode: every frame of a file source is delivered exactly once, in order, as
+// fast as the caller asks, with no looping and no pacing. Set before arVideoOpen.
+void arVideoSetOffline(bool offline);
+
+// Nominal frames per second of the open source (30 for the virtual camera).
+double arVideoInqFrameRate();
+
+// Number of frames of a file source (-1 when unknown or not a file source).
+long arVideoInqFrameCount();
+
+// Offline mode: true once the last frame has been delivered.
+bool arVideoEndOfStream();
+
+// Short description of the open source for messages ("virtual camera", "file clip.avi").
+const char* arVideoSourceName();
