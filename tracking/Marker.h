@@ -1,0 +1,27 @@
+// Square marker detection: labeling, candidates, identification and the short history
+// that keeps a marker's identity stable across frames.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kMaxMarkers = 30;
+
+struct DetectedMarker {
+    int area;             // pixel count of the square
+    int pattern;          // pattern slot, -1 for none
+    int orientation;      // 0..3; corner (4 - orientation) % 4 is the pattern's first corner; -1 unknown
+    double confidence;    // correlation, at most 1
+    double center[2];     // centroid x, y
+    double edgeLines[4][3];  // a x + b y + c = 0 in ideal image coordinates; edge i: corner i to i + 1
+    double corners[4][2];    // ideal image coordinates; corner i joins edge lines i - 1 and i
+};
+
+// Non-zero: labeling also writes binarizedImage (toggled by the "Display Bin" command).
+extern int debugImageMode;
+// width x height x 4 bytes, the thresholded frame; null until the first debug labeling.
+extern uint8_t* binarizedImage;
+
+// Detects markers in one frame (4 bytes per pixel, rows top first, size of the installed
+// calibration). On success returns 0 and points *markers at an internal array of *count
+// entries, valid until the next call; returns -1 on failure.
+int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers, int* count);

@@ -1,0 +1,14 @@
+// Marker pose: the 3x4 marker-to-camera transform [R | T] (row-major, marker coordinates
+// with the origin at the marker centre and z = 0 on its plane; camera y down, z forward;
+// lengths in the unit of the marker width).
+#pragma once
+
+#include "tracking/Marker.h"
+
+// From scratch. Returns the reprojection error, or -1 (transform untouched) on failure.
+double estimatePose(const DetectedMarker* marker, const double center[2], double width,
+                    double transform[3][4]);
+
+// Starting from the previous frame's transform. Returns the error.
+double estimatePoseContinuous(const DetectedMarker* marker, const double previous[3][4],
+                              const double center[2], double width, double transform[3][4]);
