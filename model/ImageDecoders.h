@@ -1,0 +1,53 @@
+// Texture image decoders: file bytes in memory to pixels in memory. Nothing here
+// touches OpenGL; model/TextureUpload.h turns a DecodedImage into a texture, so tools
+// and tests without a GL context can decode everything a model names.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Largest width or height any decoder accepts. Far beyond what a GL implementation
+// takes as a texture, small enough that width * height * 4 cannot overflow.
+constexpr int kMaxImageSide = 16384;
+
+// One decoded picture. Either rgba holds width * height pixels of R, G, B, A, top row
+// first, rows directly after each other; or (DDS) compressedFormat is non-zero and
+// levels holds the compressed mip levels as stored, levelSizes their pixel sizes.
+struct DecodedImage {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgba;
+
+    unsigned compressedFormat = 0;  // GL_COMPRESSED_RGBA_S3TC_DXT{1,3,5}_EXT, 0 for rgba
+    std::vector<std::vector<uint8_t>> levels;
+    std::vector<std::pair<int, int>> levelSizes;
+
+    // The pixels came from the general image loader (OpenCV) after our decoders refused.
+    bool fromFallback = false;
+};
+
+// Each decoder takes the whole file and fills out on success. On failure it returns
+// false and leaves out empty; it never reads outside [bytes, bytes + size).
+bool decodeBMP(const uint8_t* bytes, std::size_t size, DecodedImage& out);
+bool decodeTGA(const uint8_t* bytes, std::size_t size, DecodedImage& out);
+bool decodePNG(const uint8_t* bytes, std::size_t size, DecodedImage& out);
+bool decodeJPEG(const uint8_t* bytes, std::size_t size, DecodedImage& out);
+bool decodeDDS(const uint8_t* bytes, std::size_t size, DecodedImage& out);
+
+// The last resort for what our decoders refuse: OpenCV's general loader, read as three
+// colour channels (alpha 255 in out.rgba). path is a UTF-8 file path.
+bool decodeWithFallback(const char* path, DecodedImage& out);
+
+// Which decoder the file's first bytes (and, for TGA without its footer, the name's
+// ".tga" ending) select.
+enum class ImageKind { None, BMP, TGA, PNG, JPEG, DDS };
+ImageKind detectImageKind(const uint8_t* bytes, std::size_t size, const char* fileName);
+
+// Opens the texture a model names (CP932, '\' separators, case as the model author
+// typed it; see resolveTexturePath), decodes it with the decoder its signature selects
+// and falls back to OpenCV when that decoder refuses or none matches. A file that
+// cannot be opened fails at once. On failure *reason (when given) says why, naming the
+// file, e.g. "tex/a.bmp: cannot open file: No such file or directory".
+bool decodeTextureFile(const char* cp932Name, DecodedImage& out, std::string* reason);

@@ -1,0 +1,34 @@
+// Per-model texture caches: a file named by several materials is read and uploaded
+// once per cache and deleted when its last material lets go of it.
+#pragma once
+
+#include <cstdint>
+
+#include "model/ImageDecoders.h"
+#include "model/ModelData.h"
+
+// Returns the texture name for fileName (CP932, exactly as the model gives it; the
+// cache compares names byte for byte, so names differing in case load twice), loading
+// and uploading it on first use; -1 when the file cannot be loaded. The caller has
+// selected the texture unit the new texture is bound on.
+int32_t acquireTexture(TextureCache& cache, const char* fileName);
+
+// Drops one reference to glName; the texture is deleted and its node freed when the
+// last reference goes. A name the cache does not hold is ignored.
+void releaseTexture(uint32_t glName, TextureCache& cache);
+
+// Deletes every texture and node whatever their reference counts; cache becomes null.
+void clearTextureCache(TextureCache& cache);
+
+// Decodes fileName (see decodeTextureFile) and uploads it through the current
+// uploader. Returns the texture name or -1.
+int32_t loadTextureFile(const char* fileName);
+
+// Upload and delete hooks. By default textures go to the current GL context; tools and
+// tests without one install their own (for instance handing out increasing fake names
+// and recording what was uploaded). user is passed through unchanged. Passing null
+// restores the GL functions. An uploader returns the new name, or -1 on failure.
+using TextureUploader = int32_t (*)(const DecodedImage& image, void* user);
+using TextureDeleter = void (*)(uint32_t glName, void* user);
+void setTextureUploader(TextureUploader uploader, void* user);
+void setTextureDeleter(TextureDeleter deleter, void* user);
