@@ -126,6 +126,10 @@ struct MotionPlayer {
     cBone** boneTargets = nullptr;   // one per bone track, null where the model lacks the bone
     cMorph** faceTargets = nullptr;  // one per face track, null where the model lacks the morph
     float currentFrame = 0.0f;
+    // Entries of the two tables, so a player never reads past them when the motion was
+    // refilled without a rebind.
+    int32_t boneTargetCount = 0;
+    int32_t faceTargetCount = 0;
 };
 
 struct cModel {
