@@ -1,0 +1,47 @@
+// Reading PMD and PMX model files into a cModel.
+//
+// loadModelFile is the one entry for both formats: the content decides, never the file
+// name (PMD is tried first, then PMX on the same bytes). Every count and index in a file
+// is checked against the bytes left and against what it indexes; a file that fails is
+// refused with a reason naming the section and the offset, and the model is left empty
+// (never half built). Loading creates textures, so it runs on the thread that owns the
+// GL context (or with a texture uploader installed, see model/Texture.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "model/ByteCursor.h"
+#include "model/ModelData.h"
+
+// Reads the whole of file, closes it, empties model (releaseModel, the motion player's
+// tables) and parses the bytes. fileName only names the file in messages (may be null).
+// On failure the reason goes to standard error as "FILE: REASON" and, when error is
+// given, into *error; model is left empty. Returns true when either parser succeeded.
+bool loadModelFile(cModel& model, std::FILE* file, const char* fileName = nullptr,
+                   std::string* error = nullptr);
+
+// Opens path (UTF-8) and loads it as above. A file that cannot be opened or read is
+// reported the same way and leaves model untouched.
+bool loadModelFile(cModel& model, const char* path, std::string* error = nullptr);
+
+// Parses a PMD file. Returns false without touching model when the magic or version
+// does not match (reason stays empty then); returns false with a reason in *reason
+// after refusing a damaged file, leaving the caller to release what was built.
+bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* reason = nullptr);
+
+// Parses a PMX 2.0 or 2.1 file. Messages the format's users expect (unknown weight
+// type, too many bones, ...) are shown through showMessage with their captions; every
+// failure also leaves a reason in *reason. Returns false without touching model when the
+// magic or version does not match.
+bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* reason = nullptr);
+
+// Decodes one PMX text field (i32 byte length, then UTF-16LE or UTF-8 bytes as
+// model.pmxTextEncoding says) at the cursor into out as CP932, at most outSize - 1 bytes
+// plus a terminator (a longer text is cut at a character boundary). Characters CP932
+// cannot hold become '?'; so does a 4-byte UTF-8 sequence. Advances the cursor past the
+// field. Returns false (out empty, cursor marked as run out) when the field does not
+// fit in the bytes left or its length is negative.
+bool readPMXText(ByteCursor& cursor, const cModel& model, char* out, std::size_t outSize);
