@@ -1,0 +1,39 @@
+// Bone set-up and pose, inverse kinematics and matrix-blend skinning of a cModel.
+//
+// Playback writes each bone's local translation and rotation; updateBoneTransform turns
+// them into model-space matrices, solveIK bends the chains toward their goals, and
+// skinModel (after the rigid bodies have written their bones) deforms the mesh. None of
+// these allocates, and none reports errors: bone and vertex indices are trusted as the
+// loaders checked them.
+#pragma once
+
+#include "model/ModelData.h"
+
+// Sets a bone up from its loader record: name (at most 31 bytes), rest position, flags,
+// parent / child / append links resolved against bones (-1 = none), inverseRest, and the
+// rest pose. parentOffset is restPosition here; the loader fixes it for bones with a
+// parent once every bone exists (computeParentOffsets).
+void initBone(cBone& bone, const char* name, const BoneDef& def, cBone* bones);
+
+// Local pose back to rest: no translation, identity rotation and head-turn state, and the
+// global matrix at the rest position.
+void resetBonePose(cBone& bone);
+
+// globalMatrix = parent's globalMatrix x (rotation, translation + parentOffset). A parent
+// listed after its child contributes the matrix it had before this frame's update.
+void updateBoneTransform(cBone& bone);
+
+// Cyclic coordinate descent of one chain toward the ikBone's current position. Knee links
+// bend about their X axis only, and only one way.
+void solveIK(cIKChain& chain);
+
+// General 4x4 inversion without pivoting. Returns false, with out set to the identity,
+// when a diagonal pivot comes out zero (or not finite), so a degenerate matrix never
+// spreads NaN.
+bool invertMatrix4(const float in[16], float out[16]);
+
+// Writes the simulated rigid bodies into their bones, then skins (skinVertices).
+void skinModel(cModel& model);
+
+// skinMatrix of every bone, then skinnedPositions / skinnedNormals of every vertex.
+void skinVertices(cModel& model);
