@@ -1,0 +1,94 @@
+// The image-processing object: the per-frame copy of the camera image and its grey and
+// black-and-white derivatives (automatic threshold by Otsu's method), and the state of
+// AVI recording and PNG screenshots.
+//
+// Read-backs of the window happen after the frame is composed and before the buffers
+// are swapped (the front buffer of a swapped window is not readable on every
+// implementation): SaveImage and the capture timer only request one, and the display
+// code calls frameComposed() right before swapping.
+#pragma once
+
+#include <GL/gl.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace cv {
+class VideoWriter;
+}
+
+class cvImgProc {
+public:
+    cvImgProc();
+    ~cvImgProc();  // completes a recording still running
+    cvImgProc(const cvImgProc&) = delete;
+    cvImgProc& operator=(const cvImgProc&) = delete;
+
+    // Once, with a current GL context: sizes, buffer-object entry points, the pack
+    // buffer and the images. Failures are reported by message box and init goes on.
+    void init(int width, int height);
+    // (Re)creates sourceImage, greyImage and binaryImage at width x height when they do
+    // not already have that size. False (nothing changed) when memory runs out.
+    bool allocateImages(int width, int height);
+    // Otsu threshold of sourceImage (grey = 0.299 byte0 + 0.587 byte1 + 0.114 byte2),
+    // rounded to the nearest integer.
+    int binarize();
+
+    // --- Recording and screenshots (Capture.cpp) ---
+
+    // Toggles AVI recording into the executable's folder under a local-time name.
+    void controlCapture();
+    // Starts recording into `path` at `fps` frames per second, frame size windowWidth x
+    // windowHeight. With everyFrame the display's every frameComposed() writes a frame
+    // (offline rendering); otherwise a GLUT timer requests one about every 1/fps s.
+    // False, with capture left off, when the writer cannot be opened.
+    bool startCaptureTo(const char* path, double fps, bool everyFrame = false);
+    // Ends recording and completes the file; nothing happens when none is running.
+    void stopCapture();
+    // The GLUT timer callback of recording; re-arms itself while capturing.
+    static void captureTimer(int value);
+    // Reads the current read buffer back and appends one video frame. Always true.
+    bool writeCaptureFrame();
+    // Called by the display code after composing a frame, before swapping: performs a
+    // pending screenshot and a pending capture frame. False when a pending screenshot
+    // could not be written (the reason has been shown, caption "SaveImage").
+    bool frameComposed();
+    // Writes the back buffer's viewport area to `path` as an RGBA PNG now. False, with a
+    // message captioned "SaveImage", when it could not be written.
+    bool saveImageTo(const char* path);
+    // Asks the next frameComposed() for a screenshot into the executable's folder.
+    void requestScreenshot() { screenshotPending = true; }
+    // Path of the last screenshot written (empty before the first).
+    const std::string& lastScreenshotPath() const { return lastScreenshot; }
+
+    bool capturing = false;
+    int imageWidth = 0, imageHeight = 0;
+    // Current window size; frozen while capturing (the reshape callback keeps the window
+    // at this size then).
+    int windowWidth = 0, windowHeight = 0;
+    std::unique_ptr<cv::VideoWriter> videoWriter;  // open while recording into a file
+    cv::Mat sourceImage;   // camera size, 8-bit BGRA: the tracker's copy of each frame
+    cv::Mat greyImage;     // camera size, 8-bit grey
+    cv::Mat binaryImage;   // camera size, 8-bit: Otsu output
+    cv::Mat captureImage;  // window size, 8-bit BGR: frame handed to the writer
+    GLuint packBuffer = 0; // pixel-pack buffer for capture read-backs (0: read to memory)
+
+    // Title restored when recording stops; the capture suffix is appended to it.
+    const char* windowTitle = "Pavonix";
+
+private:
+    bool screenshotPending = false;
+    bool captureFramePending = false;
+    bool captureEveryFrame = false;
+    double captureFps = 30.0;
+    int lastWriteMs = 0;          // time the last capture frame took, for the timer
+    bool packBufferUsable = false;
+    std::vector<unsigned char> readBack;  // fallback when pack buffers are unavailable
+    std::string lastScreenshot;
+
+    void releaseCaptureResources();
+};
+
+extern cvImgProc g_cvImgProc;

@@ -1,0 +1,64 @@
+// The tracker front end: the one object through which the application uses the camera
+// and the marker tracker. It opens the camera, loads the calibration and the marker
+// pattern, owns the camera-image drawing context, and once per idle cycle grabs a frame,
+// thresholds it, finds the marker carrying the loaded pattern and updates its pose.
+#pragma once
+
+#include "tracking/CameraParam.h"
+#include "tracking/view/ImageDraw.h"
+
+class clTracker {
+public:
+    clTracker() = default;
+    ~clTracker();  // releases the drawing context, stops capture and closes the camera
+    clTracker(const clTracker&) = delete;
+    clTracker& operator=(const clTracker&) = delete;
+
+    // Opens the camera ("Data/WDM_camera_flipV.xml"), reads the frame size, the
+    // calibration ("Data/camera_para.dat") and the pattern ("Data/patt.00"), relative to
+    // the current directory, and starts capture. On failure a message box names the
+    // problem (except when the frame size cannot be read) and the result is false.
+    bool initialize();
+    // Creates the drawing context; needs the window's GL context to be current.
+    bool initArgl();
+    // Processes the newest camera frame, if any (false when none was ready: the previous
+    // pose stays). A failure of marker detection ends the process with status -1.
+    bool updateFrame();
+    // The camera's position in the model frame (marker frame turned by -90 degrees about
+    // x, times modelScale), single precision.
+    void cameraPositionInModel(float out[3]) const;
+
+    // Automatic threshold off sets the fixed threshold 130; on recomputes it per frame.
+    void toggleAutoThreshold();
+    // modelScale += amount, clamped to [kMinModelScale, kMaxModelScale].
+    void scaleStep(double amount);
+    // Stops capture, closes the camera and releases the drawing context; safe to repeat.
+    // The destructor calls it; tests call it to initialize again.
+    void shutdown();
+
+    static constexpr int kFixedThreshold = 130;
+    static constexpr double kMinModelScale = 0.01;
+    static constexpr double kMaxModelScale = 0.8;
+
+    int width = 0, height = 0;          // frame size reported by the camera
+    CameraParam cameraParam{};          // calibration resized to the frame size
+    int patternId = 0;                  // slot of the loaded marker pattern
+    ImageDrawContext* arglContext = nullptr;  // owned; released by shutdown
+    float modelAxis[16]{};              // column-major rotation by +90 degrees about x
+    float modelAxisInverse[16]{};       // column-major rotation by -90 degrees about x
+    int frameBytes = 0;                 // width x height x 4
+    bool markerFound = false;           // a pose was computed from the latest frame
+    bool autoThreshold = true;          // threshold from each frame by Otsu's method
+    int threshold = 0;                  // binarization threshold for detection, 0..255
+    double markerWidth = 0.0;           // side of the black square (transform units)
+    double markerCenter[2]{};           // centre offset of the marker in its plane
+    double markerTransform[3][4]{};     // marker-to-camera, row-major [R | T]
+    double modelScale = 0.0;            // transform units to model units
+    bool firstPose = false;             // next pose from scratch rather than continuous
+
+private:
+    bool videoOpen_ = false;            // arVideoOpen succeeded and Close is still due
+    bool videoCapturing_ = false;       // arVideoCapStart succeeded and CapStop is due
+};
+
+extern clTracker g_clTracker;
