@@ -1,0 +1,109 @@
+#include "app/CommandLine.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool takeValue(int argc, char** argv, int& i, std::string& out, std::string& error) {
+    const char* arg = argv[i];
+    if (const char* eq = std::strchr(arg, '=')) {
+        out = eq + 1;
+        return true;
+    }
+    if (i + 1 >= argc) {
+        error = std::string("option ") + arg + " needs a value";
+        return false;
+    }
+    out = argv[++i];
+    return true;
+}
+
+bool optionIs(const char* arg, const char* name) {
+    const size_t n = std::strlen(name);
+    return std::strncmp(arg, name, n) == 0 && (arg[n] == 0 || arg[n] == '=');
+}
+
+}  // namespace
+
+bool parseCommandLine(int argc, char** argv, CommandLineOptions& options, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        std::string value;
+        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            options.help = true;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            options.version = true;
+        } else if (optionIs(arg, "--video")) {
+            if (!takeValue(argc, argv, i, options.video, error)) return false;
+        } else if (optionIs(arg, "--model")) {
+            if (!takeValue(argc, argv, i, options.model1, error)) return false;
+        } else if (optionIs(arg, "--model2")) {
+            if (!takeValue(argc, argv, i, options.model2, error)) return false;
+        } else if (optionIs(arg, "--motion")) {
+            if (!takeValue(argc, argv, i, options.motion, error)) return false;
+        } else if (optionIs(arg, "--screenshot")) {
+            if (!takeValue(argc, argv, i, options.screenshot, error)) return false;
+        } else if (optionIs(arg, "--record")) {
+            if (!takeValue(argc, argv, i, options.record, error)) return false;
+        } else if (optionIs(arg, "--render")) {
+            if (!takeValue(argc, argv, i, options.render, error)) return false;
+        } else if (optionIs(arg, "--frames")) {
+            if (!takeValue(argc, argv, i, value, error)) return false;
+            char* end = nullptr;
+            errno = 0;
+            const long n = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != 0 || errno != 0 || n <= 0) {
+                error = "--frames needs a positive whole number, not \"" + value + "\"";
+                return false;
+            }
+            options.frames = n;
+        } else {
+            error = std::string("unknown option \"") + arg + "\"";
+            return false;
+        }
+    }
+    if (!options.screenshot.empty() && options.frames == 0 && options.render.empty()) {
+        error = "--screenshot needs --frames N (or --render) to know which frame is the last";
+        return false;
+    }
+    if (!options.render.empty() && options.video.rfind("file:", 0) != 0) {
+        error = "--render needs a video file: --video file:PATH";
+        return false;
+    }
+    return true;
+}
+
+const char* usageText() {
+    return "Usage: pavonix [OPTIONS]\n"
+           "Augmented-reality viewer: finds the printed marker in the camera image and draws\n"
+           "animated PMD/PMX characters standing on it.\n"
+           "\n"
+           "Options:\n"
+           "  --video SOURCE     camera, camera:/dev/videoN, file:PATH, virtual or auto\n"
+           "                     (default: Data/WDM_camera_flipV.xml, or PAVONIX_VIDEO)\n"
+           "  --model FILE       open a PMD/PMX model into slot 1\n"
+           "  --model2 FILE      open a PMD/PMX model into slot 2 (the twin)\n"
+           "  --motion FILE      open a VMD motion for both slots\n"
+           "  --frames N         end after N displayed frames\n"
+           "  --screenshot FILE  write the last frame to FILE as PNG before ending\n"
+           "  --record FILE      record an AVI into FILE from the first frame to the end\n"
+           "  --render OUT.avi   offline: process every frame of --video file:IN once, as\n"
+           "                     fast as possible, advancing the motion by the video's frame\n"
+           "                     time, and write one output frame per input frame\n"
+           "  --help             show this text\n"
+           "  --version          show the version\n"
+           "\n"
+           "Keys (also in the right-button menu):\n"
+           "  O  open model 1          P  open model 2          M  open motion\n"
+           "  R  restart motion        L  look at me (on/off)   T  display twin (on/off)\n"
+           "  F  frame rate (on/off)   X  axes (on/off)         B  binarized image (on/off)\n"
+           "  H  shadow / mirror       A  matrix text (on/off)  W  wire frame (on/off)\n"
+           "  E  automatic threshold   S  save PNG screenshot   C  start/stop AVI capture\n"
+           "  space  pause motion      +  larger models         -  smaller models\n"
+           "  arrow keys, Page Up/Down  move the twin           Home  put the twin back\n"
+           "\n"
+           "Screenshots (img<date>-<time>-<ms>.png) and recordings (cap<date>-<time>-<ms>.avi)\n"
+           "are written into the folder of the pavonix executable.\n";
+}

@@ -1,0 +1,25 @@
+// The command line of the Linux program. With no options the viewer starts empty and
+// runs until its window is closed.
+#pragma once
+
+#include <string>
+
+struct CommandLineOptions {
+    std::string video;       // source as PAVONIX_VIDEO takes it; empty = configured source
+    std::string model1;      // opened into slot 1 after start-up
+    std::string model2;      // opened into slot 2 (switches the twin on)
+    std::string motion;      // opened after the models
+    long frames = 0;         // > 0: end after this many displayed frames
+    std::string screenshot;  // PNG of the last frame, written before the end
+    std::string record;      // AVI recorded from the first frame to the end
+    std::string render;      // offline rendering of a file source into this AVI
+    bool help = false;
+    bool version = false;
+};
+
+// Parses argv. Returns false with a message in error for an unknown option, a missing
+// value or a bad number.
+bool parseCommandLine(int argc, char** argv, CommandLineOptions& options, std::string& error);
+
+// The --help text, keys and menu included.
+const char* usageText();

@@ -1,0 +1,191 @@
+#include "app/Commands.h"
+
+#include <GL/freeglut.h>
+
+#include <cctype>
+#include <cstdio>
+#include <string>
+
+#include "animation/Motion.h"
+#include "animation/MotionPlayer.h"
+#include "app/Globals.h"
+#include "app/imgproc/Capture.h"
+#include "app/imgproc/cvImgProc.h"
+#include "model/ModelLoader.h"
+#include "physics/RigidBody.h"
+#include "platform/HostUI.h"
+#include "tracking/Marker.h"
+#include "tracking/view/Tracker.h"
+
+const char* const kMenuLabels[kMenuEntryCount] = {
+    "Open Model 1 (PMD/PMX)  [O]", "Open Model 2 (PMD/PMX)  [P]", "Open Motion (VMD)       [M]",
+    "Restart Motion          [R]", "Look at me!    (On/Off) [L]", "Display Twin   (On/Off) [T]",
+    "Display FPS    (On/Off) [F]", "Display Axis   (On/Off) [X]", "Display Bin    (On/Off) [B]",
+    "Display Shadow (On/Off) [H]", "Display Matrix (On/Off) [A]", "Wire frame     (On/Off) [W]",
+    "Auto Threshold (On/Off) [E]", "Save to PNG file        [S]", "Capture to AVI file     [C]",
+};
+
+namespace {
+
+// One scale step of the '+' and '-' keys; '+' draws the models larger.
+constexpr double kScaleStep = 0.01;
+
+const char kModelFilter[] = "PMD File(*.pmd)|PMX File(*.pmx)";
+const char kModelPatterns[] = "*.pmd;*.pmx";
+const char kMotionFilter[] = "VMD File(*.vmd)";
+const char kMotionPatterns[] = "*.vmd";
+
+// The pose a freshly bound motion starts from: frame 0 with the bodies at rest.
+void rebindMotion(cModel& model, MotionData& motion) {
+    bindMotion(model.motion, model, motion);
+    updateModelPose(model, 0.0f);
+    resetRigidBodies(model);
+}
+
+bool loadModelInto(cModel& model, MotionData& motion, const char* path) {
+    std::string error;
+    const bool ok = loadModelFile(model, path, &error);
+    if (!ok) {
+        const std::string text = error.empty() ? std::string("Cannot load the model \"") + path + "\"." : error;
+        showMessage("Open Model", text.c_str());
+        return false;
+    }
+    bindMotion(model.motion, model, motion);
+    resetRigidBodies(model);
+    return true;
+}
+
+// Reads one slot's copy of a motion file; a file that cannot be opened keeps the motion.
+bool loadMotionCopy(const char* path, MotionData& motion) {
+    FILE* file = std::fopen(path, "rb");
+    if (!file) return false;
+    const bool ok = loadVMDFile(file, motion, path);
+    std::fclose(file);
+    return ok;
+}
+
+}  // namespace
+
+bool openModelFile(int slot, const char* path) {
+    if (slot == 1) {
+        g_model1Loaded = loadModelInto(g_model1, g_motion1, path);
+        return g_model1Loaded;
+    }
+    const bool ok = loadModelInto(g_model2, g_motion2, path);
+    g_displayTwin = ok;
+    g_twinOffset[0] = kTwinOffsetX;
+    g_twinOffset[1] = 0.0f;
+    g_twinOffset[2] = 0.0f;
+    return ok;
+}
+
+bool openMotionFile(const char* path) {
+    const bool loaded = loadMotionCopy(path, g_motion1);
+    if (!loaded) {
+        const std::string text = std::string("Cannot load the motion \"") + path +
+                                 "\"; the details are on standard error.";
+        showMessage("Open Motion", text.c_str());
+    }
+    if (g_model1Loaded) rebindMotion(g_model1, g_motion1);
+    loadMotionCopy(path, g_motion2);
+    if (g_displayTwin) rebindMotion(g_model2, g_motion2);
+    return loaded;
+}
+
+void openModel1() {
+    std::string path;
+    if (!chooseOpenFile(kModelFilter, kModelPatterns, "pmd", path)) return;
+    openModelFile(1, path.c_str());
+}
+
+void openModel2() {
+    std::string path;
+    if (!chooseOpenFile(kModelFilter, kModelPatterns, "pmd", path)) return;
+    openModelFile(2, path.c_str());
+}
+
+void openMotion() {
+    std::string path;
+    if (!chooseOpenFile(kMotionFilter, kMotionPatterns, "vmd", path)) return;
+    openMotionFile(path.c_str());
+}
+
+void restartMotion() {
+    if (g_model1Loaded) rebindMotion(g_model1, g_motion1);
+    if (g_displayTwin) rebindMotion(g_model2, g_motion2);
+}
+
+void menuSelected(int id) {
+    switch (id) {
+        case 1: openModel1(); break;
+        case 2: openModel2(); break;
+        case 3: openMotion(); break;
+        case 4: restartMotion(); break;
+        case 5:
+            g_model1.lookAtCamera = !g_model1.lookAtCamera;
+            g_model2.lookAtCamera = !g_model2.lookAtCamera;
+            break;
+        case 6: g_displayTwin = !g_displayTwin; break;
+        case 7: g_displayFps = !g_displayFps; break;
+        case 8: g_displayAxis = !g_displayAxis; break;
+        case 9: debugImageMode = debugImageMode ? 0 : 1; break;
+        case 10: g_displayShadow = !g_displayShadow; break;
+        case 11: g_displayMatrix = !g_displayMatrix; break;
+        case 12: g_wireFrame = !g_wireFrame; break;
+        case 13: g_clTracker.toggleAutoThreshold(); break;
+        case 14: SaveImage(); break;
+        case 15: g_cvImgProc.controlCapture(); break;
+        default: break;
+    }
+}
+
+int menuEntryForKey(unsigned char key) {
+    switch (std::tolower(key)) {
+        case 'o': return 1;
+        case 'p': return 2;
+        case 'm': return 3;
+        case 'r': return 4;
+        case 'l': return 5;
+        case 't': return 6;
+        case 'f': return 7;
+        case 'x': return 8;
+        case 'b': return 9;
+        case 'h': return 10;
+        case 'a': return 11;
+        case 'w': return 12;
+        case 'e': return 13;
+        case 's': return 14;
+        case 'c': return 15;
+        default: return 0;
+    }
+}
+
+void keyboardPressed(unsigned char key, int, int) {
+    if (const int entry = menuEntryForKey(key)) {
+        menuSelected(entry);
+        return;
+    }
+    switch (key) {
+        case ' ': g_pauseMotion = !g_pauseMotion; break;
+        case '+': g_clTracker.scaleStep(-kScaleStep); break;
+        case '-': g_clTracker.scaleStep(kScaleStep); break;
+        default: break;
+    }
+}
+
+void specialKeyPressed(int key, int, int) {
+    switch (key) {
+        case GLUT_KEY_LEFT: g_twinOffset[0] -= 1.0f; break;
+        case GLUT_KEY_RIGHT: g_twinOffset[0] += 1.0f; break;
+        case GLUT_KEY_UP: g_twinOffset[2] += 1.0f; break;
+        case GLUT_KEY_DOWN: g_twinOffset[2] -= 1.0f; break;
+        case GLUT_KEY_PAGE_UP: g_twinOffset[1] -= 1.0f; break;
+        case GLUT_KEY_PAGE_DOWN: g_twinOffset[1] += 1.0f; break;
+        case GLUT_KEY_HOME:
+            g_twinOffset[0] = kTwinOffsetX;
+            g_twinOffset[1] = 0.0f;
+            g_twinOffset[2] = 0.0f;
+            break;
+        default: break;
+    }
+}

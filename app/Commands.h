@@ -1,0 +1,25 @@
+// Keyboard, special-key and menu commands.
+#pragma once
+
+#include <cstddef>
+
+// The right-button menu: identifiers 1..15 in order, labels as shown.
+constexpr int kMenuEntryCount = 15;
+extern const char* const kMenuLabels[kMenuEntryCount];
+
+void keyboardPressed(unsigned char key, int x, int y);
+void specialKeyPressed(int key, int x, int y);
+void menuSelected(int id);
+
+void openModel1();
+void openModel2();
+void openMotion();
+void restartMotion();
+
+// The open commands with a given file instead of the dialog (command line and tests).
+// Return whether the model or motion was loaded.
+bool openModelFile(int slot, const char* path);
+bool openMotionFile(const char* path);
+
+// The menu entry a key selects (0 for none); space, '+' and '-' have no menu entry.
+int menuEntryForKey(unsigned char key);

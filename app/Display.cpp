@@ -1,0 +1,243 @@
+#include "app/Display.h"
+
+#include <GL/freeglut.h>
+#include <GL/gl.h>
+
+#include <cstdio>
+
+#include "app/Globals.h"
+#include "app/imgproc/cvImgProc.h"
+#include "model/ModelDraw.h"
+#include "tracking/view/ImageDraw.h"
+#include "tracking/view/Tracker.h"
+
+namespace {
+
+// The projection's clipping planes, in model units after scaling.
+constexpr double kNearPlane = 0.1;
+constexpr double kFarPlane = 400.0;
+constexpr float kAxisLength = 10.0f;
+
+int g_fpsWindowStart = 0;
+int g_fpsFrameCount = 0;
+float g_fps = 0.0f;
+
+FrameComposedHook g_frameComposedHook = nullptr;
+FrameComposedHook g_frameShownHook = nullptr;
+
+void drawAxes() {
+    glEnable(GL_DEPTH_TEST);
+    glDisable(GL_LIGHTING);
+    glDisable(GL_TEXTURE_2D);
+    glBegin(GL_LINES);
+    glColor4f(1.0f, 0.0f, 0.0f, 1.0f);
+    glVertex3f(0.0f, 0.0f, 0.0f);
+    glVertex3f(kAxisLength, 0.0f, 0.0f);
+    glColor4f(0.0f, 1.0f, 0.0f, 1.0f);
+    glVertex3f(0.0f, 0.0f, 0.0f);
+    glVertex3f(0.0f, kAxisLength, 0.0f);
+    glColor4f(0.0f, 0.0f, 1.0f, 1.0f);
+    glVertex3f(0.0f, 0.0f, 0.0f);
+    glVertex3f(0.0f, 0.0f, kAxisLength);
+    glEnd();
+    glEnable(GL_LIGHTING);
+}
+
+// Slot 1 at the origin, slot 2 at minus the twin offset; either through drawModel or,
+// for the shadow, positions only.
+void drawSlots(void (*draw)(const cModel&)) {
+    if (g_model1Loaded) draw(g_model1);
+    if (g_displayTwin) {
+        glTranslatef(-g_twinOffset[0], -g_twinOffset[1], -g_twinOffset[2]);
+        draw(g_model2);
+        glTranslatef(g_twinOffset[0], g_twinOffset[1], g_twinOffset[2]);
+    }
+}
+
+void drawModelFull(const cModel& model) { drawModel(model); }
+void drawModelShadow(const cModel& model) { drawModelGeometry(model); }
+
+void shadowPass() {
+    glDisable(GL_CULL_FACE);
+    glDisable(GL_TEXTURE_2D);
+    glDisable(GL_LIGHTING);
+    glEnable(GL_STENCIL_TEST);
+    glStencilFunc(GL_ALWAYS, 1, ~0u);
+    glStencilOp(GL_REPLACE, GL_KEEP, GL_REPLACE);
+    glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+    glDepthMask(GL_FALSE);
+
+    // The flattened models mark every pixel where their shadow is visible.
+    glMultMatrixf(g_shadowMatrix);
+    drawSlots(drawModelShadow);
+
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    const int w = glutGet(GLUT_WINDOW_WIDTH);
+    const int h = glutGet(GLUT_WINDOW_HEIGHT);
+    glStencilFunc(GL_EQUAL, 1, ~0u);
+    glStencilOp(GL_KEEP, GL_KEEP, GL_KEEP);
+    glDisable(GL_DEPTH_TEST);
+
+    // One full-window quad darkens every marked pixel once, however many shadows overlap.
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    glOrtho(0.0, w, 0.0, h, -1.0, 1.0);
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+    glColor4f(0.2f, 0.2f, 0.2f, 0.5f);
+    glBegin(GL_TRIANGLE_FAN);
+    glVertex2i(0, h);
+    glVertex2i(w, h);
+    glVertex2i(w, 0);
+    glVertex2i(0, 0);
+    glEnd();
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
+    glPopMatrix();
+
+    glDepthMask(GL_TRUE);
+    glEnable(GL_LIGHTING);
+    glEnable(GL_DEPTH_TEST);
+    glDisable(GL_STENCIL_TEST);
+}
+
+void mirrorPass() {
+    glScalef(1.0f, -1.0f, 1.0f);
+    // The reflection reverses the winding once more.
+    glCullFace(GL_BACK);
+    glPolygonMode(GL_FRONT_AND_BACK, g_wireFrame ? GL_LINE : GL_FILL);
+    drawSlots(drawModelFull);
+    glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+    glCullFace(GL_FRONT);
+}
+
+}  // namespace
+
+void setFrameComposedHook(FrameComposedHook hook) { g_frameComposedHook = hook; }
+void setFrameShownHook(FrameComposedHook hook) { g_frameShownHook = hook; }
+
+void computeModelView() {
+    double v[16];
+    markerViewMatrix(g_clTracker.markerTransform, v, g_clTracker.modelScale);
+    const float* a = g_clTracker.modelAxis;
+    for (int k = 0; k < 4; ++k) {
+        for (int r = 0; r < 4; ++r) {
+            double sum = 0.0;
+            for (int i = 0; i < 4; ++i) sum += v[4 * i + r] * static_cast<double>(a[4 * k + i]);
+            g_modelViewMatrix[4 * k + r] = sum;
+        }
+    }
+}
+
+void displayFrame() {
+    glClear(GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+
+    // The background covers the whole viewport, so the colour buffer is not cleared.
+    glDisable(GL_CULL_FACE);
+    glDisable(GL_ALPHA_TEST);
+    glDisable(GL_BLEND);
+    drawCameraImage(g_cvImgProc.sourceImage.empty() ? nullptr : g_cvImgProc.sourceImage.data,
+                    &g_clTracker.cameraParam, 1.0, g_clTracker.arglContext);
+    glEnable(GL_CULL_FACE);
+    glEnable(GL_ALPHA_TEST);
+    glEnable(GL_BLEND);
+
+    if (g_clTracker.markerFound) {
+        glMatrixMode(GL_PROJECTION);
+        arglCameraFrustum(&g_clTracker.cameraParam, kNearPlane, kFarPlane, g_projectionMatrix);
+        glLoadMatrixd(g_projectionMatrix);
+
+        glMatrixMode(GL_MODELVIEW);
+        glPushMatrix();
+        computeModelView();
+        glLoadMatrixd(g_modelViewMatrix);
+
+        if (g_displayAxis) drawAxes();
+
+        glScalef(1.0f, 1.0f, -1.0f);
+        glCullFace(GL_FRONT);
+        glPolygonMode(GL_FRONT_AND_BACK, g_wireFrame ? GL_LINE : GL_FILL);
+        drawSlots(drawModelFull);
+        glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+
+        if (g_displayShadow) {
+            shadowPass();
+        } else {
+            mirrorPass();
+        }
+
+        glMatrixMode(GL_MODELVIEW);
+        glPopMatrix();
+    }
+
+    drawFpsOverlay();
+    drawMatrixOverlay();
+
+    if (g_frameComposedHook) g_frameComposedHook();
+    g_cvImgProc.frameComposed();
+    glutSwapBuffers();
+    if (g_frameShownHook) g_frameShownHook();
+}
+
+void formatFpsLine(char* out, int size, float fps, int threshold) {
+    std::snprintf(out, static_cast<size_t>(size), "FPS = %6.2f, Th = %d", static_cast<double>(fps), threshold);
+}
+
+void formatMatrixLine(char* out, int size, const double m[16], int row) {
+    std::snprintf(out, static_cast<size_t>(size), "%6.2f %6.2f %6.2f %6.2f", m[row], m[4 + row], m[8 + row],
+                  m[12 + row]);
+}
+
+void drawFpsOverlay() {
+    const int now = glutGet(GLUT_ELAPSED_TIME);
+    if (now - g_fpsWindowStart >= 1000) {
+        g_fps = static_cast<float>(g_fpsFrameCount) * 1000.0f / static_cast<float>(now - g_fpsWindowStart);
+        g_fpsWindowStart = now;
+        g_fpsFrameCount = 0;
+    }
+    ++g_fpsFrameCount;
+    if (g_displayFps) {
+        char line[64];
+        formatFpsLine(line, sizeof(line), g_fps, g_clTracker.threshold);
+        drawOverlayText(line, 8);
+    }
+}
+
+void drawMatrixOverlay() {
+    if (!g_displayMatrix) return;
+    char line[260];
+    for (int k = 0; k < 4; ++k) {
+        formatMatrixLine(line, sizeof(line), g_modelViewMatrix, k);
+        drawOverlayText(line, 20 + 12 * k);
+    }
+}
+
+void drawOverlayText(const char* text, int lineOffset) {
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_LIGHTING);
+    glDisable(GL_TEXTURE_2D);
+
+    const int w = glutGet(GLUT_WINDOW_WIDTH);
+    const int h = glutGet(GLUT_WINDOW_HEIGHT);
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    glOrtho(0.0, w, 0.0, h, -1.0, 1.0);
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+
+    glColor4f(0.0f, 0.0f, 0.0f, 1.0f);
+    glRasterPos2i(8, h - lineOffset - 15);
+    for (const char* p = text; *p; ++p) glutBitmapCharacter(GLUT_BITMAP_9_BY_15, static_cast<unsigned char>(*p));
+
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
+    glPopMatrix();
+    glEnable(GL_DEPTH_TEST);
+    glEnable(GL_LIGHTING);
+}

@@ -1,0 +1,22 @@
+// Composition of one frame: camera image, the models on the marker with their shadow
+// or mirror image, and the text overlays.
+#pragma once
+
+void displayFrame();
+// g_modelViewMatrix from the current marker transform, model scale and model axis.
+void computeModelView();
+void drawFpsOverlay();
+void drawMatrixOverlay();
+// One line of text in the window's top-left area, lineOffset pixels below the top.
+void drawOverlayText(const char* text, int lineOffset);
+
+// The text of the frame-rate line and of matrix line k (0..3), as drawn.
+void formatFpsLine(char* out, int size, float fps, int threshold);
+void formatMatrixLine(char* out, int size, const double matrix[16], int row);
+
+// Called right after the frame is composed and before the buffers are swapped; the
+// command line's batch mode and the read-backs hang off it.
+using FrameComposedHook = void (*)();
+void setFrameComposedHook(FrameComposedHook hook);
+// Called after each swap (one displayed frame).
+void setFrameShownHook(FrameComposedHook hook);

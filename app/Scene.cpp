@@ -1,0 +1,182 @@
+#include "app/Scene.h"
+
+#include <GL/freeglut.h>
+#include <GL/gl.h>
+
+#include <cstdio>
+
+#include "animation/Morph.h"
+#include "animation/MotionPlayer.h"
+#include "animation/Skeleton.h"
+#include "app/Globals.h"
+#include "app/imgproc/Capture.h"
+#include "app/imgproc/cvImgProc.h"
+#include "model/ModelDraw.h"
+#include "physics/PhysicsWorld.h"
+#include "platform/GLProcs.h"
+#include "platform/HostUI.h"
+#include "tracking/view/Tracker.h"
+
+namespace {
+
+// Light 0 is directional and fixed relative to the camera.
+const GLfloat kLightPosition[4] = {0.45f, 0.55f, 1.0f, 0.0f};
+const GLfloat kLightColour[4] = {0.9f, 0.9f, 0.9f, 1.0f};
+// The shadow's light point and the ground plane, in model-vertex coordinates.
+const float kShadowLight[3] = {10.0f, 70.0f, -20.0f};
+const float kGroundPlane[4] = {0.0f, 1.0f, 0.0f, 0.0f};
+
+// Longest stall the motion and physics follow: 10 frames, a third of a second.
+constexpr float kMaxElapsedFrames = 10.0f;
+
+float g_fixedFrameStep = 0.0f;
+
+}  // namespace
+
+void setFixedFrameStep(float frames) { g_fixedFrameStep = frames; }
+
+void makeShadowMatrix(const float light[3], const float plane[4], float out[16]) {
+    const float l[4] = {light[0], light[1], light[2], 1.0f};
+    const float dot = plane[0] * l[0] + plane[1] * l[1] + plane[2] * l[2] + plane[3];
+    for (int j = 0; j < 4; ++j) {
+        for (int i = 0; i < 4; ++i) {
+            out[4 * j + i] = (i == j ? dot : 0.0f) - l[i] * plane[j];
+        }
+    }
+}
+
+void loadGLExtensions() {
+    p_glActiveTextureARB =
+        reinterpret_cast<PFNGLACTIVETEXTUREARBPROC>(lookupGLProc("glActiveTextureARB", "GL_ARB_multitexture", 0x13));
+    if (!p_glActiveTextureARB) showMessage("Pavonix", "Not support glActiveTextureARB");
+    p_glClientActiveTextureARB = reinterpret_cast<PFNGLCLIENTACTIVETEXTUREARBPROC>(
+        lookupGLProc("glClientActiveTextureARB", "GL_ARB_multitexture", 0x13));
+    if (!p_glClientActiveTextureARB) showMessage("Pavonix", "Not support glClientActiveTextureARB");
+    p_glCompressedTexImage2DARB = reinterpret_cast<PFNGLCOMPRESSEDTEXIMAGE2DARBPROC>(
+        lookupGLProc("glCompressedTexImage2DARB", "GL_ARB_texture_compression", 0x13));
+    if (!p_glCompressedTexImage2DARB) showMessage("Pavonix", "Not support glCompressedTexImage2DARB");
+}
+
+void initScene() {
+    glClearColor(0.0f, 0.0f, 1.0f, 1.0f);
+    glClearStencil(0);
+
+    glEnable(GL_DEPTH_TEST);
+    glEnable(GL_NORMALIZE);
+    glEnable(GL_TEXTURE_2D);
+    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+
+    // The model frame is mirrored in z when drawn, which turns the winding around.
+    glEnable(GL_CULL_FACE);
+    glCullFace(GL_FRONT);
+
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glEnable(GL_ALPHA_TEST);
+    glAlphaFunc(GL_GREATER, 0.05f);
+
+    // Set while the model-view matrix is the identity, so the light stays fixed
+    // relative to the camera.
+    glLightfv(GL_LIGHT0, GL_POSITION, kLightPosition);
+    glLightfv(GL_LIGHT0, GL_DIFFUSE, kLightColour);
+    glLightfv(GL_LIGHT0, GL_AMBIENT, kLightColour);
+    glLightfv(GL_LIGHT0, GL_SPECULAR, kLightColour);
+    glEnable(GL_LIGHT0);
+    glEnable(GL_LIGHTING);
+
+    makeShadowMatrix(kShadowLight, kGroundPlane, g_shadowMatrix);
+
+    createPhysicsWorld();
+
+    g_twinOffset[0] = kTwinOffsetX;
+    g_twinOffset[1] = 0.0f;
+    g_twinOffset[2] = 0.0f;
+    g_pauseMotion = false;
+    g_displayFps = false;
+    g_displayAxis = false;
+    g_displayMatrix = false;
+    g_wireFrame = false;
+    g_model1Loaded = false;
+    g_displayTwin = false;
+    g_displayShadow = true;
+
+    // default_face.txt is looked up in the folder the program was started from.
+    loadDefaultFaces(g_motion1);
+    loadDefaultFaces(g_motion2);
+}
+
+void visibilityChanged(int state) { glutIdleFunc(state == GLUT_VISIBLE ? idleStep : nullptr); }
+
+float elapsedMotionFrames(int now, int previous, bool paused) {
+    const int prev = previous == 0 ? now : previous;
+    float frames = static_cast<float>(now - prev) * 0.03f;
+    if (frames > kMaxElapsedFrames) frames = kMaxElapsedFrames;
+    if (paused) frames = 0.0f;
+    return frames;
+}
+
+void idleStep() {
+    g_clTracker.updateFrame();
+
+    float viewpoint[3];
+    g_clTracker.cameraPositionInModel(viewpoint);
+
+    const int now = glutGet(GLUT_ELAPSED_TIME);
+    float frameCount = elapsedMotionFrames(now, g_lastIdleTime, g_pauseMotion);
+    g_lastIdleTime = now;
+    if (g_fixedFrameStep > 0.0f && !g_pauseMotion) frameCount = g_fixedFrameStep;
+
+    if (g_model1Loaded) {
+        updateModelPose(g_model1, frameCount);
+        lookAtViewpoint(viewpoint, g_model1);
+    }
+    if (g_displayTwin) {
+        updateModelPose(g_model2, frameCount);
+        lookAtViewpoint(viewpoint, g_model2);
+    }
+
+    stepPhysics(frameCount);
+
+    if (g_model1Loaded) skinModel(g_model1);
+    if (g_displayTwin) skinModel(g_model2);
+
+    glutPostRedisplay();
+}
+
+void reshapeSize(int width, int height, int cameraWidth, int cameraHeight, int* outWidth, int* outHeight) {
+    const float cw = static_cast<float>(cameraWidth);
+    const float ch = static_cast<float>(cameraHeight);
+    const int fitWidth = static_cast<int>(static_cast<float>(height) * cw / ch);
+    if (fitWidth < width) {
+        *outWidth = fitWidth;
+        *outHeight = height;
+    } else {
+        *outWidth = width;
+        *outHeight = static_cast<int>(static_cast<float>(width) * ch / cw);
+    }
+}
+
+void reshapeWindow(int width, int height) {
+    // A recording keeps the size it started with: every frame of the file has one size.
+    if (g_cvImgProc.capturing) {
+        glutReshapeWindow(g_cvImgProc.windowWidth, g_cvImgProc.windowHeight);
+        return;
+    }
+    int w, h;
+    reshapeSize(width, height, g_clTracker.width, g_clTracker.height, &w, &h);
+    glutReshapeWindow(w, h);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+    glViewport(0, 0, w, h);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    g_cvImgProc.windowWidth = w;
+    g_cvImgProc.windowHeight = h;
+}
+
+void cleanupAtExit() {
+    releaseModel(g_model1);
+    releaseModel(g_model2);
+    destroyPhysicsWorld();
+}

@@ -1,0 +1,109 @@
+// Pavonix: start-up and the GLUT event loop.
+#include <GL/freeglut.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/Batch.h"
+#include "app/CommandLine.h"
+#include "app/Commands.h"
+#include "app/Display.h"
+#include "app/Globals.h"
+#include "app/Scene.h"
+#include "app/imgproc/cvImgProc.h"
+#include "platform/HostUI.h"
+#include "platform/Paths.h"
+#include "platform/video/Video.h"
+#include "tracking/view/Tracker.h"
+
+#ifndef PAVONIX_VERSION
+#define PAVONIX_VERSION "unknown"
+#endif
+
+namespace {
+
+// Start-up failures end the process with these statuses.
+constexpr int kExitPathError = -1;
+constexpr int kExitTrackerError = -2;
+constexpr int kExitArglError = -3;
+
+void openFromCommandLine(const CommandLineOptions& options) {
+    if (!options.model1.empty()) openModelFile(1, options.model1.c_str());
+    if (!options.model2.empty()) openModelFile(2, options.model2.c_str());
+    if (!options.motion.empty()) openMotionFile(options.motion.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CommandLineOptions options;
+    std::string error;
+    if (!parseCommandLine(argc, argv, options, error)) {
+        std::fprintf(stderr, "pavonix: %s\nTry 'pavonix --help'.\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(usageText(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("pavonix %s\n", PAVONIX_VERSION);
+        return 0;
+    }
+
+    // Screenshots and recordings go next to the executable, wherever the dialogs move
+    // the current directory.
+    const std::string exeDir = executableDir();
+    if (exeDir.empty() || exeDir.size() >= sizeof(g_exeDir)) {
+        showMessage("main", "path error");
+        std::exit(kExitPathError);
+    }
+    std::memcpy(g_exeDir, exeDir.c_str(), exeDir.size() + 1);
+
+    // GLUT sees only the program's name: our options are already consumed.
+    int glutArgc = 1;
+    glutInit(&glutArgc, argv);
+    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_EXIT);
+
+    if (!options.video.empty()) arVideoSetSourceOverride(options.video.c_str());
+    if (!options.render.empty()) arVideoSetOffline(true);
+
+    if (!g_clTracker.initialize()) {
+        showMessage("main", "g_clTracker.initialize() error");
+        std::exit(kExitTrackerError);
+    }
+
+    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH | GLUT_STENCIL);
+    glutInitWindowSize(g_clTracker.width, g_clTracker.height);
+    glutCreateWindow(g_windowTitle);
+
+    if (!g_clTracker.initArgl()) {
+        showMessage("main", "g_clTracker.initArgl() error");
+        std::exit(kExitArglError);
+    }
+
+    loadGLExtensions();
+    g_cvImgProc.init(g_clTracker.width, g_clTracker.height);
+
+    glutDisplayFunc(displayFrame);
+    glutReshapeFunc(reshapeWindow);
+    glutVisibilityFunc(visibilityChanged);
+    glutKeyboardFunc(keyboardPressed);
+    glutSpecialFunc(specialKeyPressed);
+
+    std::atexit(cleanupAtExit);
+
+    glutCreateMenu(menuSelected);
+    for (int i = 0; i < kMenuEntryCount; ++i) glutAddMenuEntry(kMenuLabels[i], i + 1);
+    glutAttachMenu(GLUT_RIGHT_BUTTON);
+
+    initScene();
+
+    openFromCommandLine(options);
+    if (!startBatch(options)) std::exit(1);
+
+    glutMainLoop();
+    return 0;
+}
