@@ -79,16 +79,16 @@ bool loadVMDFile(const char* path, MotionData& motion);
 // Replaces the motion's tracks with those of the VMD bytes; the default faces (already in
 // motion.defaultFaceText) get a key (frame 0, weight 1) each. Returns false, leaving the
 // motion empty, when the signature does not match or the data is shorter than its counts
-// announce; a truncated file is also reported on standard error (file name when given,
-// section, offsets). A wrong signature is not reported.
+// announce. Either refusal is reported on standard error (file name when given; for a
+// truncated file the section, its offset and the bytes it needs).
 bool parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size, const char* fileName = nullptr);
 
 // Frees every track and key and empties both lists; the default face names stay.
 void clearMotion(MotionData& motion);
 
-// Rebuilds the default-face tracks of an otherwise empty motion: one track per distinct
-// default face name, each with the single key (frame 0, weight 1). Used by parseVMD and
-// by loadDefaultFaces.
+// Gives every distinct default face name that has no face track yet a track with the
+// single key (frame 0, weight 1), at the head of the list. loadDefaultFaces uses it on an
+// emptied motion; parseVMD builds the same tracks as it reads.
 void addDefaultFaceTracks(MotionData& motion);
 
 // Samples the cubic Bezier curve (0,0)-(x1,y1)-(x2,y2)-(127,127) given by signed control
