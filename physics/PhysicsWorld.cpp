@@ -1,0 +1,87 @@
+#include "physics/PhysicsWorld.h"
+
+#include <btBulletDynamicsCommon.h>
+
+#include "physics/RigidBody.h"
+
+namespace {
+
+// Everything the world needs lives exactly as long as the world.
+btDefaultCollisionConfiguration* g_configuration = nullptr;
+btCollisionDispatcher* g_dispatcher = nullptr;
+btAxisSweep3* g_broadphase = nullptr;
+btSequentialImpulseConstraintSolver* g_solver = nullptr;
+btDiscreteDynamicsWorld* g_world = nullptr;
+btCollisionShape* g_groundShape = nullptr;
+
+}  // namespace
+
+bool createPhysicsWorld() {
+    if (g_world) return true;
+
+    btDefaultCollisionConstructionInfo info;
+    info.m_persistentManifoldPool = nullptr;
+    info.m_collisionAlgorithmPool = nullptr;
+    info.m_defaultMaxPersistentManifoldPoolSize = 4096;
+    info.m_defaultMaxCollisionAlgorithmPoolSize = 4096;
+    info.m_customCollisionAlgorithmMaxElementSize = 0;
+    info.m_useEpaPenetrationAlgorithm = 1;
+    g_configuration = new btDefaultCollisionConfiguration(info);
+    g_dispatcher = new btCollisionDispatcher(g_configuration);
+    // Model units: a character is about 20 high, so +-3000 leaves ample room.
+    g_broadphase = new btAxisSweep3(btVector3(-3000, -3000, -3000), btVector3(3000, 3000, 3000), 1024, nullptr, false);
+    g_solver = new btSequentialImpulseConstraintSolver();
+    g_world = new btDiscreteDynamicsWorld(g_dispatcher, g_broadphase, g_solver, g_configuration);
+    g_world->setGravity(btVector3(0.0f, -19.6f, 0.0f));
+
+    g_groundShape = new btStaticPlaneShape(btVector3(0, 1, 0), 0);
+    btTransform identity;
+    identity.setIdentity();
+    auto* groundState = new btDefaultMotionState(identity, btTransform::getIdentity());
+    btRigidBody::btRigidBodyConstructionInfo groundInfo(0.0f, groundState, g_groundShape, btVector3(0, 0, 0));
+    g_world->addRigidBody(new btRigidBody(groundInfo));
+    return true;
+}
+
+void stepPhysics(float elapsedFrames) {
+    if (!g_world || !(elapsedFrames > 0.0f)) return;
+    // The time step is 1000 fixed sub-steps long and only one sub-step is allowed, so
+    // Bullet takes exactly one step of elapsed / 30 s and carries no remainder over.
+    g_world->stepSimulation(elapsedFrames * 33.333332f, 1, elapsedFrames * 0.033333335f);
+}
+
+void destroyPhysicsWorld() {
+    if (g_world) {
+        // Joints stay owned by their models; taking them out first clears the references
+        // the bodies hold to them before the bodies go.
+        for (int i = g_world->getNumConstraints() - 1; i >= 0; --i) {
+            g_world->removeConstraint(g_world->getConstraint(i));
+        }
+        btCollisionObjectArray& objects = g_world->getCollisionObjectArray();
+        for (int i = g_world->getNumCollisionObjects() - 1; i >= 0; --i) {
+            btCollisionObject* object = objects[i];
+            btRigidBody* body = btRigidBody::upcast(object);
+            if (body) {
+                // A model still holding this body must not free it a second time.
+                if (auto* owner = static_cast<cPMDRigidBody*>(body->getUserPointer())) owner->body = nullptr;
+                delete body->getMotionState();
+            }
+            g_world->removeCollisionObject(object);
+            delete object;
+        }
+    }
+    delete g_groundShape;
+    g_groundShape = nullptr;
+    delete g_world;
+    g_world = nullptr;
+    delete g_solver;
+    g_solver = nullptr;
+    delete g_broadphase;
+    g_broadphase = nullptr;
+    delete g_dispatcher;
+    g_dispatcher = nullptr;
+    delete g_configuration;
+    g_configuration = nullptr;
+}
+
+btDiscreteDynamicsWorld* physicsWorld() { return g_world; }

@@ -1,0 +1,225 @@
+#include "physics/RigidBody.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "physics/PhysicsWorld.h"
+
+namespace {
+
+// Field offsets inside the 61 definition bytes of a rigid-body record.
+constexpr int kGroup = 0;
+constexpr int kMask = 1;
+constexpr int kShape = 3;
+constexpr int kSize = 4;
+constexpr int kPosition = 16;
+constexpr int kRotation = 28;
+constexpr int kMass = 40;
+constexpr int kLinearDamping = 44;
+constexpr int kAngularDamping = 48;
+constexpr int kRestitution = 52;
+constexpr int kFriction = 56;
+constexpr int kMode = 60;
+
+float readFloat(const uint8_t* p) {
+    float v;
+    std::memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+btVector3 readVector(const uint8_t* p) { return btVector3(readFloat(p), readFloat(p + 4), readFloat(p + 8)); }
+
+btVector3 bonePosition(const cBone& bone) {
+    return btVector3(bone.globalMatrix[12], bone.globalMatrix[13], bone.globalMatrix[14]);
+}
+
+// The bone's globalMatrix as a rigid transform; any scale in it is taken as it stands.
+btTransform boneTransform(const cBone& bone) {
+    btTransform t;
+    t.setFromOpenGLMatrix(bone.globalMatrix);
+    return t;
+}
+
+}  // namespace
+
+cPMDRigidBody::btKinematicMotionState::btKinematicMotionState(const btTransform& offset, const btTransform& start,
+                                                               cBone* b)
+    : boneOffset(offset), startTransform(start), bone(b) {
+    lastTransform.setIdentity();
+}
+
+void cPMDRigidBody::btKinematicMotionState::getWorldTransform(btTransform& worldTrans) const {
+    worldTrans = boneTransform(*bone) * boneOffset;
+}
+
+void cPMDRigidBody::btKinematicMotionState::setWorldTransform(const btTransform& worldTrans) {
+    lastTransform = worldTrans;
+}
+
+cPMDRigidBody::cPMDRigidBody() {
+    boneOffset.setIdentity();
+    inverseBoneOffset.setIdentity();
+}
+
+cPMDRigidBody::~cPMDRigidBody() { releaseRigidBody(*this); }
+
+bool createRigidBody(cPMDRigidBody& rb, const uint8_t* def, cBone* bone) {
+    releaseRigidBody(rb);
+    if (!def) {
+        std::fprintf(stderr, "createRigidBody: no rigid-body definition; the body is not created\n");
+        return false;
+    }
+    if (!bone) {
+        std::fprintf(stderr, "createRigidBody: the rigid body's bone does not exist; the body is not created\n");
+        return false;
+    }
+    const uint8_t group = def[kGroup];
+    uint16_t mask;
+    std::memcpy(&mask, def + kMask, sizeof(mask));
+    const uint8_t shapeType = def[kShape];
+    const uint8_t mode = def[kMode];
+    if (shapeType > 2) {
+        std::fprintf(stderr, "createRigidBody: rigid body on bone \"%.20s\" has unknown shape %u; not created\n",
+                     bone->name, shapeType);
+        return false;
+    }
+    if (mode > 2) {
+        std::fprintf(stderr, "createRigidBody: rigid body on bone \"%.20s\" has unknown mode %u; not created\n",
+                     bone->name, mode);
+        return false;
+    }
+    // One NaN in the world spreads to every body that touches it, the other model's too.
+    for (int off = kSize; off < kMode; off += 4) {
+        if (!std::isfinite(readFloat(def + off))) {
+            std::fprintf(stderr, "createRigidBody: rigid body on bone \"%.20s\" has a non-finite value at byte %d; "
+                                 "not created\n",
+                         bone->name, off);
+            return false;
+        }
+    }
+    btDiscreteDynamicsWorld* world = physicsWorld();
+    if (!world) {
+        static bool warned = false;
+        if (!warned) std::fprintf(stderr, "createRigidBody: no physics world; rigid bodies are not simulated\n");
+        warned = true;
+        return false;
+    }
+
+    const btVector3 size = readVector(def + kSize);
+    btCollisionShape* shape = nullptr;
+    switch (shapeType) {
+    case 0: shape = new btSphereShape(size.x()); break;
+    case 1: shape = new btBoxShape(size); break;
+    default: shape = new btCapsuleShape(size.x(), size.y()); break;
+    }
+
+    // Bodies that follow their bone are kinematic: mass 0 whatever the file says.
+    const btScalar mass = mode == 0 ? 0.0f : readFloat(def + kMass);
+    btVector3 inertia(0, 0, 0);
+    if (mass != 0.0f) shape->calculateLocalInertia(mass, inertia);
+
+    const btVector3 position = readVector(def + kPosition);
+    const btVector3 euler = readVector(def + kRotation);
+    btMatrix3x3 rotation;
+    rotation.setEulerZYX(euler.x(), euler.y(), euler.z());
+    const btTransform offset(rotation, position);
+    // Models load at their rest pose, so the bone's rotation is left out here.
+    const btTransform start(rotation, bonePosition(*bone) + position);
+
+    btMotionState* state;
+    if (mode == 0) {
+        state = new cPMDRigidBody::btKinematicMotionState(offset, start, bone);
+    } else {
+        state = new btDefaultMotionState(start, btTransform::getIdentity());
+    }
+
+    btRigidBody::btRigidBodyConstructionInfo info(mass, state, shape, inertia);
+    info.m_linearDamping = readFloat(def + kLinearDamping);
+    info.m_angularDamping = readFloat(def + kAngularDamping);
+    info.m_restitution = readFloat(def + kRestitution);
+    info.m_friction = readFloat(def + kFriction);
+    info.m_additionalDamping = true;
+    auto* body = new btRigidBody(info);
+    if (mode == 0) {
+        body->setCollisionFlags(body->getCollisionFlags() | btCollisionObject::CF_KINEMATIC_OBJECT);
+        body->setActivationState(DISABLE_DEACTIVATION);
+    }
+    // Never let a body fall asleep: a sleeping skirt would freeze mid-swing.
+    body->setSleepingThresholds(0.0f, 0.0f);
+    body->setUserPointer(&rb);
+    world->addRigidBody(body, static_cast<int>(1u << (group & 31)), static_cast<int>(mask));
+
+    rb.shape = shape;
+    rb.body = body;
+    rb.boneOffset = offset;
+    rb.inverseBoneOffset = offset.inverse();
+    rb.bone = bone;
+    rb.mode = mode;
+    rb.attachedToCentre = namesEqual20(bone->name, cp932::kCentre);
+    return true;
+}
+
+void resetRigidBody(cPMDRigidBody& rb) {
+    if (rb.mode == 0 || !rb.body || !rb.bone) return;
+    // The bone's rotation times the offset rotation: the creation-time orientation at rest,
+    // and unlike composing with the body's current orientation it does not drift further
+    // with every restart.
+    btTransform t;
+    t.setOrigin(bonePosition(*rb.bone) + rb.boneOffset.getOrigin());
+    t.setBasis(boneTransform(*rb.bone).getBasis() * rb.boneOffset.getBasis());
+    btRigidBody* body = rb.body;
+    body->setCenterOfMassTransform(t);
+    body->setLinearVelocity(btVector3(0, 0, 0));
+    body->setAngularVelocity(btVector3(0, 0, 0));
+    body->setInterpolationLinearVelocity(btVector3(0, 0, 0));
+    body->setInterpolationAngularVelocity(btVector3(0, 0, 0));
+    body->setInterpolationWorldTransform(body->getWorldTransform());
+    body->clearForces();
+}
+
+void resetRigidBodies(cModel& model) {
+    if (!model.rigidBodies) return;
+    for (uint32_t i = 0; i < model.rigidBodyCount; ++i) resetRigidBody(model.rigidBodies[i]);
+}
+
+void pullBodiesToBones(cModel& model, float elapsed) {
+    if (!model.rigidBodies) return;
+    float gain = elapsed * 0.2f;
+    if (gain > 1.0f) gain = 1.0f;
+    if (!(gain > 0.0f)) return;
+    for (uint32_t i = 0; i < model.rigidBodyCount; ++i) {
+        cPMDRigidBody& rb = model.rigidBodies[i];
+        if (rb.mode != 2 || !rb.body || !rb.bone) continue;
+        btTransform& t = rb.body->getWorldTransform();
+        const btVector3 target = bonePosition(*rb.bone) + rb.boneOffset.getOrigin();
+        t.setOrigin(t.getOrigin() + (target - t.getOrigin()) * gain);
+    }
+}
+
+void writeBodiesToBones(cModel& model) {
+    if (!model.rigidBodies) return;
+    for (uint32_t i = 0; i < model.rigidBodyCount; ++i) {
+        cPMDRigidBody& rb = model.rigidBodies[i];
+        if (rb.mode == 0 || rb.attachedToCentre || !rb.body || !rb.bone) continue;
+        const btTransform t = rb.body->getWorldTransform() * rb.inverseBoneOffset;
+        t.getOpenGLMatrix(rb.bone->globalMatrix);
+    }
+}
+
+void releaseRigidBody(cPMDRigidBody& rb) {
+    if (rb.body) {
+        btDiscreteDynamicsWorld* world = physicsWorld();
+        if (world) {
+            // A joint still holding this body would make the next step read freed memory;
+            // its owner deletes the constraint later, outside the world.
+            while (rb.body->getNumConstraintRefs() > 0) world->removeConstraint(rb.body->getConstraintRef(0));
+            world->removeRigidBody(rb.body);
+        }
+        delete rb.body->getMotionState();
+        delete rb.body;
+        rb.body = nullptr;
+    }
+    delete rb.shape;
+    rb.shape = nullptr;
+}
