@@ -23,3 +23,29 @@ int loadPatternFile(const char* fileName);
 int freePatternSlot(int slot);
 int activatePatternSlot(int slot);
 int deactivatePatternSlot(int slot);
+
+// --- Making pattern files (the writer side, used by the marker tool and its tests) ---
+
+#include <cstdint>
+#include <string>
+
+// One pattern as the file stores it: value[direction][plane][row][column], an intensity
+// 0 (black) .. 255. Planes are bytes 0, 1, 2 of a camera pixel (blue, green, red).
+// Direction d is the picture turned d quarter turns counterclockwise as seen on screen:
+// that is the template the matcher reports as orientation d for a marker whose
+// pattern's first (top-left) corner is detected corner (4 - d) % 4.
+struct PatternImage {
+    uint8_t value[4][3][kPatternSize][kPatternSize];
+};
+
+// Samples the picture (B, G, R, A bytes per pixel, rows top first; alpha ignored) into
+// the 16 x 16 grid by area averaging and fills all four directions. The picture may
+// have any size of at least 1 x 1; stride is the number of bytes per row.
+void makePatternImage(const uint8_t* bgra, int width, int height, int stride, PatternImage& pattern);
+
+// The file text: "%4d" per value, a line feed after each row of 16 and one more after
+// each direction.
+std::string formatPatternText(const PatternImage& pattern);
+
+// Writes formatPatternText to a file. 0 on success, -1 on failure (nothing is reported).
+int savePatternFile(const char* fileName, const PatternImage& pattern);

@@ -1,0 +1,237 @@
+// Calibration records, the lens-distortion model and the projection decomposition.
+
+#include "tracking/CameraParam.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kRecordBytes = sizeof(CameraParam);
+
+// The working calibration that detection, sampling and pose estimation read.
+CameraParam g_workingParam = {};
+
+// The file stores every field most significant byte first; the record in memory is
+// the host's little-endian form. Fields are encoded one by one so padding or host
+// layout can never leak into the file.
+void reverseCopy(const unsigned char* from, unsigned char* to, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[n - 1 - i];
+}
+
+void putInt(unsigned char*& out, int value) {
+    unsigned char raw[4];
+    std::memcpy(raw, &value, 4);
+    reverseCopy(raw, out, 4);
+    out += 4;
+}
+
+void putDouble(unsigned char*& out, double value) {
+    unsigned char raw[8];
+    std::memcpy(raw, &value, 8);
+    reverseCopy(raw, out, 8);
+    out += 8;
+}
+
+int getInt(const unsigned char*& in) {
+    unsigned char raw[4];
+    reverseCopy(in, raw, 4);
+    in += 4;
+    int value;
+    std::memcpy(&value, raw, 4);
+    return value;
+}
+
+double getDouble(const unsigned char*& in) {
+    unsigned char raw[8];
+    reverseCopy(in, raw, 8);
+    in += 8;
+    double value;
+    std::memcpy(&value, raw, 8);
+    return value;
+}
+
+void encodeRecord(const CameraParam& param, unsigned char out[kRecordBytes]) {
+    unsigned char* p = out;
+    putInt(p, param.width);
+    putInt(p, param.height);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) putDouble(p, param.projection[r][c]);
+    for (int i = 0; i < 4; ++i) putDouble(p, param.distortion[i]);
+}
+
+void decodeRecord(const unsigned char in[kRecordBytes], CameraParam& param) {
+    const unsigned char* p = in;
+    param.width = getInt(p);
+    param.height = getInt(p);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) param.projection[r][c] = getDouble(p);
+    for (int i = 0; i < 4; ++i) param.distortion[i] = getDouble(p);
+}
+
+double norm3(const double v[3]) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+double dot3(const double a[3], const double b[3]) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+}  // namespace
+
+int loadCameraParam(const char* fileName, int count, CameraParam* first, CameraParam* further) {
+    if (count <= 0 || fileName == nullptr || first == nullptr) return -1;
+    if (count > 1 && further == nullptr) return -1;  // nowhere to put the extra records
+
+    std::FILE* file = std::fopen(fileName, "rb");
+    if (file == nullptr) return -1;
+
+    // Decode into scratch first so a short file leaves the caller's records untouched.
+    unsigned char raw[kRecordBytes];
+    CameraParam decoded;
+    for (int i = 0; i < count; ++i) {
+        if (std::fread(raw, 1, kRecordBytes, file) != kRecordBytes) {
+            std::fclose(file);
+            return -1;
+        }
+        decodeRecord(raw, decoded);
+        if (i == 0)
+            *first = decoded;
+        else
+            further[i - 1] = decoded;
+    }
+    std::fclose(file);
+    return 0;
+}
+
+int saveCameraParam(const char* fileName, int count, CameraParam* records) {
+    if (count <= 0 || fileName == nullptr || records == nullptr) return -1;
+
+    std::FILE* file = std::fopen(fileName, "wb");
+    if (file == nullptr) return -1;
+
+    // Encoding into a scratch buffer leaves the caller's records as they were, which is
+    // what converting in place and back would also give, failed write or not.
+    unsigned char raw[kRecordBytes];
+    bool ok = true;
+    for (int i = 0; i < count && ok; ++i) {
+        encodeRecord(records[i], raw);
+        ok = std::fwrite(raw, 1, kRecordBytes, file) == kRecordBytes;
+    }
+    // A full disk may only show up when the buffered data is flushed.
+    if (std::fclose(file) != 0) ok = false;
+    return ok ? 0 : -1;
+}
+
+int resizeCameraParam(const CameraParam* source, int newWidth, int newHeight, CameraParam* destination) {
+    // The height ratio is deliberately ignored: the scale comes from the widths alone.
+    const double scale = static_cast<double>(newWidth) / static_cast<double>(source->width);
+    CameraParam result;
+    result.width = newWidth;
+    result.height = newHeight;
+    for (int c = 0; c < 4; ++c) {
+        result.projection[0][c] = source->projection[0][c] * scale;
+        result.projection[1][c] = source->projection[1][c] * scale;
+        result.projection[2][c] = source->projection[2][c];
+    }
+    result.distortion[0] = source->distortion[0] * scale;
+    result.distortion[1] = source->distortion[1] * scale;
+    result.distortion[2] = source->distortion[2] / (scale * scale);
+    result.distortion[3] = source->distortion[3];
+    *destination = result;  // source and destination may be the same record
+    return 0;
+}
+
+int setTrackerCameraParam(const CameraParam* param) {
+    g_workingParam = *param;
+    return 0;
+}
+
+const CameraParam& trackerCameraParam() { return g_workingParam; }
+
+// The radial factor is stored scaled up by 1e8 so that the file holds a readable number.
+static constexpr double kRadialFactorUnit = 100000000.0;
+
+int idealToObserved(const double distortion[4], double ix, double iy, double* ox, double* oy) {
+    const double cx = distortion[0], cy = distortion[1];
+    const double p = distortion[2] / kRadialFactorUnit;
+    const double s = distortion[3];
+    const double x = (ix - cx) * s;
+    const double y = (iy - cy) * s;
+    if (x == 0.0 && y == 0.0) {
+        *ox = cx;
+        *oy = cy;
+        return 0;
+    }
+    const double d = 1.0 - p * (x * x + y * y);
+    *ox = cx + x * d;
+    *oy = cy + y * d;
+    return 0;
+}
+
+int observedToIdeal(const double distortion[4], double ox, double oy, double* ix, double* iy) {
+    const double cx = distortion[0], cy = distortion[1];
+    const double p = distortion[2] / kRadialFactorUnit;
+    const double s = distortion[3];
+
+    double dx = ox - cx;
+    double dy = oy - cy;
+    double r2 = dx * dx + dy * dy;
+    double r = std::sqrt(r2);
+    const double ro = r;  // the observed radius the ideal one must map onto
+
+    // Newton's method on (1 - p r^2) r = ro; three steps are plenty for a mild lens.
+    for (int step = 1; step <= 3; ++step) {
+        if (r == 0.0) {
+            dx = 0.0;
+            dy = 0.0;
+            break;
+        }
+        const double rn = r - ((1.0 - p * r2) * r - ro) / (1.0 - 3.0 * p * r2);
+        dx = dx * rn / r;
+        dy = dy * rn / r;
+        if (step == 3) break;
+        r2 = dx * dx + dy * dy;
+        r = std::sqrt(r2);
+    }
+    *ix = dx / s + cx;
+    *iy = dy / s + cy;
+    return 0;
+}
+
+int arParamDecompMat(const double source[3][4], double intrinsic[3][4], double extrinsic[3][4]) {
+    // A projection is defined up to scale, the sign included; take the one that puts
+    // the origin in front of the camera.
+    double m[3][4];
+    const double sign = source[2][3] < 0.0 ? -1.0 : 1.0;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) m[r][c] = sign * source[r][c];
+
+    double in[3][4] = {};
+    double ex[3][4] = {};
+
+    // Gram-Schmidt from the last row up gives an upper triangular intrinsic part.
+    in[2][2] = norm3(m[2]);
+    for (int c = 0; c < 3; ++c) ex[2][c] = m[2][c] / in[2][2];
+    ex[2][3] = m[2][3] / in[2][2];
+
+    in[1][2] = dot3(ex[2], m[1]);
+    double t[3];
+    for (int c = 0; c < 3; ++c) t[c] = m[1][c] - in[1][2] * ex[2][c];
+    in[1][1] = norm3(t);
+    for (int c = 0; c < 3; ++c) ex[1][c] = t[c] / in[1][1];
+
+    in[0][2] = dot3(ex[2], m[0]);
+    in[0][1] = dot3(ex[1], m[0]);
+    for (int c = 0; c < 3; ++c) t[c] = m[0][c] - in[0][1] * ex[1][c] - in[0][2] * ex[2][c];
+    in[0][0] = norm3(t);
+    for (int c = 0; c < 3; ++c) ex[0][c] = t[c] / in[0][0];
+
+    ex[1][3] = (m[1][3] - in[1][2] * ex[2][3]) / in[1][1];
+    ex[0][3] = (m[0][3] - in[0][1] * ex[1][3] - in[0][2] * ex[2][3]) / in[0][0];
+
+    const double scale = in[2][2];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) in[r][c] /= scale;
+
+    std::memcpy(intrinsic, in, sizeof(in));
+    std::memcpy(extrinsic, ex, sizeof(ex));
+    return 0;
+}
