@@ -89,6 +89,12 @@ private:
     std::string lastScreenshot;
 
     void releaseCaptureResources();
+    // Opens the writer (false when it cannot be), the frame image and the read-back
+    // storage for a recording of windowWidth x windowHeight.
+    bool openWriter(const char* path, double fps);
+    bool allocateCaptureFrame();
+    void setCaptureTitle(bool on) const;
+    void armCaptureTimer(int delayMs) const;
 };
 
 extern cvImgProc g_cvImgProc;

@@ -59,6 +59,9 @@ public:
 private:
     bool videoOpen_ = false;            // arVideoOpen succeeded and Close is still due
     bool videoCapturing_ = false;       // arVideoCapStart succeeded and CapStop is due
+    bool patternLoaded_ = false;        // patternId holds a slot this object loaded
+
+    void closeVideo();
 };
 
 extern clTracker g_clTracker;

@@ -1,0 +1,203 @@
+#include "tracking/view/Tracker.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/imgproc/cvImgProc.h"
+#include "platform/Clock.h"
+#include "platform/HostUI.h"
+#include "platform/video/Video.h"
+#include "tracking/Marker.h"
+#include "tracking/Matrix.h"
+#include "tracking/Pattern.h"
+#include "tracking/Pose.h"
+
+clTracker g_clTracker;
+
+namespace {
+
+constexpr const char* kVideoConfig = "Data/WDM_camera_flipV.xml";
+constexpr const char* kCameraParamFile = "Data/camera_para.dat";
+constexpr const char* kPatternFile = "Data/patt.00";
+constexpr double kDefaultModelScale = 0.16;
+constexpr double kDefaultMarkerWidth = 40.0;
+
+// Rotation about x by `angle` radians as a column-major 4x4. The angle is the float
+// nearest pi/2, so the cosine entries hold -4.37e-8 rather than 0; models have always
+// been placed with these exact values.
+void rotationAboutX(float angle, float out[16])
+{
+    const float c = std::cos(angle), s = std::sin(angle);
+    const float m[16] = {1, 0, 0, 0, 0, c, s, 0, 0, -s, c, 0, 0, 0, 0, 1};
+    std::memcpy(out, m, sizeof m);
+}
+
+}  // namespace
+
+clTracker::~clTracker() { shutdown(); }
+
+void clTracker::closeVideo()
+{
+    if (videoCapturing_) arVideoCapStop();
+    if (videoOpen_) arVideoClose();
+    videoCapturing_ = false;
+    videoOpen_ = false;
+}
+
+void clTracker::shutdown()
+{
+    if (arglContext) {
+        releaseImageDrawContext(arglContext);
+        arglContext = nullptr;
+    }
+    closeVideo();
+    if (patternLoaded_) {
+        freePatternSlot(patternId);
+        patternLoaded_ = false;
+    }
+}
+
+bool clTracker::initialize()
+{
+    // A second initialisation starts from a closed camera and a free pattern slot.
+    closeVideo();
+    if (patternLoaded_) {
+        freePatternSlot(patternId);
+        patternLoaded_ = false;
+    }
+
+    if (arVideoOpen(kVideoConfig) < 0) {
+        showMessage("Error", "Unable to open connection to camera.\n");
+        return false;
+    }
+    videoOpen_ = true;
+    if (arVideoInqSize(&width, &height) < 0) {
+        closeVideo();
+        return false;
+    }
+
+    CameraParam loaded{};
+    if (loadCameraParam(kCameraParamFile, 1, &loaded) < 0) {
+        showMessage("Error", "Error loading parameter file for camera.\n");
+        closeVideo();
+        return false;
+    }
+    resizeCameraParam(&loaded, width, height, &cameraParam);
+    setTrackerCameraParam(&cameraParam);
+
+    if (arVideoCapStart() != 0) {
+        showMessage("Error", "Unable to begin camera data capture.\n");
+        closeVideo();
+        return false;
+    }
+    videoCapturing_ = true;
+
+    patternId = loadPatternFile(kPatternFile);
+    if (patternId < 0) {
+        showMessage("Error", "Pattern file load error !!\n");
+        closeVideo();
+        return false;
+    }
+    patternLoaded_ = true;
+
+    modelScale = kDefaultModelScale;
+    markerWidth = kDefaultMarkerWidth;
+    frameBytes = width * height * 4;
+    firstPose = true;
+    return true;
+}
+
+bool clTracker::initArgl()
+{
+    arglContext = arglSetupForCurrentContext();
+    if (!arglContext) {
+        showMessage("Error", "arglSetupForCurrentContext() returned error.\n");
+        closeVideo();
+        return false;
+    }
+    const float quarterTurn = static_cast<float>(M_PI / 2.0);
+    rotationAboutX(quarterTurn, modelAxis);
+    rotationAboutX(-quarterTurn, modelAxisInverse);
+    return true;
+}
+
+bool clTracker::updateFrame()
+{
+    if (frameBytes <= 0) return false;  // not initialised
+    const unsigned char* frame = arVideoGetImage();
+    if (!frame) {
+        sleepOneMillisecond();
+        return false;
+    }
+
+    // Work on a copy: the camera may hand out the next frame in the same memory.
+    cv::Mat& copy = g_cvImgProc.sourceImage;
+    if ((copy.cols != width || copy.rows != height || !copy.isContinuous()) &&
+        !g_cvImgProc.allocateImages(width, height)) {
+        std::fprintf(stderr, "clTracker::updateFrame: no memory for a %dx%d frame copy\n", width, height);
+        arVideoCapNext();
+        return false;
+    }
+    std::memcpy(copy.data, frame, static_cast<size_t>(frameBytes));
+    markerFound = false;
+
+    if (autoThreshold) threshold = g_cvImgProc.binarize();
+
+    DetectedMarker* markers = nullptr;
+    int count = 0;
+    if (detectMarkers(copy.data, threshold, &markers, &count) < 0) {
+        // Detection fails only when its fixed tables overflow or memory runs out; the
+        // tracker cannot go on in either case.
+        std::fprintf(stderr, "clTracker::updateFrame: marker detection failed; ending the program\n");
+        std::exit(-1);
+    }
+
+    int chosen = -1;
+    for (int i = 0; i < count; ++i) {
+        if (markers[i].pattern != patternId) continue;
+        if (chosen < 0 || markers[i].confidence > markers[chosen].confidence) chosen = i;
+    }
+    if (chosen >= 0) {
+        if (firstPose) {
+            estimatePose(&markers[chosen], markerCenter, markerWidth, markerTransform);
+        } else {
+            double previous[3][4];
+            std::memcpy(previous, markerTransform, sizeof previous);
+            estimatePoseContinuous(&markers[chosen], previous, markerCenter, markerWidth, markerTransform);
+        }
+        firstPose = false;
+        markerFound = true;
+    }
+
+    arVideoCapNext();
+    return true;
+}
+
+void clTracker::cameraPositionInModel(float out[3]) const
+{
+    double inverse[3][4] = {};
+    invertRigidTransform(markerTransform, inverse);
+    const float p[4] = {static_cast<float>(inverse[0][3]), static_cast<float>(inverse[1][3]),
+                        static_cast<float>(inverse[2][3]), 1.0f};
+    const float scale = static_cast<float>(modelScale);
+    for (int r = 0; r < 3; ++r) {
+        float sum = 0.0f;
+        for (int c = 0; c < 4; ++c) sum += modelAxisInverse[4 * c + r] * p[c];
+        out[r] = sum * scale;
+    }
+}
+
+void clTracker::toggleAutoThreshold()
+{
+    autoThreshold = !autoThreshold;
+    if (!autoThreshold) threshold = kFixedThreshold;
+}
+
+void clTracker::scaleStep(double amount)
+{
+    modelScale += amount;
+    if (modelScale < kMinModelScale) modelScale = kMinModelScale;
+    if (modelScale > kMaxModelScale) modelScale = kMaxModelScale;
+}
