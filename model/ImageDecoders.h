@@ -28,6 +28,10 @@ struct DecodedImage {
     bool fromFallback = false;
 };
 
+// Sizes out for a width x height RGBA picture; false (out untouched) when either side
+// is not within 1..kMaxImageSide. Decoders check sizes with this before allocating.
+bool allocateImage(DecodedImage& out, int64_t width, int64_t height);
+
 // Each decoder takes the whole file and fills out on success. On failure it returns
 // false and leaves out empty; it never reads outside [bytes, bytes + size).
 bool decodeBMP(const uint8_t* bytes, std::size_t size, DecodedImage& out);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "model/ImageDecoders.h"
 #include "model/ModelData.h"
@@ -23,6 +24,10 @@ void clearTextureCache(TextureCache& cache);
 // Decodes fileName (see decodeTextureFile) and uploads it through the current
 // uploader. Returns the texture name or -1.
 int32_t loadTextureFile(const char* fileName);
+
+// Why the last loadTextureFile (or acquireTexture that loaded) failed, naming the
+// file, e.g. "face.bmp: cannot open file: No such file or directory".
+const std::string& lastTextureError();
 
 // Upload and delete hooks. By default textures go to the current GL context; tools and
 // tests without one install their own (for instance handing out increasing fake names

@@ -1,0 +1,197 @@
+#include "model/Texture.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "model/TextureUpload.h"
+#include "platform/Paths.h"
+
+// ---- Decoding a file. ----
+
+bool allocateImage(DecodedImage& out, int64_t width, int64_t height) {
+    if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide) return false;
+    out.width = int(width);
+    out.height = int(height);
+    out.rgba.assign(std::size_t(width) * std::size_t(height) * 4, 0);
+    return true;
+}
+
+ImageKind detectImageKind(const uint8_t* bytes, std::size_t size, const char* fileName) {
+    if (size >= 2 && bytes[0] == 'B' && bytes[1] == 'M') return ImageKind::BMP;
+    // The TGA 2.0 footer ends in "TRUEVISION-XFILE.\0"; its start is 18 bytes from the end.
+    if (size >= 18 && std::memcmp(bytes + size - 18, "TRUE", 4) == 0) return ImageKind::TGA;
+    if (size >= 4 && bytes[0] == 0x89 && bytes[1] == 'P' && bytes[2] == 'N' && bytes[3] == 'G') return ImageKind::PNG;
+    if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8) return ImageKind::JPEG;
+    if (size >= 4 && std::memcmp(bytes, "DDS ", 4) == 0) return ImageKind::DDS;
+    // Older TGA files have no signature at all; only the name tells.
+    const std::size_t n = fileName ? std::strlen(fileName) : 0;
+    if (n >= 5) {
+        const char* e = fileName + n - 3;
+        if ((e[0] | 0x20) == 't' && (e[1] | 0x20) == 'g' && (e[2] | 0x20) == 'a') return ImageKind::TGA;
+    }
+    return ImageKind::None;
+}
+
+bool decodeWithFallback(const char* path, DecodedImage& out) {
+    out = DecodedImage{};
+    cv::Mat bgr;
+    try {
+        bgr = cv::imread(path, cv::IMREAD_COLOR);
+    } catch (const cv::Exception&) {
+        return false;
+    }
+    if (bgr.empty() || bgr.type() != CV_8UC3) return false;
+    DecodedImage image;
+    if (!allocateImage(image, bgr.cols, bgr.rows)) return false;
+    cv::Mat rgba(bgr.rows, bgr.cols, CV_8UC4, image.rgba.data());
+    cv::cvtColor(bgr, rgba, cv::COLOR_BGR2RGBA);  // writes into image.rgba: same size and type
+    image.fromFallback = true;
+    out = std::move(image);
+    return true;
+}
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& problem) {
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        problem = std::string("cannot open file: ") + std::strerror(errno);
+        return false;
+    }
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) {
+        problem = std::string("cannot read file: ") + std::strerror(errno);
+        return false;
+    }
+    const long size = std::ftell(file.get());
+    if (size < 0) {
+        // A directory opens, but has no size to read.
+        problem = std::string("cannot read file: ") + std::strerror(errno);
+        return false;
+    }
+    std::rewind(file.get());
+    bytes.resize(std::size_t(size));
+    if (size > 0 && std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
+        problem = std::string("cannot read file: ") + (std::ferror(file.get()) ? std::strerror(errno) : "it ends early");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool decodeTextureFile(const char* cp932Name, DecodedImage& out, std::string* reason) {
+    out = DecodedImage{};
+    const std::string path = resolveTexturePath(cp932Name ? cp932Name : "");
+    std::vector<uint8_t> bytes;
+    std::string problem;
+    if (!readWholeFile(path, bytes, problem)) {
+        if (reason) *reason = path + ": " + problem;
+        return false;
+    }
+    bool decoded = false;
+    switch (detectImageKind(bytes.data(), bytes.size(), cp932Name)) {
+        case ImageKind::BMP: decoded = decodeBMP(bytes.data(), bytes.size(), out); break;
+        case ImageKind::TGA: decoded = decodeTGA(bytes.data(), bytes.size(), out); break;
+        case ImageKind::PNG: decoded = decodePNG(bytes.data(), bytes.size(), out); break;
+        case ImageKind::JPEG: decoded = decodeJPEG(bytes.data(), bytes.size(), out); break;
+        case ImageKind::DDS: decoded = decodeDDS(bytes.data(), bytes.size(), out); break;
+        case ImageKind::None: break;
+    }
+    bytes = std::vector<uint8_t>();  // the fallback reads the file itself
+    if (decoded) return true;
+    if (decodeWithFallback(path.c_str(), out)) return true;
+    if (reason) *reason = path + ": not an image this program can read, or a damaged one";
+    return false;
+}
+
+// ---- Upload hooks. ----
+
+namespace {
+
+int32_t uploadThroughGL(const DecodedImage& image, void*) { return uploadTextureGL(image); }
+void deleteThroughGL(uint32_t glName, void*) { deleteTextureGL(glName); }
+
+TextureUploader g_uploader = uploadThroughGL;
+void* g_uploaderUser = nullptr;
+TextureDeleter g_deleter = deleteThroughGL;
+void* g_deleterUser = nullptr;
+std::string g_lastError;
+
+}  // namespace
+
+void setTextureUploader(TextureUploader uploader, void* user) {
+    g_uploader = uploader ? uploader : uploadThroughGL;
+    g_uploaderUser = uploader ? user : nullptr;
+}
+
+void setTextureDeleter(TextureDeleter deleter, void* user) {
+    g_deleter = deleter ? deleter : deleteThroughGL;
+    g_deleterUser = deleter ? user : nullptr;
+}
+
+const std::string& lastTextureError() { return g_lastError; }
+
+int32_t loadTextureFile(const char* fileName) {
+    DecodedImage image;
+    std::string reason;
+    if (!decodeTextureFile(fileName, image, &reason)) {
+        g_lastError = reason;
+        return -1;
+    }
+    const int32_t name = g_uploader(image, g_uploaderUser);
+    if (name < 0) g_lastError = resolveTexturePath(fileName) + ": the texture could not be created";
+    return name;
+}
+
+// ---- The caches. ----
+
+int32_t acquireTexture(TextureCache& cache, const char* fileName) {
+    if (!fileName) return -1;
+    for (TextureEntry* e = cache; e; e = e->next) {
+        if (std::strcmp(e->fileName, fileName) == 0) {
+            ++e->refCount;
+            return int32_t(e->glName);
+        }
+    }
+    const int32_t name = loadTextureFile(fileName);
+    if (name < 0) return -1;
+    auto* entry = new TextureEntry;
+    entry->glName = uint32_t(name);
+    entry->refCount = 1;
+    entry->next = cache;
+    // A name too long for the node is kept cut short; it then never matches, and each
+    // request for it loads its own texture, which is still released correctly.
+    std::snprintf(entry->fileName, sizeof entry->fileName, "%s", fileName);
+    cache = entry;
+    return name;
+}
+
+void releaseTexture(uint32_t glName, TextureCache& cache) {
+    for (TextureEntry** link = &cache; *link; link = &(*link)->next) {
+        TextureEntry* e = *link;
+        if (e->glName != glName) continue;
+        if (--e->refCount <= 0) {
+            g_deleter(e->glName, g_deleterUser);
+            *link = e->next;
+            delete e;
+        }
+        return;
+    }
+}
+
+void clearTextureCache(TextureCache& cache) {
+    while (TextureEntry* e = cache) {
+        cache = e->next;
+        g_deleter(e->glName, g_deleterUser);
+        delete e;
+    }
+}
