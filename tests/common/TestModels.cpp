@@ -1,0 +1,263 @@
+#include "common/TestModels.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "animation/Skeleton.h"
+#include "physics/RigidBody.h"
+
+namespace testmodels {
+
+namespace {
+
+template <typename T>
+T* allocArray(std::size_t count) {
+    return static_cast<T*>(std::calloc(count ? count : 1, sizeof(T)));
+}
+
+void putFloats(uint8_t* p, const float* v, int n) { std::memcpy(p, v, sizeof(float) * n); }
+
+void freeVertices(cModel& model) {
+    std::free(model.positions);
+    std::free(model.restPositions);
+    std::free(model.normals);
+    std::free(model.texCoords);
+    std::free(model.skins);
+    std::free(model.skinnedPositions);
+    std::free(model.skinnedNormals);
+    std::free(model.indices);
+    std::free(model.materials);
+    model.positions = model.restPositions = model.normals = model.texCoords = nullptr;
+    model.skinnedPositions = model.skinnedNormals = nullptr;
+    model.skins = nullptr;
+    model.indices = nullptr;
+    model.materials = nullptr;
+    model.vertexCount = model.indexCount = model.materialCount = 0;
+}
+
+void freeJoints(cModel& model) {
+    delete[] model.joints;
+    model.joints = nullptr;
+    model.jointCount = 0;
+}
+
+void freeRigidBodies(cModel& model) {
+    freeJoints(model);  // joints refer to the bodies
+    delete[] model.rigidBodies;
+    model.rigidBodies = nullptr;
+    model.rigidBodyCount = 0;
+}
+
+}  // namespace
+
+void setBones(cModel& model, const std::vector<BoneSpec>& bones) {
+    delete[] model.bones;
+    model.bones = bones.empty() ? nullptr : new cBone[bones.size()];
+    model.boneCount = static_cast<uint32_t>(bones.size());
+    model.headBone = nullptr;
+    for (std::size_t i = 0; i < bones.size(); ++i) {
+        BoneDef def{};
+        def.restPosition[0] = bones[i].x;
+        def.restPosition[1] = bones[i].y;
+        def.restPosition[2] = bones[i].z;
+        def.flags = bones[i].flags;
+        def.parent = bones[i].parent;
+        def.child = bones[i].child;
+        def.appendParent = -1;
+        initBone(model.bones[i], bones[i].name, def, model.bones);
+        if (namesEqual20(model.bones[i].name, cp932::kHead)) model.headBone = &model.bones[i];
+    }
+    computeParentOffsets(model);
+}
+
+void addIKChain(cModel& model, int ikBone, int targetBone, const std::vector<int>& links, uint16_t iterations,
+                float angleLimit) {
+    // Chains own their link arrays and cannot be copied: rebuild the array one larger.
+    const int oldCount = model.ikCount;
+    auto* chains = new cIKChain[oldCount + 1];
+    for (int i = 0; i < oldCount; ++i) {
+        cIKChain& from = model.ikChains[i];
+        cIKChain& to = chains[i];
+        to.ikBone = from.ikBone;
+        to.targetBone = from.targetBone;
+        to.iterations = from.iterations;
+        to.angleLimit = from.angleLimit;
+        to.sortKey = from.sortKey;
+        to.linkCount = from.linkCount;
+        to.links = from.links;
+        from.links = nullptr;
+    }
+    delete[] model.ikChains;
+    model.ikChains = chains;
+
+    IKDef def{};
+    def.ikBone = ikBone;
+    def.targetBone = targetBone;
+    def.linkCount = static_cast<uint32_t>(links.size());
+    def.iterations = iterations;
+    def.limit = angleLimit / 4.0f;
+    for (std::size_t i = 0; i < links.size() && i < 256; ++i) def.links[i] = links[i];
+    initIKChain(chains[oldCount], def, model.bones);
+    model.ikCount = static_cast<uint16_t>(oldCount + 1);
+    sortIKChains(model.ikChains, model.ikCount);
+}
+
+void setVertices(cModel& model, const std::vector<VertexSpec>& vertices, bool pmx) {
+    freeVertices(model);
+    const std::size_t n = vertices.size();
+    model.vertexCount = static_cast<uint32_t>(n);
+    model.positions = allocArray<float>(3 * n);
+    model.normals = allocArray<float>(3 * n);
+    model.texCoords = allocArray<float>(2 * n);
+    model.skins = allocArray<VertexSkin>(n);
+    model.skinnedPositions = allocArray<float>(3 * n);
+    model.skinnedNormals = allocArray<float>(3 * n);
+    if (pmx) model.restPositions = allocArray<float>(3 * n);
+    for (std::size_t v = 0; v < n; ++v) {
+        const VertexSpec& s = vertices[v];
+        std::memcpy(model.positions + 3 * v, s.position, sizeof(s.position));
+        if (pmx) std::memcpy(model.restPositions + 3 * v, s.position, sizeof(s.position));
+        std::memcpy(model.normals + 3 * v, s.normal, sizeof(s.normal));
+        VertexSkin& skin = model.skins[v];
+        skin.type = s.type;
+        std::memcpy(skin.weights, s.weights, sizeof(skin.weights));
+        std::memcpy(skin.boneIndices, s.bones, sizeof(skin.boneIndices));
+    }
+    if (n > 0 && n % 3 == 0) {
+        model.indexCount = static_cast<uint32_t>(n);
+        model.indices = allocArray<uint32_t>(n);
+        for (std::size_t i = 0; i < n; ++i) model.indices[i] = static_cast<uint32_t>(i);
+        model.materialCount = 1;
+        model.materials = allocArray<Material>(1);
+        Material& m = model.materials[0];
+        for (int k = 0; k < 4; ++k) m.diffuse[k] = m.specular[k] = m.ambient[k] = 1.0f;
+        m.shininess = 5.0f;
+        m.indexCount = static_cast<int32_t>(n);
+        m.texture = m.sphereTexture = -1;
+    }
+}
+
+void addMorph(cModel& model, const char* name, const std::vector<MorphEntry>& entries) {
+    const int oldCount = model.morphCount;
+    auto* morphs = new cMorph[oldCount + 1];
+    for (int i = 0; i < oldCount; ++i) {
+        std::memcpy(morphs[i].name, model.morphs[i].name, sizeof(morphs[i].name));
+        morphs[i].vertexCount = model.morphs[i].vertexCount;
+        morphs[i].entries = model.morphs[i].entries;
+        model.morphs[i].entries = nullptr;
+    }
+    delete[] model.morphs;
+    model.morphs = morphs;
+
+    std::vector<uint8_t> def(kMorphDefHeaderBytes + kMorphDefEntryBytes * entries.size());
+    const int32_t count = static_cast<int32_t>(entries.size());
+    std::memcpy(def.data(), &count, 4);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        uint8_t* p = def.data() + kMorphDefHeaderBytes + kMorphDefEntryBytes * i;
+        std::memcpy(p, &entries[i].vertexIndex, 4);
+        std::memcpy(p + 4, entries[i].position, 12);
+    }
+    initMorph(morphs[oldCount], def.data(), name, nullptr, nullptr);
+    model.morphCount = static_cast<uint16_t>(oldCount + 1);
+}
+
+std::array<uint8_t, 61> encodeRigidBody(const RigidBodySpec& s) {
+    std::array<uint8_t, 61> out{};
+    uint8_t* p = out.data();
+    p[0] = s.group;
+    std::memcpy(p + 1, &s.mask, 2);
+    p[3] = s.shape;
+    putFloats(p + 4, s.size, 3);
+    putFloats(p + 16, s.position, 3);
+    putFloats(p + 28, s.rotation, 3);
+    const float scalars[5] = {s.mass, s.linearDamping, s.angularDamping, s.restitution, s.friction};
+    putFloats(p + 40, scalars, 5);
+    p[60] = s.mode;
+    return out;
+}
+
+std::array<uint8_t, 96> encodeJoint(const JointSpec& s) {
+    std::array<uint8_t, 96> out{};
+    uint8_t* p = out.data();
+    putFloats(p + 0, s.position, 3);
+    putFloats(p + 12, s.rotation, 3);
+    putFloats(p + 24, s.linearLower, 3);
+    putFloats(p + 36, s.linearUpper, 3);
+    putFloats(p + 48, s.angularLower, 3);
+    putFloats(p + 60, s.angularUpper, 3);
+    putFloats(p + 72, s.linearStiffness, 3);
+    putFloats(p + 84, s.angularStiffness, 3);
+    return out;
+}
+
+int setRigidBodies(cModel& model, const std::vector<RigidBodySpec>& specs, const std::vector<int>& boneIndices) {
+    freeRigidBodies(model);
+    if (specs.empty()) return 0;
+    model.rigidBodies = new cPMDRigidBody[specs.size()];
+    model.rigidBodyCount = static_cast<uint32_t>(specs.size());
+    int created = 0;
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        const int b = i < boneIndices.size() ? boneIndices[i] : -1;
+        cBone* bone = (b >= 0 && static_cast<uint32_t>(b) < model.boneCount) ? &model.bones[b] : nullptr;
+        const auto def = encodeRigidBody(specs[i]);
+        if (createRigidBody(model.rigidBodies[i], def.data(), bone)) ++created;
+    }
+    return created;
+}
+
+int setJoints(cModel& model, const std::vector<JointSpec>& specs, const std::vector<std::pair<int, int>>& bodies) {
+    freeJoints(model);
+    if (specs.empty()) return 0;
+    model.joints = new cModelJoint[specs.size()];
+    model.jointCount = static_cast<uint32_t>(specs.size());
+    auto bodyAt = [&model](int i) -> cPMDRigidBody* {
+        return (i >= 0 && static_cast<uint32_t>(i) < model.rigidBodyCount) ? &model.rigidBodies[i] : nullptr;
+    };
+    int created = 0;
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        const auto def = encodeJoint(specs[i]);
+        const std::pair<int, int> ab = i < bodies.size() ? bodies[i] : std::make_pair(-1, -1);
+        if (createJoint(model.joints[i], bodyAt(ab.first), bodyAt(ab.second), def.data())) ++created;
+    }
+    return created;
+}
+
+void makeLegModel(cModel& model) {
+    freeTestModel(model);
+    setBones(model, {
+                        {cp932::kCentre, 0.0f, 10.0f, 0.0f, -1},
+                        {"hip", 1.0f, 10.0f, 0.0f, 0, 2},
+                        {cp932::kLeftKnee, 1.0f, 5.0f, -0.1f, 1, 3},
+                        {"ankle", 1.0f, 0.0f, 0.0f, 2},
+                        {"legIK", 1.0f, 0.0f, 0.0f, 0, -1, 0x003E},
+                        {cp932::kHead, 0.0f, 15.0f, 0.0f, 0},
+                    });
+    addIKChain(model, 4, 3, {2, 1}, 40, 0.5f);
+}
+
+void freeTestModel(cModel& model) {
+    freeRigidBodies(model);
+    delete[] model.ikChains;
+    model.ikChains = nullptr;
+    model.ikCount = 0;
+    delete[] model.morphs;
+    model.morphs = nullptr;
+    model.morphCount = 0;
+    delete[] model.bones;
+    model.bones = nullptr;
+    model.boneCount = 0;
+    model.headBone = nullptr;
+    freeVertices(model);
+    std::free(model.textureNames);
+    model.textureNames = nullptr;
+    model.textureNameCount = 0;
+    std::free(model.motion.boneTargets);
+    std::free(model.motion.faceTargets);
+    model.motion.boneTargets = nullptr;
+    model.motion.faceTargets = nullptr;
+    model.motion.motionData = nullptr;
+    model.motion.model = nullptr;
+    model.motion.currentFrame = 0.0f;
+}
+
+}  // namespace testmodels
