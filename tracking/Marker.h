@@ -25,3 +25,7 @@ extern uint8_t* binarizedImage;
 // calibration). On success returns 0 and points *markers at an internal array of *count
 // entries, valid until the next call; returns -1 on failure.
 int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers, int* count);
+
+// Forgets the markers remembered from earlier frames (for example between unrelated
+// still images, which must not lend each other identities).
+void resetMarkerHistory();
