@@ -1,0 +1,508 @@
+#include "platform/video/MarkerScene.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// Grey level below which a picture pixel counts as part of the black square.
+constexpr int kDarkLevel = 100;
+// The dark bounding box may be this much out of square (pixels, or 2% of the side)
+// before the picture is refused: print rasterisation leaves a pixel or so.
+constexpr double kSquareTolerance = 2.0;
+// More samples per pixel than this add nothing visible and only cost time.
+constexpr int kMaxSupersampleGrid = 8;
+
+// Colour seen where no table is: a grey wall beyond the horizon, or the table itself
+// when it is switched off.
+constexpr float kBackground[3] = {96.f, 96.f, 96.f};
+
+// ---------------------------------------------------------------------------------------
+// Box-filtered mip chain of a B,G,R picture, sampled bilinearly. Coordinates are in
+// level-0 pixel-edge units (texel u covers [u, u+1)).
+struct MipChain {
+    struct Level {
+        int width = 0, height = 0;
+        std::vector<float> bgr;
+    };
+    std::vector<Level> levels;
+    bool wrap = false;  // tile the picture (table) instead of clamping to its edge (paper)
+
+    void build(int width, int height, const uint8_t* bgr, bool wrapEdges) {
+        wrap = wrapEdges;
+        levels.clear();
+        Level base;
+        base.width = width;
+        base.height = height;
+        base.bgr.assign(bgr, bgr + size_t(width) * height * 3);
+        levels.push_back(std::move(base));
+        while (levels.back().width > 1 && levels.back().height > 1 && levels.size() < 16) {
+            const Level& src = levels.back();
+            Level next;
+            next.width = src.width / 2;
+            next.height = src.height / 2;
+            next.bgr.resize(size_t(next.width) * next.height * 3);
+            for (int y = 0; y < next.height; ++y) {
+                for (int x = 0; x < next.width; ++x) {
+                    for (int c = 0; c < 3; ++c) {
+                        const float* row0 = &src.bgr[(size_t(2 * y) * src.width) * 3];
+                        const float* row1 = &src.bgr[(size_t(2 * y + 1) * src.width) * 3];
+                        next.bgr[(size_t(y) * next.width + x) * 3 + c] =
+                            0.25f * (row0[(2 * x) * 3 + c] + row0[(2 * x + 1) * 3 + c] + row1[(2 * x) * 3 + c] +
+                                     row1[(2 * x + 1) * 3 + c]);
+                    }
+                }
+            }
+            levels.push_back(std::move(next));
+        }
+    }
+
+    // Level whose texels are about the size of a footprint of the given number of level-0
+    // texels; rounding down keeps edges crisp, the supersampling smooths the rest.
+    int levelFor(double footprint) const {
+        if (!(footprint > 1.0)) return 0;
+        int level = int(std::log2(footprint));
+        return std::min(level, int(levels.size()) - 1);
+    }
+
+    void sample(double u, double v, int level, float out[3]) const {
+        const Level& l = levels[size_t(level)];
+        // Level-0 width / level width is not always a power of two for odd sizes; scale by
+        // the real ratio so the level lines up with the base picture.
+        const double sx = double(l.width) / levels[0].width;
+        const double sy = double(l.height) / levels[0].height;
+        double x = u * sx - 0.5, y = v * sy - 0.5;
+        double fx0 = std::floor(x), fy0 = std::floor(y);
+        float fx = float(x - fx0), fy = float(y - fy0);
+        int x0 = int(fx0), y0 = int(fy0), x1 = x0 + 1, y1 = y0 + 1;
+        if (wrap) {
+            x0 = ((x0 % l.width) + l.width) % l.width;
+            x1 = ((x1 % l.width) + l.width) % l.width;
+            y0 = ((y0 % l.height) + l.height) % l.height;
+            y1 = ((y1 % l.height) + l.height) % l.height;
+        } else {
+            x0 = std::clamp(x0, 0, l.width - 1);
+            x1 = std::clamp(x1, 0, l.width - 1);
+            y0 = std::clamp(y0, 0, l.height - 1);
+            y1 = std::clamp(y1, 0, l.height - 1);
+        }
+        const float* p00 = &l.bgr[(size_t(y0) * l.width + x0) * 3];
+        const float* p10 = &l.bgr[(size_t(y0) * l.width + x1) * 3];
+        const float* p01 = &l.bgr[(size_t(y1) * l.width + x0) * 3];
+        const float* p11 = &l.bgr[(size_t(y1) * l.width + x1) * 3];
+        for (int c = 0; c < 3; ++c) {
+            float top = p00[c] + (p10[c] - p00[c]) * fx;
+            float bottom = p01[c] + (p11[c] - p01[c]) * fx;
+            out[c] = top + (bottom - top) * fy;
+        }
+    }
+};
+
+// ---------------------------------------------------------------------------------------
+// The tabletop: a light wood with soft, wavy grain and faint fibres. Its contrast stays
+// within a few tens of grey levels so no part of it can pass for the black frame of a
+// marker. Every frequency is a whole number of periods per tile, so it tiles seamlessly.
+constexpr int kTableTile = 256;           // texels per tile side
+constexpr double kTableUnitsPerTile = 320.0;  // marker units covered by one tile
+
+std::shared_ptr<const MipChain> tableTexture() {
+    static std::shared_ptr<const MipChain> table = [] {
+        std::vector<uint8_t> bgr(size_t(kTableTile) * kTableTile * 3);
+        const double w = 2.0 * kPi / kTableTile;
+        for (int y = 0; y < kTableTile; ++y) {
+            for (int x = 0; x < kTableTile; ++x) {
+                double wave = 0.9 * std::sin(w * x * 2 + 0.4) + 0.45 * std::sin(w * (x + 2 * y) + 1.1);
+                double grain = std::sin(w * 9 * y + 2.2 * wave);
+                double rings = std::sin(w * 23 * y + 1.3 * wave + 0.7 * std::sin(w * 5 * x));
+                // Faint fibres: cheap integer hash, smoothed along the grain by the sines above.
+                uint32_t h = uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u;
+                h ^= h >> 13;
+                h *= 0x5bd1e995u;
+                h ^= h >> 15;
+                double fibre = (double(h & 0xff) / 255.0 - 0.5);
+                double shade = 9.0 * grain + 4.0 * rings + 3.0 * fibre;
+                double b = 92 + 0.6 * shade, g = 132 + 0.85 * shade, r = 176 + shade;
+                uint8_t* p = &bgr[(size_t(y) * kTableTile + x) * 3];
+                p[0] = uint8_t(std::clamp(b, 0.0, 255.0));
+                p[1] = uint8_t(std::clamp(g, 0.0, 255.0));
+                p[2] = uint8_t(std::clamp(r, 0.0, 255.0));
+            }
+        }
+        auto chain = std::make_shared<MipChain>();
+        chain->build(kTableTile, kTableTile, bgr.data(), true);
+        return chain;
+    }();
+    return table;
+}
+
+// ---------------------------------------------------------------------------------------
+// Caches. The undistortion of every sample position depends only on the calibration's
+// distortion, the frame size and the sample grid, and the mip chain only on the marker
+// picture; both are far more work than a frame, so they are kept between frames.
+
+struct IdealMap {
+    double distortion[4] = {0, 0, 0, 0};
+    int width = 0, height = 0, grid = 0;
+    std::vector<float> ideal;  // per pixel, per sample: ideal x, ideal y
+};
+
+std::shared_ptr<const IdealMap> idealMapFor(const CameraParam& camera, int grid) {
+    static std::mutex mutex;
+    static std::shared_ptr<const IdealMap> cached;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (cached && cached->width == camera.width && cached->height == camera.height && cached->grid == grid &&
+        std::memcmp(cached->distortion, camera.distortion, sizeof cached->distortion) == 0)
+        return cached;
+    auto map = std::make_shared<IdealMap>();
+    std::memcpy(map->distortion, camera.distortion, sizeof map->distortion);
+    map->width = camera.width;
+    map->height = camera.height;
+    map->grid = grid;
+    map->ideal.resize(size_t(camera.width) * camera.height * grid * grid * 2);
+    float* out = map->ideal.data();
+    for (int j = 0; j < camera.height; ++j) {
+        for (int i = 0; i < camera.width; ++i) {
+            for (int b = 0; b < grid; ++b) {
+                for (int a = 0; a < grid; ++a) {
+                    // Pixel i is centred on x = i, so its samples spread over [i - 0.5, i + 0.5).
+                    double ox = i - 0.5 + (a + 0.5) / grid;
+                    double oy = j - 0.5 + (b + 0.5) / grid;
+                    double ix, iy;
+                    observedToIdeal(camera.distortion, ox, oy, &ix, &iy);
+                    *out++ = float(ix);
+                    *out++ = float(iy);
+                }
+            }
+        }
+    }
+    cached = map;
+    return cached;
+}
+
+uint64_t hashBytes(const uint8_t* data, size_t size) {
+    uint64_t h = 0x9e3779b97f4a7c15ull ^ size;
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t v;
+        std::memcpy(&v, data + i, 8);
+        h = (h ^ v) * 0xff51afd7ed558ccdull;
+        h ^= h >> 32;
+    }
+    for (; i < size; ++i) h = (h ^ data[i]) * 0xc4ceb9fe1a85ec53ull;
+    return h;
+}
+
+struct MarkerMips {
+    int width = 0, height = 0;
+    uint64_t hash = 0;
+    MipChain chain;
+};
+
+std::shared_ptr<const MarkerMips> markerMipsFor(const MarkerImage& marker) {
+    static std::mutex mutex;
+    static std::shared_ptr<const MarkerMips> cached[2];
+    const uint64_t hash = hashBytes(marker.bgr.data(), marker.bgr.size());
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& entry : cached)
+        if (entry && entry->width == marker.width && entry->height == marker.height && entry->hash == hash)
+            return entry;
+    auto mips = std::make_shared<MarkerMips>();
+    mips->width = marker.width;
+    mips->height = marker.height;
+    mips->hash = hash;
+    mips->chain.build(marker.width, marker.height, marker.bgr.data(), false);
+    cached[1] = cached[0];
+    cached[0] = mips;
+    return mips;
+}
+
+// Deterministic per-pixel noise: a 64-bit mix of seed and pixel index.
+inline uint64_t mix64(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ull;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebull;
+    x ^= x >> 31;
+    return x;
+}
+
+bool invert3(const double m[3][3], double inv[3][3]) {
+    double c00 = m[1][1] * m[2][2] - m[1][2] * m[2][1];
+    double c01 = m[1][2] * m[2][0] - m[1][0] * m[2][2];
+    double c02 = m[1][0] * m[2][1] - m[1][1] * m[2][0];
+    double det = m[0][0] * c00 + m[0][1] * c01 + m[0][2] * c02;
+    if (!(std::fabs(det) > 1e-300)) return false;
+    double k = 1.0 / det;
+    inv[0][0] = c00 * k;
+    inv[1][0] = c01 * k;
+    inv[2][0] = c02 * k;
+    inv[0][1] = (m[0][2] * m[2][1] - m[0][1] * m[2][2]) * k;
+    inv[1][1] = (m[0][0] * m[2][2] - m[0][2] * m[2][0]) * k;
+    inv[2][1] = (m[0][1] * m[2][0] - m[0][0] * m[2][1]) * k;
+    inv[0][2] = (m[0][1] * m[1][2] - m[0][2] * m[1][1]) * k;
+    inv[1][2] = (m[0][2] * m[1][0] - m[0][0] * m[1][2]) * k;
+    inv[2][2] = (m[0][0] * m[1][1] - m[0][1] * m[1][0]) * k;
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+
+bool findMarkerSquare(MarkerImage& image, std::string* error) {
+    if (image.width <= 0 || image.height <= 0 || image.bgr.size() != size_t(image.width) * image.height * 3) {
+        if (error) *error = "the picture is empty or its pixel buffer does not match its size";
+        return false;
+    }
+    int minX = image.width, minY = image.height, maxX = -1, maxY = -1;
+    for (int y = 0; y < image.height; ++y) {
+        const uint8_t* p = &image.bgr[size_t(y) * image.width * 3];
+        for (int x = 0; x < image.width; ++x, p += 3) {
+            int grey = (29 * p[0] + 150 * p[1] + 77 * p[2]) >> 8;
+            if (grey < kDarkLevel) {
+                minX = std::min(minX, x);
+                maxX = std::max(maxX, x);
+                minY = std::min(minY, y);
+                maxY = std::max(maxY, y);
+            }
+        }
+    }
+    if (maxX < 0) {
+        if (error) *error = "no dark pixels: the picture has no black square";
+        return false;
+    }
+    const int w = maxX - minX + 1, h = maxY - minY + 1;
+    if (std::abs(w - h) > std::max(kSquareTolerance, 0.02 * std::max(w, h)) || std::min(w, h) < 8) {
+        if (error)
+            *error = "the dark pixels span " + std::to_string(w) + " x " + std::to_string(h) +
+                     " pixels, which is not a black square";
+        return false;
+    }
+    image.squareX0 = minX;
+    image.squareY0 = minY;
+    image.squareSide = 0.5 * (w + h);
+    return true;
+}
+
+bool loadMarkerImage(const char* pngPath, MarkerImage& out, std::string* error) {
+    const std::string path = pngPath ? pngPath : "";
+    auto fail = [&](const std::string& why) {
+        if (error) *error = "marker picture \"" + path + "\": " + why;
+        return false;
+    };
+    cv::Mat raw;
+    try {
+        raw = cv::imread(path, cv::IMREAD_UNCHANGED);
+    } catch (const cv::Exception& e) {
+        return fail(std::string("cannot be decoded (") + e.what() + ")");
+    }
+    if (raw.empty()) {
+        FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f) return fail(std::string("cannot be opened (") + std::strerror(errno) + ")");
+        std::fclose(f);
+        return fail("is not a picture this program can read");
+    }
+    if (raw.depth() == CV_16U) raw.convertTo(raw, CV_8U, 1.0 / 257.0);
+    else if (raw.depth() != CV_8U) raw.convertTo(raw, CV_8U);
+    cv::Mat bgr;
+    if (raw.channels() == 1) {
+        cv::cvtColor(raw, bgr, cv::COLOR_GRAY2BGR);
+    } else if (raw.channels() == 3) {
+        bgr = raw;
+    } else if (raw.channels() == 4) {
+        // Transparent parts are bare paper.
+        bgr.create(raw.rows, raw.cols, CV_8UC3);
+        for (int y = 0; y < raw.rows; ++y) {
+            const uint8_t* s = raw.ptr<uint8_t>(y);
+            uint8_t* d = bgr.ptr<uint8_t>(y);
+            for (int x = 0; x < raw.cols; ++x, s += 4, d += 3)
+                for (int c = 0; c < 3; ++c) d[c] = uint8_t((s[c] * s[3] + 255 * (255 - s[3]) + 127) / 255);
+        }
+    } else {
+        return fail("has " + std::to_string(raw.channels()) + " channels, which is not a colour picture");
+    }
+    MarkerImage image;
+    image.width = bgr.cols;
+    image.height = bgr.rows;
+    image.bgr.resize(size_t(image.width) * image.height * 3);
+    for (int y = 0; y < bgr.rows; ++y)
+        std::memcpy(&image.bgr[size_t(y) * image.width * 3], bgr.ptr<uint8_t>(y), size_t(image.width) * 3);
+    std::string why;
+    if (!findMarkerSquare(image, &why)) return fail(why);
+    out = std::move(image);
+    return true;
+}
+
+bool projectMarkerPoint(const CameraParam& camera, const double transform[3][4], double x, double y, double* ox,
+                        double* oy) {
+    double p[3];
+    for (int r = 0; r < 3; ++r) p[r] = transform[r][0] * x + transform[r][1] * y + transform[r][3];
+    if (!(p[2] > 0.0)) return false;
+    double h[3];
+    for (int r = 0; r < 3; ++r)
+        h[r] = camera.projection[r][0] * p[0] + camera.projection[r][1] * p[1] + camera.projection[r][2] * p[2] +
+               camera.projection[r][3];
+    if (!(h[2] > 0.0)) return false;
+    idealToObserved(camera.distortion, h[0] / h[2], h[1] / h[2], ox, oy);
+    return true;
+}
+
+void renderMarkerScene(const CameraParam& camera, const double transform[3][4], double markerWidth,
+                       const MarkerImage& marker, const SceneOptions& options, uint8_t* bgra) {
+    const int width = camera.width, height = camera.height;
+    if (width <= 0 || height <= 0 || !bgra) return;
+    const int grid = std::clamp(int(std::lround(std::sqrt(double(std::max(1, options.supersample))))), 1,
+                                kMaxSupersampleGrid);
+    const int samples = grid * grid;
+    const auto idealMap = idealMapFor(camera, grid);
+    const auto table = tableTexture();
+
+    std::shared_ptr<const MarkerMips> markerMips;
+    const bool haveMarker = marker.width > 0 && marker.height > 0 && marker.squareSide > 0 &&
+                            marker.bgr.size() == size_t(marker.width) * marker.height * 3 && markerWidth > 0;
+    if (haveMarker) markerMips = markerMipsFor(marker);
+    const double markerTexelsPerUnit = haveMarker ? marker.squareSide / markerWidth : 0.0;
+    const double markerCx = marker.squareX0 + 0.5 * marker.squareSide;
+    const double markerCy = marker.squareY0 + 0.5 * marker.squareSide;
+    const double tableTexelsPerUnit = kTableTile / kTableUnitsPerTile;
+
+    // The marker plane is a homography of the ideal image: ideal ~ H (X, Y, 1) with
+    // H = P[:, 0..2] [r1 r2 t] + P[:, 3] e3.
+    double H[3][3];
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            const int col = c == 2 ? 3 : c;
+            H[r][c] = camera.projection[r][0] * transform[0][col] + camera.projection[r][1] * transform[1][col] +
+                      camera.projection[r][2] * transform[2][col];
+        }
+        H[r][2] += camera.projection[r][3];
+    }
+    double Hi[3][3];
+    const bool planeVisible = invert3(H, Hi);
+
+    const float brightness = float(options.brightness);
+    // Two uniforms per channel (triangular) have variance 1/6; scale to the wanted sigma.
+    const float noiseScale = float(options.noiseSigma * std::sqrt(6.0) / 65535.0);
+    const uint64_t seedBase = mix64(uint64_t(options.seed) * 0x9e3779b97f4a7c15ull + 0x1234567ull);
+
+    const float* ideal = idealMap->ideal.data();
+    for (int j = 0; j < height; ++j) {
+        uint8_t* row = bgra + size_t(j) * width * 4;
+        for (int i = 0; i < width; ++i, ideal += samples * 2) {
+            float sum[3] = {0.f, 0.f, 0.f};
+            int markerLevel = 0, tableLevel = 0;
+            bool levelsChosen = false;
+            for (int s = 0; s < samples; ++s) {
+                const double ix = ideal[2 * s], iy = ideal[2 * s + 1];
+                float colour[3] = {kBackground[0], kBackground[1], kBackground[2]};
+                if (planeVisible) {
+                    const double hx = Hi[0][0] * ix + Hi[0][1] * iy + Hi[0][2];
+                    const double hy = Hi[1][0] * ix + Hi[1][1] * iy + Hi[1][2];
+                    const double hw = Hi[2][0] * ix + Hi[2][1] * iy + Hi[2][2];
+                    const double X = hx / hw, Y = hy / hw;
+                    // Rays that meet the plane behind the camera see the wall, not the table.
+                    const double depth = transform[2][0] * X + transform[2][1] * Y + transform[2][3];
+                    if (std::isfinite(X) && std::isfinite(Y) && depth > 0.0) {
+                        if (!levelsChosen) {
+                            // Marker units covered by one sample spacing, from the local
+                            // scale of the homography (distortion is mild enough to ignore).
+                            const double w = H[2][0] * X + H[2][1] * Y + H[2][2];
+                            const double a = (H[0][0] - ix * H[2][0]) / w, b = (H[0][1] - ix * H[2][1]) / w;
+                            const double c = (H[1][0] - iy * H[2][0]) / w, d = (H[1][1] - iy * H[2][1]) / w;
+                            const double pixelsPerUnit2 = std::fabs(a * d - b * c);
+                            const double unitsPerSample =
+                                pixelsPerUnit2 > 0 ? 1.0 / (std::sqrt(pixelsPerUnit2) * grid) : 1e9;
+                            if (haveMarker) markerLevel = markerMips->chain.levelFor(unitsPerSample * markerTexelsPerUnit);
+                            tableLevel = table->levelFor(unitsPerSample * tableTexelsPerUnit);
+                            levelsChosen = true;
+                        }
+                        bool onPaper = false;
+                        if (haveMarker) {
+                            const double u = markerCx + X * markerTexelsPerUnit;
+                            const double v = markerCy - Y * markerTexelsPerUnit;  // picture rows run down, y up
+                            if (u >= 0.0 && v >= 0.0 && u < marker.width && v < marker.height) {
+                                markerMips->chain.sample(u, v, markerLevel, colour);
+                                onPaper = true;
+                            }
+                        }
+                        if (!onPaper && options.tabletop)
+                            table->sample(X * tableTexelsPerUnit, -Y * tableTexelsPerUnit, tableLevel, colour);
+                    }
+                }
+                sum[0] += colour[0];
+                sum[1] += colour[1];
+                sum[2] += colour[2];
+            }
+            const float scale = brightness / samples;
+            float noise[3] = {0.f, 0.f, 0.f};
+            if (noiseScale > 0.f) {
+                uint64_t r0 = mix64(seedBase ^ (uint64_t(j) * uint64_t(width) + uint64_t(i)));
+                uint64_t r1 = mix64(r0 + 0x632be59bd9b4e019ull);
+                noise[0] = (float(r0 & 0xffff) + float((r0 >> 16) & 0xffff) - 65535.f) * noiseScale;
+                noise[1] = (float((r0 >> 32) & 0xffff) + float(r0 >> 48) - 65535.f) * noiseScale;
+                noise[2] = (float(r1 & 0xffff) + float((r1 >> 16) & 0xffff) - 65535.f) * noiseScale;
+            }
+            uint8_t* px = row + size_t(i) * 4;
+            for (int c = 0; c < 3; ++c) {
+                float v = sum[c] * scale + noise[c] + 0.5f;
+                px[c] = uint8_t(v <= 0.f ? 0.f : (v >= 255.f ? 255.f : v));
+            }
+            px[3] = 255;
+        }
+    }
+}
+
+void virtualCameraPose(double t, double transform[3][4]) {
+    const double tau = 2.0 * kPi;
+    const double deg = kPi / 180.0;
+    // Incommensurate periods, so the motion never visibly repeats within a session.
+    const double distance = 300.0 + 145.0 * std::sin(tau * t / 23.0 + 0.7);
+    const double tilt = (25.0 + 25.0 * std::sin(tau * t / 17.0 + 1.3)) * deg;
+    const double azimuth = -0.5 * kPi + tau * t / 60.0 + 0.6 * std::sin(tau * t / 37.0);
+    const double roll = 25.0 * deg * std::sin(tau * t / 29.0);
+    // The aim point wanders near the marker and, now and then, far enough away for the
+    // marker to slip partly or fully out of the picture.
+    const double excursion = std::max(0.0, std::sin(tau * t / 41.0 - 1.0));
+    const double reach = 15.0 + 230.0 * std::pow(excursion, 6);
+    const double heading = tau * t / 13.0;
+    const double target[3] = {reach * std::cos(heading), reach * std::sin(heading), 0.0};
+
+    // Camera position in marker coordinates, above the table (marker z points up).
+    const double C[3] = {target[0] + distance * std::sin(tilt) * std::cos(azimuth),
+                         target[1] + distance * std::sin(tilt) * std::sin(azimuth),
+                         distance * std::cos(tilt)};
+    double z[3] = {target[0] - C[0], target[1] - C[1], target[2] - C[2]};
+    double n = std::sqrt(z[0] * z[0] + z[1] * z[1] + z[2] * z[2]);
+    for (double& v : z) v /= n;
+    // Image "up" points away from the viewer across the table, which stays well defined
+    // when looking straight down; the camera's y axis points the other way (down).
+    const double away[3] = {-std::cos(azimuth), -std::sin(azimuth), 0.0};
+    double dot = away[0] * z[0] + away[1] * z[1] + away[2] * z[2];
+    double y[3] = {-(away[0] - dot * z[0]), -(away[1] - dot * z[1]), -(away[2] - dot * z[2])};
+    n = std::sqrt(y[0] * y[0] + y[1] * y[1] + y[2] * y[2]);
+    for (double& v : y) v /= n;
+    double x[3] = {y[1] * z[2] - y[2] * z[1], y[2] * z[0] - y[0] * z[2], y[0] * z[1] - y[1] * z[0]};
+    // Roll about the viewing axis.
+    const double cr = std::cos(roll), sr = std::sin(roll);
+    double xr[3], yr[3];
+    for (int k = 0; k < 3; ++k) {
+        xr[k] = cr * x[k] + sr * y[k];
+        yr[k] = -sr * x[k] + cr * y[k];
+    }
+    const double* rows[3] = {xr, yr, z};
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) transform[r][c] = rows[r][c];
+        transform[r][3] = -(rows[r][0] * C[0] + rows[r][1] * C[1] + rows[r][2] * C[2]);
+    }
+}
