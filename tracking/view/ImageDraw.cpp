@@ -406,7 +406,10 @@ void arglCameraFrustum(const CameraParam* param, double nearPlane, double farPla
 
     double q[4][4] = {};
     q[0][0] = 2.0 * p[0][0] / (width - 1);
-    q[0][1] = 2.0 * p[0][1] / (width - 1);
+    // The eye's y is the camera's y negated (markerViewMatrix), so the skew term that
+    // multiplies it changes sign too; otherwise a skewed calibration shifts every point
+    // sideways by skew * y / z pixels.
+    q[0][1] = -2.0 * p[0][1] / (width - 1);
     q[0][2] = -(2.0 * p[0][2] / (width - 1) - 1.0);
     q[1][1] = -(2.0 * p[1][1] / (height - 1));
     q[1][2] = -(2.0 * p[1][2] / (height - 1) - 1.0);
