@@ -12,31 +12,48 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "model/ByteCursor.h"
 #include "model/ModelData.h"
+
+// What a load read besides the model itself, for inspection tools: the version and the
+// texture names each material gives (CP932, as in the file; empty = none), whether or
+// not the texture could be loaded.
+struct ModelFileInfo {
+    float version = 0.0f;
+    struct MaterialTextures {
+        std::string texture;
+        std::string sphere;
+    };
+    std::vector<MaterialTextures> materials;
+};
 
 // Reads the whole of file, closes it, empties model (releaseModel, the motion player's
 // tables) and parses the bytes. fileName only names the file in messages (may be null).
 // On failure the reason goes to standard error as "FILE: REASON" and, when error is
 // given, into *error; model is left empty. Returns true when either parser succeeded.
+// A file that cannot be read is reported the same way and leaves model untouched.
 bool loadModelFile(cModel& model, std::FILE* file, const char* fileName = nullptr,
-                   std::string* error = nullptr);
+                   std::string* error = nullptr, ModelFileInfo* info = nullptr);
 
-// Opens path (UTF-8) and loads it as above. A file that cannot be opened or read is
-// reported the same way and leaves model untouched.
-bool loadModelFile(cModel& model, const char* path, std::string* error = nullptr);
+// Opens path (UTF-8) and loads it as above. A file that cannot be opened is reported the
+// same way and leaves model untouched.
+bool loadModelFile(cModel& model, const char* path, std::string* error = nullptr,
+                   ModelFileInfo* info = nullptr);
 
 // Parses a PMD file. Returns false without touching model when the magic or version
 // does not match (reason stays empty then); returns false with a reason in *reason
 // after refusing a damaged file, leaving the caller to release what was built.
-bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* reason = nullptr);
+bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* reason = nullptr,
+             ModelFileInfo* info = nullptr);
 
 // Parses a PMX 2.0 or 2.1 file. Messages the format's users expect (unknown weight
 // type, too many bones, ...) are shown through showMessage with their captions; every
 // failure also leaves a reason in *reason. Returns false without touching model when the
 // magic or version does not match.
-bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* reason = nullptr);
+bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* reason = nullptr,
+             ModelFileInfo* info = nullptr);
 
 // Decodes one PMX text field (i32 byte length, then UTF-16LE or UTF-8 bytes as
 // model.pmxTextEncoding says) at the cursor into out as CP932, at most outSize - 1 bytes
@@ -45,3 +62,16 @@ bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* 
 // field. Returns false (out empty, cursor marked as run out) when the field does not
 // fit in the bytes left or its length is negative.
 bool readPMXText(ByteCursor& cursor, const cModel& model, char* out, std::size_t outSize);
+
+// Helpers shared by the two parsers.
+namespace modelload {
+// printf-style formatting into a std::string.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Selects the texture unit (0 or 1) new textures are bound on, when multitexturing is there.
+void selectTextureUnit(int unit);
+// Copies text (CP932) into out (outSize bytes with terminator), cutting before a
+// character that would not fit whole.
+void copyCp932(const std::string& text, char* out, std::size_t outSize);
+// Rejects parent cycles: returns the index of a bone that is its own ancestor, or -1.
+int64_t findParentCycle(const cModel& model);
+}  // namespace modelload

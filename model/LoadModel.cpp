@@ -1,0 +1,135 @@
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "model/ModelDraw.h"
+#include "model/ModelLoader.h"
+#include "platform/GLProcs.h"
+
+namespace modelload {
+
+std::string format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    char buffer[1024];
+    std::vsnprintf(buffer, sizeof buffer, fmt, args);
+    va_end(args);
+    return buffer;
+}
+
+void selectTextureUnit(int unit) {
+    if (p_glActiveTextureARB) p_glActiveTextureARB(unit == 0 ? GL_TEXTURE0_ARB : GL_TEXTURE1_ARB);
+}
+
+void copyCp932(const std::string& text, char* out, std::size_t outSize) {
+    if (outSize == 0) return;
+    std::size_t n = 0;
+    std::size_t i = 0;
+    while (i < text.size() && text[i] != '\0') {
+        const uint8_t lead = static_cast<uint8_t>(text[i]);
+        const std::size_t width = ((lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xFC)) ? 2 : 1;
+        if (i + width > text.size() || n + width > outSize - 1) break;
+        for (std::size_t k = 0; k < width; ++k) out[n++] = text[i + k];
+        i += width;
+    }
+    out[n] = '\0';
+}
+
+int64_t findParentCycle(const cModel& model) {
+    // Walk up from every bone once; a walk that meets its own path has found a cycle.
+    // Each bone is settled once, so this stays linear for the deepest hierarchies.
+    enum : uint8_t { kUnseen, kOnPath, kSettled };
+    std::vector<uint8_t> state(model.boneCount, kUnseen);
+    std::vector<uint32_t> path;
+    for (uint32_t start = 0; start < model.boneCount; ++start) {
+        path.clear();
+        const cBone* bone = &model.bones[start];
+        while (bone) {
+            const uint32_t index = static_cast<uint32_t>(bone - model.bones);
+            if (state[index] == kSettled) break;
+            if (state[index] == kOnPath) return index;
+            state[index] = kOnPath;
+            path.push_back(index);
+            bone = bone->parent;
+        }
+        for (uint32_t index : path) state[index] = kSettled;
+    }
+    return -1;
+}
+
+}  // namespace modelload
+
+namespace {
+
+void forgetMotionTables(MotionPlayer& player) {
+    std::free(player.boneTargets);
+    std::free(player.faceTargets);
+    player.boneTargets = nullptr;
+    player.faceTargets = nullptr;
+    player.boneTargetCount = 0;
+    player.faceTargetCount = 0;
+    player.motionData = nullptr;
+}
+
+void report(const char* fileName, const std::string& reason, std::string* error) {
+    const char* name = fileName && *fileName ? fileName : "model file";
+    std::fprintf(stderr, "%s: %s\n", name, reason.c_str());
+    if (error) *error = reason;
+}
+
+}  // namespace
+
+bool loadModelFile(cModel& model, std::FILE* file, const char* fileName, std::string* error, ModelFileInfo* info) {
+    if (!file) {
+        report(fileName, "no file to read", error);
+        return false;
+    }
+    // Read the whole file first: the parsers work on bytes in memory, and a file that
+    // cannot be read must not cost the model it would replace.
+    std::vector<uint8_t> bytes;
+    bool readOk = std::fseek(file, 0, SEEK_END) == 0;
+    long size = readOk ? std::ftell(file) : -1;
+    readOk = readOk && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
+    if (readOk) {
+        bytes.resize(static_cast<std::size_t>(size));
+        readOk = std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    }
+    std::fclose(file);
+    if (!readOk) {
+        report(fileName, "cannot read the file", error);
+        return false;
+    }
+
+    releaseModel(model);
+    forgetMotionTables(model.motion);
+    model.lookAtCamera = 0;
+    model.format = 0;
+
+    std::string reason;
+    if (info) *info = ModelFileInfo();
+    bool ok = loadPMD(model, bytes.data(), bytes.size(), &reason, info);
+    if (!ok && reason.empty()) {
+        model.format = 1;
+        ok = loadPMX(bytes.data(), model, bytes.size(), &reason, info);
+        if (!ok && reason.empty()) reason = "neither a PMD nor a PMX 2.0/2.1 model";
+    }
+    if (!ok) {
+        // Never leave a half-built model behind: later code trusts every array it finds.
+        releaseModel(model);
+        report(fileName, reason, error);
+        return false;
+    }
+    if (error) error->clear();
+    return true;
+}
+
+bool loadModelFile(cModel& model, const char* path, std::string* error, ModelFileInfo* info) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file) {
+        report(path, modelload::format("cannot open: %s", std::strerror(errno)), error);
+        return false;
+    }
+    return loadModelFile(model, file, path, error, info);
+}

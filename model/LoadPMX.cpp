@@ -1,0 +1,648 @@
+// The PMX 2.0/2.1 reader. Sections: header, vertices, faces, textures, materials, bones,
+// morphs, display frames; rigid bodies, joints and soft bodies follow but are not read.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "animation/Skeleton.h"
+#include "model/ModelLoader.h"
+#include "model/Texture.h"
+#include "platform/HostUI.h"
+#include "platform/Text.h"
+
+namespace {
+
+constexpr int kMaxPMXBones = 32767;
+constexpr int kMaxPMXChains = 64;
+constexpr int kMaxIKLinks = 256;            // IKDef::links
+constexpr std::size_t kTextUnits = 1024;    // longest decoded text, terminator included
+constexpr std::size_t kModelNameBytes = 256;
+constexpr std::size_t kTextureNameBytes = 512;
+constexpr std::size_t kBoneNameBytes = 32;
+constexpr std::size_t kMorphNameBytes = 256;
+
+class Refusal {
+public:
+    explicit Refusal(std::string* out) : out_(out) {}
+    bool operator()(const char* section, std::size_t offset, const std::string& detail) {
+        if (out_ && out_->empty())
+            *out_ = modelload::format("PMX %s: %s (offset 0x%zx)", section, detail.c_str(), offset);
+        return false;
+    }
+    bool truncated(const char* section, const ByteCursor& c) {
+        return (*this)(section, c.failOffset(),
+                       modelload::format("file ends early: %zu bytes needed, %zu left", c.failWanted(),
+                                         c.size() - c.failOffset()));
+    }
+    // A message the user sees, which also becomes the reason.
+    bool shown(const char* caption, const std::string& text, std::size_t offset) {
+        showMessage(caption, text.c_str());
+        return (*this)(caption, offset, text);
+    }
+
+private:
+    std::string* out_;
+};
+
+// Steps over a text field, checking its length.
+bool skipText(ByteCursor& c) {
+    int32_t length;
+    if (!c.readI32(length)) return false;
+    if (length < 0) {
+        c.markRunOut(0);
+        return false;
+    }
+    return c.skip(static_cast<std::size_t>(length));
+}
+
+bool indexOk(int32_t index, uint32_t count) { return index >= 0 && static_cast<uint32_t>(index) < count; }
+bool optionalIndexOk(int32_t index, uint32_t count) { return index == -1 || indexOk(index, count); }
+
+template <typename T>
+T* allocArray(std::size_t count) {
+    return static_cast<T*>(std::malloc(sizeof(T) * (count ? count : 1)));
+}
+
+// Reads an i32 count that must not be negative and whose records of at least minBytes
+// each fit in what is left.
+bool readCount(ByteCursor& c, std::size_t minBytes, int32_t& count) {
+    if (!c.readI32(count)) return false;
+    if (count < 0) {
+        c.markRunOut(0);
+        return false;
+    }
+    return c.fits(static_cast<uint64_t>(count), minBytes);
+}
+
+struct Header {
+    int vertex, texture, material, bone, morph, rigidBody;
+    uint8_t uvCount;
+};
+
+bool readVertices(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
+    int32_t count;
+    const std::size_t minBytes = 32 + 16 * std::size_t(h.uvCount) + 1 + h.bone + 4;
+    if (!readCount(c, minBytes, count)) return refuse.truncated("vertices", c);
+    const std::size_t n = static_cast<std::size_t>(count);
+    model.positions = allocArray<float>(3 * n);
+    model.restPositions = allocArray<float>(3 * n);
+    model.normals = allocArray<float>(3 * n);
+    model.texCoords = allocArray<float>(2 * n);
+    model.skins = allocArray<VertexSkin>(n);
+    model.skinnedPositions = allocArray<float>(3 * n);
+    model.skinnedNormals = allocArray<float>(3 * n);
+    if (!model.positions || !model.restPositions || !model.normals || !model.texCoords || !model.skins ||
+        !model.skinnedPositions || !model.skinnedNormals)
+        return refuse("vertices", c.offset(), "out of memory");
+    model.vertexCount = static_cast<uint32_t>(count);
+    for (std::size_t i = 0; i < n; ++i) {
+        c.readF32s(&model.positions[3 * i], 3);
+        std::memcpy(&model.restPositions[3 * i], &model.positions[3 * i], 3 * sizeof(float));
+        c.readF32s(&model.normals[3 * i], 3);
+        c.readF32s(&model.texCoords[2 * i], 2);
+        c.skip(16 * std::size_t(h.uvCount));
+        uint8_t type;
+        c.readU8(type);
+        VertexSkin& skin = model.skins[i];
+        std::memset(&skin, 0, sizeof skin);
+        skin.type = type;
+        switch (type) {
+            case 0:
+                c.readIndex(h.bone, false, skin.boneIndices[0]);
+                skin.boneIndices[1] = -1;
+                skin.weights[0] = 1.0f;
+                break;
+            case 1:
+            case 3:
+                c.readIndex(h.bone, false, skin.boneIndices[0]);
+                c.readIndex(h.bone, false, skin.boneIndices[1]);
+                c.readF32(skin.weights[0]);
+                skin.weights[1] = 1.0f - skin.weights[0];
+                if (type == 3) c.skip(36);  // SDEF C, R0, R1
+                break;
+            case 2:
+            case 4:
+                for (int k = 0; k < 4; ++k) c.readIndex(h.bone, false, skin.boneIndices[k]);
+                c.readF32s(skin.weights, 4);
+                break;
+            default:
+                if (c.failed()) return refuse.truncated("vertices", c);
+                return refuse.shown("vtx",
+                                    modelload::format("Error: unkWeightType = %d, BoneIndexSize = %d, "
+                                                      "ulNumVertices = %d, fpos = %08x",
+                                                      type, h.bone, count, static_cast<unsigned>(c.offset())),
+                                    c.offset());
+        }
+        c.skip(4);  // edge scale
+        if (c.failed()) return refuse.truncated("vertices", c);
+    }
+    return true;
+}
+
+// Vertex bones can only be checked once the bone count is known. A slot the type does
+// not use, and an unused slot (-1) of a blend, are left alone; skinning never follows a
+// -1 with weight. The first bone of every type must exist.
+bool checkVertexBones(const cModel& model, std::size_t sectionOffset, Refusal& refuse) {
+    for (uint32_t i = 0; i < model.vertexCount; ++i) {
+        const VertexSkin& skin = model.skins[i];
+        const int used = skin.type == 0 ? 1 : (skin.type == 2 || skin.type == 4) ? 4 : 2;
+        for (int k = 0; k < used; ++k) {
+            const int32_t bone = skin.boneIndices[k];
+            const bool ok = k == 0 ? indexOk(bone, model.boneCount) : optionalIndexOk(bone, model.boneCount);
+            if (!ok)
+                return refuse("vertices", sectionOffset,
+                              modelload::format("vertex %u: bone %d out of range (%u bones)", i, bone,
+                                                model.boneCount));
+        }
+    }
+    return true;
+}
+
+bool readFaces(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
+    int32_t count;
+    if (!readCount(c, h.vertex, count)) return refuse.truncated("faces", c);
+    model.indices = allocArray<uint32_t>(static_cast<std::size_t>(count));
+    if (!model.indices) return refuse("faces", c.offset(), "out of memory");
+    model.indexCount = static_cast<uint32_t>(count);
+    for (int32_t i = 0; i < count; ++i) {
+        int32_t index;
+        c.readIndex(h.vertex, true, index);
+        if (!indexOk(index, model.vertexCount))
+            return refuse("faces", c.offset() - h.vertex,
+                          modelload::format("index %d: vertex %d out of range (%u vertices)", i, index,
+                                            model.vertexCount));
+        model.indices[i] = static_cast<uint32_t>(index);
+    }
+    return true;
+}
+
+bool readTextureNames(ByteCursor& c, cModel& model, Refusal& refuse) {
+    int32_t count;
+    if (!readCount(c, 4, count)) return refuse.truncated("textures", c);
+    model.textureNames = static_cast<char(*)[kTextureNameBytes]>(
+        std::calloc(count ? static_cast<std::size_t>(count) : 1, kTextureNameBytes));
+    if (!model.textureNames) return refuse("textures", c.offset(), "out of memory");
+    model.textureNameCount = static_cast<uint32_t>(count);
+    for (int32_t i = 0; i < count; ++i) {
+        if (!readPMXText(c, model, model.textureNames[i], kTextureNameBytes)) return refuse.truncated("textures", c);
+    }
+    return true;
+}
+
+// Acquires the texture a material names. A name that fails is reported once and then
+// emptied, so later materials naming it stay quiet.
+int32_t acquireNamedTexture(cModel& model, TextureCache& cache, int32_t index) {
+    char* name = model.textureNames[index];
+    const int32_t glName = acquireTexture(cache, name);
+    if (glName == -1 && name[0] != '\0') {
+        showMessage("Texture Read Error", cp932ToUtf8(name).c_str());
+        name[0] = '\0';
+    }
+    return glName;
+}
+
+bool readMaterials(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse, ModelFileInfo* info) {
+    int32_t count;
+    // name, English name, 17 floats, flag, 5 floats, two texture indices, 2 mode bytes,
+    // a toon byte at least, memo, index count.
+    const std::size_t minBytes = 4 + 4 + 17 * 4 + 1 + 5 * 4 + 2 * h.texture + 2 + 1 + 4 + 4;
+    if (!readCount(c, minBytes, count)) return refuse.truncated("materials", c);
+    model.materials = allocArray<Material>(static_cast<std::size_t>(count));
+    if (!model.materials) return refuse("materials", c.offset(), "out of memory");
+    for (int32_t i = 0; i < count; ++i) {
+        std::memset(&model.materials[i], 0, sizeof(Material));
+        model.materials[i].texture = model.materials[i].sphereTexture = -1;
+    }
+    model.materialCount = static_cast<uint32_t>(count);
+    // Names as the file gives them: a name that failed is emptied in the table.
+    std::vector<std::string> fileNames;
+    if (info) fileNames.assign(model.textureNames, model.textureNames + model.textureNameCount);
+    uint64_t indicesUsed = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        Material& m = model.materials[i];
+        const std::size_t recordStart = c.offset();
+        skipText(c);
+        skipText(c);
+        c.readF32s(m.diffuse, 4);
+        c.readF32s(m.specular, 3);
+        m.specular[3] = 1.0f;
+        c.readF32(m.shininess);
+        c.readF32s(m.ambient, 3);
+        m.ambient[3] = 1.0f;
+        c.readU8(m.drawFlags);
+        c.skip(5 * 4);  // edge colour and size
+        int32_t textureIndex, sphereIndex;
+        uint8_t sphereMode, sharedToon;
+        c.readIndex(h.texture, false, textureIndex);
+        c.readIndex(h.texture, false, sphereIndex);
+        c.readU8(sphereMode);
+        c.readU8(sharedToon);
+        if (c.failed()) return refuse.truncated("materials", c);
+        if (sphereMode > 3)
+            return refuse.shown("mat",
+                                modelload::format("Error: unkSphereMode = %d, MatCount = %d, TexIndexSize = %d, "
+                                                  "fpos = %08x",
+                                                  sphereMode, count, h.texture,
+                                                  static_cast<unsigned>(c.offset() - 1)),
+                                c.offset() - 1);
+        if (sphereMode == 3) {
+            showMessage("mat", modelload::format("サブテクスチャは無視します: nSphereIndex = %d, MatCount = %d, "
+                                                 "TexIndexSize = %d, fpos = %08x",
+                                                 -1, count, h.texture, static_cast<unsigned>(c.offset() - 1))
+                                   .c_str());
+        }
+        if (sharedToon > 1)
+            return refuse("materials", c.offset() - 1,
+                          modelload::format("material %d: shared-toon flag %u is neither 0 nor 1", i, sharedToon));
+        c.skip(sharedToon == 0 ? h.texture : 1);
+        skipText(c);  // memo
+        int32_t indexCount;
+        c.readI32(indexCount);
+        if (c.failed()) return refuse.truncated("materials", c);
+
+        const bool usesSphere = sphereMode == 1 || sphereMode == 2;
+        if (textureIndex >= 0 && !indexOk(textureIndex, model.textureNameCount))
+            return refuse("materials", recordStart,
+                          modelload::format("material %d: texture %d out of range (%u textures)", i, textureIndex,
+                                            model.textureNameCount));
+        if (usesSphere && sphereIndex >= 0 && !indexOk(sphereIndex, model.textureNameCount))
+            return refuse("materials", recordStart,
+                          modelload::format("material %d: sphere texture %d out of range (%u textures)", i,
+                                            sphereIndex, model.textureNameCount));
+        indicesUsed += static_cast<uint64_t>(indexCount < 0 ? 0 : indexCount);
+        if (indexCount < 0 || indicesUsed > model.indexCount)
+            return refuse("materials", recordStart,
+                          modelload::format("material %d: its %d indices run past the %u indices of the file", i,
+                                            indexCount, model.indexCount));
+        m.indexCount = indexCount;
+
+        if (info) {
+            info->materials.emplace_back();
+            if (textureIndex >= 0) info->materials.back().texture = fileNames[textureIndex];
+            if (usesSphere && sphereIndex >= 0) info->materials.back().sphere = fileNames[sphereIndex];
+        }
+        if (textureIndex >= 0) {
+            modelload::selectTextureUnit(0);
+            m.texture = acquireNamedTexture(model, model.colourTextures, textureIndex);
+        }
+        if (usesSphere && sphereIndex >= 0) {
+            modelload::selectTextureUnit(1);
+            m.sphereTexture = acquireNamedTexture(model, model.sphereTextures, sphereIndex);
+            if (m.sphereTexture != -1) m.sphereMode = sphereMode;
+        }
+    }
+    modelload::selectTextureUnit(0);
+    return true;
+}
+
+bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
+    int32_t count;
+    if (!c.readI32(count)) return refuse.truncated("bones", c);
+    if (count > kMaxPMXBones)
+        return refuse.shown("bone",
+                            modelload::format("Error: ボーン数が多すぎます(32767まで): BoneCount = %d, "
+                                              "BoneIndexSize = %d, len = %08x",
+                                              count, h.bone, static_cast<unsigned>(c.offset())),
+                            c.offset());
+    // name, English name, position, parent, level, flags, and a tail of at least a bone index.
+    const std::size_t minBytes = 4 + 4 + 12 + h.bone + 4 + 2 + h.bone;
+    if (count < 0) return refuse("bones", c.offset() - 4, modelload::format("negative bone count %d", count));
+    if (!c.fits(static_cast<uint64_t>(count), minBytes)) return refuse.truncated("bones", c);
+    model.bones = new (std::nothrow) cBone[count ? count : 1];
+    if (!model.bones) return refuse("bones", c.offset(), "out of memory");
+    model.boneCount = static_cast<uint32_t>(count);
+
+    std::vector<IKDef> chains(kMaxPMXChains);
+    int chainCount = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const std::size_t recordStart = c.offset();
+        char name[kBoneNameBytes];
+        if (!readPMXText(c, model, name, sizeof name)) return refuse.truncated("bones", c);
+        skipText(c);
+        BoneDef def;
+        std::memset(&def, 0, sizeof def);
+        def.child = -1;
+        def.appendParent = -1;
+        c.readF32s(def.restPosition, 3);
+        c.readIndex(h.bone, false, def.parent);
+        c.skip(4);  // transform level
+        c.readU16(def.flags);
+        if (def.flags & 0x0001) {
+            c.readIndex(h.bone, false, def.child);
+        } else {
+            c.skip(12);
+        }
+        if (def.flags & (0x0100 | 0x0200)) {
+            c.readIndex(h.bone, false, def.appendParent);
+            c.readF32(def.appendRatio);
+        }
+        if (def.flags & 0x0400) c.skip(12);
+        if (def.flags & 0x0800) c.skip(24);
+        if (def.flags & 0x2000) c.skip(4);
+        if (c.failed()) return refuse.truncated("bones", c);
+        const char* badLink = !optionalIndexOk(def.parent, count)         ? "parent"
+                              : !optionalIndexOk(def.child, count)        ? "tail"
+                              : !optionalIndexOk(def.appendParent, count) ? "append parent"
+                                                                          : nullptr;
+        if (badLink) {
+            const int32_t value = badLink[0] == 'p' ? def.parent : badLink[0] == 't' ? def.child : def.appendParent;
+            return refuse("bones", recordStart,
+                          modelload::format("bone %d: %s %d out of range (%d bones)", i, badLink, value, count));
+        }
+
+        if (def.flags & 0x0020) {
+            IKDef ik;
+            std::memset(&ik, 0, sizeof ik);
+            int32_t target, loops, linkCount;
+            float limit;
+            c.readIndex(h.bone, false, target);
+            c.readI32(loops);
+            c.readF32(limit);
+            c.readI32(linkCount);
+            if (c.failed()) return refuse.truncated("bones", c);
+            const std::size_t afterLinkCount = c.offset();
+            if (linkCount < 0)
+                return refuse("bones", afterLinkCount - 4,
+                              modelload::format("bone %d: negative IK link count %d", i, linkCount));
+            const bool tooMany = linkCount >= kMaxIKLinks;
+            if (tooMany) {
+                showMessage("bone", modelload::format("%dをターゲットとするIK構成ボーンの数が多すぎます。"
+                                                      "BoneCount = %d, BoneIndexSize = %d, len = %08x",
+                                                      i, count, h.bone, static_cast<unsigned>(afterLinkCount))
+                                        .c_str());
+            }
+            // Links are always stepped over whole, so the next bone is read from its start
+            // even when this chain is dropped.
+            for (int32_t k = 0; k < linkCount; ++k) {
+                int32_t link;
+                uint8_t limited;
+                c.readIndex(h.bone, false, link);
+                c.readU8(limited);
+                if (limited) c.skip(24);
+                if (c.failed()) return refuse.truncated("bones", c);
+                if (!indexOk(link, count))
+                    return refuse("bones", recordStart,
+                                  modelload::format("bone %d: IK link %d names bone %d (%d bones)", i, k, link, count));
+                if (!tooMany) ik.links[k] = link;
+            }
+            if (!tooMany) {
+                if (!indexOk(target, count))
+                    return refuse("bones", recordStart,
+                                  modelload::format("bone %d: IK target %d out of range (%d bones)", i, target, count));
+                if (chainCount == kMaxPMXChains)
+                    return refuse.shown("bone",
+                                        modelload::format("Error: IkListMax: IkCount = %d, fpos = %08x",
+                                                          kMaxPMXChains + 1, static_cast<unsigned>(c.offset())),
+                                        c.offset());
+                ik.ikBone = i;
+                ik.targetBone = target;
+                ik.iterations = static_cast<uint32_t>(loops);
+                ik.limit = limit * 0.25f;
+                ik.linkCount = static_cast<uint32_t>(linkCount);
+                chains[chainCount++] = ik;
+            }
+        }
+        initBone(model.bones[i], name, def, model.bones);
+        if (namesEqual20(model.bones[i].name, cp932::kHead)) model.headBone = &model.bones[i];
+    }
+    const int64_t cyclic = modelload::findParentCycle(model);
+    if (cyclic >= 0)
+        return refuse("bones", c.offset(),
+                      modelload::format("bone %lld is its own ancestor", static_cast<long long>(cyclic)));
+    computeParentOffsets(model);
+
+    if (chainCount) {
+        model.ikChains = new (std::nothrow) cIKChain[chainCount];
+        if (!model.ikChains) return refuse("bones", c.offset(), "out of memory");
+        model.ikCount = static_cast<uint16_t>(chainCount);
+        for (int k = 0; k < chainCount; ++k) initIKChain(model.ikChains[k], chains[k], model.bones);
+        sortIKChains(model.ikChains, chainCount);
+    }
+    return true;
+}
+
+// Payload after the index of one offset of each non-vertex morph type (0..10).
+std::size_t morphOffsetTail(uint8_t type) {
+    switch (type) {
+        case 0: case 9: return 4;    // group, flip: weight
+        case 2: return 28;           // bone: translation, rotation
+        case 3: case 4: case 5: case 6: case 7: return 16;  // UV and additional UV
+        case 8: return 113;          // material
+        case 10: return 25;          // impulse
+        default: return 12;          // vertex: offset
+    }
+}
+
+int morphOffsetIndexWidth(uint8_t type, const Header& h) {
+    switch (type) {
+        case 0: case 9: return h.morph;
+        case 1: case 3: case 4: case 5: case 6: case 7: return h.vertex;
+        case 2: return h.bone;
+        case 8: return h.material;
+        default: return h.rigidBody;
+    }
+}
+
+bool readMorphs(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
+    int32_t count;
+    if (!c.readI32(count)) return refuse.truncated("morphs", c);
+    // Only 16 bits of morphs fit the model; a larger count cannot be followed safely.
+    if (count < 0 || count > 0xFFFF)
+        return refuse("morphs", c.offset() - 4, modelload::format("morph count %d out of range", count));
+    if (!c.fits(static_cast<uint64_t>(count), 4 + 4 + 1 + 1 + 4)) return refuse.truncated("morphs", c);
+    if (count) {
+        model.morphs = new (std::nothrow) cMorph[count];
+        if (!model.morphs) return refuse("morphs", c.offset(), "out of memory");
+    }
+    std::vector<uint8_t> def;
+    int kept = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const std::size_t recordStart = c.offset();
+        char name[kMorphNameBytes];
+        if (!readPMXText(c, model, name, sizeof name)) return refuse.truncated("morphs", c);
+        skipText(c);
+        uint8_t type;
+        int32_t offsetCount;
+        c.skip(1);  // panel
+        c.readU8(type);
+        c.readI32(offsetCount);
+        if (c.failed()) return refuse.truncated("morphs", c);
+        if (type > 10)
+            return refuse.shown("face",
+                                modelload::format("Error: unkMorphType = %d, FaceCount = %d, len = %08x", type, count,
+                                                  static_cast<unsigned>(c.offset())),
+                                c.offset());
+        const int width = morphOffsetIndexWidth(type, h);
+        const std::size_t tail = morphOffsetTail(type);
+        if (offsetCount < 0)
+            return refuse("morphs", c.offset() - 4,
+                          modelload::format("morph %d: negative offset count %d", i, offsetCount));
+        if (!c.fits(static_cast<uint64_t>(offsetCount), width + tail)) return refuse.truncated("morphs", c);
+        if (type != 1) {
+            c.skip(static_cast<std::size_t>(offsetCount) * (width + tail));
+            continue;
+        }
+        // Build the record layout initMorph reads: count, panel, then index + offset.
+        def.assign(kMorphDefHeaderBytes + kMorphDefEntryBytes * static_cast<std::size_t>(offsetCount), 0);
+        std::memcpy(def.data(), &offsetCount, 4);
+        for (int32_t k = 0; k < offsetCount; ++k) {
+            int32_t vertex;
+            float offset[3];
+            c.readIndex(width, true, vertex);
+            c.readF32s(offset, 3);
+            if (!indexOk(vertex, model.vertexCount))
+                return refuse("morphs", recordStart,
+                              modelload::format("morph %d: entry %d names vertex %d (%u vertices)", i, k, vertex,
+                                                model.vertexCount));
+            uint8_t* entry = def.data() + kMorphDefHeaderBytes + kMorphDefEntryBytes * k;
+            std::memcpy(entry, &vertex, 4);
+            std::memcpy(entry + 4, offset, 12);
+        }
+        initMorph(model.morphs[kept], def.data(), name, nullptr, model.positions);
+        if (model.morphs[kept].vertexCount != offsetCount)
+            return refuse("morphs", recordStart, modelload::format("morph %d: out of memory", i));
+        model.morphCount = static_cast<uint16_t>(++kept);
+    }
+    if (kept == 0) {
+        delete[] model.morphs;
+        model.morphs = nullptr;
+    }
+    return true;
+}
+
+bool skipDisplayFrames(ByteCursor& c, const Header& h, Refusal& refuse) {
+    int32_t count;
+    if (!readCount(c, 4 + 4 + 1 + 4, count)) return refuse.truncated("display frames", c);
+    for (int32_t i = 0; i < count; ++i) {
+        int32_t elements;
+        skipText(c);
+        skipText(c);
+        c.skip(1);
+        if (!readCount(c, 1 + 1, elements)) return refuse.truncated("display frames", c);
+        for (int32_t k = 0; k < elements; ++k) {
+            uint8_t target;
+            c.readU8(target);
+            c.skip(target == 0 ? h.bone : h.morph);
+        }
+        if (c.failed()) return refuse.truncated("display frames", c);
+    }
+    return true;
+}
+
+bool validIndexSize(uint8_t size) { return size == 1 || size == 2 || size == 4; }
+
+}  // namespace
+
+bool readPMXText(ByteCursor& c, const cModel& model, char* out, std::size_t outSize) {
+    if (outSize) out[0] = '\0';
+    int32_t length;
+    if (!c.readI32(length)) return false;
+    if (length < 0) {
+        c.markRunOut(0);
+        return false;
+    }
+    const uint8_t* bytes = c.take(static_cast<std::size_t>(length));
+    if (!bytes) return false;
+
+    // Decode to UTF-16 units first, as wide text, then convert to CP932 in one go.
+    std::string units;  // UTF-16LE bytes
+    const std::size_t maxUnits = kTextUnits - 1;
+    if (model.pmxTextEncoding == 0) {
+        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(length) / 2, maxUnits);
+        units.assign(reinterpret_cast<const char*>(bytes), 2 * n);
+    } else {
+        auto push = [&units](unsigned unit) {
+            units.push_back(static_cast<char>(unit & 0xFF));
+            units.push_back(static_cast<char>((unit >> 8) & 0xFF));
+        };
+        std::size_t i = 0;
+        const std::size_t n = static_cast<std::size_t>(length);
+        while (i < n && units.size() / 2 < maxUnits) {
+            const uint8_t b = bytes[i];
+            // A sequence cut by the end of the field ends the text.
+            if (b < 0x80) {
+                push(b);
+                i += 1;
+            } else if (b < 0xC0 || b >= 0xF8) {
+                push('?');
+                i += 1;
+            } else if (b < 0xE0) {
+                if (i + 2 > n) break;
+                push(((b - 0xC0u) << 6) + (bytes[i + 1] & 0x3Fu));
+                i += 2;
+            } else if (b < 0xF0) {
+                if (i + 3 > n) break;
+                push(((b & 0x0Fu) << 12) + ((bytes[i + 1] & 0x3Fu) << 6) + (bytes[i + 2] & 0x3Fu));
+                i += 3;
+            } else {
+                // Outside the BMP, which CP932 cannot hold anyway.
+                if (i + 4 > n) break;
+                push('?');
+                i += 4;
+            }
+        }
+    }
+    // Stop at an embedded terminator, as the wide-string conversion would.
+    for (std::size_t k = 0; k + 1 < units.size(); k += 2) {
+        if (units[k] == 0 && units[k + 1] == 0) {
+            units.resize(k);
+            break;
+        }
+    }
+    if (outSize) modelload::copyCp932(utf16leToCp932(units.data(), units.size()), out, outSize);
+    return true;
+}
+
+bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* reason, ModelFileInfo* info) {
+    ByteCursor c(data, size);
+    const uint8_t* magic = c.take(4);
+    float version = 0.0f;
+    if (!magic || std::memcmp(magic, "PMX ", 4) != 0 || !c.readF32(version) || (version != 2.0f && version != 2.1f))
+        return false;
+
+    Refusal refuse(reason);
+    if (info) info->version = version;
+    uint8_t headerCount = 0;
+    c.readU8(headerCount);
+    uint8_t header[8] = {};
+    if (c.failed() || headerCount < 8 || !c.readBytes(header, 8) || !c.skip(headerCount - 8u) || c.remaining() == 0)
+        return refuse("header", 8, modelload::format("header of %u bytes does not fit or is too short", headerCount));
+    model.pmxTextEncoding = header[0];
+    model.pmxAdditionalUVCount = header[1];
+    model.pmxVertexIndexSize = header[2];
+    model.pmxTextureIndexSize = header[3];
+    model.pmxMaterialIndexSize = header[4];
+    model.pmxBoneIndexSize = header[5];
+    model.pmxMorphIndexSize = header[6];
+    model.pmxRigidBodyIndexSize = header[7];
+    for (int k = 2; k < 8; ++k) {
+        if (!validIndexSize(header[k]))
+            return refuse("header", 9 + k, modelload::format("index size %u is not 1, 2 or 4", header[k]));
+    }
+    if (header[1] > 4)
+        return refuse("header", 10, modelload::format("%u additional UV sets (at most 4)", header[1]));
+    const Header h{header[2], header[3], header[4], header[5], header[6], header[7], header[1]};
+
+    if (!readPMXText(c, model, model.name, kModelNameBytes) || !skipText(c) || !skipText(c) || !skipText(c))
+        return refuse.truncated("header", c);
+
+    // Each section must at least start inside the file.
+    auto inside = [&](const char* section) {
+        if (c.remaining() == 0) return refuse(section, c.offset(), "file ends before this section");
+        return true;
+    };
+    if (!inside("vertices") || !readVertices(c, model, h, refuse)) return false;
+    const std::size_t vertexSection = 9 + headerCount;
+    if (!inside("faces") || !readFaces(c, model, h, refuse)) return false;
+    if (!inside("textures") || !readTextureNames(c, model, refuse)) return false;
+    if (!inside("materials") || !readMaterials(c, model, h, refuse, info)) return false;
+    if (!inside("bones") || !readBones(c, model, h, refuse)) return false;
+    if (!checkVertexBones(model, vertexSection, refuse)) return false;
+    if (!inside("morphs") || !readMorphs(c, model, h, refuse)) return false;
+    if (!inside("display frames") || !skipDisplayFrames(c, h, refuse)) return false;
+    // Every PMX file goes on with its rigid-body section.
+    if (c.remaining() == 0) return refuse("rigid bodies", c.offset(), "file ends before this section");
+    return true;
+}

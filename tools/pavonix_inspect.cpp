@@ -1,0 +1,196 @@
+// pavonix-inspect: prints what Pavonix reads from a model file, as JSON, without a
+// window. Textures are decoded but not uploaded, so "textureLoaded" says whether the
+// file named by the model was found and decoded.
+//
+//   pavonix-inspect MODEL
+//   pavonix-inspect MOTION.vmd                      (motion summary)
+//   pavonix-inspect MODEL --pose MOTION --frame F   (posed bones)
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "model/ModelDraw.h"
+#include "model/ModelLoader.h"
+#include "model/Texture.h"
+#include "physics/PhysicsWorld.h"
+#include "platform/Text.h"
+
+#if __has_include("inspect/InspectMotion.h")
+#include "inspect/InspectMotion.h"
+#define PAVONIX_INSPECT_MOTION 1
+#endif
+
+namespace {
+
+// Hands out increasing names, as GL would, without a context.
+int32_t recordUpload(const DecodedImage&, void* user) {
+    int32_t& next = *static_cast<int32_t*>(user);
+    return next++;
+}
+void ignoreDelete(uint32_t, void*) {}
+
+std::string jsonString(const std::string& utf8) {
+    std::string out = "\"";
+    for (unsigned char ch : utf8) {
+        switch (ch) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (ch < 0x20) {
+                    char buffer[8];
+                    std::snprintf(buffer, sizeof buffer, "\\u%04x", ch);
+                    out += buffer;
+                } else {
+                    out += static_cast<char>(ch);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+// A CP932 name as a JSON string, or null when empty.
+std::string jsonName(const std::string& cp932, bool emptyIsNull) {
+    if (cp932.empty() && emptyIsNull) return "null";
+    return jsonString(cp932ToUtf8(cp932));
+}
+
+std::string jsonFloat(float v) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.9g", static_cast<double>(v));
+    // JSON has no representation for these; say so rather than print an invalid document.
+    if (std::strchr(buffer, 'n') || std::strchr(buffer, 'N')) return "null";
+    return buffer;
+}
+
+void printModel(const cModel& model, const ModelFileInfo& info) {
+    std::printf("{\n  \"format\": \"%s\",\n", model.format == 0 ? "pmd" : "pmx");
+    std::printf("  \"version\": %.1f,\n", static_cast<double>(info.version));
+    std::printf("  \"name\": %s,\n", jsonName(model.name, false).c_str());
+    std::printf("  \"counts\": {\"vertices\": %u, \"indices\": %u, \"materials\": %u, \"bones\": %u, "
+                "\"ikChains\": %u, \"morphs\": %u, \"rigidBodies\": %u, \"joints\": %u},\n",
+                model.vertexCount, model.indexCount, model.materialCount, model.boneCount,
+                static_cast<unsigned>(model.ikCount), static_cast<unsigned>(model.morphCount), model.rigidBodyCount,
+                model.jointCount);
+
+    std::printf("  \"materials\": [");
+    for (uint32_t i = 0; i < model.materialCount; ++i) {
+        const Material& m = model.materials[i];
+        const ModelFileInfo::MaterialTextures names =
+            i < info.materials.size() ? info.materials[i] : ModelFileInfo::MaterialTextures{};
+        std::printf("%s\n    {\"indexCount\": %d, \"flags\": %u, \"texture\": %s, \"textureLoaded\": %s, "
+                    "\"sphere\": %s, \"sphereLoaded\": %s, \"sphereMode\": %u}",
+                    i ? "," : "", m.indexCount, static_cast<unsigned>(m.drawFlags),
+                    jsonName(names.texture, true).c_str(), m.texture != -1 ? "true" : "false",
+                    jsonName(names.sphere, true).c_str(), m.sphereTexture != -1 ? "true" : "false",
+                    static_cast<unsigned>(m.sphereMode));
+    }
+    std::printf("%s],\n", model.materialCount ? "\n  " : "");
+
+    std::printf("  \"bones\": [");
+    for (uint32_t i = 0; i < model.boneCount; ++i) {
+        const cBone& b = model.bones[i];
+        const long parent = b.parent ? static_cast<long>(b.parent - model.bones) : -1;
+        std::printf("%s\n    {\"name\": %s, \"parent\": %ld, \"restPosition\": [%s, %s, %s]}", i ? "," : "",
+                    jsonName(b.name, false).c_str(), parent, jsonFloat(b.restPosition[0]).c_str(),
+                    jsonFloat(b.restPosition[1]).c_str(), jsonFloat(b.restPosition[2]).c_str());
+    }
+    std::printf("%s],\n", model.boneCount ? "\n  " : "");
+
+    std::printf("  \"morphs\": [");
+    for (uint32_t i = 0; i < model.morphCount; ++i) {
+        const cMorph& m = model.morphs[i];
+        std::printf("%s\n    {\"name\": %s, \"entries\": %d}", i ? "," : "", jsonName(m.name, false).c_str(),
+                    m.vertexCount);
+    }
+    std::printf("%s]\n}\n", model.morphCount ? "\n  " : "");
+}
+
+int inspectModel(const char* path) {
+    // Texture names are relative to the model's folder, as when the viewer opens it.
+    char absolute[PATH_MAX];
+    if (!realpath(path, absolute)) {
+        std::fprintf(stderr, "pavonix-inspect: %s: cannot open: %s\n", path, std::strerror(errno));
+        return 1;
+    }
+    std::string folder = absolute;
+    folder.erase(folder.find_last_of('/') + 1);
+    if (chdir(folder.c_str()) != 0) {
+        std::fprintf(stderr, "pavonix-inspect: %s: cannot enter its folder\n", path);
+        return 1;
+    }
+
+    int32_t nextName = 1;
+    setTextureUploader(recordUpload, &nextName);
+    setTextureDeleter(ignoreDelete, nullptr);
+    if (!createPhysicsWorld()) {
+        std::fprintf(stderr, "pavonix-inspect: cannot create the physics world\n");
+        return 1;
+    }
+
+    static cModel model;  // large; one per run
+    ModelFileInfo info;
+    std::string error;
+    const bool ok = loadModelFile(model, absolute, &error, &info);
+    if (ok) printModel(model, info);
+    destroyModel(model);
+    destroyPhysicsWorld();
+    return ok ? 0 : 1;
+}
+
+bool endsWith(const char* text, const char* ending) {
+    const std::size_t n = std::strlen(text), m = std::strlen(ending);
+    return n >= m && strcasecmp(text + n - m, ending) == 0;
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: pavonix-inspect MODEL\n"
+                 "       pavonix-inspect MOTION.vmd\n"
+                 "       pavonix-inspect MODEL --pose MOTION --frame F\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Messages go to standard error only: this tool never opens a window.
+    setenv("PAVONIX_NO_DIALOGS", "1", 1);
+
+    const char* path = nullptr;
+    const char* posePath = nullptr;
+    int frame = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--pose") == 0 && i + 1 < argc) {
+            posePath = argv[++i];
+        } else if (std::strcmp(argv[i], "--frame") == 0 && i + 1 < argc) {
+            char* end = nullptr;
+            const long value = std::strtol(argv[++i], &end, 10);
+            if (!end || *end || value < 0 || value > INT_MAX) return usage();
+            frame = static_cast<int>(value);
+        } else if (!path && argv[i][0] != '-') {
+            path = argv[i];
+        } else {
+            return usage();
+        }
+    }
+    if (!path) return usage();
+
+    // ---- Motion modes: the motion inspector plugs in here. ----
+#ifdef PAVONIX_INSPECT_MOTION
+    if (posePath) return inspectPose(path, posePath, frame);
+    if (endsWith(path, ".vmd")) return inspectMotion(path);
+#else
+    if (posePath || endsWith(path, ".vmd")) {
+        std::fprintf(stderr, "pavonix-inspect: motion inspection is not built in\n");
+        (void)frame;
+        return 2;
+    }
+#endif
+    return inspectModel(path);
+}
