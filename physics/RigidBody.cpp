@@ -213,7 +213,10 @@ void releaseRigidBody(cPMDRigidBody& rb) {
         if (world) {
             // A joint still holding this body would make the next step read freed memory;
             // its owner deletes the constraint later, outside the world.
-            while (rb.body->getNumConstraintRefs() > 0) world->removeConstraint(rb.body->getConstraintRef(0));
+            for (int i = world->getNumConstraints() - 1; i >= 0; --i) {
+                btTypedConstraint* c = world->getConstraint(i);
+                if (&c->getRigidBodyA() == rb.body || &c->getRigidBodyB() == rb.body) world->removeConstraint(c);
+            }
             world->removeRigidBody(rb.body);
         }
         delete rb.body->getMotionState();

@@ -1,0 +1,114 @@
+#include <cmath>
+
+#include "PhysicsFixture.h"
+#include "common/TestModels.h"
+#include "physics/RigidBody.h"
+
+using testmodels::RigidBodySpec;
+using testmodels::ScopedModel;
+
+namespace {
+
+// One sphere of radius 1 on a root bone at height h.
+void fallingSphere(cModel& model, float h, uint8_t group = 0, uint16_t mask = 0xFFFF) {
+    testmodels::setBones(model, {{"ball", 0.0f, h, 0.0f}});
+    RigidBodySpec spec;
+    spec.group = group;
+    spec.mask = mask;
+    ASSERT_EQ(testmodels::setRigidBodies(model, {spec}, {0}), 1);
+}
+
+}  // namespace
+
+TEST_F(PhysicsTest, WorldHasGravityAndAStaticGroundPlane) {
+    btDiscreteDynamicsWorld* world = physicsWorld();
+    ASSERT_NE(world, nullptr);
+    EXPECT_TRUE(createPhysicsWorld());  // a second call keeps the same world
+    EXPECT_EQ(physicsWorld(), world);
+    EXPECT_FLOAT_EQ(world->getGravity().y(), -19.6f);
+    ASSERT_EQ(world->getNumCollisionObjects(), 1);
+    btCollisionObject* ground = world->getCollisionObjectArray()[0];
+    EXPECT_TRUE(ground->isStaticObject());
+    EXPECT_EQ(ground->getCollisionShape()->getShapeType(), STATIC_PLANE_PROXYTYPE);
+    EXPECT_FLOAT_EQ(ground->getFriction(), 0.5f);
+}
+
+TEST(PhysicsWorldLifetime, DestroyIsSafeTwiceAndStepWithoutWorldDoesNothing) {
+    destroyPhysicsWorld();
+    stepPhysics(1.0f);
+    ASSERT_TRUE(createPhysicsWorld());
+    destroyPhysicsWorld();
+    destroyPhysicsWorld();
+    EXPECT_EQ(physicsWorld(), nullptr);
+}
+
+TEST_F(PhysicsTest, PausedStepMovesNothing) {
+    ScopedModel s;
+    fallingSphere(s.model, 50.0f);
+    btRigidBody* body = s.model.rigidBodies[0].body;
+    stepPhysics(1.0f);
+    const btVector3 before = originOf(body);
+    const btVector3 velocity = body->getLinearVelocity();
+    stepPhysics(0.0f);
+    EXPECT_EQ(originOf(body), before);
+    EXPECT_EQ(body->getLinearVelocity(), velocity);
+}
+
+TEST_F(PhysicsTest, LongStallIsOneStepOfATenthOfThreeSeconds) {
+    ScopedModel s;
+    fallingSphere(s.model, 100.0f);
+    btRigidBody* body = s.model.rigidBodies[0].body;
+    stepPhysics(10.0f);
+    // One semi-implicit Euler step of dt = 1/3 s: v = g dt, y = y0 + g dt^2.
+    const float dt = 1.0f / 3.0f;
+    EXPECT_NEAR(body->getLinearVelocity().y(), -19.6f * dt, 1e-4f);
+    EXPECT_NEAR(originOf(body).y(), 100.0f - 19.6f * dt * dt, 1e-4f);
+    // Ten single-frame steps would have fallen less far.
+    EXPECT_GT(100.0f - originOf(body).y(), 2.1f);
+}
+
+TEST_F(PhysicsTest, GroupsAndMasksDecideWhetherTheGroundStopsABody) {
+    ScopedModel resting, maskedOut, staticGroup;
+    fallingSphere(resting.model, 5.0f);
+    fallingSphere(maskedOut.model, 5.0f, 0, 0xFFFD);  // mask lacks the ground's group
+    fallingSphere(staticGroup.model, 5.0f, 1);        // group 2 is the static filter itself
+    resting.model.bones[0].restPosition[0] = 10.0f;
+    for (int i = 0; i < 300; ++i) stepPhysics(1.0f);
+    EXPECT_NEAR(originOf(resting.model.rigidBodies[0].body).y(), 1.0f, 0.05f);  // radius 1 on y = 0
+    EXPECT_LT(originOf(maskedOut.model.rigidBodies[0].body).y(), -10.0f);
+    EXPECT_LT(originOf(staticGroup.model.rigidBodies[0].body).y(), -10.0f);
+}
+
+TEST_F(PhysicsTest, DestroyingTheWorldFirstLeavesModelsSafeToRelease) {
+    ScopedModel s;
+    testmodels::makeLegModel(s.model);
+    RigidBodySpec anchor, swing;
+    anchor.mode = 0;
+    ASSERT_EQ(testmodels::setRigidBodies(s.model, {anchor, swing}, {1, 2}), 2);
+    ASSERT_EQ(testmodels::setJoints(s.model, {testmodels::JointSpec{}}, {{0, 1}}), 1);
+    stepPhysics(1.0f);
+    destroyPhysicsWorld();
+    EXPECT_EQ(s.model.rigidBodies[0].body, nullptr);
+    EXPECT_EQ(s.model.rigidBodies[1].body, nullptr);
+    ASSERT_TRUE(createPhysicsWorld());  // a later world knows nothing of the old joint
+    writeBodiesToBones(s.model);
+    resetRigidBodies(s.model);
+    pullBodiesToBones(s.model, 1.0f);
+    testmodels::freeTestModel(s.model);
+    EXPECT_EQ(physicsWorld()->getNumCollisionObjects(), 1);
+}
+
+TEST_F(PhysicsTest, ReleasingBodiesBeforeTheirJointsKeepsTheWorldSteppable) {
+    ScopedModel s;
+    testmodels::setBones(s.model, {{"a", 0, 10, 0}, {"b", 0, 8, 0, 0}});
+    RigidBodySpec anchor, swing;
+    anchor.mode = 0;
+    ASSERT_EQ(testmodels::setRigidBodies(s.model, {anchor, swing}, {0, 1}), 2);
+    ASSERT_EQ(testmodels::setJoints(s.model, {testmodels::JointSpec{}}, {{0, 1}}), 1);
+    releaseRigidBody(s.model.rigidBodies[1]);
+    EXPECT_EQ(physicsWorld()->getNumConstraints(), 0);
+    stepPhysics(1.0f);
+    delete[] s.model.joints;  // the constraint is deleted outside the world
+    s.model.joints = nullptr;
+    s.model.jointCount = 0;
+}
