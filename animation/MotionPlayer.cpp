@@ -57,10 +57,12 @@ void setTranslation(float m[16], float x, float y, float z) {
     m[14] = z;
 }
 
-// asin / acos of a ratio whose denominator may vanish (the viewpoint exactly on an axis of
-// the head) or whose value may leave [-1, 1] by rounding.
-float safeRatio(float num, float den) {
-    if (!(den > 0.0f)) return 0.0f;
+// Argument of asin / acos: num / den kept inside [-1, 1] against rounding. den vanishes when
+// the viewpoint lies exactly on an axis of the head (straight above it, or level with it
+// on its left-right axis); the angle then has no direction and fallback (looking straight
+// ahead) is used instead of a NaN that the smoothed head state would keep for good.
+float safeRatio(float num, float den, float fallback) {
+    if (!(den > 0.0f) || !std::isfinite(num / den)) return fallback;
     return std::clamp(num / den, -1.0f, 1.0f);
 }
 
@@ -193,8 +195,8 @@ void lookAtViewpoint(const float viewpoint[3], cModel& model) {
     float t[3];
     transformPoint(toHead, viewpoint, t);
 
-    float pitch = std::asin(safeRatio(t[1], std::sqrt(t[1] * t[1] + t[2] * t[2])));
-    float yaw = std::acos(safeRatio(t[2], std::sqrt(t[0] * t[0] + t[2] * t[2])));
+    float pitch = std::asin(safeRatio(t[1], std::sqrt(t[1] * t[1] + t[2] * t[2]), 0.0f));
+    float yaw = std::acos(safeRatio(t[2], std::sqrt(t[0] * t[0] + t[2] * t[2]), 1.0f));
     if (t[0] >= 0.0f) yaw = -yaw;
     pitch = std::clamp(pitch, kHeadPitchMin, kHeadPitchMax);
     yaw = std::clamp(yaw, -kHeadYawLimit, kHeadYawLimit);
