@@ -3,6 +3,7 @@
 #include <GL/freeglut.h>
 #include <GL/glext.h>
 #include <png.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <csetjmp>
@@ -48,6 +49,14 @@ GLint selectComposedReadBuffer()
     glGetBooleanv(GL_DOUBLEBUFFER, &doubleBuffered);
     glReadBuffer(doubleBuffered ? GL_BACK : GL_FRONT);
     return previous;
+}
+
+// A half-written screenshot would only mislead, so it goes; but only an ordinary file
+// this function created, never a device or other special file named as the target.
+void removePartialFile(const char* path)
+{
+    struct stat info {};
+    if (stat(path, &info) == 0 && S_ISREG(info.st_mode)) std::remove(path);
 }
 
 void writeToFile(png_structp png, png_bytep data, png_size_t length)
@@ -100,7 +109,7 @@ bool writePNGBottomUp(const char* path, const unsigned char* rows, int width, in
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (!png) {
         std::fclose(file);
-        std::remove(path);
+        removePartialFile(path);
         *error = "png_create_write_struct error";
         return false;
     }
@@ -108,16 +117,16 @@ bool writePNGBottomUp(const char* path, const unsigned char* rows, int width, in
     if (!info) {
         png_destroy_write_struct(&png, nullptr);
         std::fclose(file);
-        std::remove(path);
+        removePartialFile(path);
         *error = "png_create_info_struct error";
         return false;
     }
     // Nothing below owns memory outside libpng's structures, so a longjmp back here
-    // skips no destructor; a half-written file would only mislead, so it is removed.
+    // skips no destructor.
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
         std::fclose(file);
-        std::remove(path);
+        removePartialFile(path);
         *error = "error handling";
         return false;
     }
@@ -131,7 +140,7 @@ bool writePNGBottomUp(const char* path, const unsigned char* rows, int width, in
     png_destroy_write_struct(&png, &info);
     // The last blocks reach the disk only now; a full disk shows up here.
     if (std::fclose(file) != 0) {
-        std::remove(path);
+        removePartialFile(path);
         *error = "error handling";
         return false;
     }
