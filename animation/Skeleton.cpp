@@ -229,25 +229,28 @@ void skinVertices(cModel& model) {
     float blended[16];
     for (uint32_t v = 0; v < count; ++v) {
         const VertexSkin& s = skins[v];
-        const float* m;
-        if (s.weights[0] >= kSingleBoneWeight) {
-            m = skinMatrixOf(model, s.boneIndices[0]);
-        } else if (s.weights[1] >= kSingleBoneWeight) {
-            m = skinMatrixOf(model, s.boneIndices[1]);
-        } else if (s.type == 2 || s.type == 4) {
+        const float w0 = s.weights[0];
+        const bool onlyFirst = w0 >= kSingleBoneWeight;
+        const bool onlySecond = !onlyFirst && s.weights[1] >= kSingleBoneWeight;
+        const float* m = blended;
+        if (!onlyFirst && !onlySecond && (s.type == 2 || s.type == 4)) {
             const float* a = skinMatrixOf(model, s.boneIndices[0]);
             const float* b = skinMatrixOf(model, s.boneIndices[1]);
             const float* c = skinMatrixOf(model, s.boneIndices[2]);
             const float* d = skinMatrixOf(model, s.boneIndices[3]);
-            const float w0 = s.weights[0], w1 = s.weights[1], w2 = s.weights[2], w3 = s.weights[3];
+            const float w1 = s.weights[1], w2 = s.weights[2], w3 = s.weights[3];
             for (int k = 0; k < 16; ++k) blended[k] = a[k] * w0 + b[k] * w1 + c[k] * w2 + d[k] * w3;
-            m = blended;
         } else {
+            // One-bone vertices go through the same blend with weights 1 and 0 on the same
+            // matrix, which reproduces that matrix exactly: one- and two-bone vertices
+            // interleave in real meshes, and a branch between them mispredicts half the time.
             const float* a = skinMatrixOf(model, s.boneIndices[0]);
             const float* b = skinMatrixOf(model, s.boneIndices[1]);
-            const float w0 = s.weights[0], w1 = 1.0f - w0;
-            for (int k = 0; k < 16; ++k) blended[k] = a[k] * w0 + b[k] * w1;
-            m = blended;
+            if (onlyFirst) b = a;
+            if (onlySecond) a = b;
+            const float wa = onlyFirst ? 1.0f : (onlySecond ? 0.0f : w0);
+            const float wb = 1.0f - wa;
+            for (int k = 0; k < 16; ++k) blended[k] = a[k] * wa + b[k] * wb;
         }
         const float* p = pos + 3 * v;
         const float* n = nrm + 3 * v;

@@ -1,0 +1,184 @@
+// Per-frame cost of the skeleton: skinning a large mesh, posing and solving a skeleton, and
+// a memcpy of the same bytes as a bandwidth reference.
+//
+// Bytes processed per skinned vertex: position, normal and skin record read (12 + 12 + 36),
+// skinned position and normal written (24).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "animation/MathUtil.h"
+#include "animation/Skeleton.h"
+#include "model/ModelData.h"
+
+namespace {
+
+constexpr int kBones = 200;
+constexpr int kVertices = 100000;
+constexpr std::size_t kBytesPerVertex = 12 + 12 + sizeof(VertexSkin) + 24;
+
+// A skeleton of kBones bones: a spine of 20 and the rest in short branches hanging off it,
+// each bone turned a little so no skin matrix is trivial.
+struct Skeleton {
+    cModel model;
+    explicit Skeleton(int extraChains = 0) {
+        model.boneCount = kBones;
+        model.bones = new cBone[kBones];
+        std::mt19937 rng(1);
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        for (int i = 0; i < kBones; ++i) {
+            BoneDef def{};
+            def.parent = i == 0 ? -1 : (i < 20 ? i - 1 : (i % 5 == 0 ? (i / 5) % 20 : i - 1));
+            def.child = -1;
+            def.appendParent = -1;
+            def.restPosition[0] = u(rng) * 5;
+            def.restPosition[1] = 10 + u(rng) * 5;
+            def.restPosition[2] = u(rng) * 5;
+            initBone(model.bones[i], "bone", def, model.bones);
+        }
+        computeParentOffsets(model);
+        for (int i = 0; i < kBones; ++i) {
+            float* q = model.bones[i].rotation;
+            q[0] = u(rng) * 0.2f;
+            q[1] = u(rng) * 0.2f;
+            q[2] = u(rng) * 0.2f;
+            q[3] = 1.0f;
+            normalizeQuaternion(q);
+        }
+        for (int i = 0; i < kBones; ++i) updateBoneTransform(model.bones[i]);
+        addLegs(extraChains);
+    }
+    // Legs: hip, knee, ankle as bones 20+4k.., a goal bone on the root, chains of two links.
+    void addLegs(int count) {
+        if (count == 0) return;
+        model.ikCount = static_cast<uint16_t>(count);
+        model.ikChains = new cIKChain[count];
+        for (int c = 0; c < count; ++c) {
+            const int hip = 100 + 10 * c, knee = hip + 1, ankle = hip + 2, goal = hip + 3;
+            cBone* b = model.bones;
+            const float x = static_cast<float>(c);
+            auto place = [&](int i, int parent, float y, float z) {
+                BoneDef def{};
+                def.parent = parent;
+                def.child = def.appendParent = -1;
+                def.restPosition[0] = x;
+                def.restPosition[1] = y;
+                def.restPosition[2] = z;
+                initBone(b[i], i == knee ? cp932::kLeftKnee : "leg", def, b);
+            };
+            place(hip, 0, 10.0f, 0.0f);
+            place(knee, hip, 5.0f, -0.1f);
+            place(ankle, knee, 0.0f, 0.0f);
+            place(goal, 0, 0.0f, 0.0f);
+            IKDef def{};
+            def.ikBone = goal;
+            def.targetBone = ankle;
+            def.linkCount = 2;
+            def.iterations = 40;
+            def.limit = 0.5f;
+            def.links[0] = knee;
+            def.links[1] = hip;
+            initIKChain(model.ikChains[c], def, b);
+        }
+        computeParentOffsets(model);
+    }
+    ~Skeleton() {
+        delete[] model.ikChains;
+        delete[] model.bones;
+        std::free(model.positions);
+        std::free(model.normals);
+        std::free(model.skins);
+        std::free(model.skinnedPositions);
+        std::free(model.skinnedNormals);
+    }
+};
+
+// Half the vertices on one bone, half blending two; shuffled mixes them vertex by vertex,
+// otherwise they come in runs of 64 as meshes grouped by material do.
+void addMesh(cModel& model, bool shuffled) {
+    model.vertexCount = kVertices;
+    model.positions = static_cast<float*>(std::malloc(sizeof(float) * 3 * kVertices));
+    model.normals = static_cast<float*>(std::malloc(sizeof(float) * 3 * kVertices));
+    model.skins = static_cast<VertexSkin*>(std::malloc(sizeof(VertexSkin) * kVertices));
+    model.skinnedPositions = static_cast<float*>(std::malloc(sizeof(float) * 3 * kVertices));
+    model.skinnedNormals = static_cast<float*>(std::malloc(sizeof(float) * 3 * kVertices));
+    std::mt19937 rng(2);
+    std::uniform_real_distribution<float> u(-10.0f, 10.0f);
+    std::uniform_int_distribution<int> bone(0, kBones - 1);
+    std::vector<bool> blend(kVertices);
+    for (int v = 0; v < kVertices; ++v) blend[v] = shuffled ? (v % 2 == 1) : ((v / 64) % 2 == 1);
+    if (shuffled) std::shuffle(blend.begin(), blend.end(), rng);
+    for (int v = 0; v < kVertices; ++v) {
+        for (int k = 0; k < 3; ++k) {
+            model.positions[3 * v + k] = u(rng);
+            model.normals[3 * v + k] = u(rng) * 0.1f;
+        }
+        VertexSkin& s = model.skins[v];
+        s.type = 1;
+        s.boneIndices[0] = bone(rng);
+        s.boneIndices[1] = bone(rng);
+        s.boneIndices[2] = s.boneIndices[3] = 0;
+        s.weights[0] = blend[v] ? 0.3f + 0.4f * (u(rng) + 10.0f) / 20.0f : 1.0f;
+        s.weights[1] = 1.0f - s.weights[0];
+        s.weights[2] = s.weights[3] = 0.0f;
+    }
+}
+
+void BM_SkinModel(benchmark::State& state) {
+    Skeleton sk;
+    addMesh(sk.model, state.range(0) != 0);
+    for (auto _ : state) {
+        skinModel(sk.model);
+        benchmark::DoNotOptimize(sk.model.skinnedPositions);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kBytesPerVertex * kVertices);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kVertices);
+}
+BENCHMARK(BM_SkinModel)->Arg(0)->Arg(1)->ArgName("shuffled")->Unit(benchmark::kMicrosecond);
+
+// What the memory system gives a plain copy of the bytes skinning touches: read half,
+// write half, counted both ways like the skinning figure.
+void BM_MemcpyReference(benchmark::State& state) {
+    const std::size_t half = kBytesPerVertex * kVertices / 2;
+    std::vector<char> from(half, 1), to(half);
+    for (auto _ : state) {
+        std::memcpy(to.data(), from.data(), half);
+        benchmark::DoNotOptimize(to.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 2 * half);
+}
+BENCHMARK(BM_MemcpyReference)->Unit(benchmark::kMicrosecond);
+
+// One frame of posing: every bone updated in array order, then four leg chains solved
+// toward goals that need bending. Rotations are put back each frame so every frame
+// solves from the same start.
+void BM_PoseAndIK(benchmark::State& state) {
+    Skeleton sk(4);
+    cModel& m = sk.model;
+    for (int c = 0; c < 4; ++c) {
+        cBone& goal = m.bones[100 + 10 * c + 3];
+        goal.translation[1] = 3.0f;
+        goal.translation[2] = -1.0f - 0.3f * c;
+    }
+    std::vector<float> rest(4 * kBones);
+    for (int i = 0; i < kBones; ++i) std::memcpy(&rest[4 * i], m.bones[i].rotation, sizeof(float) * 4);
+    for (auto _ : state) {
+        for (int i = 0; i < kBones; ++i) std::memcpy(m.bones[i].rotation, &rest[4 * i], sizeof(float) * 4);
+        for (uint32_t i = 0; i < m.boneCount; ++i) updateBoneTransform(m.bones[i]);
+        for (int c = 0; c < m.ikCount; ++c) solveIK(m.ikChains[c]);
+        benchmark::DoNotOptimize(m.bones[102].globalMatrix);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_PoseAndIK)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
