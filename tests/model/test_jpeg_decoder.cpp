@@ -1,0 +1,509 @@
+// The fixed-work-area JPEG decoder: pixels against libjpeg, MCU delivery, result codes,
+// and staying inside its buffers whatever the stream holds.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model/ImageDecoders.h"
+#include "model/JpegDecoder.h"
+#include "test_texture_helpers.h"
+
+#ifdef PAVONIX_HAVE_LIBJPEG
+#include <jpeglib.h>
+#endif
+
+using namespace texturetest;
+
+namespace {
+
+// ---- Running our decoder over bytes in memory. ----
+
+struct Source {
+    explicit Source(const std::vector<uint8_t>* b) : bytes(b) {}
+    const std::vector<uint8_t>* bytes;
+    std::size_t position = 0;
+    std::size_t largestRequest = 0;  // largest read into a buffer (skips not counted)
+    std::vector<JpegRect> rects;
+    int stopAfter = -1;  // MCUs to accept before asking to stop; -1 = never
+};
+
+std::size_t readSource(JpegDecoder* d, uint8_t* destination, std::size_t count) {
+    auto* s = static_cast<Source*>(d->device);
+    if (destination) s->largestRequest = std::max(s->largestRequest, count);
+    const std::size_t n = std::min(count, s->bytes->size() - s->position);
+    if (destination) std::memcpy(destination, s->bytes->data() + s->position, n);
+    s->position += n;
+    return n;
+}
+
+int recordRect(JpegDecoder* d, const uint8_t*, const JpegRect& rect) {
+    auto* s = static_cast<Source*>(d->device);
+    s->rects.push_back(rect);
+    return s->stopAfter < 0 || int(s->rects.size()) < s->stopAfter;
+}
+
+// The work area sits between two guard zones; any byte the decoder writes outside it
+// shows up as a changed guard.
+struct GuardedWorkArea {
+    static constexpr std::size_t kGuard = 256;
+    alignas(8) uint8_t bytes[kGuard + kJpegWorkAreaSize + kGuard];
+    GuardedWorkArea() { std::memset(bytes, 0xA5, sizeof bytes); }
+    void* area() { return bytes + kGuard; }
+    bool intact() const {
+        for (std::size_t i = 0; i < kGuard; ++i)
+            if (bytes[i] != 0xA5 || bytes[kGuard + kJpegWorkAreaSize + i] != 0xA5) return false;
+        return true;
+    }
+};
+
+struct RunResult {
+    int prepare = -1;
+    int decompress = -1;
+    int width = 0, height = 0;
+    std::vector<JpegRect> rects;
+    bool guardsIntact = false;
+    std::size_t largestRequest = 0;
+
+    int code() const { return prepare != kJpegOk ? prepare : decompress; }
+};
+
+RunResult runDecoder(const std::vector<uint8_t>& bytes, int stopAfter = -1) {
+    RunResult r;
+    auto work = std::make_unique<GuardedWorkArea>();
+    Source source(&bytes);
+    source.stopAfter = stopAfter;
+    JpegDecoder decoder;
+    r.prepare = jpegPrepare(&decoder, readSource, work->area(), &source);
+    if (r.prepare == kJpegOk) {
+        r.width = decoder.width;
+        r.height = decoder.height;
+        r.decompress = jpegDecompress(&decoder, recordRect);
+    }
+    r.rects = source.rects;
+    r.guardsIntact = work->intact();
+    r.largestRequest = source.largestRequest;
+    return r;
+}
+
+std::vector<uint8_t> decodeOurs(const std::vector<uint8_t>& bytes, int* width, int* height) {
+    DecodedImage image;
+    if (!decodeJPEG(bytes.data(), bytes.size(), image)) return {};
+    *width = image.width;
+    *height = image.height;
+    return image.rgba;
+}
+
+// Inserts a segment (marker and payload) right after the start-of-image marker.
+std::vector<uint8_t> withSegmentAfterSoi(const std::vector<uint8_t>& jpeg, uint8_t marker,
+                                         const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> out(jpeg.begin(), jpeg.begin() + 2);
+    out.push_back(0xFF);
+    out.push_back(marker);
+    out.push_back(uint8_t((payload.size() + 2) >> 8));
+    out.push_back(uint8_t(payload.size() + 2));
+    out.insert(out.end(), payload.begin(), payload.end());
+    out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
+    return out;
+}
+
+// Position of the first marker 0xFF m at or after from, or npos.
+std::size_t findMarker(const std::vector<uint8_t>& bytes, uint8_t m, std::size_t from = 0) {
+    for (std::size_t i = from; i + 1 < bytes.size(); ++i)
+        if (bytes[i] == 0xFF && bytes[i + 1] == m) return i;
+    return std::string::npos;
+}
+
+#ifdef PAVONIX_HAVE_LIBJPEG
+
+// ---- libjpeg as the reference encoder and decoder. ----
+
+struct EncodeOptions {
+    int h = 1, v = 1;  // luminance sampling
+    int restartInterval = 0;
+    int quality = 90;
+    bool progressive = false;
+    bool grey = false;
+    bool optimizeTables = false;
+    bool threeQuantTables = false;
+};
+
+std::vector<uint8_t> encodeJpeg(const std::vector<uint8_t>& rgba, int width, int height, const EncodeOptions& o) {
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* mem = nullptr;
+    unsigned long memSize = 0;
+    jpeg_mem_dest(&c, &mem, &memSize);
+    c.image_width = JDIMENSION(width);
+    c.image_height = JDIMENSION(height);
+    c.input_components = o.grey ? 1 : 3;
+    c.in_color_space = o.grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, o.quality, TRUE);
+    if (!o.grey) {
+        c.comp_info[0].h_samp_factor = o.h;
+        c.comp_info[0].v_samp_factor = o.v;
+        if (o.threeQuantTables) {
+            c.quant_tbl_ptrs[2] = jpeg_alloc_quant_table(reinterpret_cast<j_common_ptr>(&c));
+            *c.quant_tbl_ptrs[2] = *c.quant_tbl_ptrs[1];
+            c.comp_info[2].quant_tbl_no = 2;
+        }
+    }
+    c.restart_interval = unsigned(o.restartInterval);
+    c.optimize_coding = o.optimizeTables ? TRUE : FALSE;
+    if (o.progressive) jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    std::vector<uint8_t> row(std::size_t(width) * 3);
+    while (c.next_scanline < c.image_height) {
+        const uint8_t* src = &rgba[std::size_t(c.next_scanline) * width * 4];
+        for (int x = 0; x < width; ++x) {
+            if (o.grey) {
+                row[x] = uint8_t((src[4 * x] * 3 + src[4 * x + 1] * 6 + src[4 * x + 2]) / 10);
+            } else {
+                std::memcpy(&row[3 * x], src + 4 * x, 3);
+            }
+        }
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_write_scanlines(&c, rows, 1);
+    }
+    jpeg_finish_compress(&c);
+    std::vector<uint8_t> out(mem, mem + memSize);
+    jpeg_destroy_compress(&c);
+    free(mem);
+    return out;
+}
+
+// fancyUpsampling: libjpeg's default smooth chroma interpolation. Without it libjpeg
+// repeats each chroma sample over the pixels it covers, as our decoder does.
+std::vector<uint8_t> decodeLibjpeg(const std::vector<uint8_t>& bytes, int* width, int* height,
+                                   bool fancyUpsampling = false) {
+    jpeg_decompress_struct d;
+    jpeg_error_mgr err;
+    d.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&d);
+    jpeg_mem_src(&d, const_cast<unsigned char*>(bytes.data()), static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&d, TRUE);
+    d.out_color_space = JCS_RGB;
+    d.do_fancy_upsampling = fancyUpsampling ? TRUE : FALSE;
+    jpeg_start_decompress(&d);
+    *width = int(d.output_width);
+    *height = int(d.output_height);
+    std::vector<uint8_t> rgba(std::size_t(*width) * *height * 4);
+    std::vector<uint8_t> row(std::size_t(*width) * 3);
+    while (d.output_scanline < d.output_height) {
+        const std::size_t y = d.output_scanline;
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_read_scanlines(&d, rows, 1);
+        for (int x = 0; x < *width; ++x) {
+            std::memcpy(&rgba[(y * *width + x) * 4], &row[3 * x], 3);
+            rgba[(y * *width + x) * 4 + 3] = 255;
+        }
+    }
+    jpeg_finish_decompress(&d);
+    jpeg_destroy_decompress(&d);
+    return rgba;
+}
+
+// PSNR of our decoding against libjpeg's; -1 when ours fails.
+double psnrAgainstLibjpeg(const std::vector<uint8_t>& jpeg, bool fancyUpsampling = false) {
+    int w1 = 0, h1 = 0, w2 = 0, h2 = 0;
+    const std::vector<uint8_t> ours = decodeOurs(jpeg, &w1, &h1);
+    if (ours.empty()) return -1;
+    const std::vector<uint8_t> theirs = decodeLibjpeg(jpeg, &w2, &h2, fancyUpsampling);
+    if (w1 != w2 || h1 != h2) return -1;
+    return psnrRGB(ours, theirs);
+}
+
+const char* modeName(int h, int v) { return h == 1 ? "4:4:4" : v == 1 ? "4:2:2" : "4:2:0"; }
+
+TEST(JpegDecoder, MatchesLibjpegInEverySamplingMode) {
+    const int sampling[3][2] = {{1, 1}, {2, 1}, {2, 2}};
+    const int sizes[][2] = {{96, 64}, {67, 45}, {17, 9}, {8, 8}, {1, 1}, {200, 17}};
+    for (const auto& s : sampling) {
+        double worst = 1e9;
+        for (const auto& size : sizes) {
+            for (int restart : {0, 1, 3}) {
+                const auto picture = testPicture(size[0], size[1]);
+                EncodeOptions o;
+                o.h = s[0];
+                o.v = s[1];
+                o.restartInterval = restart;
+                const double psnr = psnrAgainstLibjpeg(encodeJpeg(picture, size[0], size[1], o));
+                SCOPED_TRACE(std::string(modeName(s[0], s[1])) + " " + std::to_string(size[0]) + "x" +
+                             std::to_string(size[1]) + " restart " + std::to_string(restart));
+                EXPECT_GT(psnr, 30.0);
+                worst = std::min(worst, psnr);
+            }
+        }
+        // The figures for the report: a 96x64 picture at quality 90, and the worst case.
+        // The synthetic picture's hard colour edges are where libjpeg's default smooth
+        // chroma interpolation differs most from repeated chroma samples.
+        EncodeOptions o;
+        o.h = s[0];
+        o.v = s[1];
+        const auto jpeg = encodeJpeg(testPicture(96, 64), 96, 64, o);
+        const double typical = psnrAgainstLibjpeg(jpeg);
+        std::cout << "[ PSNR     ] " << modeName(s[0], s[1]) << " against libjpeg: " << typical
+                  << " dB (96x64), worst over sizes and restart intervals " << worst
+                  << " dB; against libjpeg's default smooth upsampling " << psnrAgainstLibjpeg(jpeg, true)
+                  << " dB\n";
+        RecordProperty(std::string("psnr_") + modeName(s[0], s[1]), std::to_string(typical));
+    }
+}
+
+TEST(JpegDecoder, RestartIntervalsDoNotChangeThePixels) {
+    // Restart markers only reset the DC predictors and the bit position; the decoded
+    // picture must be bit-identical to the same picture coded without them.
+    for (int h = 1; h <= 2; ++h) {
+        for (int v = 1; v <= h; ++v) {
+            const auto picture = testPicture(75, 41);
+            EncodeOptions plain;
+            plain.h = h;
+            plain.v = v;
+            int w = 0, hh = 0;
+            const auto reference = decodeOurs(encodeJpeg(picture, 75, 41, plain), &w, &hh);
+            ASSERT_FALSE(reference.empty());
+            for (int interval : {1, 2, 4, 7, 100}) {
+                EncodeOptions o = plain;
+                o.restartInterval = interval;
+                const auto jpeg = encodeJpeg(picture, 75, 41, o);
+                // Intervals up to 8 put every restart number 0..7 into the stream.
+                EXPECT_NE(findMarker(jpeg, 0xDD), std::string::npos);
+                EXPECT_EQ(decodeOurs(jpeg, &w, &hh), reference) << modeName(h, v) << " interval " << interval;
+            }
+        }
+    }
+}
+
+TEST(JpegDecoder, OptimisedHuffmanTablesDecodeAlike) {
+    const auto picture = testPicture(64, 40);
+    EncodeOptions o;
+    o.h = o.v = 2;
+    int w = 0, h = 0;
+    const auto standard = decodeOurs(encodeJpeg(picture, 64, 40, o), &w, &h);
+    o.optimizeTables = true;
+    const auto optimised = decodeOurs(encodeJpeg(picture, 64, 40, o), &w, &h);
+    ASSERT_FALSE(standard.empty());
+    EXPECT_EQ(optimised, standard);
+}
+
+TEST(JpegDecoder, DeliversEachMcuOnceLeftToRightTopToBottom) {
+    // 17 pixels wide with 2x1 sampling: a full MCU at x = 0 and a one-pixel one at 16.
+    EncodeOptions o;
+    o.h = 2;
+    RunResult r = runDecoder(encodeJpeg(testPicture(17, 9), 17, 9, o));
+    ASSERT_EQ(r.code(), kJpegOk);
+    ASSERT_EQ(r.rects.size(), 4u);
+    const JpegRect expected[4] = {{0, 15, 0, 7}, {16, 16, 0, 7}, {0, 15, 8, 8}, {16, 16, 8, 8}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(r.rects[i].left, expected[i].left) << i;
+        EXPECT_EQ(r.rects[i].right, expected[i].right) << i;
+        EXPECT_EQ(r.rects[i].top, expected[i].top) << i;
+        EXPECT_EQ(r.rects[i].bottom, expected[i].bottom) << i;
+    }
+
+    // Odd sizes in every mode: every pixel exactly once, in reading order.
+    for (int mode = 0; mode < 3; ++mode) {
+        EncodeOptions m;
+        m.h = mode == 0 ? 1 : 2;
+        m.v = mode == 2 ? 2 : 1;
+        const int W = 33, H = 19;
+        RunResult rr = runDecoder(encodeJpeg(testPicture(W, H), W, H, m));
+        ASSERT_EQ(rr.code(), kJpegOk);
+        std::vector<int> covered(W * H, 0);
+        for (std::size_t i = 0; i < rr.rects.size(); ++i) {
+            const JpegRect& q = rr.rects[i];
+            ASSERT_LE(q.right, W - 1);
+            ASSERT_LE(q.bottom, H - 1);
+            if (i > 0) {
+                const JpegRect& p = rr.rects[i - 1];
+                EXPECT_TRUE(q.top > p.top || (q.top == p.top && q.left > p.left)) << "MCU " << i;
+            }
+            for (int y = q.top; y <= q.bottom; ++y)
+                for (int x = q.left; x <= q.right; ++x) ++covered[y * W + x];
+        }
+        for (int c : covered) ASSERT_EQ(c, 1) << modeName(m.h, m.v);
+    }
+}
+
+TEST(JpegDecoder, RefusesUnsupportedImagesWithCode8) {
+    const auto picture = testPicture(32, 32);
+    EncodeOptions progressive;
+    progressive.progressive = true;
+    EXPECT_EQ(runDecoder(encodeJpeg(picture, 32, 32, progressive)).code(), kJpegUnsupported) << "progressive";
+    EncodeOptions grey;
+    grey.grey = true;
+    EXPECT_EQ(runDecoder(encodeJpeg(picture, 32, 32, grey)).code(), kJpegUnsupported) << "grey";
+    EncodeOptions tall;  // 1x2
+    tall.v = 2;
+    EXPECT_EQ(runDecoder(encodeJpeg(picture, 32, 32, tall)).code(), kJpegUnsupported) << "1x2 sampling";
+}
+
+TEST(JpegDecoder, ReportsBrokenStreamsWithTheirCodes) {
+    const auto picture = testPicture(48, 32);
+    EncodeOptions o;
+    o.h = o.v = 2;
+    o.restartInterval = 4;
+    const auto good = encodeJpeg(picture, 48, 32, o);
+    ASSERT_EQ(runDecoder(good).code(), kJpegOk);
+
+    // A restart marker with the wrong number.
+    auto wrongRestart = good;
+    const std::size_t rst = findMarker(wrongRestart, 0xD0, findMarker(wrongRestart, 0xDA));
+    ASSERT_NE(rst, std::string::npos);
+    wrongRestart[rst + 1] = 0xD1;
+    EXPECT_EQ(runDecoder(wrongRestart).code(), kJpegFormatError) << "restart number";
+
+    // A quantisation table of 16-bit precision.
+    auto wide = good;
+    const std::size_t dqt = findMarker(wide, 0xDB);
+    ASSERT_NE(dqt, std::string::npos);
+    wide[dqt + 4] |= 0x10;
+    EXPECT_EQ(runDecoder(wide).code(), kJpegFormatError) << "16-bit quantisation table";
+
+    // Not a JPEG stream at all.
+    auto noSoi = good;
+    noSoi[1] = 0xD9;
+    EXPECT_EQ(runDecoder(noSoi).code(), kJpegFormatError) << "start marker";
+
+    // A Huffman segment longer than the 512-byte input buffer.
+    EXPECT_EQ(runDecoder(withSegmentAfterSoi(good, 0xC4, std::vector<uint8_t>(600, 0))).code(), kJpegSegmentTooLong);
+    // A Huffman table class other than DC or AC.
+    std::vector<uint8_t> badClass(17 + 1, 0);
+    badClass[0] = 0x20;
+    badClass[1] = 1;
+    EXPECT_EQ(runDecoder(withSegmentAfterSoi(good, 0xC4, badClass)).code(), kJpegFormatError) << "table class";
+    // Codes that outgrow their length: three codes of length 1.
+    std::vector<uint8_t> overfull(17 + 3, 0);
+    overfull[1] = 3;
+    EXPECT_EQ(runDecoder(withSegmentAfterSoi(good, 0xC4, overfull)).code(), kJpegFormatError) << "overfull table";
+
+    // Three quantisation tables with 4:2:0 sampling need more than the work area.
+    EncodeOptions three = o;
+    three.threeQuantTables = true;
+    EXPECT_EQ(runDecoder(encodeJpeg(picture, 48, 32, three)).code(), kJpegOutOfWorkArea);
+
+    // The output function asks to stop after two MCUs.
+    RunResult stopped = runDecoder(good, 2);
+    EXPECT_EQ(stopped.decompress, kJpegStopped);
+    EXPECT_EQ(stopped.rects.size(), 2u);
+
+    // The stream ends inside the scan.
+    std::vector<uint8_t> cut(good.begin(), good.begin() + std::ptrdiff_t(findMarker(good, 0xDA) + 40));
+    EXPECT_EQ(runDecoder(cut).code(), kJpegInputError);
+
+    // No work area.
+    JpegDecoder decoder;
+    Source source(&good);
+    EXPECT_EQ(jpegPrepare(&decoder, readSource, nullptr, &source), kJpegNoWorkArea);
+}
+
+TEST(JpegDecoder, SkipsCommentAndApplicationSegmentsOfAnyLength) {
+    EncodeOptions o;
+    o.h = 2;
+    const auto plain = encodeJpeg(testPicture(40, 24), 40, 24, o);
+    int w = 0, h = 0;
+    const auto reference = decodeOurs(plain, &w, &h);
+    ASSERT_FALSE(reference.empty());
+    auto padded = withSegmentAfterSoi(plain, 0xFE, std::vector<uint8_t>(65000, 'c'));
+    padded = withSegmentAfterSoi(padded, 0xE1, std::vector<uint8_t>(777, 0xFF));
+    padded = withSegmentAfterSoi(padded, 0xE0, std::vector<uint8_t>(1, 0));
+    RunResult r = runDecoder(padded);
+    EXPECT_EQ(r.code(), kJpegOk);
+    EXPECT_LE(r.largestRequest, 512u);
+    EXPECT_EQ(decodeOurs(padded, &w, &h), reference);
+}
+
+TEST(JpegDecoder, StaysInsideItsBuffersWhateverTheStreamHolds) {
+    EncodeOptions o;
+    o.h = o.v = 2;
+    o.restartInterval = 2;
+    const auto good = encodeJpeg(testPicture(33, 17), 33, 17, o);
+
+    // Every prefix: refused (the end-of-image marker is never read, so only the last
+    // two bytes may go), never a write outside the work area, never a rectangle
+    // outside the picture.
+    for (std::size_t n = 0; n < good.size(); ++n) {
+        const std::vector<uint8_t> prefix(good.begin(), good.begin() + std::ptrdiff_t(n));
+        RunResult r = runDecoder(prefix);
+        if (n + 2 < good.size()) {
+            EXPECT_NE(r.code(), kJpegOk) << "prefix of " << n << " bytes";
+        }
+        ASSERT_TRUE(r.guardsIntact) << "prefix of " << n << " bytes";
+    }
+
+    // Random damage anywhere in the file, many times over.
+    std::mt19937 rng(1234);
+    int decodedAnyway = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        auto bad = good;
+        const int hits = 1 + int(rng() % 4);
+        for (int i = 0; i < hits; ++i) bad[rng() % bad.size()] = uint8_t(rng());
+        RunResult r = runDecoder(bad);
+        ASSERT_TRUE(r.guardsIntact) << "trial " << trial;
+        ASSERT_LE(r.largestRequest, 512u);
+        for (const JpegRect& q : r.rects) {
+            ASSERT_LE(q.left, q.right);
+            ASSERT_LE(q.top, q.bottom);
+            ASSERT_LT(q.right, r.width);
+            ASSERT_LT(q.bottom, r.height);
+        }
+        if (r.code() == kJpegOk) ++decodedAnyway;
+        // The texture path over the same bytes must not crash either.
+        DecodedImage image;
+        decodeJPEG(bad.data(), bad.size(), image);
+    }
+    EXPECT_LT(decodedAnyway, 3000);
+}
+
+TEST(JpegDecoder, RealFilesMatchLibjpeg) {
+    SKIP_WITHOUT_REAL_TEXTURES();
+    for (const char* name : {"jpeg/libjpeg-turbo/testorig.jpg", "jpeg/libjpeg-turbo/testimgint.jpg",
+                             "jpeg/jpeg-decoder/restarts.jpg", "jpeg/jpeg-decoder/mozilla/jpg-size-33x33.jpg",
+                             "jpeg/jpeg-decoder/mozilla/jpg-size-1x1.jpg",
+                             "jpeg/zune-image/medium_horiz_samp_2500x1786.jpg"}) {
+        const auto jpeg = readFile(realTexture(name));
+        const double psnr = psnrAgainstLibjpeg(jpeg);
+        const double smooth = psnrAgainstLibjpeg(jpeg, true);
+        EXPECT_GT(psnr, 30.0) << name;
+        EXPECT_GT(smooth, 30.0) << name;
+        std::cout << "[ PSNR     ] " << name << ": " << psnr << " dB (" << smooth
+                  << " dB against smooth upsampling)\n";
+    }
+}
+
+#endif  // PAVONIX_HAVE_LIBJPEG
+
+TEST(JpegDecoder, RealFilesItCannotDecodeAreRefused) {
+    SKIP_WITHOUT_REAL_TEXTURES();
+    const struct {
+        const char* name;
+        int code;
+    } cases[] = {
+        {"jpeg/jpeg-decoder/mozilla/jpg-progressive.jpg", kJpegUnsupported},
+        {"jpeg/jpeg-decoder/partial_progressive.jpg", kJpegUnsupported},
+        {"jpeg/jpeg-decoder/mozilla/jpg-gray.jpg", kJpegUnsupported},
+        {"jpeg/jpeg-decoder/grayscale_16x24_sampling2x2.jpg", kJpegUnsupported},
+        {"jpeg/jpeg-decoder/mozilla/jpg-cmyk-1.jpg", kJpegUnsupported},
+        {"jpeg/libjpeg-turbo/testimgari.jpg", kJpegUnsupported},  // arithmetic coding
+        {"jpeg/libjpeg-turbo/monkey12.jpg", kJpegUnsupported},    // 12-bit samples
+        {"jpeg/zune-image/non_interleaved_444_64x64.jpg", kJpegUnsupported},
+        {"jpeg/jpeg-decoder/mjpeg.jpg", kJpegFormatError},  // relies on tables it never sends
+    };
+    for (const auto& c : cases) {
+        const RunResult r = runDecoder(readFile(realTexture(c.name)));
+        EXPECT_EQ(r.code(), c.code) << c.name;
+        EXPECT_TRUE(r.guardsIntact) << c.name;
+    }
+    // Restarts and 4:4:4 with a real encoder's choices.
+    const RunResult restarts = runDecoder(readFile(realTexture("jpeg/jpeg-decoder/restarts.jpg")));
+    EXPECT_EQ(restarts.code(), kJpegOk);
+    EXPECT_LE(restarts.largestRequest, 512u);
+}
+
+}  // namespace
