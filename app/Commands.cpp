@@ -2,6 +2,8 @@
 
 #include <GL/freeglut.h>
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <string>
@@ -67,6 +69,18 @@ bool loadMotionCopy(const char* path, MotionData& motion) {
 }  // namespace
 
 bool openModelFile(int slot, const char* path) {
+    // As with the dialog, the model's folder becomes the current directory, so its
+    // textures are found next to it.
+    const std::string p = path;
+    const size_t slash = p.rfind('/');
+    if (slash != std::string::npos) {
+        const std::string folder = slash == 0 ? "/" : p.substr(0, slash);
+        if (chdir(folder.c_str()) != 0) {
+            const std::string text = "Cannot enter the folder \"" + folder + "\" of the model.";
+            showMessage("Open Model", text.c_str());
+        }
+        if (p[0] != '/') path = p.c_str() + slash + 1;
+    }
     if (slot == 1) {
         g_model1Loaded = loadModelInto(g_model1, g_motion1, path);
         return g_model1Loaded;

@@ -1,5 +1,6 @@
 // Pavonix: start-up and the GLUT event loop.
 #include <GL/freeglut.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,10 +30,21 @@ constexpr int kExitPathError = -1;
 constexpr int kExitTrackerError = -2;
 constexpr int kExitArglError = -3;
 
+// Opening a model moves into its folder, so every path is made absolute first.
+std::string absolutePath(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof(cwd))) return path;
+    return std::string(cwd) + "/" + path;
+}
+
 void openFromCommandLine(const CommandLineOptions& options) {
-    if (!options.model1.empty()) openModelFile(1, options.model1.c_str());
-    if (!options.model2.empty()) openModelFile(2, options.model2.c_str());
-    if (!options.motion.empty()) openMotionFile(options.motion.c_str());
+    const std::string model1 = absolutePath(options.model1);
+    const std::string model2 = absolutePath(options.model2);
+    const std::string motion = absolutePath(options.motion);
+    if (!model1.empty()) openModelFile(1, model1.c_str());
+    if (!model2.empty()) openModelFile(2, model2.c_str());
+    if (!motion.empty()) openMotionFile(motion.c_str());
 }
 
 }  // namespace
