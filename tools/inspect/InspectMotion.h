@@ -1,0 +1,151 @@
+// Motion modes of pavonix-inspect, as JSON on standard output:
+//
+//   inspectMotion(MOTION)           the tracks as the reader filled them (with the default
+//                                   faces of a default_face.txt in the current directory):
+//                                   {"lastFrame": F, "boneTracks": [{"name", "keys",
+//                                   "firstFrame", "lastFrame"}, ...], "faceTracks": [...]}
+//   inspectPose(MODEL, MOTION, F)   the model posed at frame F: the motion is bound, played
+//                                   with elapsed 1 exactly F times and once with elapsed 0,
+//                                   then skinned without the rigid-body write-back and
+//                                   without head turning: {"bones": [{"name", "matrix"}],
+//                                   "positions": [[x, y, z], ...]}; matrices are the bones'
+//                                   model-space globalMatrix, column-major.
+//
+// Names are printed as UTF-8. Both return the process status (0 success, 1 failure).
+#pragma once
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "animation/Morph.h"
+#include "animation/Motion.h"
+#include "animation/MotionPlayer.h"
+#include "animation/Skeleton.h"
+#include "model/ModelDraw.h"
+#include "model/ModelLoader.h"
+#include "model/Texture.h"
+#include "physics/PhysicsWorld.h"
+#include "platform/Text.h"
+
+namespace inspect_motion {
+
+inline std::string jsonText(const char* cp932) {
+    const std::string utf8 = cp932ToUtf8(std::string(cp932));
+    std::string out = "\"";
+    for (unsigned char ch : utf8) {
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += static_cast<char>(ch);
+        } else if (ch < 0x20) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\u%04x", ch);
+            out += buffer;
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    return out + "\"";
+}
+
+// JSON has no NaN or infinity: those print as null so the document stays valid.
+inline std::string jsonNumber(float v) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.9g", static_cast<double>(v));
+    if (std::strchr(buffer, 'n') || std::strchr(buffer, 'N')) return "null";
+    return buffer;
+}
+
+template <typename Track>
+void printTracks(const char* label, const Track* head) {
+    std::printf("  \"%s\": [", label);
+    bool first = true;
+    for (const Track* t = head; t; t = t->next) {
+        const float firstFrame = t->keyCount > 0 ? t->keys[0].frame : 0.0f;
+        const float lastFrame = t->keyCount > 0 ? t->keys[t->keyCount - 1].frame : 0.0f;
+        std::printf("%s\n    {\"name\": %s, \"keys\": %d, \"firstFrame\": %s, \"lastFrame\": %s}", first ? "" : ",",
+                    jsonText(t->name).c_str(), t->keyCount, jsonNumber(firstFrame).c_str(),
+                    jsonNumber(lastFrame).c_str());
+        first = false;
+    }
+    std::printf("%s]", head ? "\n  " : "");
+}
+
+inline int32_t countUpload(const DecodedImage&, void* user) {
+    int32_t& next = *static_cast<int32_t*>(user);
+    return next++;
+}
+inline void ignoreTextureDelete(uint32_t, void*) {}
+
+}  // namespace inspect_motion
+
+inline int inspectMotion(const char* path) {
+    static MotionData motion;  // large enough to keep off the stack
+    loadDefaultFaces(motion);
+    if (!loadVMDFile(path, motion)) return 1;
+    std::printf("{\n  \"lastFrame\": %s,\n", inspect_motion::jsonNumber(motion.lastFrame).c_str());
+    inspect_motion::printTracks("boneTracks", motion.boneTracks);
+    std::printf(",\n");
+    inspect_motion::printTracks("faceTracks", motion.faceTracks);
+    std::printf("\n}\n");
+    return 0;
+}
+
+inline int inspectPose(const char* modelPath, const char* motionPath, int frame) {
+    using namespace inspect_motion;
+    // The motion and the default faces are named relative to where the tool was started;
+    // the model's textures relative to the model's folder.
+    static MotionData motion;
+    loadDefaultFaces(motion);
+    if (!loadVMDFile(motionPath, motion)) return 1;
+    char absolute[PATH_MAX];
+    if (!realpath(modelPath, absolute)) {
+        std::fprintf(stderr, "pavonix-inspect: %s: cannot open: %s\n", modelPath, std::strerror(errno));
+        return 1;
+    }
+    std::string folder = absolute;
+    folder.erase(folder.find_last_of('/') + 1);
+    if (chdir(folder.c_str()) != 0) {
+        std::fprintf(stderr, "pavonix-inspect: %s: cannot enter its folder\n", modelPath);
+        return 1;
+    }
+
+    int32_t nextName = 1;
+    setTextureUploader(countUpload, &nextName);
+    setTextureDeleter(ignoreTextureDelete, nullptr);
+    if (!createPhysicsWorld()) {
+        std::fprintf(stderr, "pavonix-inspect: cannot create the physics world\n");
+        return 1;
+    }
+    static cModel model;
+    const bool ok = loadModelFile(model, absolute);
+    if (ok) {
+        bindMotion(model.motion, model, motion);
+        for (int i = 0; i < frame; ++i) updateModelPose(model, 1.0f);
+        updateModelPose(model, 0.0f);
+        skinVertices(model);
+
+        std::printf("{\n  \"bones\": [");
+        for (uint32_t i = 0; i < model.boneCount; ++i) {
+            const cBone& b = model.bones[i];
+            std::printf("%s\n    {\"name\": %s, \"matrix\": [", i ? "," : "", jsonText(b.name).c_str());
+            for (int k = 0; k < 16; ++k) std::printf("%s%s", k ? ", " : "", jsonNumber(b.globalMatrix[k]).c_str());
+            std::printf("]}");
+        }
+        std::printf("%s],\n  \"positions\": [", model.boneCount ? "\n  " : "");
+        for (uint32_t v = 0; v < model.vertexCount; ++v) {
+            const float* p = model.skinnedPositions + 3 * v;
+            std::printf("%s\n    [%s, %s, %s]", v ? "," : "", jsonNumber(p[0]).c_str(), jsonNumber(p[1]).c_str(),
+                        jsonNumber(p[2]).c_str());
+        }
+        std::printf("%s]\n}\n", model.vertexCount ? "\n  " : "");
+    }
+    destroyModel(model);
+    destroyPhysicsWorld();
+    return ok ? 0 : 1;
+}
