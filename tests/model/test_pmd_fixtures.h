@@ -1,0 +1,223 @@
+// Shared by the PMD, PMX, drawing and real-model suites: small models built with the
+// model writer, loading from bytes, and a texture uploader that needs no GL context.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "model/ModelDraw.h"
+#include "model/ModelLoader.h"
+#include "model/ModelWriter.h"
+#include "model/Texture.h"
+#include "physics/PhysicsWorld.h"
+
+namespace modeltest {
+
+using namespace modelwriter;
+
+// Hands out increasing names instead of uploading; counts deletions.
+struct FakeTextures {
+    int32_t nextName = 1000;
+    int deletions = 0;
+    std::vector<uint32_t> deleted;
+
+    void install() {
+        setTextureUploader(
+            [](const DecodedImage&, void* user) { return static_cast<FakeTextures*>(user)->nextName++; }, this);
+        setTextureDeleter(
+            [](uint32_t name, void* user) {
+                auto* self = static_cast<FakeTextures*>(user);
+                ++self->deletions;
+                self->deleted.push_back(name);
+            },
+            this);
+    }
+    static void uninstall() {
+        setTextureUploader(nullptr, nullptr);
+        setTextureDeleter(nullptr, nullptr);
+    }
+};
+
+// Every test starts with dialogs off (messages still reach standard error), a physics
+// world for rigid bodies, fake texture uploads and a scratch folder as the current
+// directory, where textures named by test models are written.
+class ModelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("PAVONIX_NO_DIALOGS", "1", 1);
+        ASSERT_TRUE(createPhysicsWorld());
+        textures.install();
+        char cwd[4096];
+        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+        previousDir = cwd;
+        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        scratch = std::string(PAVONIX_BINARY_DIR) + "/test_scratch/loaders/" + info->test_suite_name() + "." +
+                  info->name();
+        ASSERT_EQ(std::system(("rm -rf '" + scratch + "' && mkdir -p '" + scratch + "'").c_str()), 0);
+        ASSERT_EQ(chdir(scratch.c_str()), 0);
+    }
+    void TearDown() override {
+        destroyModel(model);
+        FakeTextures::uninstall();
+        destroyPhysicsWorld();
+        if (!previousDir.empty() && chdir(previousDir.c_str()) != 0) ADD_FAILURE() << "cannot go back";
+    }
+
+    cModel model;
+    FakeTextures textures;
+    std::string scratch;
+    std::string previousDir;
+};
+
+// Loads bytes through loadModelFile (as the viewer does, from a stream).
+inline bool loadBytes(cModel& model, const std::vector<uint8_t>& bytes, std::string* error = nullptr,
+                      ModelFileInfo* info = nullptr) {
+    std::FILE* f = std::tmpfile();
+    if (!f) return false;
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::rewind(f);
+    return loadModelFile(model, f, "test.model", error, info);
+}
+
+// Runs fn and returns what it wrote to standard error.
+inline std::string stderrOf(const std::function<void()>& fn) {
+    ::testing::internal::CaptureStderr();
+    fn();
+    return ::testing::internal::GetCapturedStderr();
+}
+
+inline bool isEmpty(const cModel& m) {
+    return !m.positions && !m.restPositions && !m.normals && !m.texCoords && !m.skins && !m.skinnedPositions &&
+           !m.skinnedNormals && !m.indices && !m.textureNames && !m.materials && !m.bones && !m.headBone &&
+           !m.ikChains && !m.morphs && !m.rigidBodies && !m.joints && m.vertexCount == 0 && m.indexCount == 0 &&
+           m.materialCount == 0 && m.boneCount == 0 && m.ikCount == 0 && m.morphCount == 0 &&
+           m.rigidBodyCount == 0 && m.jointCount == 0 && !m.colourTextures && !m.sphereTextures;
+}
+
+// A 24-bit BMP of one colour, bottom-up rows padded to 4 bytes.
+inline void writeSolidBMP(const std::string& path, int width, int height, uint8_t r, uint8_t g, uint8_t b) {
+    const int row = (width * 3 + 3) & ~3;
+    std::vector<uint8_t> out(54 + static_cast<std::size_t>(row) * height, 0);
+    auto put = [&out](std::size_t at, uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    out[0] = 'B';
+    out[1] = 'M';
+    put(2, static_cast<uint32_t>(out.size()), 4);
+    put(10, 54, 4);
+    put(14, 40, 4);
+    put(18, static_cast<uint32_t>(width), 4);
+    put(22, static_cast<uint32_t>(height), 4);
+    put(26, 1, 2);
+    put(28, 24, 2);
+    put(34, static_cast<uint32_t>(row * height), 4);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            uint8_t* p = &out[54 + static_cast<std::size_t>(y) * row + 3 * x];
+            p[0] = b;
+            p[1] = g;
+            p[2] = r;
+        }
+    }
+    ASSERT_TRUE(saveFile(path, out)) << path;
+}
+
+inline VertexDesc vertex(float x, float y, float z, float u, float v, int bone0 = 0, int bone1 = 0, float w = 1.0f) {
+    VertexDesc d;
+    d.position[0] = x;
+    d.position[1] = y;
+    d.position[2] = z;
+    d.uv[0] = u;
+    d.uv[1] = v;
+    d.bones[0] = bone0;
+    d.bones[1] = bone1;
+    d.weights[0] = w;
+    return d;
+}
+
+inline BoneDesc bone(const std::string& name, int parent, int tail, float x, float y, float z) {
+    BoneDesc b;
+    b.name = name;
+    b.parent = parent;
+    b.tail = tail;
+    b.position[0] = x;
+    b.position[1] = y;
+    b.position[2] = z;
+    return b;
+}
+
+inline MaterialDesc material(uint32_t indexCount, float alpha = 1.0f) {
+    MaterialDesc m;
+    m.indexCount = indexCount;
+    m.diffuse[3] = alpha;
+    return m;
+}
+
+// Two quads side by side (left x in [-1,0], right x in [0,1], y in [-1,1], z = 0),
+// counter-clockwise seen from +z, one material each; three bones and everything a PMD
+// file can hold: an IK chain, a base morph and one more, two rigid bodies and a joint.
+inline ModelDesc twoQuadModel() {
+    ModelDesc m;
+    m.name = "quads";
+    m.comment = "test model";
+    const float xs[3] = {-1, 0, 1};
+    for (int q = 0; q < 2; ++q) {
+        m.vertices.push_back(vertex(xs[q], -1, 0, 0, 1, 0, 1, 1.0f));
+        m.vertices.push_back(vertex(xs[q + 1], -1, 0, 1, 1, 1, 2, 0.5f));
+        m.vertices.push_back(vertex(xs[q + 1], 1, 0, 1, 0, 2, 0, 0.25f));
+        m.vertices.push_back(vertex(xs[q], 1, 0, 0, 0, 0, 0, 0.0f));
+        const uint32_t base = 4 * q;
+        for (uint32_t i : {0u, 1u, 2u, 0u, 2u, 3u}) m.indices.push_back(base + i);
+    }
+    m.materials.push_back(material(6));
+    m.materials.push_back(material(6));
+    m.bones.push_back(bone("root", -1, 1, 0, 0, 0));
+    m.bones.push_back(bone("arm", 0, 2, 1, 2, 3));
+    m.bones.push_back(bone("hand", 1, -1, 2, 4, 6));
+    IKChainDesc ik;
+    ik.ikBone = 2;
+    ik.target = 1;
+    ik.iterations = 7;
+    ik.limit = 0.25f;
+    ik.links.push_back(IKLinkDesc{1, false, {}, {}});
+    ik.links.push_back(IKLinkDesc{0, false, {}, {}});
+    m.ikChains.push_back(ik);
+    MorphDesc base;
+    base.name = "base";
+    base.offsets.push_back(MorphOffsetDesc{2, {1, 1, 0}});
+    base.offsets.push_back(MorphOffsetDesc{6, {1, 1, 0}});
+    m.morphs.push_back(base);
+    MorphDesc smile;
+    smile.name = "smile";
+    smile.panel = 1;
+    smile.offsets.push_back(MorphOffsetDesc{1, {0, 0.5f, 0}});
+    m.morphs.push_back(smile);
+    RigidBodyDesc body;
+    body.bone = 1;
+    m.rigidBodies.push_back(body);
+    body.bone = 2;
+    body.mode = 1;
+    m.rigidBodies.push_back(body);
+    JointDesc joint;
+    joint.bodyA = 0;
+    joint.bodyB = 1;
+    m.joints.push_back(joint);
+    return m;
+}
+
+// The same model as PMX: vertex morphs hold offsets from the rest position, and the
+// base morph of the PMD form has no meaning, so it becomes a plain vertex morph.
+inline ModelDesc twoQuadModelPMX() {
+    ModelDesc m = twoQuadModel();
+    m.morphs[1].offsets[0].index = 6;  // PMX morphs name vertices directly
+    for (VertexDesc& v : m.vertices) v.skinType = 1;
+    return m;
+}
+
+}  // namespace modeltest
