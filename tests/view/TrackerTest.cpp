@@ -1,0 +1,316 @@
+// The tracker front end on rendered camera frames: a picture sequence of the marker
+// entering and leaving the view, played once, frame by frame.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <string>
+#include <vector>
+
+#include "app/imgproc/cvImgProc.h"
+#include "common/GLContext.h"
+#include "platform/video/MarkerScene.h"
+#include "platform/video/Video.h"
+#include "tracking/view/Tracker.h"
+
+namespace {
+
+const std::string kSourceDir = PAVONIX_SOURCE_DIR;
+
+// Runs the test body in another current directory and comes back afterwards.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const std::string& path)
+    {
+        char buffer[4096];
+        previous_ = getcwd(buffer, sizeof buffer) ? buffer : ".";
+        ok_ = chdir(path.c_str()) == 0;
+    }
+    ~WorkingDirectory()
+    {
+        if (chdir(previous_.c_str()) != 0) std::perror("chdir");
+    }
+    bool ok() const { return ok_; }
+
+private:
+    std::string previous_;
+    bool ok_ = false;
+};
+
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        char pattern[] = "/tmp/pavonix-tracker-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        path_ = made ? made : "";
+    }
+    ~ScratchDir()
+    {
+        if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The marker lying face up in front of the camera, tilted a little; `shift` moves it
+// sideways in marker units.
+void poseInView(double shift, double t[3][4])
+{
+    const double a = 0.25, c = std::cos(a), s = std::sin(a);
+    // Rx(pi + a): the marker's z axis points back at the camera.
+    const double r[3][3] = {{1, 0, 0}, {0, -c, s}, {0, -s, -c}};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) t[i][j] = r[i][j];
+    t[0][3] = 10.0 + shift;
+    t[1][3] = -5.0;
+    t[2][3] = 330.0;
+}
+
+void poseOutOfView(double t[3][4])
+{
+    poseInView(0.0, t);
+    t[0][3] = 3000.0;  // far beyond the right edge
+}
+
+class TrackerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("PAVONIX_NO_DIALOGS", "1", 1);
+        if (access((kSourceDir + "/Data/camera_para.dat").c_str(), R_OK) != 0 ||
+            access((kSourceDir + "/Data/patt.00").c_str(), R_OK) != 0 ||
+            access((kSourceDir + "/Data/marker.png").c_str(), R_OK) != 0)
+            GTEST_SKIP() << "Data/ lacks the calibration, pattern or marker picture";
+    }
+    void TearDown() override
+    {
+        arVideoSetSourceOverride(nullptr);
+        arVideoSetOffline(false);
+    }
+
+    // Renders one frame per pose into a numbered picture sequence; returns its pattern.
+    std::string renderSequence(const std::vector<std::vector<double>>& poses)
+    {
+        CameraParam file{}, camera{};
+        EXPECT_EQ(loadCameraParam((kSourceDir + "/Data/camera_para.dat").c_str(), 1, &file), 0);
+        resizeCameraParam(&file, 640, 480, &camera);
+        MarkerImage marker;
+        std::string error;
+        EXPECT_TRUE(loadMarkerImage((kSourceDir + "/Data/marker.png").c_str(), marker, &error)) << error;
+        SceneOptions options;
+        options.noiseSigma = 2.0;
+        std::vector<uint8_t> bgra(640 * 480 * 4);
+        for (size_t k = 0; k < poses.size(); ++k) {
+            double t[3][4];
+            for (int i = 0; i < 12; ++i) t[i / 4][i % 4] = poses[k][i];
+            options.seed = static_cast<uint32_t>(k + 1);
+            renderMarkerScene(camera, t, kVirtualMarkerWidth, marker, options, bgra.data());
+            cv::Mat frame(480, 640, CV_8UC4, bgra.data()), bgr;
+            cv::cvtColor(frame, bgr, cv::COLOR_BGRA2BGR);
+            char name[64];
+            std::snprintf(name, sizeof name, "/%03zu.png", k);
+            EXPECT_TRUE(cv::imwrite(scratch.path() + name, bgr));
+        }
+        return scratch.path() + "/%03d.png";
+    }
+
+    static std::vector<double> flat(const double t[3][4])
+    {
+        return std::vector<double>(&t[0][0], &t[0][0] + 12);
+    }
+
+    // Feeds every frame of the sequence through updateFrame; false if one never came.
+    bool processFrame(clTracker& tracker)
+    {
+        for (int attempt = 0; attempt < 2000; ++attempt)
+            if (tracker.updateFrame()) return true;
+        return false;
+    }
+
+    ScratchDir scratch;
+};
+
+TEST_F(TrackerTest, FindsTheMarkerInViewAndLetsGoTwoFramesAfterItLeaves)
+{
+    std::vector<std::vector<double>> poses;
+    double t[3][4];
+    for (int k = 0; k < 5; ++k) {
+        poseInView(2.0 * k, t);
+        poses.push_back(flat(t));
+    }
+    double lastInView[3][4];
+    poseInView(8.0, lastInView);
+    for (int k = 0; k < 4; ++k) {
+        poseOutOfView(t);
+        poses.push_back(flat(t));
+    }
+    const std::string sequence = renderSequence(poses);
+
+    WorkingDirectory cwd(kSourceDir);
+    ASSERT_TRUE(cwd.ok());
+    arVideoSetSourceOverride(("file:" + sequence).c_str());
+    arVideoSetOffline(true);
+    clTracker tracker;
+    ASSERT_TRUE(tracker.initialize());
+    EXPECT_EQ(tracker.width, 640);
+    EXPECT_EQ(tracker.height, 480);
+    EXPECT_EQ(tracker.frameBytes, 640 * 480 * 4);
+    EXPECT_DOUBLE_EQ(tracker.modelScale, 0.16);
+    EXPECT_DOUBLE_EQ(tracker.markerWidth, 40.0);
+    EXPECT_TRUE(tracker.firstPose);
+
+    std::vector<bool> found;
+    std::vector<std::vector<double>> transforms;
+    for (size_t k = 0; k < poses.size(); ++k) {
+        ASSERT_TRUE(processFrame(tracker)) << "frame " << k << " never arrived";
+        found.push_back(tracker.markerFound);
+        transforms.push_back(flat(tracker.markerTransform));
+        // The frame was copied where the background is drawn from.
+        ASSERT_EQ(g_cvImgProc.sourceImage.cols, 640);
+    }
+    for (int k = 0; k < 5; ++k) EXPECT_TRUE(found[k]) << "frame " << k << ": marker in view not found";
+    EXPECT_FALSE(tracker.firstPose);
+
+    // The pose of the last frame in view is the rendered one.
+    const std::vector<double>& last = transforms[4];
+    EXPECT_NEAR(last[3], lastInView[0][3], 4.0);
+    EXPECT_NEAR(last[7], lastInView[1][3], 4.0);
+    EXPECT_NEAR(last[11], lastInView[2][3], 0.04 * lastInView[2][3]);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) EXPECT_NEAR(last[4 * i + j], lastInView[i][j], 0.08) << i << "," << j;
+
+    // Gone from frame 5 on: remembered for two processed frames, then lost, with the
+    // transform of the last found frame kept.
+    EXPECT_TRUE(found[5]);
+    EXPECT_TRUE(found[6]);
+    EXPECT_FALSE(found[7]);
+    EXPECT_FALSE(found[8]);
+    EXPECT_EQ(transforms[8], transforms[6]);
+}
+
+TEST_F(TrackerTest, FixedThresholdIs130AndTheAutomaticOneFollowsTheFrame)
+{
+    double t[3][4];
+    poseInView(0.0, t);
+    const std::string sequence = renderSequence({flat(t), flat(t), flat(t)});
+    WorkingDirectory cwd(kSourceDir);
+    ASSERT_TRUE(cwd.ok());
+    arVideoSetSourceOverride(("file:" + sequence).c_str());
+    arVideoSetOffline(true);
+    clTracker tracker;
+    ASSERT_TRUE(tracker.initialize());
+
+    ASSERT_TRUE(processFrame(tracker));
+    const int automatic = tracker.threshold;
+    EXPECT_EQ(automatic, g_cvImgProc.binarize());  // Otsu of the copied frame
+    EXPECT_NE(automatic, clTracker::kFixedThreshold);
+    EXPECT_TRUE(tracker.markerFound);
+
+    tracker.toggleAutoThreshold();
+    EXPECT_FALSE(tracker.autoThreshold);
+    EXPECT_EQ(tracker.threshold, 130);
+    ASSERT_TRUE(processFrame(tracker));
+    EXPECT_EQ(tracker.threshold, 130);  // not recomputed while off
+    EXPECT_TRUE(tracker.markerFound);
+
+    tracker.toggleAutoThreshold();
+    EXPECT_TRUE(tracker.autoThreshold);
+    ASSERT_TRUE(processFrame(tracker));
+    EXPECT_EQ(tracker.threshold, automatic);
+}
+
+TEST_F(TrackerTest, StartUpFailuresAreReportedAndReleaseTheCamera)
+{
+    ScratchDir place;
+    ASSERT_FALSE(place.path().empty());
+    const std::string data = place.path() + "/Data";
+    ASSERT_EQ(std::system(("mkdir '" + data + "'").c_str()), 0);
+    const auto copy = [&](const char* name) {
+        return std::system(("cp '" + kSourceDir + "/Data/" + name + "' '" + data + "/'").c_str()) == 0;
+    };
+    ASSERT_TRUE(copy("WDM_camera_flipV.xml"));
+    // A still picture as the camera: it needs nothing from Data/.
+    const std::string picture = place.path() + "/still.png";
+    ASSERT_TRUE(cv::imwrite(picture, cv::Mat(480, 640, CV_8UC3, cv::Scalar(90, 120, 150))));
+    WorkingDirectory cwd(place.path());
+    ASSERT_TRUE(cwd.ok());
+    arVideoSetSourceOverride(("file:" + picture).c_str());
+    clTracker tracker;
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(tracker.initialize());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: Error loading parameter file for camera."),
+              std::string::npos);
+
+    ASSERT_TRUE(copy("camera_para.dat"));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(tracker.initialize());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: Pattern file load error !!"), std::string::npos);
+
+    arVideoSetSourceOverride("file:/nonexistent/clip.avi");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(tracker.initialize());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: Unable to open connection to camera."),
+              std::string::npos);
+
+    // Each failure closed the camera again: with everything present it opens.
+    ASSERT_TRUE(copy("patt.00"));
+    arVideoSetSourceOverride(("file:" + picture).c_str());
+    EXPECT_TRUE(tracker.initialize());
+    tracker.shutdown();
+    tracker.shutdown();  // a second shutdown finds nothing to release
+}
+
+TEST(TrackerSettings, ScaleStepStaysWithinItsRange)
+{
+    clTracker tracker;
+    tracker.modelScale = 0.16;
+    for (int i = 0; i < 100; ++i) tracker.scaleStep(-0.01);
+    EXPECT_DOUBLE_EQ(tracker.modelScale, 0.01);
+    tracker.scaleStep(-0.01);
+    EXPECT_DOUBLE_EQ(tracker.modelScale, 0.01);
+    for (int i = 0; i < 100; ++i) tracker.scaleStep(0.01);
+    EXPECT_DOUBLE_EQ(tracker.modelScale, 0.8);
+    tracker.scaleStep(0.01);
+    EXPECT_DOUBLE_EQ(tracker.modelScale, 0.8);
+    tracker.scaleStep(-0.01);
+    EXPECT_NEAR(tracker.modelScale, 0.79, 1e-12);
+}
+
+TEST(TrackerSettings, CameraPositionIsAboveTheModelWhenLookingDownOnTheMarker)
+{
+    if (!ensureGLContext(64, 48)) GTEST_SKIP() << "no X display for a GL context";
+    clTracker tracker;
+    ASSERT_TRUE(tracker.initArgl());
+    ASSERT_NE(tracker.arglContext, nullptr);
+    // The axis matrices are quarter turns in single precision: cos(pi/2) is not 0.
+    EXPECT_FLOAT_EQ(tracker.modelAxis[6], 1.0f);
+    EXPECT_FLOAT_EQ(tracker.modelAxis[9], -1.0f);
+    EXPECT_FLOAT_EQ(tracker.modelAxisInverse[6], -1.0f);
+    EXPECT_NE(tracker.modelAxis[5], 0.0f);
+    EXPECT_NEAR(tracker.modelAxis[5], -4.371139e-8f, 1e-12f);
+
+    // Camera 300 units straight above the marker centre, 50 units towards its +x.
+    const double t[3][4] = {{1, 0, 0, -50}, {0, -1, 0, 0}, {0, 0, -1, 300}};
+    std::memcpy(tracker.markerTransform, t, sizeof t);
+    tracker.modelScale = 0.16;
+    float position[3];
+    tracker.cameraPositionInModel(position);
+    // Model frame: y up out of the marker, z towards the marker's -y.
+    EXPECT_NEAR(position[0], 50 * 0.16f, 1e-4f);
+    EXPECT_NEAR(position[1], 300 * 0.16f, 1e-4f);
+    EXPECT_NEAR(position[2], 0.0f, 1e-4f);
+    tracker.shutdown();
+    EXPECT_EQ(tracker.arglContext, nullptr);
+}
+
+}  // namespace
