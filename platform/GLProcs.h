@@ -20,3 +20,8 @@ extern PFNGLDELETEBUFFERSARBPROC p_glDeleteBuffersARB;
 // when the context reports the named extension (or is at least coreVersion, e.g. 0x13
 // for 1.3; 0 for none). Returns null when missing. Needs a current GL context.
 void* lookupGLProc(const char* name, const char* extension, int coreVersion);
+
+// Looks up all the entry points above for the current context (ARB_multitexture,
+// ARB_texture_compression, ARB_vertex_buffer_object, or the core versions that hold
+// them) and returns how many are missing. Reports nothing; callers decide what to say.
+int loadGLProcs();

@@ -2,10 +2,12 @@
 
 #include "tracking/CameraParam.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -83,20 +85,21 @@ int loadCameraParam(const char* fileName, int count, CameraParam* first, CameraP
     std::FILE* file = std::fopen(fileName, "rb");
     if (file == nullptr) return -1;
 
-    // Decode into scratch first so a short file leaves the caller's records untouched.
+    // Decode everything into scratch first so a short file leaves the caller's records
+    // untouched, not half filled.
+    // Grown record by record, so an absurd count costs no more memory than the file holds.
+    std::vector<CameraParam> decoded;
     unsigned char raw[kRecordBytes];
-    CameraParam decoded;
     for (int i = 0; i < count; ++i) {
         if (std::fread(raw, 1, kRecordBytes, file) != kRecordBytes) {
             std::fclose(file);
             return -1;
         }
-        decodeRecord(raw, decoded);
-        if (i == 0)
-            *first = decoded;
-        else
-            further[i - 1] = decoded;
+        decoded.emplace_back();
+        decodeRecord(raw, decoded.back());
     }
+    *first = decoded[0];
+    std::copy(decoded.begin() + 1, decoded.end(), further);
     std::fclose(file);
     return 0;
 }
