@@ -3,6 +3,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -67,19 +69,18 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
         problem = std::string("cannot open file: ") + std::strerror(errno);
         return false;
     }
-    if (std::fseek(file.get(), 0, SEEK_END) != 0) {
+    struct stat info;
+    if (fstat(fileno(file.get()), &info) != 0) {
         problem = std::string("cannot read file: ") + std::strerror(errno);
         return false;
     }
-    const long size = std::ftell(file.get());
-    if (size < 0) {
-        // A directory opens, but has no size to read.
-        problem = std::string("cannot read file: ") + std::strerror(errno);
+    // A folder opens for reading too, but has no bytes to give.
+    if (!S_ISREG(info.st_mode)) {
+        problem = "cannot read file: not a regular file";
         return false;
     }
-    std::rewind(file.get());
-    bytes.resize(std::size_t(size));
-    if (size > 0 && std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
+    bytes.resize(std::size_t(info.st_size));
+    if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
         problem = std::string("cannot read file: ") + (std::ferror(file.get()) ? std::strerror(errno) : "it ends early");
         return false;
     }
