@@ -28,6 +28,12 @@ constexpr int kMaxSupersampleGrid = 8;
 // when it is switched off.
 constexpr float kBackground[3] = {96.f, 96.f, 96.f};
 
+// std::floor is a library call on baseline x86-64; this is on the per-sample path.
+inline int floorToInt(double v) {
+    const int i = int(v);
+    return v < i ? i - 1 : i;
+}
+
 // ---------------------------------------------------------------------------------------
 // Box-filtered mip chain of a B,G,R picture, sampled bilinearly. Coordinates are in
 // level-0 pixel-edge units (texel u covers [u, u+1)).
@@ -39,6 +45,7 @@ struct MipChain {
     std::vector<Level> levels;
     bool wrap = false;  // tile the picture (table) instead of clamping to its edge (paper)
 
+    // wrapEdges needs power-of-two sides.
     void build(int width, int height, const uint8_t* bgr, bool wrapEdges) {
         wrap = wrapEdges;
         levels.clear();
@@ -71,9 +78,13 @@ struct MipChain {
     // Level whose texels are about the size of a footprint of the given number of level-0
     // texels; rounding down keeps edges crisp, the supersampling smooths the rest.
     int levelFor(double footprint) const {
-        if (!(footprint > 1.0)) return 0;
-        int level = int(std::log2(footprint));
-        return std::min(level, int(levels.size()) - 1);
+        int level = 0;
+        const int top = int(levels.size()) - 1;
+        while (footprint >= 2.0 && level < top) {
+            footprint *= 0.5;
+            ++level;
+        }
+        return level;
     }
 
     void sample(double u, double v, int level, float out[3]) const {
@@ -82,15 +93,16 @@ struct MipChain {
         // the real ratio so the level lines up with the base picture.
         const double sx = double(l.width) / levels[0].width;
         const double sy = double(l.height) / levels[0].height;
-        double x = u * sx - 0.5, y = v * sy - 0.5;
-        double fx0 = std::floor(x), fy0 = std::floor(y);
-        float fx = float(x - fx0), fy = float(y - fy0);
-        int x0 = int(fx0), y0 = int(fy0), x1 = x0 + 1, y1 = y0 + 1;
+        const double x = u * sx - 0.5, y = v * sy - 0.5;
+        int x0 = floorToInt(x), y0 = floorToInt(y);
+        const float fx = float(x - x0), fy = float(y - y0);
+        int x1 = x0 + 1, y1 = y0 + 1;
         if (wrap) {
-            x0 = ((x0 % l.width) + l.width) % l.width;
-            x1 = ((x1 % l.width) + l.width) % l.width;
-            y0 = ((y0 % l.height) + l.height) % l.height;
-            y1 = ((y1 % l.height) + l.height) % l.height;
+            // Tiled pictures have power-of-two sides at every level.
+            x0 &= l.width - 1;
+            x1 &= l.width - 1;
+            y0 &= l.height - 1;
+            y1 &= l.height - 1;
         } else {
             x0 = std::clamp(x0, 0, l.width - 1);
             x1 = std::clamp(x1, 0, l.width - 1);
@@ -116,23 +128,40 @@ struct MipChain {
 constexpr int kTableTile = 256;           // texels per tile side
 constexpr double kTableUnitsPerTile = 320.0;  // marker units covered by one tile
 
+// Periodic value noise on a cellsX x cellsY lattice over the tile, smoothly interpolated.
+double tileNoise(double x, double y, int cellsX, int cellsY, uint32_t salt) {
+    const double cx = x * cellsX / kTableTile, cy = y * cellsY / kTableTile;
+    const int x0 = int(cx), y0 = int(cy);
+    const double fx = cx - x0, fy = cy - y0;
+    auto lattice = [&](int i, int j) {
+        uint32_t h = uint32_t(i % cellsX) * 73856093u ^ uint32_t(j % cellsY) * 19349663u ^ salt * 83492791u;
+        h ^= h >> 13;
+        h *= 0x5bd1e995u;
+        h ^= h >> 15;
+        return double(h & 0xffff) / 65535.0 - 0.5;
+    };
+    const double sx = fx * fx * (3 - 2 * fx), sy = fy * fy * (3 - 2 * fy);
+    const double top = lattice(x0, y0) + (lattice(x0 + 1, y0) - lattice(x0, y0)) * sx;
+    const double bottom = lattice(x0, y0 + 1) + (lattice(x0 + 1, y0 + 1) - lattice(x0, y0 + 1)) * sx;
+    return top + (bottom - top) * sy;
+}
+
 std::shared_ptr<const MipChain> tableTexture() {
     static std::shared_ptr<const MipChain> table = [] {
         std::vector<uint8_t> bgr(size_t(kTableTile) * kTableTile * 3);
         const double w = 2.0 * kPi / kTableTile;
         for (int y = 0; y < kTableTile; ++y) {
             for (int x = 0; x < kTableTile; ++x) {
-                double wave = 0.9 * std::sin(w * x * 2 + 0.4) + 0.45 * std::sin(w * (x + 2 * y) + 1.1);
-                double grain = std::sin(w * 9 * y + 2.2 * wave);
-                double rings = std::sin(w * 23 * y + 1.3 * wave + 0.7 * std::sin(w * 5 * x));
-                // Faint fibres: cheap integer hash, smoothed along the grain by the sines above.
-                uint32_t h = uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u;
-                h ^= h >> 13;
-                h *= 0x5bd1e995u;
-                h ^= h >> 15;
-                double fibre = (double(h & 0xff) / 255.0 - 0.5);
-                double shade = 9.0 * grain + 4.0 * rings + 3.0 * fibre;
-                double b = 92 + 0.6 * shade, g = 132 + 0.85 * shade, r = 176 + shade;
+                // Growth rings run along x; a slow warp bends them as in flat-sawn boards.
+                const double warp = 1.7 * std::sin(w * x + 0.4) + 0.9 * std::sin(w * (x + y) + 1.1) +
+                                    1.2 * tileNoise(x, y, 4, 4, 1);
+                const double ring = 0.5 + 0.5 * std::sin(w * 9 * y + 1.4 * warp);
+                const double latewood = ring * ring * ring * ring;  // thin darker lines
+                // Fibres: noise stretched along the grain.
+                const double fibre = tileNoise(x, y, 8, 128, 2) + 0.5 * tileNoise(x, y, 16, 256, 3);
+                const double tone = tileNoise(x, y, 2, 2, 4);  // broad colour drift
+                const double shade = -14.0 * latewood + 7.0 * fibre + 10.0 * tone;
+                const double b = 96 + 0.55 * shade, g = 138 + 0.8 * shade, r = 180 + shade;
                 uint8_t* p = &bgr[(size_t(y) * kTableTile + x) * 3];
                 p[0] = uint8_t(std::clamp(b, 0.0, 255.0));
                 p[1] = uint8_t(std::clamp(g, 0.0, 255.0));
@@ -467,8 +496,8 @@ void virtualCameraPose(double t, double transform[3][4]) {
     const double tau = 2.0 * kPi;
     const double deg = kPi / 180.0;
     // Incommensurate periods, so the motion never visibly repeats within a session.
-    const double distance = 300.0 + 145.0 * std::sin(tau * t / 23.0 + 0.7);
-    const double tilt = (25.0 + 25.0 * std::sin(tau * t / 17.0 + 1.3)) * deg;
+    const double distance = 300.0 + 145.0 * std::sin(tau * t / 23.0 - 0.35);
+    const double tilt = (25.0 + 25.0 * std::sin(tau * t / 17.0 - 0.3)) * deg;
     const double azimuth = -0.5 * kPi + tau * t / 60.0 + 0.6 * std::sin(tau * t / 37.0);
     const double roll = 25.0 * deg * std::sin(tau * t / 29.0);
     // The aim point wanders near the marker and, now and then, far enough away for the

@@ -1,0 +1,149 @@
+// The arVideo* calls: choose and open a source from the configuration and the override,
+// and hand its frames to the caller.
+#include "platform/video/Video.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "platform/video/VideoConfig.h"
+#include "platform/video/VideoSource.h"
+
+namespace {
+
+struct VideoState {
+    std::unique_ptr<VideoSource> source;
+    bool overrideSet = false;
+    std::string overrideSpec;
+    bool offline = false;
+};
+
+VideoState& state() {
+    static VideoState s;
+    return s;
+}
+
+void report(const std::string& message) { std::fprintf(stderr, "video: %s\n", message.c_str()); }
+
+}  // namespace
+
+int arVideoOpen(const char* configFile) {
+    VideoState& s = state();
+    if (s.source) arVideoClose();
+
+    std::string spec, origin;
+    if (s.overrideSet) {
+        spec = s.overrideSpec;
+        origin = "command line";
+    } else if (const char* env = std::getenv("PAVONIX_VIDEO"); env && *env) {
+        spec = env;
+        origin = "PAVONIX_VIDEO";
+    }
+    const bool haveOverride = !spec.empty();
+
+    VideoConfig config;
+    std::string error;
+    if (configFile && *configFile) {
+        if (!loadVideoConfig(configFile, haveOverride, config, &error)) {
+            report(error);
+            return -1;
+        }
+    } else if (!haveOverride) {
+        report("no video configuration file was given; using the defaults");
+    }
+    if (haveOverride && !applySourceOverride(spec, origin, config, &error)) {
+        report(error);
+        return -1;
+    }
+
+    std::unique_ptr<VideoSource> source;
+    switch (config.source) {
+        case VideoConfig::Source::Camera: source = openCameraSource(config, &error); break;
+        case VideoConfig::Source::File: source = openFileSource(config, s.offline, &error); break;
+        case VideoConfig::Source::Virtual: source = openVirtualSource(config, s.offline, &error); break;
+        case VideoConfig::Source::Auto:
+            source = openCameraSource(config, &error);
+            if (source) {
+                report("using " + source->name());
+            } else {
+                const std::string cameraProblem = error;
+                source = openVirtualSource(config, s.offline, &error);
+                if (source) report("no camera (" + cameraProblem + "); using the virtual camera");
+            }
+            break;
+    }
+    if (!source) {
+        report(error);
+        return -1;
+    }
+    s.source = std::move(source);
+    return 0;
+}
+
+int arVideoInqSize(int* width, int* height) {
+    VideoState& s = state();
+    if (!s.source || !width || !height) return -1;
+    *width = s.source->width();
+    *height = s.source->height();
+    return 0;
+}
+
+int arVideoCapStart() {
+    VideoState& s = state();
+    if (!s.source) return -1;
+    return s.source->start() ? 0 : -1;
+}
+
+unsigned char* arVideoGetImage() {
+    VideoState& s = state();
+    return s.source ? s.source->getImage() : nullptr;
+}
+
+int arVideoCapNext() {
+    // Frames are handed over through three buffers, so the one just used needs no
+    // release; the call stays for callers that pair it with arVideoGetImage.
+    return state().source ? 0 : -1;
+}
+
+int arVideoCapStop() {
+    VideoState& s = state();
+    if (!s.source) return -1;
+    s.source->stop();
+    return 0;
+}
+
+int arVideoClose() {
+    VideoState& s = state();
+    if (!s.source) return -1;
+    s.source.reset();
+    return 0;
+}
+
+void arVideoSetSourceOverride(const char* spec) {
+    VideoState& s = state();
+    s.overrideSet = spec && *spec;
+    s.overrideSpec = s.overrideSet ? spec : "";
+}
+
+void arVideoSetOffline(bool offline) { state().offline = offline; }
+
+double arVideoInqFrameRate() {
+    VideoState& s = state();
+    return s.source ? s.source->frameRate() : 0.0;
+}
+
+long arVideoInqFrameCount() {
+    VideoState& s = state();
+    return s.source ? s.source->frameCount() : -1;
+}
+
+bool arVideoEndOfStream() {
+    VideoState& s = state();
+    return s.source && s.source->offline() && s.source->endOfStream();
+}
+
+const char* arVideoSourceName() {
+    VideoState& s = state();
+    return s.source ? s.source->name().c_str() : "";
+}
