@@ -132,13 +132,20 @@ bool clTracker::updateFrame()
         return false;
     }
 
+    processFrame(frame);
+    arVideoCapNext();
+    return true;
+}
+
+void clTracker::processFrame(const unsigned char* frame)
+{
     // Work on a copy: the camera may hand out the next frame in the same memory.
     cv::Mat& copy = g_cvImgProc.sourceImage;
     if ((copy.cols != width || copy.rows != height || !copy.isContinuous()) &&
         !g_cvImgProc.allocateImages(width, height)) {
         std::fprintf(stderr, "clTracker::updateFrame: no memory for a %dx%d frame copy\n", width, height);
-        arVideoCapNext();
-        return false;
+        markerFound = false;
+        return;
     }
     std::memcpy(copy.data, frame, static_cast<size_t>(frameBytes));
     markerFound = false;
@@ -170,9 +177,6 @@ bool clTracker::updateFrame()
         firstPose = false;
         markerFound = true;
     }
-
-    arVideoCapNext();
-    return true;
 }
 
 void clTracker::cameraPositionInModel(float out[3]) const

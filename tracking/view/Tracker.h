@@ -24,6 +24,10 @@ public:
     // Processes the newest camera frame, if any (false when none was ready: the previous
     // pose stays). A failure of marker detection ends the process with status -1.
     bool updateFrame();
+    // The work updateFrame does on one frame (frameBytes bytes, B,G,R,A, rows top first):
+    // copy, threshold, detect, choose, pose. Separate so that a frame from elsewhere (a
+    // benchmark, a still picture) goes through exactly the same steps.
+    void processFrame(const unsigned char* frame);
     // The camera's position in the model frame (marker frame turned by -90 degrees about
     // x, times modelScale), single precision.
     void cameraPositionInModel(float out[3]) const;
