@@ -164,7 +164,10 @@ bool unitSolutions(const double u[3], const double n[3], double t, double first[
     const double alpha = a0 * a0 + a1 * a1 + 1.0;
     const double beta = a0 * b0 + a1 * b1;
     const double gamma = b0 * b0 + b1 * b1 - 1.0;
-    const double disc = beta * beta - alpha * gamma;
+    double disc = beta * beta - alpha * gamma;
+    // Axes that are already orthogonal make this a double root (t = 1, p = u), where
+    // rounding alone can push the discriminant just below zero.
+    if (disc < 0.0 && disc > -1e-12 * (beta * beta + std::fabs(alpha * gamma))) disc = 0.0;
     if (disc < 0.0) return false;
     const double root = std::sqrt(disc);
     double* outs[2] = {first, second};
@@ -428,7 +431,10 @@ double estimatePoseContinuous(const DetectedMarker* marker, const double previou
     double model[4][3];
     markerPoints(marker, center, width, image, model);
     double own[3][4];
-    const double error = fitPasses(rotation, image, model, own);
+    double error = fitPasses(rotation, image, model, own);
+    // A start rotation turned half round can fit the point reflection of the true pose,
+    // the marker behind the camera, with the same image; that is no pose at all.
+    if (error >= 0.0 && own[2][3] <= 0.0) error = -1.0;
     if (error >= 0.0 && error <= kGoodFit) {
         std::memcpy(transform, own, sizeof own);
         return error;

@@ -1,0 +1,93 @@
+// Detection and pose accuracy over random realistic views of the committed marker,
+// rendered with the committed calibration (lens distortion included).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "common/TrackingFixtures.h"
+#include "tracking/Marker.h"
+#include "tracking/Pose.h"
+
+namespace {
+
+double percentile(std::vector<double> values, double q) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, static_cast<size_t>(q * values.size()));
+    return values[index];
+}
+
+}  // namespace
+
+TEST(AccuracyTest, RandomViewsAreIdentifiedAndPosedAccurately) {
+    CameraParam camera = committedCamera();
+    setTrackerCameraParam(&camera);
+    const int slot = loadOnlyCommittedPattern();
+    ASSERT_GE(slot, 0);
+    const MarkerImage& marker = committedMarker();
+    const double width = 40.0;
+    const double center[2] = {0, 0};
+
+    std::mt19937 rng(20261207);
+    std::vector<uint8_t> frame(static_cast<size_t>(camera.width) * camera.height * 4);
+    const int frames = 200;
+    int identified = 0;
+    std::vector<double> cornerError, rotationError, translationError;
+    for (int i = 0; i < frames; ++i) {
+        double truth[3][4];
+        randomMarkerPose(rng, camera, width, PoseRange{}, truth);
+        SceneOptions options;
+        options.noiseSigma = i % 2 ? 4.0 : 0.0;  // every other frame with sensor noise
+        options.supersample = i % 4 == 0 ? 4 : 1;  // keeps the run short; a quarter anti-aliased
+        options.seed = static_cast<uint32_t>(i + 1);
+        renderMarkerScene(camera, truth, width, marker, options, frame.data());
+
+        resetMarkerHistory();  // independent views
+        DetectedMarker* markers = nullptr;
+        int count = 0;
+        ASSERT_EQ(detectMarkers(frame.data(), otsuThreshold(frame.data(), camera.width, camera.height), &markers,
+                                &count),
+                  0);
+        const DetectedMarker* best = nullptr;
+        for (int k = 0; k < count; ++k)
+            if (markers[k].pattern == slot && (!best || markers[k].confidence > best->confidence)) best = &markers[k];
+        if (!best) continue;
+
+        double trueCorner[4][2];
+        ASSERT_TRUE(trueCorners(camera, truth, width, trueCorner));
+        double worst = 0.0;
+        for (int k = 0; k < 4; ++k) {
+            const double* c = best->corners[(4 - best->orientation + k) % 4];
+            double ox, oy;
+            idealToObserved(camera.distortion, c[0], c[1], &ox, &oy);
+            worst = std::max(worst, std::hypot(ox - trueCorner[k][0], oy - trueCorner[k][1]));
+        }
+        if (worst > 5.0) continue;  // corners in the wrong order: wrong orientation
+        ++identified;
+        cornerError.push_back(worst);
+
+        double estimate[3][4];
+        ASSERT_GE(estimatePose(best, center, width, estimate), 0.0);
+        rotationError.push_back(rotationErrorDegrees(truth, estimate));
+        translationError.push_back(translationErrorPercent(truth, estimate));
+    }
+
+    std::printf("accuracy over %d random views (4-12 widths, tilt <= 55 deg, half with noise sigma 4):\n", frames);
+    std::printf("  pattern and orientation right: %d (%.1f %%)\n", identified, 100.0 * identified / frames);
+    std::printf("  worst corner error per frame (px):   median %.2f  95th %.2f\n", percentile(cornerError, 0.5),
+                percentile(cornerError, 0.95));
+    std::printf("  rotation error (degrees):            median %.2f  95th %.2f\n", percentile(rotationError, 0.5),
+                percentile(rotationError, 0.95));
+    std::printf("  translation error (%% of distance):   median %.2f  95th %.2f\n",
+                percentile(translationError, 0.5), percentile(translationError, 0.95));
+
+    EXPECT_GE(identified, frames * 98 / 100);
+    // Loose ceilings that only a real regression crosses.
+    EXPECT_LT(percentile(cornerError, 0.5), 2.0);
+    EXPECT_LT(percentile(rotationError, 0.5), 3.0);
+    EXPECT_LT(percentile(translationError, 0.5), 4.0);
+}

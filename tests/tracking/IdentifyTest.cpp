@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "common/TrackingFixtures.h"
+#include "tracking/Candidates.h"
+#include "tracking/Identify.h"
+#include "tracking/Labeling.h"
+#include "tracking/Pattern.h"
+
+namespace {
+
+// A patch whose zero-mean darkness is `scale` times the given zero-mean template values.
+void patchFromTemplate(const int* values, double scale, uint8_t patch[kPatchBytes]) {
+    for (int k = 0; k < kPatchBytes; ++k)
+        patch[k] = static_cast<uint8_t>(std::clamp(128.0 - scale * values[k], 0.0, 255.0));
+}
+
+}  // namespace
+
+TEST(IdentifyTest, SamplingGridFollowsTheLargerSquaredSide) {
+    EXPECT_EQ(samplingGridSize(0), 16);
+    EXPECT_EQ(samplingGridSize(1027), 16);
+    EXPECT_EQ(samplingGridSize(1028), 32);
+    EXPECT_EQ(samplingGridSize(4099), 32);
+    EXPECT_EQ(samplingGridSize(4100), 64);
+    EXPECT_EQ(samplingGridSize(1 << 28), 64);
+}
+
+TEST(IdentifyTest, HomographyMapsTheFourCornersAndRefusesCollinearOnes) {
+    const double model[4][2] = {{100, 100}, {110, 100}, {110, 110}, {100, 110}};
+    const double image[4][2] = {{50, 40}, {180, 60}, {170, 200}, {30, 150}};
+    double h[3][3];
+    ASSERT_EQ(computeHomography(model, image, h), 0);
+    EXPECT_EQ(h[2][2], 1.0);
+    for (int i = 0; i < 4; ++i) {
+        const double X = model[i][0], Y = model[i][1];
+        const double w = h[2][0] * X + h[2][1] * Y + 1.0;
+        EXPECT_NEAR((h[0][0] * X + h[0][1] * Y + h[0][2]) / w, image[i][0], 1e-6);
+        EXPECT_NEAR((h[1][0] * X + h[1][1] * Y + h[1][2]) / w, image[i][1], 1e-6);
+    }
+    const double collinear[4][2] = {{0, 0}, {10, 10}, {20, 20}, {30, 30}};
+    EXPECT_EQ(computeHomography(model, collinear, h), -1);
+}
+
+TEST(IdentifyTest, EdgeLinesAndCornersOfATracedSquare) {
+    pinholeCamera(100, 100);
+    TestFrame f(100, 100);
+    f.fill(20, 30, 59, 69, 0);
+    LabelTables t;
+    const uint16_t* labels = labelImage(f.data(), f.width, f.height, 100, &t);
+    std::unique_ptr<MarkerCandidate[]> c(new MarkerCandidate[kMaxCandidates]);
+    ASSERT_EQ(extractCandidates(labels, f.width, f.height, t, kCandidateAreaMax, kCandidateAreaMin, 1.0, c.get()), 1);
+    double lines[4][3], corners[4][2];
+    const double noDistortion[4] = {50, 50, 0, 1};
+    ASSERT_EQ(fitEdgeLines(c[0].contourX, c[0].contourY, c[0].cornerIndex, noDistortion, lines, corners), 0);
+    // Straight runs of boundary pixels: the corners are the corner pixels' centres.
+    const double expected[4][2] = {{59, 69}, {20, 69}, {20, 30}, {59, 30}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_NEAR(corners[i][0], expected[i][0], 1e-9) << i;
+        EXPECT_NEAR(corners[i][1], expected[i][1], 1e-9) << i;
+        // Edge i runs through corners i and i + 1.
+        for (int k : {i, (i + 1) % 4})
+            EXPECT_NEAR(lines[i][0] * corners[k][0] + lines[i][1] * corners[k][1] + lines[i][2], 0.0, 1e-9);
+    }
+    // Corners one contour point apart leave an edge without points to fit.
+    const int crowded[5] = {0, 1, 2, 40, c[0].contourLength - 1};
+    EXPECT_EQ(fitEdgeLines(c[0].contourX, c[0].contourY, crowded, noDistortion, lines, corners), -1);
+}
+
+TEST(IdentifyTest, SamplingReadsTheInnerHalfAndCountsOutsideSamplesAsZero) {
+    // Square from (20, 20) to (84, 84): the picture spans 36 .. 68. Left half of the
+    // picture dark, right half light, a coloured top row to check the byte order.
+    TestFrame f(120, 120);
+    f.fill(36, 36, 51, 68, 10);
+    f.fillRGB(52, 36, 68, 38, 200, 100, 50);
+    const int xs[5] = {20, 84, 84, 20, 20};
+    const int ys[5] = {20, 20, 84, 84, 20};
+    const int corners[5] = {0, 1, 2, 3, 4};
+    uint8_t patch[kPatchBytes];
+    ASSERT_EQ(samplePattern(f.data(), f.width, f.height, xs, ys, corners, patch), 0);
+    EXPECT_EQ(patch[(8 * 16 + 2) * 3], 10);
+    EXPECT_EQ(patch[(8 * 16 + 13) * 3], 255);
+    EXPECT_EQ(patch[(0 * 16 + 13) * 3 + 0], 200);
+    EXPECT_EQ(patch[(0 * 16 + 13) * 3 + 1], 100);
+    EXPECT_EQ(patch[(0 * 16 + 13) * 3 + 2], 50);
+
+    // The same square shifted so its right part hangs out of the frame: those cells
+    // get no samples and read 0, the rest are sampled as before.
+    const int shifted[5] = {80, 144, 144, 80, 80};
+    TestFrame g(120, 120);
+    ASSERT_EQ(samplePattern(g.data(), g.width, g.height, shifted, ys, corners, patch), 0);
+    EXPECT_EQ(patch[(8 * 16 + 1) * 3], 255);   // x about 97: inside
+    EXPECT_EQ(patch[(8 * 16 + 14) * 3], 0);    // x about 126: outside
+}
+
+TEST(IdentifyTest, MatchingFindsEachOrientationAndRejectsFlatOrOppositePatches) {
+    const int slot = loadOnlyCommittedPattern();
+    ASSERT_GE(slot, 0);
+    const PatternTable& table = patternTable();
+    uint8_t patch[kPatchBytes];
+    int pattern, orientation;
+    double confidence;
+    for (int d = 0; d < 4; ++d) {
+        patchFromTemplate(&table.colour[slot][d][0][0][0], 0.5, patch);
+        ASSERT_EQ(matchPattern(patch, &pattern, &orientation, &confidence), 0);
+        EXPECT_EQ(pattern, slot);
+        EXPECT_EQ(orientation, d);
+        EXPECT_GT(confidence, 0.99);
+        EXPECT_LE(confidence, 1.0 + 1e-9);
+    }
+
+    std::fill(patch, patch + kPatchBytes, 90);
+    EXPECT_EQ(matchPattern(patch, &pattern, &orientation, &confidence), -1);
+    EXPECT_EQ(pattern, 0);
+    EXPECT_EQ(orientation, 0);
+    EXPECT_EQ(confidence, -1.0);
+
+    // The negative of all four orientations together correlates negatively with each.
+    int opposite[kPatchBytes];
+    for (int k = 0; k < kPatchBytes; ++k) {
+        opposite[k] = 0;
+        for (int d = 0; d < 4; ++d) opposite[k] -= (&table.colour[slot][d][0][0][0])[k];
+    }
+    patchFromTemplate(opposite, 0.2, patch);
+    ASSERT_EQ(matchPattern(patch, &pattern, &orientation, &confidence), 0);
+    EXPECT_EQ(pattern, -1);
+    EXPECT_EQ(orientation, -1);
+    EXPECT_EQ(confidence, 0.0);
+
+    // A slot set aside is not matched; a second copy in the next slot is.
+    patchFromTemplate(&table.colour[slot][2][0][0][0], 0.5, patch);
+    const int second = loadPatternFile(committedDataPath("patt.00").c_str());
+    ASSERT_GT(second, slot);
+    ASSERT_EQ(deactivatePatternSlot(slot), 1);
+    matchPattern(patch, &pattern, &orientation, &confidence);
+    EXPECT_EQ(pattern, second);
+    EXPECT_EQ(orientation, 2);
+    freePatternSlot(second);
+    matchPattern(patch, &pattern, &orientation, &confidence);
+    EXPECT_EQ(pattern, -1);
+    activatePatternSlot(slot);
+}
