@@ -54,7 +54,7 @@ void cvImgProc::init(int width, int height)
 
     // Reading into a buffer object also needs the pixel-pack target.
     packBufferUsable = allFound && lookupGLProc("glMapBufferARB", "GL_ARB_pixel_buffer_object", 0) != nullptr;
-    if (packBufferUsable) p_glGenBuffersARB(1, &packBuffer);
+    if (packBufferUsable && packBuffer == 0) p_glGenBuffersARB(1, &packBuffer);
 
     sourceImage.release();
     greyImage.release();

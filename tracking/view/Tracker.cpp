@@ -36,6 +36,14 @@ void rotationAboutX(float angle, float out[16])
 
 }  // namespace
 
+clTracker::clTracker()
+{
+    // Has the video library set up its state now, before this object is complete, so
+    // that the state is destroyed after this object: the destructor's arVideoCapStop
+    // and arVideoClose at program exit must not reach an already destroyed library.
+    arVideoInqFrameRate();
+}
+
 clTracker::~clTracker() { shutdown(); }
 
 void clTracker::closeVideo()

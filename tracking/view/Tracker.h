@@ -9,7 +9,7 @@
 
 class clTracker {
 public:
-    clTracker() = default;
+    clTracker();
     ~clTracker();  // releases the drawing context, stops capture and closes the camera
     clTracker(const clTracker&) = delete;
     clTracker& operator=(const clTracker&) = delete;
