@@ -81,7 +81,8 @@ bool clTracker::initialize()
         return false;
     }
     videoOpen_ = true;
-    if (arVideoInqSize(&width, &height) < 0) {
+    // A source without a usable size cannot feed the frame buffers.
+    if (arVideoInqSize(&width, &height) < 0 || width <= 0 || height <= 0) {
         closeVideo();
         return false;
     }
