@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -158,6 +159,34 @@ TEST_F(RealMotions, EveryFileReadsWithItsKeyCounts) {
                 ASSERT_LE(t->keys[k].frame, motion.lastFrame);
             }
         }
+    }
+}
+
+TEST_F(RealMotions, TruncatedCopiesAreRefused) {
+    for (const fs::path& file : filesUnder(kReal / "vmd", ".vmd")) {
+        SCOPED_TRACE(file.string());
+        std::FILE* f = std::fopen(file.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        std::vector<uint8_t> bytes(fs::file_size(file));
+        ASSERT_EQ(std::fread(bytes.data(), 1, bytes.size(), f), bytes.size());
+        std::fclose(f);
+        // The sections read end after the face records; later sections are not needed.
+        uint32_t boneKeys, faceKeys;
+        std::memcpy(&boneKeys, &bytes[50], 4);
+        std::memcpy(&faceKeys, &bytes[54 + 111 * std::size_t{boneKeys}], 4);
+        const std::size_t needed = 58 + 111 * std::size_t{boneKeys} + 23 * std::size_t{faceKeys};
+        ASSERT_LE(needed, bytes.size());
+        MotionData motion;
+        for (int i = 0; i < 97; ++i) {
+            const std::size_t cut = needed * i / 97 + (i % 5);  // spread out, some mid-field
+            testing::internal::CaptureStderr();
+            const bool ok = parseVMD(motion, bytes.data(), std::min(cut, needed - 1), file.c_str());
+            testing::internal::GetCapturedStderr();
+            ASSERT_FALSE(ok) << cut;
+            ASSERT_EQ(motion.boneTracks, nullptr);
+            ASSERT_EQ(motion.faceTracks, nullptr);
+        }
+        EXPECT_TRUE(parseVMD(motion, bytes.data(), needed, file.c_str()));
     }
 }
 
