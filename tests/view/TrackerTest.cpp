@@ -17,6 +17,8 @@
 #include "common/GLContext.h"
 #include "platform/video/MarkerScene.h"
 #include "platform/video/Video.h"
+#include "tracking/Marker.h"
+#include "tracking/Pattern.h"
 #include "tracking/view/Tracker.h"
 
 namespace {
@@ -268,6 +270,77 @@ TEST_F(TrackerTest, StartUpFailuresAreReportedAndReleaseTheCamera)
     EXPECT_TRUE(tracker.initialize());
     tracker.shutdown();
     tracker.shutdown();  // a second shutdown finds nothing to release
+}
+
+// Two markers carrying the loaded pattern in one frame: the better match is tracked,
+// wherever it stands in the detection list.
+TEST_F(TrackerTest, TracksTheMarkerWithTheHigherConfidence)
+{
+    CameraParam file{}, camera{};
+    ASSERT_EQ(loadCameraParam((kSourceDir + "/Data/camera_para.dat").c_str(), 1, &file), 0);
+    resizeCameraParam(&file, 640, 480, &camera);
+    MarkerImage marker;
+    std::string error;
+    ASSERT_TRUE(loadMarkerImage((kSourceDir + "/Data/marker.png").c_str(), marker, &error)) << error;
+
+    clTracker tracker;  // set up as initialize does, with frames from memory
+    tracker.width = 640;
+    tracker.height = 480;
+    tracker.frameBytes = 640 * 480 * 4;
+    tracker.cameraParam = camera;
+    setTrackerCameraParam(&tracker.cameraParam);
+    tracker.patternId = loadPatternFile((kSourceDir + "/Data/patt.00").c_str());
+    ASSERT_GE(tracker.patternId, 0);
+    tracker.markerWidth = 40.0;
+    tracker.firstPose = true;
+
+    const std::vector<uint8_t> blank(640 * 480 * 4, 128);
+    for (int side = 0; side < 2; ++side) {
+        SCOPED_TRACE(side ? "near marker on the right" : "near marker on the left");
+        const double sign = side ? 1.0 : -1.0;
+        double nearPose[3][4], farPose[3][4];
+        poseInView(0.0, nearPose);
+        nearPose[0][3] = sign * 95.0;
+        nearPose[2][3] = 300.0;
+        poseInView(0.0, farPose);
+        farPose[0][3] = -sign * 120.0;
+        farPose[2][3] = 470.0;
+        std::vector<uint8_t> nearFrame(640 * 480 * 4), farFrame(640 * 480 * 4), frame(640 * 480 * 4);
+        SceneOptions options;
+        renderMarkerScene(camera, nearPose, kVirtualMarkerWidth, marker, options, nearFrame.data());
+        renderMarkerScene(camera, farPose, kVirtualMarkerWidth, marker, options, farFrame.data());
+        for (int y = 0; y < 480; ++y)
+            for (int x = 0; x < 640; ++x) {
+                const bool fromNear = (x >= 320) == (side == 1);
+                const size_t i = (static_cast<size_t>(y) * 640 + x) * 4;
+                std::memcpy(&frame[i], fromNear ? &nearFrame[i] : &farFrame[i], 4);
+            }
+
+        // Forget earlier markers, then see what detection reports for this frame.
+        for (int k = 0; k < 4; ++k) tracker.processFrame(blank.data());
+        DetectedMarker* markers = nullptr;
+        int count = 0;
+        ASSERT_EQ(detectMarkers(frame.data(), 100, &markers, &count), 0);
+        int best = -1, matching = 0;
+        for (int i = 0; i < count; ++i) {
+            if (markers[i].pattern != tracker.patternId) continue;
+            ++matching;
+            if (best < 0 || markers[i].confidence > markers[best].confidence) best = i;
+        }
+        ASSERT_EQ(matching, 2);
+        const double expectedX = markers[best].center[0];
+
+        tracker.autoThreshold = false;
+        tracker.threshold = 100;
+        tracker.firstPose = true;
+        tracker.processFrame(frame.data());
+        ASSERT_TRUE(tracker.markerFound);
+        const double* t = &tracker.markerTransform[0][0];
+        const double u = (camera.projection[0][0] * t[3] + camera.projection[0][1] * t[7] +
+                          camera.projection[0][2] * t[11]) / t[11];
+        EXPECT_NEAR(u, expectedX, 6.0);
+    }
+    freePatternSlot(tracker.patternId);
 }
 
 TEST(TrackerSettings, ScaleStepStaysWithinItsRange)
