@@ -283,3 +283,36 @@ TEST(Decomposition, NegativeTranslationDepthMatchesTheNegatedMatrix) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CalibrationTool, FieldOfViewAndDefaultsMakeAPinholeRecord) {
+    const std::string tool = std::string(PAVONIX_BINARY_DIR) + "/tools/pavonix-make-calibration";
+    if (access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << "pavonix-make-calibration not built";
+    const std::string path = tempPath("tool.dat");
+    ASSERT_EQ(std::system(("'" + tool + "' --width 320 --height 240 --hfov 90 '" + path + "' > /dev/null").c_str()), 0);
+    CameraParam p;
+    ASSERT_EQ(loadCameraParam(path.c_str(), 1, &p), 0);
+    EXPECT_EQ(p.width, 320);
+    EXPECT_EQ(p.height, 240);
+    EXPECT_NEAR(p.projection[0][0], 160.0, 1e-9);  // tan 45 = 1: half the width
+    EXPECT_EQ(p.projection[0][0], p.projection[1][1]);
+    EXPECT_EQ(p.projection[0][2], 160.0);
+    EXPECT_EQ(p.projection[1][2], 120.0);
+    EXPECT_EQ(p.projection[2][2], 1.0);
+    EXPECT_EQ(p.projection[0][3], 0.0);
+    const double expectedDistortion[4] = {160.0, 120.0, 0.0, 1.0};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(p.distortion[i], expectedDistortion[i]);
+
+    // Contradictory or missing values are refused and write nothing.
+    std::remove(path.c_str());
+    for (const char* args : {"--width 320 --height 240 --hfov 90 --fx 100 --fy 100", "--width 320 --height 240",
+                             "--width 0 --height 240 --hfov 60", "--width 320 --height 240 --hfov 200",
+                             "--width 320 --height 240 --fx 1e999 --fy 3", "--width 320 --height 240 --hfov 60 --bogus"}) {
+        const int status = std::system(("'" + tool + "' " + args + " '" + path + "' > /dev/null 2>&1").c_str());
+        EXPECT_NE(status, 0) << args;
+        EXPECT_NE(access(path.c_str(), F_OK), 0) << args;
+    }
+}
+
+}  // namespace

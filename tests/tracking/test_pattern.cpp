@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -406,6 +407,102 @@ TEST(CommittedData, FilesAreWhatTheToolsMake) {
         EXPECT_TRUE(made == readText(kSource + "/Data/" + name)) << name << " differs from what the tools make";
     }
     (void)!std::system(("rm -rf '" + out + "'").c_str());
+}
+
+}  // namespace
+
+namespace {
+
+std::string toolPath(const char* name) { return std::string(PAVONIX_BINARY_DIR) + "/tools/" + name; }
+
+int runTool(const std::string& arguments, std::string* errors) {
+    const std::string errFile = tempPath("tool.err");
+    const int status = std::system((arguments + " > /dev/null 2> '" + errFile + "'").c_str());
+    if (errors != nullptr) *errors = readText(errFile);
+    std::remove(errFile.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(MarkerTool, PictureBecomesPatternAndPrintableMarker) {
+    const std::string tool = toolPath("pavonix-make-marker");
+    if (access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << "pavonix-make-marker not built";
+    // A wide picture with a transparent right part: it is fitted into the square
+    // without distortion and transparency prints as paper.
+    const int w = 64, h = 32;
+    std::vector<uint8_t> rgba(w * h * 4);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = &rgba[(y * w + x) * 4];
+            p[0] = x < 16 ? 200 : 0;  // red on the left, black elsewhere
+            p[1] = p[2] = 0;
+            p[3] = x >= 48 ? 0 : 255;
+        }
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    png.width = w;
+    png.height = h;
+    png.format = PNG_FORMAT_RGBA;
+    const std::string picturePath = tempPath("picture.png");
+    ASSERT_TRUE(png_image_write_to_file(&png, picturePath.c_str(), 0, rgba.data(), 0, nullptr));
+
+    const std::string pattPath = tempPath("tool.pat"), markerPath = tempPath("tool.png");
+    std::string errors;
+    ASSERT_EQ(runTool("'" + tool + "' --size-mm 50 --dpi 200 --margin 0.5 '" + picturePath + "' '" + pattPath +
+                          "' '" + markerPath + "'",
+                      &errors),
+              0)
+        << errors;
+
+    // 50 mm at 200 dpi is 393.7 pixels, rounded to 384 = 12 x 32; the resolution is
+    // adjusted so that 384 pixels still print as 50 mm.
+    FILE* f = std::fopen(markerPath.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    png_structp reader = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(reader);
+    ASSERT_EQ(setjmp(png_jmpbuf(reader)), 0);
+    png_init_io(reader, f);
+    png_read_info(reader, info);
+    EXPECT_EQ(png_get_image_width(reader, info), 384u + 2 * 192u);
+    EXPECT_EQ(png_get_image_height(reader, info), 768u);
+    png_uint_32 xppm = 0, yppm = 0;
+    int unit = -1;
+    ASSERT_NE(png_get_pHYs(reader, info, &xppm, &yppm, &unit), 0u);
+    EXPECT_EQ(unit, PNG_RESOLUTION_METER);
+    EXPECT_EQ(xppm, 7680u);  // 384 pixels / 0.05 m
+    EXPECT_EQ(yppm, 7680u);
+    png_destroy_read_struct(&reader, &info, nullptr);
+    std::fclose(f);
+
+    // The picture fills the central band of the square: top and bottom quarters of
+    // the pattern are paper (the picture is half as tall as wide), the left of the
+    // middle band is red (plane 2 bright, planes 0 and 1 dark), the right quarter paper.
+    emptyTable();
+    const int slot = loadPatternFile(pattPath.c_str());
+    ASSERT_GE(slot, 0);
+    PatternImage reread;
+    std::istringstream values(readText(pattPath));
+    for (int d = 0; d < 4; ++d)
+        for (int p = 0; p < 3; ++p)
+            for (int r = 0; r < 16; ++r)
+                for (int c = 0; c < 16; ++c) {
+                    int v;
+                    values >> v;
+                    reread.value[d][p][r][c] = static_cast<uint8_t>(v);
+                }
+    EXPECT_EQ(reread.value[0][0][1][8], 255);   // paper above the picture
+    EXPECT_EQ(reread.value[0][2][8][1], 200);   // red: plane 2 is red
+    EXPECT_EQ(reread.value[0][0][8][1], 0);
+    EXPECT_EQ(reread.value[0][1][8][8], 0);     // black middle
+    EXPECT_EQ(reread.value[0][1][8][14], 255);  // transparent part prints as paper
+
+    // Failures name the file or the option and change nothing else.
+    EXPECT_EQ(runTool("'" + tool + "' /nonexistent/pic.png a.pat b.png", &errors), 1);
+    EXPECT_NE(errors.find("/nonexistent/pic.png"), std::string::npos) << errors;
+    EXPECT_EQ(runTool("'" + tool + "' --dpi many --builtin a.pat b.png", &errors), 2);
+    EXPECT_NE(errors.find("--dpi"), std::string::npos) << errors;
+    EXPECT_EQ(runTool("'" + tool + "' --builtin only-one-file", &errors), 2);
+    for (const std::string& path : {picturePath, pattPath, markerPath}) std::remove(path.c_str());
 }
 
 }  // namespace
