@@ -20,36 +20,31 @@ constexpr int kValuesPerDirection = 3 * kPatternSize * kPatternSize;  // 768
 // A template without any contrast would divide by zero in the correlation.
 constexpr double kMinimumPower = 1e-7;
 
-// Reads the whole file; false on a read error.
+// A pattern file is about 12 KB; reading stops well beyond that so that a wrong file
+// (a video, a device) cannot exhaust memory or hang the start-up.
+constexpr std::size_t kMaxPatternFileBytes = 4u << 20;
+
+// Reads the file, at most kMaxPatternFileBytes of it; false on a read error.
 bool readAll(std::FILE* file, std::string& text) {
     char buffer[4096];
     std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+    while (text.size() < kMaxPatternFileBytes && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, n);
     return std::ferror(file) == 0;
 }
 
-// Pulls the next whitespace-separated decimal integer. False at the end of the text,
-// on something that is not a number, or on a value that does not fit an int.
+// Pulls the next whitespace-separated decimal integer from a NUL-terminated text.
+// False at the end of the text, on something that is not a number, or on a value
+// that does not fit an int. Digits followed by junk ("12abc") count as the number,
+// as a scanf reader would see them; the junk then fails as the next value.
 bool nextInt(const char*& cursor, const char* end, int& value) {
-    while (cursor < end && (*cursor == ' ' || *cursor == '\t' || *cursor == '\n' || *cursor == '\r' ||
-                            *cursor == '\v' || *cursor == '\f'))
-        ++cursor;
+    while (cursor < end && std::isspace(static_cast<unsigned char>(*cursor))) ++cursor;
     if (cursor >= end) return false;
-    // strtol needs a terminated string; the token is at most a few characters long.
-    char token[32];
-    std::size_t n = 0;
-    while (cursor + n < end && n < sizeof token - 1 && !std::isspace(static_cast<unsigned char>(cursor[n]))) {
-        token[n] = cursor[n];
-        ++n;
-    }
-    token[n] = '\0';
     char* stop = nullptr;
     errno = 0;
-    const long parsed = std::strtol(token, &stop, 10);
-    if (stop == token || errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX) return false;
-    // Digits followed by junk ("12abc") count as the number, as a scanf reader would
-    // see it; the junk then fails as the next value.
-    cursor += stop - token;
+    const long parsed = std::strtol(cursor, &stop, 10);
+    if (stop == cursor || errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX) return false;
+    cursor = stop;
     value = static_cast<int>(parsed);
     return true;
 }

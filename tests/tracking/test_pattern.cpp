@@ -148,6 +148,10 @@ TEST(PatternLoad, BadFilesFailAndLeaveTheSlotFree) {
         EXPECT_EQ(loadPatternFile(path.c_str()), -1);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Pattern Data read error!!\n");
     }
+    // Something that is not a pattern file at all ends the read instead of hanging.
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(loadPatternFile("/dev/zero"), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Pattern Data read error!!\n");
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(loadPatternFile("/nonexistent/patt.99"), -1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "\"/nonexistent/patt.99\" not found!!\n");
