@@ -181,9 +181,13 @@ public:
                 return true;
             }
         }
-        try {
-            capture_.open(input, sequence ? cv::CAP_IMAGES : cv::CAP_ANY);
-        } catch (const cv::Exception&) {
+        // FFmpeg reads every video format we expect; the other backends are a fallback.
+        for (int backend : {sequence ? cv::CAP_IMAGES : cv::CAP_FFMPEG, cv::CAP_ANY}) {
+            try {
+                if (capture_.open(input, backend)) break;
+            } catch (const cv::Exception&) {
+            }
+            if (sequence) break;
         }
         if (!capture_.isOpened()) {
             *error = sequence ? "no frames match this image sequence pattern" : "not a readable image or video";
@@ -382,8 +386,9 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    // OpenCV's own warnings (such as the end of an image sequence) are not for our users.
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+    // OpenCV's own log lines (the end of an image sequence, a backend refusing a file)
+    // are not for our users: every failure gets a message of ours naming the file.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     Options options;
     const int parsed = parseOptions(argc, argv, &options);
     if (parsed == 2) return 0;
