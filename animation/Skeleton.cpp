@@ -230,10 +230,10 @@ void skinVertices(cModel& model) {
     for (uint32_t v = 0; v < count; ++v) {
         const VertexSkin& s = skins[v];
         const float w0 = s.weights[0];
-        const bool onlyFirst = w0 >= kSingleBoneWeight;
-        const bool onlySecond = !onlyFirst && s.weights[1] >= kSingleBoneWeight;
+        const int onlyFirst = w0 >= kSingleBoneWeight;
+        const int onlySecond = (onlyFirst ^ 1) & (s.weights[1] >= kSingleBoneWeight);
         const float* m = blended;
-        if (!onlyFirst && !onlySecond && (s.type == 2 || s.type == 4)) {
+        if (((s.type == 2) | (s.type == 4)) & (onlyFirst ^ 1) & (onlySecond ^ 1)) {
             const float* a = skinMatrixOf(model, s.boneIndices[0]);
             const float* b = skinMatrixOf(model, s.boneIndices[1]);
             const float* c = skinMatrixOf(model, s.boneIndices[2]);
@@ -241,14 +241,15 @@ void skinVertices(cModel& model) {
             const float w1 = s.weights[1], w2 = s.weights[2], w3 = s.weights[3];
             for (int k = 0; k < 16; ++k) blended[k] = a[k] * w0 + b[k] * w1 + c[k] * w2 + d[k] * w3;
         } else {
-            // One-bone vertices go through the same blend with weights 1 and 0 on the same
-            // matrix, which reproduces that matrix exactly: one- and two-bone vertices
-            // interleave in real meshes, and a branch between them mispredicts half the time.
-            const float* a = skinMatrixOf(model, s.boneIndices[0]);
-            const float* b = skinMatrixOf(model, s.boneIndices[1]);
-            if (onlyFirst) b = a;
-            if (onlySecond) a = b;
-            const float wa = onlyFirst ? 1.0f : (onlySecond ? 0.0f : w0);
+            // One-bone vertices go through the same blend, with weights 1 and 0 on the same
+            // matrix, which reproduces that matrix exactly. One- and two-bone vertices
+            // interleave in real meshes, so a branch between them would mispredict often;
+            // the choices are table look-ups instead.
+            const int32_t index[2] = {s.boneIndices[0], s.boneIndices[1]};
+            const float weight[3] = {w0, 1.0f, 0.0f};
+            const float* a = skinMatrixOf(model, index[onlySecond]);
+            const float* b = skinMatrixOf(model, index[onlyFirst ^ 1]);
+            const float wa = weight[onlyFirst + 2 * onlySecond];
             const float wb = 1.0f - wa;
             for (int k = 0; k < 16; ++k) blended[k] = a[k] * wa + b[k] * wb;
         }
