@@ -86,8 +86,8 @@ int loadCameraParam(const char* fileName, int count, CameraParam* first, CameraP
     if (file == nullptr) return -1;
 
     // Decode everything into scratch first so a short file leaves the caller's records
-    // untouched, not half filled.
-    // Grown record by record, so an absurd count costs no more memory than the file holds.
+    // untouched, not half filled. The scratch grows record by record, so an absurd
+    // count costs no more memory than the file holds.
     std::vector<CameraParam> decoded;
     unsigned char raw[kRecordBytes];
     for (int i = 0; i < count; ++i) {
@@ -99,7 +99,7 @@ int loadCameraParam(const char* fileName, int count, CameraParam* first, CameraP
         decodeRecord(raw, decoded.back());
     }
     *first = decoded[0];
-    std::copy(decoded.begin() + 1, decoded.end(), further);
+    if (count > 1) std::copy(decoded.begin() + 1, decoded.end(), further);
     std::fclose(file);
     return 0;
 }
