@@ -177,6 +177,8 @@ float evaluateFaceTrack(const FaceTrack& track, float frame) {
 void lookAtViewpoint(const float viewpoint[3], cModel& model) {
     cBone* head = model.headBone;
     if (!head || !model.lookAtCamera) return;
+    cBone* const bonesEnd = model.bones + model.boneCount;
+    if (head < model.bones || head >= bonesEnd) return;  // not one of this model's bones
 
     // The head's local frame at its current translation, without rotation, in model space.
     float local[16];
@@ -185,6 +187,9 @@ void lookAtViewpoint(const float viewpoint[3], cModel& model) {
                    head->translation[2] + head->parentOffset[2]);
     if (head->parent) {
         const float* pg = head->parent->globalMatrix;
+        // The parent's inverse rotation placed at the parent's position with z mirrored:
+        // the frame this viewer has always measured the head turn in, kept on purpose so
+        // that scenes turn their heads as they always did.
         float q[16];
         invertMatrix4(pg, q);
         setTranslation(q, pg[12], pg[13], -pg[14]);
@@ -206,7 +211,7 @@ void lookAtViewpoint(const float viewpoint[3], cModel& model) {
     blendQuaternions(head->savedRotation, 1.0f - kHeadTurnFollow, goal, kHeadTurnFollow, head->savedRotation);
     std::memcpy(head->rotation, head->savedRotation, sizeof(head->rotation));
 
-    for (cBone* b = head; b < model.bones + model.boneCount; ++b) updateBoneTransform(*b);
+    for (cBone* b = head; b < bonesEnd; ++b) updateBoneTransform(*b);
 }
 
 void quaternionFromEuler(float x, float y, float z, float out[4]) {
