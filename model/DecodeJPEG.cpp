@@ -19,7 +19,7 @@ std::size_t readFromMemory(JpegDecoder* decoder, uint8_t* destination, std::size
     auto* source = static_cast<MemoryJpeg*>(decoder->device);
     const std::size_t left = source->size - source->position;
     if (count > left) count = left;
-    if (destination) std::memcpy(destination, source->bytes + source->position, count);
+    if (destination && count > 0) std::memcpy(destination, source->bytes + source->position, count);
     source->position += count;
     return count;
 }

@@ -35,7 +35,7 @@ std::size_t readSource(JpegDecoder* d, uint8_t* destination, std::size_t count) 
     auto* s = static_cast<Source*>(d->device);
     if (destination) s->largestRequest = std::max(s->largestRequest, count);
     const std::size_t n = std::min(count, s->bytes->size() - s->position);
-    if (destination) std::memcpy(destination, s->bytes->data() + s->position, n);
+    if (destination && n > 0) std::memcpy(destination, s->bytes->data() + s->position, n);
     s->position += n;
     return n;
 }

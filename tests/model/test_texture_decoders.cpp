@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -483,9 +484,9 @@ TEST(DdsDecoder, LevelCounts) {
     EXPECT_FALSE(decodeDDS(huge.data(), huge.size(), image));
 }
 
-// ---- Every decoder against every truncation of a small valid file. ----
+// ---- Every decoder against damage and every truncation of a small valid file. ----
 
-TEST(TextureDecoders, RefuseEveryTruncatedFile) {
+TEST(TextureDecoders, SurviveDamageAndRefuseEveryTruncatedFile) {
     std::vector<uint8_t> palette;
     const auto small = testPicture(5, 3, true);
     const auto paletted = palettePicture(5, 3, 16, &palette);
@@ -515,9 +516,19 @@ TEST(TextureDecoders, RefuseEveryTruncatedFile) {
         {"JPEG", decodeJPEG, readFile(dir + "/s.jpg"), 2},  // the end-of-image marker
         {"DDS", decodeDDS, writeDds(5, 3, 2, "DXT1", 8, 2), 0},
     };
+    std::mt19937 rng(99);
     for (const auto& c : cases) {
         DecodedImage image;
         ASSERT_TRUE(c.decode(c.file.data(), c.file.size(), image)) << c.what;
+        // Damaged headers and data: whatever a decoder accepts must be a whole picture.
+        for (int trial = 0; trial < 2000; ++trial) {
+            std::vector<uint8_t> bad = c.file;
+            const std::size_t span = trial % 2 ? bad.size() : std::min<std::size_t>(bad.size(), 64);
+            for (int i = 1 + int(rng() % 3); i > 0; --i) bad[rng() % span] = uint8_t(rng());
+            if (c.decode(bad.data(), bad.size(), image) && !image.compressedFormat) {
+                ASSERT_EQ(image.rgba.size(), std::size_t(image.width) * std::size_t(image.height) * 4) << c.what;
+            }
+        }
         for (std::size_t n = 0; n + c.mayDrop < c.file.size(); ++n) {
             // A copy of exactly n bytes, so reading past it is a reading past a heap block.
             const std::vector<uint8_t> prefix(c.file.begin(), c.file.begin() + std::ptrdiff_t(n));
