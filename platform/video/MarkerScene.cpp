@@ -503,7 +503,7 @@ void virtualCameraPose(double t, double transform[3][4]) {
     // The aim point wanders near the marker and, now and then, far enough away for the
     // marker to slip partly or fully out of the picture.
     const double excursion = std::max(0.0, std::sin(tau * t / 41.0 - 1.0));
-    const double reach = 15.0 + 230.0 * std::pow(excursion, 6);
+    const double reach = 15.0 + 220.0 * std::pow(excursion, 12);
     const double heading = tau * t / 13.0;
     const double target[3] = {reach * std::cos(heading), reach * std::sin(heading), 0.0};
 

@@ -3,9 +3,17 @@
 // The library may capture on its own thread; callers stay on one thread.
 //
 // The source comes from the configuration file handed to arVideoOpen (a small XML file,
-// see README), overridden by arVideoSetSourceOverride (the command line) or else by the
-// PAVONIX_VIDEO environment variable: "camera", "camera:/dev/video0", "file:PATH",
-// "virtual" or "auto" (camera when one opens, else virtual).
+// see README and VideoConfig.cpp), overridden by arVideoSetSourceOverride (the command
+// line) or else by the PAVONIX_VIDEO environment variable: "camera", "camera:/dev/video0",
+// "file:PATH", "virtual" or "auto" (camera when one opens, else virtual). The override
+// replaces only the source, device and file; with an override a missing configuration
+// file means defaults (640x480, 30 fps), while a broken one is still refused.
+//
+// Frames: cameras deliver their own size (the configured one is a request); files their
+// own; the virtual camera the configured size, rendering Data/marker.png with
+// Data/camera_para.dat (taken from the configuration file's folder). The buffer returned
+// by arVideoGetImage belongs to the library and stays valid until the next
+// arVideoGetImage, arVideoCapStop or arVideoClose.
 #pragma once
 
 // Returns 0 on success, negative on failure (a message naming the file or source has
@@ -25,7 +33,9 @@ int arVideoClose();
 void arVideoSetSourceOverride(const char* spec);
 
 // Offline mode: every frame of a file source is delivered exactly once, in order, as
-// fast as the caller asks, with no looping and no pacing. Set before arVideoOpen.
+// fast as the caller asks, with no looping and no pacing; arVideoGetImage then decodes
+// (or, for the virtual camera, renders frame n at time n / 30 s) on the caller's thread.
+// A camera is live and ignores it. Set before arVideoOpen.
 void arVideoSetOffline(bool offline);
 
 // Nominal frames per second of the open source (30 for the virtual camera).
@@ -34,7 +44,9 @@ double arVideoInqFrameRate();
 // Number of frames of a file source (-1 when unknown or not a file source).
 long arVideoInqFrameCount();
 
-// Offline mode: true once the last frame has been delivered.
+// Offline mode: true once the last frame has been delivered (the library reads one frame
+// ahead, so this is already true right after the last frame is handed out). Always false
+// for live sources and for the virtual camera.
 bool arVideoEndOfStream();
 
 // Short description of the open source for messages ("virtual camera", "file clip.avi").
