@@ -8,8 +8,8 @@
 
 namespace {
 
-// The thresholds below are what the pose data of existing motions were tuned against:
-// tightening them changes how far IK chains bend.
+// When a chain counts as solved and which steps are too small to take. Motions are keyed
+// for a solver that stops at these, so tighter values would bend legs differently.
 constexpr float kIKReachedDistance2 = 1e-7f;  // effector counts as on the goal
 constexpr float kIKMinAngle = 1e-8f;
 constexpr float kIKMinAxis2 = 1e-7f;

@@ -10,9 +10,9 @@
 #include "animation/Skeleton.h"
 #include "common/TestModels.h"
 
-using testmodels::BoneSpec;
+using testmodels::BoneDesc;
 using testmodels::ScopedModel;
-using testmodels::VertexSpec;
+using testmodels::VertexDesc;
 
 namespace {
 
@@ -282,13 +282,13 @@ protected:
         axisAngle(0, 0, 1, static_cast<float>(M_PI / 2), s.model.bones[4].rotation);
         updateAll(s.model);
     }
-    const float* skinned(const std::vector<VertexSpec>& vertices, int v) {
+    const float* skinned(const std::vector<VertexDesc>& vertices, int v) {
         testmodels::setVertices(s.model, vertices);
         skinModel(s.model);
         return s.model.skinnedPositions + 3 * v;
     }
-    static VertexSpec vertex(uint8_t type, std::initializer_list<float> w, std::initializer_list<int32_t> b) {
-        VertexSpec v{};
+    static VertexDesc vertex(uint8_t type, std::initializer_list<float> w, std::initializer_list<int32_t> b) {
+        VertexDesc v{};
         v.position[0] = 10.0f;
         v.position[1] = 20.0f;
         v.position[2] = 30.0f;
@@ -336,7 +336,7 @@ TEST_F(Skinning, FourBoneBlendUsesWeightsAsStored) {
 }
 
 TEST_F(Skinning, NormalsTurnWithoutTranslationAndStayUnnormalisedWhenBlended) {
-    VertexSpec v = vertex(1, {0.5f, 0.5f}, {4, 0});
+    VertexDesc v = vertex(1, {0.5f, 0.5f}, {4, 0});
     v.normal[0] = 1.0f;
     v.normal[1] = 0.0f;
     testmodels::setVertices(s.model, {v, vertex(1, {1.0f}, {4, 0})});

@@ -50,7 +50,7 @@ void freeRigidBodies(cModel& model) {
 
 }  // namespace
 
-void setBones(cModel& model, const std::vector<BoneSpec>& bones) {
+void setBones(cModel& model, const std::vector<BoneDesc>& bones) {
     delete[] model.bones;
     model.bones = bones.empty() ? nullptr : new cBone[bones.size()];
     model.boneCount = static_cast<uint32_t>(bones.size());
@@ -102,7 +102,7 @@ void addIKChain(cModel& model, int ikBone, int targetBone, const std::vector<int
     sortIKChains(model.ikChains, model.ikCount);
 }
 
-void setVertices(cModel& model, const std::vector<VertexSpec>& vertices, bool pmx) {
+void setVertices(cModel& model, const std::vector<VertexDesc>& vertices, bool pmx) {
     freeVertices(model);
     const std::size_t n = vertices.size();
     model.vertexCount = static_cast<uint32_t>(n);
@@ -114,7 +114,7 @@ void setVertices(cModel& model, const std::vector<VertexSpec>& vertices, bool pm
     model.skinnedNormals = allocArray<float>(3 * n);
     if (pmx) model.restPositions = allocArray<float>(3 * n);
     for (std::size_t v = 0; v < n; ++v) {
-        const VertexSpec& s = vertices[v];
+        const VertexDesc& s = vertices[v];
         std::memcpy(model.positions + 3 * v, s.position, sizeof(s.position));
         if (pmx) std::memcpy(model.restPositions + 3 * v, s.position, sizeof(s.position));
         std::memcpy(model.normals + 3 * v, s.normal, sizeof(s.normal));
@@ -161,7 +161,7 @@ void addMorph(cModel& model, const char* name, const std::vector<MorphEntry>& en
     model.morphCount = static_cast<uint16_t>(oldCount + 1);
 }
 
-std::array<uint8_t, 61> encodeRigidBody(const RigidBodySpec& s) {
+std::array<uint8_t, 61> encodeRigidBody(const RigidBodyDesc& s) {
     std::array<uint8_t, 61> out{};
     uint8_t* p = out.data();
     p[0] = s.group;
@@ -176,7 +176,7 @@ std::array<uint8_t, 61> encodeRigidBody(const RigidBodySpec& s) {
     return out;
 }
 
-std::array<uint8_t, 96> encodeJoint(const JointSpec& s) {
+std::array<uint8_t, 96> encodeJoint(const JointDesc& s) {
     std::array<uint8_t, 96> out{};
     uint8_t* p = out.data();
     putFloats(p + 0, s.position, 3);
@@ -190,32 +190,32 @@ std::array<uint8_t, 96> encodeJoint(const JointSpec& s) {
     return out;
 }
 
-int setRigidBodies(cModel& model, const std::vector<RigidBodySpec>& specs, const std::vector<int>& boneIndices) {
+int setRigidBodies(cModel& model, const std::vector<RigidBodyDesc>& descs, const std::vector<int>& boneIndices) {
     freeRigidBodies(model);
-    if (specs.empty()) return 0;
-    model.rigidBodies = new cPMDRigidBody[specs.size()];
-    model.rigidBodyCount = static_cast<uint32_t>(specs.size());
+    if (descs.empty()) return 0;
+    model.rigidBodies = new cPMDRigidBody[descs.size()];
+    model.rigidBodyCount = static_cast<uint32_t>(descs.size());
     int created = 0;
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+    for (std::size_t i = 0; i < descs.size(); ++i) {
         const int b = i < boneIndices.size() ? boneIndices[i] : -1;
         cBone* bone = (b >= 0 && static_cast<uint32_t>(b) < model.boneCount) ? &model.bones[b] : nullptr;
-        const auto def = encodeRigidBody(specs[i]);
+        const auto def = encodeRigidBody(descs[i]);
         if (createRigidBody(model.rigidBodies[i], def.data(), bone)) ++created;
     }
     return created;
 }
 
-int setJoints(cModel& model, const std::vector<JointSpec>& specs, const std::vector<std::pair<int, int>>& bodies) {
+int setJoints(cModel& model, const std::vector<JointDesc>& descs, const std::vector<std::pair<int, int>>& bodies) {
     freeJoints(model);
-    if (specs.empty()) return 0;
-    model.joints = new cModelJoint[specs.size()];
-    model.jointCount = static_cast<uint32_t>(specs.size());
+    if (descs.empty()) return 0;
+    model.joints = new cModelJoint[descs.size()];
+    model.jointCount = static_cast<uint32_t>(descs.size());
     auto bodyAt = [&model](int i) -> cPMDRigidBody* {
         return (i >= 0 && static_cast<uint32_t>(i) < model.rigidBodyCount) ? &model.rigidBodies[i] : nullptr;
     };
     int created = 0;
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-        const auto def = encodeJoint(specs[i]);
+    for (std::size_t i = 0; i < descs.size(); ++i) {
+        const auto def = encodeJoint(descs[i]);
         const std::pair<int, int> ab = i < bodies.size() ? bodies[i] : std::make_pair(-1, -1);
         if (createJoint(model.joints[i], bodyAt(ab.first), bodyAt(ab.second), def.data())) ++created;
     }

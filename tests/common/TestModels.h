@@ -13,7 +13,7 @@
 
 namespace testmodels {
 
-struct BoneSpec {
+struct BoneDesc {
     const char* name;
     float x, y, z;  // rest position, model space
     int parent = -1;
@@ -21,16 +21,16 @@ struct BoneSpec {
     uint16_t flags = 0x001A;  // rotatable, visible, operable
 };
 
-// Replaces the model's bones: initBone for each spec in order, then the parent offsets.
+// Replaces the model's bones: initBone for each in order, then the parent offsets.
 // Sets headBone to the last bone named "頭".
-void setBones(cModel& model, const std::vector<BoneSpec>& bones);
+void setBones(cModel& model, const std::vector<BoneDesc>& bones);
 
 // Appends one IK chain (links effector side first) and sorts the chains as a loader does.
 // angleLimit is the per-step limit in radians.
 void addIKChain(cModel& model, int ikBone, int targetBone, const std::vector<int>& links, uint16_t iterations,
                 float angleLimit);
 
-struct VertexSpec {
+struct VertexDesc {
     float position[3];
     float normal[3] = {0.0f, 1.0f, 0.0f};
     uint8_t type = 1;
@@ -41,13 +41,13 @@ struct VertexSpec {
 // Replaces the vertex arrays (positions, normals, texCoords, skins, skinned outputs) and
 // gives the model one triangle list and one material covering them when their count is a
 // multiple of three. restPositions is set only when pmx is true.
-void setVertices(cModel& model, const std::vector<VertexSpec>& vertices, bool pmx = false);
+void setVertices(cModel& model, const std::vector<VertexDesc>& vertices, bool pmx = false);
 
 // Appends a vertex morph with absolute target positions.
 void addMorph(cModel& model, const char* name, const std::vector<MorphEntry>& entries);
 
 // A rigid-body record as a PMD file stores it from its group byte on (61 bytes).
-struct RigidBodySpec {
+struct RigidBodyDesc {
     uint8_t group = 0;
     uint16_t mask = 0xFFFF;
     uint8_t shape = 0;  // 0 sphere, 1 box, 2 capsule
@@ -61,10 +61,10 @@ struct RigidBodySpec {
     float friction = 0.5f;
     uint8_t mode = 1;
 };
-std::array<uint8_t, 61> encodeRigidBody(const RigidBodySpec& spec);
+std::array<uint8_t, 61> encodeRigidBody(const RigidBodyDesc& desc);
 
 // A joint record as a PMD file stores it from its position on (96 bytes).
-struct JointSpec {
+struct JointDesc {
     float position[3] = {0.0f, 0.0f, 0.0f};  // model space
     float rotation[3] = {0.0f, 0.0f, 0.0f};
     float linearLower[3] = {0.0f, 0.0f, 0.0f};
@@ -74,16 +74,16 @@ struct JointSpec {
     float linearStiffness[3] = {0.0f, 0.0f, 0.0f};
     float angularStiffness[3] = {0.0f, 0.0f, 0.0f};
 };
-std::array<uint8_t, 96> encodeJoint(const JointSpec& spec);
+std::array<uint8_t, 96> encodeJoint(const JointDesc& desc);
 
-// Replaces the model's rigid bodies with one per spec, on the bone of the same position in
+// Replaces the model's rigid bodies with one per description, on the bone at the same place in
 // boneIndices (-1 or out of range: no bone). The physics world must exist for bodies to be
 // created. Returns how many were created.
-int setRigidBodies(cModel& model, const std::vector<RigidBodySpec>& specs, const std::vector<int>& boneIndices);
+int setRigidBodies(cModel& model, const std::vector<RigidBodyDesc>& descs, const std::vector<int>& boneIndices);
 
 // Replaces the model's joints; each links rigid bodies bodyA[i] and bodyB[i]. Returns how
 // many were created.
-int setJoints(cModel& model, const std::vector<JointSpec>& specs, const std::vector<std::pair<int, int>>& bodies);
+int setJoints(cModel& model, const std::vector<JointDesc>& descs, const std::vector<std::pair<int, int>>& bodies);
 
 // A leg standing on the ground, every bone named in CP932 where the program looks names up:
 //   0 "センター" (0, 10, 0)        root

@@ -4,8 +4,8 @@
 #include "common/TestModels.h"
 #include "physics/RigidBody.h"
 
-using testmodels::JointSpec;
-using testmodels::RigidBodySpec;
+using testmodels::JointDesc;
+using testmodels::RigidBodyDesc;
 using testmodels::ScopedModel;
 
 namespace {
@@ -16,7 +16,7 @@ btGeneric6DofSpringConstraint* springOf(const cModel& model, int i) {
 
 void twoBodies(cModel& model) {
     testmodels::setBones(model, {{"a", 0, 10, 0}, {"b", 0, 8, 0, 0}});
-    RigidBodySpec anchor, swing;
+    RigidBodyDesc anchor, swing;
     anchor.mode = 0;
     ASSERT_EQ(testmodels::setRigidBodies(model, {anchor, swing}, {0, 1}), 2);
 }
@@ -26,7 +26,7 @@ void twoBodies(cModel& model) {
 TEST_F(PhysicsTest, RotationSpringsAlwaysOnTranslationSpringsOnlyWithStiffness) {
     ScopedModel s;
     twoBodies(s.model);
-    JointSpec loose, stiff;
+    JointDesc loose, stiff;
     stiff.linearStiffness[0] = 10.0f;
     stiff.linearStiffness[2] = 20.0f;
     stiff.angularStiffness[1] = 5.0f;
@@ -51,7 +51,7 @@ TEST_F(PhysicsTest, RotationSpringsAlwaysOnTranslationSpringsOnlyWithStiffness) 
 TEST_F(PhysicsTest, JointLimitsAndFrames) {
     ScopedModel s;
     twoBodies(s.model);
-    JointSpec j;
+    JointDesc j;
     j.position[1] = 9.0f;
     const float lin[3] = {-1.0f, -2.0f, -3.0f};
     for (int i = 0; i < 3; ++i) {
@@ -83,24 +83,24 @@ TEST_F(PhysicsTest, JointLimitsAndFrames) {
 TEST_F(PhysicsTest, HangingChainSettlesWithoutExploding) {
     ScopedModel s;
     constexpr int kLinks = 6;
-    std::vector<testmodels::BoneSpec> bones;
+    std::vector<testmodels::BoneDesc> bones;
     for (int i = 0; i < kLinks; ++i) bones.push_back({"link", 0.0f, 15.0f - 1.5f * i, 0.0f, i - 1});
     testmodels::setBones(s.model, bones);
-    std::vector<RigidBodySpec> specs(kLinks);
+    std::vector<RigidBodyDesc> descs(kLinks);
     std::vector<int> boneOf;
     for (int i = 0; i < kLinks; ++i) {
-        specs[i].shape = 2;
-        specs[i].size[0] = 0.3f;
-        specs[i].size[1] = 0.8f;
-        specs[i].mode = i == 0 ? 0 : 1;
-        specs[i].group = 2;
-        specs[i].mask = 0xFFFB;  // links do not collide with each other
-        specs[i].linearDamping = 0.5f;
-        specs[i].angularDamping = 0.5f;
+        descs[i].shape = 2;
+        descs[i].size[0] = 0.3f;
+        descs[i].size[1] = 0.8f;
+        descs[i].mode = i == 0 ? 0 : 1;
+        descs[i].group = 2;
+        descs[i].mask = 0xFFFB;  // links do not collide with each other
+        descs[i].linearDamping = 0.5f;
+        descs[i].angularDamping = 0.5f;
         boneOf.push_back(i);
     }
-    ASSERT_EQ(testmodels::setRigidBodies(s.model, specs, boneOf), kLinks);
-    std::vector<JointSpec> joints(kLinks - 1);
+    ASSERT_EQ(testmodels::setRigidBodies(s.model, descs, boneOf), kLinks);
+    std::vector<JointDesc> joints(kLinks - 1);
     std::vector<std::pair<int, int>> pairs;
     for (int i = 0; i + 1 < kLinks; ++i) {
         joints[i].position[1] = 15.0f - 1.5f * i - 0.75f;

@@ -7,7 +7,7 @@
 #include "common/TestModels.h"
 #include "physics/RigidBody.h"
 
-using testmodels::RigidBodySpec;
+using testmodels::RigidBodyDesc;
 using testmodels::ScopedModel;
 
 namespace {
@@ -29,7 +29,7 @@ void expectVector(const btVector3& v, float x, float y, float z, float tol = 1e-
 TEST_F(PhysicsTest, RecordFieldsReachTheBulletBody) {
     ScopedModel s;
     testmodels::setBones(s.model, {{"a", 0, 10, 0}, {"b", 0, 12, 0, 0}});
-    RigidBodySpec box;
+    RigidBodyDesc box;
     box.group = 3;
     box.mask = 0x00F0;
     box.shape = 1;
@@ -44,7 +44,7 @@ TEST_F(PhysicsTest, RecordFieldsReachTheBulletBody) {
     box.restitution = 0.125f;
     box.friction = 0.625f;
     box.mode = 1;
-    RigidBodySpec capsule;
+    RigidBodyDesc capsule;
     capsule.shape = 2;
     capsule.size[0] = 0.5f;
     capsule.size[1] = 4.0f;
@@ -81,7 +81,7 @@ TEST_F(PhysicsTest, RecordFieldsReachTheBulletBody) {
 TEST_F(PhysicsTest, InvalidRecordsCreateNothingAndSaySoOnce) {
     ScopedModel s;
     testmodels::setBones(s.model, {{"a", 0, 10, 0}});
-    RigidBodySpec badShape, badMode, good, nanMass;
+    RigidBodyDesc badShape, badMode, good, nanMass;
     badShape.shape = 3;
     badMode.mode = 3;
     nanMass.mass = std::nanf("");
@@ -89,13 +89,13 @@ TEST_F(PhysicsTest, InvalidRecordsCreateNothingAndSaySoOnce) {
     s.model.rigidBodyCount = 1;
     cPMDRigidBody& rb = s.model.rigidBodies[0];
     struct Case {
-        RigidBodySpec spec;
+        RigidBodyDesc desc;
         cBone* bone;
         const char* says;
     } cases[] = {{good, nullptr, "bone"}, {badShape, s.model.bones, "shape 3"}, {badMode, s.model.bones, "mode 3"},
                  {nanMass, s.model.bones, "non-finite"}};
     for (const Case& c : cases) {
-        const auto def = testmodels::encodeRigidBody(c.spec);
+        const auto def = testmodels::encodeRigidBody(c.desc);
         ::testing::internal::CaptureStderr();
         EXPECT_FALSE(createRigidBody(rb, def.data(), c.bone)) << c.says;
         const std::string err = ::testing::internal::GetCapturedStderr();
@@ -119,11 +119,11 @@ TEST_F(PhysicsTest, InvalidRecordsCreateNothingAndSaySoOnce) {
 TEST_F(PhysicsTest, FollowingBodyIsKinematicWhateverItsMassAndTracksItsBone) {
     ScopedModel s;
     testmodels::setBones(s.model, {{"arm", 0, 10, 0}});
-    RigidBodySpec spec;
-    spec.mode = 0;
-    spec.mass = 5.0f;
-    spec.position[1] = 1.0f;
-    ASSERT_EQ(testmodels::setRigidBodies(s.model, {spec}, {0}), 1);
+    RigidBodyDesc desc;
+    desc.mode = 0;
+    desc.mass = 5.0f;
+    desc.position[1] = 1.0f;
+    ASSERT_EQ(testmodels::setRigidBodies(s.model, {desc}, {0}), 1);
     btRigidBody* body = s.model.rigidBodies[0].body;
     EXPECT_EQ(body->getInvMass(), 0.0f);
     EXPECT_TRUE(body->isKinematicObject());
@@ -146,9 +146,9 @@ TEST_F(PhysicsTest, FollowingBodyIsKinematicWhateverItsMassAndTracksItsBone) {
 TEST_F(PhysicsTest, SimulatedBodiesWriteTheirBonesExceptOnTheCentre) {
     ScopedModel s;
     testmodels::setBones(s.model, {{cp932::kCentre, 0, 10, 0}, {"tail", 3, 10, 0}});
-    RigidBodySpec spec;
-    spec.position[1] = 1.0f;
-    ASSERT_EQ(testmodels::setRigidBodies(s.model, {spec, spec}, {0, 1}), 2);
+    RigidBodyDesc desc;
+    desc.position[1] = 1.0f;
+    ASSERT_EQ(testmodels::setRigidBodies(s.model, {desc, desc}, {0, 1}), 2);
     EXPECT_TRUE(s.model.rigidBodies[0].attachedToCentre);
     for (int i = 0; i < 10; ++i) stepPhysics(1.0f);
     const btVector3 centreBody = originOf(s.model.rigidBodies[0].body);
@@ -166,10 +166,10 @@ TEST_F(PhysicsTest, SimulatedBodiesWriteTheirBonesExceptOnTheCentre) {
 TEST_F(PhysicsTest, SkinningFollowsASimulatedBody) {
     ScopedModel s;
     testmodels::setBones(s.model, {{"hair", 0, 10, 0}});
-    testmodels::VertexSpec v{};
+    testmodels::VertexDesc v{};
     v.position[1] = 9.0f;
     testmodels::setVertices(s.model, {v});
-    ASSERT_EQ(testmodels::setRigidBodies(s.model, {RigidBodySpec{}}, {0}), 1);
+    ASSERT_EQ(testmodels::setRigidBodies(s.model, {RigidBodyDesc{}}, {0}), 1);
     for (int i = 0; i < 5; ++i) stepPhysics(1.0f);
     const float drop = 10.0f - originOf(s.model.rigidBodies[0].body).y();
     ASSERT_GT(drop, 0.1f);
@@ -180,10 +180,10 @@ TEST_F(PhysicsTest, SkinningFollowsASimulatedBody) {
 TEST_F(PhysicsTest, PullGainIsFifthOfElapsedCappedAtOne) {
     ScopedModel s;
     testmodels::setBones(s.model, {{"skirt", 0, 10, 0}});
-    RigidBodySpec spec;
-    spec.mode = 2;
-    spec.position[2] = 1.0f;
-    ASSERT_EQ(testmodels::setRigidBodies(s.model, {spec}, {0}), 1);
+    RigidBodyDesc desc;
+    desc.mode = 2;
+    desc.position[2] = 1.0f;
+    ASSERT_EQ(testmodels::setRigidBodies(s.model, {desc}, {0}), 1);
     btRigidBody* body = s.model.rigidBodies[0].body;
     const btVector3 velocity(1.0f, 2.0f, 3.0f);
     body->setLinearVelocity(velocity);
@@ -201,10 +201,10 @@ TEST_F(PhysicsTest, PullGainIsFifthOfElapsedCappedAtOne) {
 TEST_F(PhysicsTest, ResetPutsBodiesBackWithoutDriftingTheirTurn) {
     ScopedModel s;
     testmodels::setBones(s.model, {{"ribbon", 0, 10, 0}});
-    RigidBodySpec spec;
-    spec.position[0] = 1.0f;
-    spec.rotation[0] = 0.4f;
-    ASSERT_EQ(testmodels::setRigidBodies(s.model, {spec}, {0}), 1);
+    RigidBodyDesc desc;
+    desc.position[0] = 1.0f;
+    desc.rotation[0] = 0.4f;
+    ASSERT_EQ(testmodels::setRigidBodies(s.model, {desc}, {0}), 1);
     btRigidBody* body = s.model.rigidBodies[0].body;
     const btQuaternion start = body->getWorldTransform().getRotation();
     body->setAngularVelocity(btVector3(0, 3, 0));

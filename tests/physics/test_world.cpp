@@ -4,7 +4,7 @@
 #include "common/TestModels.h"
 #include "physics/RigidBody.h"
 
-using testmodels::RigidBodySpec;
+using testmodels::RigidBodyDesc;
 using testmodels::ScopedModel;
 
 namespace {
@@ -12,10 +12,10 @@ namespace {
 // One sphere of radius 1 on a root bone at height h.
 void fallingSphere(cModel& model, float h, uint8_t group = 0, uint16_t mask = 0xFFFF) {
     testmodels::setBones(model, {{"ball", 0.0f, h, 0.0f}});
-    RigidBodySpec spec;
-    spec.group = group;
-    spec.mask = mask;
-    ASSERT_EQ(testmodels::setRigidBodies(model, {spec}, {0}), 1);
+    RigidBodyDesc desc;
+    desc.group = group;
+    desc.mask = mask;
+    ASSERT_EQ(testmodels::setRigidBodies(model, {desc}, {0}), 1);
 }
 
 }  // namespace
@@ -82,10 +82,10 @@ TEST_F(PhysicsTest, GroupsAndMasksDecideWhetherTheGroundStopsABody) {
 TEST_F(PhysicsTest, DestroyingTheWorldFirstLeavesModelsSafeToRelease) {
     ScopedModel s;
     testmodels::makeLegModel(s.model);
-    RigidBodySpec anchor, swing;
+    RigidBodyDesc anchor, swing;
     anchor.mode = 0;
     ASSERT_EQ(testmodels::setRigidBodies(s.model, {anchor, swing}, {1, 2}), 2);
-    ASSERT_EQ(testmodels::setJoints(s.model, {testmodels::JointSpec{}}, {{0, 1}}), 1);
+    ASSERT_EQ(testmodels::setJoints(s.model, {testmodels::JointDesc{}}, {{0, 1}}), 1);
     stepPhysics(1.0f);
     destroyPhysicsWorld();
     EXPECT_EQ(s.model.rigidBodies[0].body, nullptr);
@@ -101,10 +101,10 @@ TEST_F(PhysicsTest, DestroyingTheWorldFirstLeavesModelsSafeToRelease) {
 TEST_F(PhysicsTest, ReleasingBodiesBeforeTheirJointsKeepsTheWorldSteppable) {
     ScopedModel s;
     testmodels::setBones(s.model, {{"a", 0, 10, 0}, {"b", 0, 8, 0, 0}});
-    RigidBodySpec anchor, swing;
+    RigidBodyDesc anchor, swing;
     anchor.mode = 0;
     ASSERT_EQ(testmodels::setRigidBodies(s.model, {anchor, swing}, {0, 1}), 2);
-    ASSERT_EQ(testmodels::setJoints(s.model, {testmodels::JointSpec{}}, {{0, 1}}), 1);
+    ASSERT_EQ(testmodels::setJoints(s.model, {testmodels::JointDesc{}}, {{0, 1}}), 1);
     releaseRigidBody(s.model.rigidBodies[1]);
     EXPECT_EQ(physicsWorld()->getNumConstraints(), 0);
     stepPhysics(1.0f);
