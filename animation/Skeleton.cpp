@@ -15,7 +15,7 @@ constexpr float kIKMinAngle = 1e-8f;
 constexpr float kIKMinAxis2 = 1e-7f;
 constexpr float kIKIdentityAngle = 0.0001f;
 constexpr float kKneeMinX = -3.14159f;
-constexpr float kKneeMaxX = -0.002f;  // a knee always keeps a slight forward bend
+constexpr float kKneeMaxX = -0.002f;  // every knee step bends a little, and only one way
 
 constexpr float kSingleBoneWeight = 0.9999f;
 
