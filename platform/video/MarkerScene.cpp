@@ -34,9 +34,23 @@ inline int floorToInt(double v) {
     return v < i ? i - 1 : i;
 }
 
+// log2 good to about 0.09, plenty for choosing how blurred a picture level to read, and
+// far cheaper per pixel than the library call.
+inline double approxLog2(double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const int exponent = int((bits >> 52) & 0x7ff) - 1023;
+    bits = (bits & 0x000fffffffffffffull) | 0x3ff0000000000000ull;  // mantissa in [1, 2)
+    double mantissa;
+    std::memcpy(&mantissa, &bits, sizeof mantissa);
+    return exponent + (mantissa - 1.0);
+}
+
 // ---------------------------------------------------------------------------------------
-// Box-filtered mip chain of a B,G,R picture, sampled bilinearly. Coordinates are in
-// level-0 pixel-edge units (texel u covers [u, u+1)).
+// Box-filtered mip chain of a B,G,R picture, sampled trilinearly. Coordinates are in
+// level-0 pixel-edge units (texel u covers [u, u+1)); texel u of level L covers level-0
+// [u * 2^L, (u + 1) * 2^L), odd sizes being padded by repeating the last row or column,
+// so every level lines up exactly with the base picture.
 struct MipChain {
     struct Level {
         int width = 0, height = 0;
@@ -54,46 +68,48 @@ struct MipChain {
         base.height = height;
         base.bgr.assign(bgr, bgr + size_t(width) * height * 3);
         levels.push_back(std::move(base));
-        while (levels.back().width > 1 && levels.back().height > 1 && levels.size() < 16) {
+        while ((levels.back().width > 1 || levels.back().height > 1) && levels.size() < 16) {
             const Level& src = levels.back();
             Level next;
-            next.width = src.width / 2;
-            next.height = src.height / 2;
+            next.width = (src.width + 1) / 2;
+            next.height = (src.height + 1) / 2;
             next.bgr.resize(size_t(next.width) * next.height * 3);
             for (int y = 0; y < next.height; ++y) {
+                const float* row0 = &src.bgr[size_t(2 * y) * src.width * 3];
+                const float* row1 = &src.bgr[size_t(std::min(2 * y + 1, src.height - 1)) * src.width * 3];
                 for (int x = 0; x < next.width; ++x) {
-                    for (int c = 0; c < 3; ++c) {
-                        const float* row0 = &src.bgr[(size_t(2 * y) * src.width) * 3];
-                        const float* row1 = &src.bgr[(size_t(2 * y + 1) * src.width) * 3];
+                    const int xa = 2 * x * 3, xb = std::min(2 * x + 1, src.width - 1) * 3;
+                    for (int c = 0; c < 3; ++c)
                         next.bgr[(size_t(y) * next.width + x) * 3 + c] =
-                            0.25f * (row0[(2 * x) * 3 + c] + row0[(2 * x + 1) * 3 + c] + row1[(2 * x) * 3 + c] +
-                                     row1[(2 * x + 1) * 3 + c]);
-                    }
+                            0.25f * (row0[xa + c] + row0[xb + c] + row1[xa + c] + row1[xb + c]);
                 }
             }
             levels.push_back(std::move(next));
         }
     }
 
-    // Level whose texels are about the size of a footprint of the given number of level-0
-    // texels; rounding down keeps edges crisp, the supersampling smooths the rest.
-    int levelFor(double footprint) const {
-        int level = 0;
-        const int top = int(levels.size()) - 1;
-        while (footprint >= 2.0 && level < top) {
-            footprint *= 0.5;
-            ++level;
-        }
-        return level;
+    // Level of detail for a footprint of the given number of level-0 texels: its log2,
+    // clamped to the chain.
+    double lodFor(double footprint) const {
+        if (!(footprint > 1.0)) return 0.0;
+        return std::min(approxLog2(footprint), double(levels.size() - 1));
     }
 
-    void sample(double u, double v, int level, float out[3]) const {
+    void sample(double u, double v, double lod, float out[3]) const {
+        const int level = int(lod);
+        const float blend = float(lod - level);
+        bilinear(u, v, level, out);
+        if (blend > 1e-3f && level + 1 < int(levels.size())) {
+            float coarse[3];
+            bilinear(u, v, level + 1, coarse);
+            for (int c = 0; c < 3; ++c) out[c] += (coarse[c] - out[c]) * blend;
+        }
+    }
+
+    void bilinear(double u, double v, int level, float out[3]) const {
         const Level& l = levels[size_t(level)];
-        // Level-0 width / level width is not always a power of two for odd sizes; scale by
-        // the real ratio so the level lines up with the base picture.
-        const double sx = double(l.width) / levels[0].width;
-        const double sy = double(l.height) / levels[0].height;
-        const double x = u * sx - 0.5, y = v * sy - 0.5;
+        const double scale = 1.0 / double(1 << level);
+        const double x = u * scale - 0.5, y = v * scale - 0.5;
         int x0 = floorToInt(x), y0 = floorToInt(y);
         const float fx = float(x - x0), fy = float(y - y0);
         int x1 = x0 + 1, y1 = y0 + 1;
@@ -114,8 +130,8 @@ struct MipChain {
         const float* p01 = &l.bgr[(size_t(y1) * l.width + x0) * 3];
         const float* p11 = &l.bgr[(size_t(y1) * l.width + x1) * 3];
         for (int c = 0; c < 3; ++c) {
-            float top = p00[c] + (p10[c] - p00[c]) * fx;
-            float bottom = p01[c] + (p11[c] - p01[c]) * fx;
+            const float top = p00[c] + (p10[c] - p00[c]) * fx;
+            const float bottom = p01[c] + (p11[c] - p01[c]) * fx;
             out[c] = top + (bottom - top) * fy;
         }
     }
@@ -425,16 +441,33 @@ void renderMarkerScene(const CameraParam& camera, const double transform[3][4], 
     const float noiseScale = float(options.noiseSigma * std::sqrt(6.0) / 65535.0);
     const uint64_t seedBase = mix64(uint64_t(options.seed) * 0x9e3779b97f4a7c15ull + 0x1234567ull);
 
+    // Where each sample of a pixel lands: the wall, the paper or the table.
+    enum Surface : uint8_t { kWall, kPaper, kTable };
+    double sampleX[kMaxSupersampleGrid * kMaxSupersampleGrid], sampleY[kMaxSupersampleGrid * kMaxSupersampleGrid];
+    Surface surface[kMaxSupersampleGrid * kMaxSupersampleGrid];
+
+    auto shade = [&](Surface where, double X, double Y, double markerLod, double tableLod, float colour[3]) {
+        if (where == kPaper) {
+            markerMips->chain.sample(markerCx + X * markerTexelsPerUnit, markerCy - Y * markerTexelsPerUnit,
+                                     markerLod, colour);  // picture rows run down, marker y up
+        } else if (where == kTable) {
+            table->sample(X * tableTexelsPerUnit, -Y * tableTexelsPerUnit, tableLod, colour);
+        } else {
+            colour[0] = kBackground[0];
+            colour[1] = kBackground[1];
+            colour[2] = kBackground[2];
+        }
+    };
+
     const float* ideal = idealMap->ideal.data();
     for (int j = 0; j < height; ++j) {
         uint8_t* row = bgra + size_t(j) * width * 4;
         for (int i = 0; i < width; ++i, ideal += samples * 2) {
-            float sum[3] = {0.f, 0.f, 0.f};
-            int markerLevel = 0, tableLevel = 0;
-            bool levelsChosen = false;
+            double unitsPerSample = 0.0;
+            bool sameSurface = true;
             for (int s = 0; s < samples; ++s) {
                 const double ix = ideal[2 * s], iy = ideal[2 * s + 1];
-                float colour[3] = {kBackground[0], kBackground[1], kBackground[2]};
+                surface[s] = kWall;
                 if (planeVisible) {
                     const double hx = Hi[0][0] * ix + Hi[0][1] * iy + Hi[0][2];
                     const double hy = Hi[1][0] * ix + Hi[1][1] * iy + Hi[1][2];
@@ -443,37 +476,60 @@ void renderMarkerScene(const CameraParam& camera, const double transform[3][4], 
                     // Rays that meet the plane behind the camera see the wall, not the table.
                     const double depth = transform[2][0] * X + transform[2][1] * Y + transform[2][3];
                     if (std::isfinite(X) && std::isfinite(Y) && depth > 0.0) {
-                        if (!levelsChosen) {
+                        sampleX[s] = X;
+                        sampleY[s] = Y;
+                        if (unitsPerSample == 0.0) {
                             // Marker units covered by one sample spacing, from the local
                             // scale of the homography (distortion is mild enough to ignore).
                             const double w = H[2][0] * X + H[2][1] * Y + H[2][2];
                             const double a = (H[0][0] - ix * H[2][0]) / w, b = (H[0][1] - ix * H[2][1]) / w;
                             const double c = (H[1][0] - iy * H[2][0]) / w, d = (H[1][1] - iy * H[2][1]) / w;
                             const double pixelsPerUnit2 = std::fabs(a * d - b * c);
-                            const double unitsPerSample =
-                                pixelsPerUnit2 > 0 ? 1.0 / (std::sqrt(pixelsPerUnit2) * grid) : 1e9;
-                            if (haveMarker) markerLevel = markerMips->chain.levelFor(unitsPerSample * markerTexelsPerUnit);
-                            tableLevel = table->levelFor(unitsPerSample * tableTexelsPerUnit);
-                            levelsChosen = true;
+                            unitsPerSample = pixelsPerUnit2 > 0 ? 1.0 / (std::sqrt(pixelsPerUnit2) * grid) : 1e9;
                         }
-                        bool onPaper = false;
-                        if (haveMarker) {
-                            const double u = markerCx + X * markerTexelsPerUnit;
-                            const double v = markerCy - Y * markerTexelsPerUnit;  // picture rows run down, y up
-                            if (u >= 0.0 && v >= 0.0 && u < marker.width && v < marker.height) {
-                                markerMips->chain.sample(u, v, markerLevel, colour);
-                                onPaper = true;
-                            }
-                        }
-                        if (!onPaper && options.tabletop)
-                            table->sample(X * tableTexelsPerUnit, -Y * tableTexelsPerUnit, tableLevel, colour);
+                        const double u = markerCx + X * markerTexelsPerUnit;
+                        const double v = markerCy - Y * markerTexelsPerUnit;
+                        if (haveMarker && u >= 0.0 && v >= 0.0 && u < marker.width && v < marker.height)
+                            surface[s] = kPaper;
+                        else if (options.tabletop)
+                            surface[s] = kTable;
                     }
                 }
-                sum[0] += colour[0];
-                sum[1] += colour[1];
-                sum[2] += colour[2];
+                sameSurface = sameSurface && surface[s] == surface[0];
             }
-            const float scale = brightness / samples;
+
+            float sum[3] = {0.f, 0.f, 0.f};
+            int shaded = samples;
+            if (sameSurface) {
+                // Inside one surface the mip levels already filter the picture, so one
+                // sample at the pixel's centre, read from the level as coarse as the whole
+                // pixel, looks the same as the separate samples; the sample grid is
+                // needed only where the paper's edge or the horizon crosses the pixel.
+                double X = 0.0, Y = 0.0;
+                if (surface[0] != kWall) {
+                    for (int s = 0; s < samples; ++s) {
+                        X += sampleX[s];
+                        Y += sampleY[s];
+                    }
+                    X /= samples;
+                    Y /= samples;
+                }
+                const double unitsPerPixel = unitsPerSample * grid;
+                const double markerLod = haveMarker ? markerMips->chain.lodFor(unitsPerPixel * markerTexelsPerUnit) : 0.0;
+                shade(surface[0], X, Y, markerLod, table->lodFor(unitsPerPixel * tableTexelsPerUnit), sum);
+                shaded = 1;
+            } else {
+                const double markerLod = haveMarker ? markerMips->chain.lodFor(unitsPerSample * markerTexelsPerUnit) : 0.0;
+                const double tableLod = table->lodFor(unitsPerSample * tableTexelsPerUnit);
+                for (int s = 0; s < samples; ++s) {
+                    float colour[3];
+                    shade(surface[s], sampleX[s], sampleY[s], markerLod, tableLod, colour);
+                    sum[0] += colour[0];
+                    sum[1] += colour[1];
+                    sum[2] += colour[2];
+                }
+            }
+            const float scale = brightness / shaded;
             float noise[3] = {0.f, 0.f, 0.f};
             if (noiseScale > 0.f) {
                 uint64_t r0 = mix64(seedBase ^ (uint64_t(j) * uint64_t(width) + uint64_t(i)));

@@ -46,7 +46,10 @@ struct SceneOptions {
     bool tabletop = true;       // wood-like table around the paper; false: plain grey
     double noiseSigma = 0.0;    // standard deviation of per-channel sensor noise, in grey levels
     double brightness = 1.0;    // overall light level multiplying every colour
-    int supersample = 4;        // samples per pixel, on the nearest square grid (1, 4, 9, 16...)
+    // Samples per pixel, on the nearest square grid (1, 4, 9, 16...), taken where the
+    // paper's edge or the horizon crosses a pixel. Elsewhere one sample from box-filtered,
+    // trilinearly blended picture levels sized to the pixel gives the same smoothing.
+    int supersample = 4;
     uint32_t seed = 1;          // noise seed: the same seed gives the same noise
 };
 
