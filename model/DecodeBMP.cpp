@@ -32,9 +32,7 @@ bool decodeBMP(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     // A negative height marks rows stored top first.
     const bool topDown = rawHeight < 0;
     const int64_t height = topDown ? -int64_t(rawHeight) : rawHeight;
-    DecodedImage image;
-    if (!allocateImage(image, width, height)) return false;
-
+    if (width < 1 || width > kMaxImageSide || height < 1 || height > kMaxImageSide) return false;
     const std::size_t stride = ((std::size_t(bitCount) * std::size_t(width) + 31) / 32) * 4;
     if (dataOffset > size || stride * std::size_t(height) > size - dataOffset) return false;
 
@@ -55,6 +53,8 @@ bool decodeBMP(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
         for (auto& e : palette) e[3] = 255;
     }
 
+    DecodedImage image;
+    if (!allocateImage(image, width, height)) return false;
     for (int64_t y = 0; y < height; ++y) {
         const int64_t fileRow = topDown ? y : height - 1 - y;
         const uint8_t* src = bytes + dataOffset + std::size_t(fileRow) * stride;

@@ -53,6 +53,12 @@ bool decodeJPEG(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     MemoryJpeg source{bytes, size, 0, &image};
     JpegDecoder decoder;
     if (jpegPrepare(&decoder, readFromMemory, work->bytes, &source) != kJpegOk) return false;
+    // Every block takes at least two bits (a DC code and an end-of-block code), so a
+    // header claiming more MCUs than the file could hold is refused before allocating.
+    const std::size_t mcuWidth = 8u * decoder.mcuWidthBlocks, mcuHeight = 8u * decoder.mcuHeightBlocks;
+    const std::size_t mcus = (decoder.width + mcuWidth - 1) / mcuWidth * ((decoder.height + mcuHeight - 1) / mcuHeight);
+    const std::size_t blocksPerMcu = std::size_t(decoder.mcuWidthBlocks) * decoder.mcuHeightBlocks + 2;
+    if (mcus * blocksPerMcu / 4 > size) return false;
     if (!allocateImage(image, decoder.width, decoder.height)) return false;
     if (jpegDecompress(&decoder, writeToImage) != kJpegOk) return false;
     out = std::move(image);

@@ -100,9 +100,17 @@ bool decodePNG(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     // Size the pixel buffer from the header before libpng runs, so nothing is allocated
     // inside the setjmp frame. The header sits at a fixed place: signature, IHDR length
     // and type, then width and height big-endian.
-    if (size < 24) return false;
+    if (size < 26) return false;
     const uint32_t width = uint32_t(bytes[16]) << 24 | uint32_t(bytes[17]) << 16 | uint32_t(bytes[18]) << 8 | bytes[19];
     const uint32_t height = uint32_t(bytes[20]) << 24 | uint32_t(bytes[21]) << 16 | uint32_t(bytes[22]) << 8 | bytes[23];
+    // Deflate shrinks data at most 1032 times; a header claiming more pixels than the
+    // file's bytes could hold even so is refused before the picture is allocated.
+    static const int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+    const unsigned depth = bytes[24], colourType = bytes[25];
+    if (colourType > 6 || kChannels[colourType] == 0 || depth == 0 || depth > 16) return false;
+    const uint64_t rowBytes = 1 + (uint64_t(width) * kChannels[colourType] * depth + 7) / 8;
+    if (width > uint32_t(kMaxImageSide) || height > uint32_t(kMaxImageSide)) return false;
+    if (rowBytes * height / 1032 > size) return false;
     DecodedImage image;
     if (!allocateImage(image, width, height)) return false;
     image.rgba.clear();  // keeps the capacity

@@ -56,10 +56,14 @@ bool decodeTGA(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     if (colourMapType == 1) offset += colourMapLength * ((colourMapEntryBits + 7) / 8);
     if (offset > size) return false;
 
-    DecodedImage image;
-    if (!allocateImage(image, width, height)) return false;
     const std::size_t bpp = bitsPerPixel / 8;
     const std::size_t total = std::size_t(width) * std::size_t(height);
+    // Even all run packets (128 pixels each) need this many bytes; a header claiming
+    // more pixels than that is refused before the picture is allocated.
+    const std::size_t leastBytes = imageType == 2 ? total * bpp : (total + 127) / 128 * (1 + bpp);
+    if (leastBytes > size - offset) return false;
+    DecodedImage image;
+    if (!allocateImage(image, width, height)) return false;
     const PixelPlacer place{image.rgba.data(), std::size_t(width), std::size_t(height), (descriptor & 0x20) != 0,
                             (descriptor & 0x10) != 0};
     const uint8_t* src = bytes + offset;

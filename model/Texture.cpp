@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "model/TextureUpload.h"
 #include "platform/Paths.h"
@@ -17,9 +18,14 @@
 
 bool allocateImage(DecodedImage& out, int64_t width, int64_t height) {
     if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide) return false;
+    try {
+        out.rgba.assign(std::size_t(width) * std::size_t(height) * 4, 0);
+    } catch (const std::bad_alloc&) {
+        out.rgba = std::vector<uint8_t>();
+        return false;
+    }
     out.width = int(width);
     out.height = int(height);
-    out.rgba.assign(std::size_t(width) * std::size_t(height) * 4, 0);
     return true;
 }
 
