@@ -148,6 +148,10 @@ void setTextureDeleter(TextureDeleter deleter, void* user) {
 const std::string& lastTextureError() { return g_lastError; }
 
 int32_t loadTextureFile(const char* fileName) {
+    if (!fileName || !*fileName) {
+        g_lastError = "a material names an empty texture file";
+        return -1;
+    }
     DecodedImage image;
     std::string reason;
     if (!decodeTextureFile(fileName, image, &reason)) {

@@ -156,6 +156,8 @@ TEST_F(TextureCacheTest, FailuresAddNothing) {
     EXPECT_EQ(cache_, nullptr);
     EXPECT_NE(lastTextureError().find("missing.bmp"), std::string::npos) << lastTextureError();
     EXPECT_EQ(acquireTexture(cache_, nullptr), -1);
+    EXPECT_EQ(acquireTexture(cache_, ""), -1);
+    EXPECT_EQ(acquireTexture(cache_, "."), -1) << "a folder";
 
     writeFile(dir_ + "/junk.bmp", {'B', 'M', 1, 2, 3});
     EXPECT_EQ(acquireTexture(cache_, "junk.bmp"), -1);
