@@ -36,7 +36,7 @@ TEST(AccuracyTest, RandomViewsAreIdentifiedAndPosedAccurately) {
     std::vector<uint8_t> frame(static_cast<size_t>(camera.width) * camera.height * 4);
     const int frames = 200;
     int identified = 0;
-    std::vector<double> cornerError, rotationError, translationError;
+    std::vector<double> cornerError, rotationError, translationError, depthBias;
     for (int i = 0; i < frames; ++i) {
         double truth[3][4];
         randomMarkerPose(rng, camera, width, PoseRange{}, truth);
@@ -74,6 +74,7 @@ TEST(AccuracyTest, RandomViewsAreIdentifiedAndPosedAccurately) {
         ASSERT_GE(estimatePose(best, center, width, estimate), 0.0);
         rotationError.push_back(rotationErrorDegrees(truth, estimate));
         translationError.push_back(translationErrorPercent(truth, estimate));
+        depthBias.push_back(100.0 * (estimate[2][3] - truth[2][3]) / truth[2][3]);
     }
 
     std::printf("accuracy over %d random views (4-12 widths, tilt <= 55 deg, half with noise sigma 4):\n", frames);
@@ -84,6 +85,8 @@ TEST(AccuracyTest, RandomViewsAreIdentifiedAndPosedAccurately) {
                 percentile(rotationError, 0.95));
     std::printf("  translation error (%% of distance):   median %.2f  95th %.2f\n",
                 percentile(translationError, 0.5), percentile(translationError, 0.95));
+
+    std::printf("  depth error, signed (%% of distance): median %+.2f\n", percentile(depthBias, 0.5));
 
     EXPECT_GE(identified, frames * 98 / 100);
     // Loose ceilings that only a real regression crosses.
