@@ -21,8 +21,9 @@ constexpr int kDarkLevel = 100;
 // The dark bounding box may be this much out of square (pixels, or 2% of the side)
 // before the picture is refused: print rasterisation leaves a pixel or so.
 constexpr double kSquareTolerance = 2.0;
-// More samples per pixel than this add nothing visible and only cost time.
-constexpr int kMaxSupersampleGrid = 8;
+// More samples per pixel than this add nothing visible and only cost time and memory
+// (the undistortion table holds every sample position).
+constexpr int kMaxSupersampleGrid = 4;
 
 // Colour seen where no table is: a grey wall beyond the horizon, or the table itself
 // when it is switched off.

@@ -146,6 +146,23 @@ TEST(MarkerScene, PictureIsUprightAndNotMirrored) {
     EXPECT_GT(greyAt(frame, cam.width, cam.height, mx, my), 200);
     // Alpha is opaque everywhere.
     for (size_t i = 3; i < frame.size(); i += 4) ASSERT_EQ(frame[i], 255);
+
+    // The paper's edge against the plain background is smoothed by the sample grid: a
+    // slightly turned blank sheet leaves edge pixels between grey and white, and one
+    // sample per pixel leaves none.
+    MarkerImage sheet = marker;
+    std::fill(sheet.bgr.begin(), sheet.bgr.end(), uint8_t(255));
+    double turned[3][4] = {{std::cos(0.3), -std::sin(0.3), 0, 0}, {-std::sin(0.3), -std::cos(0.3), 0, 0}, {0, 0, -1, 200}};
+    options.tabletop = false;
+    auto between = [&](int supersample) {
+        options.supersample = supersample;
+        renderMarkerScene(cam, turned, 40.0, sheet, options, frame.data());
+        int n = 0;
+        for (size_t i = 0; i < frame.size(); i += 4) n += frame[i] > 110 && frame[i] < 240;
+        return n;
+    };
+    EXPECT_GT(between(4), 100);
+    EXPECT_EQ(between(1), 0);
 }
 
 TEST(MarkerScene, SameSeedSameFrameAndNoiseHasTheAskedSpread) {
