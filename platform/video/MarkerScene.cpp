@@ -204,12 +204,14 @@ struct IdealMap {
 };
 
 std::shared_ptr<const IdealMap> idealMapFor(const CameraParam& camera, int grid) {
+    // Two entries, so callers that alternate between two cameras or grids do not rebuild.
     static std::mutex mutex;
-    static std::shared_ptr<const IdealMap> cached;
+    static std::shared_ptr<const IdealMap> cached[2];
     std::lock_guard<std::mutex> lock(mutex);
-    if (cached && cached->width == camera.width && cached->height == camera.height && cached->grid == grid &&
-        std::memcmp(cached->distortion, camera.distortion, sizeof cached->distortion) == 0)
-        return cached;
+    for (const auto& entry : cached)
+        if (entry && entry->width == camera.width && entry->height == camera.height && entry->grid == grid &&
+            std::memcmp(entry->distortion, camera.distortion, sizeof entry->distortion) == 0)
+            return entry;
     auto map = std::make_shared<IdealMap>();
     std::memcpy(map->distortion, camera.distortion, sizeof map->distortion);
     map->width = camera.width;
@@ -232,8 +234,9 @@ std::shared_ptr<const IdealMap> idealMapFor(const CameraParam& camera, int grid)
             }
         }
     }
-    cached = map;
-    return cached;
+    cached[1] = cached[0];
+    cached[0] = map;
+    return map;
 }
 
 uint64_t hashBytes(const uint8_t* data, size_t size) {
