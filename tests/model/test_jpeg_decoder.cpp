@@ -236,7 +236,9 @@ TEST(JpegDecoder, MatchesLibjpegInEverySamplingMode) {
                 const double psnr = psnrAgainstLibjpeg(encodeJpeg(picture, size[0], size[1], o));
                 SCOPED_TRACE(std::string(modeName(s[0], s[1])) + " " + std::to_string(size[0]) + "x" +
                              std::to_string(size[1]) + " restart " + std::to_string(restart));
-                EXPECT_GT(psnr, 30.0);
+                // Both decoders do the same work in different integer arithmetic; a
+                // wrong constant or a misplaced chroma sample costs several dB.
+                EXPECT_GT(psnr, 40.0);
                 worst = std::min(worst, psnr);
             }
         }
@@ -470,7 +472,7 @@ TEST(JpegDecoder, RealFilesMatchLibjpeg) {
         const auto jpeg = readFile(realTexture(name));
         const double psnr = psnrAgainstLibjpeg(jpeg);
         const double smooth = psnrAgainstLibjpeg(jpeg, true);
-        EXPECT_GT(psnr, 30.0) << name;
+        EXPECT_GT(psnr, 40.0) << name;
         EXPECT_GT(smooth, 30.0) << name;
         std::cout << "[ PSNR     ] " << name << ": " << psnr << " dB (" << smooth
                   << " dB against smooth upsampling)\n";
