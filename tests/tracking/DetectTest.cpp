@@ -136,6 +136,30 @@ TEST_F(DetectTest, AWeakDetectionInheritsTheRememberedIdentity) {
     EXPECT_LT(alone[0].confidence, 0.5);
 }
 
+TEST_F(DetectTest, TheDebugFormFindsTheSameMarkerAndFillsTheBinarizedImage) {
+    render(40.0);
+    const auto plain = detect();
+    ASSERT_EQ(plain.size(), 1u);
+    resetMarkerHistory();
+    debugImageMode = 1;
+    const auto debug = detect();
+    debugImageMode = 0;
+    ASSERT_EQ(debug.size(), 1u);
+    EXPECT_EQ(debug[0].pattern, plain[0].pattern);
+    EXPECT_EQ(debug[0].orientation, plain[0].orientation);
+    EXPECT_EQ(debug[0].corners[2][1], plain[0].corners[2][1]);
+    ASSERT_NE(binarizedImage, nullptr);
+    // Just inside the first corner is the black border, just outside it the white paper.
+    const double* c = plain[0].corners[0];
+    const double inward[2] = {plain[0].center[0] - c[0], plain[0].center[1] - c[1]};
+    const int x = static_cast<int>(c[0] + 0.1 * inward[0]);
+    const int y = static_cast<int>(c[1] + 0.1 * inward[1]);
+    EXPECT_EQ(binarizedImage[(static_cast<size_t>(y) * camera_.width + x) * 4], 255);
+    const int outX = static_cast<int>(c[0] - 0.1 * inward[0]);
+    const int outY = static_cast<int>(c[1] - 0.1 * inward[1]);
+    EXPECT_EQ(binarizedImage[(static_cast<size_t>(outY) * camera_.width + outX) * 4], 0);
+}
+
 TEST_F(DetectTest, AFrameTooBusyToLabelFailsInsteadOfEndingTheProgram) {
     CameraParam small = pinholeCamera(366, 366);
     TestFrame f(366, 366);
