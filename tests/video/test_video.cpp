@@ -146,6 +146,39 @@ TEST_F(Video, OfflineVideoFileKeepsFramesColoursAndRate) {
     EXPECT_TRUE(arVideoEndOfStream());
 }
 
+TEST_F(Video, FramesKeepTheOpenedSizeWhenTheSourceChangesSize) {
+    // The caller copies width x height x 4 bytes of every frame; a larger or smaller
+    // picture later in a sequence must not change that.
+    const std::string dir = tempDir() + "/mixed";
+    mkdir(dir.c_str(), 0755);
+    ASSERT_TRUE(cv::imwrite(dir + "/0000.png", sequenceFrame(0)));
+    ASSERT_TRUE(cv::imwrite(dir + "/0001.png", cv::Mat(96, 128, CV_8UC3, cv::Scalar(10, 120, 230))));
+    ASSERT_TRUE(cv::imwrite(dir + "/0002.png", cv::Mat(6, 8, CV_8UC1, cv::Scalar(77))));
+    arVideoSetSourceOverride(("file:" + dir + "/%04d.png").c_str());
+    arVideoSetOffline(true);
+    ASSERT_EQ(arVideoOpen(nullptr), 0);
+    int w = 0, h = 0;
+    ASSERT_EQ(arVideoInqSize(&w, &h), 0);
+    ASSERT_EQ(w, 32);
+    ASSERT_EQ(h, 24);
+    ASSERT_EQ(arVideoCapStart(), 0);
+    ASSERT_NE(arVideoGetImage(), nullptr);
+    const unsigned char* big = arVideoGetImage();
+    ASSERT_NE(big, nullptr);
+    const unsigned char* last = big + (size_t(w) * h - 1) * 4;
+    EXPECT_EQ(last[0], 10);
+    EXPECT_EQ(last[1], 120);
+    EXPECT_EQ(last[2], 230);
+    EXPECT_EQ(last[3], 255);
+    const unsigned char* small = arVideoGetImage();
+    ASSERT_NE(small, nullptr);
+    last = small + (size_t(w) * h - 1) * 4;
+    EXPECT_EQ(last[0], 77);
+    EXPECT_EQ(last[2], 77);
+    EXPECT_EQ(arVideoGetImage(), nullptr);
+    EXPECT_TRUE(arVideoEndOfStream());
+}
+
 TEST_F(Video, LivePlaybackLoopsAtTheFileRate) {
     const std::string pattern = writeSequence("seq3", 3);
     // Image sequences have no rate of their own; the configured one applies.
