@@ -641,3 +641,32 @@ TEST(TextureFile, ResolvesWindowsStyleNames) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TextureFile, DecodesTheTexturesOfTheRealModels) {
+    SKIP_WITHOUT_REAL_TEXTURES();
+    const std::string root = std::string(PAVONIX_TESTDATA_DIR) + "/";
+    for (const char* name :
+         {"pmd/gene_light/light/arm.png", "pmd/gene_light/light/bottoms.png", "pmd/gene_light/light/extra.png",
+          "pmd/gene_light/light/eye.png", "pmd/gene_light/light/eye2.png", "pmd/gene_light/light/face.png",
+          "pmd/gene_light/light/hair2.png", "pmd/gene_light/light/iraira.png", "pmd/gene_light/light/pale.png",
+          "pmd/gene_light/light/top.png", "pmd/glasses/mfgl1.png", "pmd/glasses/metal.sph", "pmd/glasses/es3.sph",
+          "pmd/glasses/es5.sph", "pmx/unity-mmd-loader/GeneratedPmx/tga-hair-shadow-alpha.tga",
+          "pmx/unity-mmd-loader/GeneratedPmx/tga-regular-hair-alpha.tga",
+          "pmx/unity-mmd-loader/GeneratedPmx/texture-alpha-cutout.png"}) {
+        DecodedImage image;
+        std::string reason;
+        ASSERT_TRUE(decodeTextureFile((root + name).c_str(), image, &reason)) << reason;
+        EXPECT_FALSE(image.fromFallback) << name;
+        EXPECT_GT(image.width, 0) << name;
+        EXPECT_EQ(image.rgba.size(), std::size_t(image.width) * image.height * 4) << name;
+    }
+    // A progressive JPEG sphere map: only the general loader reads it.
+    DecodedImage image;
+    std::string reason;
+    ASSERT_TRUE(decodeTextureFile((root + "pmx/babylon-mmd/ref.jpg").c_str(), image, &reason)) << reason;
+    EXPECT_TRUE(image.fromFallback);
+}
+
+}  // namespace
