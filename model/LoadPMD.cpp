@@ -40,6 +40,7 @@ public:
     }
     // A read that ran past the end of the file.
     bool truncated(const char* section, const ByteCursor& c) {
+        if (c.failWanted() == 0) return (*this)(section, c.failOffset(), "invalid length or index size");
         return (*this)(section, c.failOffset(),
                        modelload::format("file ends early: %zu bytes needed, %zu left", c.failWanted(),
                                          c.size() - c.failOffset()));

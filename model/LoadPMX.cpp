@@ -32,6 +32,7 @@ public:
         return false;
     }
     bool truncated(const char* section, const ByteCursor& c) {
+        if (c.failWanted() == 0) return (*this)(section, c.failOffset(), "invalid length or index size");
         return (*this)(section, c.failOffset(),
                        modelload::format("file ends early: %zu bytes needed, %zu left", c.failWanted(),
                                          c.size() - c.failOffset()));

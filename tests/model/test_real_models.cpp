@@ -1,6 +1,7 @@
 // Every real model of the shared test data loads, with the counts its sources list, and
 // every texture it names is found and decoded.
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cmath>
 #include <memory>
@@ -162,6 +163,44 @@ TEST_F(RealModels, SphereMapsAndTextOfTheGlassesModel) {
     bool add = false;
     for (uint32_t i = 0; i < model.materialCount; ++i) add = add || model.materials[i].sphereMode == 2;
     EXPECT_TRUE(add) << "glasses.pmx has a sphere map in add mode";
+}
+
+}  // namespace
+
+namespace {
+
+// Runs a command and returns its standard output; status receives the exit status.
+std::string run(const std::string& command, int& status) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    const int raw = pclose(pipe);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
+}
+
+TEST(InspectTool, SummarisesARealModelAndRefusesJunk) {
+    SKIP_WITHOUT_REAL_MODELS();
+    const std::string tool = std::string(PAVONIX_BINARY_DIR) + "/tools/pavonix-inspect";
+    if (!exists(tool)) GTEST_SKIP() << "pavonix-inspect not built";
+    int status = -1;
+    const std::string json = run("'" + tool + "' '" + realDir() + "/pmd/glasses/glasses.pmd' 2>&1", status);
+    EXPECT_EQ(status, 0) << json;
+    EXPECT_NE(json.find("\"format\": \"pmd\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"name\": \"モブメガネ2\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"counts\": {\"vertices\": 2864, \"indices\": 15408, \"materials\": 7, \"bones\": 17"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"texture\": \"mfgl1.png\", \"textureLoaded\": true, \"sphere\": \"metal.sph\", "
+                        "\"sphereLoaded\": true, \"sphereMode\": 1}"),
+              std::string::npos)
+        << json;
+    const std::string junk = run("'" + tool + "' '" + realDir() + "/SOURCES.md' 2>&1", status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(junk.find("SOURCES.md: neither a PMD nor a PMX"), std::string::npos) << junk;
 }
 
 }  // namespace
