@@ -2,6 +2,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "model/ModelDraw.h"
@@ -92,13 +93,18 @@ bool loadModelFile(cModel& model, std::FILE* file, const char* fileName, std::st
     bool readOk = std::fseek(file, 0, SEEK_END) == 0;
     long size = readOk ? std::ftell(file) : -1;
     readOk = readOk && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
+    bool tooLarge = false;
     if (readOk) {
-        bytes.resize(static_cast<std::size_t>(size));
-        readOk = std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+        try {
+            bytes.resize(static_cast<std::size_t>(size));
+        } catch (const std::bad_alloc&) {
+            tooLarge = true;
+        }
+        readOk = !tooLarge && std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
     }
     std::fclose(file);
     if (!readOk) {
-        report(fileName, "cannot read the file", error);
+        report(fileName, tooLarge ? "file too large to read into memory" : "cannot read the file", error);
         return false;
     }
 
