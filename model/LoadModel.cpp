@@ -74,6 +74,15 @@ void forgetMotionTables(MotionPlayer& player) {
     player.motionData = nullptr;
 }
 
+// The name and the PMX header fields describe the file last read; a PMD file or a
+// refused one must not inherit them.
+void forgetHeader(cModel& model) {
+    model.name[0] = '\0';
+    model.pmxTextEncoding = model.pmxAdditionalUVCount = 0;
+    model.pmxVertexIndexSize = model.pmxTextureIndexSize = model.pmxMaterialIndexSize = 0;
+    model.pmxBoneIndexSize = model.pmxMorphIndexSize = model.pmxRigidBodyIndexSize = 0;
+}
+
 void report(const char* fileName, const std::string& reason, std::string* error) {
     const char* name = fileName && *fileName ? fileName : "model file";
     std::fprintf(stderr, "%s: %s\n", name, reason.c_str());
@@ -112,6 +121,7 @@ bool loadModelFile(cModel& model, std::FILE* file, const char* fileName, std::st
     forgetMotionTables(model.motion);
     model.lookAtCamera = 0;
     model.format = 0;
+    forgetHeader(model);
 
     std::string reason;
     if (info) *info = ModelFileInfo();
@@ -124,6 +134,7 @@ bool loadModelFile(cModel& model, std::FILE* file, const char* fileName, std::st
     if (!ok) {
         // Never leave a half-built model behind: later code trusts every array it finds.
         releaseModel(model);
+        forgetHeader(model);
         report(fileName, reason, error);
         return false;
     }

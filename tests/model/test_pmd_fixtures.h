@@ -97,7 +97,8 @@ inline bool isEmpty(const cModel& m) {
            !m.skinnedNormals && !m.indices && !m.textureNames && !m.materials && !m.bones && !m.headBone &&
            !m.ikChains && !m.morphs && !m.rigidBodies && !m.joints && m.vertexCount == 0 && m.indexCount == 0 &&
            m.materialCount == 0 && m.boneCount == 0 && m.ikCount == 0 && m.morphCount == 0 &&
-           m.rigidBodyCount == 0 && m.jointCount == 0 && !m.colourTextures && !m.sphereTextures;
+           m.rigidBodyCount == 0 && m.jointCount == 0 && !m.colourTextures && !m.sphereTextures &&
+           m.name[0] == '\0' && m.pmxVertexIndexSize == 0;
 }
 
 // A 24-bit BMP of one colour, bottom-up rows padded to 4 bytes.
