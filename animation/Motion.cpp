@@ -326,6 +326,32 @@ bool loadVMDFile(const char* path, MotionData& motion) {
     return ok;
 }
 
+bool loadVMDFileKeepingOld(const char* path, MotionData& motion) {
+    MotionData scratch;
+    if (motion.defaultFaceText) {
+        // The names are defaultFaceCount zero-terminated strings back to back.
+        std::size_t bytes = 0;
+        for (int32_t i = 0; i < motion.defaultFaceCount; ++i)
+            bytes += std::strlen(motion.defaultFaceText + bytes) + 1;
+        scratch.defaultFaceText = static_cast<char*>(std::malloc(bytes + 1));
+        if (!scratch.defaultFaceText) {
+            std::fprintf(stderr, "%s: not enough memory to read the motion\n", describe(path));
+            return false;
+        }
+        std::memcpy(scratch.defaultFaceText, motion.defaultFaceText, bytes);
+        scratch.defaultFaceText[bytes] = 0;
+        scratch.defaultFaceCount = motion.defaultFaceCount;
+    }
+    if (!loadVMDFile(path, scratch)) return false;
+    // The old tracks go with the scratch motion.
+    std::swap(motion.boneTracks, scratch.boneTracks);
+    std::swap(motion.boneTrackCount, scratch.boneTrackCount);
+    std::swap(motion.faceTracks, scratch.faceTracks);
+    std::swap(motion.faceTrackCount, scratch.faceTrackCount);
+    std::swap(motion.lastFrame, scratch.lastFrame);
+    return true;
+}
+
 void buildCurveTable(CurveTable& table, int x1, int y1, int x2, int y2) {
     if (x1 == y1 && x2 == y2) {
         table.linear = 1;

@@ -76,6 +76,12 @@ bool loadVMDFile(std::FILE* file, MotionData& motion, const char* fileName = nul
 // unchanged and returns false (with a message on standard error).
 bool loadVMDFile(const char* path, MotionData& motion);
 
+// Opens path and reads it into a scratch motion wearing the same default faces; only
+// when that succeeds do its tracks replace the motion's. On any failure (reported on
+// standard error as above) the motion keeps every track it had, so a damaged file
+// opened over a playing motion does not stop the dance.
+bool loadVMDFileKeepingOld(const char* path, MotionData& motion);
+
 // Replaces the motion's tracks with those of the VMD bytes; the default faces (already in
 // motion.defaultFaceText) get a key (frame 0, weight 1) each. Returns false, leaving the
 // motion empty, when the signature does not match or the data is shorter than its counts
