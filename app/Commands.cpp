@@ -52,19 +52,16 @@ bool loadModelInto(cModel& model, MotionData& motion, const char* path) {
         showMessage("Open Model", text.c_str());
         return false;
     }
-    bindMotion(model.motion, model, motion);
-    resetRigidBodies(model);
+    // The bodies are put at rest around the bones, so the bones need their frame-0
+    // pose first: a fresh model has none, and with the motion paused no idle step would
+    // give it one before the bodies are written back into the bones.
+    rebindMotion(model, motion);
     return true;
 }
 
-// Reads one slot's copy of a motion file; a file that cannot be opened keeps the motion.
-bool loadMotionCopy(const char* path, MotionData& motion) {
-    FILE* file = std::fopen(path, "rb");
-    if (!file) return false;
-    const bool ok = loadVMDFile(file, motion, path);
-    std::fclose(file);
-    return ok;
-}
+// Reads one slot's copy of a motion file; a file that cannot be opened or read keeps
+// the motion the slot had.
+bool loadMotionCopy(const char* path, MotionData& motion) { return loadVMDFileKeepingOld(path, motion); }
 
 }  // namespace
 
