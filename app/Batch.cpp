@@ -2,11 +2,15 @@
 
 #include <GL/freeglut.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include <unistd.h>
+
+#include "app/Commands.h"
 #include "app/Display.h"
 #include "app/Scene.h"
 #include "app/imgproc/Capture.h"
@@ -27,6 +31,53 @@ struct BatchState {
 
 BatchState g_batch;
 
+// Long-run checks for scripts/soak.sh, switched on by PAVONIX_SOAK=N (N > 0): OpenGL
+// errors are collected once per frame, and every N frames one line
+//   soak: frame F rss_kb R frame_ms T gl_errors E
+// goes to standard error (T: mean frame time over those N frames). With
+// PAVONIX_SOAK_TOGGLE=K the motion restarts and the twin and the shadow/mirror are
+// toggled every K frames, as a user pressing R, T and H would.
+struct SoakState {
+    long every = 0;
+    long toggleEvery = 0;
+    long glErrors = 0;
+    std::chrono::steady_clock::time_point since;
+};
+
+SoakState g_soak;
+
+long residentKiB() {
+    long pages = 0, resident = 0;
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f) return -1;
+    const bool ok = std::fscanf(f, "%ld %ld", &pages, &resident) == 2;
+    std::fclose(f);
+    return ok ? resident * (sysconf(_SC_PAGESIZE) / 1024) : -1;
+}
+
+void soakFrameComposed() {
+    for (GLenum e = glGetError(); e != GL_NO_ERROR; e = glGetError()) {
+        if (++g_soak.glErrors <= 10)
+            std::fprintf(stderr, "soak: frame %ld: OpenGL error 0x%04x\n", g_batch.framesShown + 1, e);
+    }
+}
+
+void soakFrameShown() {
+    const long frame = g_batch.framesShown;
+    if (frame % g_soak.every == 0) {
+        const auto now = std::chrono::steady_clock::now();
+        const double ms = std::chrono::duration<double, std::milli>(now - g_soak.since).count() / g_soak.every;
+        g_soak.since = now;
+        std::fprintf(stderr, "soak: frame %ld rss_kb %ld frame_ms %.3f gl_errors %ld\n", frame, residentKiB(), ms,
+                     g_soak.glErrors);
+    }
+    if (g_soak.toggleEvery > 0 && frame % g_soak.toggleEvery == 0) {
+        keyboardPressed('r', 0, 0);
+        keyboardPressed('t', 0, 0);
+        keyboardPressed('h', 0, 0);
+    }
+}
+
 void finish(int status) {
     if (g_batch.recording || g_batch.rendering) g_cvImgProc.stopCapture();
     std::exit(status);
@@ -34,6 +85,7 @@ void finish(int status) {
 
 // Before the swap: the back buffer holds the frame the user sees.
 void onFrameComposed() {
+    if (g_soak.every > 0) soakFrameComposed();
     const bool lastFrame = g_batch.framesWanted > 0 && g_batch.framesShown + 1 >= g_batch.framesWanted;
     const bool lastRendered = g_batch.rendering && arVideoEndOfStream();
     if ((lastFrame || lastRendered) && !g_batch.screenshot.empty()) {
@@ -45,6 +97,7 @@ void onFrameComposed() {
 
 void onFrameShown() {
     ++g_batch.framesShown;
+    if (g_soak.every > 0) soakFrameShown();
     if (g_batch.rendering) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - g_batch.start).count();
@@ -83,7 +136,14 @@ bool startBatch(const CommandLineOptions& options) {
         g_batch.recording = true;
     }
 
-    if (g_batch.framesWanted > 0 || g_batch.rendering || !g_batch.screenshot.empty()) {
+    if (const char* soak = std::getenv("PAVONIX_SOAK")) {
+        g_soak.every = std::max(0L, std::atol(soak));
+        const char* toggle = std::getenv("PAVONIX_SOAK_TOGGLE");
+        g_soak.toggleEvery = toggle ? std::max(0L, std::atol(toggle)) : 0;
+        g_soak.since = g_batch.start;
+    }
+
+    if (g_batch.framesWanted > 0 || g_batch.rendering || !g_batch.screenshot.empty() || g_soak.every > 0) {
         setFrameComposedHook(onFrameComposed);
         setFrameShownHook(onFrameShown);
     }
