@@ -15,6 +15,7 @@
 #include "physics/PhysicsWorld.h"
 #include "platform/GLProcs.h"
 #include "platform/HostUI.h"
+#include "platform/video/Video.h"
 #include "tracking/view/Tracker.h"
 
 namespace {
@@ -176,6 +177,10 @@ void reshapeWindow(int width, int height) {
 }
 
 void cleanupAtExit() {
+    // The video library's capture thread would go on rendering or decoding while the
+    // static objects it draws with are destroyed; the tracker closes the camera last,
+    // but nothing may still be producing frames by then.
+    arVideoCapStop();
     releaseModel(g_model1);
     releaseModel(g_model2);
     destroyPhysicsWorld();
