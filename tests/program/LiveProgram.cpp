@@ -125,6 +125,7 @@ cv::Mat LiveProgram::screenshot() {
                 static int serial = 0;
                 cv::imwrite(std::string(keep) + "/shot" + std::to_string(serial++) + ".png", image);
             }
+            lastShot_ = f.substr(f.rfind('/') + 1);
             std::remove(f.c_str());
             return image;
         }

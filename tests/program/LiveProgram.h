@@ -30,6 +30,8 @@ public:
     bool menu(int id);
     // Presses S and returns the screenshot it wrote (BGRA), removing the file.
     cv::Mat screenshot();
+    // File name (no folder) of the last screenshot taken.
+    const std::string& lastScreenshotName() const { return lastShot_; }
     // A screenshot once the camera picture is shown.
     cv::Mat cameraPicture();
     // Waits for the window to reach the given size.
@@ -51,6 +53,7 @@ private:
     CameraParam camera_{};
     double pose_[3][4]{};
     std::set<std::string> filesAtStart_;
+    std::string lastShot_;
 };
 
 // Share of pixels in the square of half-size r around c whose largest channel

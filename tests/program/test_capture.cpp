@@ -1,0 +1,117 @@
+// Screenshots and recordings of the real program: names, sizes, alpha, frame rate, the
+// window held at the recording's size, and a recording completed by closing the window.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <opencv2/videoio.hpp>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "LiveProgram.h"
+
+namespace {
+
+bool haveDisplay() { return std::getenv("DISPLAY") != nullptr; }
+
+bool waitForTitle(unsigned long window, const std::string& title, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    do {
+        if (windowName(window) == title) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+struct Clip {
+    int frames = 0;
+    int width = 0, height = 0;
+    bool sameSize = true;
+    double fps = 0.0;
+};
+
+Clip readClip(const std::string& path) {
+    Clip clip;
+    cv::VideoCapture video(path, cv::CAP_FFMPEG);
+    if (!video.isOpened()) return clip;
+    clip.fps = video.get(cv::CAP_PROP_FPS);
+    cv::Mat frame;
+    while (video.read(frame)) {
+        if (clip.frames == 0) {
+            clip.width = frame.cols;
+            clip.height = frame.rows;
+        } else if (frame.cols != clip.width || frame.rows != clip.height) {
+            clip.sameSize = false;
+        }
+        ++clip.frames;
+    }
+    return clip;
+}
+
+std::string onlyNewFile(const LiveProgram& app, const std::string& prefix, const std::string& ext) {
+    const auto files = app.newOutputFiles(prefix, ext);
+    return files.size() == 1 ? *files.begin() : std::string();
+}
+
+}  // namespace
+
+TEST(Capture, ScreenshotsAndRecordingsKeepTheirSizeAndCompleteOnQuit) {
+    if (!haveDisplay()) GTEST_SKIP() << "no X display";
+    LiveProgram app;
+    ASSERT_TRUE(app.ok()) << app.run().output();
+    ASSERT_FALSE(app.cameraPicture().empty()) << app.run().output();
+
+    // A window resized to 1000 x 300 keeps the camera's aspect: 400 x 300.
+    ASSERT_EQ(std::system(("xdotool windowsize " + std::to_string(app.window()) + " 1000 300").c_str()), 0);
+    ASSERT_TRUE(app.waitForSize(400, 300, 10.0));
+    const cv::Mat shot = app.screenshot();
+    ASSERT_FALSE(shot.empty());
+    EXPECT_EQ(shot.cols, 400);
+    EXPECT_EQ(shot.rows, 300);
+    ASSERT_EQ(shot.channels(), 4);
+    double minAlpha = 0.0;
+    std::vector<cv::Mat> planes;
+    cv::split(shot, planes);
+    cv::minMaxLoc(planes[3], &minAlpha);
+    EXPECT_EQ(minAlpha, 255.0);
+    EXPECT_TRUE(std::regex_match(app.lastScreenshotName(), std::regex(R"(img\d{8}-\d{6}-\d{3}\.png)")))
+        << app.lastScreenshotName();
+
+    // Recording: the title says so, a resize snaps back, the file has the start size.
+    ASSERT_TRUE(app.key("c"));
+    ASSERT_TRUE(waitForTitle(app.window(), "Pavonix : [[[ Capturing...]]]", 10.0)) << windowName(app.window());
+    ASSERT_EQ(std::system(("xdotool windowsize " + std::to_string(app.window()) + " 640 480").c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    int w = 0, h = 0;
+    ASSERT_TRUE(windowSize(app.window(), &w, &h));
+    EXPECT_EQ(w, 400);
+    EXPECT_EQ(h, 300);
+    ASSERT_TRUE(app.key("c"));
+    ASSERT_TRUE(waitForTitle(app.window(), "Pavonix", 10.0));
+    const std::string first = onlyNewFile(app, "cap", ".avi");
+    ASSERT_FALSE(first.empty());
+    EXPECT_TRUE(std::regex_search(first, std::regex(R"(/cap\d{8}-\d{6}-\d{3}\.avi$)"))) << first;
+    const Clip clip = readClip(first);
+    EXPECT_GE(clip.frames, 15) << first;
+    EXPECT_TRUE(clip.sameSize);
+    EXPECT_EQ(clip.width, 400);
+    EXPECT_EQ(clip.height, 300);
+    EXPECT_NEAR(clip.fps, 30.0, 0.5);
+    std::remove(first.c_str());
+
+    // Quitting while recording leaves a complete, readable file.
+    ASSERT_TRUE(app.key("c"));
+    ASSERT_TRUE(waitForTitle(app.window(), "Pavonix : [[[ Capturing...]]]", 10.0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_TRUE(closeWindow(app.window()));
+    int status = -1;
+    ASSERT_TRUE(app.run().wait(20.0, &status));
+    EXPECT_EQ(status, 0) << app.run().output();
+    const std::string second = onlyNewFile(app, "cap", ".avi");
+    ASSERT_FALSE(second.empty());
+    const Clip last = readClip(second);
+    EXPECT_GE(last.frames, 10) << second;
+    EXPECT_TRUE(last.sameSize);
+    EXPECT_EQ(last.width, 400);
+}
