@@ -1,0 +1,23 @@
+// One texture decoder, chosen at build time (FUZZ_DECODER), on arbitrary file bytes.
+#include <cstdlib>
+
+#include "FuzzSupport.h"
+#include "model/ImageDecoders.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    DecodedImage image;
+    const bool ok = FUZZ_DECODER(data, size, image);
+    if (!ok) {
+        // A refusal must leave nothing behind.
+        if (image.width != 0 || !image.rgba.empty() || !image.levels.empty()) std::abort();
+        return 0;
+    }
+    if (image.compressedFormat == 0) {
+        if (image.width < 1 || image.height < 1 || image.width > kMaxImageSide || image.height > kMaxImageSide)
+            std::abort();
+        if (image.rgba.size() != std::size_t(image.width) * std::size_t(image.height) * 4) std::abort();
+    } else if (image.levels.size() != image.levelSizes.size() || image.levels.empty()) {
+        std::abort();
+    }
+    return 0;
+}
