@@ -67,11 +67,11 @@ LiveProgram::LiveProgram(const std::vector<std::string>& extraArgs) {
         cv::imwrite(dir_ + name, bgr);
     }
     // Each dialog takes the oldest queued choice, so keys sent ahead of the program's
-    // event handling still open the files in order; an empty queue cancels.
-    std::ofstream(dir_ + "/choose.sh") << "test -s '" << dir_ << "/choices' || exit 1\n"
-                                       << "head -n 1 '" << dir_ << "/choices'\n"
-                                       << "sed -i 1d '" << dir_ << "/choices'\n";
-    std::ofstream(dir_ + "/choices").flush();
+    // event handling still open the files in order; an empty queue cancels. One file
+    // per choice: the test adds while the program takes, and neither may lose a line.
+    std::ofstream(dir_ + "/choose.sh") << "f=$(ls '" << dir_ << "'/choice.* 2>/dev/null | sort -t. -k2 -n | head -n 1)\n"
+                                       << "test -n \"$f\" || exit 1\n"
+                                       << "cat \"$f\" && rm -f \"$f\"\n";
     filesAtStart_ = listFiles(kExeDir, "img", ".png");
     for (const auto& f : listFiles(kExeDir, "cap", ".avi")) filesAtStart_.insert(f);
     const std::vector<std::pair<std::string, std::string>> env = {
@@ -94,7 +94,9 @@ LiveProgram::~LiveProgram() {
 }
 
 void LiveProgram::chooseFile(const std::string& path) {
-    std::ofstream(dir_ + "/choices", std::ios::app) << path << "\n";
+    const std::string name = dir_ + "/choice." + std::to_string(++choices_);
+    std::ofstream(name + "~") << path << "\n";
+    std::rename((name + "~").c_str(), name.c_str());
 }
 
 bool LiveProgram::menu(int id) {
@@ -130,6 +132,25 @@ cv::Mat LiveProgram::screenshot() {
             return image;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    return {};
+}
+
+cv::Mat LiveProgram::sceneShot() {
+    // Now and then the tracker misses the marker in one frame of the still picture; the
+    // red x axis shows whether the scene was drawn on it.
+    const cv::Point2d axis = project(8, 0, 0);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        cv::Mat shot = screenshot();
+        if (shot.empty()) return shot;
+        int red = 0;
+        for (int dy = -2; dy <= 2; ++dy)
+            for (int dx = -2; dx <= 2; ++dx) {
+                const cv::Vec4b p = shot.at<cv::Vec4b>(int(axis.y) + dy, int(axis.x) + dx);
+                if (p[2] > p[1] + 60 && p[2] > p[0] + 60) ++red;
+            }
+        if (red > 0) return shot;
+        ++missedFrames_;
     }
     return {};
 }

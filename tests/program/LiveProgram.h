@@ -32,6 +32,10 @@ public:
     cv::Mat screenshot();
     // File name (no folder) of the last screenshot taken.
     const std::string& lastScreenshotName() const { return lastShot_; }
+    // With the axes on (X): a screenshot of a frame in which the marker was found.
+    cv::Mat sceneShot();
+    // Screenshots sceneShot threw away because the marker was missed.
+    int missedFrames() const { return missedFrames_; }
     // A screenshot once the camera picture is shown.
     cv::Mat cameraPicture();
     // Waits for the window to reach the given size.
@@ -54,6 +58,8 @@ private:
     double pose_[3][4]{};
     std::set<std::string> filesAtStart_;
     std::string lastShot_;
+    int missedFrames_ = 0;
+    int choices_ = 0;
 };
 
 // Share of pixels in the square of half-size r around c whose largest channel
