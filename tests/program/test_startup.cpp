@@ -37,7 +37,7 @@ TEST(Startup, OpensTheCameraSizedWindowAndClosesCleanly) {
     if (!haveDisplay()) GTEST_SKIP() << "no X display";
     ProgramRun run;
     ASSERT_TRUE(run.start(pavonixExecutable(), {}, kSource, kQuietVirtual));
-    const unsigned long window = findWindowByName("Pavonix", 20.0);
+    const unsigned long window = findWindowByName("Pavonix", 60.0);
     ASSERT_NE(window, 0u) << run.output();
     int w = 0, h = 0;
     ASSERT_TRUE(windowSize(window, &w, &h));
@@ -76,7 +76,7 @@ TEST(Startup, CommandLineHelpAndMistakes) {
     std::string out;
     EXPECT_EQ(runToEnd(pavonixExecutable(), {"--help"}, kSource, {}, 10.0, &out), 0);
     EXPECT_NE(out.find("--render"), std::string::npos);
-    EXPECT_NE(out.find("Capture"), std::string::npos);
+    EXPECT_NE(out.find("AVI capture"), std::string::npos);
     EXPECT_EQ(runToEnd(pavonixExecutable(), {"--frames", "none"}, kSource, {}, 10.0, &out), 2);
     EXPECT_NE(out.find("--frames"), std::string::npos) << out;
 }
