@@ -7,6 +7,8 @@
 
 #include "model/ModelDraw.h"
 #include "model/ModelLoader.h"
+
+#include "animation/MotionPlayer.h"
 #include "platform/GLProcs.h"
 
 namespace modelload {
@@ -64,16 +66,6 @@ int64_t findParentCycle(const cModel& model) {
 
 namespace {
 
-void forgetMotionTables(MotionPlayer& player) {
-    std::free(player.boneTargets);
-    std::free(player.faceTargets);
-    player.boneTargets = nullptr;
-    player.faceTargets = nullptr;
-    player.boneTargetCount = 0;
-    player.faceTargetCount = 0;
-    player.motionData = nullptr;
-}
-
 // The name and the PMX header fields describe the file last read; a PMD file or a
 // refused one must not inherit them.
 void forgetHeader(cModel& model) {
@@ -118,7 +110,7 @@ bool loadModelFile(cModel& model, std::FILE* file, const char* fileName, std::st
     }
 
     releaseModel(model);
-    forgetMotionTables(model.motion);
+    clearMotionPlayer(model.motion);
     model.lookAtCamera = 0;
     model.format = 0;
     forgetHeader(model);

@@ -17,6 +17,7 @@
 #include "model/Texture.h"
 #include "physics/PhysicsWorld.h"
 #include "platform/Text.h"
+#include "inspect/InspectCommon.h"
 
 #if __has_include("inspect/InspectMotion.h")
 #include "inspect/InspectMotion.h"
@@ -25,48 +26,8 @@
 
 namespace {
 
-// Hands out increasing names, as GL would, without a context.
-int32_t recordUpload(const DecodedImage&, void* user) {
-    int32_t& next = *static_cast<int32_t*>(user);
-    return next++;
-}
-void ignoreDelete(uint32_t, void*) {}
-
-std::string jsonString(const std::string& utf8) {
-    std::string out = "\"";
-    for (unsigned char ch : utf8) {
-        switch (ch) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (ch < 0x20) {
-                    char buffer[8];
-                    std::snprintf(buffer, sizeof buffer, "\\u%04x", ch);
-                    out += buffer;
-                } else {
-                    out += static_cast<char>(ch);
-                }
-        }
-    }
-    return out + "\"";
-}
-
-// A CP932 name as a JSON string, or null when empty.
-std::string jsonName(const std::string& cp932, bool emptyIsNull) {
-    if (cp932.empty() && emptyIsNull) return "null";
-    return jsonString(cp932ToUtf8(cp932));
-}
-
-std::string jsonFloat(float v) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.9g", static_cast<double>(v));
-    // JSON has no representation for these; say so rather than print an invalid document.
-    if (std::strchr(buffer, 'n') || std::strchr(buffer, 'N')) return "null";
-    return buffer;
-}
+using inspect::jsonFloat;
+using inspect::jsonName;
 
 void printModel(const cModel& model, const ModelFileInfo& info) {
     std::printf("{\n  \"format\": \"%s\",\n", model.format == 0 ? "pmd" : "pmx");
@@ -113,25 +74,9 @@ void printModel(const cModel& model, const ModelFileInfo& info) {
 
 int inspectModel(const char* path) {
     // Texture names are relative to the model's folder, as when the viewer opens it.
-    char absolute[PATH_MAX];
-    if (!realpath(path, absolute)) {
-        std::fprintf(stderr, "pavonix-inspect: %s: cannot open: %s\n", path, std::strerror(errno));
-        return 1;
-    }
-    std::string folder = absolute;
-    folder.erase(folder.find_last_of('/') + 1);
-    if (chdir(folder.c_str()) != 0) {
-        std::fprintf(stderr, "pavonix-inspect: %s: cannot enter its folder\n", path);
-        return 1;
-    }
-
-    int32_t nextName = 1;
-    setTextureUploader(recordUpload, &nextName);
-    setTextureDeleter(ignoreDelete, nullptr);
-    if (!createPhysicsWorld()) {
-        std::fprintf(stderr, "pavonix-inspect: cannot create the physics world\n");
-        return 1;
-    }
+    std::string absolutePath;
+    if (!inspect::prepareModelLoad(path, absolutePath)) return 1;
+    const char* absolute = absolutePath.c_str();
 
     static cModel model;  // large; one per run
     ModelFileInfo info;

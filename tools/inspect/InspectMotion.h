@@ -32,34 +32,12 @@
 #include "model/Texture.h"
 #include "physics/PhysicsWorld.h"
 #include "platform/Text.h"
+#include "inspect/InspectCommon.h"
 
 namespace inspect_motion {
 
-inline std::string jsonText(const char* cp932) {
-    const std::string utf8 = cp932ToUtf8(std::string(cp932));
-    std::string out = "\"";
-    for (unsigned char ch : utf8) {
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", ch);
-            out += buffer;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out + "\"";
-}
-
-// JSON has no NaN or infinity: those print as null so the document stays valid.
-inline std::string jsonNumber(float v) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.9g", static_cast<double>(v));
-    if (std::strchr(buffer, 'n') || std::strchr(buffer, 'N')) return "null";
-    return buffer;
-}
+inline std::string jsonText(const char* cp932) { return inspect::jsonName(cp932); }
+inline std::string jsonNumber(float v) { return inspect::jsonFloat(v); }
 
 template <typename Track>
 void printTracks(const char* label, const Track* head) {
@@ -75,12 +53,6 @@ void printTracks(const char* label, const Track* head) {
     }
     std::printf("%s]", head ? "\n  " : "");
 }
-
-inline int32_t countUpload(const DecodedImage&, void* user) {
-    int32_t& next = *static_cast<int32_t*>(user);
-    return next++;
-}
-inline void ignoreTextureDelete(uint32_t, void*) {}
 
 }  // namespace inspect_motion
 
@@ -103,25 +75,9 @@ inline int inspectPose(const char* modelPath, const char* motionPath, int frame)
     static MotionData motion;
     loadDefaultFaces(motion);
     if (!loadVMDFile(motionPath, motion)) return 1;
-    char absolute[PATH_MAX];
-    if (!realpath(modelPath, absolute)) {
-        std::fprintf(stderr, "pavonix-inspect: %s: cannot open: %s\n", modelPath, std::strerror(errno));
-        return 1;
-    }
-    std::string folder = absolute;
-    folder.erase(folder.find_last_of('/') + 1);
-    if (chdir(folder.c_str()) != 0) {
-        std::fprintf(stderr, "pavonix-inspect: %s: cannot enter its folder\n", modelPath);
-        return 1;
-    }
-
-    int32_t nextName = 1;
-    setTextureUploader(countUpload, &nextName);
-    setTextureDeleter(ignoreTextureDelete, nullptr);
-    if (!createPhysicsWorld()) {
-        std::fprintf(stderr, "pavonix-inspect: cannot create the physics world\n");
-        return 1;
-    }
+    std::string absolutePath;
+    if (!inspect::prepareModelLoad(modelPath, absolutePath)) return 1;
+    const char* absolute = absolutePath.c_str();
     static cModel model;
     const bool ok = loadModelFile(model, absolute);
     if (ok) {
