@@ -26,6 +26,8 @@ struct BatchState {
     bool recording = false;
     bool rendering = false;
     long renderTotal = -1;
+    long framesRendered = 0;  // output frames written, one per input frame
+    bool holdingCapture = false;
     std::chrono::steady_clock::time_point start;
 };
 
@@ -85,6 +87,17 @@ void finish(int status) {
 
 // Before the swap: the back buffer holds the frame the user sees.
 void onFrameComposed() {
+    // Offline, the output has exactly one frame per input frame: a redraw the window
+    // system asks for (the first expose, say) shows no new input and is not written.
+    if (g_batch.rendering) {
+        const bool fresh = idleStepHadNewFrame();
+        if (fresh) {
+            ++g_batch.framesRendered;
+        } else if (g_cvImgProc.capturing) {
+            g_cvImgProc.capturing = false;
+            g_batch.holdingCapture = true;
+        }
+    }
     if (g_soak.every > 0) soakFrameComposed();
     const bool lastFrame = g_batch.framesWanted > 0 && g_batch.framesShown + 1 >= g_batch.framesWanted;
     const bool lastRendered = g_batch.rendering && arVideoEndOfStream();
@@ -97,19 +110,23 @@ void onFrameComposed() {
 
 void onFrameShown() {
     ++g_batch.framesShown;
+    if (g_batch.holdingCapture) {
+        g_cvImgProc.capturing = true;
+        g_batch.holdingCapture = false;
+    }
     if (g_soak.every > 0) soakFrameShown();
     if (g_batch.rendering) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - g_batch.start).count();
-        const double fps = seconds > 0.0 ? static_cast<double>(g_batch.framesShown) / seconds : 0.0;
+        const double fps = seconds > 0.0 ? static_cast<double>(g_batch.framesRendered) / seconds : 0.0;
         if (g_batch.renderTotal > 0) {
-            std::fprintf(stderr, "\rrendering: %ld / %ld frames, %.1f frames per second", g_batch.framesShown,
+            std::fprintf(stderr, "\rrendering: %ld / %ld frames, %.1f frames per second", g_batch.framesRendered,
                          g_batch.renderTotal, fps);
         } else {
-            std::fprintf(stderr, "\rrendering: %ld frames, %.1f frames per second", g_batch.framesShown, fps);
+            std::fprintf(stderr, "\rrendering: %ld frames, %.1f frames per second", g_batch.framesRendered, fps);
         }
-        if (arVideoEndOfStream()) {
-            std::fprintf(stderr, "\nrendering: done, %ld frames\n", g_batch.framesShown);
+        if (arVideoEndOfStream() && idleStepHadNewFrame()) {
+            std::fprintf(stderr, "\nrendering: done, %ld frames\n", g_batch.framesRendered);
             finish(0);
         }
     }

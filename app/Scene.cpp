@@ -31,10 +31,13 @@ const float kGroundPlane[4] = {0.0f, 1.0f, 0.0f, 0.0f};
 constexpr float kMaxElapsedFrames = 10.0f;
 
 float g_fixedFrameStep = 0.0f;
+bool g_newFrameThisStep = false;
 
 }  // namespace
 
 void setFixedFrameStep(float frames) { g_fixedFrameStep = frames; }
+
+bool idleStepHadNewFrame() { return g_newFrameThisStep; }
 
 void makeShadowMatrix(const float light[3], const float plane[4], float out[16]) {
     const float l[4] = {light[0], light[1], light[2], 1.0f};
@@ -117,7 +120,7 @@ float elapsedMotionFrames(int now, int previous, bool paused) {
 }
 
 void idleStep() {
-    g_clTracker.updateFrame();
+    g_newFrameThisStep = g_clTracker.updateFrame();
 
     float viewpoint[3];
     g_clTracker.cameraPositionInModel(viewpoint);

@@ -24,3 +24,6 @@ float elapsedMotionFrames(int now, int previous, bool paused);
 // Batch and offline modes override the wall clock: when positive, every idle step
 // advances the motion by exactly this many frames.
 void setFixedFrameStep(float frames);
+
+// Whether the latest idle step took a new camera frame (false when none was ready).
+bool idleStepHadNewFrame();
