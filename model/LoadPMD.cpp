@@ -28,26 +28,9 @@ constexpr std::size_t kRigidBodyBytes = 83;
 constexpr std::size_t kJointBytes = 124;
 constexpr uint16_t kNoBone = 65535;
 
-// Collects the first failure with its section and offset; later ones are ignored so the
-// message names the root cause.
-class Refusal {
+class Refusal : public modelload::Refusal {
 public:
-    explicit Refusal(std::string* out) : out_(out) {}
-    bool operator()(const char* section, std::size_t offset, const std::string& detail) {
-        if (out_ && out_->empty())
-            *out_ = modelload::format("PMD %s: %s (offset 0x%zx)", section, detail.c_str(), offset);
-        return false;
-    }
-    // A read that ran past the end of the file.
-    bool truncated(const char* section, const ByteCursor& c) {
-        if (c.failWanted() == 0) return (*this)(section, c.failOffset(), "invalid length or index size");
-        return (*this)(section, c.failOffset(),
-                       modelload::format("file ends early: %zu bytes needed, %zu left", c.failWanted(),
-                                         c.size() - c.failOffset()));
-    }
-
-private:
-    std::string* out_;
+    explicit Refusal(std::string* out) : modelload::Refusal("PMD", out) {}
 };
 
 bool endsWith3(const char* text, const char* ending) {

@@ -23,28 +23,14 @@ constexpr std::size_t kTextureNameBytes = 512;
 constexpr std::size_t kBoneNameBytes = 32;
 constexpr std::size_t kMorphNameBytes = 256;
 
-class Refusal {
+class Refusal : public modelload::Refusal {
 public:
-    explicit Refusal(std::string* out) : out_(out) {}
-    bool operator()(const char* section, std::size_t offset, const std::string& detail) {
-        if (out_ && out_->empty())
-            *out_ = modelload::format("PMX %s: %s (offset 0x%zx)", section, detail.c_str(), offset);
-        return false;
-    }
-    bool truncated(const char* section, const ByteCursor& c) {
-        if (c.failWanted() == 0) return (*this)(section, c.failOffset(), "invalid length or index size");
-        return (*this)(section, c.failOffset(),
-                       modelload::format("file ends early: %zu bytes needed, %zu left", c.failWanted(),
-                                         c.size() - c.failOffset()));
-    }
+    explicit Refusal(std::string* out) : modelload::Refusal("PMX", out) {}
     // A message the user sees, which also becomes the reason.
     bool shown(const char* caption, const std::string& text, std::size_t offset) {
         showMessage(caption, text.c_str());
         return (*this)(caption, offset, text);
     }
-
-private:
-    std::string* out_;
 };
 
 // Steps over a text field, checking its length.

@@ -74,4 +74,28 @@ void selectTextureUnit(int unit);
 void copyCp932(const std::string& text, char* out, std::size_t outSize);
 // Rejects parent cycles: returns the index of a bone that is its own ancestor, or -1.
 int64_t findParentCycle(const cModel& model);
+
+// Collects a parser's first failure with its section and offset ("PMD bones: ... (offset
+// 0x1a2)"); later ones are ignored so the message names the root cause. Calls return
+// false so a parser can write `return refuse(...)`.
+class Refusal {
+  public:
+    Refusal(const char* format, std::string* out) : format_(format), out_(out) {}
+    bool operator()(const char* section, std::size_t offset, const std::string& detail) {
+        if (out_ && out_->empty())
+            *out_ = modelload::format("%s %s: %s (offset 0x%zx)", format_, section, detail.c_str(), offset);
+        return false;
+    }
+    // A read that ran past the end of the file.
+    bool truncated(const char* section, const ByteCursor& c) {
+        if (c.failWanted() == 0) return (*this)(section, c.failOffset(), "invalid length or index size");
+        return (*this)(section, c.failOffset(),
+                       modelload::format("file ends early: %zu bytes needed, %zu left", c.failWanted(),
+                                         c.size() - c.failOffset()));
+    }
+
+  private:
+    const char* format_;
+    std::string* out_;
+};
 }  // namespace modelload
