@@ -72,11 +72,9 @@ bool openModelFile(int slot, const char* path) {
     const size_t slash = p.rfind('/');
     if (slash != std::string::npos) {
         const std::string folder = slash == 0 ? "/" : p.substr(0, slash);
-        if (chdir(folder.c_str()) != 0) {
-            const std::string text = "Cannot enter the folder \"" + folder + "\" of the model.";
-            showMessage("Open Model", text.c_str());
-        }
-        if (p[0] != '/') path = p.c_str() + slash + 1;
+        // A folder that cannot be entered holds no readable model either: the load
+        // below reports the file by its full name, so one message says what went wrong.
+        if (chdir(folder.c_str()) == 0 && p[0] != '/') path = p.c_str() + slash + 1;
     }
     if (slot == 1) {
         g_model1Loaded = loadModelInto(g_model1, g_motion1, path);

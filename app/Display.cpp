@@ -191,19 +191,20 @@ void formatMatrixLine(char* out, int size, const double m[16], int row) {
                   m[12 + row]);
 }
 
-void drawFpsOverlay() {
-    const int now = glutGet(GLUT_ELAPSED_TIME);
+void countFpsFrame(int now, char* line, int size) {
     if (now - g_fpsWindowStart >= 1000) {
         g_fps = static_cast<float>(g_fpsFrameCount) * 1000.0f / static_cast<float>(now - g_fpsWindowStart);
         g_fpsWindowStart = now;
         g_fpsFrameCount = 0;
     }
     ++g_fpsFrameCount;
-    if (g_displayFps) {
-        char line[64];
-        formatFpsLine(line, sizeof(line), g_fps, g_clTracker.threshold);
-        drawOverlayText(line, 8);
-    }
+    formatFpsLine(line, size, g_fps, g_clTracker.threshold);
+}
+
+void drawFpsOverlay() {
+    char line[64];
+    countFpsFrame(glutGet(GLUT_ELAPSED_TIME), line, sizeof(line));
+    if (g_displayFps) drawOverlayText(line, 8);
 }
 
 void drawMatrixOverlay() {

@@ -6,6 +6,9 @@ void displayFrame();
 // g_modelViewMatrix from the current marker transform, model scale and model axis.
 void computeModelView();
 void drawFpsOverlay();
+// The frame-rate bookkeeping of drawFpsOverlay for a frame at now (GLUT ms): counts the
+// frame, renews the rate once a second, and formats the line it would draw.
+void countFpsFrame(int now, char* line, int size);
 void drawMatrixOverlay();
 // One line of text in the window's top-left area, lineOffset pixels below the top.
 void drawOverlayText(const char* text, int lineOffset);

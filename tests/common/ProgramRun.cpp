@@ -1,6 +1,7 @@
 #include "common/ProgramRun.h"
 
 #include <X11/Xatom.h>
+#include <dirent.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <fcntl.h>
@@ -215,4 +216,16 @@ bool copyFile(const std::string& from, const std::string& to) {
     std::ofstream out(to, std::ios::binary);
     out << in.rdbuf();
     return static_cast<bool>(out);
+}
+
+std::set<std::string> listFilesWithPrefix(const std::string& dir, const std::string& prefix) {
+    std::set<std::string> out;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return out;
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.rfind(prefix, 0) == 0) out.insert(dir + "/" + name);
+    }
+    closedir(d);
+    return out;
 }

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,3 +55,6 @@ bool clickMenu(unsigned long window, int menuX, int menuY, int itemOffsetY);
 // A fresh temporary directory (removed by the caller if wanted).
 std::string makeTempDir(const std::string& prefix);
 bool copyFile(const std::string& from, const std::string& to);
+
+// Paths of the files in dir whose names start with prefix.
+std::set<std::string> listFilesWithPrefix(const std::string& dir, const std::string& prefix);
