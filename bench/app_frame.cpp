@@ -1,0 +1,116 @@
+// One frame of the application at 640x480 with two characters on the marker: the
+// tracker's work on a camera frame, the idle step (motion, look-at, physics, skinning)
+// and the display callback up to the finished picture. Needs an X display (Xvfb).
+//
+// The characters are the real Gene models (PMD in slot 1, PMX in slot 2) with a real
+// motion when the test data is present, else the demo character twice.
+#include <benchmark/benchmark.h>
+#include <GL/freeglut.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "app/Commands.h"
+#include "app/Display.h"
+#include "app/Globals.h"
+#include "app/Scene.h"
+#include "app/imgproc/cvImgProc.h"
+#include "platform/video/MarkerScene.h"
+#include "platform/video/Video.h"
+#include "tracking/view/Tracker.h"
+
+namespace {
+
+const std::string kSource = PAVONIX_SOURCE_DIR;
+const std::string kReal = PAVONIX_TESTDATA_DIR;
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<unsigned char> g_frame;  // one camera frame with the marker in view
+bool g_ready = false;
+
+// Start-up as the program does it, without the event loop; the camera is the virtual
+// one, but every benchmarked frame goes through the tracker from g_frame so the work
+// does not depend on when the camera thread delivers.
+bool startApplication() {
+    if (std::getenv("DISPLAY") == nullptr) return false;
+    if (chdir(kSource.c_str()) != 0) return false;
+    setenv("PAVONIX_NO_DIALOGS", "1", 1);
+    int argc = 1;
+    char name[] = "bench_app_frame";
+    char* argv[] = {name, nullptr};
+    glutInit(&argc, argv);
+    arVideoSetSourceOverride("virtual");
+    if (!g_clTracker.initialize()) return false;
+    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH | GLUT_STENCIL);
+    glutInitWindowSize(g_clTracker.width, g_clTracker.height);
+    glutCreateWindow(g_windowTitle);
+    if (!g_clTracker.initArgl()) return false;
+    loadGLExtensions();
+    g_cvImgProc.init(g_clTracker.width, g_clTracker.height);
+    glutDisplayFunc(displayFrame);
+    initScene();
+    reshapeWindow(g_clTracker.width, g_clTracker.height);
+
+    const std::string pmd = kReal + "/pmd/gene_light/Gene_light.pmd";
+    const std::string pmx = kReal + "/pmx/gene_light/Gene_light.pmx";
+    const std::string vmd = kReal + "/vmd/gene/00_normal.vmd";
+    const bool real = exists(pmd) && exists(pmx) && exists(vmd);
+    const std::string demo = kSource + "/Data/demo/pavo.pmd";
+    if (!openModelFile(1, (real ? pmd : demo).c_str())) return false;
+    if (!openModelFile(2, (real ? pmx : demo).c_str())) return false;
+    if (!openMotionFile((real ? vmd : kSource + "/Data/demo/dance.vmd").c_str())) return false;
+    if (chdir(kSource.c_str()) != 0) return false;
+    std::fprintf(stderr, "app_frame: %s\n", real ? "real Gene models, PMD and PMX" : "demo character twice");
+
+    CameraParam camera = g_clTracker.cameraParam;
+    MarkerImage marker;
+    if (!loadMarkerImage("Data/marker.png", marker, nullptr)) return false;
+    double pose[3][4];
+    virtualCameraPose(0.0, pose);
+    g_frame.resize(static_cast<size_t>(g_clTracker.frameBytes));
+    renderMarkerScene(camera, pose, kVirtualMarkerWidth, marker, SceneOptions{}, g_frame.data());
+    g_clTracker.processFrame(g_frame.data());
+    if (!g_clTracker.markerFound) std::fprintf(stderr, "app_frame: the marker is not found in the frame\n");
+    // The camera thread is not needed: every frame below comes from g_frame.
+    arVideoCapStop();
+    return true;
+}
+
+void frame() {
+    g_clTracker.processFrame(g_frame.data());
+    idleStep();
+    displayFrame();
+}
+
+void BM_AppFrame(benchmark::State& state) {
+    if (!g_ready) {
+        state.SkipWithError("no display, or start-up failed");
+        return;
+    }
+    for (auto _ : state) {
+        frame();
+        glFinish();  // the picture is complete, as the swap would need it
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+// Process CPU time counts the GL driver's worker threads too (llvmpipe draws on them).
+BENCHMARK(BM_AppFrame)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    g_ready = startApplication();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    // The exit handlers and static destructors release models, world and camera.
+    std::exit(0);
+}
