@@ -10,6 +10,7 @@
 
 #include "animation/Motion.h"
 #include "animation/MotionPlayer.h"
+#include "animation/Skeleton.h"
 #include "app/Globals.h"
 #include "app/imgproc/Capture.h"
 #include "app/imgproc/cvImgProc.h"
@@ -42,6 +43,9 @@ void rebindMotion(cModel& model, MotionData& motion) {
     bindMotion(model.motion, model, motion);
     updateModelPose(model, 0.0f);
     resetRigidBodies(model);
+    // A redisplay already asked for runs before the next idle step: without skinning
+    // here, a model just loaded would be drawn once from vertices never computed.
+    skinModel(model);
 }
 
 bool loadModelInto(cModel& model, MotionData& motion, const char* path) {

@@ -110,7 +110,9 @@ TEST(LiveScene, ModelShadowMirrorTwinWireFrameAndMatrixText) {
     const cv::Point2d twinHead = app.project(-15, head, 0);
     EXPECT_LT(changedShare(shadowOn, background, twinHead, 5), 0.05);
     app.chooseFile(kDemo + "/pavo.pmd");
-    for (const char* key : {"space", "p", "r", "space"}) ASSERT_TRUE(app.key(key));
+    // Opened while paused and shot at once: the first frame after opening must already
+    // show the model posed.
+    ASSERT_TRUE(app.key("p"));
     const cv::Mat twin = app.sceneShot();
     ASSERT_FALSE(twin.empty());
     EXPECT_GT(changedShare(twin, background, twinHead, 5), 0.8) << twinHead;
