@@ -58,8 +58,9 @@ fi
 sanitize_suites="test_model test_animation test_tracking test_platform test_hardening"
 sanitize_labels='^(model|animation|tracking|platform|hardening)$'
 sanitize() {
+    mkdir -p "$sbuild"
     cmake -S . -B "$sbuild" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAVONIX_SANITIZE=ON \
-        -DPAVONIX_BUILD_BENCH=OFF >"$sbuild.configure.log" 2>&1 || { cat "$sbuild.configure.log"; return 1; }
+        -DPAVONIX_BUILD_BENCH=OFF >"$sbuild/configure.log" 2>&1 || { cat "$sbuild/configure.log"; return 1; }
     # shellcheck disable=SC2086
     cmake --build "$sbuild" -j"$jobs" --target $sanitize_suites || return 1
     cat >"$sbuild/lsan.supp" <<'SUPP'

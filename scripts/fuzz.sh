@@ -21,9 +21,10 @@ if ! command -v clang++ >/dev/null; then
     echo "fuzz.sh: clang++ is not installed" >&2
     exit 2
 fi
+mkdir -p "$build"
 CC=clang CXX=clang++ cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAVONIX_FUZZ=ON \
-    -DPAVONIX_BUILD_TESTS=OFF -DPAVONIX_BUILD_BENCH=OFF >"$build.configure.log" 2>&1 ||
-    { cat "$build.configure.log" >&2; echo "fuzz.sh: configure failed" >&2; exit 2; }
+    -DPAVONIX_BUILD_TESTS=OFF -DPAVONIX_BUILD_BENCH=OFF >"$build/configure.log" 2>&1 ||
+    { cat "$build/configure.log" >&2; echo "fuzz.sh: configure failed" >&2; exit 2; }
 # shellcheck disable=SC2086
 cmake --build "$build" -j"$jobs" --target $targets >"$build/build.log" 2>&1 ||
     { tail -40 "$build/build.log" >&2; echo "fuzz.sh: build failed" >&2; exit 2; }
