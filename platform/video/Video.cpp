@@ -15,7 +15,7 @@ namespace {
 struct VideoState {
     std::unique_ptr<VideoSource> source;
     bool overrideSet = false;
-    std::string overrideSpec;
+    std::string overrideRequest;
     bool offline = false;
 };
 
@@ -32,15 +32,15 @@ int arVideoOpen(const char* configFile) {
     VideoState& s = state();
     if (s.source) arVideoClose();
 
-    std::string spec, origin;
+    std::string request, origin;
     if (s.overrideSet) {
-        spec = s.overrideSpec;
+        request = s.overrideRequest;
         origin = "command line";
     } else if (const char* env = std::getenv("PAVONIX_VIDEO"); env && *env) {
-        spec = env;
+        request = env;
         origin = "PAVONIX_VIDEO";
     }
-    const bool haveOverride = !spec.empty();
+    const bool haveOverride = !request.empty();
 
     VideoConfig config;
     std::string error;
@@ -52,7 +52,7 @@ int arVideoOpen(const char* configFile) {
     } else if (!haveOverride) {
         report("no video configuration file was given; using the defaults");
     }
-    if (haveOverride && !applySourceOverride(spec, origin, config, &error)) {
+    if (haveOverride && !applySourceOverride(request, origin, config, &error)) {
         report(error);
         return -1;
     }
@@ -120,10 +120,10 @@ int arVideoClose() {
     return 0;
 }
 
-void arVideoSetSourceOverride(const char* spec) {
+void arVideoSetSourceOverride(const char* request) {
     VideoState& s = state();
-    s.overrideSet = spec && *spec;
-    s.overrideSpec = s.overrideSet ? spec : "";
+    s.overrideSet = request && *request;
+    s.overrideRequest = s.overrideSet ? request : "";
 }
 
 void arVideoSetOffline(bool offline) { state().offline = offline; }

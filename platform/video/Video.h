@@ -30,7 +30,7 @@ int arVideoClose();
 
 // Overrides the configured source (same syntax as PAVONIX_VIDEO); null or "" clears it.
 // Takes effect at the next arVideoOpen.
-void arVideoSetSourceOverride(const char* spec);
+void arVideoSetSourceOverride(const char* request);
 
 // Offline mode: every frame of a file source is delivered exactly once, in order, as
 // fast as the caller asks, with no looping and no pacing; arVideoGetImage then decodes

@@ -348,14 +348,14 @@ bool loadVideoConfig(const std::string& path, bool allowMissing, VideoConfig& co
     return true;
 }
 
-bool applySourceOverride(const std::string& spec, const std::string& origin, VideoConfig& config, std::string* error) {
+bool applySourceOverride(const std::string& request, const std::string& origin, VideoConfig& config, std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error)
-            *error = "video source \"" + spec + "\" (" + origin + ") " + why +
+            *error = "video source \"" + request + "\" (" + origin + ") " + why +
                      "; use auto, virtual, camera, camera:DEVICE or file:PATH";
         return false;
     };
-    const std::string s = trim(spec);
+    const std::string s = trim(request);
     const std::string key = lower(s.substr(0, s.find(':')));
     const bool hasArg = s.find(':') != std::string::npos;
     const std::string arg = hasArg ? s.substr(s.find(':') + 1) : "";

@@ -30,5 +30,5 @@ bool loadVideoConfig(const std::string& path, bool allowMissing, VideoConfig& co
 
 // Applies a source override: "auto", "virtual", "camera", "camera:DEVICE" or "file:PATH".
 // origin names where it came from, for messages ("PAVONIX_VIDEO", "--video").
-bool applySourceOverride(const std::string& spec, const std::string& origin, VideoConfig& config,
+bool applySourceOverride(const std::string& request, const std::string& origin, VideoConfig& config,
                          std::string* error);
