@@ -97,6 +97,34 @@ std::string utf8ToUtf16le(const std::string& utf8) {
     return out;
 }
 
+// The fields both formats share after a rigid body's name and bone.
+static void writeBodyFields(Bytes& b, const RigidBodyDesc& r) {
+    b.u8(r.group);
+    b.u16(r.mask);
+    b.u8(r.shape);
+    b.f32s(r.size, 3);
+    b.f32s(r.position, 3);
+    b.f32s(r.rotation, 3);
+    b.f32(r.mass);
+    b.f32(r.linearDamping);
+    b.f32(r.angularDamping);
+    b.f32(r.restitution);
+    b.f32(r.friction);
+    b.u8(r.mode);
+}
+
+// The fields both formats share after a joint's names and bodies.
+static void writeJointFields(Bytes& b, const JointDesc& j) {
+    b.f32s(j.position, 3);
+    b.f32s(j.rotation, 3);
+    b.f32s(j.linearLower, 3);
+    b.f32s(j.linearUpper, 3);
+    b.f32s(j.angularLower, 3);
+    b.f32s(j.angularUpper, 3);
+    b.f32s(j.linearSpring, 3);
+    b.f32s(j.angularSpring, 3);
+}
+
 std::vector<uint8_t> writePMD(const ModelDesc& m, Layout* layout) {
     Layout l;
     Bytes b;
@@ -209,18 +237,7 @@ std::vector<uint8_t> writePMD(const ModelDesc& m, Layout* layout) {
             for (const RigidBodyDesc& r : m.rigidBodies) {
                 b.field(toCp932(r.name), 20);
                 b.u16(r.bone < 0 ? 0xFFFF : static_cast<uint16_t>(r.bone));
-                b.u8(r.group);
-                b.u16(r.mask);
-                b.u8(r.shape);
-                b.f32s(r.size, 3);
-                b.f32s(r.position, 3);
-                b.f32s(r.rotation, 3);
-                b.f32(r.mass);
-                b.f32(r.linearDamping);
-                b.f32(r.angularDamping);
-                b.f32(r.restitution);
-                b.f32(r.friction);
-                b.u8(r.mode);
+                writeBodyFields(b, r);
             }
             l.joints = b.offset();
             b.u32(static_cast<uint32_t>(m.joints.size()));
@@ -228,14 +245,7 @@ std::vector<uint8_t> writePMD(const ModelDesc& m, Layout* layout) {
                 b.field(toCp932(j.name), 20);
                 b.u32(static_cast<uint32_t>(j.bodyA));
                 b.u32(static_cast<uint32_t>(j.bodyB));
-                b.f32s(j.position, 3);
-                b.f32s(j.rotation, 3);
-                b.f32s(j.linearLower, 3);
-                b.f32s(j.linearUpper, 3);
-                b.f32s(j.angularLower, 3);
-                b.f32s(j.angularUpper, 3);
-                b.f32s(j.linearSpring, 3);
-                b.f32s(j.angularSpring, 3);
+                writeJointFields(b, j);
             }
         }
     }
@@ -438,18 +448,7 @@ std::vector<uint8_t> writePMX(const ModelDesc& m, Layout* layout) {
         text(r.name);
         text(r.name);
         b.index(r.bone, bw);
-        b.u8(r.group);
-        b.u16(r.mask);
-        b.u8(r.shape);
-        b.f32s(r.size, 3);
-        b.f32s(r.position, 3);
-        b.f32s(r.rotation, 3);
-        b.f32(r.mass);
-        b.f32(r.linearDamping);
-        b.f32(r.angularDamping);
-        b.f32(r.restitution);
-        b.f32(r.friction);
-        b.u8(r.mode);
+        writeBodyFields(b, r);
     }
     l.joints = b.offset();
     b.i32(static_cast<int32_t>(m.joints.size()));
@@ -459,14 +458,7 @@ std::vector<uint8_t> writePMX(const ModelDesc& m, Layout* layout) {
         b.u8(0);  // spring 6DOF
         b.index(j.bodyA, rw);
         b.index(j.bodyB, rw);
-        b.f32s(j.position, 3);
-        b.f32s(j.rotation, 3);
-        b.f32s(j.linearLower, 3);
-        b.f32s(j.linearUpper, 3);
-        b.f32s(j.angularLower, 3);
-        b.f32s(j.angularUpper, 3);
-        b.f32s(j.linearSpring, 3);
-        b.f32s(j.angularSpring, 3);
+        writeJointFields(b, j);
     }
     if (o.version > 2.05f) b.i32(0);  // soft bodies
     l.end = b.offset();
