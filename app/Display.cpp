@@ -57,6 +57,24 @@ void drawSlots(void (*draw)(const cModel&)) {
 void drawModelFull(const cModel& model) { drawModel(model); }
 void drawModelShadow(const cModel& model) { drawModelGeometry(model); }
 
+// Window pixel coordinates for 2D drawing (origin bottom left), both matrices saved.
+void beginWindowPixels(int w, int h) {
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    glOrtho(0.0, w, 0.0, h, -1.0, 1.0);
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+}
+
+void endWindowPixels() {
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
+    glPopMatrix();
+}
+
 void shadowPass() {
     glDisable(GL_CULL_FACE);
     glDisable(GL_TEXTURE_2D);
@@ -79,13 +97,7 @@ void shadowPass() {
     glDisable(GL_DEPTH_TEST);
 
     // One full-window quad darkens every marked pixel once, however many shadows overlap.
-    glMatrixMode(GL_PROJECTION);
-    glPushMatrix();
-    glLoadIdentity();
-    glOrtho(0.0, w, 0.0, h, -1.0, 1.0);
-    glMatrixMode(GL_MODELVIEW);
-    glPushMatrix();
-    glLoadIdentity();
+    beginWindowPixels(w, h);
     glColor4f(0.2f, 0.2f, 0.2f, 0.5f);
     glBegin(GL_TRIANGLE_FAN);
     glVertex2i(0, h);
@@ -93,10 +105,7 @@ void shadowPass() {
     glVertex2i(w, 0);
     glVertex2i(0, 0);
     glEnd();
-    glMatrixMode(GL_PROJECTION);
-    glPopMatrix();
-    glMatrixMode(GL_MODELVIEW);
-    glPopMatrix();
+    endWindowPixels();
 
     glDepthMask(GL_TRUE);
     glEnable(GL_LIGHTING);
@@ -223,22 +232,13 @@ void drawOverlayText(const char* text, int lineOffset) {
 
     const int w = glutGet(GLUT_WINDOW_WIDTH);
     const int h = glutGet(GLUT_WINDOW_HEIGHT);
-    glMatrixMode(GL_PROJECTION);
-    glPushMatrix();
-    glLoadIdentity();
-    glOrtho(0.0, w, 0.0, h, -1.0, 1.0);
-    glMatrixMode(GL_MODELVIEW);
-    glPushMatrix();
-    glLoadIdentity();
+    beginWindowPixels(w, h);
 
     glColor4f(0.0f, 0.0f, 0.0f, 1.0f);
     glRasterPos2i(8, h - lineOffset - 15);
     for (const char* p = text; *p; ++p) glutBitmapCharacter(GLUT_BITMAP_9_BY_15, static_cast<unsigned char>(*p));
 
-    glMatrixMode(GL_PROJECTION);
-    glPopMatrix();
-    glMatrixMode(GL_MODELVIEW);
-    glPopMatrix();
+    endWindowPixels();
     glEnable(GL_DEPTH_TEST);
     glEnable(GL_LIGHTING);
 }
