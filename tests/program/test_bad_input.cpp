@@ -149,7 +149,9 @@ TEST_F(BadInput, DamagedModelsAndMotionsOnTheCommandLineAreReportedAndTheRunGoes
             EXPECT_EQ(status, 0) << out;
             EXPECT_GE(linesNaming(out, bad.name), 1) << out;
             EXPECT_NE(out.find("Open Model"), std::string::npos) << out;
-            if (!bad.expected.empty()) EXPECT_NE(out.find(bad.expected), std::string::npos) << out;
+            if (!bad.expected.empty()) {
+                EXPECT_NE(out.find(bad.expected), std::string::npos) << out;
+            }
             EXPECT_EQ(out.find("AddressSanitizer"), std::string::npos) << out;
         }
     }
