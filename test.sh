@@ -49,14 +49,13 @@ phase "tests" bash -c 'cd "$0" && xvfb-run -a -s "-screen 0 1280x1024x24" ctest 
     "$build" "$jobs" "$@"
 fi
 
-# The readers of outside files and the tracker under ASan + UBSan, in their own folder
-# without benchmarks. Leaks are checked; the few that Mesa, X and GTK keep for the
-# life of the process are suppressed by library, never ours. The video suite stays out:
-# OpenCV's camera probing leaks from a plugin it unloads again (no name to suppress it
-# by), its virtual camera tests are the slowest under ASan, and its configuration
-# reader is fuzzed below. The tool tests skip here (the tools are not built).
-sanitize_suites="test_model test_animation test_tracking test_platform test_hardening"
-sanitize_labels='^(model|animation|tracking|platform|hardening)$'
+# The readers of outside files (models, motions, textures, calibration, pattern, video
+# configuration and files) and the tracker under ASan + UBSan, in their own folder
+# without benchmarks. Leaks are checked; the few that Mesa, X and GTK keep for the life
+# of the process are suppressed by library, never ours. The tool tests skip here (the
+# tools are not built).
+sanitize_suites="test_model test_animation test_tracking test_platform test_video test_hardening"
+sanitize_labels='^(model|animation|tracking|platform|video|hardening)$'
 sanitize() {
     mkdir -p "$sbuild"
     cmake -S . -B "$sbuild" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAVONIX_SANITIZE=ON \

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/Paths.h"
+#include "platform/video/VideoFileOpen.h"
 #include "tracking/CameraParam.h"
 #include "tracking/Marker.h"
 #include "tracking/Pattern.h"
@@ -181,14 +182,7 @@ public:
                 return true;
             }
         }
-        // FFmpeg reads every video format we expect; the other backends are a fallback.
-        for (int backend : {sequence ? cv::CAP_IMAGES : cv::CAP_FFMPEG, cv::CAP_ANY}) {
-            try {
-                if (capture_.open(input, backend)) break;
-            } catch (const cv::Exception&) {
-            }
-            if (sequence) break;
-        }
+        openVideoFile(capture_, input, sequence);
         if (!capture_.isOpened()) {
             *error = sequence ? "no frames match this image sequence pattern" : "not a readable image or video";
             return false;

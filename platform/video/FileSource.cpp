@@ -12,6 +12,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "platform/video/VideoFileOpen.h"
 #include "platform/video/VideoSource.h"
 
 namespace {
@@ -142,13 +143,7 @@ protected:
 private:
     bool reopen() {
         QuietOpenCV quiet;
-        try {
-            capture_.release();
-            capture_.open(path_, kind_ == FileKind::Sequence ? cv::CAP_IMAGES : cv::CAP_ANY);
-        } catch (const cv::Exception&) {
-            return false;
-        }
-        return capture_.isOpened();
+        return openVideoFile(capture_, path_, kind_ == FileKind::Sequence);
     }
 
     std::string path_;
