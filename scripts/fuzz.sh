@@ -6,12 +6,14 @@
 #
 #   scripts/fuzz.sh [SECONDS]      environment: PAVONIX_FUZZ_BUILD (build folder),
 #                                  PAVONIX_FUZZ_TARGETS (space-separated subset),
-#                                  PAVONIX_FUZZ_JOBS (parallel build jobs)
+#                                  PAVONIX_FUZZ_JOBS (parallel build jobs),
+#                                  PAVONIX_FUZZ_PARALLEL (targets run at once, default 1)
 set -uo pipefail
 seconds="${1:-20}"
 src="$(cd "$(dirname "$0")/.." && pwd)"
 build="${PAVONIX_FUZZ_BUILD:-$src/build-fuzz}"
 jobs="${PAVONIX_FUZZ_JOBS:-$(nproc)}"
+parallel="${PAVONIX_FUZZ_PARALLEL:-1}"
 real="$src/../shared/testdata/real"
 all_targets="fuzz_model fuzz_vmd fuzz_default_face fuzz_bmp fuzz_tga fuzz_png fuzz_jpeg fuzz_dds
              fuzz_calibration fuzz_pattern fuzz_detect fuzz_video_config"
@@ -83,18 +85,27 @@ PY
 
 # Each target runs in an empty folder so texture names in fuzzed models find nothing
 # by accident; findings (crash-*, leak-*, timeout-*) land there too.
+run_target() {  # run_target TARGET: leaves fuzz.log and the exit status in its folder
+    local work="$build/run/$1"
+    (cd "$work" && PAVONIX_NO_DIALOGS=1 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
+        "$build/fuzz/$1" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=262144 \
+        -print_final_stats=1 "$work/corpus_out" "$build/corpus/$1" >"$work/fuzz.log" 2>&1)
+    echo $? >"$work/status"
+}
+for t in $targets; do
+    rm -rf "$build/run/$t"
+    mkdir -p "$build/run/$t/corpus_out" "$build/corpus/$t"
+    run_target "$t" &
+    while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do wait -n; done
+done
+wait
+
 failed=0
 printf '%-20s %10s %8s %8s %8s  %s\n' target execs cov ft corpus result
 for t in $targets; do
     work="$build/run/$t"
-    rm -rf "$work"
-    mkdir -p "$work/corpus_out" "$build/corpus/$t"
     log="$work/fuzz.log"
-    (cd "$work" && PAVONIX_NO_DIALOGS=1 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
-        "$build/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=262144 \
-        -print_final_stats=1 "$work/corpus_out" "$build/corpus/$t" >"$log" 2>&1) &
-    wait $! 2>/dev/null
-    rc=$?
+    rc=$(cat "$work/status" 2>/dev/null || echo 1)
     execs=$(grep -a '^stat::number_of_executed_units' "$log" | awk '{print $2}')
     last=$(grep -a -E '#[0-9]+.*(cov|DONE)' "$log" | tail -1)
     cov=$(sed -n 's/.*cov: \([0-9]*\).*/\1/p' <<<"$last")
