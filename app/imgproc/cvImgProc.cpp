@@ -61,6 +61,9 @@ void cvImgProc::init(int width, int height)
     binaryImage.release();
     try {
         sourceImage.create(height, width, CV_8UC4);
+        // Drawn as the background until the camera's first frame arrives: black, not
+        // whatever the allocator handed over.
+        sourceImage.setTo(cv::Scalar::all(0));
     } catch (const cv::Exception&) {
         showMessage("cvImgProc::init", "cvCreateImage error: 1");
     }

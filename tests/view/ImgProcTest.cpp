@@ -252,6 +252,18 @@ TEST_F(ImgProcTest, RecordingKeepsTheStartSizeAndOrientation)
     expectTopRedBottomGreen(video.first);
 }
 
+TEST_F(ImgProcTest, CameraPictureIsBlackUntilTheFirstFrame)
+{
+    if (!ensureGLContext(320, 240)) GTEST_SKIP() << "no X display for a GL context";
+    // A small picture comes from the heap, where the block just freed is handed out
+    // again with its old contents.
+    g_cvImgProc.init(16, 8);
+    g_cvImgProc.sourceImage.setTo(cv::Scalar::all(0xAB));
+    g_cvImgProc.init(16, 8);
+    ASSERT_EQ(g_cvImgProc.sourceImage.total(), 16u * 8u);
+    EXPECT_EQ(cv::countNonZero(g_cvImgProc.sourceImage.reshape(1)), 0);
+}
+
 TEST_F(ImgProcTest, ControlCaptureRecordsTimerRequestedFramesThroughThePackBuffer)
 {
     if (!ensureGLContext(320, 240)) GTEST_SKIP() << "no X display for a GL context";
