@@ -71,14 +71,22 @@ const uint16_t* label(const uint8_t* frame, int width, int height, int threshold
     int* table = L.equivalence;
     const int darkLimit = 3 * threshold;
     int provisional = 0;
+    // Classes are trees whose root is the class's smallest label (a merge hangs the
+    // larger root under the smaller; lookups halve their path). Rewriting every entry of
+    // the larger class at each merge gives the same labels, but a noisy frame with tens of
+    // thousands of labels then costs seconds.
+    auto root = [&](int p) {
+        while (table[p - 1] != p) {
+            table[p - 1] = table[table[p - 1] - 1];
+            p = table[p - 1];
+        }
+        return p;
+    };
     auto merge = [&](int p, int q) {
-        const int P = table[p - 1];
-        const int Q = table[q - 1];
+        const int P = root(p);
+        const int Q = root(q);
         const int low = std::min(P, Q);
-        const int high = std::max(P, Q);
-        if (low != high)
-            for (int k = 0; k < provisional; ++k)
-                if (table[k] == high) table[k] = low;
+        table[std::max(P, Q) - 1] = low;
         return low;
     };
 
@@ -142,8 +150,9 @@ const uint16_t* label(const uint8_t* frame, int width, int height, int threshold
         }
     }
 
-    // Every entry points straight at its class's smallest label, so one pass in
-    // increasing order numbers the classes.
+    // Every entry points at a smaller label of its class or is the class's root, so one
+    // pass in increasing order numbers the roots and hands each other label the number
+    // its parent already holds.
     int finalCount = 0;
     for (int k = 1; k <= provisional; ++k) {
         if (table[k - 1] == k)

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "common/TrackingFixtures.h"
 #include "tracking/Candidates.h"
@@ -27,6 +31,37 @@ void drawRing(TestFrame& f, int x0, int y0, int side, int border, uint8_t grey =
     f.fill(x0, y0 + side - border, x0 + side - 1, y0 + side - 1, grey);
     f.fill(x0, y0, x0 + border - 1, y0 + side - 1, grey);
     f.fill(x0 + side - border, y0, x0 + side - 1, y0 + side - 1, grey);
+}
+
+// 8-connected components of the dark pixels inside the outermost rows and columns,
+// numbered in raster order of their first pixel (0: background), found by flood fill.
+std::vector<int> floodFillComponents(const TestFrame& f, int threshold, int* count) {
+    std::vector<int> component(static_cast<size_t>(f.width) * f.height, 0);
+    auto dark = [&](int x, int y) {
+        const uint8_t* p = &f.bgra[(static_cast<size_t>(y) * f.width + x) * 4];
+        return x > 0 && y > 0 && x < f.width - 1 && y < f.height - 1 && p[0] + p[1] + p[2] <= 3 * threshold;
+    };
+    *count = 0;
+    std::vector<std::pair<int, int>> stack;
+    for (int y = 1; y < f.height - 1; ++y) {
+        for (int x = 1; x < f.width - 1; ++x) {
+            if (!dark(x, y) || component[y * f.width + x]) continue;
+            component[y * f.width + x] = ++*count;
+            stack.assign(1, {x, y});
+            while (!stack.empty()) {
+                const auto [cx, cy] = stack.back();
+                stack.pop_back();
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) {
+                        const int nx = cx + dx, ny = cy + dy;
+                        if (!dark(nx, ny) || component[ny * f.width + nx]) continue;
+                        component[ny * f.width + nx] = *count;
+                        stack.push_back({nx, ny});
+                    }
+            }
+        }
+    }
+    return component;
 }
 
 }  // namespace
@@ -71,6 +106,56 @@ TEST(LabelingTest, ComponentsGetAreaCentroidAndBoxAcrossMergedShapes) {
     EXPECT_EQ(labels[0], 0);
     EXPECT_EQ(labels[9], 0);
     EXPECT_EQ(labels[7 * 10 + 5], 0);
+}
+
+TEST(LabelingTest, NoisyAndMergeHeavyFramesLabelLikeAFloodFill) {
+    std::vector<TestFrame> frames;
+    std::srand(7);
+    for (int density : {30, 50, 70}) {  // per cent of dark pixels
+        TestFrame f(211, 157);
+        for (int y = 0; y < f.height; ++y)
+            for (int x = 0; x < f.width; ++x)
+                if (std::rand() % 100 < density) f.fill(x, y, x, y, 0);
+        frames.push_back(f);
+    }
+    // A comb: thousands of teeth, each a label of its own until the spine joins them from
+    // right to left, and a staircase whose steps join one after the other.
+    TestFrame comb(3001, 40);
+    for (int x = 1; x < comb.width - 1; x += 2) comb.fill(x, 1, x, 30, 0);
+    comb.fill(1, 34, comb.width - 2, 34, 0);
+    for (int x = 1; x < comb.width - 1; x += 2) comb.fill(x, 31, x, 33, (x / 2) % 2 ? 0 : 255);
+    frames.push_back(comb);
+    TestFrame stairs(400, 300);
+    for (int i = 0; i < 140; ++i) stairs.fill(2 + 2 * i, 2 + 2 * i, 2 + 2 * i, 298 - 2 * i, 0);
+    for (int i = 0; i < 140; ++i) stairs.fill(2 + 2 * i, 297 - 2 * i, 4 + 2 * i, 297 - 2 * i, 0);
+    frames.push_back(stairs);
+
+    for (size_t n = 0; n < frames.size(); ++n) {
+        TestFrame& f = frames[n];
+        int expectedCount = 0;
+        const std::vector<int> expected = floodFillComponents(f, 100, &expectedCount);
+        LabelTables t;
+        const uint16_t* labels = labelImage(f.data(), f.width, f.height, 100, &t);
+        ASSERT_NE(labels, nullptr) << "frame " << n;
+        ASSERT_EQ(t.count, expectedCount) << "frame " << n;
+        std::vector<int> area(expectedCount, 0);
+        std::vector<std::array<int, 4>> box(expectedCount, {f.width, 0, f.height, 0});
+        int wrong = 0;
+        for (int y = 0; y < f.height; ++y)
+            for (int x = 0; x < f.width; ++x) {
+                const int c = expected[y * f.width + x];
+                wrong += finalLabel(labels, t, f.width, x, y) != c;
+                if (!c) continue;
+                ++area[c - 1];
+                box[c - 1] = {std::min(box[c - 1][0], x), std::max(box[c - 1][1], x), std::min(box[c - 1][2], y),
+                              std::max(box[c - 1][3], y)};
+            }
+        EXPECT_EQ(wrong, 0) << "frame " << n << ": pixels with another component's label";
+        for (int c = 0; c < expectedCount; ++c) {
+            ASSERT_EQ(t.area[c], area[c]) << "frame " << n << " component " << c + 1;
+            for (int k = 0; k < 4; ++k) ASSERT_EQ(t.box[4 * c + k], box[c][k]) << "frame " << n << " component " << c + 1;
+        }
+    }
 }
 
 TEST(LabelingTest, ThresholdCountsTheSumOfTheThreeBytes) {
