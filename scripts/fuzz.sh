@@ -69,6 +69,9 @@ seed fuzz_calibration "$src/Data/camera_para.dat"
 seed fuzz_pattern "$src/Data/patt.00"
 seed fuzz_video_config "$src/Data/WDM_camera_flipV.xml"
 mkdir -p "$build/corpus/fuzz_detect"
+# A 642x306 frame of fine noise whose labelling once took seconds (kept as a regression).
+printf '\x01\xf0\x31\x01\x3f\x00\x64\x0f\x00\xf0\x40\xdc\x02\x00\x00\xe6\x11\x7b\x7b\x7b\x7b\x7b' \
+    >"$build/corpus/fuzz_detect/noise"
 # A 320x240 frame (cells of 16 pixels) holding a dark square with a light inside.
 python3 - "$build/corpus/fuzz_detect/square" <<'PY'
 import sys
