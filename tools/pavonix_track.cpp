@@ -182,8 +182,7 @@ public:
                 return true;
             }
         }
-        openVideoFile(capture_, input, sequence);
-        if (!capture_.isOpened()) {
+        if (!openVideoFile(capture_, input, sequence)) {
             *error = sequence ? "no frames match this image sequence pattern" : "not a readable image or video";
             return false;
         }

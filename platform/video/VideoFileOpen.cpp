@@ -1,16 +1,26 @@
 #include "platform/video/VideoFileOpen.h"
 
+namespace {
+
+bool tryOpen(cv::VideoCapture& capture, const std::string& path, int api) {
+    try {
+        return capture.open(path, api);
+    } catch (const cv::Exception&) {
+        return false;
+    }
+}
+
+}  // namespace
+
 bool openVideoFile(cv::VideoCapture& capture, const std::string& path, bool sequence) {
-    // Not CAP_ANY: that walks the camera backends too, and the gPhoto2 one probes every
-    // USB device (seconds, and memory it never frees) before refusing a file nothing reads.
-    static const int fileReaders[] = {cv::CAP_FFMPEG, cv::CAP_GSTREAMER, cv::CAP_OPENCV_MJPEG};
     capture.release();
-    for (int api : fileReaders) {
-        try {
-            if (capture.open(path, sequence ? int(cv::CAP_IMAGES) : api)) return true;
-        } catch (const cv::Exception&) {
-        }
-        if (sequence) break;
+    if (sequence) {
+        if (tryOpen(capture, path, cv::CAP_IMAGES)) return true;
+    } else {
+        // Not CAP_ANY: that walks the camera backends too, and the gPhoto2 one probes every
+        // USB device (seconds, and memory it never frees) before refusing a file nothing reads.
+        for (int api : {cv::CAP_FFMPEG, cv::CAP_GSTREAMER, cv::CAP_OPENCV_MJPEG})
+            if (tryOpen(capture, path, api)) return true;
     }
     capture.release();
     return false;
