@@ -13,8 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     if (image.compressedFormat == 0) {
-        if (image.width < 1 || image.height < 1 || image.width > kMaxImageSide || image.height > kMaxImageSide)
-            std::abort();
+        if (!imageSizeAllowed(image.width, image.height)) std::abort();
         if (image.rgba.size() != std::size_t(image.width) * std::size_t(image.height) * 4) std::abort();
     } else if (image.levels.size() != image.levelSizes.size() || image.levels.empty()) {
         std::abort();

@@ -35,7 +35,7 @@ struct PngReader {
 };
 
 // Returns false on any libpng error. No object with a destructor is created between
-// setjmp and the last libpng call: image's storage is reserved before setjmp is armed.
+// setjmp and the last libpng call: image is allocated before setjmp is armed.
 bool readPng(PngReader& reader, MemoryCursor& cursor, DecodedImage& image) {
     png_structp png = reader.png;
     png_infop info = reader.info;
@@ -47,8 +47,8 @@ bool readPng(PngReader& reader, MemoryCursor& cursor, DecodedImage& image) {
     png_uint_32 width = 0, height = 0;
     int bitDepth = 0, colourType = 0, interlace = 0;
     png_get_IHDR(png, info, &width, &height, &bitDepth, &colourType, &interlace, nullptr, nullptr);
-    if (width == 0 || height == 0 || width > png_uint_32(kMaxImageSide) || height > png_uint_32(kMaxImageSide))
-        return false;
+    // image was sized from the header before libpng ran; a different one now would not fit.
+    if (width != png_uint_32(image.width) || height != png_uint_32(image.height)) return false;
 
     if (bitDepth < 8) png_set_packing(png);
     if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
@@ -74,11 +74,7 @@ bool readPng(PngReader& reader, MemoryCursor& cursor, DecodedImage& image) {
     png_read_update_info(png, info);
     if (png_get_rowbytes(png, info) != png_size_t(width) * 4) return false;
 
-    image.width = int(width);
-    image.height = int(height);
     const std::size_t stride = std::size_t(width) * 4;
-    if (image.rgba.capacity() < stride * height) return false;
-    image.rgba.resize(stride * height);  // within capacity: no allocation can throw here
     for (int pass = 0; pass < passes; ++pass) {
         for (png_uint_32 y = 0; y < height; ++y) png_read_row(png, image.rgba.data() + y * stride, nullptr);
     }
@@ -98,22 +94,19 @@ bool decodePNG(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     if (!reader.info) return false;
 
     // Size the pixel buffer from the header before libpng runs, so nothing is allocated
-    // inside the setjmp frame. The header sits at a fixed place: signature, IHDR length
-    // and type, then width and height big-endian.
-    if (size < 26) return false;
-    const uint32_t width = uint32_t(bytes[16]) << 24 | uint32_t(bytes[17]) << 16 | uint32_t(bytes[18]) << 8 | bytes[19];
-    const uint32_t height = uint32_t(bytes[20]) << 24 | uint32_t(bytes[21]) << 16 | uint32_t(bytes[22]) << 8 | bytes[23];
+    // inside the setjmp frame.
+    int64_t width = 0, height = 0;
+    if (size < 26 || !claimedImageSize(bytes, size, ImageKind::PNG, width, height)) return false;
+    if (!imageSizeAllowed(width, height)) return false;
     // Deflate shrinks data at most 1032 times; a header claiming more pixels than the
     // file's bytes could hold even so is refused before the picture is allocated.
     static const int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
     const unsigned depth = bytes[24], colourType = bytes[25];
     if (colourType > 6 || kChannels[colourType] == 0 || depth == 0 || depth > 16) return false;
     const uint64_t rowBytes = 1 + (uint64_t(width) * kChannels[colourType] * depth + 7) / 8;
-    if (width > uint32_t(kMaxImageSide) || height > uint32_t(kMaxImageSide)) return false;
-    if (rowBytes * height / 1032 > size) return false;
+    if (rowBytes * uint64_t(height) / 1032 > size) return false;
     DecodedImage image;
     if (!allocateImage(image, width, height)) return false;
-    image.rgba.clear();  // keeps the capacity
 
     MemoryCursor cursor{bytes, size, 0};
     if (!readPng(reader, cursor, image)) return false;

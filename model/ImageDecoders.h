@@ -13,6 +13,14 @@
 // takes as a texture, small enough that width * height * 4 cannot overflow.
 constexpr int kMaxImageSide = 16384;
 
+// Most pixels a decoded picture may have: 256 MiB of RGBA, a 16384 x 4096 texture. A
+// few kilobytes of deflate or run-length data can claim a picture of a gigabyte or more.
+constexpr int64_t kMaxImagePixels = int64_t(1) << 26;
+
+// True when a width x height picture is one the decoders produce: both sides within
+// 1..kMaxImageSide and no more than kMaxImagePixels in all.
+bool imageSizeAllowed(int64_t width, int64_t height);
+
 // One decoded picture. Either rgba holds width * height pixels of R, G, B, A, top row
 // first, rows directly after each other; or (DDS) compressedFormat is non-zero and
 // levels holds the compressed mip levels as stored, levelSizes their pixel sizes.
@@ -28,8 +36,9 @@ struct DecodedImage {
     bool fromFallback = false;
 };
 
-// Sizes out for a width x height RGBA picture; false (out untouched) when either side
-// is not within 1..kMaxImageSide. Decoders check sizes with this before allocating.
+// Sizes out for a width x height RGBA picture; false (out untouched) when the size is
+// not allowed (imageSizeAllowed) or the memory is not there. Decoders check sizes with
+// this before allocating.
 bool allocateImage(DecodedImage& out, int64_t width, int64_t height);
 
 // Each decoder takes the whole file and fills out on success. On failure it returns
@@ -48,6 +57,12 @@ bool decodeWithFallback(const char* path, DecodedImage& out);
 // ".tga" ending) select.
 enum class ImageKind { None, BMP, TGA, PNG, JPEG, DDS };
 ImageKind detectImageKind(const uint8_t* bytes, std::size_t size, const char* fileName);
+
+// The width and height the header of a file of this kind claims, without decoding it.
+// False when the header does not tell (too short, no frame header; DDS, whose pictures
+// stay compressed as stored, and unknown kinds never tell). The values are as stored:
+// they may be zero or beyond any limit.
+bool claimedImageSize(const uint8_t* bytes, std::size_t size, ImageKind kind, int64_t& width, int64_t& height);
 
 // Opens the texture a model names (CP932, '\' separators, case as the model author
 // typed it; see resolveTexturePath), decodes it with the decoder its signature selects

@@ -17,7 +17,7 @@
 // ---- Decoding a file. ----
 
 bool allocateImage(DecodedImage& out, int64_t width, int64_t height) {
-    if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide) return false;
+    if (!imageSizeAllowed(width, height)) return false;
     try {
         out.rgba.assign(std::size_t(width) * std::size_t(height) * 4, 0);
     } catch (const std::bad_alloc&) {
@@ -104,8 +104,20 @@ bool decodeTextureFile(const char* cp932Name, DecodedImage& out, std::string* re
         if (reason) *reason = path + ": " + problem;
         return false;
     }
+    // A picture too large to hold is refused on its header's word, before our decoder
+    // or the fallback (which has no such limit) allocates it.
+    const ImageKind kind = detectImageKind(bytes.data(), bytes.size(), cp932Name);
+    int64_t width = 0, height = 0;
+    if (claimedImageSize(bytes.data(), bytes.size(), kind, width, height) && width > 0 && height > 0 &&
+        !imageSizeAllowed(width, height)) {
+        if (reason)
+            *reason = path + ": the picture is " + std::to_string(width) + " x " + std::to_string(height) +
+                      " pixels, more than a texture may have (" + std::to_string(kMaxImageSide) +
+                      " on a side and " + std::to_string(kMaxImagePixels) + " pixels at most)";
+        return false;
+    }
     bool decoded = false;
-    switch (detectImageKind(bytes.data(), bytes.size(), cp932Name)) {
+    switch (kind) {
         case ImageKind::BMP: decoded = decodeBMP(bytes.data(), bytes.size(), out); break;
         case ImageKind::TGA: decoded = decodeTGA(bytes.data(), bytes.size(), out); break;
         case ImageKind::PNG: decoded = decodePNG(bytes.data(), bytes.size(), out); break;

@@ -65,6 +65,18 @@ for kind in bmp:'*.bmp' tga:'*.tga' png:'*.png' jpeg:'*.jp*g' dds:'*.dds'; do
                      [ "$name" = bmp ] && find_real textures '*.sph' '*.spa')
     seed "fuzz_$name" "${f[@]}"
 done
+# A valid 33 KB PNG of 16384 x 16384 pixels: once decoded into a gigabyte that ran the
+# fuzzer out of memory; now refused on its header (kept as a regression).
+python3 - "$build/corpus/fuzz_png/huge-flat.png" <<'PY'
+import struct, sys, zlib
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+side = 16384
+rows = (b"\0" * (1 + side // 8)) * side
+png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 1, 0, 0, 0, 0)) +
+       chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b""))
+open(sys.argv[1], "wb").write(png)
+PY
 seed fuzz_calibration "$src/Data/camera_para.dat"
 seed fuzz_pattern "$src/Data/patt.00"
 seed fuzz_video_config "$src/Data/WDM_camera_flipV.xml"

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "model/ImageDecoders.h"
 #include "test_texture_helpers.h"
 
@@ -625,6 +627,101 @@ TEST(TextureFile, FallsBackToOpenCVForWhatTheDecodersRefuse) {
     const std::string rle = realTexture("bmp/image-rs/pal8rle.bmp");
     ASSERT_TRUE(decodeTextureFile(rle.c_str(), image, &reason)) << reason;
     EXPECT_TRUE(image.fromFallback);
+}
+
+// A valid PNG of one flat colour, 1-bit grey: a few kilobytes however large it claims to be.
+std::vector<uint8_t> flatGreyPng(uint32_t width, uint32_t height) {
+    auto be32 = [](std::vector<uint8_t>& v, uint32_t x) {
+        for (int shift = 24; shift >= 0; shift -= 8) v.push_back(uint8_t(x >> shift));
+    };
+    auto chunk = [&](std::vector<uint8_t>& file, const char* type, const std::vector<uint8_t>& data) {
+        be32(file, uint32_t(data.size()));
+        const std::size_t start = file.size();
+        file.insert(file.end(), type, type + 4);
+        file.insert(file.end(), data.begin(), data.end());
+        be32(file, uint32_t(crc32(0, file.data() + start, uInt(file.size() - start))));
+    };
+    std::vector<uint8_t> header;
+    be32(header, width);
+    be32(header, height);
+    header.insert(header.end(), {1, 0, 0, 0, 0});
+    const std::vector<uint8_t> raw(std::size_t(1 + (width + 7) / 8) * height, 0);
+    uLongf packedSize = compressBound(uLong(raw.size()));
+    std::vector<uint8_t> packed(packedSize);
+    EXPECT_EQ(compress2(packed.data(), &packedSize, raw.data(), uLong(raw.size()), 9), Z_OK);
+    packed.resize(packedSize);
+    std::vector<uint8_t> file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    chunk(file, "IHDR", header);
+    chunk(file, "IDAT", packed);
+    chunk(file, "IEND", {});
+    return file;
+}
+
+TEST(TextureFile, PicturesTooLargeToHoldAreRefusedOnTheHeadersWord) {
+    EXPECT_TRUE(imageSizeAllowed(16384, 4096));
+    EXPECT_TRUE(imageSizeAllowed(1, 16384));
+    EXPECT_FALSE(imageSizeAllowed(16384, 4097));
+    EXPECT_FALSE(imageSizeAllowed(16385, 1));
+    EXPECT_FALSE(imageSizeAllowed(0, 1));
+    DecodedImage tooMany;
+    EXPECT_FALSE(allocateImage(tooMany, 8192, 8193));
+    EXPECT_TRUE(tooMany.rgba.empty());
+
+    // Every kind's header is read where the decoders read it.
+    const auto picture = testPicture(24, 16);
+    cv::Mat bgr;
+    cv::cvtColor(cv::Mat(16, 24, CV_8UC4, const_cast<uint8_t*>(picture.data())), bgr, cv::COLOR_RGBA2BGR);
+    std::vector<uint8_t> baseline, progressive;
+    ASSERT_TRUE(cv::imencode(".jpg", bgr, baseline));
+    ASSERT_TRUE(cv::imencode(".jpg", bgr, progressive, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}));
+    TgaLayout tga;
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        ImageKind kind;
+    } files[] = {{"baseline JPEG", baseline, ImageKind::JPEG},
+                 {"progressive JPEG", progressive, ImageKind::JPEG},
+                 {"bottom-up BMP", writeBmp(picture, 24, 16, 24, false), ImageKind::BMP},
+                 {"top-down BMP", writeBmp(picture, 24, 16, 32, true), ImageKind::BMP},
+                 {"TGA", writeTga(picture, 24, 16, tga), ImageKind::TGA},
+                 {"PNG", flatGreyPng(24, 16), ImageKind::PNG}};
+    for (const auto& f : files) {
+        int64_t width = 0, height = 0;
+        ASSERT_TRUE(claimedImageSize(f.bytes.data(), f.bytes.size(), f.kind, width, height)) << f.what;
+        EXPECT_EQ(width, 24) << f.what;
+        EXPECT_EQ(height, 16) << f.what;
+        for (std::size_t cut = 0; cut < 12; ++cut)  // a header cut short tells nothing
+            EXPECT_FALSE(claimedImageSize(f.bytes.data(), cut, f.kind, width, height)) << f.what << " " << cut;
+    }
+
+    // 16384 x 16384 pixels of RGBA would be a gigabyte, from a 33-kilobyte file.
+    const std::string dir = scratchDir("too-large");
+    const auto bomb = flatGreyPng(16384, 16384);
+    ASSERT_LT(bomb.size(), 40000u);
+    writeFile(dir + "/bomb.png", bomb);
+    DecodedImage image;
+    EXPECT_FALSE(decodePNG(bomb.data(), bomb.size(), image));
+    EXPECT_TRUE(image.rgba.empty());
+    // The same file at a size that fits decodes, so the refusal is the size's alone.
+    const auto small = flatGreyPng(4096, 16);
+    ASSERT_TRUE(decodePNG(small.data(), small.size(), image));
+    EXPECT_EQ(image.width, 4096);
+    EXPECT_EQ(image.rgba[0], 0);
+    EXPECT_EQ(image.rgba[3], 255);
+
+    // A JPEG frame header claiming as much, with nothing behind it: OpenCV's loader would
+    // make a grey gigabyte of it, so the file must not reach the fallback either.
+    const std::vector<uint8_t> jpegBomb = {0xFF, 0xD8, 0xFF, 0xC0, 0, 11, 8, 0x40, 0, 0x40, 0, 1, 1, 0x11, 0};
+    writeFile(dir + "/bomb.jpg", jpegBomb);
+    inDirectory(dir, [&] {
+        for (const char* name : {"bomb.png", "bomb.jpg"}) {
+            std::string reason;
+            EXPECT_FALSE(decodeTextureFile(name, image, &reason)) << name;
+            EXPECT_TRUE(image.rgba.empty()) << name;
+            EXPECT_NE(reason.find(name), std::string::npos) << reason;
+            EXPECT_NE(reason.find("16384 x 16384 pixels"), std::string::npos) << reason;
+        }
+    });
 }
 
 TEST(TextureFile, ResolvesWindowsStyleNames) {
