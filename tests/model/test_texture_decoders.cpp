@@ -709,8 +709,8 @@ TEST(TextureFile, PicturesTooLargeToHoldAreRefusedOnTheHeadersWord) {
     EXPECT_EQ(image.rgba[0], 0);
     EXPECT_EQ(image.rgba[3], 255);
 
-    // A JPEG frame header claiming as much, with nothing behind it: OpenCV's loader would
-    // make a grey gigabyte of it, so the file must not reach the fallback either.
+    // A JPEG frame header claiming as much is refused on its own word as well, before our
+    // decoder or OpenCV's loader is asked, and the message gives the size.
     const std::vector<uint8_t> jpegBomb = {0xFF, 0xD8, 0xFF, 0xC0, 0, 11, 8, 0x40, 0, 0x40, 0, 1, 1, 0x11, 0};
     writeFile(dir + "/bomb.jpg", jpegBomb);
     inDirectory(dir, [&] {
