@@ -85,9 +85,16 @@ TEST(ShowMessage, WritesCaptionAndTextToStandardError) {
 }
 
 TEST(Clock, LocalTimeMatchesTheSystemClock) {
-    const time_t before = std::time(nullptr);
+    // Bracketed by the clock localTimeNow reads: std::time comes from the coarse clock,
+    // which can still show the last second a few milliseconds into the next one.
+    auto realtimeSeconds = [] {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        return now.tv_sec;
+    };
+    const time_t before = realtimeSeconds();
     const LocalTime t = localTimeNow();
-    const time_t after = std::time(nullptr);
+    const time_t after = realtimeSeconds();
     tm b{}, a{};
     localtime_r(&before, &b);
     localtime_r(&after, &a);
