@@ -3,7 +3,11 @@
 #include <GL/freeglut.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstring>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -32,6 +36,24 @@ struct BatchState {
 };
 
 BatchState g_batch;
+
+// SIGINT, SIGTERM and SIGHUP end the program as closing the window does (recording
+// completed, screenshot written). The handler only records the signal; a GLUT timer
+// polls it, since nothing else is safe to do inside a handler.
+volatile std::sig_atomic_t g_endSignal = 0;
+constexpr int kSignalPollMs = 50;
+// A last frame is drawn for the screenshot; a window that draws nothing (hidden, say)
+// must not keep the program alive, so the end comes after this long regardless.
+constexpr int kLastFrameGraceMs = 2000;
+bool g_ending = false;
+int g_endStatus = 0;
+
+// Test knob PAVONIX_MIN_FRAME_MS=N: every displayed frame takes at least N ms, which
+// holds drawing at a low rate on a fast machine (recordings must keep real time then).
+int g_minFrameMs = 0;
+std::chrono::steady_clock::time_point g_lastFrameShown;
+
+extern "C" void recordEndSignal(int signo) { g_endSignal = signo; }
 
 // Long-run checks for scripts/soak.sh, switched on by PAVONIX_SOAK=N (N > 0): OpenGL
 // errors are collected once per frame, and every N frames one line
@@ -81,8 +103,45 @@ void soakFrameShown() {
 }
 
 void finish(int status) {
-    if (g_batch.recording || g_batch.rendering) g_cvImgProc.stopCapture();
+    // Any recording, the C key's included, is completed before the process goes.
+    g_cvImgProc.stopCapture();
     std::exit(status);
+}
+
+void endAfterGrace(int) {
+    std::fprintf(stderr, "pavonix: no last frame was drawn; ending without it\n");
+    finish(g_endStatus);
+}
+
+void pollEndSignal(int) {
+    if (g_endSignal == 0 || g_ending) {
+        if (!g_ending) glutTimerFunc(kSignalPollMs, pollEndSignal, 0);
+        return;
+    }
+    const int signo = g_endSignal;
+    g_ending = true;
+    g_endStatus = 128 + signo;
+    std::fprintf(stderr, "pavonix: ending on %s\n", strsignal(signo));
+    if (g_batch.screenshot.empty()) finish(g_endStatus);
+    // The screenshot is of the frame drawn next; onFrameShown ends the program after it.
+    glutPostRedisplay();
+    glutTimerFunc(kLastFrameGraceMs, endAfterGrace, 0);
+}
+
+void installEndSignals() {
+    struct sigaction action {};
+    action.sa_handler = recordEndSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) sigaction(signo, &action, nullptr);
+    glutTimerFunc(kSignalPollMs, pollEndSignal, 0);
+}
+
+void holdMinimumFrameTime() {
+    const auto now = std::chrono::steady_clock::now();
+    const auto due = g_lastFrameShown + std::chrono::milliseconds(g_minFrameMs);
+    if (now < due) std::this_thread::sleep_until(due);
+    g_lastFrameShown = std::chrono::steady_clock::now();
 }
 
 // Before the swap: the back buffer holds the frame the user sees.
@@ -99,7 +158,8 @@ void onFrameComposed() {
         }
     }
     if (g_soak.every > 0) soakFrameComposed();
-    const bool lastFrame = g_batch.framesWanted > 0 && g_batch.framesShown + 1 >= g_batch.framesWanted;
+    const bool lastFrame =
+        g_ending || (g_batch.framesWanted > 0 && g_batch.framesShown + 1 >= g_batch.framesWanted);
     const bool lastRendered = g_batch.rendering && arVideoEndOfStream();
     if ((lastFrame || lastRendered) && !g_batch.screenshot.empty()) {
         if (!g_cvImgProc.saveImageTo(g_batch.screenshot.c_str())) {
@@ -110,6 +170,8 @@ void onFrameComposed() {
 
 void onFrameShown() {
     ++g_batch.framesShown;
+    if (g_minFrameMs > 0) holdMinimumFrameTime();
+    if (g_ending) finish(g_endStatus);
     if (g_batch.holdingCapture) {
         g_cvImgProc.capturing = true;
         g_batch.holdingCapture = false;
@@ -151,6 +213,7 @@ bool startBatch(const CommandLineOptions& options) {
     } else if (!options.record.empty()) {
         if (!g_cvImgProc.startCaptureTo(options.record.c_str(), 30.0, false)) return false;
         g_batch.recording = true;
+        std::fprintf(stderr, "pavonix: recording into %s\n", options.record.c_str());
     }
 
     if (const char* soak = std::getenv("PAVONIX_SOAK")) {
@@ -160,9 +223,12 @@ bool startBatch(const CommandLineOptions& options) {
         g_soak.since = g_batch.start;
     }
 
-    if (g_batch.framesWanted > 0 || g_batch.rendering || !g_batch.screenshot.empty() || g_soak.every > 0) {
-        setFrameComposedHook(onFrameComposed);
-        setFrameShownHook(onFrameShown);
-    }
+    if (const char* minFrame = std::getenv("PAVONIX_MIN_FRAME_MS")) g_minFrameMs = std::max(0, std::atoi(minFrame));
+    g_lastFrameShown = g_batch.start;
+
+    // Always on: an ending signal needs the hooks whatever the options are.
+    setFrameComposedHook(onFrameComposed);
+    setFrameShownHook(onFrameShown);
+    installEndSignals();
     return true;
 }

@@ -35,6 +35,10 @@ bool parseCommandLine(int argc, char** argv, CommandLineOptions& options, std::s
             options.help = true;
         } else if (std::strcmp(arg, "--version") == 0) {
             options.version = true;
+        } else if (std::strcmp(arg, "--list-cameras") == 0) {
+            options.listCameras = true;
+        } else if (std::strcmp(arg, "--demo") == 0) {
+            options.demo = true;
         } else if (optionIs(arg, "--video")) {
             if (!takeValue(argc, argv, i, options.video, error)) return false;
         } else if (optionIs(arg, "--model")) {
@@ -86,12 +90,14 @@ const char* usageText() {
            "  --model FILE       open a PMD/PMX model into slot 1\n"
            "  --model2 FILE      open a PMD/PMX model into slot 2 (the twin)\n"
            "  --motion FILE      open a VMD motion for both slots\n"
+           "  --demo             open the demo character and its dance (from the data folder)\n"
            "  --frames N         end after N displayed frames\n"
            "  --screenshot FILE  write the last frame to FILE as PNG before ending\n"
            "  --record FILE      record an AVI into FILE from the first frame to the end\n"
            "  --render OUT.avi   offline: process every frame of --video file:IN once, as\n"
            "                     fast as possible, advancing the motion by the video's frame\n"
            "                     time, and write one output frame per input frame\n"
+           "  --list-cameras     list the V4L2 cameras with the sizes and formats they offer\n"
            "  --help             show this text\n"
            "  --version          show the version\n"
            "\n"
@@ -105,5 +111,12 @@ const char* usageText() {
            "  arrow keys, Page Up/Down  move the twin           Home  put the twin back\n"
            "\n"
            "Screenshots (img<date>-<time>-<ms>.png) and recordings (cap<date>-<time>-<ms>.avi)\n"
-           "are written into the folder of the pavonix executable.\n";
+           "are written into the folder of the pavonix executable, or, when that folder cannot\n"
+           "be written, into the current folder ($XDG_PICTURES_DIR or $HOME as a last resort).\n"
+           "\n"
+           "Data (camera_para.dat, patt.00, WDM_camera_flipV.xml, demo/) is taken from\n"
+           "$PAVONIX_DATA, ./Data, Data/ beside or above the executable, or the installed\n"
+           "share/pavonix, in that order.\n"
+           "SIGINT, SIGTERM and SIGHUP end the viewer as closing its window does: a recording\n"
+           "is completed and a --screenshot written.\n";
 }

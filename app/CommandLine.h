@@ -13,6 +13,8 @@ struct CommandLineOptions {
     std::string screenshot;  // PNG of the last frame, written before the end
     std::string record;      // AVI recorded from the first frame to the end
     std::string render;      // offline rendering of a file source into this AVI
+    bool listCameras = false;  // print the cameras and what they offer, then end
+    bool demo = false;         // open the demo character and dance from the data folder
     bool help = false;
     bool version = false;
 };

@@ -8,6 +8,7 @@
 #include "app/Globals.h"
 #include "app/imgproc/cvImgProc.h"
 #include "model/ModelDraw.h"
+#include "platform/video/Video.h"
 #include "tracking/view/ImageDraw.h"
 #include "tracking/view/Tracker.h"
 
@@ -184,6 +185,8 @@ void displayFrame() {
 
     drawFpsOverlay();
     drawMatrixOverlay();
+    // A camera that is missing or unplugged is named on screen, below the other lines.
+    if (const char* videoStatus = arVideoStatus(); *videoStatus) drawOverlayText(videoStatus, 72);
 
     if (g_frameComposedHook) g_frameComposedHook();
     g_cvImgProc.frameComposed();

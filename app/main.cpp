@@ -16,6 +16,7 @@
 #include "app/imgproc/cvImgProc.h"
 #include "platform/HostUI.h"
 #include "platform/Paths.h"
+#include "platform/video/CameraList.h"
 #include "platform/video/Video.h"
 #include "tracking/view/Tracker.h"
 
@@ -36,6 +37,14 @@ std::string absolutePath(const std::string& path) {
     char cwd[4096];
     if (!getcwd(cwd, sizeof(cwd))) return path;
     return std::string(cwd) + "/" + path;
+}
+
+// The demo fills what the command line leaves open: a model given by hand is kept.
+void addDemoFiles(CommandLineOptions& options) {
+    const DataFolder data = programDataFolder();
+    if (data.path.empty()) return;  // the start-up reports the missing folder
+    if (options.model1.empty()) options.model1 = dataFilePath(data, "demo/pavo.pmd");
+    if (options.motion.empty()) options.motion = dataFilePath(data, "demo/dance.vmd");
 }
 
 void openFromCommandLine(const CommandLineOptions& options) {
@@ -64,6 +73,12 @@ int main(int argc, char** argv) {
         std::printf("pavonix %s\n", PAVONIX_VERSION);
         return 0;
     }
+    if (options.listCameras) {
+        const char* devDir = std::getenv("PAVONIX_DEV_DIR");  // tests point it at fake nodes
+        std::fputs(listCamerasText(devDir && *devDir ? devDir : "/dev").c_str(), stdout);
+        return 0;
+    }
+    if (options.demo) addDemoFiles(options);
 
     // Screenshots and recordings go next to the executable, wherever the dialogs move
     // the current directory.

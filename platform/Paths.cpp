@@ -1,5 +1,5 @@
-// The executable's folder, and texture names from Windows-made models turned into
-// paths that exist on a case-sensitive file system.
+// The executable's folder, the data and output folders, and texture names from
+// Windows-made models turned into paths that exist on a case-sensitive file system.
 
 #include "platform/Paths.h"
 
@@ -10,6 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -53,7 +57,105 @@ bool findEntryIgnoringCase(const std::string& folder, const std::string& name, s
     return true;
 }
 
+bool isFolder(const std::string& path) {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isWritableFolder(const std::string& path) { return isFolder(path) && access(path.c_str(), W_OK | X_OK) == 0; }
+
+const char* const kStartupFiles[] = {"camera_para.dat", "patt.00", "WDM_camera_flipV.xml"};
+
+bool holdsStartupFile(const std::string& folder) {
+    for (const char* leaf : kStartupFiles) {
+        if (exists(join(folder, leaf))) return true;
+    }
+    return false;
+}
+
+// "a/b/../c" stays as it is for the file system, but messages read better without the
+// "..": the canonical form is used when the folder exists.
+std::string tidy(const std::string& path) {
+    char buffer[PATH_MAX];
+    if (realpath(path.c_str(), buffer)) return buffer;
+    return path;
+}
+
+std::string currentFolder() {
+    char buffer[PATH_MAX];
+    return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string(".");
+}
+
 }  // namespace
+
+DataFolder findDataFolder(const char* env, const std::string& exeDir) {
+    DataFolder found;
+    if (env && *env) {
+        const std::string given = env;
+        found.searched.push_back(given + " (PAVONIX_DATA)");
+        if (isFolder(given)) {
+            found.path = given;
+            found.origin = "PAVONIX_DATA";
+        } else {
+            found.problem = std::string("PAVONIX_DATA names \"") + given + "\", which is not a folder";
+        }
+        return found;
+    }
+    found.searched.push_back("PAVONIX_DATA (not set)");
+    struct Candidate {
+        std::string path;
+        const char* origin;
+    };
+    std::vector<Candidate> candidates;
+    candidates.push_back({currentFolder() + "/Data", "Data/ in the current folder"});
+    if (!exeDir.empty()) {
+        candidates.push_back({join(exeDir, "Data"), "Data/ beside the program"});
+        candidates.push_back({tidy(join(exeDir, "..")) + "/Data", "Data/ above the program"});
+        candidates.push_back({tidy(join(exeDir, "..")) + "/share/pavonix", "the installed data"});
+    }
+    for (const Candidate& c : candidates) {
+        found.searched.push_back(c.path);
+        if (isFolder(c.path) && holdsStartupFile(c.path)) {
+            found.path = c.path;
+            found.origin = c.origin;
+            return found;
+        }
+    }
+    found.problem = "no data folder holding camera_para.dat, patt.00 or WDM_camera_flipV.xml was found";
+    return found;
+}
+
+DataFolder programDataFolder() { return findDataFolder(std::getenv("PAVONIX_DATA"), executableDir()); }
+
+std::string dataFilePath(const DataFolder& folder, const char* leaf) {
+    return join(folder.path.empty() ? std::string("Data") : folder.path, leaf);
+}
+
+std::string describeDataFileProblem(const DataFolder& folder, const std::string& file, const std::string& reason) {
+    if (folder.path.empty()) {
+        std::string text = folder.problem + "; looked in:";
+        for (const std::string& place : folder.searched) text += "\n  " + place;
+        text += "\nSet PAVONIX_DATA to the folder that holds camera_para.dat and patt.00.";
+        return text;
+    }
+    return file + ": " + reason + " (data folder " + folder.path + ", found as " + folder.origin + ")";
+}
+
+std::string chooseOutputFolder(const std::string& preferred, std::string* note) {
+    if (note) note->clear();
+    if (isWritableFolder(preferred)) return preferred;
+    std::vector<std::string> fallbacks = {currentFolder()};
+    if (const char* pictures = std::getenv("XDG_PICTURES_DIR"); pictures && *pictures) fallbacks.push_back(pictures);
+    if (const char* home = std::getenv("HOME"); home && *home) fallbacks.push_back(home);
+    for (const std::string& folder : fallbacks) {
+        if (!isWritableFolder(folder)) continue;
+        if (note) *note = "the folder " + preferred + " cannot be written; saving into " + folder + " instead";
+        return folder;
+    }
+    // Nothing writable: keep the preferred folder so the failure names it.
+    if (note) *note = "no writable folder found for the output (tried " + preferred + ", the current folder, $HOME)";
+    return preferred;
+}
 
 std::string executableDir() {
     std::vector<char> buffer(256);

@@ -16,6 +16,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libjpeg-dev libapriltag-dev
   xvfb xauth xdotool
+  desktop-file-utils
   # sanitizers and fuzzing
   clang libclang-rt-14-dev
 )

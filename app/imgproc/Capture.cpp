@@ -5,6 +5,8 @@
 #include <png.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
@@ -30,11 +32,17 @@ std::string formatTimedName(const std::string& folder, const char* prefix, const
 }
 
 // Output goes next to the executable whatever the current directory is (the file
-// dialogs change it); the current directory only stands in when that folder is unknown.
+// dialogs change it). An installed program's folder is seldom writable: then the files
+// go elsewhere, and the terminal says where once per folder change.
 std::string outputFolder()
 {
-    const std::string folder = executableDir();
-    return folder.empty() ? std::string(".") : folder;
+    static std::string lastNote;
+    const std::string exeFolder = executableDir();
+    std::string note;
+    const std::string folder = chooseOutputFolder(exeFolder.empty() ? std::string(".") : exeFolder, &note);
+    if (!note.empty() && note != lastNote) std::fprintf(stderr, "pavonix: %s\n", note.c_str());
+    lastNote = note;
+    return folder;
 }
 
 bool glutHasWindow() { return glutGet(GLUT_INIT_STATE) && glutGetWindow() != 0; }
@@ -147,6 +155,36 @@ bool writePNGBottomUp(const char* path, const unsigned char* rows, int width, in
     return true;
 }
 
+void CaptureSchedule::start(double fps, double nowMs)
+{
+    fps_ = fps > 0.0 ? fps : kDefaultCaptureFps;
+    startMs_ = nowMs;
+}
+
+// Periods counted by multiplying with the rate, not dividing by a rounded period, so a
+// time on a period boundary lands on it exactly.
+double CaptureSchedule::periodsAt(double nowMs) const { return (nowMs - startMs_) * fps_ / 1000.0; }
+
+long CaptureSchedule::framesDue(double nowMs) const
+{
+    const double periods = periodsAt(nowMs);
+    return periods <= 0.0 ? 1 : static_cast<long>(std::floor(periods + 1e-9)) + 1;
+}
+
+long CaptureSchedule::framesAtEnd(double nowMs) const { return std::max(1L, std::lround(periodsAt(nowMs))); }
+
+int CaptureSchedule::delayToNextTick(double nowMs) const
+{
+    const double next = startMs_ + static_cast<double>(framesDue(nowMs)) * 1000.0 / fps_;
+    return std::max(0, static_cast<int>(std::ceil(next - nowMs - 1e-9)));
+}
+
+double cvImgProc::steadyClockMs()
+{
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
 bool SaveImage()
 {
     g_cvImgProc.requestScreenshot();
@@ -194,12 +232,15 @@ bool cvImgProc::frameComposed()
         screenshotPending = false;
         const std::string path = screenshotFileName(outputFolder(), localTimeNow());
         screenshotOk = saveImageTo(path.c_str());
+        if (screenshotOk) std::fprintf(stderr, "pavonix: screenshot saved to %s\n", path.c_str());
     }
-    if (capturing && (captureFramePending || captureEveryFrame)) {
-        captureFramePending = false;
-        const int t0 = glutGet(GLUT_ELAPSED_TIME);
+    if (capturing && captureEveryFrame) {
         writeCaptureFrame();
-        lastWriteMs = glutGet(GLUT_ELAPSED_TIME) - t0;
+    } else if (capturing && captureFramePending) {
+        captureFramePending = false;
+        readCapturePicture();
+        havePicture_ = true;
+        appendCaptureFramesUntil(schedule_.framesDue(captureClockMs()));
     }
     return screenshotOk;
 }
@@ -213,7 +254,33 @@ void cvImgProc::setCaptureTitle(bool on) const
 
 void cvImgProc::armCaptureTimer(int delayMs) const
 {
-    if (glutGet(GLUT_INIT_STATE)) glutTimerFunc(static_cast<unsigned>(delayMs), captureTimer, 0);
+    if (glutGet(GLUT_INIT_STATE)) glutTimerFunc(static_cast<unsigned>(delayMs), captureTimer, captureChain_);
+}
+
+void cvImgProc::startTimedRecording(double fps)
+{
+    captureEveryFrame = false;
+    captureFps = fps;
+    schedule_.start(fps, captureClockMs());
+    framesWritten_ = 0;
+    havePicture_ = false;
+    // A new chain; ticks still pending from an earlier recording carry the old number.
+    ++captureChain_;
+    armCaptureTimer(0);
+}
+
+void cvImgProc::appendCaptureFramesUntil(long frames)
+{
+    while (framesWritten_ < frames) {
+        if (videoWriter && !captureImage.empty()) videoWriter->write(captureImage);
+        ++framesWritten_;
+    }
+}
+
+void cvImgProc::finishTimedRecording()
+{
+    if (captureEveryFrame || !havePicture_) return;
+    appendCaptureFramesUntil(schedule_.framesAtEnd(captureClockMs()));
 }
 
 void cvImgProc::releaseCaptureResources()
@@ -268,17 +335,16 @@ void cvImgProc::controlCapture()
     releaseCaptureResources();
     setCaptureTitle(true);
     const std::string path = captureFileName(outputFolder(), localTimeNow());
-    captureEveryFrame = false;
-    captureFps = kDefaultCaptureFps;
-    lastWriteMs = 0;
     // As before, a recording without a writer still runs (frames go nowhere) so that the
     // next toggle ends it like any other; the message says why nothing is written.
     if (!openWriter(path.c_str(), captureFps)) {
         const std::string text = "cvCreateVideoWriter error: " + path;
         showMessage("cvImgProc::controlCapture", text.c_str());
     }
+    else
+        std::fprintf(stderr, "pavonix: recording into %s\n", path.c_str());
     if (!allocateCaptureFrame()) showMessage("cvImgProc::controlCapture", "cvCreateImage error: 2");
-    armCaptureTimer(0);
+    startTimedRecording(kDefaultCaptureFps);
 }
 
 bool cvImgProc::startCaptureTo(const char* path, double fps, bool everyFrame)
@@ -297,36 +363,43 @@ bool cvImgProc::startCaptureTo(const char* path, double fps, bool everyFrame)
         return false;
     }
     capturing = true;
-    captureEveryFrame = everyFrame;
-    captureFps = fps;
-    lastWriteMs = 0;
     setCaptureTitle(true);
-    if (!everyFrame) armCaptureTimer(0);
+    framesWritten_ = 0;
+    if (everyFrame) {
+        captureEveryFrame = true;
+        captureFps = fps;
+    } else {
+        startTimedRecording(fps);
+    }
     return true;
 }
 
 void cvImgProc::stopCapture()
 {
     if (!capturing) return;
+    finishTimedRecording();
     capturing = false;
     setCaptureTitle(false);
     releaseCaptureResources();
 }
 
-void cvImgProc::captureTimer(int)
+void cvImgProc::captureTimer(int chain)
 {
     cvImgProc& self = g_cvImgProc;
-    // A tick left over from a stopped recording ends the chain here.
-    if (!self.capturing || self.captureEveryFrame) return;
+    // A tick of a stopped (or replaced) recording ends its chain here.
+    if (!self.capturing || self.captureEveryFrame || chain != self.captureChain_) return;
+    const double now = self.captureClockMs();
+    // Periods that passed without a new picture hold the last one; the current period
+    // waits for the picture requested below.
+    if (self.havePicture_) self.appendCaptureFramesUntil(self.schedule_.framesDue(now) - 1);
     self.captureFramePending = true;
     if (glutHasWindow()) glutPostRedisplay();
-    const int period = static_cast<int>(std::lround(1000.0 / self.captureFps));
-    self.armCaptureTimer(captureTimerDelay(period, self.lastWriteMs));
+    self.armCaptureTimer(self.schedule_.delayToNextTick(now));
 }
 
-bool cvImgProc::writeCaptureFrame()
+void cvImgProc::readCapturePicture()
 {
-    if (captureImage.empty()) return true;
+    if (captureImage.empty()) return;
     const int width = captureImage.cols, height = captureImage.rows;
     const GLint previousReadBuffer = selectComposedReadBuffer();
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
@@ -346,6 +419,12 @@ bool cvImgProc::writeCaptureFrame()
         convertRowsForVideo(readBack.data(), captureImage);
     }
     glReadBuffer(previousReadBuffer);
-    if (videoWriter) videoWriter->write(captureImage);
+}
+
+bool cvImgProc::writeCaptureFrame()
+{
+    if (captureImage.empty()) return true;
+    readCapturePicture();
+    appendCaptureFramesUntil(framesWritten_ + 1);
     return true;
 }

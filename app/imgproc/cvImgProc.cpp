@@ -23,6 +23,7 @@ cvImgProc::~cvImgProc()
 {
     // Releasing the writer completes an AVI still being recorded at exit. The pack
     // buffer is not deleted: the GL context is gone by the time static objects die.
+    if (capturing) finishTimedRecording();
     videoWriter.reset();
 }
 

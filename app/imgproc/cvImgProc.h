@@ -15,6 +15,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "app/imgproc/Capture.h"
+
 namespace cv {
 class VideoWriter;
 }
@@ -47,10 +49,21 @@ public:
     bool startCaptureTo(const char* path, double fps, bool everyFrame = false);
     // Ends recording and completes the file; nothing happens when none is running.
     void stopCapture();
-    // The GLUT timer callback of recording; re-arms itself while capturing.
+    // The GLUT timer callback of recording; re-arms itself while capturing. value is
+    // the chain it belongs to: a tick of an earlier recording (stopped and restarted
+    // within one period) ends there, so only one chain ever runs. Each tick writes the
+    // last picture again for every period that passed without a new one, and asks for
+    // a fresh picture.
     static void captureTimer(int value);
+    // The chain the current recording's timer ticks carry.
+    int captureChain() const { return captureChain_; }
     // Reads the current read buffer back and appends one video frame. Always true.
     bool writeCaptureFrame();
+    // Frames appended to the current (or last) recording.
+    long captureFramesWritten() const { return framesWritten_; }
+    // Milliseconds on a steady clock; recordings are timed by it. Tests replace it.
+    double (*captureClockMs)() = steadyClockMs;
+    static double steadyClockMs();
     // Called by the display code after composing a frame, before swapping: performs a
     // pending screenshot and a pending capture frame. False when a pending screenshot
     // could not be written (the reason has been shown, caption "SaveImage").
@@ -83,7 +96,10 @@ private:
     bool captureFramePending = false;
     bool captureEveryFrame = false;
     double captureFps = 30.0;
-    int lastWriteMs = 0;          // time the last capture frame took, for the timer
+    CaptureSchedule schedule_;
+    long framesWritten_ = 0;
+    bool havePicture_ = false;    // captureImage holds a picture of this recording
+    int captureChain_ = 0;
     bool packBufferUsable = false;
     std::vector<unsigned char> readBack;  // fallback when pack buffers are unavailable
     std::string lastScreenshot;
@@ -95,6 +111,13 @@ private:
     bool allocateCaptureFrame();
     void setCaptureTitle(bool on) const;
     void armCaptureTimer(int delayMs) const;
+    void startTimedRecording(double fps);
+    // Reads the composed frame into captureImage.
+    void readCapturePicture();
+    // Appends captureImage until the file holds `frames` frames.
+    void appendCaptureFramesUntil(long frames);
+    // Pads a timed recording to its length in wall time, so the end is not cut short.
+    void finishTimedRecording();
 };
 
 extern cvImgProc g_cvImgProc;

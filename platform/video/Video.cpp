@@ -17,6 +17,9 @@ struct VideoState {
     bool overrideSet = false;
     std::string overrideRequest;
     bool offline = false;
+    std::string lastError;
+    std::string openNote;  // why the source differs from the one asked for
+    std::string status;    // what arVideoStatus last handed out
 };
 
 VideoState& state() {
@@ -31,6 +34,13 @@ void report(const std::string& message) { std::fprintf(stderr, "video: %s\n", me
 int arVideoOpen(const char* configFile) {
     VideoState& s = state();
     if (s.source) arVideoClose();
+    s.lastError.clear();
+    s.openNote.clear();
+    auto fail = [&s](const std::string& message, int status) {
+        report(message);
+        s.lastError = message;
+        return status;
+    };
 
     std::string request, origin;
     if (s.overrideSet) {
@@ -45,21 +55,28 @@ int arVideoOpen(const char* configFile) {
     VideoConfig config;
     std::string error;
     if (configFile && *configFile) {
-        if (!loadVideoConfig(configFile, haveOverride, config, &error)) {
-            report(error);
-            return -1;
-        }
+        if (!loadVideoConfig(configFile, haveOverride, config, &error)) return fail(error, kVideoFileError);
     } else if (!haveOverride) {
         report("no video configuration file was given; using the defaults");
     }
-    if (haveOverride && !applySourceOverride(request, origin, config, &error)) {
-        report(error);
-        return -1;
-    }
+    if (haveOverride && !applySourceOverride(request, origin, config, &error)) return fail(error, -1);
 
     std::unique_ptr<VideoSource> source;
     switch (config.source) {
-        case VideoConfig::Source::Camera: source = openCameraSource(config, &error); break;
+        case VideoConfig::Source::Camera:
+            source = openCameraSource(config, &error);
+            if (!source) {
+                // The viewer stays useful without its camera; the screen says why.
+                const std::string cameraProblem = error;
+                source = openVirtualSource(config, s.offline, &error);
+                if (source) {
+                    report(cameraProblem + "; using the virtual camera instead");
+                    s.openNote = cameraProblem + " - showing the virtual camera";
+                } else {
+                    error = cameraProblem + "; the virtual camera cannot stand in either: " + error;
+                }
+            }
+            break;
         case VideoConfig::Source::File: source = openFileSource(config, s.offline, &error); break;
         case VideoConfig::Source::Virtual: source = openVirtualSource(config, s.offline, &error); break;
         case VideoConfig::Source::Auto:
@@ -73,10 +90,8 @@ int arVideoOpen(const char* configFile) {
             }
             break;
     }
-    if (!source) {
-        report(error);
-        return -1;
-    }
+    // The virtual camera only fails over its files; saying "camera" there would mislead.
+    if (!source) return fail(error, error.rfind("virtual camera", 0) == 0 ? kVideoFileError : -1);
     s.source = std::move(source);
     return 0;
 }
@@ -146,4 +161,17 @@ bool arVideoEndOfStream() {
 const char* arVideoSourceName() {
     VideoState& s = state();
     return s.source ? s.source->name().c_str() : "";
+}
+
+const char* arVideoLastError() { return state().lastError.c_str(); }
+
+const char* arVideoStatus() {
+    VideoState& s = state();
+    if (!s.source) {
+        s.status.clear();
+        return "";
+    }
+    s.source->copyStatus(s.status);
+    if (s.status.empty()) s.status.assign(s.openNote);
+    return s.status.c_str();
 }

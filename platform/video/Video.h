@@ -17,7 +17,12 @@
 #pragma once
 
 // Returns 0 on success, negative on failure (a message naming the file or source has
-// then been written to standard error).
+// then been written to standard error and is kept in arVideoLastError):
+// kVideoFileError when a file is missing or broken (the configuration, or the marker
+// picture or calibration the virtual camera draws with), -1 when no source could be
+// opened. A camera that was asked for by name but cannot be used (busy, gone,
+// silent) is replaced by the virtual camera, with the reason in arVideoStatus.
+constexpr int kVideoFileError = -2;
 int arVideoOpen(const char* configFile);
 int arVideoInqSize(int* width, int* height);
 int arVideoCapStart();
@@ -51,3 +56,11 @@ bool arVideoEndOfStream();
 
 // Short description of the open source for messages ("virtual camera", "file clip.avi").
 const char* arVideoSourceName();
+
+// The message of the last failed arVideoOpen ("" after a success).
+const char* arVideoLastError();
+
+// A short line for the screen when the picture is not what was asked for ("camera
+// /dev/video0 unplugged: showing the last frame"), or "" when all is well. Safe to call
+// every frame; the text stays valid until the next call.
+const char* arVideoStatus();

@@ -81,6 +81,16 @@ void VideoSource::stopThread() {
     }
 }
 
+void VideoSource::copyStatus(std::string& out) const {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    out.assign(status_);
+}
+
+void VideoSource::setStatus(const std::string& text) {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    status_ = text;
+}
+
 void VideoSource::stop() {
     stopThread();
     running_ = false;

@@ -51,8 +51,13 @@ public:
     void stop();
     uint8_t* getImage();
     bool endOfStream() const { return endOfStream_; }
+    // What is wrong with the source right now, for the screen ("" when nothing is),
+    // copied into out (whose storage is reused, so a per-frame call does not allocate).
+    void copyStatus(std::string& out) const;
 
 protected:
+    // Sets or clears (with "") the status line; any thread.
+    void setStatus(const std::string& text);
     VideoSource() = default;
 
     // Writes frame number index (counted from start) as B,G,R,A into dst. Live sources
@@ -89,6 +94,8 @@ private:
     bool running_ = false;
     bool endOfStream_ = false;
     long nextOfflineIndex_ = 0;
+    mutable std::mutex statusMutex_;
+    std::string status_;
 };
 
 // Each opener returns null after putting a message that names the source in *error.

@@ -56,22 +56,11 @@ private:
     MarkerImage marker_;
 };
 
-bool fileExists(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    std::fclose(f);
-    return true;
-}
-
-// Without a configuration file the data is looked for in ./Data, then beside the program.
+// Without a configuration file the data comes from the program's data folder.
 std::string dataFile(const VideoConfig& config, const std::string& given, const char* leaf) {
     if (!given.empty()) return given;
     if (!config.baseDir.empty()) return config.baseDir + "/" + leaf;
-    const std::string local = std::string("Data/") + leaf;
-    if (fileExists(local)) return local;
-    const std::string exeDir = executableDir();
-    if (!exeDir.empty() && fileExists(exeDir + "/Data/" + leaf)) return exeDir + "/Data/" + leaf;
-    return local;
+    return dataFilePath(programDataFolder(), leaf);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Texture names from Windows-made models: decoding, separators and letter case.
+// Texture names from Windows-made models: decoding, separators and letter case; where
+// the data is found and where output goes.
 
 #include "platform/Paths.h"
 
@@ -71,6 +72,71 @@ TEST_F(PathsTest, TrailByte5CIsNotAFolderSeparator) {
     EXPECT_EQ(resolveTexturePath("\x95\x5C\x8E\x86.png"), "表紙.PNG");
     // Not found: still decoded correctly, with only the real separator turned.
     EXPECT_EQ(resolveTexturePath("\x95\x5C\\none.png"), "表/none.png");
+}
+
+TEST_F(PathsTest, DataFolderIsFoundInTheDocumentedOrder) {
+    // A fake installation: prefix/bin holds the program, prefix/share/pavonix the data.
+    ASSERT_EQ(std::system("mkdir -p prefix/bin prefix/share/pavonix prefix/Data prefix/bin/Data Data"), 0);
+    const std::string exeDir = dir_ + "/prefix/bin";
+    touch("prefix/share/pavonix/patt.00");
+
+    // Folders without any start-up file (an unrelated ~/Data, say) are passed over.
+    DataFolder found = findDataFolder(nullptr, exeDir);
+    EXPECT_EQ(found.path, dir_ + "/prefix/share/pavonix");
+    EXPECT_EQ(found.origin, "the installed data");
+    ASSERT_EQ(found.searched.size(), 5u);
+    EXPECT_EQ(found.searched[1], dir_ + "/Data");
+
+    touch("prefix/Data/camera_para.dat");  // a build tree: Data/ one level above
+    EXPECT_EQ(findDataFolder(nullptr, exeDir).path, dir_ + "/prefix/Data");
+    touch("prefix/bin/Data/WDM_camera_flipV.xml");
+    EXPECT_EQ(findDataFolder(nullptr, exeDir).path, exeDir + "/Data");
+    touch("Data/patt.00");
+    found = findDataFolder(nullptr, exeDir);
+    EXPECT_EQ(found.path, dir_ + "/Data");
+    EXPECT_EQ(dataFilePath(found, "patt.00"), dir_ + "/Data/patt.00");
+
+    // PAVONIX_DATA comes first and, being explicit, is taken even without the files,
+    // so the message names the file missing there rather than some other folder.
+    ASSERT_EQ(mkdir("mine", 0755), 0);
+    found = findDataFolder((dir_ + "/mine").c_str(), exeDir);
+    EXPECT_EQ(found.path, dir_ + "/mine");
+    const std::string text = describeDataFileProblem(found, dir_ + "/mine/camera_para.dat", "No such file");
+    EXPECT_NE(text.find(dir_ + "/mine/camera_para.dat: No such file"), std::string::npos) << text;
+    EXPECT_NE(text.find("PAVONIX_DATA"), std::string::npos) << text;
+
+    // A PAVONIX_DATA that is no folder is refused, not silently replaced.
+    found = findDataFolder((dir_ + "/nowhere").c_str(), exeDir);
+    EXPECT_TRUE(found.path.empty());
+    EXPECT_NE(found.problem.find(dir_ + "/nowhere"), std::string::npos);
+    EXPECT_EQ(dataFilePath(found, "patt.00"), "Data/patt.00");
+}
+
+TEST_F(PathsTest, NoDataFolderListsEveryPlaceLookedAt) {
+    ASSERT_EQ(std::system("mkdir -p prefix/bin"), 0);
+    const DataFolder found = findDataFolder("", dir_ + "/prefix/bin");  // empty = unset
+    EXPECT_TRUE(found.path.empty());
+    const std::string text = describeDataFileProblem(found, "", "");
+    for (const std::string& place : {std::string("PAVONIX_DATA (not set)"), dir_ + "/Data",
+                                     dir_ + "/prefix/bin/Data", dir_ + "/prefix/Data", dir_ + "/prefix/share/pavonix"})
+        EXPECT_NE(text.find(place), std::string::npos) << place << " missing from: " << text;
+}
+
+TEST_F(PathsTest, OutputFallsBackToAWritableFolderAndSaysWhere) {
+    std::string note;
+    EXPECT_EQ(chooseOutputFolder(dir_, &note), dir_);
+    EXPECT_TRUE(note.empty());
+
+    // A folder that does not exist, then one that cannot be written (root writes
+    // anywhere, so that half needs an unprivileged user).
+    EXPECT_EQ(chooseOutputFolder(dir_ + "/missing", &note), dir_);  // the current folder
+    EXPECT_NE(note.find(dir_ + "/missing"), std::string::npos) << note;
+    EXPECT_NE(note.find("saving into " + dir_), std::string::npos) << note;
+    if (geteuid() != 0) {
+        ASSERT_EQ(mkdir("locked", 0555), 0);
+        EXPECT_EQ(chooseOutputFolder(dir_ + "/locked", &note), dir_);
+        EXPECT_FALSE(note.empty());
+    }
 }
 
 TEST(ExecutableDir, IsTheFolderOfThisTestProgram) {

@@ -1,6 +1,10 @@
 // Screenshots and recordings of the real program: names, sizes, alpha, frame rate, the
-// window held at the recording's size, and a recording completed by closing the window.
+// window held at the recording's size, a recording completed by closing the window or
+// by a signal, and recordings at real speed when drawing is slow.
 #include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -47,6 +51,45 @@ Clip readClip(const std::string& path) {
         ++clip.frames;
     }
     return clip;
+}
+
+// Waits until the program's output contains text; returns when it was seen.
+bool waitForOutput(ProgramRun& run, const std::string& text, double seconds,
+                   std::chrono::steady_clock::time_point* seen = nullptr) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    do {
+        if (run.output().find(text) != std::string::npos) {
+            if (seen) *seen = std::chrono::steady_clock::now();
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (run.running() && std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+struct Playback {
+    int frames = 0;      // read one by one to the end
+    long declared = 0;   // what the container says
+    int changes = 0;     // frames that differ visibly from the one before
+    bool lastReadable = false;
+};
+
+Playback play(const std::string& path) {
+    Playback p;
+    cv::VideoCapture video(path, cv::CAP_FFMPEG);
+    if (!video.isOpened()) return p;
+    p.declared = static_cast<long>(video.get(cv::CAP_PROP_FRAME_COUNT));
+    cv::Mat frame, previous, diff;
+    while (video.read(frame) && !frame.empty()) {
+        if (!previous.empty()) {
+            cv::absdiff(frame, previous, diff);
+            p.changes += cv::mean(diff)[0] + cv::mean(diff)[1] + cv::mean(diff)[2] > 0.5;
+        }
+        frame.copyTo(previous);
+        ++p.frames;
+    }
+    p.lastReadable = p.frames > 0 && !previous.empty();
+    return p;
 }
 
 std::string onlyNewFile(const LiveProgram& app, const std::string& prefix, const std::string& ext) {
@@ -114,4 +157,59 @@ TEST(Capture, ScreenshotsAndRecordingsKeepTheirSizeAndCompleteOnQuit) {
     EXPECT_GE(last.frames, 10) << second;
     EXPECT_TRUE(last.sameSize);
     EXPECT_EQ(last.width, 400);
+}
+
+TEST(Capture, SlowDrawingRecordsRealTimeAndSIGTERMCompletesTheFile) {
+    if (!haveDisplay()) GTEST_SKIP() << "no X display";
+    const std::string dir = makeTempDir("pavonix-slow-record");
+    const std::string avi = dir + "/slow.avi";
+    ProgramRun run;
+    // Drawing held at about 6 frames a second.
+    ASSERT_TRUE(run.start(pavonixExecutable(), {"--demo", "--video", "virtual", "--record", avi}, dir,
+                          {{"PAVONIX_NO_DIALOGS", "1"}, {"PAVONIX_MIN_FRAME_MS", "166"}, {"PAVONIX_DATA", ""}}));
+    std::chrono::steady_clock::time_point started;
+    ASSERT_TRUE(waitForOutput(run, "recording into " + avi, 60.0, &started)) << run.output();
+    std::this_thread::sleep_until(started + std::chrono::seconds(10));
+    const auto stopped = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(run.pid(), SIGTERM), 0);
+    int status = -1;
+    ASSERT_TRUE(run.wait(30.0, &status)) << "SIGTERM did not end the program";
+    EXPECT_EQ(status, 128 + SIGTERM) << run.output();
+    EXPECT_NE(run.output().find("ending on"), std::string::npos) << run.output();
+
+    const double wall = std::chrono::duration<double>(stopped - started).count();
+    const Playback clip = play(avi);
+    EXPECT_TRUE(clip.lastReadable) << avi;
+    EXPECT_EQ(clip.frames, clip.declared) << "the file does not play to its last frame";
+    const double seconds = clip.frames / 30.0;
+    EXPECT_NEAR(seconds, wall, 0.1 * wall) << clip.frames << " frames for " << wall << " s of recording";
+    // About 6 new pictures a second among 30 frames: the rest repeat the last picture.
+    EXPECT_GT(clip.changes, 20);
+    EXPECT_LT(clip.changes, clip.frames / 2) << "drawing was not held slow, so this proves nothing";
+    (void)!std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(Capture, SIGINTAndSIGHUPEndAsClosingTheWindowDoesWithTheScreenshotWritten) {
+    if (!haveDisplay()) GTEST_SKIP() << "no X display";
+    for (int signo : {SIGINT, SIGHUP}) {
+        const std::string dir = makeTempDir("pavonix-signal");
+        const std::string shot = dir + "/last.png";
+        const std::string avi = dir + "/rec.avi";
+        ProgramRun run;
+        ASSERT_TRUE(run.start(pavonixExecutable(),
+                              {"--video", "virtual", "--frames", "1000000", "--screenshot", shot, "--record", avi}, dir,
+                              {{"PAVONIX_NO_DIALOGS", "1"}, {"PAVONIX_DATA", ""}}));
+        ASSERT_TRUE(waitForOutput(run, "recording into", 60.0)) << run.output();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        ASSERT_EQ(::kill(run.pid(), signo), 0);
+        int status = -1;
+        ASSERT_TRUE(run.wait(30.0, &status)) << strsignal(signo) << " did not end the program";
+        EXPECT_EQ(status, 128 + signo) << run.output();
+        struct stat st;
+        EXPECT_EQ(stat(shot.c_str(), &st), 0) << strsignal(signo) << ": no screenshot\n" << run.output();
+        const Playback clip = play(avi);
+        EXPECT_GE(clip.frames, 20) << strsignal(signo);
+        EXPECT_EQ(clip.frames, clip.declared) << strsignal(signo);
+        (void)!std::system(("rm -rf '" + dir + "'").c_str());
+    }
 }

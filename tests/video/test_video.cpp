@@ -253,8 +253,6 @@ TEST_F(Video, UnopenableSourcesFailWithAMessageNamingThem) {
         {"", "file:/nonexistent/clip.avi", "file /nonexistent/clip.avi: cannot be opened"},
         {"", "file:" + junk, junk},
         {"", "file:" + tempDir() + "/empty/%04d.png", "%04d.png"},
-        {"", "camera:/dev/pavonix-no-such-camera", "camera /dev/pavonix-no-such-camera"},
-        {"", "camera:" + junk, "not a video device"},
         {"", "webcam", "\"webcam\""},
         {badValue, "", badValue + ": line 2: <fps>"},
         {badValue, "virtual", badValue},  // the override does not excuse a broken file
@@ -274,6 +272,61 @@ TEST_F(Video, UnopenableSourcesFailWithAMessageNamingThem) {
         EXPECT_LT(arVideoInqSize(&w, &h), 0);
         EXPECT_EQ(arVideoGetImage(), nullptr);
     }
+}
+
+TEST_F(Video, AnUnusableCameraGivesWayToTheVirtualCameraWithTheReasonOnScreen) {
+    const std::string junk = writeText("notacamera", "a regular file where a camera should be");
+    struct Case {
+        std::string device, reason;
+    };
+    // /dev/null is a character device that answers no V4L2 question.
+    const Case cases[] = {{"/dev/pavonix-no-such-camera", "No such file or directory"},
+                          {junk, "not a camera (not a device node)"},
+                          {"/dev/null", "not a camera (not a V4L2 video device)"}};
+    for (const Case& c : cases) {
+        const std::string config = writeText("camera.xml", "<pavonix-video><source>camera</source>"
+                                                           "<device>" + c.device + "</device>"
+                                                           "<width>320</width><height>240</height>"
+                                                           "<marker>" + kDataDir + "/marker.png</marker>"
+                                                           "<calibration>" + kDataDir + "/camera_para.dat</calibration>"
+                                                           "</pavonix-video>");
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(arVideoOpen(config.c_str()), 0) << c.device;
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(c.device), std::string::npos) << err;
+        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+        EXPECT_STREQ(arVideoSourceName(), "virtual camera");
+        const std::string status = arVideoStatus();
+        EXPECT_NE(status.find(c.device), std::string::npos) << status;
+        EXPECT_NE(status.find("virtual camera"), std::string::npos) << status;
+        arVideoClose();
+        EXPECT_STREQ(arVideoStatus(), "");
+    }
+    // When the virtual camera cannot stand in either, both reasons are given.
+    const std::string noData = writeText("camera-nodata.xml", "<pavonix-video><source>camera</source>"
+                                                              "<device>/dev/pavonix-no-such-camera</device>"
+                                                              "<marker>/nonexistent/marker.png</marker>"
+                                                              "</pavonix-video>");
+    testing::internal::CaptureStderr();
+    EXPECT_LT(arVideoOpen(noData.c_str()), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("/dev/pavonix-no-such-camera"), std::string::npos) << err;
+    EXPECT_NE(err.find("/nonexistent/marker.png"), std::string::npos) << err;
+    EXPECT_NE(std::string(arVideoLastError()).find("/nonexistent/marker.png"), std::string::npos);
+}
+
+TEST_F(Video, FileProblemsAreToldApartFromCameraProblems) {
+    // The tracker words its message by this status: a missing file is no camera fault.
+    arVideoSetSourceOverride(nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(arVideoOpen((tempDir() + "/absent.xml").c_str()), kVideoFileError);
+    const std::string noMarker = writeText("virtual-nomarker.xml", "<pavonix-video><source>virtual</source>"
+                                                                   "<marker>/nonexistent/m.png</marker></pavonix-video>");
+    EXPECT_EQ(arVideoOpen(noMarker.c_str()), kVideoFileError);
+    arVideoSetSourceOverride("file:/nonexistent/clip.avi");
+    EXPECT_EQ(arVideoOpen(nullptr), -1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string(arVideoLastError()).find("/nonexistent/clip.avi"), std::string::npos);
 }
 
 TEST_F(Video, EnvironmentOverrideAppliesUnlessTheCommandLineSetsOne) {

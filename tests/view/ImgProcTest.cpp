@@ -213,12 +213,24 @@ TEST_F(ImgProcTest, FailedPngWritesAreReportedAndLeaveNoFileBehind)
     EXPECT_FALSE(fileExists(bad));
 }
 
-TEST_F(ImgProcTest, TimerCompensatesForTheTimeSpentWriting)
+TEST_F(ImgProcTest, CaptureScheduleCountsFramesByWallTime)
 {
-    EXPECT_EQ(captureTimerDelay(33, 0), 33);
-    EXPECT_EQ(captureTimerDelay(33, 10), 23);
-    EXPECT_EQ(captureTimerDelay(33, 33), 0);
-    EXPECT_EQ(captureTimerDelay(33, 40), 0);
+    CaptureSchedule schedule;
+    schedule.start(30.0, 1000.0);
+    EXPECT_EQ(schedule.framesDue(1000.0), 1);  // the first frame is due at once
+    EXPECT_EQ(schedule.framesDue(990.0), 1);   // a clock read just before the start
+    EXPECT_EQ(schedule.framesDue(1033.0), 1);
+    EXPECT_EQ(schedule.framesDue(1034.0), 2);
+    EXPECT_EQ(schedule.framesDue(11000.0), 301);
+    // Ten seconds hold 300 frames whatever happened in between.
+    EXPECT_EQ(schedule.framesAtEnd(11000.0), 300);
+    EXPECT_EQ(schedule.framesAtEnd(1000.0), 1);
+    // Ticks aim at the start of the next period, so late ticks do not drift.
+    EXPECT_EQ(schedule.delayToNextTick(1000.0), 34);
+    EXPECT_EQ(schedule.delayToNextTick(1500.0), 34);
+    EXPECT_EQ(schedule.delayToNextTick(1533.0), 1);
+    schedule.start(0.0, 0.0);  // no rate: the default 30 fps
+    EXPECT_EQ(schedule.framesAtEnd(1000.0), 30);
 }
 
 TEST_F(ImgProcTest, RecordingKeepsTheStartSizeAndOrientation)
@@ -264,42 +276,101 @@ TEST_F(ImgProcTest, CameraPictureIsBlackUntilTheFirstFrame)
     EXPECT_EQ(cv::countNonZero(g_cvImgProc.sourceImage.reshape(1)), 0);
 }
 
-TEST_F(ImgProcTest, ControlCaptureRecordsTimerRequestedFramesThroughThePackBuffer)
+double g_fakeNowMs = 0.0;
+double fakeClockMs() { return g_fakeNowMs; }
+
+// The capture clock of g_cvImgProc replaced for one test.
+struct FakeCaptureClock {
+    FakeCaptureClock() { g_cvImgProc.captureClockMs = fakeClockMs; }
+    ~FakeCaptureClock() { g_cvImgProc.captureClockMs = cvImgProc::steadyClockMs; }
+};
+
+std::string newestCaptureFile()
+{
+    std::vector<cv::String> found;
+    cv::glob(executableDir() + "/cap*.avi", found, false);
+    std::sort(found.begin(), found.end());
+    return found.empty() ? std::string() : std::string(found.back());
+}
+
+TEST_F(ImgProcTest, ControlCaptureKeepsRealTimeWhenDrawingIsSlowThroughThePackBuffer)
 {
     if (!ensureGLContext(320, 240)) GTEST_SKIP() << "no X display for a GL context";
     g_cvImgProc.init(320, 240);
     EXPECT_NE(g_cvImgProc.packBuffer, 0u);
     EXPECT_EQ(g_cvImgProc.sourceImage.cols, 320);
     EXPECT_EQ(g_cvImgProc.sourceImage.type(), CV_8UC4);
+    FakeCaptureClock clock;
 
-    const std::string folder = executableDir();
+    g_fakeNowMs = 0.0;
     g_cvImgProc.controlCapture();
     ASSERT_TRUE(g_cvImgProc.capturing);
     ASSERT_TRUE(g_cvImgProc.videoWriter);
-    for (int tick = 0; tick < 3; ++tick) {
-        drawTopRedBottomGreen(320, 240);
-        g_cvImgProc.frameComposed();  // nothing requested: no frame
-        cvImgProc::captureTimer(0);
-        g_cvImgProc.frameComposed();  // requested: one frame
+    const int chain = g_cvImgProc.captureChain();
+    drawTopRedBottomGreen(320, 240);
+    g_cvImgProc.frameComposed();  // nothing requested yet: no frame
+    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 0);
+    cvImgProc::captureTimer(chain);
+    g_cvImgProc.frameComposed();  // requested: the first frame
+    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 1);
+
+    // Drawing stalls for 200 ms: the ticks keep the time with the last picture.
+    for (int t : {40, 80, 120, 160, 200}) {
+        g_fakeNowMs = t;
+        cvImgProc::captureTimer(chain);
     }
+    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 6);
+    g_cvImgProc.frameComposed();  // the picture of the period now running
+    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 7);
+    g_cvImgProc.frameComposed();  // drawn again within the same period: nothing owed
+    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 7);
+
+    // Stopped at 1 s: the file is padded to 30 frames, one second of video.
+    g_fakeNowMs = 1000.0;
     g_cvImgProc.controlCapture();
     EXPECT_FALSE(g_cvImgProc.capturing);
+    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 30);
     // A tick left over after stopping must not write into a closed recording.
-    cvImgProc::captureTimer(0);
+    cvImgProc::captureTimer(chain);
     g_cvImgProc.frameComposed();
 
-    // The newest cap*.avi next to the executable is the one just written.
-    cv::String pattern = folder + "/cap*.avi";
-    std::vector<cv::String> found;
-    cv::glob(pattern, found, false);
-    ASSERT_FALSE(found.empty());
-    std::sort(found.begin(), found.end());
-    const std::string path = found.back();
+    const std::string path = newestCaptureFile();
+    ASSERT_FALSE(path.empty());
     const VideoSummary video = readVideo(path, 320, 240);
-    EXPECT_EQ(video.frames, 3);
+    EXPECT_EQ(video.frames, 30);
     EXPECT_EQ(video.wrongSize, 0);
     if (!video.first.empty()) expectTopRedBottomGreen(video.first);
     std::remove(path.c_str());
+}
+
+TEST_F(ImgProcTest, StoppingAndStartingWithinOneTickLeavesOneTimerChain)
+{
+    if (!ensureGLContext(320, 240)) GTEST_SKIP() << "no X display for a GL context";
+    g_cvImgProc.init(320, 240);
+    FakeCaptureClock clock;
+    g_fakeNowMs = 0.0;
+    g_cvImgProc.controlCapture();
+    const int first = g_cvImgProc.captureChain();
+    g_cvImgProc.controlCapture();
+    const std::string stopped = newestCaptureFile();
+    g_fakeNowMs = 5.0;
+    g_cvImgProc.controlCapture();
+    ASSERT_TRUE(g_cvImgProc.capturing);
+    const int second = g_cvImgProc.captureChain();
+    EXPECT_NE(first, second);
+
+    // The first recording's pending tick finds a recording running, but not its own.
+    drawTopRedBottomGreen(320, 240);
+    cvImgProc::captureTimer(first);
+    g_cvImgProc.frameComposed();
+    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 0);
+    cvImgProc::captureTimer(second);
+    g_cvImgProc.frameComposed();
+    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 1);
+    g_cvImgProc.controlCapture();
+    const std::string second_path = newestCaptureFile();
+    if (!stopped.empty()) std::remove(stopped.c_str());
+    if (!second_path.empty()) std::remove(second_path.c_str());
 }
 
 TEST_F(ImgProcTest, ARecordingStillRunningAtDestructionIsCompleted)

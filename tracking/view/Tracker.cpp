@@ -1,13 +1,16 @@
 #include "tracking/view/Tracker.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/imgproc/cvImgProc.h"
 #include "platform/Clock.h"
 #include "platform/HostUI.h"
+#include "platform/Paths.h"
 #include "platform/video/Video.h"
 #include "tracking/Marker.h"
 #include "tracking/Matrix.h"
@@ -18,11 +21,26 @@ clTracker g_clTracker;
 
 namespace {
 
-constexpr const char* kVideoConfig = "Data/WDM_camera_flipV.xml";
-constexpr const char* kCameraParamFile = "Data/camera_para.dat";
-constexpr const char* kPatternFile = "Data/patt.00";
+constexpr const char* kVideoConfig = "WDM_camera_flipV.xml";
+constexpr const char* kCameraParamFile = "camera_para.dat";
+constexpr const char* kPatternFile = "patt.00";
 constexpr double kDefaultModelScale = 0.16;
 constexpr double kDefaultMarkerWidth = 40.0;
+
+// Why a data file could not be read, for the message that names it.
+std::string readProblem(const std::string& path)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return std::strerror(errno);
+    std::fclose(f);
+    return "its contents are not valid";
+}
+
+void reportDataFile(const char* headline, const DataFolder& data, const std::string& path)
+{
+    const std::string text = std::string(headline) + describeDataFileProblem(data, path, readProblem(path));
+    showMessage("Error", text.c_str());
+}
 
 // Rotation about x by `angle` radians as a column-major 4x4. The angle is the float
 // nearest pi/2, so the cosine entries hold -4.37e-8 rather than 0; models have always
@@ -76,8 +94,31 @@ bool clTracker::initialize()
         patternLoaded_ = false;
     }
 
-    if (arVideoOpen(kVideoConfig) < 0) {
-        showMessage("Error", "Unable to open connection to camera.\n");
+    // A missing data folder is not the camera's fault: say where it was looked for.
+    const DataFolder data = programDataFolder();
+    if (data.path.empty()) {
+        showMessage("Error", describeDataFileProblem(data, "", "").c_str());
+        return false;
+    }
+    // The calibration is read before the camera opens, so that a missing file is
+    // reported as itself and not as whatever the video source makes of it.
+    CameraParam loaded{};
+    const std::string cameraParamFile = dataFilePath(data, kCameraParamFile);
+    if (loadCameraParam(cameraParamFile.c_str(), 1, &loaded) < 0) {
+        reportDataFile("Error loading parameter file for camera.\n", data, cameraParamFile);
+        return false;
+    }
+    const std::string videoConfig = dataFilePath(data, kVideoConfig);
+    const int opened = arVideoOpen(videoConfig.c_str());
+    if (opened == kVideoFileError) {
+        const std::string text = std::string("Error reading a data file of the video source.\n") + arVideoLastError() +
+                                 " (data folder " + data.path + ", found as " + data.origin + ")";
+        showMessage("Error", text.c_str());
+        return false;
+    }
+    if (opened < 0) {
+        const std::string text = std::string("Unable to open connection to camera.\n") + arVideoLastError();
+        showMessage("Error", text.c_str());
         return false;
     }
     videoOpen_ = true;
@@ -87,12 +128,6 @@ bool clTracker::initialize()
         return false;
     }
 
-    CameraParam loaded{};
-    if (loadCameraParam(kCameraParamFile, 1, &loaded) < 0) {
-        showMessage("Error", "Error loading parameter file for camera.\n");
-        closeVideo();
-        return false;
-    }
     resizeCameraParam(&loaded, width, height, &cameraParam);
     setTrackerCameraParam(&cameraParam);
 
@@ -103,9 +138,10 @@ bool clTracker::initialize()
     }
     videoCapturing_ = true;
 
-    patternId = loadPatternFile(kPatternFile);
+    const std::string patternFile = dataFilePath(data, kPatternFile);
+    patternId = loadPatternFile(patternFile.c_str());
     if (patternId < 0) {
-        showMessage("Error", "Pattern file load error !!\n");
+        reportDataFile("Pattern file load error !!\n", data, patternFile);
         closeVideo();
         return false;
     }

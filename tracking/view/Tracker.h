@@ -14,9 +14,9 @@ public:
     clTracker(const clTracker&) = delete;
     clTracker& operator=(const clTracker&) = delete;
 
-    // Opens the camera ("Data/WDM_camera_flipV.xml"), reads the frame size, the
-    // calibration ("Data/camera_para.dat") and the pattern ("Data/patt.00"), relative to
-    // the current directory, and starts capture. On failure a message box names the
+    // Opens the camera (WDM_camera_flipV.xml), reads the frame size, the calibration
+    // (camera_para.dat) and the pattern (patt.00), all from the data folder that
+    // programDataFolder finds, and starts capture. On failure a message box names the
     // problem (except when the frame size cannot be read) and the result is false.
     bool initialize();
     // Creates the drawing context; needs the window's GL context to be current.
