@@ -155,36 +155,6 @@ bool writePNGBottomUp(const char* path, const unsigned char* rows, int width, in
     return true;
 }
 
-void CaptureSchedule::start(double fps, double nowMs)
-{
-    fps_ = fps > 0.0 ? fps : kDefaultCaptureFps;
-    startMs_ = nowMs;
-}
-
-// Periods counted by multiplying with the rate, not dividing by a rounded period, so a
-// time on a period boundary lands on it exactly.
-double CaptureSchedule::periodsAt(double nowMs) const { return (nowMs - startMs_) * fps_ / 1000.0; }
-
-long CaptureSchedule::framesDue(double nowMs) const
-{
-    const double periods = periodsAt(nowMs);
-    return periods <= 0.0 ? 1 : static_cast<long>(std::floor(periods + 1e-9)) + 1;
-}
-
-long CaptureSchedule::framesAtEnd(double nowMs) const { return std::max(1L, std::lround(periodsAt(nowMs))); }
-
-int CaptureSchedule::delayToNextTick(double nowMs) const
-{
-    const double next = startMs_ + static_cast<double>(framesDue(nowMs)) * 1000.0 / fps_;
-    return std::max(0, static_cast<int>(std::ceil(next - nowMs - 1e-9)));
-}
-
-double cvImgProc::steadyClockMs()
-{
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
 bool SaveImage()
 {
     g_cvImgProc.requestScreenshot();
@@ -267,20 +237,6 @@ void cvImgProc::startTimedRecording(double fps)
     // A new chain; ticks still pending from an earlier recording carry the old number.
     ++captureChain_;
     armCaptureTimer(0);
-}
-
-void cvImgProc::appendCaptureFramesUntil(long frames)
-{
-    while (framesWritten_ < frames) {
-        if (videoWriter && !captureImage.empty()) videoWriter->write(captureImage);
-        ++framesWritten_;
-    }
-}
-
-void cvImgProc::finishTimedRecording()
-{
-    if (captureEveryFrame || !havePicture_) return;
-    appendCaptureFramesUntil(schedule_.framesAtEnd(captureClockMs()));
 }
 
 void cvImgProc::releaseCaptureResources()

@@ -1,5 +1,6 @@
 #include "app/imgproc/cvImgProc.h"
 
+#include <chrono>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
@@ -109,4 +110,24 @@ int cvImgProc::binarize()
     cv::cvtColor(sourceImage, greyImage, cv::COLOR_RGBA2GRAY);
     const double otsu = cv::threshold(greyImage, binaryImage, 0, 255.0, cv::THRESH_BINARY | cv::THRESH_OTSU);
     return static_cast<int>(otsu + 0.5);
+}
+
+void cvImgProc::appendCaptureFramesUntil(long frames)
+{
+    while (framesWritten_ < frames) {
+        if (videoWriter && !captureImage.empty()) videoWriter->write(captureImage);
+        ++framesWritten_;
+    }
+}
+
+void cvImgProc::finishTimedRecording()
+{
+    if (captureEveryFrame || !havePicture_) return;
+    appendCaptureFramesUntil(schedule_.framesAtEnd(captureClockMs()));
+}
+
+double cvImgProc::steadyClockMs()
+{
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }

@@ -15,7 +15,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/imgproc/Capture.h"
+#include "app/imgproc/CaptureSchedule.h"
 
 namespace cv {
 class VideoWriter;
