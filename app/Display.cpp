@@ -4,6 +4,7 @@
 #include <GL/gl.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/Globals.h"
 #include "app/imgproc/cvImgProc.h"
@@ -185,8 +186,7 @@ void displayFrame() {
 
     drawFpsOverlay();
     drawMatrixOverlay();
-    // A camera that is missing or unplugged is named on screen, below the other lines.
-    if (const char* videoStatus = arVideoStatus(); *videoStatus) drawOverlayText(videoStatus, 72);
+    drawVideoStatusOverlay();
 
     if (g_frameComposedHook) g_frameComposedHook();
     g_cvImgProc.frameComposed();
@@ -225,6 +225,21 @@ void drawMatrixOverlay() {
     for (int k = 0; k < 4; ++k) {
         formatMatrixLine(line, sizeof(line), g_modelViewMatrix, k);
         drawOverlayText(line, 20 + 12 * k);
+    }
+}
+
+void drawVideoStatusOverlay() {
+    // A camera that is missing or unplugged is named on screen, below the other lines.
+    const char* status = arVideoStatus();
+    char line[128];
+    for (int offset = 72; *status; offset += 16) {
+        const char* end = std::strchr(status, '\n');
+        const size_t length = end ? static_cast<size_t>(end - status) : std::strlen(status);
+        const size_t kept = length < sizeof line - 1 ? length : sizeof line - 1;
+        std::memcpy(line, status, kept);
+        line[kept] = '\0';
+        drawOverlayText(line, offset);
+        status += length + (end ? 1 : 0);
     }
 }
 

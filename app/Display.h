@@ -10,6 +10,8 @@ void drawFpsOverlay();
 // frame, renews the rate once a second, and formats the line it would draw.
 void countFpsFrame(int now, char* line, int size);
 void drawMatrixOverlay();
+// The video library's note about the source (a camera missing or unplugged), if any.
+void drawVideoStatusOverlay();
 // One line of text in the window's top-left area, lineOffset pixels below the top.
 void drawOverlayText(const char* text, int lineOffset);
 

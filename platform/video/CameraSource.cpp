@@ -90,7 +90,7 @@ protected:
             // Unplugged: drop the dead handle, keep the last frame, and watch for the node.
             capture_.reset();
             std::fprintf(stderr, "video: %s: unplugged; keeping the last frame until it comes back\n", path_.c_str());
-            setStatus("camera " + path_ + " unplugged - showing the last frame");
+            setStatus("camera " + path_ + " unplugged\nshowing the last frame until it is back");
         }
         return false;
     }

@@ -71,7 +71,7 @@ int arVideoOpen(const char* configFile) {
                 source = openVirtualSource(config, s.offline, &error);
                 if (source) {
                     report(cameraProblem + "; using the virtual camera instead");
-                    s.openNote = cameraProblem + " - showing the virtual camera";
+                    s.openNote = cameraProblem + "\nshowing the virtual camera instead";
                 } else {
                     error = cameraProblem + "; the virtual camera cannot stand in either: " + error;
                 }

@@ -60,7 +60,8 @@ const char* arVideoSourceName();
 // The message of the last failed arVideoOpen ("" after a success).
 const char* arVideoLastError();
 
-// A short line for the screen when the picture is not what was asked for ("camera
-// /dev/video0 unplugged: showing the last frame"), or "" when all is well. Safe to call
+// Short lines (separated by '\n') for the screen when the picture is not what was
+// asked for ("camera /dev/video0 unplugged\nshowing the last frame until it is back"),
+// or "" when all is well. Safe to call
 // every frame; the text stays valid until the next call.
 const char* arVideoStatus();

@@ -130,12 +130,16 @@ void VideoSource::run() {
             if (reported) {
                 std::fprintf(stderr, "video: %s: frames are arriving again\n", name_.c_str());
                 reported = false;
+                setStatus("");
             }
         } else {
             // A camera that stops answering must not spin the CPU; tell the user once.
             if (++failures == 50 && !reported) {
                 std::fprintf(stderr, "video: %s: no frames are arriving\n", name_.c_str());
                 reported = true;
+                // A source that said more precisely what went wrong keeps its words.
+                std::lock_guard<std::mutex> lock(statusMutex_);
+                if (status_.empty()) status_ = name_ + ": no frames are arriving\nshowing the last frame";
             }
             std::unique_lock<std::mutex> lock(wakeMutex_);
             if (wake_.wait_for(lock, std::chrono::milliseconds(failures < 50 ? 20 : 200),

@@ -315,6 +315,42 @@ TEST_F(Video, AnUnusableCameraGivesWayToTheVirtualCameraWithTheReasonOnScreen) {
     EXPECT_NE(std::string(arVideoLastError()).find("/nonexistent/marker.png"), std::string::npos);
 }
 
+TEST_F(Video, ASourceThatStopsKeepsItsLastFrameSaysSoAndRecovers) {
+    // A live image sequence whose files go away stands in for a camera that is pulled
+    // out: no new frames, a line for the screen, and recovery once the files are back.
+    const std::string pattern = writeSequence("stops", 2);
+    arVideoSetSourceOverride(("file:" + pattern).c_str());
+    ASSERT_EQ(arVideoOpen((kDataDir + "/WDM_camera_flipV.xml").c_str()), 0);
+    ASSERT_EQ(arVideoCapStart(), 0);
+    EXPECT_STREQ(arVideoStatus(), "");
+    const std::string dir = tempDir() + "/stops";
+    ASSERT_EQ(std::system(("mv '" + dir + "' '" + dir + ".away'").c_str()), 0);
+    using clock = std::chrono::steady_clock;
+    testing::internal::CaptureStderr();
+    auto deadline = clock::now() + std::chrono::seconds(10);
+    while (std::string(arVideoStatus()).empty() && clock::now() < deadline) {
+        arVideoGetImage();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const std::string status = arVideoStatus();
+    EXPECT_NE(status.find("stops"), std::string::npos) << status;
+    EXPECT_NE(status.find("showing the last frame"), std::string::npos) << status;
+    while (arVideoGetImage()) {}  // frames read before the files went
+    EXPECT_EQ(arVideoGetImage(), nullptr);
+
+    ASSERT_EQ(std::system(("mv '" + dir + ".away' '" + dir + "'").c_str()), 0);
+    deadline = clock::now() + std::chrono::seconds(10);
+    bool frameAgain = false;
+    while (!(frameAgain && std::string(arVideoStatus()).empty()) && clock::now() < deadline) {
+        frameAgain = frameAgain || arVideoGetImage() != nullptr;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(frameAgain);
+    EXPECT_STREQ(arVideoStatus(), "");
+    EXPECT_NE(err.find("frames are arriving again"), std::string::npos) << err;
+}
+
 TEST_F(Video, FileProblemsAreToldApartFromCameraProblems) {
     // The tracker words its message by this status: a missing file is no camera fault.
     arVideoSetSourceOverride(nullptr);
