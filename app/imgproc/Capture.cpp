@@ -210,7 +210,7 @@ bool cvImgProc::frameComposed()
         captureFramePending = false;
         readCapturePicture();
         havePicture_ = true;
-        appendCaptureFramesUntil(schedule_.framesDue(captureClockMs()));
+        appendCaptureFramesUntil(schedule_.framesDue(captureNowMs()));
     }
     return screenshotOk;
 }
@@ -227,11 +227,15 @@ void cvImgProc::armCaptureTimer(int delayMs) const
     if (glutGet(GLUT_INIT_STATE)) glutTimerFunc(static_cast<unsigned>(delayMs), captureTimer, captureChain_);
 }
 
+int cvImgProc::captureChain() const { return captureChain_; }
+
+long cvImgProc::captureFramesWritten() const { return framesWritten_; }
+
 void cvImgProc::startTimedRecording(double fps)
 {
     captureEveryFrame = false;
     captureFps = fps;
-    schedule_.start(fps, captureClockMs());
+    schedule_.start(fps, captureNowMs());
     framesWritten_ = 0;
     havePicture_ = false;
     // A new chain; ticks still pending from an earlier recording carry the old number.
@@ -344,7 +348,7 @@ void cvImgProc::captureTimer(int chain)
     cvImgProc& self = g_cvImgProc;
     // A tick of a stopped (or replaced) recording ends its chain here.
     if (!self.capturing || self.captureEveryFrame || chain != self.captureChain_) return;
-    const double now = self.captureClockMs();
+    const double now = self.captureNowMs();
     // Periods that passed without a new picture hold the last one; the current period
     // waits for the picture requested below.
     if (self.havePicture_) self.appendCaptureFramesUntil(self.schedule_.framesDue(now) - 1);

@@ -123,7 +123,7 @@ void cvImgProc::appendCaptureFramesUntil(long frames)
 void cvImgProc::finishTimedRecording()
 {
     if (captureEveryFrame || !havePicture_) return;
-    appendCaptureFramesUntil(schedule_.framesAtEnd(captureClockMs()));
+    appendCaptureFramesUntil(schedule_.framesAtEnd(captureNowMs()));
 }
 
 double cvImgProc::steadyClockMs()

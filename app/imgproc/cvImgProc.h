@@ -56,13 +56,14 @@ public:
     // a fresh picture.
     static void captureTimer(int value);
     // The chain the current recording's timer ticks carry.
-    int captureChain() const { return captureChain_; }
+    int captureChain() const;
     // Reads the current read buffer back and appends one video frame. Always true.
     bool writeCaptureFrame();
     // Frames appended to the current (or last) recording.
-    long captureFramesWritten() const { return framesWritten_; }
-    // Milliseconds on a steady clock; recordings are timed by it. Tests replace it.
-    double (*captureClockMs)() = steadyClockMs;
+    long captureFramesWritten() const;
+    // Milliseconds on a steady clock that recordings are timed by; null means
+    // steadyClockMs. Tests put a clock of their own here.
+    double (*captureClockMs)() = nullptr;
     static double steadyClockMs();
     // Called by the display code after composing a frame, before swapping: performs a
     // pending screenshot and a pending capture frame. False when a pending screenshot
@@ -112,6 +113,7 @@ private:
     void setCaptureTitle(bool on) const;
     void armCaptureTimer(int delayMs) const;
     void startTimedRecording(double fps);
+    double captureNowMs() const { return captureClockMs ? captureClockMs() : steadyClockMs(); }
     // Reads the composed frame into captureImage.
     void readCapturePicture();
     // Appends captureImage until the file holds `frames` frames.

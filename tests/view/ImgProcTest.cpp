@@ -282,7 +282,7 @@ double fakeClockMs() { return g_fakeNowMs; }
 // The capture clock of g_cvImgProc replaced for one test.
 struct FakeCaptureClock {
     FakeCaptureClock() { g_cvImgProc.captureClockMs = fakeClockMs; }
-    ~FakeCaptureClock() { g_cvImgProc.captureClockMs = cvImgProc::steadyClockMs; }
+    ~FakeCaptureClock() { g_cvImgProc.captureClockMs = nullptr; }
 };
 
 std::string newestCaptureFile()
