@@ -120,6 +120,11 @@ int samplePattern(const uint8_t* frame, int width, int height, const int* contou
         image[i][0] = contourX[cornerIndex[i]];
         image[i][1] = contourY[cornerIndex[i]];
     }
+    return samplePatternAt(frame, width, height, image, patch);
+}
+
+int samplePatternAt(const uint8_t* frame, int width, int height, const double image[4][2],
+                    uint8_t patch[kPatchBytes]) {
     double h[3][3];
     if (computeHomography(kModelSquare, image, h) < 0) return -1;
 
@@ -227,8 +232,17 @@ int identifyCandidates(const uint8_t* frame, int width, int height, const Marker
                              ? 1
                              : 0;
         uint8_t patch[kPatchBytes];
-        if (samplePattern(frame, width, height, candidate.contourX, candidate.contourY, candidate.cornerIndex,
-                          patch) < 0) {
+        // Refined corners place the sampling grid on the true square, which matters most
+        // for small, steeply tilted markers where a pixel is a large part of a cell.
+        double refinedCorners[4][2];
+        for (int k = 0; k < 4; ++k)
+            idealToObserved(param.distortion, marker.corners[k][0], marker.corners[k][1], &refinedCorners[k][0],
+                            &refinedCorners[k][1]);
+        const int sampled = marker.refined
+                                ? samplePatternAt(frame, width, height, refinedCorners, patch)
+                                : samplePattern(frame, width, height, candidate.contourX, candidate.contourY,
+                                                candidate.cornerIndex, patch);
+        if (sampled < 0) {
             marker.pattern = -1;
             marker.orientation = -1;
             marker.confidence = 0.0;

@@ -29,6 +29,10 @@ int computeHomography(const double model[4][2], const double image[4][2], double
 int samplePattern(const uint8_t* frame, int width, int height, const int* contourX, const int* contourY,
                   const int cornerIndex[5], uint8_t patch[kPatchBytes]);
 
+// The same from four observed corner positions (corner 0 is contour corner 0).
+int samplePatternAt(const uint8_t* frame, int width, int height, const double image[4][2],
+                    uint8_t patch[kPatchBytes]);
+
 // Sampling grid points per side for a squared side length (16, 32 or 64).
 int samplingGridSize(int squaredSide);
 
