@@ -14,7 +14,7 @@ PACKAGES=(
   libgtk-3-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
-  libjpeg-dev libapriltag-dev
+  libjpeg-dev libapriltag-dev libopencv-calib3d-dev
   xvfb xauth xdotool
   desktop-file-utils
   # sanitizers and fuzzing

@@ -338,7 +338,7 @@ private:
             writeNumber(out_, c[1]);
             std::fputs("]", out_);
         }
-        std::fputs("]", out_);
+        std::fprintf(out_, "], \"refined\": %s", marker.refined ? "true" : "false");
         if (p >= 0) {
             const double center[2] = {0.0, 0.0};
             double transform[3][4];
@@ -348,7 +348,7 @@ private:
                 error = estimatePoseContinuous(&marker, state.transform, center, options_.markerWidth, transform);
             else
                 error = estimatePose(&marker, center, options_.markerWidth, transform);
-            if (error >= 0.0) {
+            if (error >= 0.0 && poseIsFinite(transform)) {
                 if (carriesPose) {
                     std::memcpy(state.transform, transform, sizeof transform);
                     state.havePose = true;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tracking/CameraParam.h"
+#include "tracking/EdgeRefine.h"
 #include "tracking/Matrix.h"
 #include "tracking/Pattern.h"
 
@@ -54,15 +55,20 @@ int fitEdgeLines(const int* contourX, const int* contourY, const int cornerIndex
         if (result < 0) return -1;
     }
     double meet[4][2];
+    if (intersectEdgeLines(lines, meet) < 0) return -1;
+    std::memcpy(edgeLines, lines, sizeof lines);
+    std::memcpy(corners, meet, sizeof meet);
+    return 0;
+}
+
+int intersectEdgeLines(const double lines[4][3], double corners[4][2]) {
     for (int i = 0; i < 4; ++i) {
         const int p = (i + 3) % 4;
         const double d = lines[p][0] * lines[i][1] - lines[i][0] * lines[p][1];
         if (d == 0.0) return -1;
-        meet[i][0] = (lines[p][1] * lines[i][2] - lines[i][1] * lines[p][2]) / d;
-        meet[i][1] = (lines[i][0] * lines[p][2] - lines[p][0] * lines[i][2]) / d;
+        corners[i][0] = (lines[p][1] * lines[i][2] - lines[i][1] * lines[p][2]) / d;
+        corners[i][1] = (lines[i][0] * lines[p][2] - lines[p][0] * lines[i][2]) / d;
     }
-    std::memcpy(edgeLines, lines, sizeof lines);
-    std::memcpy(corners, meet, sizeof meet);
     return 0;
 }
 
@@ -114,6 +120,11 @@ int samplePattern(const uint8_t* frame, int width, int height, const int* contou
         image[i][0] = contourX[cornerIndex[i]];
         image[i][1] = contourY[cornerIndex[i]];
     }
+    return samplePatternAt(frame, width, height, image, patch);
+}
+
+int samplePatternAt(const uint8_t* frame, int width, int height, const double image[4][2],
+                    uint8_t patch[kPatchBytes]) {
     double h[3][3];
     if (computeHomography(kModelSquare, image, h) < 0) return -1;
 
@@ -216,9 +227,22 @@ int identifyCandidates(const uint8_t* frame, int width, int height, const Marker
         if (fitEdgeLines(candidate.contourX, candidate.contourY, candidate.cornerIndex, param.distortion,
                          marker.edgeLines, marker.corners) < 0)
             continue;
+        marker.refined = subpixelEdges() && refineEdges(frame, width, height, param.distortion, marker.edgeLines,
+                                                        marker.corners)
+                             ? 1
+                             : 0;
         uint8_t patch[kPatchBytes];
-        if (samplePattern(frame, width, height, candidate.contourX, candidate.contourY, candidate.cornerIndex,
-                          patch) < 0) {
+        // Refined corners place the sampling grid on the true square, which matters most
+        // for small, steeply tilted markers where a pixel is a large part of a cell.
+        double refinedCorners[4][2];
+        for (int k = 0; k < 4; ++k)
+            idealToObserved(param.distortion, marker.corners[k][0], marker.corners[k][1], &refinedCorners[k][0],
+                            &refinedCorners[k][1]);
+        const int sampled = marker.refined
+                                ? samplePatternAt(frame, width, height, refinedCorners, patch)
+                                : samplePattern(frame, width, height, candidate.contourX, candidate.contourY,
+                                                candidate.cornerIndex, patch);
+        if (sampled < 0) {
             marker.pattern = -1;
             marker.orientation = -1;
             marker.confidence = 0.0;

@@ -16,6 +16,9 @@ constexpr int kPatchBytes = 16 * 16 * 3;
 int fitEdgeLines(const int* contourX, const int* contourY, const int cornerIndex[5], const double distortion[4],
                  double edgeLines[4][3], double corners[4][2]);
 
+// Corner i where edge lines i - 1 and i meet. -1 when two neighbours are parallel.
+int intersectEdgeLines(const double lines[4][3], double corners[4][2]);
+
 // Homography h (h[2][2] = 1) mapping the four model points onto the four image points.
 // -1 when the points are degenerate (three of them collinear).
 int computeHomography(const double model[4][2], const double image[4][2], double h[3][3]);
@@ -25,6 +28,10 @@ int computeHomography(const double model[4][2], const double image[4][2], double
 // frame count as 0. -1 when the mapping is degenerate (patch undefined).
 int samplePattern(const uint8_t* frame, int width, int height, const int* contourX, const int* contourY,
                   const int cornerIndex[5], uint8_t patch[kPatchBytes]);
+
+// The same from four observed corner positions (corner 0 is contour corner 0).
+int samplePatternAt(const uint8_t* frame, int width, int height, const double image[4][2],
+                    uint8_t patch[kPatchBytes]);
 
 // Sampling grid points per side for a squared side length (16, 32 or 64).
 int samplingGridSize(int squaredSide);

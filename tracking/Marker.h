@@ -14,6 +14,7 @@ struct DetectedMarker {
     double center[2];     // centroid x, y
     double edgeLines[4][3];  // a x + b y + c = 0 in ideal image coordinates; edge i: corner i to i + 1
     double corners[4][2];    // ideal image coordinates; corner i joins edge lines i - 1 and i
+    int refined;             // 1: edges moved to the grey-level edges; 0: contour fit only
 };
 
 // Non-zero: labeling also writes binarizedImage (toggled by the "Display Bin" command).

@@ -14,6 +14,7 @@ constexpr int kMaxPasses = 5;
 constexpr double kGoodFit = 1.0;               // pixels squared: stop refining below this
 constexpr int kSearchIterations = 10;
 constexpr double kInitialStep = 0.17453292519943295;  // 10 degrees
+constexpr int kLeastSquaresIterations = 20;
 
 void cross(const double a[3], const double b[3], double out[3]) {
     out[0] = a[1] * b[2] - a[2] * b[1];
@@ -30,6 +31,22 @@ bool normalise(double v[3]) {
     v[1] /= length;
     v[2] /= length;
     return true;
+}
+
+// Rodrigues: the rotation by |w| radians about w.
+void rotationFromVector(const double w[3], double out[3][3]) {
+    const double angle = std::sqrt(dot(w, w));
+    const double k[3] = {angle > 0 ? w[0] / angle : 0, angle > 0 ? w[1] / angle : 0, angle > 0 ? w[2] / angle : 0};
+    const double c = std::cos(angle), s = std::sin(angle), v = 1.0 - c;
+    out[0][0] = c + k[0] * k[0] * v;
+    out[0][1] = k[0] * k[1] * v - k[2] * s;
+    out[0][2] = k[0] * k[2] * v + k[1] * s;
+    out[1][0] = k[1] * k[0] * v + k[2] * s;
+    out[1][1] = c + k[1] * k[1] * v;
+    out[1][2] = k[1] * k[2] * v - k[0] * s;
+    out[2][0] = k[2] * k[0] * v - k[1] * s;
+    out[2][1] = k[2] * k[1] * v + k[0] * s;
+    out[2][2] = c + k[2] * k[2] * v;
 }
 
 // The sine and cosine of one angle, forced back onto the unit circle when rounding
@@ -184,6 +201,13 @@ bool unitSolutions(const double u[3], const double n[3], double t, double first[
 
 }  // namespace
 
+bool poseIsFinite(const double transform[3][4]) {
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c)
+            if (!std::isfinite(transform[r][c])) return false;
+    return true;
+}
+
 int rotationToAngles(double rotation[3][3], double* a, double* b, double* c) {
     if (rotation[2][2] > 1.0) rotation[2][2] = 1.0;
     if (rotation[2][2] < -1.0) rotation[2][2] = -1.0;
@@ -274,23 +298,115 @@ double refineRotation(double rotation[3][3], const double translation[3], const 
     return best / n;
 }
 
-double solvePose(double rotation[3][3], const double (*imagePoints)[2], const double (*modelPoints)[3], int n,
-                 double transform[3][4], const double distortion[4], const double camera[3][4]) {
-    if (n < 1 || n > kMaxPosePoints) return -1.0;
-    static double targets[kMaxPosePoints][2];
-    for (int i = 0; i < n; ++i)
-        idealToObserved(distortion, imagePoints[i][0], imagePoints[i][1], &targets[i][0], &targets[i][1]);
+namespace {
 
+// Gauss-Newton with Levenberg damping on the reprojection error, rotation and translation
+// together: the coordinate search ends on a grid of halved 10-degree steps, not at the
+// least-squares optimum, and its translation is solved for a rotation it then changes.
+// A step is taken only when it lowers the error, so the result is never worse than the
+// start. Returns the summed squared error.
+double refineLeastSquares(double rotation[3][3], double translation[3], const double camera[3][4],
+                          const double (*model)[3], const double (*targets)[2], int n) {
+    auto sumError = [&](const double r[3][3], const double t[3]) {
+        double projection[3][4];
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j)
+                projection[i][j] = camera[i][0] * r[0][j] + camera[i][1] * r[1][j] + camera[i][2] * r[2][j];
+            projection[i][3] = camera[i][0] * t[0] + camera[i][1] * t[1] + camera[i][2] * t[2] + camera[i][3];
+        }
+        return searchError(projection, model, targets, n);
+    };
+    double current = sumError(rotation, translation);
+    double damping = 1e-3;
+    for (int iteration = 0; iteration < kLeastSquaresIterations && std::isfinite(current); ++iteration) {
+        double normal[6][6] = {};
+        double gradient[6] = {};
+        for (int i = 0; i < n; ++i) {
+            double q[3], p[3];
+            for (int r = 0; r < 3; ++r) {
+                q[r] = rotation[r][0] * model[i][0] + rotation[r][1] * model[i][1] + rotation[r][2] * model[i][2];
+                p[r] = q[r] + translation[r];
+            }
+            const double h = camera[2][0] * p[0] + camera[2][1] * p[1] + camera[2][2] * p[2] + camera[2][3];
+            if (h <= 0.0) return current;  // behind the camera: no derivative worth following
+            const double u = (camera[0][0] * p[0] + camera[0][1] * p[1] + camera[0][2] * p[2] + camera[0][3]) / h;
+            const double v = (camera[1][0] * p[0] + camera[1][1] * p[1] + camera[1][2] * p[2] + camera[1][3]) / h;
+            const double residual[2] = {u - targets[i][0], v - targets[i][1]};
+            double dp[2][3];  // d(u, v) / dp
+            for (int c = 0; c < 3; ++c) {
+                dp[0][c] = (camera[0][c] - u * camera[2][c]) / h;
+                dp[1][c] = (camera[1][c] - v * camera[2][c]) / h;
+            }
+            for (int k = 0; k < 2; ++k) {
+                // p changes by w x q for a small rotation w applied on the left, and by dt.
+                const double row[6] = {dp[k][2] * q[1] - dp[k][1] * q[2], dp[k][0] * q[2] - dp[k][2] * q[0],
+                                       dp[k][1] * q[0] - dp[k][0] * q[1], dp[k][0], dp[k][1], dp[k][2]};
+                for (int a = 0; a < 6; ++a) {
+                    gradient[a] += row[a] * residual[k];
+                    for (int b = 0; b < 6; ++b) normal[a][b] += row[a] * row[b];
+                }
+            }
+        }
+        bool improved = false;
+        while (!improved && damping < 1e6) {
+            double system[6][6];
+            std::memcpy(system, normal, sizeof system);
+            for (int a = 0; a < 6; ++a) system[a][a] += damping * (normal[a][a] + 1e-9);
+            if (!invertRawInPlace(&system[0][0], 6, 6)) {
+                damping *= 10.0;
+                continue;
+            }
+            double step[6];
+            for (int a = 0; a < 6; ++a) {
+                step[a] = 0.0;
+                for (int b = 0; b < 6; ++b) step[a] -= system[a][b] * gradient[b];
+            }
+            double turn[3][3], r[3][3], t[3];
+            rotationFromVector(step, turn);
+            for (int i = 0; i < 3; ++i) {
+                for (int j = 0; j < 3; ++j)
+                    r[i][j] = turn[i][0] * rotation[0][j] + turn[i][1] * rotation[1][j] + turn[i][2] * rotation[2][j];
+                t[i] = translation[i] + step[3 + i];
+            }
+            const double error = sumError(r, t);
+            if (std::isfinite(error) && error < current) {
+                const bool converged = current - error < 1e-10 * (current + 1e-12);
+                std::memcpy(rotation, r, sizeof r);
+                std::memcpy(translation, t, sizeof t);
+                current = error;
+                damping = std::fmax(damping * 0.1, 1e-7);
+                improved = true;
+                if (converged) return current;
+            } else {
+                damping *= 10.0;
+            }
+        }
+        if (!improved) break;
+    }
+    return current;
+}
+
+}  // namespace
+
+double solvePose(double rotation[3][3], const double (*imagePoints)[2], const double (*modelPoints)[3], int n,
+                 double transform[3][4], const double camera[3][4]) {
+    if (n < 1 || n > kMaxPosePoints) return -1.0;
+    // The camera matrix is a pinhole model, so it is fitted to ideal points as given; the
+    // lens distortion was already taken out of them.
+    const double(*targets)[2] = imagePoints;
     double translation[3];
     double error = 0.0;
     for (int round = 0; round < 2; ++round) {
         if (!solveTranslation(rotation, modelPoints, targets, n, camera, translation)) return -1.0;
         error = refineRotation(rotation, translation, camera, modelPoints, targets, n);
     }
+    if (n >= 3) error = refineLeastSquares(rotation, translation, camera, modelPoints, targets, n) / n;
     for (int r = 0; r < 3; ++r) {
         for (int c = 0; c < 3; ++c) transform[r][c] = rotation[r][c];
         transform[r][3] = translation[r];
     }
+    // A degenerate start (no rotation at all, say) ends in NaN; that is no fit.
+    if (!std::isfinite(error) || !poseIsFinite(transform)) return -1.0;
     return error;
 }
 
@@ -313,7 +429,7 @@ double fitPose(double rotation[3][3], const double (*imagePoints)[2], const doub
         centred[i][2] = modelPoints[i][2];
     }
     const CameraParam& param = trackerCameraParam();
-    const double error = solvePose(rotation, imagePoints, centred, n, transform, param.distortion, param.projection);
+    const double error = solvePose(rotation, imagePoints, centred, n, transform, param.projection);
     if (error < 0.0) return error;
     for (int r = 0; r < 3; ++r)
         transform[r][3] += rotation[r][0] * offset[0] + rotation[r][1] * offset[1] + rotation[r][2] * offset[2];

@@ -9,6 +9,10 @@
 double estimatePose(const DetectedMarker* marker, const double center[2], double width,
                     double transform[3][4]);
 
-// Starting from the previous frame's transform. Returns the error.
+// Starting from the previous frame's transform. Returns the error, or -1 (transform
+// untouched) when neither that start nor a fresh estimate gives a finite pose.
 double estimatePoseContinuous(const DetectedMarker* marker, const double previous[3][4],
                               const double center[2], double width, double transform[3][4]);
+
+// False when any element is NaN or infinite: such a transform is never to be shown.
+bool poseIsFinite(const double transform[3][4]);

@@ -11,14 +11,15 @@ constexpr int kMaxPosePoints = 500;
 // Fits [R | T] so that the model points (x, y, z) project onto the image points (ideal
 // coordinates). rotation is the start value and receives the refined rotation. Returns
 // the mean squared reprojection error in pixels squared, or -1 for a bad point count or
-// a degenerate translation system.
+// a degenerate translation system or a fit that is not finite.
 double fitPose(double rotation[3][3], const double (*imagePoints)[2], const double (*modelPoints)[3], int n,
                double transform[3][4]);
 
-// fitPose on model points already centred; the image points are fitted in observed
-// (distorted) coordinates through the pinhole camera matrix.
+// fitPose on model points already centred: the ideal image points are fitted through the
+// pinhole camera matrix, first by the rotation search, then by a joint least-squares
+// refinement of rotation and translation. -1 also when the fit is not finite.
 double solvePose(double rotation[3][3], const double (*imagePoints)[2], const double (*modelPoints)[3], int n,
-                 double transform[3][4], const double distortion[4], const double camera[3][4]);
+                 double transform[3][4], const double camera[3][4]);
 
 // Searches the rotation angles in shrinking steps for the smallest reprojection error
 // with the translation held fixed. Returns the mean squared error.

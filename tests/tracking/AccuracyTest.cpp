@@ -1,5 +1,7 @@
 // Detection and pose accuracy over random realistic views of the committed marker,
-// rendered with the committed calibration (lens distortion included).
+// rendered with the committed calibration (lens distortion included), sensor noise on
+// every frame and tilts up to 60 degrees. The floors are those of good fiducial systems:
+// a character must stand still on the paper, so the pose may carry no bias either.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,14 +36,18 @@ TEST(AccuracyTest, RandomViewsAreIdentifiedAndPosedAccurately) {
 
     std::mt19937 rng(20261207);
     std::vector<uint8_t> frame(static_cast<size_t>(camera.width) * camera.height * 4);
-    const int frames = 200;
+    const int frames = 300;
     int identified = 0;
     std::vector<double> cornerError, rotationError, translationError, depthBias;
+    PoseRange range;
+    range.minWidths = 3.0;
+    range.maxWidths = 10.0;
+    range.maxTiltDegrees = 60.0;
     for (int i = 0; i < frames; ++i) {
         double truth[3][4];
-        randomMarkerPose(rng, camera, width, PoseRange{}, truth);
+        randomMarkerPose(rng, camera, width, range, truth);
         SceneOptions options;
-        options.noiseSigma = i % 2 ? 4.0 : 0.0;  // every other frame with sensor noise
+        options.noiseSigma = 3.0;
         options.supersample = i % 4 == 0 ? 4 : 1;  // keeps the run short; a quarter anti-aliased
         options.seed = static_cast<uint32_t>(i + 1);
         renderMarkerScene(camera, truth, width, marker, options, frame.data());
@@ -77,7 +83,7 @@ TEST(AccuracyTest, RandomViewsAreIdentifiedAndPosedAccurately) {
         depthBias.push_back(100.0 * (estimate[2][3] - truth[2][3]) / truth[2][3]);
     }
 
-    std::printf("accuracy over %d random views (4-12 widths, tilt <= 55 deg, half with noise sigma 4):\n", frames);
+    std::printf("accuracy over %d random views (3-10 widths, tilt <= 60 deg, noise sigma 3):\n", frames);
     std::printf("  pattern and orientation right: %d (%.1f %%)\n", identified, 100.0 * identified / frames);
     std::printf("  worst corner error per frame (px):   median %.2f  95th %.2f\n", percentile(cornerError, 0.5),
                 percentile(cornerError, 0.95));
@@ -86,11 +92,15 @@ TEST(AccuracyTest, RandomViewsAreIdentifiedAndPosedAccurately) {
     std::printf("  translation error (%% of distance):   median %.2f  95th %.2f\n",
                 percentile(translationError, 0.5), percentile(translationError, 0.95));
 
-    std::printf("  depth error, signed (%% of distance): median %+.2f\n", percentile(depthBias, 0.5));
+    double depthMean = 0.0;
+    for (double d : depthBias) depthMean += d / depthBias.size();
+    std::printf("  depth error, signed (%% of distance): mean %+.3f  median %+.3f\n", depthMean,
+                percentile(depthBias, 0.5));
 
-    EXPECT_GE(identified, frames * 98 / 100);
-    // Loose ceilings that only a real regression crosses.
-    EXPECT_LT(percentile(cornerError, 0.5), 2.0);
-    EXPECT_LT(percentile(rotationError, 0.5), 3.0);
-    EXPECT_LT(percentile(translationError, 0.5), 4.0);
+    EXPECT_GE(identified, frames * 99 / 100);
+    EXPECT_LT(percentile(cornerError, 0.5), 0.5);
+    EXPECT_LE(percentile(rotationError, 0.5), 0.25);
+    EXPECT_LE(percentile(translationError, 0.5), 0.3);
+    // Too far or too near on average is what makes a character float or sink.
+    EXPECT_LE(std::fabs(depthMean), 0.1);
 }

@@ -207,3 +207,74 @@ TEST(PoseTest, UnusableDetectionsLeaveTheTransformAlone) {
     static double image[kMaxPosePoints + 1][2];
     EXPECT_EQ(fitPose(rotation, image, many, kMaxPosePoints + 1, transform), -1.0);
 }
+
+TEST(PoseTest, ADegenerateStartWithoutAFreshEstimateGivesNoPose) {
+    const CameraParam camera = pinholeCamera(640, 480);
+    double truth[3][4];
+    tiltedPose(truth);
+    const double center[2] = {0, 0};
+    // Corners as seen, but edge lines from which no fresh rotation can be built.
+    DetectedMarker marker = exactDetection(camera, truth, 40.0, 0);
+    for (auto& line : marker.edgeLines) {
+        line[0] = 0;
+        line[1] = 1;
+        line[2] = -100;
+    }
+    // A start of all zeros (no pose ever computed) has no rotation to search from.
+    const double zeros[3][4] = {};
+    double transform[3][4] = {{7}};
+    EXPECT_EQ(estimatePoseContinuous(&marker, zeros, center, 40.0, transform), -1.0);
+    EXPECT_EQ(transform[0][0], 7);
+    EXPECT_TRUE(poseIsFinite(transform));
+
+    double rotation[3][3] = {};
+    const double h = 20.0;
+    const double model[4][3] = {{-h, h, 0}, {h, h, 0}, {h, -h, 0}, {-h, -h, 0}};
+    EXPECT_EQ(fitPose(rotation, marker.corners, model, 4, transform), -1.0);
+
+    double bad[3][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 1}};
+    EXPECT_TRUE(poseIsFinite(bad));
+    bad[1][3] = NAN;
+    EXPECT_FALSE(poseIsFinite(bad));
+    bad[1][3] = INFINITY;
+    EXPECT_FALSE(poseIsFinite(bad));
+}
+
+// Ideal corners of a view through a lens with strong radial distortion: the pose must
+// come out where it is, not pulled towards the distorted image.
+TEST(PoseTest, LensDistortionDoesNotBiasThePose) {
+    CameraParam camera = pinholeCamera(640, 480);
+    camera.distortion[2] = 40.0;  // about 6 % shrink at the frame's corners
+    setTrackerCameraParam(&camera);
+    const double center[2] = {0, 0};
+    for (const double u : {100.0, 320.0, 540.0}) {
+        double truth[3][4];
+        facingMarkerPose(camera, 200.0, 0.3, u, 380.0, truth);
+        const DetectedMarker marker = exactDetection(camera, truth, 40.0, 1);
+        double estimate[3][4];
+        ASSERT_GE(estimatePose(&marker, center, 40.0, estimate), 0.0);
+        EXPECT_NEAR(estimate[2][3], truth[2][3], truth[2][3] * 1e-6) << u;
+        EXPECT_LT(rotationErrorDegrees(truth, estimate), 1e-4) << u;
+    }
+}
+
+// The search alone stops on a grid of halved 10-degree steps; the joint refinement must
+// reach the exact pose of exact corners, for every start the search can end at.
+TEST(PoseTest, FitReachesTheLeastSquaresOptimum) {
+    const CameraParam camera = pinholeCamera(640, 480);
+    std::mt19937 rng(5);
+    const double center[2] = {0, 0};
+    for (int i = 0; i < 20; ++i) {
+        double truth[3][4];
+        PoseRange range;
+        range.maxTiltDegrees = 60.0;
+        randomMarkerPose(rng, camera, 40.0, range, truth);
+        const DetectedMarker marker = exactDetection(camera, truth, 40.0, i % 4);
+        double estimate[3][4];
+        const double error = estimatePose(&marker, center, 40.0, estimate);
+        ASSERT_GE(error, 0.0);
+        EXPECT_LT(error, 1e-12) << i;
+        EXPECT_LT(rotationErrorDegrees(truth, estimate), 1e-5) << i;
+        EXPECT_LT(translationErrorPercent(truth, estimate), 1e-6) << i;
+    }
+}

@@ -212,15 +212,17 @@ void clTracker::processFrame(const unsigned char* frame)
         if (chosen < 0 || markers[i].confidence > markers[chosen].confidence) chosen = i;
     }
     if (chosen >= 0) {
-        if (firstPose) {
-            estimatePose(&markers[chosen], markerCenter, markerWidth, markerTransform);
-        } else {
-            double previous[3][4];
-            std::memcpy(previous, markerTransform, sizeof previous);
-            estimatePoseContinuous(&markers[chosen], previous, markerCenter, markerWidth, markerTransform);
+        // A pose that could not be fitted is not shown: the marker counts as not found
+        // this frame and the last good transform stays for the next one to start from.
+        double fitted[3][4];
+        const double error =
+            firstPose ? estimatePose(&markers[chosen], markerCenter, markerWidth, fitted)
+                      : estimatePoseContinuous(&markers[chosen], markerTransform, markerCenter, markerWidth, fitted);
+        if (error >= 0.0 && poseIsFinite(fitted)) {
+            std::memcpy(markerTransform, fitted, sizeof fitted);
+            firstPose = false;
+            markerFound = true;
         }
-        firstPose = false;
-        markerFound = true;
     }
 }
 

@@ -1,0 +1,17 @@
+// Subpixel edges: the four sides of a detected square moved from the traced contour,
+// which runs along the dark pixels half a pixel inside the true edge and steps with the
+// pixel grid, onto the grey-level edge, found across each side with subpixel precision.
+#pragma once
+
+#include <cstdint>
+
+// On by default; off reproduces the contour fit alone (for comparison and for tests).
+void setSubpixelEdges(bool on);
+bool subpixelEdges();
+
+// Refines edgeLines and corners (ideal coordinates, corner i where lines i - 1 and i
+// meet; edge i runs from corner i to corner i + 1) on a frame of 4 bytes per pixel.
+// Returns false, with both left as they were, when any side lacks a clear edge or the
+// refined square moved implausibly far.
+bool refineEdges(const uint8_t* frame, int width, int height, const double distortion[4], double edgeLines[4][3],
+                 double corners[4][2]);
