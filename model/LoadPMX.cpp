@@ -196,6 +196,7 @@ bool readTextureNames(ByteCursor& c, cModel& model, Refusal& refuse) {
     for (int32_t i = 0; i < count; ++i) {
         if (!readPMXText(c, model, model.textureNames[i], kTextureNameBytes)) return refuse.truncated("textures", c);
     }
+    prefetchTextures(std::vector<std::string>(model.textureNames, model.textureNames + count));
     return true;
 }
 
