@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "animation/MathUtil.h"
-#include "physics/RigidBody.h"
 
 namespace {
 
@@ -16,10 +15,6 @@ constexpr float kIKMinAxis2 = 1e-7f;
 constexpr float kIKIdentityAngle = 0.0001f;
 constexpr float kKneeMinX = -3.14159f;
 constexpr float kKneeMaxX = -0.002f;  // every knee step bends a little, and only one way
-
-constexpr float kSingleBoneWeight = 0.9999f;
-
-const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 inline float dot3(const float a[3], const float b[3]) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
@@ -193,77 +188,5 @@ void solveIK(cIKChain& chain) {
             for (int k = j; k >= 0; --k) updateBoneTransform(*chain.links[k]);
             updateBoneTransform(target);
         }
-    }
-}
-
-void skinModel(cModel& model) {
-    writeBodiesToBones(model);
-    skinVertices(model);
-}
-
-namespace {
-
-inline const float* skinMatrixOf(const cModel& model, int32_t index) {
-    // The loaders reject bad indices; an identity here keeps a vertex that slipped through
-    // in place instead of reading outside the bone array.
-    return static_cast<uint32_t>(index) < model.boneCount ? model.bones[index].skinMatrix : kIdentity;
-}
-
-}  // namespace
-
-void skinVertices(cModel& model) {
-    for (uint32_t i = 0; i < model.boneCount; ++i) {
-        cBone& b = model.bones[i];
-        multiplyMatrix4(b.globalMatrix, b.inverseRest, b.skinMatrix);
-    }
-    if (!model.skins || !model.positions || !model.normals || !model.skinnedPositions || !model.skinnedNormals) {
-        return;
-    }
-
-    const VertexSkin* skins = model.skins;
-    const float* pos = model.positions;
-    const float* nrm = model.normals;
-    float* outPos = model.skinnedPositions;
-    float* outNrm = model.skinnedNormals;
-    const uint32_t count = model.vertexCount;
-    float blended[16];
-    for (uint32_t v = 0; v < count; ++v) {
-        const VertexSkin& s = skins[v];
-        const float w0 = s.weights[0];
-        const int onlyFirst = w0 >= kSingleBoneWeight;
-        const int onlySecond = (onlyFirst ^ 1) & (s.weights[1] >= kSingleBoneWeight);
-        const float* m = blended;
-        if (((s.type == 2) | (s.type == 4)) & (onlyFirst ^ 1) & (onlySecond ^ 1)) {
-            const float* a = skinMatrixOf(model, s.boneIndices[0]);
-            const float* b = skinMatrixOf(model, s.boneIndices[1]);
-            const float* c = skinMatrixOf(model, s.boneIndices[2]);
-            const float* d = skinMatrixOf(model, s.boneIndices[3]);
-            const float w1 = s.weights[1], w2 = s.weights[2], w3 = s.weights[3];
-            for (int k = 0; k < 16; ++k) blended[k] = a[k] * w0 + b[k] * w1 + c[k] * w2 + d[k] * w3;
-        } else {
-            // One-bone vertices go through the same blend, with weights 1 and 0 on the same
-            // matrix, which reproduces that matrix exactly. One- and two-bone vertices
-            // interleave in real meshes, so a branch between them would mispredict often;
-            // the choices are table look-ups instead.
-            const int32_t index[2] = {s.boneIndices[0], s.boneIndices[1]};
-            const float weight[3] = {w0, 1.0f, 0.0f};
-            const float* a = skinMatrixOf(model, index[onlySecond]);
-            const float* b = skinMatrixOf(model, index[onlyFirst ^ 1]);
-            const float wa = weight[onlyFirst + 2 * onlySecond];
-            const float wb = 1.0f - wa;
-            for (int k = 0; k < 16; ++k) blended[k] = a[k] * wa + b[k] * wb;
-        }
-        const float* p = pos + 3 * v;
-        const float* n = nrm + 3 * v;
-        float* op = outPos + 3 * v;
-        float* on = outNrm + 3 * v;
-        const float px = p[0], py = p[1], pz = p[2];
-        op[0] = m[0] * px + m[4] * py + m[8] * pz + m[12];
-        op[1] = m[1] * px + m[5] * py + m[9] * pz + m[13];
-        op[2] = m[2] * px + m[6] * py + m[10] * pz + m[14];
-        const float nx = n[0], ny = n[1], nz = n[2];
-        on[0] = m[0] * nx + m[4] * ny + m[8] * nz;
-        on[1] = m[1] * nx + m[5] * ny + m[9] * nz;
-        on[2] = m[2] * nx + m[6] * ny + m[10] * nz;
     }
 }

@@ -1,11 +1,14 @@
 // Per-frame cost of the skeleton: skinning a large mesh, posing and solving a skeleton, and
 // a memcpy of the same bytes as a bandwidth reference.
 //
+// Skinning runs on the shared worker pool; the single-threaded path stands beside it.
+//
 // Bytes processed per skinned vertex: position, normal and skin record read (12 + 12 + 36),
 // skinned position and normal written (24).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +18,7 @@
 #include "animation/MathUtil.h"
 #include "animation/Skeleton.h"
 #include "model/ModelData.h"
+#include "platform/WorkerPool.h"
 
 namespace {
 
@@ -99,8 +103,10 @@ struct Skeleton {
 };
 
 // Half the vertices on one bone, half blending two; shuffled mixes them vertex by vertex,
-// otherwise they come in runs of 64 as meshes grouped by material do.
-void addMesh(cModel& model, bool shuffled) {
+// otherwise they come in runs of 64 as meshes grouped by material do. With sdef, a third
+// of the blending vertices are SDEF vertices about a joint between their two bones, as in
+// the arms and legs of PMX characters.
+void addMesh(cModel& model, bool shuffled, bool sdef = false) {
     model.vertexCount = kVertices;
     model.positions = static_cast<float*>(std::malloc(sizeof(float) * 3 * kVertices));
     model.normals = static_cast<float*>(std::malloc(sizeof(float) * 3 * kVertices));
@@ -113,6 +119,7 @@ void addMesh(cModel& model, bool shuffled) {
     std::vector<bool> blend(kVertices);
     for (int v = 0; v < kVertices; ++v) blend[v] = shuffled ? (v % 2 == 1) : ((v / 64) % 2 == 1);
     if (shuffled) std::shuffle(blend.begin(), blend.end(), rng);
+    std::vector<SdefVertex> sdefs;
     for (int v = 0; v < kVertices; ++v) {
         for (int k = 0; k < 3; ++k) {
             model.positions[3 * v + k] = u(rng);
@@ -126,21 +133,73 @@ void addMesh(cModel& model, bool shuffled) {
         s.weights[0] = blend[v] ? 0.3f + 0.4f * (u(rng) + 10.0f) / 20.0f : 1.0f;
         s.weights[1] = 1.0f - s.weights[0];
         s.weights[2] = s.weights[3] = 0.0f;
+        if (sdef && blend[v] && v % 3 == 0) {
+            s.type = 3;
+            SdefVertex d;
+            d.vertex = static_cast<uint32_t>(v);
+            const float* joint = model.bones[s.boneIndices[1]].restPosition;
+            for (int k = 0; k < 3; ++k) {
+                d.c[k] = joint[k];
+                d.r0[k] = joint[k] + 0.5f;
+                d.r1[k] = joint[k] - 0.5f;
+            }
+            sdefs.push_back(d);
+        }
+    }
+    if (!sdefs.empty()) {
+        model.sdefCount = static_cast<uint32_t>(sdefs.size());
+        model.sdefVertices = static_cast<SdefVertex*>(std::malloc(sizeof(SdefVertex) * sdefs.size()));
+        std::memcpy(model.sdefVertices, sdefs.data(), sizeof(SdefVertex) * sdefs.size());
     }
 }
 
+// Bytes per second of a plain copy of the bytes one skinning pass moves, best of a few,
+// on this thread: the yardstick for the share of memory speed skinning reaches.
+double memcpyRate() {
+    const std::size_t half = kBytesPerVertex * kVertices / 2;
+    std::vector<char> from(half, 1), to(half, 0);
+    double best = 0.0;
+    for (int i = 0; i < 30; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        std::memcpy(to.data(), from.data(), half);
+        benchmark::DoNotOptimize(to.data());
+        benchmark::ClobberMemory();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (seconds > 0.0) best = std::max(best, 2.0 * static_cast<double>(half) / seconds);
+    }
+    return best;
+}
+
+// Arguments: shuffled (0/1), threads (1 = the single-threaded path, 2 = both cores),
+// sdef (0/1). Real time is what a frame waits for; process CPU time counts both threads.
 void BM_SkinModel(benchmark::State& state) {
     Skeleton sk;
-    addMesh(sk.model, state.range(0) != 0);
+    addMesh(sk.model, state.range(0) != 0, state.range(2) != 0);
+    setSkinningThreads(static_cast<unsigned>(state.range(1)));
+    skinModel(sk.model);  // the first frame makes the SDEF scratch
     for (auto _ : state) {
         skinModel(sk.model);
         benchmark::DoNotOptimize(sk.model.skinnedPositions);
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kBytesPerVertex * kVertices);
+    setSkinningThreads(0);
+    std::free(sk.model.sdefVertices);
+    std::free(sk.model.sdefBoneRotations);
+    const double bytes = static_cast<double>(state.iterations()) * kBytesPerVertex * kVertices;
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kVertices);
+    const double copy = memcpyRate();
+    state.counters["memcpy_GB/s"] = copy * 1e-9;
+    state.counters["of_memcpy"] = benchmark::Counter(copy > 0.0 ? bytes / copy : 0.0, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_SkinModel)->Arg(0)->Arg(1)->ArgName("shuffled")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SkinModel)
+    ->ArgsProduct({{0, 1}, {1, 2}, {0}})
+    ->Args({0, 2, 1})
+    ->Args({1, 2, 1})
+    ->ArgNames({"shuffled", "threads", "sdef"})
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 // What the memory system gives a plain copy: read half, write half, counted both ways like
 // the skinning figure. Argument 0 moves the same bytes as skinning; argument 1 moves 256 MB,

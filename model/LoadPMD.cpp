@@ -191,6 +191,19 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         model.materials[i].texture = model.materials[i].sphereTexture = -1;
     }
     model.materialCount = materialCount;
+    {
+        // Every picture the materials name, decoded side by side before the first upload.
+        std::vector<std::string> names;
+        const uint8_t* records = c.here();
+        for (uint32_t i = 0; i < materialCount; ++i) {
+            const char* field = reinterpret_cast<const char*>(records + i * kMaterialBytes + kMaterialBytes - kNameBytes);
+            std::string text(field, strnlen(field, kNameBytes));
+            const std::size_t star = text.find('*');
+            names.push_back(text.substr(0, star));
+            if (star != std::string::npos) names.push_back(text.substr(star + 1));
+        }
+        prefetchTextures(names);
+    }
     uint64_t indicesUsed = 0;
     for (uint32_t i = 0; i < materialCount; ++i) {
         Material& m = model.materials[i];

@@ -1,5 +1,6 @@
 // The PMX 2.0/2.1 reader. Sections: header, vertices, faces, textures, materials, bones,
 // morphs, display frames; rigid bodies, joints and soft bodies follow but are not read.
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -84,6 +85,7 @@ bool readVertices(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse
         !model.skinnedPositions || !model.skinnedNormals)
         return refuse("vertices", c.offset(), "out of memory");
     model.vertexCount = static_cast<uint32_t>(count);
+    std::vector<SdefVertex> sdefs;
     for (std::size_t i = 0; i < n; ++i) {
         c.readF32s(&model.positions[3 * i], 3);
         std::memcpy(&model.restPositions[3 * i], &model.positions[3 * i], 3 * sizeof(float));
@@ -107,7 +109,20 @@ bool readVertices(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse
                 c.readIndex(h.bone, false, skin.boneIndices[1]);
                 c.readF32(skin.weights[0]);
                 skin.weights[1] = 1.0f - skin.weights[0];
-                if (type == 3) c.skip(36);  // SDEF C, R0, R1
+                if (type == 3) {
+                    SdefVertex sdef;
+                    sdef.vertex = static_cast<uint32_t>(i);
+                    c.readF32s(sdef.c, 3);
+                    c.readF32s(sdef.r0, 3);
+                    c.readF32s(sdef.r1, 3);
+                    // Points that are not numbers would spread NaN over the skin; such a
+                    // vertex keeps the linear blend of its two bones.
+                    bool finite = true;
+                    for (int k = 0; k < 3; ++k)
+                        finite = finite && std::isfinite(sdef.c[k]) && std::isfinite(sdef.r0[k]) &&
+                                 std::isfinite(sdef.r1[k]);
+                    if (finite) sdefs.push_back(sdef);
+                }
                 break;
             case 2:
             case 4:
@@ -124,6 +139,12 @@ bool readVertices(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse
         }
         c.skip(4);  // edge scale
         if (c.failed()) return refuse.truncated("vertices", c);
+    }
+    if (!sdefs.empty()) {
+        model.sdefVertices = allocArray<SdefVertex>(sdefs.size());
+        if (!model.sdefVertices) return refuse("vertices", c.offset(), "out of memory");
+        std::memcpy(model.sdefVertices, sdefs.data(), sdefs.size() * sizeof(SdefVertex));
+        model.sdefCount = static_cast<uint32_t>(sdefs.size());
     }
     return true;
 }
@@ -175,6 +196,7 @@ bool readTextureNames(ByteCursor& c, cModel& model, Refusal& refuse) {
     for (int32_t i = 0; i < count; ++i) {
         if (!readPMXText(c, model, model.textureNames[i], kTextureNameBytes)) return refuse.truncated("textures", c);
     }
+    prefetchTextures(std::vector<std::string>(model.textureNames, model.textureNames + count));
     return true;
 }
 

@@ -37,6 +37,15 @@ struct VertexSkin {
     int32_t boneIndices[4];
 };
 
+// The spherical-blend data of one SDEF vertex, as the file gives it: the centre C of
+// the joint the vertex wraps and the two reference points R0 and R1 (model space).
+struct SdefVertex {
+    uint32_t vertex;  // index into the model's vertices
+    float c[3];
+    float r0[3];
+    float r1[3];
+};
+
 struct Material {
     float diffuse[4];   // r, g, b, alpha
     float specular[4];  // r, g, b, 1
@@ -180,6 +189,10 @@ struct cModel {
     cModelJoint* joints = nullptr;  // new[]
 
     MotionPlayer motion;
+
+    uint32_t sdefCount = 0;
+    SdefVertex* sdefVertices = nullptr;    // malloc; ascending vertex index; PMX only
+    float* sdefBoneRotations = nullptr;    // malloc; skinning's scratch, 4 per bone
 };
 
 // Transfer records filled by a loader and handed to an initialisation routine.

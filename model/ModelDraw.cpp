@@ -141,6 +141,9 @@ void releaseModel(cModel& model) {
     freeAndNull(model.skinnedNormals);
     freeAndNull(model.indices);
     freeAndNull(model.textureNames);
+    freeAndNull(model.sdefVertices);
+    freeAndNull(model.sdefBoneRotations);
+    model.sdefCount = 0;
 
     if (model.materials) {
         for (uint32_t i = 0; i < model.materialCount; ++i) {

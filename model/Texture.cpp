@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -13,6 +15,7 @@
 
 #include "model/TextureUpload.h"
 #include "platform/Paths.h"
+#include "platform/WorkerPool.h"
 
 // ---- Decoding a file. ----
 
@@ -132,6 +135,102 @@ bool decodeTextureFile(const char* cp932Name, DecodedImage& out, std::string* re
     return false;
 }
 
+// ---- Pictures decoded ahead of their upload. ----
+
+namespace {
+
+// Which file a decoded picture came from: a name resolved to the same file, and a file
+// not changed since, share it.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    int64_t modifiedNs = -1;
+    bool operator==(const FileIdentity& o) const {
+        return device == o.device && inode == o.inode && size == o.size && modifiedNs == o.modifiedNs;
+    }
+};
+
+bool identify(const std::string& path, FileIdentity& id) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    id.device = info.st_dev;
+    id.inode = info.st_ino;
+    id.size = info.st_size;
+    id.modifiedNs = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return true;
+}
+
+struct Prefetched {
+    std::string cp932Name;  // as first named; decodeTextureFile wants this form
+    FileIdentity id;
+    bool decoded = false;
+    DecodedImage image;
+    std::string reason;
+};
+
+std::vector<Prefetched> g_prefetched;
+
+const Prefetched* findPrefetched(const FileIdentity& id) {
+    for (const Prefetched& p : g_prefetched)
+        if (p.id == id) return &p;
+    return nullptr;
+}
+
+void decodeOne(uint32_t task, void* user) {
+    Prefetched& p = (*static_cast<std::vector<Prefetched>*>(user))[task];
+    try {
+        p.decoded = decodeTextureFile(p.cp932Name.c_str(), p.image, &p.reason);
+    } catch (const std::exception& e) {
+        // The task runs on a worker thread, where nothing could catch it.
+        p.decoded = false;
+        p.image = DecodedImage{};
+        p.reason = resolveTexturePath(p.cp932Name.c_str()) + ": " + e.what();
+    }
+}
+
+}  // namespace
+
+void prefetchTextures(const std::vector<std::string>& cp932Names) {
+    std::vector<Prefetched> next;
+    std::vector<Prefetched> toDecode;
+    for (const std::string& name : cp932Names) {
+        if (name.empty()) continue;
+        FileIdentity id;
+        // A missing file is left to the load itself, which reports it.
+        if (!identify(resolveTexturePath(name.c_str()), id)) continue;
+        bool known = false;
+        for (const Prefetched& p : next) known = known || p.id == id;
+        for (const Prefetched& p : toDecode) known = known || p.id == id;
+        if (known) continue;
+        bool reused = false;
+        for (Prefetched& old : g_prefetched) {
+            if (old.id == id) {
+                next.push_back(std::move(old));
+                old.id = FileIdentity{};
+                reused = true;
+                break;
+            }
+        }
+        if (reused) continue;
+        Prefetched p;
+        p.cp932Name = name;
+        p.id = id;
+        toDecode.push_back(std::move(p));
+    }
+    // Pictures the new model does not use go before the new ones are decoded.
+    g_prefetched.clear();
+    g_prefetched.shrink_to_fit();
+    sharedWorkerPool().run(static_cast<uint32_t>(toDecode.size()), decodeOne, &toDecode);
+    for (Prefetched& p : toDecode) next.push_back(std::move(p));
+    g_prefetched = std::move(next);
+}
+
+void dropPrefetchedTextures() {
+    g_prefetched.clear();
+    g_prefetched.shrink_to_fit();
+}
+
 // ---- Upload hooks. ----
 
 namespace {
@@ -164,12 +263,22 @@ int32_t loadTextureFile(const char* fileName) {
         g_lastError = "a material names an empty texture file";
         return -1;
     }
-    DecodedImage image;
-    std::string reason;
-    if (!decodeTextureFile(fileName, image, &reason)) {
-        g_lastError = reason;
+    FileIdentity id;
+    const Prefetched* ready = g_prefetched.empty() || !identify(resolveTexturePath(fileName), id) ? nullptr
+                                                                                                : findPrefetched(id);
+    DecodedImage own;
+    if (ready && !ready->decoded) {
+        g_lastError = ready->reason;
         return -1;
     }
+    if (!ready) {
+        std::string reason;
+        if (!decodeTextureFile(fileName, own, &reason)) {
+            g_lastError = reason;
+            return -1;
+        }
+    }
+    const DecodedImage& image = ready ? ready->image : own;
     const int32_t name = g_uploader(image, g_uploaderUser);
     if (name < 0) g_lastError = resolveTexturePath(fileName) + ": the texture could not be created";
     return name;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "model/ImageDecoders.h"
 #include "model/ModelData.h"
@@ -20,6 +21,17 @@ void releaseTexture(uint32_t glName, TextureCache& cache);
 
 // Deletes every texture and node whatever their reference counts; cache becomes null.
 void clearTextureCache(TextureCache& cache);
+
+// Decodes the named pictures (CP932 names, resolved as loadTextureFile does) side by side
+// on the shared worker pool, so that the acquireTexture calls of a model being opened
+// only upload. Each file is decoded once however often, and in whatever spelling, it is
+// named. The decoded pixels are kept until the next prefetch, so a second model using
+// the same pictures (the other slot) does not decode them again; a file changed on disk
+// since is decoded afresh. Failures are kept too and reported by the load that asks.
+void prefetchTextures(const std::vector<std::string>& cp932Names);
+
+// Frees every picture prefetchTextures kept.
+void dropPrefetchedTextures();
 
 // Decodes fileName (see decodeTextureFile) and uploads it through the current
 // uploader. Returns the texture name or -1.

@@ -248,6 +248,11 @@ void freeTestModel(cModel& model) {
     model.boneCount = 0;
     model.headBone = nullptr;
     freeVertices(model);
+    std::free(model.sdefVertices);
+    std::free(model.sdefBoneRotations);
+    model.sdefVertices = nullptr;
+    model.sdefBoneRotations = nullptr;
+    model.sdefCount = 0;
     std::free(model.textureNames);
     model.textureNames = nullptr;
     model.textureNameCount = 0;

@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 #include <GL/gl.h>
 #include <GL/glext.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -260,3 +263,53 @@ TEST(TextureUpload, CacheUsesTheGLByDefault) {
 }
 
 }  // namespace
+
+namespace {
+
+// Overwrites a file in place with bytes of the same length and gives it back its old
+// modification time, so only a fresh decode could tell it changed.
+void replaceKeepingIdentity(const std::string& path, const std::vector<uint8_t>& bytes) {
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    std::fclose(f);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+}  // namespace
+
+TEST_F(TextureCacheTest, PrefetchedPicturesAreDecodedOnceForEverySpellingAndCache) {
+    prefetchTextures({"face.bmp", "./face.bmp", "hair.bmp", "", "missing.bmp"});
+    // Were face.bmp decoded again from here on, it would fail: its bytes are now junk.
+    const std::size_t size = bmp24(8, 4).size();
+    replaceKeepingIdentity(dir_ + "/face.bmp", std::vector<uint8_t>(size, 0x5a));
+
+    TextureCache spheres = nullptr, other = nullptr;
+    EXPECT_GE(acquireTexture(cache_, "face.bmp"), 0);
+    EXPECT_GE(acquireTexture(spheres, "./face.bmp"), 0);
+    EXPECT_GE(acquireTexture(other, "hair.bmp"), 0);
+    ASSERT_EQ(gl_.uploadedSizes.size(), 3u);
+    EXPECT_EQ(gl_.uploadedSizes[0], std::make_pair(8, 4));
+    EXPECT_EQ(gl_.uploadedSizes[1], std::make_pair(8, 4));
+    EXPECT_EQ(gl_.uploadedSizes[2], std::make_pair(2, 2));
+    EXPECT_EQ(acquireTexture(other, "missing.bmp"), -1);
+    EXPECT_NE(lastTextureError().find("missing.bmp"), std::string::npos) << lastTextureError();
+
+    // The next model's prefetch keeps what it names too; a file changed since (a new
+    // modification time) is decoded afresh, and here fails as junk does.
+    prefetchTextures({"hair.bmp"});
+    TextureCache later = nullptr;
+    EXPECT_GE(acquireTexture(later, "hair.bmp"), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir_ + "/face.bmp").c_str(), nullptr, 0), 0);
+    prefetchTextures({"face.bmp"});
+    EXPECT_EQ(acquireTexture(later, "face.bmp"), -1);
+    EXPECT_NE(lastTextureError().find("face.bmp"), std::string::npos) << lastTextureError();
+
+    dropPrefetchedTextures();
+    clearTextureCache(spheres);
+    clearTextureCache(other);
+    clearTextureCache(later);
+}
