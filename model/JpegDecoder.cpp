@@ -370,6 +370,14 @@ inline int decodeBlock(JpegDecoder* d, int c, int32_t* coef, int& last) {
 
 // ---- The inverse transform. ----
 
+// The vector loops get a second copy for AVX2 where the processor has it (chosen once,
+// at load time); 32-bit multiplies and min/max are single instructions there.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define PAVONIX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define PAVONIX_VECTOR_CLONES
+#endif
+
 // The Arai-Agui-Nakajima scaled IDCT in integers; constants are 4.12 fixed point. The
 // arithmetic wraps around in 32 bits: a damaged stream can hold coefficients whose sums
 // and products overflow, valid streams never come near it.
@@ -396,7 +404,7 @@ inline Eight butterfly(uint32_t a0, uint32_t a1, uint32_t a2, uint32_t a3, uint3
 // the compiler drops their terms. Each pass runs its eight (or Cols) transforms side by
 // side, one per vector lane.
 template <int Rows, int Cols>
-void inverseTransform(const int32_t* coef, uint8_t* samples) {
+PAVONIX_VECTOR_CLONES void inverseTransform(const int32_t* coef, uint8_t* samples) {
     uint32_t columns[64];
     for (int col = 0; col < 8; ++col) {
         if (col >= Cols) {
@@ -407,14 +415,20 @@ void inverseTransform(const int32_t* coef, uint8_t* samples) {
         const Eight out = butterfly(a(0), a(1), a(2), a(3), a(4), a(5), a(6), a(7));
         for (int i = 0; i < 8; ++i) columns[8 * i + col] = out.v[i];
     }
+    // The row pass runs across the rows as lanes too, on the transposed columns.
+    uint32_t transposed[64];
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) transposed[8 * j + i] = columns[8 * i + j];
+    uint32_t rows[64];
+    for (int row = 0; row < 8; ++row) {
+        const auto b = [&](int col) { return col < Cols ? transposed[8 * col + row] : 0u; };
+        const Eight out = butterfly(b(0), b(1), b(2), b(3), b(4), b(5), b(6), b(7));
+        for (int i = 0; i < 8; ++i) rows[8 * i + row] = out.v[i];
+    }
     // 32768 is the level shift of 128 with 8 fractional bits. Added to input 0 it
     // reaches every output with weight +1, so it is added to the outputs instead.
-    for (int row = 0; row < 8; ++row) {
-        const uint32_t* r = columns + 8 * row;
-        const auto b = [&](int col) { return col < Cols ? r[col] : 0u; };
-        const Eight out = butterfly(b(0), b(1), b(2), b(3), b(4), b(5), b(6), b(7));
-        for (int i = 0; i < 8; ++i) samples[8 * row + i] = uint8_t(saturate(int32_t(out.v[i] + 32768) >> 8));
-    }
+    for (int row = 0; row < 8; ++row)
+        for (int i = 0; i < 8; ++i) samples[8 * row + i] = uint8_t(saturate(int32_t(rows[8 * i + row] + 32768) >> 8));
 }
 
 // Picks the cheapest transform that is exact for the coefficients present.
@@ -496,37 +510,35 @@ inline uint32_t packRgba(uint32_t r, uint32_t g, uint32_t b) {
 #endif
 }
 
-// Eight pixels of one row: each a 32-bit lane, so the loop vectorises.
-inline void convertEight(const uint8_t* luma, const uint8_t* cb, const uint8_t* cr, uint32_t* out) {
-    for (int i = 0; i < 8; ++i) {
-        const int32_t Y = luma[i], b = int32_t(cb[i]) - 128, r = int32_t(cr[i]) - 128;
-        out[i] = packRgba(uint32_t(red(Y, r)), uint32_t(green(Y, b, r)), uint32_t(blue(Y, b)));
-    }
-}
-
 // One MCU's visible w x h pixels into the RGBA picture at dst, chroma repeated over the
-// pixels it covers, one pixel row at a time.
+// pixels it covers, one pixel row at a time. The row's samples are gathered first so
+// that the conversion is one plain loop over 32-bit lanes, which the compiler vectorises.
 template <int H, int V>
-void mcuToRgba(const uint8_t* mcu, uint8_t* dst, std::size_t rowBytes, int w, int h) {
+PAVONIX_VECTOR_CLONES void mcuToRgba(const uint8_t* mcu, uint8_t* dst, std::size_t rowBytes, int w, int h) {
+    constexpr int kWidth = 8 * H;
     const uint8_t* cbBlock = mcu + 64 * H * V;
     const uint8_t* crBlock = cbBlock + 64;
-    uint32_t pixels[16];
-    uint8_t cbRow[16], crRow[16];
+    uint32_t pixels[kWidth];
+    uint8_t luma[kWidth], cbRow[kWidth], crRow[kWidth];
     for (int row = 0; row < h; ++row, dst += rowBytes) {
-        const uint8_t* luma = mcu + 64 * ((row / 8) * H) + 8 * (row % 8);
+        const uint8_t* y0 = mcu + 64 * ((row / 8) * H) + 8 * (row % 8);
         const uint8_t* cb = cbBlock + 8 * (V == 2 ? row / 2 : row);
         const uint8_t* cr = crBlock + 8 * (V == 2 ? row / 2 : row);
+        for (int half = 0; half < H; ++half) std::memcpy(luma + 8 * half, y0 + 64 * half, 8);
         if (H == 2) {
             for (int i = 0; i < 8; ++i) {
                 cbRow[2 * i] = cbRow[2 * i + 1] = cb[i];
                 crRow[2 * i] = crRow[2 * i + 1] = cr[i];
             }
-            cb = cbRow;
-            cr = crRow;
+        } else {
+            std::memcpy(cbRow, cb, 8);
+            std::memcpy(crRow, cr, 8);
         }
-        uint32_t* out = w == 8 * H ? reinterpret_cast<uint32_t*>(dst) : pixels;
-        for (int half = 0; half < H; ++half) convertEight(luma + 64 * half, cb + 8 * half, cr + 8 * half, out + 8 * half);
-        if (out == pixels) std::memcpy(dst, pixels, 4 * std::size_t(w));
+        for (int i = 0; i < kWidth; ++i) {
+            const int32_t Y = luma[i], b = int32_t(cbRow[i]) - 128, r = int32_t(crRow[i]) - 128;
+            pixels[i] = packRgba(uint32_t(red(Y, r)), uint32_t(green(Y, b, r)), uint32_t(blue(Y, b)));
+        }
+        std::memcpy(dst, pixels, 4 * std::size_t(w));
     }
 }
 
