@@ -1,5 +1,5 @@
 // JPEG textures through the fixed-work-area decoder, reading from the file bytes in
-// memory and writing each MCU into the RGBA picture.
+// memory and converting each MCU straight into the RGBA picture.
 #include <cstring>
 #include <memory>
 
@@ -12,7 +12,6 @@ struct MemoryJpeg {
     const uint8_t* bytes;
     std::size_t size;
     std::size_t position;
-    DecodedImage* image;
 };
 
 std::size_t readFromMemory(JpegDecoder* decoder, uint8_t* destination, std::size_t count) {
@@ -24,23 +23,6 @@ std::size_t readFromMemory(JpegDecoder* decoder, uint8_t* destination, std::size
     return count;
 }
 
-int writeToImage(JpegDecoder* decoder, const uint8_t* rgb, const JpegRect& rect) {
-    DecodedImage& image = *static_cast<MemoryJpeg*>(decoder->device)->image;
-    if (rect.right >= image.width || rect.bottom >= image.height || rect.left > rect.right || rect.top > rect.bottom)
-        return 0;
-    const int w = rect.right - rect.left + 1;
-    for (int y = rect.top; y <= rect.bottom; ++y) {
-        uint8_t* dst = image.rgba.data() + (std::size_t(y) * image.width + rect.left) * 4;
-        for (int x = 0; x < w; ++x, rgb += 3, dst += 4) {
-            dst[0] = rgb[0];
-            dst[1] = rgb[1];
-            dst[2] = rgb[2];
-            dst[3] = 255;
-        }
-    }
-    return 1;
-}
-
 }  // namespace
 
 bool decodeJPEG(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
@@ -50,7 +32,7 @@ bool decodeJPEG(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     };
     auto work = std::make_unique<WorkArea>();
     DecodedImage image;
-    MemoryJpeg source{bytes, size, 0, &image};
+    MemoryJpeg source{bytes, size, 0};
     JpegDecoder decoder;
     if (jpegPrepare(&decoder, readFromMemory, work->bytes, &source) != kJpegOk) return false;
     // Every block takes at least two bits (a DC code and an end-of-block code), so a
@@ -60,7 +42,7 @@ bool decodeJPEG(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     const std::size_t blocksPerMcu = std::size_t(decoder.mcuWidthBlocks) * decoder.mcuHeightBlocks + 2;
     if (mcus * blocksPerMcu / 4 > size) return false;
     if (!allocateImage(image, decoder.width, decoder.height)) return false;
-    if (jpegDecompress(&decoder, writeToImage) != kJpegOk) return false;
+    if (jpegDecompressToRgba(&decoder, image.rgba.data(), std::size_t(image.width) * 4) != kJpegOk) return false;
     out = std::move(image);
     return true;
 }

@@ -1,6 +1,6 @@
 #include "model/JpegDecoder.h"
 
-#include <array>
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -28,15 +28,10 @@ constexpr uint16_t kIdctPrescale[64] = {
     2260,  3134,  2953,  2657,  2260,  1775, 1223, 623,   //
 };
 
-// Indexed by (v & 0x3FF): clamps any v in -512..511 to 0..255 without a branch.
-constexpr std::array<uint8_t, 1024> makeSaturation() {
-    std::array<uint8_t, 1024> table{};
-    for (int i = 0; i < 1024; ++i) table[i] = i < 256 ? uint8_t(i) : i < 512 ? 255 : 0;
-    return table;
-}
-constexpr std::array<uint8_t, 1024> kSaturate = makeSaturation();
-
-inline uint8_t saturate(int64_t v) { return kSaturate[size_t(v & 0x3FF)]; }
+// A clamp rather than a look-up table: the compiler turns it into vector min and max,
+// and values beyond -512..511, which a table indexed by v & 0x3FF would wrap around,
+// stay black or white.
+inline int32_t saturate(int32_t v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
 
 void* allocate(JpegDecoder* d, std::size_t size) {
     size = (size + 3) & ~std::size_t(3);
@@ -54,6 +49,39 @@ bool readExactly(JpegDecoder* d, uint8_t* dest, std::size_t count) {
 }
 
 inline uint16_t bigEndian16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+
+// A count-bit field whose top bit is 0 stands for a negative value.
+inline int32_t extend(uint32_t value, int count) {
+    return value < (1u << (count - 1)) ? int32_t(value) - int32_t((1u << count) - 1) : int32_t(value);
+}
+
+// Fills the look-up tables of Huffman table t from its canonical codes.
+void buildLookups(JpegDecoder* d, int t) {
+    constexpr int kBits = kJpegLookupBits;
+    uint16_t* lookup = d->huffLookup[t];
+    std::memset(lookup, 0, sizeof d->huffLookup[t]);
+    std::size_t k = 0;
+    for (int length = 1; length <= kBits; ++length) {
+        for (int i = 0; i < d->huffBits[t][length - 1]; ++i, ++k) {
+            const uint32_t first = uint32_t(d->huffCodes[t][k]) << (kBits - length);
+            for (uint32_t n = 0; n < (1u << (kBits - length)); ++n)
+                lookup[first + n] = uint16_t(length << 8 | d->huffValues[t][k]);
+        }
+    }
+    if ((t & 1) == 0) return;
+    int16_t* ac = d->acLookup[t >> 1];
+    for (uint32_t index = 0; index < (1u << kBits); ++index) {
+        ac[index] = 0;
+        const int length = lookup[index] >> 8, symbol = lookup[index] & 0xFF;
+        const int size = symbol & 15, total = length + size;
+        // End of block and the run of sixteen zeros carry no value; they take the
+        // ordinary look-up.
+        if (length == 0 || size == 0 || total > kBits) continue;
+        const int32_t value = extend((index >> (kBits - total)) & ((1u << size) - 1), size);
+        if (value < -128 || value > 127) continue;
+        ac[index] = int16_t(value * 256 + (symbol >> 4) * 16 + total);
+    }
+}
 
 // ---- Header segments. p points at the payload in the input buffer, len its size. ----
 
@@ -117,6 +145,7 @@ int readHuffmanTables(JpegDecoder* d, const uint8_t* p, std::size_t len) {
         d->huffBits[t] = bits;
         d->huffCodes[t] = codes;
         d->huffValues[t] = values;
+        buildLookups(d, t);
     }
     return kJpegOk;
 }
@@ -164,151 +193,277 @@ int readScanHeader(JpegDecoder* d, const uint8_t* p, std::size_t len) {
 
 // ---- Entropy-coded data. ----
 
-// Next raw byte of the stream, refilling the input buffer in 512-byte pieces.
-inline int nextByte(JpegDecoder* d, uint8_t& byte) {
-    if (d->inputCount <= 0) {
-        const std::size_t n = d->inputFunction(d, d->inputBuffer, kInputBufferSize);
-        if (n == 0 || n > kInputBufferSize) return kJpegInputError;
-        d->inputCount = int32_t(n);
-        d->inputPointer = d->inputBuffer;
+// Makes sure inputBuffer holds a byte; false once the input has ended.
+inline bool inputAvailable(JpegDecoder* d) {
+    if (d->inputCount > 0) return true;
+    if (d->inputEnded) return false;
+    const std::size_t n = d->inputFunction(d, d->inputBuffer, kInputBufferSize);
+    if (n == 0 || n > kInputBufferSize) {
+        d->inputEnded = n == 0 ? 1 : 2;
+        return false;
     }
+    d->inputCount = int32_t(n);
+    d->inputPointer = d->inputBuffer;
+    return true;
+}
+
+// Next raw byte of the stream (restart markers are read this way).
+inline int nextByte(JpegDecoder* d, uint8_t& byte) {
+    if (!inputAvailable(d)) return kJpegInputError;
     byte = *d->inputPointer++;
     --d->inputCount;
     return kJpegOk;
 }
 
-inline int readBit(JpegDecoder* d, uint32_t& bit) {
-    if (d->bitMask == 0) {
-        uint8_t byte;
-        if (int r = nextByte(d, byte)) return r;
-        if (byte == 0xFF) {
-            // Inside the scan a data byte 0xFF is stuffed with 0x00; anything else is a
-            // marker where data was expected.
-            uint8_t stuffed;
-            if (int r = nextByte(d, stuffed)) return r;
-            if (stuffed != 0) return kJpegFormatError;
+// Byte by byte, undoing the stuffing: inside the scan a data byte 0xFF is followed by
+// 0x00, and 0xFF followed by anything else is a marker, where the data ends.
+void refillSlowly(JpegDecoder* d) {
+    while (d->bitCount <= 56) {
+        uint32_t byte = 0;
+        bool data = false;
+        if (!d->scanMarker && inputAvailable(d)) {
+            byte = *d->inputPointer++;
+            --d->inputCount;
+            data = true;
+            if (byte == 0xFF) {
+                if (!inputAvailable(d)) {
+                    data = false;
+                } else {
+                    const uint8_t next = *d->inputPointer++;
+                    --d->inputCount;
+                    if (next != 0) {
+                        d->scanMarker = next;
+                        data = false;
+                    }
+                }
+            }
         }
-        d->currentByte = byte;
-        d->bitMask = 0x80;
+        if (!data) {
+            byte = 0;
+            d->paddingBits += 8;
+        }
+        d->bitBuffer |= uint64_t(byte) << (56 - d->bitCount);
+        d->bitCount += 8;
     }
-    bit = (d->currentByte & d->bitMask) ? 1 : 0;
-    d->bitMask >>= 1;
-    return kJpegOk;
 }
 
-inline int readBits(JpegDecoder* d, int count, uint32_t& value) {
-    value = 0;
-    for (int i = 0; i < count; ++i) {
-        uint32_t bit;
-        if (int r = readBit(d, bit)) return r;
-        value = value << 1 | bit;
+inline uint64_t loadBigEndian64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+// Tops the bit buffer up to at least 57 bits. Most of the time eight buffered bytes hold
+// no 0xFF, and as many whole bytes as fit are taken in one go.
+inline void refill(JpegDecoder* d) {
+    if (d->bitCount > 56) return;
+    if (d->inputCount >= 8 && !d->scanMarker) {
+        const uint64_t v = loadBigEndian64(d->inputPointer);
+        const uint64_t inverted = ~v;
+        const bool anyFF = ((inverted - 0x0101010101010101ull) & ~inverted & 0x8080808080808080ull) != 0;
+        if (!anyFF) {
+            const int bytes = (64 - d->bitCount) >> 3;
+            const int keep = 64 - 8 * bytes;
+            d->bitBuffer |= (v >> keep << keep) >> d->bitCount;
+            d->bitCount += 8 * bytes;
+            d->inputPointer += bytes;
+            d->inputCount -= bytes;
+            return;
+        }
     }
-    return kJpegOk;
+    refillSlowly(d);
 }
 
-// A count-bit field whose top bit is 0 stands for a negative value.
-inline int32_t extend(uint32_t value, int count) {
-    return value < (1u << (count - 1)) ? int32_t(value) - int32_t((1u << count) - 1) : int32_t(value);
+// count is 1..16.
+inline uint32_t peekBits(const JpegDecoder* d, int count) { return uint32_t(d->bitBuffer >> (64 - count)); }
+
+inline void skipBits(JpegDecoder* d, int count) {
+    d->bitBuffer <<= count;
+    d->bitCount -= count;
 }
 
-inline int decodeSymbol(JpegDecoder* d, int table, uint8_t& symbol) {
+inline uint32_t takeBits(JpegDecoder* d, int count) {
+    const uint32_t v = peekBits(d, count);
+    skipBits(d, count);
+    return v;
+}
+
+// Codes longer than the look-up: by length, within a length a range test (codes of
+// one length are consecutive; the table was checked when read).
+int decodeLongSymbol(JpegDecoder* d, int table) {
     const uint8_t* bits = d->huffBits[table];
     const uint16_t* codes = d->huffCodes[table];
-    const uint8_t* values = d->huffValues[table];
-    uint32_t code = 0;
-    std::size_t first = 0;  // index of the first code of the current length
+    const uint32_t word = peekBits(d, 16);
+    std::size_t first = 0;
     for (int length = 1; length <= 16; ++length) {
-        uint32_t bit;
-        if (int r = readBit(d, bit)) return r;
-        code = code << 1 | bit;
         const uint32_t count = bits[length - 1];
-        // Codes of one length are consecutive (the table was checked when read), so
-        // the search through them reduces to a range test.
+        const uint32_t code = word >> (16 - length);
         if (count > 0 && code >= codes[first] && code - codes[first] < count) {
-            symbol = values[first + (code - codes[first])];
-            return kJpegOk;
+            skipBits(d, length);
+            return d->huffValues[table][first + (code - codes[first])];
         }
         first += count;
     }
-    return kJpegFormatError;
+    return -1;
 }
 
-// The Arai-Agui-Nakajima scaled IDCT in integers. Constants are 4.12 fixed point.
-// Products are formed in 64 bits: a corrupt stream can hold coefficients whose 32-bit
-// products would overflow; valid streams give the same results either way.
-inline int64_t mul12(int64_t v, int32_t constant) { return (v * constant) >> 12; }
-
-template <typename In, typename Out>
-inline void butterfly(const In& a, Out&& store) {
-    const int64_t a0 = a(0), a1 = a(1), a2 = a(2), a3 = a(3), a4 = a(4), a5 = a(5), a6 = a(6), a7 = a(7);
-    const int64_t s04 = a0 + a4, d04 = a0 - a4;
-    const int64_t s26 = a2 + a6, s17 = a1 + a7, s35 = a3 + a5;
-    const int64_t k = mul12(a1 + a5 - a3 - a7, 7568);
-    const int64_t d26 = mul12(a2 - a6, 5792) - s26;
-    const int64_t u = k - mul12(a5 - a3, 10703) - s35 - s17;
-    const int64_t w = mul12(s17 - s35, 5792) - u;
-    const int64_t k2 = k - (mul12(a1 - a7, 4433) + w);
-    store(0, s04 + s26 + s17 + s35);
-    store(1, d26 + d04 + u);
-    store(2, w + d04 - d26);
-    store(3, k2 + s04 - s26);
-    store(4, s04 - s26 - k2);
-    store(5, d04 - d26 - w);
-    store(6, d26 + d04 - u);
-    store(7, s04 + s26 - s17 - s35);
+// The symbol, or -1 for a bit pattern that is no code. Needs 16 bits in the buffer.
+inline int decodeSymbol(JpegDecoder* d, int table) {
+    const uint16_t e = d->huffLookup[table][peekBits(d, kJpegLookupBits)];
+    if (e) {
+        skipBits(d, e >> 8);
+        return e & 0xFF;
+    }
+    return decodeLongSymbol(d, table);
 }
 
-void inverseTransform(int32_t* coef, uint8_t* samples) {
+// Whether decoding has taken bits that the stream does not have.
+inline bool overran(const JpegDecoder* d) { return d->bitCount < d->paddingBits; }
+
+// When the data ran out before the damage showed, running out is the error to report.
+int failure(const JpegDecoder* d, int code) {
+    if (!overran(d)) return code;
+    return d->scanMarker ? kJpegFormatError : kJpegInputError;
+}
+
+// Decodes one block's coefficients, dequantised and prescaled, into coef (cleared by the
+// caller). last is the stream-order index of the last coefficient stored.
+inline int decodeBlock(JpegDecoder* d, int c, int32_t* coef, int& last) {
+    const int32_t* q = d->quantTables[d->quantTableOf[c]];
+    refill(d);
+    const int s = decodeSymbol(d, d->dcTableOf[c]);
+    if (s < 0) return failure(d, kJpegFormatError);
+    if (s > 0) d->dcPredictor[c] = int16_t(d->dcPredictor[c] + extend(takeBits(d, s), s));
+    coef[0] = int32_t((int64_t(d->dcPredictor[c]) * q[0]) >> 8);
+
+    const int acTable = d->acTableOf[c];
+    const int16_t* fast = d->acLookup[acTable >> 1];
+    last = 0;
+    for (int k = 1; k <= 63; ++k) {
+        refill(d);
+        const int f = fast[peekBits(d, kJpegLookupBits)];
+        if (f) {
+            k += (f >> 4) & 15;
+            if (k > 63) return failure(d, kJpegFormatError);
+            skipBits(d, f & 15);
+            const int z = kZigZag[k];
+            coef[z] = ((f >> 8) * q[z]) >> 8;
+            last = k;
+            continue;
+        }
+        const int rs = decodeSymbol(d, acTable);
+        if (rs < 0) return failure(d, kJpegFormatError);
+        if (rs == 0) break;  // end of block
+        k += rs >> 4;
+        if (k > 63) return failure(d, kJpegFormatError);
+        if (const int size = rs & 15) {
+            const int z = kZigZag[k];
+            coef[z] = int32_t((int64_t(extend(takeBits(d, size), size)) * q[z]) >> 8);
+            last = k;
+        }
+    }
+    return kJpegOk;
+}
+
+// ---- The inverse transform. ----
+
+// The vector loops get a second copy for AVX2 where the processor has it (chosen once,
+// at load time); 32-bit multiplies and min/max are single instructions there.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define PAVONIX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define PAVONIX_VECTOR_CLONES
+#endif
+
+// The Arai-Agui-Nakajima scaled IDCT in integers; constants are 4.12 fixed point. The
+// arithmetic wraps around in 32 bits: a damaged stream can hold coefficients whose sums
+// and products overflow, valid streams never come near it.
+inline uint32_t mul12(uint32_t v, uint32_t constant) { return uint32_t(int32_t(v * constant) >> 12); }
+
+struct Eight {
+    uint32_t v[8];
+};
+
+inline Eight butterfly(uint32_t a0, uint32_t a1, uint32_t a2, uint32_t a3, uint32_t a4, uint32_t a5, uint32_t a6,
+                       uint32_t a7) {
+    const uint32_t s04 = a0 + a4, d04 = a0 - a4;
+    const uint32_t s26 = a2 + a6, s17 = a1 + a7, s35 = a3 + a5;
+    const uint32_t k = mul12(a1 + a5 - a3 - a7, 7568);
+    const uint32_t d26 = mul12(a2 - a6, 5792) - s26;
+    const uint32_t u = k - mul12(a5 - a3, 10703) - s35 - s17;
+    const uint32_t w = mul12(s17 - s35, 5792) - u;
+    const uint32_t k2 = k - (mul12(a1 - a7, 4433) + w);
+    return {{s04 + s26 + s17 + s35, d26 + d04 + u, w + d04 - d26, k2 + s04 - s26, s04 - s26 - k2, d04 - d26 - w,
+             d26 + d04 - u, s04 + s26 - s17 - s35}};
+}
+
+// Coefficients outside the first Rows rows and Cols columns are known to be zero, so
+// the compiler drops their terms. Each pass runs its eight (or Cols) transforms side by
+// side, one per vector lane.
+template <int Rows, int Cols>
+PAVONIX_VECTOR_CLONES void inverseTransform(const int32_t* coef, uint8_t* samples) {
+    uint32_t columns[64];
     for (int col = 0; col < 8; ++col) {
-        int32_t* c = coef + col;
-        int64_t out[8];
-        butterfly([&](int i) { return c[8 * i]; }, [&](int i, int64_t v) { out[i] = v; });
-        for (int i = 0; i < 8; ++i) c[8 * i] = int32_t(out[i]);
+        if (col >= Cols) {
+            for (int i = 0; i < 8; ++i) columns[8 * i + col] = 0;
+            continue;
+        }
+        const auto a = [&](int row) { return row < Rows ? uint32_t(coef[8 * row + col]) : 0u; };
+        const Eight out = butterfly(a(0), a(1), a(2), a(3), a(4), a(5), a(6), a(7));
+        for (int i = 0; i < 8; ++i) columns[8 * i + col] = out.v[i];
+    }
+    // The row pass runs across the rows as lanes too, on the transposed columns.
+    uint32_t transposed[64];
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) transposed[8 * j + i] = columns[8 * i + j];
+    uint32_t rows[64];
+    for (int row = 0; row < 8; ++row) {
+        const auto b = [&](int col) { return col < Cols ? transposed[8 * col + row] : 0u; };
+        const Eight out = butterfly(b(0), b(1), b(2), b(3), b(4), b(5), b(6), b(7));
+        for (int i = 0; i < 8; ++i) rows[8 * i + row] = out.v[i];
     }
     // 32768 is the level shift of 128 with 8 fractional bits. Added to input 0 it
     // reaches every output with weight +1, so it is added to the outputs instead.
-    for (int row = 0; row < 8; ++row) {
-        const int32_t* r = coef + 8 * row;
-        uint8_t* s = samples + 8 * row;
-        butterfly([&](int i) { return r[i]; }, [&](int i, int64_t v) { s[i] = saturate((v + 32768) >> 8); });
+    for (int row = 0; row < 8; ++row)
+        for (int i = 0; i < 8; ++i) samples[8 * row + i] = uint8_t(saturate(int32_t(rows[8 * i + row] + 32768) >> 8));
+}
+
+// Picks the cheapest transform that is exact for the coefficients present.
+inline void transformBlock(const int32_t* coef, int last, uint8_t* samples) {
+    if (last == 0) {
+        // Only the DC term: every sample of the full transform equals this one.
+        std::memset(samples, saturate(int32_t(uint32_t(coef[0]) + 32768) >> 8), 64);
+    } else if (last <= 9) {
+        // The first ten coefficients in stream order lie in the top-left 4x4 corner.
+        inverseTransform<4, 4>(coef, samples);
+    } else {
+        inverseTransform<8, 8>(coef, samples);
     }
 }
 
+// Decodes all g + 2 blocks of one MCU into mcuBuffer.
 int decodeMcu(JpegDecoder* d) {
     const int g = d->mcuWidthBlocks * d->mcuHeightBlocks;
     int32_t* coef = d->workBuffer;
     for (int b = 0; b < g + 2; ++b) {
         const int c = b < g ? 0 : b - g + 1;
-        const int32_t* q = d->quantTables[d->quantTableOf[c]];
-
-        uint8_t s;
-        if (int r = decodeSymbol(d, d->dcTableOf[c], s)) return r;
-        if (s > 0) {
-            uint32_t v;
-            if (int r = readBits(d, s, v)) return r;
-            d->dcPredictor[c] = int16_t(d->dcPredictor[c] + extend(v, s));
-        }
-        coef[0] = int32_t((int64_t(d->dcPredictor[c]) * q[0]) >> 8);
-        std::memset(coef + 1, 0, 63 * sizeof(int32_t));
-
-        for (int k = 1; k <= 63;) {
-            uint8_t rs;
-            if (int r = decodeSymbol(d, d->acTableOf[c], rs)) return r;
-            if (rs == 0) break;  // end of block
-            k += rs >> 4;
-            if (k > 63) return kJpegFormatError;
-            if (rs & 15) {
-                uint32_t v;
-                if (int r = readBits(d, rs & 15, v)) return r;
-                const int z = kZigZag[k];
-                coef[z] = int32_t((int64_t(extend(v, rs & 15)) * q[z]) >> 8);
-            }
-            ++k;
-        }
-        inverseTransform(coef, d->mcuBuffer + 64 * b);
+        std::memset(coef, 0, 64 * sizeof(int32_t));
+        int last = 0;
+        if (int r = decodeBlock(d, c, coef, last)) return r;
+        transformBlock(coef, last, d->mcuBuffer + 64 * b);
     }
-    return kJpegOk;
+    return overran(d) ? failure(d, kJpegOk) : kJpegOk;
 }
+
+// ---- Colour conversion. ----
+
+// "/" truncates toward zero, as the integer conversion has always done.
+inline int32_t red(int32_t y, int32_t cr) { return saturate(y + cr * 1435 / 1024); }
+inline int32_t green(int32_t y, int32_t cb, int32_t cr) { return saturate(y - (cb * 352 + cr * 731) / 1024); }
+inline int32_t blue(int32_t y, int32_t cb) { return saturate(y + cb * 1814 / 1024); }
 
 // Converts the MCU to RGB in workBuffer and hands its visible part to output. The RGB
 // of a 2x1 or 2x2 MCU runs on into mcuBuffer, which lies directly behind workBuffer:
@@ -334,9 +489,9 @@ int outputMcu(JpegDecoder* d, JpegOutputFunction output, unsigned x, unsigned y)
             const int cb = cbBlock[chroma] - 128;
             const int cr = crBlock[chroma] - 128;
             uint8_t* px = rgb + 3 * (row * mcuW + col);
-            px[0] = saturate(Y + cr * 1435 / 1024);
-            px[1] = saturate(Y - (cb * 352 + cr * 731) / 1024);
-            px[2] = saturate(Y + cb * 1814 / 1024);
+            px[0] = uint8_t(red(Y, cr));
+            px[1] = uint8_t(green(Y, cb, cr));
+            px[2] = uint8_t(blue(Y, cb));
         }
     }
     if (w < mcuW) {
@@ -345,6 +500,100 @@ int outputMcu(JpegDecoder* d, JpegOutputFunction output, unsigned x, unsigned y)
     if (!output) return kJpegOk;
     const JpegRect rect{uint16_t(x), uint16_t(x + w - 1), uint16_t(y), uint16_t(y + h - 1)};
     return output(d, rgb, rect) ? kJpegOk : kJpegStopped;
+}
+
+inline uint32_t packRgba(uint32_t r, uint32_t g, uint32_t b) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return r << 24 | g << 16 | b << 8 | 0xFFu;
+#else
+    return r | g << 8 | b << 16 | 0xFF000000u;
+#endif
+}
+
+// One MCU's visible w x h pixels into the RGBA picture at dst, chroma repeated over the
+// pixels it covers, one pixel row at a time. The row's samples are gathered first so
+// that the conversion is one plain loop over 32-bit lanes, which the compiler vectorises.
+template <int H, int V>
+PAVONIX_VECTOR_CLONES void mcuToRgba(const uint8_t* mcu, uint8_t* dst, std::size_t rowBytes, int w, int h) {
+    constexpr int kWidth = 8 * H;
+    const uint8_t* cbBlock = mcu + 64 * H * V;
+    const uint8_t* crBlock = cbBlock + 64;
+    uint32_t pixels[kWidth];
+    uint8_t luma[kWidth], cbRow[kWidth], crRow[kWidth];
+    for (int row = 0; row < h; ++row, dst += rowBytes) {
+        const uint8_t* y0 = mcu + 64 * ((row / 8) * H) + 8 * (row % 8);
+        const uint8_t* cb = cbBlock + 8 * (V == 2 ? row / 2 : row);
+        const uint8_t* cr = crBlock + 8 * (V == 2 ? row / 2 : row);
+        for (int half = 0; half < H; ++half) std::memcpy(luma + 8 * half, y0 + 64 * half, 8);
+        if (H == 2) {
+            for (int i = 0; i < 8; ++i) {
+                cbRow[2 * i] = cbRow[2 * i + 1] = cb[i];
+                crRow[2 * i] = crRow[2 * i + 1] = cr[i];
+            }
+        } else {
+            std::memcpy(cbRow, cb, 8);
+            std::memcpy(crRow, cr, 8);
+        }
+        for (int i = 0; i < kWidth; ++i) {
+            const int32_t Y = luma[i], b = int32_t(cbRow[i]) - 128, r = int32_t(crRow[i]) - 128;
+            pixels[i] = packRgba(uint32_t(red(Y, r)), uint32_t(green(Y, b, r)), uint32_t(blue(Y, b)));
+        }
+        std::memcpy(dst, pixels, 4 * std::size_t(w));
+    }
+}
+
+using RgbaWriter = void (*)(const uint8_t*, uint8_t*, std::size_t, int, int);
+
+RgbaWriter rgbaWriterFor(int H, int V) {
+    if (H == 1) return mcuToRgba<1, 1>;
+    return V == 1 ? mcuToRgba<2, 1> : mcuToRgba<2, 2>;
+}
+
+// Checks the restart marker due before the next MCU and resets the decoder behind it.
+// Bits left in the current byte are dropped; whole data bytes before the marker, or any
+// other marker, are a broken stream.
+int readRestartMarker(JpegDecoder* d, unsigned number) {
+    const uint8_t expected = uint8_t(0xD0 + (number & 7));
+    if (d->bitCount - d->paddingBits >= 8) return kJpegFormatError;
+    if (d->scanMarker) {
+        if (d->scanMarker != expected) return kJpegFormatError;
+    } else {
+        if (d->inputEnded == 2) return kJpegInputError;
+        uint8_t m0, m1;
+        if (int r = nextByte(d, m0)) return r;
+        if (int r = nextByte(d, m1)) return r;
+        if (m0 != 0xFF || m1 != expected) return kJpegFormatError;
+    }
+    d->dcPredictor[0] = d->dcPredictor[1] = d->dcPredictor[2] = 0;
+    d->bitBuffer = 0;
+    d->bitCount = d->paddingBits = 0;
+    d->scanMarker = 0;
+    return kJpegOk;
+}
+
+// The MCU loop both entry points share; emit(x, y) hands one decoded MCU on.
+template <typename Emit>
+int decodeScan(JpegDecoder* d, Emit&& emit) {
+    if (!d->workBuffer || !d->mcuBuffer) return kJpegNoWorkArea;  // jpegPrepare did not succeed
+    const unsigned stepX = 8u * d->mcuWidthBlocks, stepY = 8u * d->mcuHeightBlocks;
+    d->dcPredictor[0] = d->dcPredictor[1] = d->dcPredictor[2] = 0;
+    unsigned sinceRestart = 0, nextRestart = 0;
+    for (unsigned y = 0; y < d->height; y += stepY) {
+        for (unsigned x = 0; x < d->width; x += stepX) {
+            if (d->restartInterval) {
+                if (sinceRestart == d->restartInterval) {
+                    if (int r = readRestartMarker(d, nextRestart)) return r;
+                    sinceRestart = 1;
+                    ++nextRestart;
+                } else {
+                    ++sinceRestart;
+                }
+            }
+            if (int r = decodeMcu(d)) return r;
+            if (int r = emit(x, y)) return r;
+        }
+    }
+    return kJpegOk;
 }
 
 }  // namespace
@@ -390,7 +639,9 @@ int jpegPrepare(JpegDecoder* d, JpegInputFunction input, void* workArea, void* d
             case 0xDA: {
                 if ((r = readScanHeader(d, buf, payload)) != kJpegOk) return r;
                 d->inputCount = 0;
-                d->bitMask = 0;
+                d->bitBuffer = 0;
+                d->bitCount = d->paddingBits = 0;
+                d->scanMarker = d->inputEnded = 0;
                 d->inputPointer = buf;
                 if (const std::size_t phase = offset % kInputBufferSize) {
                     const std::size_t n = d->inputFunction(d, buf + phase, kInputBufferSize - phase);
@@ -413,29 +664,16 @@ int jpegPrepare(JpegDecoder* d, JpegInputFunction input, void* workArea, void* d
 }
 
 int jpegDecompress(JpegDecoder* d, JpegOutputFunction output) {
-    if (!d->workBuffer || !d->mcuBuffer) return kJpegNoWorkArea;  // jpegPrepare did not succeed
-    const unsigned stepX = 8u * d->mcuWidthBlocks, stepY = 8u * d->mcuHeightBlocks;
-    d->dcPredictor[0] = d->dcPredictor[1] = d->dcPredictor[2] = 0;
-    unsigned sinceRestart = 0, nextRestart = 0;
-    for (unsigned y = 0; y < d->height; y += stepY) {
-        for (unsigned x = 0; x < d->width; x += stepX) {
-            if (d->restartInterval) {
-                if (sinceRestart == d->restartInterval) {
-                    uint8_t m0, m1;
-                    if (int r = nextByte(d, m0)) return r;
-                    if (int r = nextByte(d, m1)) return r;
-                    if (m0 != 0xFF || m1 != 0xD0 + (nextRestart & 7)) return kJpegFormatError;
-                    d->dcPredictor[0] = d->dcPredictor[1] = d->dcPredictor[2] = 0;
-                    d->bitMask = 0;
-                    sinceRestart = 1;
-                    ++nextRestart;
-                } else {
-                    ++sinceRestart;
-                }
-            }
-            if (int r = decodeMcu(d)) return r;
-            if (int r = outputMcu(d, output, x, y)) return r;
-        }
-    }
-    return kJpegOk;
+    return decodeScan(d, [&](unsigned x, unsigned y) { return outputMcu(d, output, x, y); });
+}
+
+int jpegDecompressToRgba(JpegDecoder* d, uint8_t* rgba, std::size_t rowBytes) {
+    if (!rgba || rowBytes < std::size_t(d->width) * 4) return kJpegNoWorkArea;
+    const RgbaWriter write = rgbaWriterFor(d->mcuWidthBlocks, d->mcuHeightBlocks);
+    const int mcuW = 8 * d->mcuWidthBlocks, mcuH = 8 * d->mcuHeightBlocks;
+    return decodeScan(d, [&](unsigned x, unsigned y) {
+        const int w = std::min(mcuW, int(d->width - x)), h = std::min(mcuH, int(d->height - y));
+        write(d->mcuBuffer, rgba + y * rowBytes + std::size_t(x) * 4, rowBytes, w, h);
+        return int(kJpegOk);
+    });
 }

@@ -10,7 +10,12 @@
 // four-component images, and 1x2 sampling.
 //
 // Whatever the stream holds, the decoder reads and writes only its work area, its
-// state and the bytes the input function delivers.
+// state and the bytes the input function delivers (and, for jpegDecompressToRgba, the
+// picture it is given).
+//
+// Speed comes from a 64-bit bit buffer, Huffman lookahead tables and an IDCT written so
+// that the compiler vectorises it. The lookahead tables are about 6 KB, more than the
+// work area holds, so they live in the decoder state, which the caller provides as well.
 #pragma once
 
 #include <cstddef>
@@ -47,14 +52,23 @@ using JpegInputFunction = std::size_t (*)(JpegDecoder* decoder, uint8_t* destina
 // triplets, rows packed. Returns non-zero to go on, 0 to stop.
 using JpegOutputFunction = int (*)(JpegDecoder* decoder, const uint8_t* rgb, const JpegRect& rect);
 
+// Codes up to this many bits long decode with one table look-up.
+constexpr int kJpegLookupBits = 9;
+
 // Decoder state. The caller provides the memory; jpegPrepare fills it. Pointers point
 // into the work area.
 struct JpegDecoder {
     int32_t inputCount;      // bytes left in inputBuffer
     uint8_t* inputPointer;   // next byte in inputBuffer
     uint8_t* inputBuffer;    // 512 bytes
-    uint8_t bitMask;         // next bit of the current byte; 0 = take a new byte
-    uint8_t currentByte;
+    // Entropy-coded bits, next bit in the top position. When the data runs into a
+    // marker or the end of input, zero bits are appended and counted in paddingBits, so
+    // look-ahead never needs a check; decoding any of them is the error.
+    uint64_t bitBuffer;
+    int32_t bitCount;
+    int32_t paddingBits;
+    uint8_t scanMarker;      // the marker that ended the data (0 = none met yet)
+    uint8_t inputEnded;      // 1: end of input; 2: the input function broke its promise
     uint8_t mcuWidthBlocks, mcuHeightBlocks;  // luminance sampling H and V
     uint8_t quantTableOf[3];
     uint8_t dcTableOf[3], acTableOf[3];  // Huffman table numbers (class + 2 * id) per component
@@ -65,6 +79,12 @@ struct JpegDecoder {
     uint16_t* huffCodes[4];    // canonical code words in order
     uint8_t* huffValues[4];    // symbols in the same order
     int32_t* quantTables[4];   // 64 IDCT-prescaled values each, natural order
+    // Per Huffman table, indexed by the next kJpegLookupBits bits: length << 8 | symbol,
+    // 0 for codes that are longer.
+    uint16_t huffLookup[4][1 << kJpegLookupBits];
+    // Per AC table (1 and 3), when a code and its value bits together fit the look-up:
+    // value << 8 | zero run << 4 | total bits; otherwise 0.
+    int16_t acLookup[2][1 << kJpegLookupBits];
     int32_t* workBuffer;       // one block's coefficients, then one MCU's RGB output
     uint8_t* mcuBuffer;        // H*V luminance blocks, then Cb, then Cr; directly after workBuffer
     uint8_t* poolPointer;
@@ -79,3 +99,8 @@ int jpegPrepare(JpegDecoder* decoder, JpegInputFunction input, void* workArea, v
 
 // Decodes the scan, calling output once per MCU, left to right, top to bottom.
 int jpegDecompress(JpegDecoder* decoder, JpegOutputFunction output);
+
+// Decodes the scan straight into an RGBA picture of width x height pixels (alpha 255),
+// rowBytes apart, with the same pixels jpegDecompress delivers. The texture loader's path:
+// no RGB copy, and colour conversion per pixel row.
+int jpegDecompressToRgba(JpegDecoder* decoder, uint8_t* rgba, std::size_t rowBytes);

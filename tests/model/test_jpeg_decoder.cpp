@@ -2,8 +2,10 @@
 // and staying inside its buffers whatever the stream holds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -280,6 +282,75 @@ TEST(JpegDecoder, RestartIntervalsDoNotChangeThePixels) {
             }
         }
     }
+}
+
+// Collects what jpegDecompress hands out into an RGBA picture, as a caller of the
+// MCU interface would.
+struct McuPicture {
+    std::vector<uint8_t> rgba;
+    int width = 0;
+    const std::vector<uint8_t>* bytes = nullptr;
+    std::size_t position = 0;
+};
+
+std::size_t readMcuPicture(JpegDecoder* d, uint8_t* destination, std::size_t count) {
+    auto* p = static_cast<McuPicture*>(d->device);
+    const std::size_t n = std::min(count, p->bytes->size() - p->position);
+    if (destination && n > 0) std::memcpy(destination, p->bytes->data() + p->position, n);
+    p->position += n;
+    return n;
+}
+
+int placeMcu(JpegDecoder* d, const uint8_t* rgb, const JpegRect& rect) {
+    auto* p = static_cast<McuPicture*>(d->device);
+    for (int y = rect.top; y <= rect.bottom; ++y)
+        for (int x = rect.left; x <= rect.right; ++x, rgb += 3) {
+            uint8_t* px = &p->rgba[(std::size_t(y) * p->width + x) * 4];
+            std::memcpy(px, rgb, 3);
+            px[3] = 255;
+        }
+    return 1;
+}
+
+TEST(JpegDecoder, PictureAndMcuOutputsGiveTheSamePixels) {
+    // The texture path converts straight into the picture with its own row loop and
+    // the per-MCU path through the work area; both must agree to the byte, at picture
+    // edges that cut MCUs and across restart markers.
+    for (int mode = 0; mode < 3; ++mode) {
+        for (const auto& size : {std::pair<int, int>{67, 45}, {16, 16}, {1, 33}, {250, 9}}) {
+            EncodeOptions o;
+            o.h = mode == 0 ? 1 : 2;
+            o.v = mode == 2 ? 2 : 1;
+            o.restartInterval = mode == 1 ? 3 : 0;
+            o.quality = 97;  // many coefficients, so the full transform runs as well as the shortcuts
+            const auto jpeg = encodeJpeg(testPicture(size.first, size.second), size.first, size.second, o);
+            int w = 0, h = 0;
+            const auto direct = decodeOurs(jpeg, &w, &h);
+            ASSERT_FALSE(direct.empty());
+
+            McuPicture picture;
+            picture.bytes = &jpeg;
+            picture.width = w;
+            picture.rgba.assign(direct.size(), 0);
+            auto work = std::make_unique<GuardedWorkArea>();
+            JpegDecoder decoder;
+            ASSERT_EQ(jpegPrepare(&decoder, readMcuPicture, work->area(), &picture), kJpegOk);
+            ASSERT_EQ(jpegDecompress(&decoder, placeMcu), kJpegOk);
+            EXPECT_EQ(picture.rgba, direct) << modeName(o.h, o.v) << " " << w << "x" << h;
+        }
+    }
+}
+
+TEST(JpegDecoder, RefusesAPictureTooNarrowForItsRows) {
+    EncodeOptions o;
+    const auto jpeg = encodeJpeg(testPicture(20, 10), 20, 10, o);
+    Source source(&jpeg);
+    auto work = std::make_unique<GuardedWorkArea>();
+    JpegDecoder decoder;
+    ASSERT_EQ(jpegPrepare(&decoder, readSource, work->area(), &source), kJpegOk);
+    std::vector<uint8_t> rgba(20 * 10 * 4);
+    EXPECT_EQ(jpegDecompressToRgba(&decoder, rgba.data(), 19 * 4), kJpegNoWorkArea);
+    EXPECT_EQ(jpegDecompressToRgba(&decoder, nullptr, 20 * 4), kJpegNoWorkArea);
 }
 
 TEST(JpegDecoder, OptimisedHuffmanTablesDecodeAlike) {
