@@ -184,6 +184,7 @@ MotionData::~MotionData() {
 void clearMotion(MotionData& motion) {
     freeTracks(motion.boneTracks);
     freeTracks(motion.faceTracks);
+    clearIKSwitches(motion);
     motion.boneTrackCount = 0;
     motion.faceTrackCount = 0;
     motion.lastFrame = 0.0f;
@@ -293,6 +294,9 @@ bool parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size, const 
     sortKeys(motion.boneTracks);
     sortKeys(motion.faceTracks);
     motion.lastFrame = lastFrame;
+    // The bone and face keys stand even when a later, optional section is damaged.
+    const uint64_t trailing = faceRecordsOffset + uint64_t{faceKeyCount} * kFaceRecordBytes;
+    readTrailingSections(motion, bytes, size, static_cast<std::size_t>(trailing), fileName);
     return true;
 }
 
@@ -349,6 +353,10 @@ bool loadVMDFileKeepingOld(const char* path, MotionData& motion) {
     std::swap(motion.faceTracks, scratch.faceTracks);
     std::swap(motion.faceTrackCount, scratch.faceTrackCount);
     std::swap(motion.lastFrame, scratch.lastFrame);
+    std::swap(motion.ikTracks, scratch.ikTracks);
+    std::swap(motion.ikTrackCount, scratch.ikTrackCount);
+    std::swap(motion.visibilityKeys, scratch.visibilityKeys);
+    std::swap(motion.visibilityKeyCount, scratch.visibilityKeyCount);
     return true;
 }
 

@@ -51,12 +51,37 @@ struct FaceTrack {
     FaceTrack* next;
 };
 
+// IK switch and visibility keys of the motion's last section. A track holds one chain's
+// keys, named after its goal bone (20 bytes in the file); a switch holds until the next key.
+constexpr std::size_t kVmdIKNameBytes = 20;
+
+struct IKSwitchKey {
+    float frame;
+    uint8_t enabled;
+};
+
+struct IKSwitchTrack {
+    char name[kVmdIKNameBytes + 1];  // CP932, always terminated
+    int32_t keyCount;
+    IKSwitchKey* keys;  // sorted by frame; owned (malloc)
+    IKSwitchTrack* next;
+};
+
+struct VisibilityKey {
+    float frame;
+    uint8_t visible;
+};
+
 struct MotionData {
     BoneTrack* boneTracks = nullptr;  // newest track first
     int32_t boneTrackCount = 0;
     FaceTrack* faceTracks = nullptr;  // newest track first; default-face tracks last
     int32_t faceTrackCount = 0;
-    float lastFrame = 0.0f;  // largest key frame read (0 when none)
+    IKSwitchTrack* ikTracks = nullptr;  // newest track first
+    int32_t ikTrackCount = 0;
+    VisibilityKey* visibilityKeys = nullptr;  // sorted by frame; owned (malloc); read, not drawn
+    int32_t visibilityKeyCount = 0;
+    float lastFrame = 0.0f;  // largest bone or face key frame read (0 when none)
     // Default face names, each followed by one zero byte, in file order (animation/Morph.h).
     char* defaultFaceText = nullptr;  // owned (malloc)
     int32_t defaultFaceCount = 0;
@@ -83,13 +108,25 @@ bool loadVMDFile(const char* path, MotionData& motion);
 bool loadVMDFileKeepingOld(const char* path, MotionData& motion);
 
 // Replaces the motion's tracks with those of the VMD bytes; the default faces (already in
-// motion.defaultFaceText) get a key (frame 0, weight 1) each. Returns false, leaving the
-// motion empty, when the signature does not match or the data is shorter than its counts
+// motion.defaultFaceText) get a key (frame 0, weight 1) each. After the face keys come
+// camera, light and self-shadow keys (stepped over) and the IK switch / visibility keys,
+// each optional: a file may end before any of them, and one cut off inside these loses
+// only that section (with a message). Returns false, leaving the motion empty, when the
+// signature does not match or the bone or face keys are shorter than their counts
 // announce. Either refusal is reported on standard error (file name when given; for a
 // truncated file the section, its offset and the bytes it needs).
 bool parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size, const char* fileName = nullptr);
 
-// Frees every track and key and empties both lists; the default face names stay.
+// Reads the sections after the face keys, from offset on (animation/IkSwitchKeys.cpp),
+// replacing the motion's IK switch tracks and visibility keys. A section cut off is
+// reported on standard error and the switch data read so far is dropped; false then.
+bool readTrailingSections(MotionData& motion, const uint8_t* bytes, std::size_t size, std::size_t offset,
+                          const char* fileName);
+
+// Frees the IK switch tracks and visibility keys.
+void clearIKSwitches(MotionData& motion);
+
+// Frees every track and key and empties the lists; the default face names stay.
 void clearMotion(MotionData& motion);
 
 // Gives every distinct default face name that has no face track yet a track with the

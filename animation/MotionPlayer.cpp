@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "animation/DeformOrder.h"
 #include "animation/MathUtil.h"
 #include "animation/Morph.h"
 #include "animation/Motion.h"
@@ -71,10 +72,17 @@ float safeRatio(float num, float den, float fallback) {
 void clearMotionPlayer(MotionPlayer& player) {
     std::free(player.boneTargets);
     std::free(player.faceTargets);
+    std::free(player.ikTargets);
     player.boneTargets = nullptr;
     player.faceTargets = nullptr;
+    player.ikTargets = nullptr;
     player.boneTargetCount = 0;
     player.faceTargetCount = 0;
+    player.ikTargetCount = 0;
+    // A chain the last motion switched off must not stay off without it.
+    if (player.model) {
+        for (uint16_t i = 0; i < player.model->ikCount; ++i) player.model->ikChains[i].enabled = 1;
+    }
     player.motionData = nullptr;
     player.currentFrame = 0.0f;
 }
@@ -99,13 +107,32 @@ void bindMotion(MotionPlayer& player, cModel& model, MotionData& motion) {
         for (const FaceTrack* t = motion.faceTracks; t; t = t->next) player.faceTargets[i++] = findMorph(model, t->name);
         player.faceTargetCount = faceCount;
     }
+    int ikCount = 0;
+    for (const IKSwitchTrack* t = motion.ikTracks; t; t = t->next) ++ikCount;
+    if (ikCount > 0) player.ikTargets = static_cast<cIKChain**>(std::malloc(sizeof(cIKChain*) * ikCount));
+    if (player.ikTargets) {
+        int i = 0;
+        for (const IKSwitchTrack* t = motion.ikTracks; t; t = t->next) {
+            const cBone* goal = findBone(model, t->name);
+            cIKChain* chain = nullptr;
+            for (uint16_t k = 0; goal && k < model.ikCount && !chain; ++k) {
+                if (model.ikChains[k].ikBone == goal) chain = &model.ikChains[k];
+            }
+            player.ikTargets[i++] = chain;
+        }
+        player.ikTargetCount = ikCount;
+    }
 }
 
 void updateModelPose(cModel& model, float elapsed) {
     resetMorphs(model);
     if (model.motion.motionData) advanceMotion(model.motion, elapsed);
-    for (uint32_t i = 0; i < model.boneCount; ++i) updateBoneTransform(model.bones[i]);
-    for (uint16_t i = 0; i < model.ikCount; ++i) solveIK(model.ikChains[i]);
+    if (model.firstDeformBone) {
+        poseBonesInOrder(model, false);
+    } else {
+        for (uint32_t i = 0; i < model.boneCount; ++i) updateBoneTransform(model.bones[i]);
+        for (uint16_t i = 0; i < model.ikCount; ++i) solveIK(model.ikChains[i]);
+    }
     pullBodiesToBones(model, elapsed);
 }
 
@@ -118,6 +145,12 @@ void advanceMotion(MotionPlayer& player, float elapsed) {
     for (const BoneTrack* t = motion->boneTracks; t && i < player.boneTargetCount; t = t->next, ++i) {
         cBone* bone = player.boneTargets[i];
         if (bone) evaluateBoneTrack(*t, frame, bone->translation, bone->rotation);
+    }
+
+    i = 0;
+    for (const IKSwitchTrack* t = motion->ikTracks; t && i < player.ikTargetCount; t = t->next, ++i) {
+        cIKChain* chain = player.ikTargets[i];
+        if (chain) chain->enabled = evaluateIKSwitch(*t, frame) ? 1 : 0;
     }
 
     cModel* model = player.model;
@@ -211,7 +244,23 @@ void lookAtViewpoint(const float viewpoint[3], cModel& model) {
     blendQuaternions(head->savedRotation, 1.0f - kHeadTurnFollow, goal, kHeadTurnFollow, head->savedRotation);
     std::memcpy(head->rotation, head->savedRotation, sizeof(head->rotation));
 
+    if (model.firstDeformBone) {
+        // Append bones and IK chains anywhere in the order may hang on the head.
+        poseBonesInOrder(model, false);
+        return;
+    }
     for (cBone* b = head; b < bonesEnd; ++b) updateBoneTransform(*b);
+}
+
+bool evaluateIKSwitch(const IKSwitchTrack& track, float frame) {
+    if (track.keyCount <= 0 || !track.keys) return true;
+    // A switch holds from its key to the next: the last key at or before frame counts.
+    const IKSwitchKey* begin = track.keys;
+    const IKSwitchKey* end = begin + track.keyCount;
+    const IKSwitchKey* k =
+        std::upper_bound(begin, end, frame, [](float f, const IKSwitchKey& key) { return f < key.frame; });
+    if (k == begin) return begin->enabled != 0;
+    return (k - 1)->enabled != 0;
 }
 
 void quaternionFromEuler(float x, float y, float z, float out[4]) {

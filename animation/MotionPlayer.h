@@ -10,6 +10,7 @@
 
 struct BoneTrack;
 struct FaceTrack;
+struct IKSwitchTrack;
 struct MotionData;
 
 // Points player at model and motion, builds the bone and face target tables (one entry
@@ -21,8 +22,10 @@ void bindMotion(MotionPlayer& player, cModel& model, MotionData& motion);
 // Frees the two target tables and unbinds the motion (the clock is rewound).
 void clearMotionPlayer(MotionPlayer& player);
 
-// One frame of posing: undo morphs, evaluate and advance the motion, update every bone in
-// array order, solve every IK chain, pull the kinematic rigid bodies after their bones.
+// One frame of posing: undo morphs, evaluate and advance the motion (IK switches too),
+// pose the bones, pull the kinematic rigid bodies after their bones. PMD: every bone in
+// array order, then every IK chain. PMX: the deform order up to the after-physics bones
+// (animation/DeformOrder.h); skinModel poses the rest once the bodies have moved.
 void updateModelPose(cModel& model, float elapsed);
 
 // Evaluates every bound track at player.currentFrame into the model, then advances the
@@ -32,6 +35,10 @@ void advanceMotion(MotionPlayer& player, float elapsed);
 // Interpolated local translation and rotation (x, y, z, w; unit, w >= 0) of a bone track.
 // A track without keys yields the rest pose.
 void evaluateBoneTrack(const BoneTrack& track, float frame, float position[3], float rotation[4]);
+
+// Whether the chain of an IK switch track is on at frame: the last key at or before it
+// (the first key before that). On for a track without keys.
+bool evaluateIKSwitch(const IKSwitchTrack& track, float frame);
 
 // Interpolated weight of a face track; 0 for a track without keys.
 float evaluateFaceTrack(const FaceTrack& track, float frame);

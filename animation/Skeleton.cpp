@@ -3,33 +3,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "animation/DeformOrder.h"
+#include "animation/IkStep.h"
 #include "animation/MathUtil.h"
-
-namespace {
-
-// When a chain counts as solved and which steps are too small to take. Motions are keyed
-// for a solver that stops at these, so tighter values would bend legs differently.
-constexpr float kIKReachedDistance2 = 1e-7f;  // effector counts as on the goal
-constexpr float kIKMinAngle = 1e-8f;
-constexpr float kIKMinAxis2 = 1e-7f;
-constexpr float kIKIdentityAngle = 0.0001f;
-constexpr float kKneeMinX = -3.14159f;
-constexpr float kKneeMaxX = -0.002f;  // every knee step bends a little, and only one way
-
-inline float dot3(const float a[3], const float b[3]) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
-// Scales v to unit length; false (v untouched) when it has none.
-inline bool normalize3(float v[3]) {
-    float len2 = dot3(v, v);
-    if (!(len2 > 0.0f) || !std::isfinite(len2)) return false;
-    float s = 1.0f / std::sqrt(len2);
-    v[0] *= s;
-    v[1] *= s;
-    v[2] *= s;
-    return true;
-}
-
-}  // namespace
 
 void initBone(cBone& bone, const char* name, const BoneDef& def, cBone* bones) {
     std::strncpy(bone.name, name ? name : "", sizeof(bone.name) - 1);
@@ -40,7 +16,7 @@ void initBone(cBone& bone, const char* name, const BoneDef& def, cBone* bones) {
     // With a parent the loader replaces this once all rest positions are known.
     std::memcpy(bone.parentOffset, def.restPosition, sizeof(bone.parentOffset));
     bone.child = def.child >= 0 ? &bones[def.child] : nullptr;
-    if ((def.flags & 0x0100) && def.appendParent >= 0) {
+    if ((def.flags & (0x0100 | 0x0200)) && def.appendParent >= 0) {
         bone.appendParent = &bones[def.appendParent];
         bone.appendRatio = def.appendRatio;
     } else {
@@ -52,6 +28,13 @@ void initBone(cBone& bone, const char* name, const BoneDef& def, cBone* bones) {
     bone.inverseRest[13] = -def.restPosition[1];
     bone.inverseRest[14] = -def.restPosition[2];
     bone.ikAngleLimited = 0;
+    bone.deformLayer = def.deformLayer;
+    std::memcpy(bone.fixedAxis, def.fixedAxis, sizeof(bone.fixedAxis));
+    std::memcpy(bone.localAxisX, def.localAxisX, sizeof(bone.localAxisX));
+    std::memcpy(bone.localAxisZ, def.localAxisZ, sizeof(bone.localAxisZ));
+    bone.ikChain = nullptr;
+    bone.nextInOrder = nullptr;
+    bone.refreshStamp = 0;
     resetBonePose(bone);
     setIdentityMatrix4(bone.skinMatrix);
 }
@@ -60,6 +43,8 @@ void resetBonePose(cBone& bone) {
     bone.translation[0] = bone.translation[1] = bone.translation[2] = 0.0f;
     setIdentityQuaternion(bone.rotation);
     setIdentityQuaternion(bone.savedRotation);
+    setIdentityQuaternion(bone.poseRotation);
+    bone.poseTranslation[0] = bone.poseTranslation[1] = bone.poseTranslation[2] = 0.0f;
     setIdentityMatrix4(bone.globalMatrix);
     bone.globalMatrix[12] = bone.restPosition[0];
     bone.globalMatrix[13] = bone.restPosition[1];
@@ -133,54 +118,14 @@ void solveIK(cIKChain& chain) {
     updateBoneTransform(target);
 
     const float limit = chain.angleLimit;
-    float inv[16];
     for (unsigned it = 0; it < chain.iterations; ++it) {
         for (int j = 0; j < chain.linkCount; ++j) {
             cBone& link = *chain.links[j];
-            invertMatrix4(link.globalMatrix, inv);
-            float e[3], g[3];
-            transformPoint(inv, &target.globalMatrix[12], e);
-            transformPoint(inv, goal, g);
-            const float d[3] = {e[0] - g[0], e[1] - g[1], e[2] - g[2]};
-            if (dot3(d, d) < kIKReachedDistance2) return;
-
-            // An effector or goal sitting on the link's own origin gives no direction to
-            // turn toward.
-            if (!normalize3(e) || !normalize3(g)) continue;
-            // Rounding can push the dot of two unit vectors just past 1, where acos is NaN.
-            float c = dot3(e, g);
-            if (c > 1.0f) c = 1.0f;
-            if (c < -1.0f) c = -1.0f;
-            float angle = std::acos(c);
-            if (std::fabs(angle) <= kIKMinAngle) continue;
-            if (angle > limit) angle = limit;
-            if (angle < -limit) angle = -limit;
-
-            float axis[3] = {e[1] * g[2] - e[2] * g[1], e[2] * g[0] - e[0] * g[2], e[0] * g[1] - e[1] * g[0]};
-            const float axisLen2 = dot3(axis, axis);
-            if (axisLen2 < kIKMinAxis2) continue;
-
-            float step[4] = {0.0f, 0.0f, 0.0f, 1.0f};
-            if (std::fabs(angle) >= kIKIdentityAngle) {
-                const float s = std::sin(angle * 0.5f) / std::sqrt(axisLen2);
-                step[0] = axis[0] * s;
-                step[1] = axis[1] * s;
-                step[2] = axis[2] * s;
-                step[3] = std::cos(angle * 0.5f);
-            }
-            if (link.ikAngleLimited) {
-                // Knees turn about their X axis only, and only backwards.
-                normalizeQuaternion(step);
-                float euler[3];
-                quaternionToEuler(step, euler);
-                float x = euler[0];
-                if (x < kKneeMinX) x = kKneeMinX;
-                if (x > kKneeMaxX) x = kKneeMaxX;
-                step[0] = std::sin(x * 0.5f);
-                step[1] = 0.0f;
-                step[2] = 0.0f;
-                step[3] = std::cos(x * 0.5f);
-            }
+            float step[4];
+            const ikstep::Result r = ikstep::towardGoal(link, &target.globalMatrix[12], goal, limit, step);
+            if (r == ikstep::Result::Reached) return;
+            if (r == ikstep::Result::Skip) continue;
+            if (link.ikAngleLimited) ikstep::kneeOnly(step);
             normalizeQuaternion(step);
             multiplyQuaternion(link.rotation, step, link.rotation);
             normalizeQuaternion(link.rotation);

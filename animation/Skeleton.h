@@ -32,7 +32,8 @@ void solveIK(cIKChain& chain);
 // spreads NaN.
 bool invertMatrix4(const float in[16], float out[16]);
 
-// Writes the simulated rigid bodies into their bones, then skins (skinVertices).
+// Writes the simulated rigid bodies into their bones, poses the after-physics bones of a
+// PMX model (animation/DeformOrder.h), then skins (skinVertices).
 void skinModel(cModel& model);
 
 // skinMatrix of every bone, then skinnedPositions / skinnedNormals of every vertex.

@@ -4,6 +4,7 @@
 // its chunk, so the result does not depend on the number of threads, to the bit.
 #include <cstring>
 
+#include "animation/DeformOrder.h"
 #include "animation/MathUtil.h"
 #include "animation/Sdef.h"
 #include "animation/Skeleton.h"
@@ -106,6 +107,8 @@ void sdefChunk(uint32_t task, void* user) {
 
 void skinModel(cModel& model) {
     writeBodiesToBones(model);
+    // PMX bones flagged to deform after physics follow the bodies just written.
+    if (model.firstAfterPhysicsBone) poseBonesInOrder(model, true);
     skinVertices(model);
 }
 

@@ -32,7 +32,7 @@ void putField(std::vector<uint8_t>& out, const std::string& s, std::size_t bytes
 }  // namespace
 
 std::vector<uint8_t> encodeVMD(const std::vector<VmdBoneKeyDef>& bones, const std::vector<VmdFaceKeyDef>& faces,
-                               const std::string& modelName) {
+                               const std::string& modelName, const std::vector<VmdIKKeyDef>& ikKeys) {
     std::vector<uint8_t> out;
     out.reserve(58 + 111 * bones.size() + 23 * faces.size() + 12);
     putField(out, kSignature, kSignatureBytes);
@@ -66,6 +66,17 @@ std::vector<uint8_t> encodeVMD(const std::vector<VmdBoneKeyDef>& bones, const st
     putU32(out, 0);  // camera keys
     putU32(out, 0);  // light keys
     putU32(out, 0);  // self-shadow keys
+    if (ikKeys.empty()) return out;
+    putU32(out, static_cast<uint32_t>(ikKeys.size()));
+    for (const VmdIKKeyDef& k : ikKeys) {
+        putU32(out, k.frame);
+        out.push_back(k.visible ? 1 : 0);
+        putU32(out, static_cast<uint32_t>(k.switches.size()));
+        for (const auto& sw : k.switches) {
+            putField(out, sw.first, 20);
+            out.push_back(sw.second ? 1 : 0);
+        }
+    }
     return out;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Control values (x1, y1, x2, y2) of one interpolation channel, 0..127 (stored as bytes,
@@ -26,10 +27,20 @@ struct VmdFaceKeyDef {
     float weight = 0.0f;
 };
 
+// One IK / visibility key: the model's visibility and the switch of each named chain
+// (names: CP932 bytes of the goal bone, at most 20 written).
+struct VmdIKKeyDef {
+    uint32_t frame = 0;
+    bool visible = true;
+    std::vector<std::pair<std::string, bool>> switches;
+};
+
 // The file bytes: signature, model name (at most 20 bytes), the bone keys and the face
-// keys in the order given, then empty camera, light and self-shadow sections.
+// keys in the order given, then empty camera, light and self-shadow sections, and the
+// IK section when ikKeys is not empty.
 std::vector<uint8_t> encodeVMD(const std::vector<VmdBoneKeyDef>& bones, const std::vector<VmdFaceKeyDef>& faces,
-                               const std::string& modelName = std::string());
+                               const std::string& modelName = std::string(),
+                               const std::vector<VmdIKKeyDef>& ikKeys = {});
 
 // encodeVMD written to path. False (with a message on standard error) when the file
 // cannot be written completely.

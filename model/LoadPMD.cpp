@@ -11,6 +11,7 @@
 #include "model/ModelLoader.h"
 #include "model/Texture.h"
 #include "physics/RigidBody.h"
+#include "platform/HostUI.h"
 
 namespace {
 
@@ -115,6 +116,17 @@ bool boneLinkOk(int32_t index, uint32_t count) { return index == -1 || (index >=
 template <typename T>
 T* allocArray(std::size_t count) {
     return static_cast<T*>(std::malloc(sizeof(T) * (count ? count : 1)));
+}
+
+// A file cut off inside a section the format lets it leave out keeps everything before
+// that section; the user is told what is missing.
+bool cutOptional(const char* section, const ByteCursor& c, const char* alsoDropped = "") {
+    showMessage("PMD", modelload::format("the %s section is cut off at offset 0x%zx (%zu bytes needed, %zu left); "
+                                         "the model is loaded without it%s",
+                                         section, c.failOffset(), c.failWanted(), c.size() - c.failOffset(),
+                                         alsoDropped)
+                           .c_str());
+    return true;
 }
 
 }  // namespace
@@ -277,7 +289,10 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
                       modelload::format("bone %lld is its own ancestor", static_cast<long long>(cyclic)));
     computeParentOffsets(model);
     for (uint32_t i = 0; i < vertexCount; ++i) {
-        const VertexSkin& skin = model.skins[i];
+        VertexSkin& skin = model.skins[i];
+        // Weight 100 leaves the second bone unused, and editors leave anything there.
+        if (skin.weights[0] >= 1.0f && static_cast<uint32_t>(skin.boneIndices[1]) >= boneCount)
+            skin.boneIndices[1] = skin.boneIndices[0];
         for (int k = 0; k < 2; ++k) {
             if (static_cast<uint32_t>(skin.boneIndices[k]) >= boneCount)
                 return refuse("vertices", vertexStart + i * kVertexBytes + 32 + 2 * k,
@@ -379,15 +394,15 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         const std::size_t englishBytes = kNameBytes + kCommentBytes + kNameBytes * std::size_t(boneCount) +
                                          kNameBytes * std::size_t(morphCount ? morphCount - 1 : 0) +
                                          kDisplayGroupNameBytes * std::size_t(groupCount);
-        if (!c.skip(englishBytes)) return refuse.truncated("English names", c);
+        if (!c.skip(englishBytes)) return cutOptional("English names", c);
     }
-    // The toon names need to be followed by at least a byte for the physics sections to
-    // be there at all; older files end after the English names.
-    if (c.remaining() <= kToonNamesBytes) return true;
-    c.skip(kToonNamesBytes);
+    // Older files end after the English names.
+    if (c.remaining() == 0) return true;
+    if (!c.skip(kToonNamesBytes)) return cutOptional("toon names", c);
+    if (c.remaining() == 0) return true;
 
     uint32_t bodyCount = 0;
-    if (!c.readU32(bodyCount) || !c.fits(bodyCount, kRigidBodyBytes)) return refuse.truncated("rigid bodies", c);
+    if (!c.readU32(bodyCount) || !c.fits(bodyCount, kRigidBodyBytes)) return cutOptional("rigid bodies", c);
     if (bodyCount) {
         model.rigidBodies = new (std::nothrow) cPMDRigidBody[bodyCount];
         if (!model.rigidBodies) return refuse("rigid bodies", c.offset(), "out of memory");
@@ -414,7 +429,13 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
 
     if (c.remaining() == 0) return true;
     uint32_t jointCount = 0;
-    if (!c.readU32(jointCount) || !c.fits(jointCount, kJointBytes)) return refuse.truncated("joints", c);
+    if (!c.readU32(jointCount) || !c.fits(jointCount, kJointBytes)) {
+        // Simulated bodies without their joints would fall away with the bones they move.
+        delete[] model.rigidBodies;
+        model.rigidBodies = nullptr;
+        model.rigidBodyCount = 0;
+        return cutOptional("joints", c, " and its rigid bodies");
+    }
     if (jointCount) {
         model.joints = new (std::nothrow) cModelJoint[jointCount];
         if (!model.joints) return refuse("joints", c.offset(), "out of memory");

@@ -1,5 +1,7 @@
 // The PMX 2.0/2.1 reader. Sections: header, vertices, faces, textures, materials, bones,
 // morphs, display frames; rigid bodies, joints and soft bodies follow but are not read.
+// Bones keep what PMX posing needs (deform layer, append links, fixed and local axes, IK
+// link limits); the deform order is threaded once every chain exists.
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "animation/DeformOrder.h"
 #include "animation/Skeleton.h"
 #include "model/ModelLoader.h"
 #include "model/Texture.h"
@@ -43,6 +46,17 @@ bool skipText(ByteCursor& c) {
         return false;
     }
     return c.skip(static_cast<std::size_t>(length));
+}
+
+bool finite3(const float v[3]) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
+
+// A fixed axis of zero length (or not finite) fixes nothing: the bone turns freely.
+bool normalizeAxis(float v[3]) {
+    const float len2 = v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
+    if (!(len2 > 1e-12f) || !std::isfinite(len2)) return false;
+    const float s = 1.0f / std::sqrt(len2);
+    for (int k = 0; k < 3; ++k) v[k] *= s;
+    return true;
 }
 
 bool indexOk(int32_t index, uint32_t count) { return index >= 0 && static_cast<uint32_t>(index) < count; }
@@ -150,11 +164,18 @@ bool readVertices(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse
 }
 
 // Vertex bones can only be checked once the bone count is known. A slot the type does
-// not use, and an unused slot (-1) of a blend, are left alone; skinning never follows a
-// -1 with weight. The first bone of every type must exist.
-bool checkVertexBones(const cModel& model, std::size_t sectionOffset, Refusal& refuse) {
+// not use, and an unused slot (-1) of a four-bone blend, are left alone. The first bone
+// of every type must exist.
+bool checkVertexBones(cModel& model, std::size_t sectionOffset, Refusal& refuse) {
     for (uint32_t i = 0; i < model.vertexCount; ++i) {
-        const VertexSkin& skin = model.skins[i];
+        VertexSkin& skin = model.skins[i];
+        // A two-bone vertex without its second bone belongs wholly to the first; left as
+        // it is, the missing bone would pull it toward the rest pose.
+        if ((skin.type == 1 || skin.type == 3) && skin.boneIndices[1] == -1) {
+            skin.weights[0] = 1.0f;
+            skin.weights[1] = 0.0f;
+            skin.boneIndices[1] = skin.boneIndices[0];
+        }
         const int used = skin.type == 0 ? 1 : (skin.type == 2 || skin.type == 4) ? 4 : 2;
         for (int k = 0; k < used; ++k) {
             const int32_t bone = skin.boneIndices[k];
@@ -272,14 +293,19 @@ bool readMaterials(ByteCursor& c, cModel& model, const Header& h, Refusal& refus
         if (c.failed()) return refuse.truncated("materials", c);
 
         const bool usesSphere = sphereMode == 1 || sphereMode == 2;
-        if (textureIndex >= 0 && !indexOk(textureIndex, model.textureNameCount))
-            return refuse("materials", recordStart,
-                          modelload::format("material %d: texture %d out of range (%u textures)", i, textureIndex,
-                                            model.textureNameCount));
-        if (usesSphere && sphereIndex >= 0 && !indexOk(sphereIndex, model.textureNameCount))
-            return refuse("materials", recordStart,
-                          modelload::format("material %d: sphere texture %d out of range (%u textures)", i,
-                                            sphereIndex, model.textureNameCount));
+        // Editors leave indices behind when a texture is removed from the table; the
+        // material is still there to draw, only without that texture.
+        auto dropIfOutside = [&](int32_t& index, const char* what) {
+            if (index < 0 || indexOk(index, model.textureNameCount)) return;
+            showMessage("mat", modelload::format("material %d: %s %d out of range (%u textures); drawn without it, "
+                                                 "fpos = %08x",
+                                                 i, what, index, model.textureNameCount,
+                                                 static_cast<unsigned>(recordStart))
+                                   .c_str());
+            index = -1;
+        };
+        dropIfOutside(textureIndex, "texture");
+        if (usesSphere) dropIfOutside(sphereIndex, "sphere texture");
         indicesUsed += static_cast<uint64_t>(indexCount < 0 ? 0 : indexCount);
         if (indexCount < 0 || indicesUsed > model.indexCount)
             return refuse("materials", recordStart,
@@ -324,6 +350,7 @@ bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
     model.boneCount = static_cast<uint32_t>(count);
 
     std::vector<IKDef> chains(kMaxPMXChains);
+    std::vector<std::vector<IKLinkLimit>> chainLimits(kMaxPMXChains);
     int chainCount = 0;
     for (int32_t i = 0; i < count; ++i) {
         const std::size_t recordStart = c.offset();
@@ -336,7 +363,7 @@ bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
         def.appendParent = -1;
         c.readF32s(def.restPosition, 3);
         c.readIndex(h.bone, false, def.parent);
-        c.skip(4);  // transform level
+        c.readI32(def.deformLayer);
         c.readU16(def.flags);
         if (def.flags & 0x0001) {
             c.readIndex(h.bone, false, def.child);
@@ -347,8 +374,14 @@ bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
             c.readIndex(h.bone, false, def.appendParent);
             c.readF32(def.appendRatio);
         }
-        if (def.flags & 0x0400) c.skip(12);
-        if (def.flags & 0x0800) c.skip(24);
+        if (def.flags & 0x0400) {
+            c.readF32s(def.fixedAxis, 3);
+            if (!normalizeAxis(def.fixedAxis)) def.flags &= static_cast<uint16_t>(~0x0400);
+        }
+        if (def.flags & 0x0800) {
+            c.readF32s(def.localAxisX, 3);
+            c.readF32s(def.localAxisZ, 3);
+        }
         if (def.flags & 0x2000) c.skip(4);
         if (c.failed()) return refuse.truncated("bones", c);
         const char* badLink = !optionalIndexOk(def.parent, count)         ? "parent"
@@ -376,6 +409,7 @@ bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
                 return refuse("bones", afterLinkCount - 4,
                               modelload::format("bone %d: negative IK link count %d", i, linkCount));
             const bool tooMany = linkCount >= kMaxIKLinks;
+            std::vector<IKLinkLimit> limits;
             if (tooMany) {
                 showMessage("bone", modelload::format("%dをターゲットとするIK構成ボーンの数が多すぎます。"
                                                       "BoneCount = %d, BoneIndexSize = %d, len = %08x",
@@ -387,10 +421,16 @@ bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
             for (int32_t k = 0; k < linkCount; ++k) {
                 int32_t link;
                 uint8_t limited;
+                IKLinkLimit limit{};
                 c.readIndex(h.bone, false, link);
                 c.readU8(limited);
-                if (limited) c.skip(24);
+                if (limited) {
+                    c.readF32s(limit.lower, 3);
+                    c.readF32s(limit.upper, 3);
+                    limit.limited = finite3(limit.lower) && finite3(limit.upper);
+                }
                 if (c.failed()) return refuse.truncated("bones", c);
+                if (!tooMany) limits.push_back(limit);
                 if (!indexOk(link, count))
                     return refuse("bones", recordStart,
                                   modelload::format("bone %d: IK link %d names bone %d (%d bones)", i, k, link, count));
@@ -410,6 +450,7 @@ bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
                 ik.iterations = static_cast<uint32_t>(loops);
                 ik.limit = limit * 0.25f;
                 ik.linkCount = static_cast<uint32_t>(linkCount);
+                chainLimits[chainCount] = std::move(limits);
                 chains[chainCount++] = ik;
             }
         }
@@ -426,9 +467,13 @@ bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
         model.ikChains = new (std::nothrow) cIKChain[chainCount];
         if (!model.ikChains) return refuse("bones", c.offset(), "out of memory");
         model.ikCount = static_cast<uint16_t>(chainCount);
-        for (int k = 0; k < chainCount; ++k) initIKChain(model.ikChains[k], chains[k], model.bones);
+        for (int k = 0; k < chainCount; ++k) {
+            chains[k].limits = chainLimits[k].empty() ? nullptr : chainLimits[k].data();
+            initIKChain(model.ikChains[k], chains[k], model.bones);
+        }
         sortIKChains(model.ikChains, chainCount);
     }
+    buildDeformOrder(model);
     return true;
 }
 

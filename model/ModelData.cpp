@@ -4,7 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-cIKChain::~cIKChain() { std::free(links); }
+cIKChain::~cIKChain() {
+    std::free(links);
+    std::free(limits);
+}
 
 cMorph::~cMorph() { std::free(entries); }
 
@@ -26,7 +29,10 @@ cMorph* findMorph(const cModel& model, const char* name) {
 
 void initIKChain(cIKChain& chain, const IKDef& def, cBone* bones) {
     std::free(chain.links);
+    std::free(chain.limits);
     chain.links = nullptr;
+    chain.limits = nullptr;
+    chain.enabled = 1;
     chain.ikBone = &bones[def.ikBone];
     chain.targetBone = &bones[def.targetBone];
     chain.iterations = static_cast<uint16_t>(def.iterations & 0xFFFF);
@@ -35,6 +41,16 @@ void initIKChain(cIKChain& chain, const IKDef& def, cBone* bones) {
     chain.linkCount = static_cast<uint8_t>(def.linkCount);
     if (chain.linkCount == 0) return;
     chain.links = static_cast<cBone**>(std::malloc(sizeof(cBone*) * chain.linkCount));
+    if (!chain.links) {
+        chain.linkCount = 0;
+        return;
+    }
+    bool anyLimited = false;
+    for (int i = 0; def.limits && i < chain.linkCount; ++i) anyLimited = anyLimited || def.limits[i].limited;
+    if (anyLimited) {
+        chain.limits = static_cast<IKLinkLimit*>(std::malloc(sizeof(IKLinkLimit) * chain.linkCount));
+        if (chain.limits) std::memcpy(chain.limits, def.limits, sizeof(IKLinkLimit) * chain.linkCount);
+    }
     for (int i = 0; i < chain.linkCount; ++i) {
         cBone* link = &bones[def.links[i]];
         chain.links[i] = link;
@@ -55,12 +71,15 @@ void sortIKChains(cIKChain* chains, int count) {
         int16_t sortKey;
         uint8_t linkCount;
         cBone** links;
+        IKLinkLimit* limits;
+        uint8_t enabled;
     };
     Fields* tmp = static_cast<Fields*>(std::malloc(sizeof(Fields) * count));
     if (!tmp) return;
     for (int i = 0; i < count; ++i) {
         cIKChain& c = chains[i];
-        tmp[i] = {c.ikBone, c.targetBone, c.iterations, c.angleLimit, c.sortKey, c.linkCount, c.links};
+        tmp[i] = {c.ikBone, c.targetBone, c.iterations, c.angleLimit, c.sortKey, c.linkCount, c.links, c.limits,
+                  c.enabled};
     }
     std::stable_sort(tmp, tmp + count, [](const Fields& a, const Fields& b) { return a.sortKey < b.sortKey; });
     for (int i = 0; i < count; ++i) {
@@ -72,6 +91,8 @@ void sortIKChains(cIKChain* chains, int count) {
         c.sortKey = tmp[i].sortKey;
         c.linkCount = tmp[i].linkCount;
         c.links = tmp[i].links;
+        c.limits = tmp[i].limits;
+        c.enabled = tmp[i].enabled;
     }
     std::free(tmp);
 }

@@ -58,6 +58,8 @@ struct Material {
     uint8_t drawFlags;      // 0x01 both faces, 0x10 edge (PMX: the flag byte as read)
 };
 
+struct cIKChain;
+
 struct cBone {
     char name[32];           // CP932, at most 31 bytes plus terminator
     uint8_t ikAngleLimited;  // a knee link of an IK chain
@@ -67,13 +69,30 @@ struct cBone {
     uint16_t flags;          // PMX bone flags (0x0020 IK, 0x0100 append rotation, ...)
     cBone* parent = nullptr;
     cBone* child = nullptr;
-    cBone* appendParent = nullptr;
-    float appendRatio;
+    cBone* appendParent = nullptr;  // PMX 0x0100 / 0x0200 source
+    float appendRatio;              // negative mirrors
     float translation[3];   // local pose from the motion
     float rotation[4];      // local rotation quaternion (x, y, z, w)
     float globalMatrix[16];  // model space; translation = the bone's current position
     float savedRotation[4];  // smoothed head-turn state
     float skinMatrix[16];    // globalMatrix x inverseRest
+
+    // PMX posing (animation/DeformOrder.h). PMD bones keep the defaults and never use them.
+    int32_t deformLayer = 0;
+    float fixedAxis[3];                  // unit axis of a 0x0400 bone
+    float localAxisX[3], localAxisZ[3];  // 0x0800: as read, unused by posing
+    cIKChain* ikChain = nullptr;         // the chain whose goal this bone is
+    cBone* nextInOrder = nullptr;        // deform order: see cModel::firstDeformBone
+    float poseRotation[4];     // local rotation as posed: append x motion, then the IK steps
+    float poseTranslation[3];  // local translation as posed: motion + append
+    uint32_t refreshStamp = 0;  // marks the bones below a chain just solved
+};
+
+// Lower and upper Euler angles (radians, x y z) one PMX IK link may reach.
+struct IKLinkLimit {
+    uint8_t limited;
+    float lower[3];
+    float upper[3];
 };
 
 struct cIKChain {
@@ -84,6 +103,8 @@ struct cIKChain {
     int16_t sortKey = 0;      // low 16 bits of the first link's bone index
     uint8_t linkCount = 0;
     cBone** links = nullptr;  // effector side first; owned (malloc)
+    IKLinkLimit* limits = nullptr;  // one per link, null when no link is limited; owned (malloc)
+    uint8_t enabled = 1;            // a motion's IK switch; PMX chains that are off are not solved
 
     cIKChain() = default;
     ~cIKChain();
@@ -139,6 +160,8 @@ struct MotionPlayer {
     // refilled without a rebind.
     int32_t boneTargetCount = 0;
     int32_t faceTargetCount = 0;
+    cIKChain** ikTargets = nullptr;  // one per IK switch track, null where no chain has that goal
+    int32_t ikTargetCount = 0;
 };
 
 struct cModel {
@@ -193,6 +216,12 @@ struct cModel {
     uint32_t sdefCount = 0;
     SdefVertex* sdefVertices = nullptr;    // malloc; ascending vertex index; PMX only
     float* sdefBoneRotations = nullptr;    // malloc; skinning's scratch, 4 per bone
+    // PMX deform order (null for PMD models, which pose in index order): a list through
+    // cBone::nextInOrder sorted by (after physics, layer, index). Bones from
+    // firstAfterPhysicsBone on are posed after the physics step.
+    cBone* firstDeformBone = nullptr;
+    cBone* firstAfterPhysicsBone = nullptr;
+    uint32_t refreshStamp = 0;
 };
 
 // Transfer records filled by a loader and handed to an initialisation routine.
@@ -203,6 +232,9 @@ struct BoneDef {
     int32_t child;         // -1 none
     int32_t appendParent;  // -1 none
     float appendRatio;
+    int32_t deformLayer;
+    float fixedAxis[3];
+    float localAxisX[3], localAxisZ[3];
 };
 
 struct IKDef {
@@ -212,6 +244,7 @@ struct IKDef {
     uint32_t iterations;  // low 16 bits used
     float limit;
     int32_t links[256];
+    const IKLinkLimit* limits;  // linkCount entries, or null when none is limited
 };
 
 // The byte layout of a PMD morph record after its name: vertexCount, panel, then

@@ -157,6 +157,8 @@ void releaseModel(cModel& model) {
     delete[] model.bones;
     model.bones = nullptr;
     model.headBone = nullptr;
+    model.firstDeformBone = nullptr;
+    model.firstAfterPhysicsBone = nullptr;
     delete[] model.ikChains;
     model.ikChains = nullptr;
     delete[] model.morphs;
@@ -183,10 +185,13 @@ void destroyModel(cModel& model) {
     releaseModel(model);
     std::free(model.motion.boneTargets);
     std::free(model.motion.faceTargets);
+    std::free(model.motion.ikTargets);
     model.motion.boneTargets = nullptr;
     model.motion.faceTargets = nullptr;
+    model.motion.ikTargets = nullptr;
     model.motion.boneTargetCount = 0;
     model.motion.faceTargetCount = 0;
+    model.motion.ikTargetCount = 0;
     model.motion.motionData = nullptr;
     clearTextureCache(model.sphereTextures);
     clearTextureCache(model.colourTextures);

@@ -358,13 +358,13 @@ std::vector<uint8_t> writePMX(const ModelDesc& m, Layout* layout) {
         uint16_t flags = bone.pmxFlags & static_cast<uint16_t>(~(0x0001 | 0x0020 | 0x0100 | 0x0200));
         if (bone.tail >= 0) flags |= 0x0001;
         if (ik) flags |= 0x0020;
-        if (bone.appendParent != -1) flags |= bone.appendTranslation ? 0x0200 : 0x0100;
+        if (bone.appendParent != -1) flags |= bone.appendBoth ? 0x0300 : bone.appendTranslation ? 0x0200 : 0x0100;
         l.boneRecords.push_back(b.offset());
         text(bone.name);
         text(bone.name);
         b.f32s(bone.position, 3);
         b.index(bone.parent, bw);
-        b.i32(0);  // transform level
+        b.i32(bone.deformLayer);
         b.u16(flags);
         if (flags & 0x0001) {
             b.index(bone.tail, bw);
@@ -375,13 +375,10 @@ std::vector<uint8_t> writePMX(const ModelDesc& m, Layout* layout) {
             b.index(bone.appendParent, bw);
             b.f32(bone.appendRatio);
         }
-        if (flags & 0x0400) {
-            const float axis[3] = {1, 0, 0};
-            b.f32s(axis, 3);
-        }
+        if (flags & 0x0400) b.f32s(bone.fixedAxis, 3);
         if (flags & 0x0800) {
-            const float axes[6] = {1, 0, 0, 0, 0, 1};
-            b.f32s(axes, 6);
+            b.f32s(bone.localAxisX, 3);
+            b.f32s(bone.localAxisZ, 3);
         }
         if (flags & 0x2000) b.i32(0);
         if (ik) {

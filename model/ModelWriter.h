@@ -63,6 +63,10 @@ struct BoneDesc {
     int32_t appendParent = -1;   // PMX
     float appendRatio = 1.0f;
     bool appendTranslation = false;  // PMX: 0x0200 instead of 0x0100
+    bool appendBoth = false;         // PMX: 0x0100 and 0x0200
+    int32_t deformLayer = 0;         // PMX
+    float fixedAxis[3] = {1, 0, 0};  // PMX, written when pmxFlags has 0x0400
+    float localAxisX[3] = {1, 0, 0}, localAxisZ[3] = {0, 0, 1};  // PMX, with 0x0800
 };
 
 struct IKLinkDesc {

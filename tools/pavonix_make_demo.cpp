@@ -16,8 +16,8 @@
 
 namespace {
 
-// The PMX form of the morphs: vertex morphs with offsets from the rest position, no
-// base morph (the PMD form names places in the base morph instead).
+// The PMX form: vertex morphs with offsets from the rest position, no base morph (the PMD
+// form names places in the base morph instead), and legs skinned to D bones.
 modelwriter::ModelDesc asPMX(modelwriter::ModelDesc m, float version, uint8_t encoding) {
     const modelwriter::MorphDesc base = m.morphs.front();
     std::vector<modelwriter::MorphDesc> morphs;
@@ -29,6 +29,7 @@ modelwriter::ModelDesc asPMX(modelwriter::ModelDesc m, float version, uint8_t en
     }
     m.morphs = morphs;
     for (auto& chain : m.ikChains) chain.limit *= 4.0f;  // PMX stores the angle itself
+    demo::addDeformLegBones(m);
     m.pmx.version = version;
     m.pmx.textEncoding = encoding;
     return m;

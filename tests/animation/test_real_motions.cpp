@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "animation/MathUtil.h"
 #include "animation/Motion.h"
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
@@ -236,3 +237,107 @@ TEST_F(RealMotions, PlayOnRealModelsWithoutNaNOrFlyingVertices) {
     destroyPhysicsWorld();
     EXPECT_GT(played, 0);
 }
+
+namespace {
+
+// Rotation between a bone and its parent, read back from the matrices alone.
+void relativeRotationMatrix(const cBone& b, float out[16]) {
+    float inv[16];
+    if (b.parent) {
+        invertMatrix4(b.parent->globalMatrix, inv);
+        multiplyMatrix4(inv, b.globalMatrix, out);
+    } else {
+        std::memcpy(out, b.globalMatrix, sizeof(inv));
+    }
+}
+
+// Axis times angle of the rotation part of a rigid matrix (angles below a half turn).
+void rotationVector(const float m[16], float v[3]) {
+    v[0] = 0.5f * (m[6] - m[9]);
+    v[1] = 0.5f * (m[8] - m[2]);
+    v[2] = 0.5f * (m[1] - m[4]);
+    const float s = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    const float angle = std::atan2(s, 0.5f * (m[0] + m[5] + m[10] - 1.0f));
+    const float k = s > 1e-9f ? angle / s : 1.0f;
+    for (int i = 0; i < 3; ++i) v[i] *= k;
+}
+
+// The IK keys of the real motions: Gene's carry one record with the switches of their
+// chains; Mei's older files end before the section.
+TEST(RealMotionIKSwitches, AreReadWhereTheFileHasThem) {
+    const fs::path stand = kReal / "vmd/gene/stand.vmd";
+    const fs::path wait = kReal / "vmd/mmdagent-mei/mei_wait.vmd";
+    if (!fs::exists(stand) || !fs::exists(wait)) GTEST_SKIP() << "real motions not present";
+    MotionData motion;
+    ASSERT_TRUE(loadVMDFile(stand.c_str(), motion));
+    EXPECT_EQ(motion.visibilityKeyCount, 1);
+    EXPECT_GT(motion.ikTrackCount, 0);
+    for (const IKSwitchTrack* t = motion.ikTracks; t; t = t->next) {
+        EXPECT_EQ(t->keyCount, 1) << t->name;
+        EXPECT_GT(std::strlen(t->name), 0u);
+    }
+    ASSERT_TRUE(loadVMDFile(wait.c_str(), motion));
+    EXPECT_EQ(motion.ikTrackCount, 0);
+    EXPECT_EQ(motion.visibilityKeyCount, 0);
+    EXPECT_GT(motion.boneTrackCount, 0);
+}
+
+// Gene as PMX, dancing: every bone that inherits a share of its source's turn turns,
+// relative to its parent, by that share of the source's turn as read back from the
+// source's matrices (same axis, the ratio of the angle), then by its own keys, on every
+// frame.
+TEST(RealPmxPosing, AppendBonesOfGeneFollowTheirSourcesOnEveryFrame) {
+    const fs::path modelPath = kReal / "pmx/gene_light/Gene_light.pmx";
+    const fs::path motionPath = kReal / "vmd/gene/stand.vmd";
+    if (!fs::exists(modelPath) || !fs::exists(motionPath)) GTEST_SKIP() << "real files not present";
+    setenv("PAVONIX_NO_DIALOGS", "1", 1);
+    ASSERT_TRUE(createPhysicsWorld());
+    {
+        cModel model;
+        ASSERT_TRUE(loadRealModel(model, modelPath));
+        MotionData motion;
+        ASSERT_TRUE(loadVMDFile(motionPath.c_str(), motion));
+        bindMotion(model.motion, model, motion);
+        std::vector<int> followers;
+        for (uint32_t i = 0; i < model.boneCount; ++i) {
+            const cBone& b = model.bones[i];
+            if (b.appendParent && (b.flags & 0x0100) && !(b.flags & 0x0080) && !(b.flags & 0x0200) &&
+                !(b.flags & 0x0400) && !b.appendParent->appendParent && !b.appendParent->ikChain)
+                followers.push_back(static_cast<int>(i));
+        }
+        ASSERT_FALSE(followers.empty());
+        int checked = 0;
+        for (int frame = 0; frame <= static_cast<int>(motion.lastFrame); ++frame) {
+            model.motion.currentFrame = static_cast<float>(frame);
+            updateModelPose(model, 0.0f);
+            skinModel(model);
+            for (int i : followers) {
+                const cBone& b = model.bones[i];
+                float mine[16], theirs[16];
+                relativeRotationMatrix(b, mine);
+                relativeRotationMatrix(*b.appendParent, theirs);
+                // The share of the source's turn, then the bone's own keyed turn.
+                float v[3], share[4], inherited[16], own[16], expected[16];
+                rotationVector(theirs, v);
+                const float angle = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]) * b.appendRatio;
+                const float s = angle != 0.0f ? std::sin(0.5f * angle) / (angle / b.appendRatio) : 0.0f;
+                share[0] = v[0] * s;
+                share[1] = v[1] * s;
+                share[2] = v[2] * s;
+                share[3] = std::cos(0.5f * angle);
+                quaternionToMatrix(share, inherited);
+                quaternionToMatrix(b.rotation, own);
+                multiplyMatrix4(inherited, own, expected);
+                for (int k : {0, 1, 2, 4, 5, 6, 8, 9, 10})
+                    ASSERT_NEAR(mine[k], expected[k], 1e-4f) << b.name << " frame " << frame;
+                ++checked;
+            }
+        }
+        EXPECT_GT(checked, 0);
+        clearMotionPlayer(model.motion);
+        destroyModel(model);
+    }
+    destroyPhysicsWorld();
+}
+
+}  // namespace

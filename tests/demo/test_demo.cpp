@@ -148,11 +148,64 @@ TEST_F(DemoModel, PmxFilesMatchThePmd) {
         ASSERT_TRUE(load(kDemo + file)) << file;
         EXPECT_EQ(model_.format, 1);
         EXPECT_EQ(model_.vertexCount, vertices);
-        EXPECT_EQ(model_.boneCount, bones);
+        EXPECT_EQ(model_.boneCount, bones + 6);  // the D leg bones
         EXPECT_EQ(model_.morphCount, 5);
         EXPECT_EQ(model_.ikCount, 2);
     }
     EXPECT_EQ(model_.pmxTextEncoding, 1);  // the 2.1 file is UTF-8
+}
+
+// The PMX legs hang on D bones that no motion keys: only their append links from the
+// plain leg bones, posed in the later layer, bring them along after the IK chains.
+TEST_F(DemoModel, DLegBonesOfThePmxStayOnThePlainLegsAndTheFeetOnTheFloor) {
+    std::vector<std::string> motions = {kDemo + "/dance.vmd"};
+    const std::string real = std::string(PAVONIX_TESTDATA_DIR) + "/vmd/gene/33_angry.vmd";
+    struct stat st;
+    if (stat(real.c_str(), &st) == 0) motions.push_back(real);
+    ASSERT_TRUE(load(kDemo + "/pavo.pmx"));
+    const char* names[] = {"左足", "左ひざ", "左足首", "右足", "右ひざ", "右足首"};
+    std::vector<std::pair<const cBone*, const cBone*>> pairs;
+    for (const char* name : names) {
+        const cBone* plain = findBone(model_, utf8ToCp932(name).c_str());
+        const cBone* d = findBone(model_, utf8ToCp932(std::string(name) + "D").c_str());
+        ASSERT_NE(plain, nullptr) << name;
+        ASSERT_NE(d, nullptr) << name;
+        EXPECT_EQ(d->deformLayer, 1);
+        EXPECT_EQ(d->appendParent, plain);
+        pairs.emplace_back(plain, d);
+    }
+    int moved = 0;  // frames x legs away from the rest pose: the check is not vacuous
+    for (const std::string& path : motions) {
+        MotionData motion;
+        ASSERT_TRUE(loadVMDFile(path.c_str(), motion)) << path;
+        bindMotion(model_.motion, model_, motion);
+        for (int frame = 0; frame <= static_cast<int>(motion.lastFrame); ++frame) {
+            model_.motion.currentFrame = static_cast<float>(frame);
+            updateModelPose(model_, 0.0f);
+            skinModel(model_);
+            for (const auto& pd : pairs) {
+                float d2 = 0.0f;
+                for (int k = 12; k < 15; ++k) {
+                    const float d = pd.first->globalMatrix[k] - pd.second->globalMatrix[k];
+                    d2 += d * d;
+                }
+                ASSERT_LT(std::sqrt(d2), 0.01f) << pd.second->name << " frame " << frame << " of " << path;
+                float away2 = 0.0f;
+                for (int k = 0; k < 3; ++k) {
+                    const float d = pd.first->globalMatrix[12 + k] - pd.first->restPosition[k];
+                    away2 += d * d;
+                }
+                if (away2 > 0.01f) ++moved;
+            }
+            float lowest = 1e9f;
+            for (uint32_t v = 0; v < model_.vertexCount; ++v) lowest = std::min(lowest, model_.skinnedPositions[3 * v + 1]);
+            // A turned ankle tips the foot onto its toe or heel by a few tenths; legs left
+            // behind in the rest pose would sink with every crouch of the body.
+            ASSERT_GT(lowest, -0.5f) << "a foot went through the floor at frame " << frame << " of " << path;
+        }
+        clearMotionPlayer(model_.motion);
+    }
+    EXPECT_GT(moved, 100) << "the legs hardly moved";
 }
 
 TEST_F(DemoModel, CrestAndTailSwingWhileTheBodyDances) {

@@ -2,6 +2,9 @@
 // morphs, the text decoding, the user-visible messages, and refusal of damaged files.
 #include "test_pmd_fixtures.h"
 
+#include "animation/MotionPlayer.h"
+#include "animation/Skeleton.h"
+
 using namespace modeltest;
 
 namespace {
@@ -133,7 +136,8 @@ TEST_F(PMXLoad, ReadsSkinsMaterialsBonesAndMorphs) {
     EXPECT_EQ(b[1].flags & 0x0100, 0x0100);
     EXPECT_EQ(b[1].appendParent, &b[0]);
     EXPECT_FLOAT_EQ(b[1].appendRatio, 0.5f);
-    EXPECT_EQ(b[2].appendParent, nullptr);  // translation-only append makes no link
+    EXPECT_EQ(b[2].flags & 0x0300, 0x0200);  // translation-only append links its source too
+    EXPECT_NE(b[2].appendParent, nullptr);
     EXPECT_FLOAT_EQ(b[2].restPosition[2], 6.0f);
     EXPECT_FLOAT_EQ(b[2].parentOffset[1], 2.0f);
     ASSERT_EQ(model.ikCount, 1);
@@ -238,6 +242,79 @@ TEST_F(PMXLoad, TextureProblemsAreShownOnceAndLoadingGoesOn) {
     EXPECT_EQ(model.materials[1].texture, -1);
     EXPECT_EQ(model.materials[1].sphereTexture, -1);
     EXPECT_EQ(model.materials[1].sphereMode, 0);
+}
+
+TEST_F(PMXLoad, TextureIndexBeyondTheTableLoadsWithoutThatTexture) {
+    writeSolidBMP("a.bmp", 2, 2, 0, 255, 0);
+    ModelDesc d = twoQuadModelPMX();
+    d.textures = {"a.bmp"};
+    d.materials[0].texture = 1;
+    d.materials[1].texture = 0;
+    d.materials[1].sphereTexture = 5;
+    d.materials[1].sphereMode = 2;
+    std::string error;
+    const std::string printed = stderrOf([&] { ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error; });
+    EXPECT_NE(printed.find("mat: material 0: texture 1 out of range (1 textures); drawn without it"),
+              std::string::npos)
+        << printed;
+    EXPECT_NE(printed.find("mat: material 1: sphere texture 5 out of range (1 textures); drawn without it"),
+              std::string::npos)
+        << printed;
+    EXPECT_EQ(model.materials[0].texture, -1);
+    EXPECT_NE(model.materials[1].texture, -1);  // the good index in the same file still counts
+    EXPECT_EQ(model.materials[1].sphereTexture, -1);
+    EXPECT_EQ(model.materials[1].sphereMode, 0);
+    EXPECT_EQ(model.materialCount, 2u);
+}
+
+TEST_F(PMXLoad, TwoBoneVertexWithoutItsSecondBoneBelongsToTheFirst) {
+    ModelDesc d = twoQuadModelPMX();
+    d.vertices[1].skinType = 1;
+    d.vertices[1].bones[0] = 2;
+    d.vertices[1].bones[1] = -1;
+    d.vertices[1].weights[0] = 0.3f;
+    d.ikChains.clear();  // bone 2 moves alone
+    std::string error;
+    ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
+    const VertexSkin& s = model.skins[1];
+    EXPECT_EQ(s.boneIndices[0], 2);
+    EXPECT_EQ(s.boneIndices[1], 2);
+    EXPECT_FLOAT_EQ(s.weights[0], 1.0f);
+    EXPECT_FLOAT_EQ(s.weights[1], 0.0f);
+    // Skinned, it moves with bone 2 alone instead of lagging toward the rest pose.
+    model.bones[2].translation[0] = 5.0f;
+    updateModelPose(model, 0.0f);
+    skinModel(model);
+    EXPECT_NEAR(model.skinnedPositions[3 + 0], model.positions[3 + 0] + 5.0f, 1e-5f);
+}
+
+TEST_F(PMXLoad, KeepsDeformLayerAxesAndLinkLimits) {
+    ModelDesc d = twoQuadModelPMX();
+    d.bones[1].deformLayer = 3;
+    d.bones[1].pmxFlags |= 0x0400 | 0x0800;
+    d.bones[1].fixedAxis[0] = 0;
+    d.bones[1].fixedAxis[2] = -3;
+    d.bones[1].localAxisX[1] = 1;
+    d.bones[2].pmxFlags |= 0x0400;
+    d.bones[2].fixedAxis[0] = 0;  // zero length: turns freely
+    d.ikChains[0].links[0].limited = true;
+    d.ikChains[0].links[0].lower[0] = -1.5f;
+    d.ikChains[0].links[0].upper[0] = -0.1f;
+    std::string error;
+    ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
+    const cBone* b = model.bones;
+    EXPECT_EQ(b[1].deformLayer, 3);
+    EXPECT_FLOAT_EQ(b[1].fixedAxis[2], -1.0f);
+    EXPECT_FLOAT_EQ(b[1].localAxisX[1], 1.0f);
+    EXPECT_EQ(b[2].flags & 0x0400, 0);
+    ASSERT_EQ(model.ikCount, 1);
+    ASSERT_NE(model.ikChains[0].limits, nullptr);
+    EXPECT_EQ(model.ikChains[0].limits[0].limited, 1);
+    EXPECT_EQ(model.ikChains[0].limits[1].limited, 0);
+    EXPECT_FLOAT_EQ(model.ikChains[0].limits[0].lower[0], -1.5f);
+    EXPECT_FLOAT_EQ(model.ikChains[0].limits[0].upper[0], -0.1f);
+    EXPECT_FLOAT_EQ(model.ikChains[0].angleLimit, 0.25f);  // as stored, radians per step
+    EXPECT_EQ(b[2].ikChain, &model.ikChains[0]);
 }
 
 // Bones holding an IK chain each, on a chain of parents.
@@ -389,8 +466,6 @@ TEST_F(PMXLoad, RefusesBadValuesAndOutOfRangeIndices) {
         {"shared toon 2", [](ModelDesc& d) { d.materials[0].sharedToon = 2; }, "shared-toon", nullptr},
         {"index size 3", [](ModelDesc& d) { d.pmx.boneIndexSize = 3; }, "index size 3", nullptr},
         {"face index 8", [](ModelDesc& d) { d.indices[4] = 8; }, "PMX faces: index 4: vertex 8", nullptr},
-        {"texture 1 of 1", [](ModelDesc& d) { d.textures = {"a.png"}; d.materials[0].texture = 1; }, "texture 1", nullptr},
-        {"sphere 5", [](ModelDesc& d) { d.materials[0].sphereTexture = 5; d.materials[0].sphereMode = 2; }, "sphere texture 5", nullptr},
         {"indices 6 + 7 of 12", [](ModelDesc& d) { d.materials[1].indexCount = 7; }, "material 1", nullptr},
         {"parent 3", [](ModelDesc& d) { d.bones[0].parent = 3; }, "bone 0: parent 3", nullptr},
         {"parent -2", [](ModelDesc& d) { d.bones[0].parent = -2; }, "bone 0: parent -2", nullptr},

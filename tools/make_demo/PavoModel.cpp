@@ -569,4 +569,42 @@ ModelDesc PavoBuilder::build() {
     return model_;
 }
 
+void addDeformLegBones(ModelDesc& m) {
+    auto find = [&m](const std::string& name) {
+        for (size_t i = 0; i < m.bones.size(); ++i) {
+            if (m.bones[i].name == name) return static_cast<int>(i);
+        }
+        throw std::runtime_error("no bone " + name);
+    };
+    std::vector<std::pair<int, int>> plainToD;
+    for (const char* lr : {"左", "右"}) {
+        int parent = find("下半身");
+        for (const char* part : {"足", "ひざ", "足首"}) {
+            const int plain = find(std::string(lr) + part);
+            BoneDesc d = m.bones[static_cast<size_t>(plain)];
+            d.name = std::string(lr) + part + "D";
+            d.parent = parent;
+            d.tail = -1;
+            d.pmxFlags = 0x001A;
+            d.appendParent = plain;
+            d.appendRatio = 1.0f;
+            d.appendTranslation = false;
+            d.deformLayer = 1;
+            m.bones.push_back(d);
+            parent = static_cast<int>(m.bones.size()) - 1;
+            plainToD.emplace_back(plain, parent);
+        }
+    }
+    for (auto& v : m.vertices) {
+        for (int32_t& b : v.bones) {
+            for (const auto& pd : plainToD) {
+                if (b == pd.first) {
+                    b = pd.second;
+                    break;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace demo

@@ -92,4 +92,10 @@ private:
     void addPhysics();
 };
 
+// Gives a PMX form of the model what most PMX characters carry: "D" leg bones (左足D,
+// 左ひざD, 左足首D and the right ones) in deform layer 1, driven only by append links from
+// the plain leg bones, with the legs' skin moved onto them. The plain bones keep their
+// indices; the D bones come last.
+void addDeformLegBones(ModelDesc& m);
+
 }  // namespace demo
