@@ -146,29 +146,28 @@ bool loadGLShaderProcs() {
     load(p_glEnableVertexAttribArray, "glEnableVertexAttribArray", nullptr, 0x20, missing);
     load(p_glDisableVertexAttribArray, "glDisableVertexAttribArray", nullptr, 0x20, missing);
     if (missing == 0) return true;
-    {
-        p_glCreateShader = nullptr;
-        p_glShaderSource = nullptr;
-        p_glCompileShader = nullptr;
-        p_glGetShaderiv = nullptr;
-        p_glGetShaderInfoLog = nullptr;
-        p_glDeleteShader = nullptr;
-        p_glCreateProgram = nullptr;
-        p_glAttachShader = nullptr;
-        p_glBindAttribLocation = nullptr;
-        p_glLinkProgram = nullptr;
-        p_glGetProgramiv = nullptr;
-        p_glGetProgramInfoLog = nullptr;
-        p_glDeleteProgram = nullptr;
-        p_glUseProgram = nullptr;
-        p_glGetUniformLocation = nullptr;
-        p_glUniform1i = nullptr;
-        p_glUniform1f = nullptr;
-        p_glUniform2f = nullptr;
-        p_glUniform4fv = nullptr;
-        p_glVertexAttribPointer = nullptr;
-        p_glEnableVertexAttribArray = nullptr;
-        p_glDisableVertexAttribArray = nullptr;
-    }
+    // Half a set is of no use; callers test one pointer.
+    p_glCreateShader = nullptr;
+    p_glShaderSource = nullptr;
+    p_glCompileShader = nullptr;
+    p_glGetShaderiv = nullptr;
+    p_glGetShaderInfoLog = nullptr;
+    p_glDeleteShader = nullptr;
+    p_glCreateProgram = nullptr;
+    p_glAttachShader = nullptr;
+    p_glBindAttribLocation = nullptr;
+    p_glLinkProgram = nullptr;
+    p_glGetProgramiv = nullptr;
+    p_glGetProgramInfoLog = nullptr;
+    p_glDeleteProgram = nullptr;
+    p_glUseProgram = nullptr;
+    p_glGetUniformLocation = nullptr;
+    p_glUniform1i = nullptr;
+    p_glUniform1f = nullptr;
+    p_glUniform2f = nullptr;
+    p_glUniform4fv = nullptr;
+    p_glVertexAttribPointer = nullptr;
+    p_glEnableVertexAttribArray = nullptr;
+    p_glDisableVertexAttribArray = nullptr;
     return false;
 }
