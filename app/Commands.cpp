@@ -14,6 +14,7 @@
 #include "app/Globals.h"
 #include "app/imgproc/Capture.h"
 #include "app/imgproc/cvImgProc.h"
+#include "model/ModelDraw.h"
 #include "model/ModelLoader.h"
 #include "physics/RigidBody.h"
 #include "platform/HostUI.h"
@@ -26,6 +27,7 @@ const char* const kMenuLabels[kMenuEntryCount] = {
     "Display FPS    (On/Off) [F]", "Display Axis   (On/Off) [X]", "Display Bin    (On/Off) [B]",
     "Display Shadow (On/Off) [H]", "Display Matrix (On/Off) [A]", "Wire frame     (On/Off) [W]",
     "Auto Threshold (On/Off) [E]", "Save to PNG file        [S]", "Capture to AVI file     [C]",
+    "Toon Look      (On/Off) [K]",
 };
 
 namespace {
@@ -148,6 +150,9 @@ void menuSelected(int id) {
         case 13: g_clTracker.toggleAutoThreshold(); break;
         case 14: SaveImage(); break;
         case 15: g_cvImgProc.controlCapture(); break;
+        case 16:
+            setModelLook(requestedModelLook() == ModelLook::Toon ? ModelLook::Classic : ModelLook::Toon);
+            break;
         default: break;
     }
 }
@@ -169,6 +174,7 @@ int menuEntryForKey(unsigned char key) {
         case 'e': return 13;
         case 's': return 14;
         case 'c': return 15;
+        case 'k': return 16;
         default: return 0;
     }
 }

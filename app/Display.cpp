@@ -57,6 +57,9 @@ void drawSlots(void (*draw)(const cModel&)) {
 }
 
 void drawModelFull(const cModel& model) { drawModel(model); }
+// Outlines belong to the character seen directly; in the reflection they would only
+// thicken its silhouette.
+void drawModelReflected(const cModel& model) { drawModel(model, false); }
 void drawModelShadow(const cModel& model) { drawModelGeometry(model); }
 
 // Window pixel coordinates for 2D drawing (origin bottom left), both matrices saved.
@@ -120,7 +123,7 @@ void mirrorPass() {
     // The reflection reverses the winding once more.
     glCullFace(GL_BACK);
     glPolygonMode(GL_FRONT_AND_BACK, g_wireFrame ? GL_LINE : GL_FILL);
-    drawSlots(drawModelFull);
+    drawSlots(drawModelReflected);
     glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
     glCullFace(GL_FRONT);
 }

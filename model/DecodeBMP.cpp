@@ -78,6 +78,15 @@ bool decodeBMP(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
             }
         }
     }
+    // Most 32-bit bitmaps leave the fourth byte unused, and zero: such an image is
+    // opaque, not invisible.
+    if (bitCount == 32) {
+        bool anyAlpha = false;
+        for (std::size_t i = 3; i < image.rgba.size() && !anyAlpha; i += 4) anyAlpha = image.rgba[i] != 0;
+        if (!anyAlpha) {
+            for (std::size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = 255;
+        }
+    }
     out = std::move(image);
     return true;
 }

@@ -10,6 +10,7 @@
 #include "animation/Skeleton.h"
 #include "model/ModelLoader.h"
 #include "model/Texture.h"
+#include "model/ToonTexture.h"
 #include "physics/RigidBody.h"
 #include "platform/HostUI.h"
 
@@ -155,20 +156,22 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
     model.skins = allocArray<VertexSkin>(vertexCount);
     model.skinnedPositions = allocArray<float>(3 * std::size_t(vertexCount));
     model.skinnedNormals = allocArray<float>(3 * std::size_t(vertexCount));
+    model.edgeScales = allocArray<float>(vertexCount);
     if (!model.positions || !model.normals || !model.texCoords || !model.skins || !model.skinnedPositions ||
-        !model.skinnedNormals)
+        !model.skinnedNormals || !model.edgeScales)
         return refuse("vertices", vertexStart, "out of memory");
     model.vertexCount = vertexCount;
     for (uint32_t i = 0; i < vertexCount; ++i) {
         uint16_t bone0, bone1;
-        uint8_t weight;
+        uint8_t weight, noEdge = 0;
         c.readF32s(&model.positions[3 * i], 3);
         c.readF32s(&model.normals[3 * i], 3);
         c.readF32s(&model.texCoords[2 * i], 2);
         c.readU16(bone0);
         c.readU16(bone1);
         c.readU8(weight);
-        c.skip(1);  // edge flag
+        c.readU8(noEdge);
+        model.edgeScales[i] = noEdge ? 0.0f : 1.0f;
         VertexSkin& skin = model.skins[i];
         skin.type = 1;
         skin.weights[0] = weight * 0.01f;
@@ -200,7 +203,7 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
     if (!model.materials) return refuse("materials", c.offset(), "out of memory");
     for (uint32_t i = 0; i < materialCount; ++i) {
         std::memset(&model.materials[i], 0, sizeof(Material));
-        model.materials[i].texture = model.materials[i].sphereTexture = -1;
+        model.materials[i].texture = model.materials[i].sphereTexture = model.materials[i].toonTexture = -1;
     }
     model.materialCount = materialCount;
     {
@@ -216,6 +219,8 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         }
         prefetchTextures(names);
     }
+    // Toon numbers name entries of the toon-name list near the end of the file.
+    std::vector<uint8_t> toonNumbers(materialCount);
     uint64_t indicesUsed = 0;
     for (uint32_t i = 0; i < materialCount; ++i) {
         Material& m = model.materials[i];
@@ -228,7 +233,7 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         m.specular[3] = 1.0f;
         c.readF32s(m.ambient, 3);
         m.ambient[3] = 1.0f;
-        c.skip(1);  // toon number
+        c.readU8(toonNumbers[i]);
         c.readU8(edge);
         c.readU32(count);
         const uint8_t* textureField = c.take(kNameBytes);
@@ -239,6 +244,9 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
                                             count, indexCount));
         m.indexCount = static_cast<int32_t>(count);
         m.drawFlags = static_cast<uint8_t>((m.diffuse[3] < 1.0f ? 0x01 : 0) | (edge ? 0x10 : 0));
+        // The format has no outline colour or width of its own: black, one unit.
+        m.edgeColour[3] = 1.0f;
+        m.edgeSize = edge ? 1.0f : 0.0f;
         if (info) info->materials.emplace_back();
         loadMaterialTextures(model, m, textureField, info);
     }
@@ -386,19 +394,35 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         !c.fits(displayedBones, kDisplayedBoneBytes) || !c.skip(kDisplayedBoneBytes * std::size_t(displayedBones)))
         return refuse.truncated("display lists", c);
 
-    // Optional sections: a file may stop before any of them.
-    if (c.remaining() == 0) return true;
+    // Optional sections: a file may stop before any of them. Without the toon names the
+    // numbers stand for the authoring program's ten shared ramps, so the materials get
+    // their ramps however the optional sections end.
+    std::string toonNames[kSharedToonCount];
+    for (int i = 0; i < kSharedToonCount; ++i) toonNames[i] = sharedToonName(i);
+    auto assignToons = [&]() {
+        for (uint32_t i = 0; i < materialCount; ++i) {
+            if (toonNumbers[i] < kSharedToonCount)
+                model.materials[i].toonTexture = acquireToonTexture(model, toonNames[toonNumbers[i]].c_str());
+        }
+    };
+    if (c.remaining() == 0) return assignToons(), true;
     uint8_t hasEnglish = 0;
     c.readU8(hasEnglish);
     if (hasEnglish) {
         const std::size_t englishBytes = kNameBytes + kCommentBytes + kNameBytes * std::size_t(boneCount) +
                                          kNameBytes * std::size_t(morphCount ? morphCount - 1 : 0) +
                                          kDisplayGroupNameBytes * std::size_t(groupCount);
-        if (!c.skip(englishBytes)) return cutOptional("English names", c);
+        if (!c.skip(englishBytes)) return assignToons(), cutOptional("English names", c);
     }
     // Older files end after the English names.
-    if (c.remaining() == 0) return true;
-    if (!c.skip(kToonNamesBytes)) return cutOptional("toon names", c);
+    if (c.remaining() == 0) return assignToons(), true;
+    const uint8_t* toonField = c.take(kToonNamesBytes);
+    if (!toonField) return assignToons(), cutOptional("toon names", c);
+    for (int i = 0; i < kSharedToonCount; ++i) {
+        const char* entry = reinterpret_cast<const char*>(toonField + 100 * i);
+        toonNames[i].assign(entry, strnlen(entry, 100));
+    }
+    assignToons();
     if (c.remaining() == 0) return true;
 
     uint32_t bodyCount = 0;

@@ -13,6 +13,7 @@
 #include "animation/Skeleton.h"
 #include "model/ModelLoader.h"
 #include "model/Texture.h"
+#include "model/ToonTexture.h"
 #include "platform/HostUI.h"
 #include "platform/Text.h"
 
@@ -95,8 +96,9 @@ bool readVertices(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse
     model.skins = allocArray<VertexSkin>(n);
     model.skinnedPositions = allocArray<float>(3 * n);
     model.skinnedNormals = allocArray<float>(3 * n);
+    model.edgeScales = allocArray<float>(n);
     if (!model.positions || !model.restPositions || !model.normals || !model.texCoords || !model.skins ||
-        !model.skinnedPositions || !model.skinnedNormals)
+        !model.skinnedPositions || !model.skinnedNormals || !model.edgeScales)
         return refuse("vertices", c.offset(), "out of memory");
     model.vertexCount = static_cast<uint32_t>(count);
     std::vector<SdefVertex> sdefs;
@@ -151,7 +153,7 @@ bool readVertices(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse
                                                       type, h.bone, count, static_cast<unsigned>(c.offset())),
                                     c.offset());
         }
-        c.skip(4);  // edge scale
+        c.readF32(model.edgeScales[i]);
         if (c.failed()) return refuse.truncated("vertices", c);
     }
     if (!sdefs.empty()) {
@@ -243,7 +245,7 @@ bool readMaterials(ByteCursor& c, cModel& model, const Header& h, Refusal& refus
     if (!model.materials) return refuse("materials", c.offset(), "out of memory");
     for (int32_t i = 0; i < count; ++i) {
         std::memset(&model.materials[i], 0, sizeof(Material));
-        model.materials[i].texture = model.materials[i].sphereTexture = -1;
+        model.materials[i].texture = model.materials[i].sphereTexture = model.materials[i].toonTexture = -1;
     }
     model.materialCount = static_cast<uint32_t>(count);
     // Names as the file gives them: a name that failed is emptied in the table.
@@ -262,7 +264,8 @@ bool readMaterials(ByteCursor& c, cModel& model, const Header& h, Refusal& refus
         c.readF32s(m.ambient, 3);
         m.ambient[3] = 1.0f;
         c.readU8(m.drawFlags);
-        c.skip(5 * 4);  // edge colour and size
+        c.readF32s(m.edgeColour, 4);
+        c.readF32(m.edgeSize);
         int32_t textureIndex, sphereIndex;
         uint8_t sphereMode, sharedToon;
         c.readIndex(h.texture, false, textureIndex);
@@ -286,7 +289,14 @@ bool readMaterials(ByteCursor& c, cModel& model, const Header& h, Refusal& refus
         if (sharedToon > 1)
             return refuse("materials", c.offset() - 1,
                           modelload::format("material %d: shared-toon flag %u is neither 0 nor 1", i, sharedToon));
-        c.skip(sharedToon == 0 ? h.texture : 1);
+        int32_t toonIndex = -1;
+        if (sharedToon == 0) {
+            c.readIndex(h.texture, false, toonIndex);
+        } else {
+            uint8_t shared = 0xFF;
+            c.readU8(shared);
+            toonIndex = shared;
+        }
         skipText(c);  // memo
         int32_t indexCount;
         c.readI32(indexCount);
@@ -326,6 +336,14 @@ bool readMaterials(ByteCursor& c, cModel& model, const Header& h, Refusal& refus
             modelload::selectTextureUnit(1);
             m.sphereTexture = acquireNamedTexture(model, model.sphereTextures, sphereIndex);
             if (m.sphereTexture != -1) m.sphereMode = sphereMode;
+        }
+        // A toon index past the table or the shared ten is treated as none, as is -1.
+        if (sharedToon == 0 && toonIndex >= 0 && indexOk(toonIndex, model.textureNameCount)) {
+            modelload::selectTextureUnit(0);
+            m.toonTexture = acquireToonTexture(model, model.textureNames[toonIndex]);
+        } else if (sharedToon == 1 && toonIndex < kSharedToonCount) {
+            modelload::selectTextureUnit(0);
+            m.toonTexture = acquireToonTexture(model, sharedToonName(toonIndex).c_str());
         }
     }
     modelload::selectTextureUnit(0);

@@ -56,9 +56,24 @@ struct Material {
     int32_t sphereTexture;  // GL name of the sphere map, -1 when none
     uint8_t sphereMode;     // 0 none, 1 multiply, 2 add
     uint8_t drawFlags;      // 0x01 both faces, 0x10 edge (PMX: the flag byte as read)
+    // PMX also: 0x02 casts a ground shadow, 0x04/0x08 self shadow, 0x20 vertex
+    // colour, 0x40 points, 0x80 lines (2.1). A PMD material always casts its shadow.
+    int32_t toonTexture;    // GL name of the toon ramp, -1 when none
+    float edgeColour[4];    // r, g, b, alpha of the outline
+    float edgeSize;         // outline width, scaled per vertex by cModel::edgeScales
 };
 
 struct cIKChain;
+
+// Material flag bits as PMX files define them (PMD materials are given the same ones).
+namespace materialflag {
+constexpr uint8_t kDoubleSided = 0x01;
+constexpr uint8_t kGroundShadow = 0x02;
+constexpr uint8_t kEdge = 0x10;
+constexpr uint8_t kVertexColour = 0x20;
+constexpr uint8_t kPoints = 0x40;
+constexpr uint8_t kLines = 0x80;
+}  // namespace materialflag
 
 struct cBone {
     char name[32];           // CP932, at most 31 bytes plus terminator
@@ -184,6 +199,7 @@ struct cModel {
     VertexSkin* skins = nullptr;      // 1 per vertex
     float* skinnedPositions = nullptr;  // 3 per vertex, output of skinning
     float* skinnedNormals = nullptr;    // 3 per vertex, output of skinning
+    float* edgeScales = nullptr;        // 1 per vertex: outline width factor (PMD: 0 or 1)
 
     uint32_t indexCount = 0;
     uint32_t* indices = nullptr;
@@ -195,6 +211,7 @@ struct cModel {
     Material* materials = nullptr;  // malloc
     TextureCache colourTextures = nullptr;
     TextureCache sphereTextures = nullptr;
+    TextureCache toonTextures = nullptr;
 
     uint32_t boneCount = 0;
     cBone* bones = nullptr;  // new[]

@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "model/Texture.h"
+#include "model/TextureUpload.h"
+#include "model/ToonShader.h"
 #include "physics/RigidBody.h"
 #include "platform/GLProcs.h"
 
@@ -41,11 +43,137 @@ void freeAndNull(T*& p) {
     p = nullptr;
 }
 
+// Width of an outline of edge size 1 and vertex factor 1, in pixels of a 480-line window.
+constexpr float kOutlinePixels = 1.2f;
+
+ModelLook g_look = ModelLook::Toon;
+
+// Semi-transparent materials go after the opaque ones; a texture with translucent
+// pixels makes its material one of them.
+bool isTranslucent(const Material& m) { return m.diffuse[3] < 1.0f || textureHasAlpha(m.texture); }
+
+bool castsShadow(const cModel& model, const Material& m) {
+    return model.format == 0 || (m.drawFlags & materialflag::kGroundShadow) != 0;
+}
+
+bool hasOutline(const Material& m) {
+    return (m.drawFlags & materialflag::kEdge) && m.edgeSize > 0.0f && m.edgeColour[3] > 0.0f;
+}
+
+// The PMX 2.1 point and line flags draw the same triangles as corners or edges. The
+// vertex-colour flag needs the first additional UV as colour, which is not kept; such
+// materials draw with their material colour.
+GLint polygonModeFor(const cModel& model, const Material& m, GLint base) {
+    if (model.format != 1 || base != GL_FILL) return base;
+    if (m.drawFlags & materialflag::kPoints) return GL_POINT;
+    if (m.drawFlags & materialflag::kLines) return GL_LINE;
+    return base;
+}
+
+void setMaterialLighting(const Material& m) {
+    glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, m.diffuse);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, m.ambient);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, m.specular);
+    glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, m.shininess);
+    if (m.drawFlags & materialflag::kDoubleSided) {
+        glDisable(GL_CULL_FACE);
+    } else {
+        glEnable(GL_CULL_FACE);
+    }
+}
+
+void bindClassicTextures(const Material& m, bool multitexture) {
+    if (multitexture) p_glActiveTextureARB(GL_TEXTURE0_ARB);
+    if (m.texture != -1) {
+        glEnable(GL_TEXTURE_2D);
+        glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.texture));
+        setSphereGeneration(false);
+    } else {
+        glDisable(GL_TEXTURE_2D);
+    }
+
+    if (multitexture) {
+        p_glActiveTextureARB(GL_TEXTURE1_ARB);
+        if (m.sphereTexture == -1) {
+            glDisable(GL_TEXTURE_2D);
+            glTexEnvi(GL_TEXTURE_ENV, GL_COMBINE_RGB, GL_REPLACE);
+        } else {
+            glEnable(GL_TEXTURE_2D);
+            glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.sphereTexture));
+            setSphereGeneration(true);
+            glTexEnvi(GL_TEXTURE_ENV, GL_COMBINE_RGB, m.sphereMode == 2 ? GL_ADD : GL_MODULATE);
+        }
+        p_glActiveTextureARB(GL_TEXTURE0_ARB);
+    }
+}
+
+// The shader samples the units whatever their enables; only the bindings matter.
+void bindToonTextures(const Material& m) {
+    const bool sphere = m.sphereTexture != -1 && m.sphereMode != 0;
+    if (m.texture != -1) {
+        p_glActiveTextureARB(GL_TEXTURE0_ARB);
+        glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.texture));
+    }
+    if (sphere) {
+        p_glActiveTextureARB(GL_TEXTURE1_ARB);
+        glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.sphereTexture));
+    }
+    if (m.toonTexture != -1) {
+        p_glActiveTextureARB(GL_TEXTURE2_ARB);
+        glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.toonTexture));
+        // A ramp is read at one column and must neither wrap its ends into each other
+        // nor blur between mip levels where the shading turns quickly.
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    }
+    p_glActiveTextureARB(GL_TEXTURE0_ARB);
+    setToonSurfaceInputs(m.texture != -1, sphere ? m.sphereMode : 0, m.toonTexture != -1);
+}
+
+// The hull: faces turned away from the camera, pushed out along their normals, drawn
+// in the edge colour; the model's own surface hides all of it but a rim.
+void drawOutlines(const cModel& model) {
+    if (!model.edgeScales) return;
+    bool any = false;
+    for (uint32_t i = 0; i < model.materialCount && !any; ++i) any = hasOutline(model.materials[i]);
+    if (!any) return;
+
+    GLint cullMode = GL_BACK;
+    glGetIntegerv(GL_CULL_FACE_MODE, &cullMode);
+    glEnable(GL_CULL_FACE);
+    glCullFace(cullMode == GL_FRONT ? GL_BACK : GL_FRONT);
+    useOutline(kOutlinePixels);
+    p_glEnableVertexAttribArray(kOutlineEdgeAttribute);
+    p_glVertexAttribPointer(kOutlineEdgeAttribute, 1, GL_FLOAT, GL_FALSE, 0, model.edgeScales);
+    const uint32_t* indices = model.indices;
+    for (uint32_t i = 0; i < model.materialCount; ++i) {
+        const Material& m = model.materials[i];
+        if (hasOutline(m) && m.indexCount > 0) {
+            setOutlineMaterial(m.edgeColour, m.edgeSize);
+            glDrawElements(GL_TRIANGLES, m.indexCount, GL_UNSIGNED_INT, indices);
+        }
+        indices += m.indexCount;
+    }
+    p_glDisableVertexAttribArray(kOutlineEdgeAttribute);
+    glCullFace(static_cast<GLenum>(cullMode));
+}
+
 }  // namespace
 
-void drawModel(const cModel& model) {
+void setModelLook(ModelLook look) { g_look = look; }
+
+ModelLook requestedModelLook() { return g_look; }
+
+ModelLook activeModelLook() {
+    if (g_look == ModelLook::Toon && haveUnit1() && toonShadersReady()) return ModelLook::Toon;
+    return ModelLook::Classic;
+}
+
+void drawModel(const cModel& model, bool outlines) {
     if (!model.positions) return;
     const bool multitexture = haveUnit1();
+    const bool toon = activeModelLook() == ModelLook::Toon;
 
     glEnableClientState(GL_VERTEX_ARRAY);
     glEnableClientState(GL_NORMAL_ARRAY);
@@ -69,45 +197,42 @@ void drawModel(const cModel& model) {
     glTexCoordPointer(2, GL_FLOAT, 0, model.texCoords);
     setSphereGenerationMode();
 
+    GLint polygonModes[2] = {GL_FILL, GL_FILL};
+    glGetIntegerv(GL_POLYGON_MODE, polygonModes);
+    GLint polygonMode = polygonModes[0];
+    if (toon) useToonSurface();
+
     glDisable(GL_CULL_FACE);
-    const uint32_t* indices = model.indices;
-    for (uint32_t i = 0; i < model.materialCount; ++i) {
-        const Material& m = model.materials[i];
-        glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, m.diffuse);
-        glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, m.ambient);
-        glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, m.specular);
-        glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, m.shininess);
-        if (m.drawFlags & 0x01) {
-            glDisable(GL_CULL_FACE);
-        } else {
-            glEnable(GL_CULL_FACE);
-        }
-
-        if (multitexture) p_glActiveTextureARB(GL_TEXTURE0_ARB);
-        if (m.texture != -1) {
-            glEnable(GL_TEXTURE_2D);
-            glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.texture));
-            setSphereGeneration(false);
-        } else {
-            glDisable(GL_TEXTURE_2D);
-        }
-
-        if (multitexture) {
-            p_glActiveTextureARB(GL_TEXTURE1_ARB);
-            if (m.sphereTexture == -1) {
-                glDisable(GL_TEXTURE_2D);
-                glTexEnvi(GL_TEXTURE_ENV, GL_COMBINE_RGB, GL_REPLACE);
+    for (int pass = 0; pass < 2; ++pass) {
+        const bool translucentPass = pass == 1;
+        const uint32_t* indices = model.indices;
+        for (uint32_t i = 0; i < model.materialCount; ++i) {
+            const Material& m = model.materials[i];
+            const uint32_t* first = indices;
+            indices += m.indexCount;
+            if (isTranslucent(m) != translucentPass) continue;
+            setMaterialLighting(m);
+            if (toon) {
+                bindToonTextures(m);
             } else {
-                glEnable(GL_TEXTURE_2D);
-                glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.sphereTexture));
-                setSphereGeneration(true);
-                glTexEnvi(GL_TEXTURE_ENV, GL_COMBINE_RGB, m.sphereMode == 2 ? GL_ADD : GL_MODULATE);
+                bindClassicTextures(m, multitexture);
             }
-            p_glActiveTextureARB(GL_TEXTURE0_ARB);
+            const GLint mode = polygonModeFor(model, m, polygonModes[0]);
+            if (mode != polygonMode) {
+                glPolygonMode(GL_FRONT_AND_BACK, static_cast<GLenum>(mode));
+                polygonMode = mode;
+            }
+            if (m.indexCount > 0) glDrawElements(GL_TRIANGLES, m.indexCount, GL_UNSIGNED_INT, first);
         }
+    }
+    if (polygonMode != polygonModes[0]) glPolygonMode(GL_FRONT_AND_BACK, static_cast<GLenum>(polygonModes[0]));
 
-        if (m.indexCount > 0) glDrawElements(GL_TRIANGLES, m.indexCount, GL_UNSIGNED_INT, indices);
-        indices += m.indexCount;
+    if (toon) {
+        if (outlines) drawOutlines(model);
+        stopShading();
+        p_glActiveTextureARB(GL_TEXTURE2_ARB);
+        glBindTexture(GL_TEXTURE_2D, 0);
+        p_glActiveTextureARB(GL_TEXTURE0_ARB);
     }
 
     if (multitexture) {
@@ -127,7 +252,23 @@ void drawModelGeometry(const cModel& model) {
     if (!model.positions) return;
     glEnableClientState(GL_VERTEX_ARRAY);
     glVertexPointer(3, GL_FLOAT, 0, model.skinnedPositions);
-    glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(model.indexCount), GL_UNSIGNED_INT, model.indices);
+    if (model.format == 0) {
+        glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(model.indexCount), GL_UNSIGNED_INT, model.indices);
+        glDisableClientState(GL_VERTEX_ARRAY);
+        return;
+    }
+    // Runs of shadow-casting materials go in one call each.
+    const uint32_t* indices = model.indices;
+    const uint32_t* runStart = indices;
+    for (uint32_t i = 0; i < model.materialCount; ++i) {
+        const Material& m = model.materials[i];
+        if (!castsShadow(model, m)) {
+            if (indices > runStart) glDrawElements(GL_TRIANGLES, GLsizei(indices - runStart), GL_UNSIGNED_INT, runStart);
+            runStart = indices + m.indexCount;
+        }
+        indices += m.indexCount;
+    }
+    if (indices > runStart) glDrawElements(GL_TRIANGLES, GLsizei(indices - runStart), GL_UNSIGNED_INT, runStart);
     glDisableClientState(GL_VERTEX_ARRAY);
 }
 
@@ -139,6 +280,7 @@ void releaseModel(cModel& model) {
     freeAndNull(model.skins);
     freeAndNull(model.skinnedPositions);
     freeAndNull(model.skinnedNormals);
+    freeAndNull(model.edgeScales);
     freeAndNull(model.indices);
     freeAndNull(model.textureNames);
     freeAndNull(model.sdefVertices);
@@ -150,6 +292,7 @@ void releaseModel(cModel& model) {
             const Material& m = model.materials[i];
             if (m.texture != -1) releaseTexture(static_cast<uint32_t>(m.texture), model.colourTextures);
             if (m.sphereTexture != -1) releaseTexture(static_cast<uint32_t>(m.sphereTexture), model.sphereTextures);
+            if (m.toonTexture != -1) releaseTexture(static_cast<uint32_t>(m.toonTexture), model.toonTextures);
         }
         freeAndNull(model.materials);
     }
@@ -193,6 +336,7 @@ void destroyModel(cModel& model) {
     model.motion.faceTargetCount = 0;
     model.motion.ikTargetCount = 0;
     model.motion.motionData = nullptr;
+    clearTextureCache(model.toonTextures);
     clearTextureCache(model.sphereTextures);
     clearTextureCache(model.colourTextures);
 }

@@ -158,7 +158,7 @@ std::vector<uint8_t> writePMD(const ModelDesc& m, Layout* layout) {
         b.f32(mat.shininess);
         b.f32s(mat.specular, 3);
         b.f32s(mat.ambient, 3);
-        b.u8(0xFF);  // toon number: none
+        b.u8(mat.pmdToon);
         b.u8((mat.flags & 0x10) ? 1 : 0);
         b.u32(mat.indexCount);
         b.field(toCp932(mat.pmdTexture), 20);
@@ -229,7 +229,8 @@ std::vector<uint8_t> writePMD(const ModelDesc& m, Layout* layout) {
         for (int i = 1; i <= 10; ++i) {
             char name[16];
             std::snprintf(name, sizeof name, "toon%02d.bmp", i);
-            b.field(name, 100);
+            const std::size_t k = static_cast<std::size_t>(i - 1);
+            b.field(k < m.pmd.toonNameList.size() ? toCp932(m.pmd.toonNameList[k]) : std::string(name), 100);
         }
         if (m.pmd.physics) {
             l.rigidBodies = b.offset();
@@ -332,8 +333,8 @@ std::vector<uint8_t> writePMX(const ModelDesc& m, Layout* layout) {
         b.f32(mat.shininess);
         b.f32s(mat.ambient, 3);
         b.u8(mat.flags);
-        const float edge[5] = {0, 0, 0, 1, 1};
-        b.f32s(edge, 5);
+        b.f32s(mat.edgeColour, 4);
+        b.f32(mat.edgeSize);
         b.index(mat.texture, tw);
         b.index(mat.sphereTexture, tw);
         b.u8(mat.sphereMode);

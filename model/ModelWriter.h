@@ -46,6 +46,9 @@ struct MaterialDesc {
     uint8_t sphereMode = 0;
     uint8_t sharedToon = 1;  // PMX: 1 = toon is one byte, 0 = a texture index
     int32_t toon = 0;
+    uint8_t pmdToon = 0xFF;  // PMD: entry of PMDOptions::toonNameList, 0xFF none
+    float edgeColour[4] = {0, 0, 0, 1};  // PMX
+    float edgeSize = 1.0f;               // PMX
     uint32_t indexCount = 0;
 };
 
@@ -138,6 +141,8 @@ struct PMXOptions {
 struct PMDOptions {
     bool english = true;      // write the English block (names copied from the Japanese ones)
     bool toonNames = true;    // write the 10 toon names; needed for the physics sections
+    // The names written; missing entries are toon01.bmp ... toon10.bmp.
+    std::vector<std::string> toonNameList;
     bool physics = true;      // write rigid-body and joint sections (even when empty)
 };
 

@@ -17,6 +17,28 @@ PFNGLBUFFERDATAARBPROC p_glBufferDataARB = nullptr;
 PFNGLMAPBUFFERARBPROC p_glMapBufferARB = nullptr;
 PFNGLUNMAPBUFFERARBPROC p_glUnmapBufferARB = nullptr;
 PFNGLDELETEBUFFERSARBPROC p_glDeleteBuffersARB = nullptr;
+PFNGLCREATESHADERPROC p_glCreateShader = nullptr;
+PFNGLSHADERSOURCEPROC p_glShaderSource = nullptr;
+PFNGLCOMPILESHADERPROC p_glCompileShader = nullptr;
+PFNGLGETSHADERIVPROC p_glGetShaderiv = nullptr;
+PFNGLGETSHADERINFOLOGPROC p_glGetShaderInfoLog = nullptr;
+PFNGLDELETESHADERPROC p_glDeleteShader = nullptr;
+PFNGLCREATEPROGRAMPROC p_glCreateProgram = nullptr;
+PFNGLATTACHSHADERPROC p_glAttachShader = nullptr;
+PFNGLBINDATTRIBLOCATIONPROC p_glBindAttribLocation = nullptr;
+PFNGLLINKPROGRAMPROC p_glLinkProgram = nullptr;
+PFNGLGETPROGRAMIVPROC p_glGetProgramiv = nullptr;
+PFNGLGETPROGRAMINFOLOGPROC p_glGetProgramInfoLog = nullptr;
+PFNGLDELETEPROGRAMPROC p_glDeleteProgram = nullptr;
+PFNGLUSEPROGRAMPROC p_glUseProgram = nullptr;
+PFNGLGETUNIFORMLOCATIONPROC p_glGetUniformLocation = nullptr;
+PFNGLUNIFORM1IPROC p_glUniform1i = nullptr;
+PFNGLUNIFORM1FPROC p_glUniform1f = nullptr;
+PFNGLUNIFORM2FPROC p_glUniform2f = nullptr;
+PFNGLUNIFORM4FVPROC p_glUniform4fv = nullptr;
+PFNGLVERTEXATTRIBPOINTERPROC p_glVertexAttribPointer = nullptr;
+PFNGLENABLEVERTEXATTRIBARRAYPROC p_glEnableVertexAttribArray = nullptr;
+PFNGLDISABLEVERTEXATTRIBARRAYPROC p_glDisableVertexAttribArray = nullptr;
 
 namespace {
 
@@ -97,4 +119,55 @@ int loadGLProcs() {
     load(p_glUnmapBufferARB, "glUnmapBufferARB", "GL_ARB_vertex_buffer_object", 0x15, missing);
     load(p_glDeleteBuffersARB, "glDeleteBuffersARB", "GL_ARB_vertex_buffer_object", 0x15, missing);
     return missing;
+}
+
+bool loadGLShaderProcs() {
+    int missing = 0;
+    load(p_glCreateShader, "glCreateShader", nullptr, 0x20, missing);
+    load(p_glShaderSource, "glShaderSource", nullptr, 0x20, missing);
+    load(p_glCompileShader, "glCompileShader", nullptr, 0x20, missing);
+    load(p_glGetShaderiv, "glGetShaderiv", nullptr, 0x20, missing);
+    load(p_glGetShaderInfoLog, "glGetShaderInfoLog", nullptr, 0x20, missing);
+    load(p_glDeleteShader, "glDeleteShader", nullptr, 0x20, missing);
+    load(p_glCreateProgram, "glCreateProgram", nullptr, 0x20, missing);
+    load(p_glAttachShader, "glAttachShader", nullptr, 0x20, missing);
+    load(p_glBindAttribLocation, "glBindAttribLocation", nullptr, 0x20, missing);
+    load(p_glLinkProgram, "glLinkProgram", nullptr, 0x20, missing);
+    load(p_glGetProgramiv, "glGetProgramiv", nullptr, 0x20, missing);
+    load(p_glGetProgramInfoLog, "glGetProgramInfoLog", nullptr, 0x20, missing);
+    load(p_glDeleteProgram, "glDeleteProgram", nullptr, 0x20, missing);
+    load(p_glUseProgram, "glUseProgram", nullptr, 0x20, missing);
+    load(p_glGetUniformLocation, "glGetUniformLocation", nullptr, 0x20, missing);
+    load(p_glUniform1i, "glUniform1i", nullptr, 0x20, missing);
+    load(p_glUniform1f, "glUniform1f", nullptr, 0x20, missing);
+    load(p_glUniform2f, "glUniform2f", nullptr, 0x20, missing);
+    load(p_glUniform4fv, "glUniform4fv", nullptr, 0x20, missing);
+    load(p_glVertexAttribPointer, "glVertexAttribPointer", nullptr, 0x20, missing);
+    load(p_glEnableVertexAttribArray, "glEnableVertexAttribArray", nullptr, 0x20, missing);
+    load(p_glDisableVertexAttribArray, "glDisableVertexAttribArray", nullptr, 0x20, missing);
+    if (missing == 0) return true;
+    // Half a set is of no use; callers test one pointer.
+    p_glCreateShader = nullptr;
+    p_glShaderSource = nullptr;
+    p_glCompileShader = nullptr;
+    p_glGetShaderiv = nullptr;
+    p_glGetShaderInfoLog = nullptr;
+    p_glDeleteShader = nullptr;
+    p_glCreateProgram = nullptr;
+    p_glAttachShader = nullptr;
+    p_glBindAttribLocation = nullptr;
+    p_glLinkProgram = nullptr;
+    p_glGetProgramiv = nullptr;
+    p_glGetProgramInfoLog = nullptr;
+    p_glDeleteProgram = nullptr;
+    p_glUseProgram = nullptr;
+    p_glGetUniformLocation = nullptr;
+    p_glUniform1i = nullptr;
+    p_glUniform1f = nullptr;
+    p_glUniform2f = nullptr;
+    p_glUniform4fv = nullptr;
+    p_glVertexAttribPointer = nullptr;
+    p_glEnableVertexAttribArray = nullptr;
+    p_glDisableVertexAttribArray = nullptr;
+    return false;
 }

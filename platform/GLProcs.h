@@ -15,6 +15,31 @@ extern PFNGLMAPBUFFERARBPROC p_glMapBufferARB;
 extern PFNGLUNMAPBUFFERARBPROC p_glUnmapBufferARB;
 extern PFNGLDELETEBUFFERSARBPROC p_glDeleteBuffersARB;
 
+// OpenGL 2.0 shader entry points, filled by loadGLShaderProcs(); all null when any is
+// missing, so one test of p_glUseProgram says whether shaders can be used.
+extern PFNGLCREATESHADERPROC p_glCreateShader;
+extern PFNGLSHADERSOURCEPROC p_glShaderSource;
+extern PFNGLCOMPILESHADERPROC p_glCompileShader;
+extern PFNGLGETSHADERIVPROC p_glGetShaderiv;
+extern PFNGLGETSHADERINFOLOGPROC p_glGetShaderInfoLog;
+extern PFNGLDELETESHADERPROC p_glDeleteShader;
+extern PFNGLCREATEPROGRAMPROC p_glCreateProgram;
+extern PFNGLATTACHSHADERPROC p_glAttachShader;
+extern PFNGLBINDATTRIBLOCATIONPROC p_glBindAttribLocation;
+extern PFNGLLINKPROGRAMPROC p_glLinkProgram;
+extern PFNGLGETPROGRAMIVPROC p_glGetProgramiv;
+extern PFNGLGETPROGRAMINFOLOGPROC p_glGetProgramInfoLog;
+extern PFNGLDELETEPROGRAMPROC p_glDeleteProgram;
+extern PFNGLUSEPROGRAMPROC p_glUseProgram;
+extern PFNGLGETUNIFORMLOCATIONPROC p_glGetUniformLocation;
+extern PFNGLUNIFORM1IPROC p_glUniform1i;
+extern PFNGLUNIFORM1FPROC p_glUniform1f;
+extern PFNGLUNIFORM2FPROC p_glUniform2f;
+extern PFNGLUNIFORM4FVPROC p_glUniform4fv;
+extern PFNGLVERTEXATTRIBPOINTERPROC p_glVertexAttribPointer;
+extern PFNGLENABLEVERTEXATTRIBARRAYPROC p_glEnableVertexAttribArray;
+extern PFNGLDISABLEVERTEXATTRIBARRAYPROC p_glDisableVertexAttribArray;
+
 // Looks up an entry point of the current context. On Mesa a non-null pointer proves
 // nothing (one is returned for any name), so the entry point counts as present only
 // when the context reports the named extension (or is at least coreVersion, e.g. 0x13
@@ -25,3 +50,7 @@ void* lookupGLProc(const char* name, const char* extension, int coreVersion);
 // ARB_texture_compression, ARB_vertex_buffer_object, or the core versions that hold
 // them) and returns how many are missing. Reports nothing; callers decide what to say.
 int loadGLProcs();
+
+// Looks up the shader entry points for the current context (OpenGL 2.0 or later) and
+// returns true when all are there; otherwise every one of them is left null.
+bool loadGLShaderProcs();

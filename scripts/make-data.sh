@@ -4,8 +4,10 @@
 #                         horizontal view, mild barrel distortion)
 #   Data/patt.00          pattern of the built-in marker design
 #   Data/marker.png       the printable marker (80 mm square at 300 dpi)
+#   Data/toon/            the ten default toon ramps, toon01.bmp ... toon10.bmp
 # usage: scripts/make-data.sh [TOOLS_DIR [OUT_DIR]]
-#   TOOLS_DIR  folder holding pavonix-make-calibration and pavonix-make-marker
+#   TOOLS_DIR  folder holding pavonix-make-calibration, pavonix-make-marker and
+#              pavonix-make-toon
 #              (default: build/tools of the source tree)
 #   OUT_DIR    where the files go (default: Data/ of the source tree)
 set -euo pipefail
@@ -14,7 +16,7 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 tools_dir=${1:-$source_dir/build/tools}
 out_dir=${2:-$source_dir/Data}
 
-for tool in pavonix-make-calibration pavonix-make-marker; do
+for tool in pavonix-make-calibration pavonix-make-marker pavonix-make-toon; do
     if [[ ! -x $tools_dir/$tool ]]; then
         echo "make-data.sh: $tools_dir/$tool not found; build the tools first" >&2
         exit 1
@@ -29,3 +31,5 @@ mkdir -p "$out_dir"
 
 "$tools_dir/pavonix-make-marker" --builtin --size-mm 80 --dpi 300 --margin 0.25 \
     "$out_dir/patt.00" "$out_dir/marker.png"
+
+"$tools_dir/pavonix-make-toon" "$out_dir/toon"

@@ -11,6 +11,7 @@
 #include "make_demo/ImageWriters.h"
 #include "make_demo/PavoAssets.h"
 #include "make_demo/PavoModel.h"
+#include "make_toon/ToonRamps.h"
 #include "model/ModelWriter.h"
 #include "platform/Text.h"
 
@@ -67,6 +68,9 @@ int main(int argc, char** argv) {
     ok &= save(p + "tail.dds", demo::writeDDS(p + "tail.dds", demo::tailTexture()));
     ok &= save(p + "shine.sph", demo::writeBMP(p + "shine.sph", demo::shineSphere()));
     ok &= save(p + "glow.spa", demo::writeBMP(p + "glow.spa", demo::glowSphere()));
+    // Pavo's own ramp: a crisp step into a cool lavender shade, deeper at the far side.
+    const toon::RampSpec pavoRamp = {{1, 1, 1}, {0.78f, 0.76f, 0.92f}, 0.47f, 0.04f, {0.62f, 0.60f, 0.80f}, 0.80f};
+    ok &= save(p + "pavo_toon.bmp", demo::writeBMP(p + "pavo_toon.bmp", toon::makeRamp(pavoRamp)));
 
     demo::DanceKeys dance = demo::pavoDance();
     for (auto& k : dance.bones) k.name = utf8ToCp932(k.name);

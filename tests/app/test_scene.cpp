@@ -77,8 +77,8 @@ TEST(ShadowMatrix, FlattensPointsOntoTheGroundAlongRaysFromTheLight) {
 }
 
 TEST(Commands, KeysReachTheirMenuEntriesInBothCases) {
-    const char* letters = "OPMRLTFXBHAWESC";
-    for (int i = 0; i < 15; ++i) {
+    const char* letters = "OPMRLTFXBHAWESCK";
+    for (int i = 0; i < kMenuEntryCount; ++i) {
         EXPECT_EQ(menuEntryForKey(static_cast<unsigned char>(letters[i])), i + 1) << letters[i];
         EXPECT_EQ(menuEntryForKey(static_cast<unsigned char>(letters[i] + 32)), i + 1) << letters[i];
     }

@@ -95,7 +95,7 @@ TEST(DemoAssets, CommittedFilesAreWhatTheGeneratorWrites) {
         ++compared;
     }
     closedir(dir);
-    EXPECT_EQ(compared, 12);
+    EXPECT_EQ(compared, 13);
     std::system(("rm -rf " + out).c_str());
 }
 
@@ -130,6 +130,14 @@ TEST_F(DemoModel, PmdHasTheIntendedContents) {
     int textured = 0;
     for (uint32_t i = 0; i < model_.materialCount; ++i) textured += model_.materials[i].texture != -1;
     EXPECT_EQ(textured, 5);  // PNG, BMP, JPEG, TGA, DDS
+    // Pavo's own ramp on all but the eyes, outlines on the closed shapes.
+    int ramped = 0, outlined = 0;
+    for (uint32_t i = 0; i < model_.materialCount; ++i) {
+        ramped += model_.materials[i].toonTexture != -1;
+        outlined += (model_.materials[i].drawFlags & 0x10) != 0;
+    }
+    EXPECT_EQ(ramped, 8);
+    EXPECT_EQ(outlined, 5);
     int modes[3] = {0, 0, 0};
     for (uint32_t i = 0; i < model_.rigidBodyCount; ++i) ++modes[model_.rigidBodies[i].mode];
     EXPECT_GT(modes[0], 0);

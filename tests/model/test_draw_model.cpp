@@ -1,5 +1,6 @@
-// Drawing models under a real GL context: textures, sphere maps, culling per material,
-// the state left behind, and textures shared by materials on release.
+// Drawing models under a real GL context in the classic (fixed-function) look: textures,
+// sphere maps, culling per material, the state left behind, and textures shared by
+// materials on release.
 #include <GL/gl.h>
 #include <GL/glext.h>
 
@@ -24,6 +25,7 @@ protected:
         if (!ensureGLContext(kSize, kSize)) GTEST_SKIP() << "no X display";
         if (!p_glActiveTextureARB || !p_glClientActiveTextureARB) GTEST_SKIP() << "no multitexturing";
         FakeTextures::uninstall();  // real textures from here on
+        setModelLook(ModelLook::Classic);
         glMatrixMode(GL_PROJECTION);
         glLoadIdentity();
         glMatrixMode(GL_MODELVIEW);
@@ -34,6 +36,11 @@ protected:
         glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
         glClearColor(0, 0, 1, 1);
         glClear(GL_COLOR_BUFFER_BIT);
+    }
+
+    void TearDown() override {
+        setModelLook(ModelLook::Toon);
+        ModelTest::TearDown();
     }
 
     // The rest pose: skinning would copy the rest geometry unchanged.
@@ -120,7 +127,8 @@ TEST_F(DrawModel, TranslucentMaterialsAreDoubleSided) {
     drawModel(model);
     EXPECT_TRUE(near(left(), 255, 255, 0));   // translucent: drawn although it faces away
     EXPECT_TRUE(near(right(), 0, 0, 255));    // opaque: culled, the background shows
-    EXPECT_TRUE(glIsEnabled(GL_CULL_FACE));   // left as the last material set it
+    // Translucent materials are drawn last: culling is left as the translucent one set it.
+    EXPECT_FALSE(glIsEnabled(GL_CULL_FACE));
 }
 
 TEST_F(DrawModel, LeavesUnitZeroActiveAndArraysOff) {

@@ -368,20 +368,26 @@ void PavoBuilder::addMaterials() {
         int texture;  // index into the PMX table
         int sphere;
         uint8_t sphereMode;
+        bool toon;     // lit through Pavo's ramp (the eyes stay flat)
+        bool outline;  // closed shapes only: a single sheet would hide under its own hull
     };
     // PMX texture table: the same files the PMD names.
-    model_.textures = {"body.png", "shine.sph", "face.bmp", "belly.jpg", "glow.spa", "crest.tga", "tail.dds"};
+    model_.textures = {"body.png", "shine.sph", "face.bmp", "belly.jpg", "glow.spa", "crest.tga", "tail.dds",
+                       "pavo_toon.bmp"};
+    constexpr int kOwnToon = 7;
+    // PMD toon numbers name this list; entry 0 is Pavo's own ramp.
+    model_.pmd.toonNameList = {"pavo_toon.bmp"};
     const Spec specs[kMaterialCount] = {
-        {0.55f, 0.75f, 1.0f, 1.0f, "body.png*shine.sph", 0, 1, 1},   // body
-        {0.7f, 0.85f, 1.0f, 1.0f, "face.bmp", 2, -1, 0},              // head
-        {1.0f, 1.0f, 1.0f, 1.0f, "belly.jpg", 3, -1, 0},              // belly
-        {1.0f, 1.0f, 1.0f, 1.0f, "", -1, -1, 0},                      // eye white
-        {0.08f, 0.08f, 0.12f, 1.0f, "glow.spa", -1, 4, 2},           // pupils
-        {1.0f, 0.68f, 0.15f, 1.0f, "", -1, -1, 0},                    // beak and stalks
-        {0.55f, 0.1f, 0.15f, 1.0f, "", -1, -1, 0},                    // mouth
-        {1.0f, 1.0f, 1.0f, 0.99f, "crest.tga", 5, -1, 0},             // crest feathers
-        {1.0f, 1.0f, 1.0f, 0.99f, "tail.dds*glow.spa", 6, 4, 2},      // tail feathers
-        {0.55f, 0.6f, 0.75f, 1.0f, "", -1, -1, 0},                    // legs and feet
+        {0.55f, 0.75f, 1.0f, 1.0f, "body.png*shine.sph", 0, 1, 1, true, true},   // body
+        {0.7f, 0.85f, 1.0f, 1.0f, "face.bmp", 2, -1, 0, true, true},              // head
+        {1.0f, 1.0f, 1.0f, 1.0f, "belly.jpg", 3, -1, 0, true, true},              // belly
+        {1.0f, 1.0f, 1.0f, 1.0f, "", -1, -1, 0, false, false},                    // eye white
+        {0.08f, 0.08f, 0.12f, 1.0f, "glow.spa", -1, 4, 2, false, false},         // pupils
+        {1.0f, 0.68f, 0.15f, 1.0f, "", -1, -1, 0, true, true},                    // beak and stalks
+        {0.55f, 0.1f, 0.15f, 1.0f, "", -1, -1, 0, true, false},                   // mouth
+        {1.0f, 1.0f, 1.0f, 0.99f, "crest.tga", 5, -1, 0, true, false},            // crest feathers
+        {1.0f, 1.0f, 1.0f, 0.99f, "tail.dds*glow.spa", 6, 4, 2, true, false},     // tail feathers
+        {0.55f, 0.6f, 0.75f, 1.0f, "", -1, -1, 0, true, true},                    // legs and feet
     };
     const char* names[kMaterialCount] = {"体", "頭", "お腹", "白目", "瞳", "くちばし", "口", "冠羽", "尾羽", "脚"};
     for (int i = 0; i < kMaterialCount; ++i) {
@@ -397,7 +403,15 @@ void PavoBuilder::addMaterials() {
         m.ambient[2] = s.b * 0.35f;
         m.specular[0] = m.specular[1] = m.specular[2] = 0.15f;
         m.shininess = 12.0f;
-        m.flags = s.a < 1.0f ? 0x01 : 0x00;
+        // Every part casts its ground shadow and onto the self-shadow map.
+        m.flags = static_cast<uint8_t>((s.a < 1.0f ? 0x01 : 0x00) | 0x02 | 0x04 | 0x08 | (s.outline ? 0x10 : 0x00));
+        m.pmdToon = s.toon ? 0 : 0xFF;
+        m.sharedToon = 0;
+        m.toon = s.toon ? kOwnToon : -1;
+        // A deep blue-grey line reads softer on the pale body than black.
+        const float edge[4] = {0.12f, 0.14f, 0.28f, 1.0f};
+        for (int k = 0; k < 4; ++k) m.edgeColour[k] = edge[k];
+        m.edgeSize = 1.0f;
         m.pmdTexture = s.pmdTexture;
         m.texture = s.texture;
         m.sphereTexture = s.sphere;

@@ -1,0 +1,37 @@
+// The GLSL programs of the toon look: surfaces lit through their toon ramp, and the
+// outline hull. GLSL 1.20 with the fixed-function built-ins (material, light, matrices),
+// so the caller's glMaterial and light settings reach both looks alike. Needs a current
+// GL context.
+#pragma once
+
+#include <cstdint>
+
+#include "model/ModelData.h"
+
+// Texture units the surface program samples.
+constexpr int kToonUnitTexture = 0;
+constexpr int kToonUnitSphere = 1;
+constexpr int kToonUnitRamp = 2;
+// Generic attribute carrying the per-vertex outline factor.
+constexpr int kOutlineEdgeAttribute = 1;
+
+// Compiles and links both programs on first call; true when they can be used. False
+// when the context lacks OpenGL 2.0 shaders or three texture units, when a program
+// fails to build (the driver's log goes to standard error once), or when the
+// environment variable PAVONIX_NO_SHADERS is set to anything but "" or "0".
+bool toonShadersReady();
+
+// Forgets the programs (they are rebuilt on next use); for a context that went away.
+void resetToonShaders();
+
+// Surface program: bound with the samplers set; per material, which inputs are there.
+void useToonSurface();
+void setToonSurfaceInputs(bool texture, uint8_t sphereMode, bool ramp);
+
+// Outline program: width in pixels per unit of edge size x vertex factor; the
+// viewport decides how a pixel maps to clip space.
+void useOutline(float pixelsPerEdgeUnit);
+void setOutlineMaterial(const float colour[4], float edgeSize);
+
+// Back to fixed function.
+void stopShading();

@@ -1,0 +1,96 @@
+#include "model/ToonTexture.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "model/Texture.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+
+namespace {
+
+bool isFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool isFolder(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Loading a model makes its folder the current directory, so the start-up directory is
+// captured before main runs.
+std::string startDirectory() {
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+const std::string g_startDirectory = startDirectory();
+
+std::string g_toonFolder;
+bool g_toonFolderChosen = false;
+
+std::string findToonFolder() {
+    if (const char* env = std::getenv("PAVONIX_TOON_DIR")) {
+        if (*env) return env;
+    }
+    if (!g_startDirectory.empty() && isFolder(g_startDirectory + "/Data/toon")) return g_startDirectory + "/Data/toon";
+    const std::string exe = executableDir();
+    if (!exe.empty()) {
+        if (isFolder(exe + "/Data/toon")) return exe + "/Data/toon";
+        if (isFolder(exe + "/../../Data/toon")) return exe + "/../../Data/toon";
+    }
+    return "Data/toon";
+}
+
+// The shared ramps are known by name whatever the case the model writes it in.
+int sharedToonIndex(const std::string& utf8Name) {
+    const std::size_t slash = utf8Name.find_last_of("/\\");
+    const std::string leaf = slash == std::string::npos ? utf8Name : utf8Name.substr(slash + 1);
+    for (int i = 0; i < kSharedToonCount; ++i) {
+        if (strcasecmp(leaf.c_str(), sharedToonName(i).c_str()) == 0) return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void setDefaultToonFolder(const std::string& utf8Folder) {
+    g_toonFolder = utf8Folder;
+    g_toonFolderChosen = true;
+}
+
+const std::string& defaultToonFolder() {
+    if (!g_toonFolderChosen) setDefaultToonFolder(findToonFolder());
+    return g_toonFolder;
+}
+
+std::string sharedToonName(int index) {
+    if (index < 0 || index >= kSharedToonCount) return std::string();
+    char name[16];
+    std::snprintf(name, sizeof name, "toon%02d.bmp", index + 1);
+    return name;
+}
+
+int32_t acquireToonTexture(cModel& model, const char* cp932Name) {
+    if (!cp932Name || !*cp932Name) return -1;
+    if (isFile(resolveTexturePath(cp932Name))) {
+        const int32_t name = acquireTexture(model.toonTextures, cp932Name);
+        if (name == -1) std::fprintf(stderr, "%s\n", lastTextureError().c_str());
+        return name;
+    }
+    const int shared = sharedToonIndex(cp932ToUtf8(cp932Name));
+    if (shared >= 0) {
+        const std::string ours = defaultToonFolder() + "/" + sharedToonName(shared);
+        if (isFile(ours)) return acquireTexture(model.toonTextures, utf8ToCp932(ours).c_str());
+        std::fprintf(stderr, "%s: toon ramp missing (needed for %s)\n", ours.c_str(), cp932ToUtf8(cp932Name).c_str());
+        return -1;
+    }
+    std::fprintf(stderr, "%s: toon ramp not found; the material is drawn without it\n",
+                 cp932ToUtf8(cp932Name).c_str());
+    return -1;
+}
