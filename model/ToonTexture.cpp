@@ -39,6 +39,10 @@ std::string findToonFolder() {
         if (*env) return env;
     }
     if (!g_startDirectory.empty() && isFolder(g_startDirectory + "/Data/toon")) return g_startDirectory + "/Data/toon";
+    // The ramps travel with the rest of the data, so wherever the calibration is found
+    // (an installed share/pavonix among them) they are too.
+    const DataFolder data = programDataFolder();
+    if (!data.path.empty() && isFolder(data.path + "/toon")) return data.path + "/toon";
     const std::string exe = executableDir();
     if (!exe.empty()) {
         if (isFolder(exe + "/Data/toon")) return exe + "/Data/toon";

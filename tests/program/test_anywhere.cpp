@@ -117,7 +117,9 @@ TEST(Install, PrefixHoldsProgramToolsDataDesktopEntryAndIconAndRunsFromTmp) {
               0)
         << out;
     for (const char* file : {"bin/pavonix", "bin/pavonix-track", "bin/pavonix-inspect", "bin/pavonix-make-marker",
-                             "bin/pavonix-make-calibration", "bin/pavonix-make-demo", "share/pavonix/camera_para.dat",
+                             "bin/pavonix-make-calibration", "bin/pavonix-make-demo", "bin/pavonix-make-toon",
+                             "share/pavonix/camera_para.dat", "share/pavonix/toon/toon01.bmp",
+                             "share/pavonix/toon/toon10.bmp",
                              "share/pavonix/patt.00", "share/pavonix/marker.png", "share/pavonix/WDM_camera_flipV.xml",
                              "share/pavonix/demo/pavo.pmd", "share/pavonix/demo/dance.vmd",
                              "share/applications/pavonix.desktop", "share/icons/hicolor/scalable/apps/pavonix.svg"}) {
@@ -141,6 +143,7 @@ TEST(Install, PrefixHoldsProgramToolsDataDesktopEntryAndIconAndRunsFromTmp) {
         const std::string shot = demoShot(prefix + "/bin/pavonix", work, quietEnv(), &out);
         ASSERT_FALSE(shot.empty()) << out;
         EXPECT_GT(bluePixels(shot), 2000);
+        EXPECT_EQ(out.find("toon ramp"), std::string::npos) << out;
         removeTree(work);
     }
     removeTree(prefix);
