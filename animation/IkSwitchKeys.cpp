@@ -1,6 +1,8 @@
 // The sections of a VMD file after its face keys: camera, light and self-shadow keys are
 // stepped over, IK switch and visibility keys are kept. Every one is optional, and older
 // files end before them.
+#include "animation/IkSwitchKeys.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "animation/Motion.h"
 #include "model/ByteCursor.h"
 
 namespace {
@@ -38,7 +39,7 @@ bool cutShort(const char* fileName, const char* section, const ByteCursor& c) {
 
 }  // namespace
 
-void clearIKSwitches(MotionData& motion) {
+void clearIKSwitches(IKSwitchData& motion) {
     while (motion.ikTracks) {
         IKSwitchTrack* next = motion.ikTracks->next;
         std::free(motion.ikTracks->keys);
@@ -51,7 +52,7 @@ void clearIKSwitches(MotionData& motion) {
     motion.visibilityKeyCount = 0;
 }
 
-bool readTrailingSections(MotionData& motion, const uint8_t* bytes, std::size_t size, std::size_t offset,
+bool readTrailingSections(IKSwitchData& motion, const uint8_t* bytes, std::size_t size, std::size_t offset,
                           const char* fileName) {
     clearIKSwitches(motion);
     ByteCursor c(bytes, size, offset);

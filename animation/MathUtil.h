@@ -117,3 +117,8 @@ inline void quaternionToEuler(const float q[4], float euler[3]) {
     euler[1] = ey;
     euler[2] = ez;
 }
+
+// General 4x4 inversion, exchanging rows only for a tiny pivot. Returns false, with out
+// set to the identity, when a pivot comes out zero (or not finite), so a degenerate matrix
+// never spreads NaN.
+bool invertMatrix4(const float in[16], float out[16]);

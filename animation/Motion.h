@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "animation/IkSwitchKeys.h"
+
 // Bytes of a track name in the file; a name of exactly this length has no terminator.
 constexpr std::size_t kVmdNameBytes = 15;
 // Samples of a pre-computed interpolation curve, at x = 0, 1/16, ..., 16/16.
@@ -51,36 +53,11 @@ struct FaceTrack {
     FaceTrack* next;
 };
 
-// IK switch and visibility keys of the motion's last section. A track holds one chain's
-// keys, named after its goal bone (20 bytes in the file); a switch holds until the next key.
-constexpr std::size_t kVmdIKNameBytes = 20;
-
-struct IKSwitchKey {
-    float frame;
-    uint8_t enabled;
-};
-
-struct IKSwitchTrack {
-    char name[kVmdIKNameBytes + 1];  // CP932, always terminated
-    int32_t keyCount;
-    IKSwitchKey* keys;  // sorted by frame; owned (malloc)
-    IKSwitchTrack* next;
-};
-
-struct VisibilityKey {
-    float frame;
-    uint8_t visible;
-};
-
-struct MotionData {
+struct MotionData : IKSwitchData {
     BoneTrack* boneTracks = nullptr;  // newest track first
     int32_t boneTrackCount = 0;
     FaceTrack* faceTracks = nullptr;  // newest track first; default-face tracks last
     int32_t faceTrackCount = 0;
-    IKSwitchTrack* ikTracks = nullptr;  // newest track first
-    int32_t ikTrackCount = 0;
-    VisibilityKey* visibilityKeys = nullptr;  // sorted by frame; owned (malloc); read, not drawn
-    int32_t visibilityKeyCount = 0;
     float lastFrame = 0.0f;  // largest bone or face key frame read (0 when none)
     // Default face names, each followed by one zero byte, in file order (animation/Morph.h).
     char* defaultFaceText = nullptr;  // owned (malloc)
@@ -116,15 +93,6 @@ bool loadVMDFileKeepingOld(const char* path, MotionData& motion);
 // announce. Either refusal is reported on standard error (file name when given; for a
 // truncated file the section, its offset and the bytes it needs).
 bool parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size, const char* fileName = nullptr);
-
-// Reads the sections after the face keys, from offset on (animation/IkSwitchKeys.cpp),
-// replacing the motion's IK switch tracks and visibility keys. A section cut off is
-// reported on standard error and the switch data read so far is dropped; false then.
-bool readTrailingSections(MotionData& motion, const uint8_t* bytes, std::size_t size, std::size_t offset,
-                          const char* fileName);
-
-// Frees the IK switch tracks and visibility keys.
-void clearIKSwitches(MotionData& motion);
 
 // Frees every track and key and empties the lists; the default face names stay.
 void clearMotion(MotionData& motion);

@@ -7,6 +7,7 @@
 // loaders checked them.
 #pragma once
 
+#include "animation/MathUtil.h"
 #include "model/ModelData.h"
 
 // Sets a bone up from its loader record: name (at most 31 bytes), rest position, flags,
@@ -26,11 +27,6 @@ void updateBoneTransform(cBone& bone);
 // Cyclic coordinate descent of one chain toward the ikBone's current position. Knee links
 // bend about their X axis only, and only one way.
 void solveIK(cIKChain& chain);
-
-// General 4x4 inversion without pivoting. Returns false, with out set to the identity,
-// when a diagonal pivot comes out zero (or not finite), so a degenerate matrix never
-// spreads NaN.
-bool invertMatrix4(const float in[16], float out[16]);
 
 // Writes the simulated rigid bodies into their bones, poses the after-physics bones of a
 // PMX model (animation/DeformOrder.h), then skins (skinVertices).

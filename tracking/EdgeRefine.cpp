@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "tracking/CameraParam.h"
-#include "tracking/Identify.h"
 
 namespace {
 
@@ -181,4 +180,15 @@ bool refineEdges(const uint8_t* frame, int width, int height, const double disto
     std::memcpy(edgeLines, lines, sizeof lines);
     std::memcpy(corners, now, sizeof now);
     return true;
+}
+
+int intersectEdgeLines(const double lines[4][3], double corners[4][2]) {
+    for (int i = 0; i < 4; ++i) {
+        const int p = (i + 3) % 4;
+        const double d = lines[p][0] * lines[i][1] - lines[i][0] * lines[p][1];
+        if (d == 0.0) return -1;
+        corners[i][0] = (lines[p][1] * lines[i][2] - lines[i][1] * lines[p][2]) / d;
+        corners[i][1] = (lines[i][0] * lines[p][2] - lines[p][0] * lines[i][2]) / d;
+    }
+    return 0;
 }

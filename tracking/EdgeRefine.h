@@ -15,3 +15,6 @@ bool subpixelEdges();
 // refined square moved implausibly far.
 bool refineEdges(const uint8_t* frame, int width, int height, const double distortion[4], double edgeLines[4][3],
                  double corners[4][2]);
+
+// Corner i where edge lines i - 1 and i meet. -1 when two neighbours are parallel.
+int intersectEdgeLines(const double lines[4][3], double corners[4][2]);

@@ -61,17 +61,6 @@ int fitEdgeLines(const int* contourX, const int* contourY, const int cornerIndex
     return 0;
 }
 
-int intersectEdgeLines(const double lines[4][3], double corners[4][2]) {
-    for (int i = 0; i < 4; ++i) {
-        const int p = (i + 3) % 4;
-        const double d = lines[p][0] * lines[i][1] - lines[i][0] * lines[p][1];
-        if (d == 0.0) return -1;
-        corners[i][0] = (lines[p][1] * lines[i][2] - lines[i][1] * lines[p][2]) / d;
-        corners[i][1] = (lines[i][0] * lines[p][2] - lines[p][0] * lines[i][2]) / d;
-    }
-    return 0;
-}
-
 int computeHomography(const double model[4][2], const double image[4][2], double h[3][3]) {
     double a[8][8];
     double rhs[8];

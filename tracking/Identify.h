@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "tracking/Candidates.h"
+#include "tracking/EdgeRefine.h"
 #include "tracking/Marker.h"
 
 constexpr int kPatchBytes = 16 * 16 * 3;
@@ -15,9 +16,6 @@ constexpr int kPatchBytes = 16 * 16 * 3;
 // points or two neighbouring lines are parallel.
 int fitEdgeLines(const int* contourX, const int* contourY, const int cornerIndex[5], const double distortion[4],
                  double edgeLines[4][3], double corners[4][2]);
-
-// Corner i where edge lines i - 1 and i meet. -1 when two neighbours are parallel.
-int intersectEdgeLines(const double lines[4][3], double corners[4][2]);
 
 // Homography h (h[2][2] = 1) mapping the four model points onto the four image points.
 // -1 when the points are degenerate (three of them collinear).
