@@ -27,7 +27,7 @@ const char* const kMenuLabels[kMenuEntryCount] = {
     "Display FPS    (On/Off) [F]", "Display Axis   (On/Off) [X]", "Display Bin    (On/Off) [B]",
     "Display Shadow (On/Off) [H]", "Display Matrix (On/Off) [A]", "Wire frame     (On/Off) [W]",
     "Auto Threshold (On/Off) [E]", "Save to PNG file        [S]", "Capture to AVI file     [C]",
-    "Toon Look      (On/Off) [K]",
+    "Toon Look      (On/Off) [K]", "Smooth Pose    (On/Off) [G]",
 };
 
 namespace {
@@ -153,6 +153,7 @@ void menuSelected(int id) {
         case 16:
             setModelLook(requestedModelLook() == ModelLook::Toon ? ModelLook::Classic : ModelLook::Toon);
             break;
+        case 17: g_smoothPose = !g_smoothPose; break;
         default: break;
     }
 }
@@ -175,6 +176,7 @@ int menuEntryForKey(unsigned char key) {
         case 's': return 14;
         case 'c': return 15;
         case 'k': return 16;
+        case 'g': return 17;
         default: return 0;
     }
 }

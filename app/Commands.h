@@ -3,8 +3,8 @@
 
 #include <cstddef>
 
-// The right-button menu: identifiers 1..15 in order, labels as shown.
-constexpr int kMenuEntryCount = 16;
+// The right-button menu: identifiers 1..17 in order, labels as shown.
+constexpr int kMenuEntryCount = 17;
 extern const char* const kMenuLabels[kMenuEntryCount];
 
 void keyboardPressed(unsigned char key, int x, int y);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/Globals.h"
+#include "app/Scene.h"
 #include "app/imgproc/cvImgProc.h"
 #include "model/ModelDraw.h"
 #include "platform/video/Video.h"
@@ -135,7 +136,7 @@ void setFrameShownHook(FrameComposedHook hook) { g_frameShownHook = hook; }
 
 void computeModelView() {
     double v[16];
-    markerViewMatrix(g_clTracker.markerTransform, v, g_clTracker.modelScale);
+    markerViewMatrix(displayedMarkerTransform(), v, g_clTracker.modelScale);
     const float* a = g_clTracker.modelAxis;
     for (int k = 0; k < 4; ++k) {
         for (int r = 0; r < 4; ++r) {

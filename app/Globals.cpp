@@ -28,6 +28,7 @@ bool g_displayAxis = false;
 bool g_displayFps = false;
 bool g_displayMatrix = false;
 bool g_wireFrame = false;
+bool g_smoothPose = false;
 
 float g_twinOffset[3] = {kTwinOffsetX, 0.0f, 0.0f};
 float g_shadowMatrix[16] = {};

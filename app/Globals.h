@@ -19,6 +19,7 @@ extern bool g_displayAxis;
 extern bool g_displayFps;
 extern bool g_displayMatrix;
 extern bool g_wireFrame;
+extern bool g_smoothPose;    // the drawn pose goes through a temporal filter
 
 extern float g_twinOffset[3];        // subtracted from slot 2's position, model units
 extern float g_shadowMatrix[16];     // column-major planar projection onto y = 0

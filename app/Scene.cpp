@@ -16,6 +16,7 @@
 #include "platform/GLProcs.h"
 #include "platform/HostUI.h"
 #include "platform/video/Video.h"
+#include "tracking/PoseFilter.h"
 #include "tracking/view/Tracker.h"
 
 namespace {
@@ -38,6 +39,27 @@ bool g_newFrameThisStep = false;
 void setFixedFrameStep(float frames) { g_fixedFrameStep = frames; }
 
 bool idleStepHadNewFrame() { return g_newFrameThisStep; }
+
+namespace {
+PoseFilter g_poseFilter;
+double g_smoothedTransform[3][4]{};
+bool g_smoothedValid = false;
+}  // namespace
+
+void updateDisplayedPose(double seconds) {
+    // Off, lost or just found: the history would only pull the next pose toward a
+    // marker that is no longer there.
+    if (!g_smoothPose || !g_clTracker.markerFound) {
+        g_poseFilter.reset();
+        g_smoothedValid = false;
+        return;
+    }
+    g_smoothedValid = g_poseFilter.apply(g_clTracker.markerTransform, seconds, g_smoothedTransform);
+}
+
+const double (*displayedMarkerTransform())[4] {
+    return g_smoothPose && g_smoothedValid ? g_smoothedTransform : g_clTracker.markerTransform;
+}
 
 void makeShadowMatrix(const float light[3], const float plane[4], float out[16]) {
     const float l[4] = {light[0], light[1], light[2], 1.0f};
@@ -121,6 +143,7 @@ float elapsedMotionFrames(int now, int previous, bool paused) {
 
 void idleStep() {
     g_newFrameThisStep = g_clTracker.updateFrame();
+    if (g_newFrameThisStep) updateDisplayedPose(glutGet(GLUT_ELAPSED_TIME) / 1000.0);
 
     float viewpoint[3];
     g_clTracker.cameraPositionInModel(viewpoint);

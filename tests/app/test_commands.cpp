@@ -5,12 +5,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "animation/Motion.h"
 #include "app/Commands.h"
 #include "app/Display.h"
 #include "app/Globals.h"
+#include "app/Scene.h"
 #include "app/imgproc/cvImgProc.h"
 #include "common/ProgramRun.h"
 #include "tracking/Marker.h"
@@ -81,9 +83,50 @@ TEST(Commands, SwitchKeysAndTheirMenuEntriesFlipOneFlagEach) {
     resetSwitches();
     for (unsigned char key : {'\x1b', 'q', 'z', '1', '\r'}) keyboardPressed(key, 0, 0);
     menuSelected(0);
-    menuSelected(16);
+    menuSelected(18);
     EXPECT_FALSE(g_displayFps || g_displayAxis || g_displayMatrix || g_wireFrame || g_displayTwin || g_pauseMotion);
     EXPECT_TRUE(g_displayShadow);
+}
+
+TEST(Commands, SmoothPoseIsOffByDefaultAndSwitchesTheDrawnPose) {
+    EXPECT_FALSE(g_smoothPose);
+    const bool found = g_clTracker.markerFound;
+    double saved[3][4];
+    std::memcpy(saved, g_clTracker.markerTransform, sizeof saved);
+    // Off: the tracker's own pose is drawn.
+    EXPECT_EQ(displayedMarkerTransform(), g_clTracker.markerTransform);
+    keyboardPressed('g', 0, 0);
+    EXPECT_TRUE(g_smoothPose);
+    keyboardPressed('G', 0, 0);
+    EXPECT_FALSE(g_smoothPose);
+    menuSelected(17);
+    ASSERT_TRUE(g_smoothPose);
+
+    // On, with the marker in view: a filtered copy is drawn, and a jump is only partly taken.
+    g_clTracker.markerFound = true;
+    double pose[3][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 400}};
+    std::memcpy(g_clTracker.markerTransform, pose, sizeof pose);
+    for (int f = 0; f < 10; ++f) updateDisplayedPose(f / 30.0);
+    EXPECT_NE(displayedMarkerTransform(), g_clTracker.markerTransform);
+    g_clTracker.markerTransform[0][3] = 2.0;
+    updateDisplayedPose(10 / 30.0);
+    EXPECT_GT(displayedMarkerTransform()[0][3], 0.0);
+    EXPECT_LT(displayedMarkerTransform()[0][3], 2.0);
+    // Lost: back to the tracker's pose, and found again it starts from the new one.
+    g_clTracker.markerFound = false;
+    updateDisplayedPose(11 / 30.0);
+    EXPECT_EQ(displayedMarkerTransform(), g_clTracker.markerTransform);
+    g_clTracker.markerFound = true;
+    g_clTracker.markerTransform[0][3] = 50.0;
+    updateDisplayedPose(12 / 30.0);
+    EXPECT_DOUBLE_EQ(displayedMarkerTransform()[0][3], 50.0);
+
+    menuSelected(17);
+    EXPECT_FALSE(g_smoothPose);
+    updateDisplayedPose(13 / 30.0);
+    EXPECT_EQ(displayedMarkerTransform(), g_clTracker.markerTransform);
+    g_clTracker.markerFound = found;
+    std::memcpy(g_clTracker.markerTransform, saved, sizeof saved);
 }
 
 TEST(Commands, ThresholdScaleAndTwinOffset) {
