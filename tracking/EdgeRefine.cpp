@@ -106,7 +106,9 @@ bool refineSide(const uint8_t* frame, int width, int height, const double distor
     idealToObserved(distortion, a[0], a[1], &ao[0], &ao[1]);
     idealToObserved(distortion, b[0], b[1], &bo[0], &bo[1]);
     const double length = std::hypot(bo[0] - ao[0], bo[1] - ao[1]);
-    if (!(length >= 8.0)) return false;
+    // A side thousands of pixels long is no marker in this frame (and would overflow the
+    // sample count below).
+    if (!(length >= 8.0 && length <= 1e5)) return false;
     double n[2] = {(bo[1] - ao[1]) / length, -(bo[0] - ao[0]) / length};
     if (n[0] * ((ao[0] + bo[0]) / 2 - centre[0]) + n[1] * ((ao[1] + bo[1]) / 2 - centre[1]) < 0) {
         n[0] = -n[0];
@@ -116,7 +118,7 @@ bool refineSide(const uint8_t* frame, int width, int height, const double distor
     const double reach = std::min(kMaxReach, length / 8.0);
     // Corners are rounded by blur and by the pixel grid: leave them out.
     const double skip = std::max(0.1, 2.0 / length);
-    const int count = std::clamp(static_cast<int>(length * (1 - 2 * skip)), 4, kMaxSamples);
+    const int count = static_cast<int>(std::clamp(length * (1 - 2 * skip), 4.0, double(kMaxSamples)));
     double points[kMaxSamples][2];
     bool use[kMaxSamples];
     int found = 0;

@@ -117,6 +117,14 @@ TEST(EdgeRefineTest, WithoutAClearEdgeTheContourFitStays) {
     for (auto& c : m.corners) c[1] -= 400.0;
     for (auto& line : m.edgeLines) line[2] += line[1] * 400.0;
     EXPECT_FALSE(refineEdges(view.frame.data(), w, h, view.camera.distortion, m.edgeLines, m.corners));
+    // Corners a fuzzed frame gave: sides of 1e12 pixels, whose sample count once
+    // overflowed an int (the sanitizer build halts on that).
+    m = start;
+    for (auto& c : m.corners) {
+        c[0] *= 1e10;
+        c[1] *= 1e10;
+    }
+    EXPECT_FALSE(refineEdges(view.frame.data(), w, h, view.camera.distortion, m.edgeLines, m.corners));
     m = start;
     EXPECT_FALSE(refineEdges(nullptr, w, h, view.camera.distortion, m.edgeLines, m.corners));
     EXPECT_FALSE(refineEdges(view.frame.data(), 2, 2, view.camera.distortion, m.edgeLines, m.corners));
