@@ -130,15 +130,4 @@ void computeLocalPose(cBone& bone) {
     std::memcpy(bone.poseRotation, rotation, sizeof(rotation));
 }
 
-void updatePosedTransform(cBone& bone) {
-    float local[16];
-    quaternionToMatrix(bone.poseRotation, local);
-    local[12] = bone.poseTranslation[0] + bone.parentOffset[0];
-    local[13] = bone.poseTranslation[1] + bone.parentOffset[1];
-    local[14] = bone.poseTranslation[2] + bone.parentOffset[2];
-    if (bone.parent) {
-        multiplyMatrix4(bone.parent->globalMatrix, local, bone.globalMatrix);
-    } else {
-        std::memcpy(bone.globalMatrix, local, sizeof(local));
-    }
-}
+void updatePosedTransform(cBone& bone) { composeBoneTransform(bone, bone.poseRotation, bone.poseTranslation); }

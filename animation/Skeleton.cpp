@@ -51,12 +51,14 @@ void resetBonePose(cBone& bone) {
     bone.globalMatrix[14] = bone.restPosition[2];
 }
 
-void updateBoneTransform(cBone& bone) {
+void updateBoneTransform(cBone& bone) { composeBoneTransform(bone, bone.rotation, bone.translation); }
+
+void composeBoneTransform(cBone& bone, const float rotation[4], const float translation[3]) {
     float local[16];
-    quaternionToMatrix(bone.rotation, local);
-    local[12] = bone.translation[0] + bone.parentOffset[0];
-    local[13] = bone.translation[1] + bone.parentOffset[1];
-    local[14] = bone.translation[2] + bone.parentOffset[2];
+    quaternionToMatrix(rotation, local);
+    local[12] = translation[0] + bone.parentOffset[0];
+    local[13] = translation[1] + bone.parentOffset[1];
+    local[14] = translation[2] + bone.parentOffset[2];
     if (bone.parent) {
         multiplyMatrix4(bone.parent->globalMatrix, local, bone.globalMatrix);
     } else {

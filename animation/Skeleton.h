@@ -23,6 +23,9 @@ void resetBonePose(cBone& bone);
 // globalMatrix = parent's globalMatrix x (rotation, translation + parentOffset). A parent
 // listed after its child contributes the matrix it had before this frame's update.
 void updateBoneTransform(cBone& bone);
+// globalMatrix = parent x (rotation, translation + parentOffset): the one composition
+// both the motion pose and the PMX posed values go through.
+void composeBoneTransform(cBone& bone, const float rotation[4], const float translation[3]);
 
 // Cyclic coordinate descent of one chain toward the ikBone's current position. Knee links
 // bend about their X axis only, and only one way.
