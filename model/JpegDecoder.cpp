@@ -1,5 +1,8 @@
 #include "model/JpegDecoder.h"
 
+#include "model/JpegColour.h"
+#include "model/JpegIdct.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -28,10 +31,6 @@ constexpr uint16_t kIdctPrescale[64] = {
     2260,  3134,  2953,  2657,  2260,  1775, 1223, 623,   //
 };
 
-// A clamp rather than a look-up table: the compiler turns it into vector min and max,
-// and values beyond -512..511, which a table indexed by v & 0x3FF would wrap around,
-// stay black or white.
-inline int32_t saturate(int32_t v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
 
 void* allocate(JpegDecoder* d, std::size_t size) {
     size = (size + 3) & ~std::size_t(3);
@@ -331,7 +330,7 @@ int failure(const JpegDecoder* d, int code) {
 
 // Decodes one block's coefficients, dequantised and prescaled, into coef (cleared by the
 // caller). last is the stream-order index of the last coefficient stored.
-inline int decodeBlock(JpegDecoder* d, int c, int32_t* coef, int& last) {
+inline int decodeBlock(JpegDecoder* d, int c, int32_t* __restrict coef, int& last) {
     const int32_t* q = d->quantTables[d->quantTableOf[c]];
     refill(d);
     const int s = decodeSymbol(d, d->dcTableOf[c]);
@@ -370,82 +369,21 @@ inline int decodeBlock(JpegDecoder* d, int c, int32_t* coef, int& last) {
 
 // ---- The inverse transform. ----
 
-// The vector loops get a second copy for AVX2 where the processor has it (chosen once,
-// at load time); 32-bit multiplies and min/max are single instructions there.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-#define PAVONIX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define PAVONIX_VECTOR_CLONES
-#endif
-
-// The Arai-Agui-Nakajima scaled IDCT in integers; constants are 4.12 fixed point. The
-// arithmetic wraps around in 32 bits: a damaged stream can hold coefficients whose sums
-// and products overflow, valid streams never come near it.
-inline uint32_t mul12(uint32_t v, uint32_t constant) { return uint32_t(int32_t(v * constant) >> 12); }
-
-struct Eight {
-    uint32_t v[8];
-};
-
-inline Eight butterfly(uint32_t a0, uint32_t a1, uint32_t a2, uint32_t a3, uint32_t a4, uint32_t a5, uint32_t a6,
-                       uint32_t a7) {
-    const uint32_t s04 = a0 + a4, d04 = a0 - a4;
-    const uint32_t s26 = a2 + a6, s17 = a1 + a7, s35 = a3 + a5;
-    const uint32_t k = mul12(a1 + a5 - a3 - a7, 7568);
-    const uint32_t d26 = mul12(a2 - a6, 5792) - s26;
-    const uint32_t u = k - mul12(a5 - a3, 10703) - s35 - s17;
-    const uint32_t w = mul12(s17 - s35, 5792) - u;
-    const uint32_t k2 = k - (mul12(a1 - a7, 4433) + w);
-    return {{s04 + s26 + s17 + s35, d26 + d04 + u, w + d04 - d26, k2 + s04 - s26, s04 - s26 - k2, d04 - d26 - w,
-             d26 + d04 - u, s04 + s26 - s17 - s35}};
-}
-
-// Coefficients outside the first Rows rows and Cols columns are known to be zero, so
-// the compiler drops their terms. Each pass runs its eight (or Cols) transforms side by
-// side, one per vector lane.
-template <int Rows, int Cols>
-PAVONIX_VECTOR_CLONES void inverseTransform(const int32_t* coef, uint8_t* samples) {
-    uint32_t columns[64];
-    for (int col = 0; col < 8; ++col) {
-        if (col >= Cols) {
-            for (int i = 0; i < 8; ++i) columns[8 * i + col] = 0;
-            continue;
-        }
-        const auto a = [&](int row) { return row < Rows ? uint32_t(coef[8 * row + col]) : 0u; };
-        const Eight out = butterfly(a(0), a(1), a(2), a(3), a(4), a(5), a(6), a(7));
-        for (int i = 0; i < 8; ++i) columns[8 * i + col] = out.v[i];
-    }
-    // The row pass runs across the rows as lanes too, on the transposed columns.
-    uint32_t transposed[64];
-    for (int i = 0; i < 8; ++i)
-        for (int j = 0; j < 8; ++j) transposed[8 * j + i] = columns[8 * i + j];
-    uint32_t rows[64];
-    for (int row = 0; row < 8; ++row) {
-        const auto b = [&](int col) { return col < Cols ? transposed[8 * col + row] : 0u; };
-        const Eight out = butterfly(b(0), b(1), b(2), b(3), b(4), b(5), b(6), b(7));
-        for (int i = 0; i < 8; ++i) rows[8 * i + row] = out.v[i];
-    }
-    // 32768 is the level shift of 128 with 8 fractional bits. Added to input 0 it
-    // reaches every output with weight +1, so it is added to the outputs instead.
-    for (int row = 0; row < 8; ++row)
-        for (int i = 0; i < 8; ++i) samples[8 * row + i] = uint8_t(saturate(int32_t(rows[8 * i + row] + 32768) >> 8));
-}
-
 // Picks the cheapest transform that is exact for the coefficients present.
-inline void transformBlock(const int32_t* coef, int last, uint8_t* samples) {
+inline void transformBlock(const JpegIdct& idct, const int32_t* coef, int last, uint8_t* samples) {
     if (last == 0) {
         // Only the DC term: every sample of the full transform equals this one.
-        std::memset(samples, saturate(int32_t(uint32_t(coef[0]) + 32768) >> 8), 64);
+        std::memset(samples, jpegSaturate(int32_t(uint32_t(coef[0]) + 32768) >> 8), 64);
     } else if (last <= 9) {
         // The first ten coefficients in stream order lie in the top-left 4x4 corner.
-        inverseTransform<4, 4>(coef, samples);
+        idct.corner(coef, samples);
     } else {
-        inverseTransform<8, 8>(coef, samples);
+        idct.full(coef, samples);
     }
 }
 
 // Decodes all g + 2 blocks of one MCU into mcuBuffer.
-int decodeMcu(JpegDecoder* d) {
+int decodeMcu(JpegDecoder* d, const JpegIdct& idct) {
     const int g = d->mcuWidthBlocks * d->mcuHeightBlocks;
     int32_t* coef = d->workBuffer;
     for (int b = 0; b < g + 2; ++b) {
@@ -453,17 +391,12 @@ int decodeMcu(JpegDecoder* d) {
         std::memset(coef, 0, 64 * sizeof(int32_t));
         int last = 0;
         if (int r = decodeBlock(d, c, coef, last)) return r;
-        transformBlock(coef, last, d->mcuBuffer + 64 * b);
+        transformBlock(idct, coef, last, d->mcuBuffer + 64 * b);
     }
     return overran(d) ? failure(d, kJpegOk) : kJpegOk;
 }
 
 // ---- Colour conversion. ----
-
-// "/" truncates toward zero, as the integer conversion has always done.
-inline int32_t red(int32_t y, int32_t cr) { return saturate(y + cr * 1435 / 1024); }
-inline int32_t green(int32_t y, int32_t cb, int32_t cr) { return saturate(y - (cb * 352 + cr * 731) / 1024); }
-inline int32_t blue(int32_t y, int32_t cb) { return saturate(y + cb * 1814 / 1024); }
 
 // Converts the MCU to RGB in workBuffer and hands its visible part to output. The RGB
 // of a 2x1 or 2x2 MCU runs on into mcuBuffer, which lies directly behind workBuffer:
@@ -485,13 +418,8 @@ int outputMcu(JpegDecoder* d, JpegOutputFunction output, unsigned x, unsigned y)
         const uint8_t* yRow = mcu + 64 * ((row / 8) * H) + 8 * (row % 8);
         for (int col = 0; col < mcuW; ++col) {
             const int chroma = chromaRow + (H == 2 ? col / 2 : col);
-            const int Y = yRow[64 * (col / 8) + col % 8];
-            const int cb = cbBlock[chroma] - 128;
-            const int cr = crBlock[chroma] - 128;
-            uint8_t* px = rgb + 3 * (row * mcuW + col);
-            px[0] = uint8_t(red(Y, cr));
-            px[1] = uint8_t(green(Y, cb, cr));
-            px[2] = uint8_t(blue(Y, cb));
+            jpegPixelToRgb(yRow[64 * (col / 8) + col % 8], cbBlock[chroma], crBlock[chroma],
+                           rgb + 3 * (row * mcuW + col));
         }
     }
     if (w < mcuW) {
@@ -502,47 +430,26 @@ int outputMcu(JpegDecoder* d, JpegOutputFunction output, unsigned x, unsigned y)
     return output(d, rgb, rect) ? kJpegOk : kJpegStopped;
 }
 
-inline uint32_t packRgba(uint32_t r, uint32_t g, uint32_t b) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return r << 24 | g << 16 | b << 8 | 0xFFu;
-#else
-    return r | g << 8 | b << 16 | 0xFF000000u;
-#endif
-}
-
-// One MCU's visible w x h pixels into the RGBA picture at dst, chroma repeated over the
-// pixels it covers, one pixel row at a time. The row's samples are gathered first so
-// that the conversion is one plain loop over 32-bit lanes, which the compiler vectorises.
+// One MCU's visible w x h pixels into the RGBA picture at dst, one pixel row at a time,
+// chroma repeated over the pixels it covers.
 template <int H, int V>
-PAVONIX_VECTOR_CLONES void mcuToRgba(const uint8_t* mcu, uint8_t* dst, std::size_t rowBytes, int w, int h) {
-    constexpr int kWidth = 8 * H;
+void mcuToRgba(const JpegColour& colour, const uint8_t* mcu, uint8_t* dst, std::size_t rowBytes, int w, int h) {
     const uint8_t* cbBlock = mcu + 64 * H * V;
     const uint8_t* crBlock = cbBlock + 64;
-    uint32_t pixels[kWidth];
-    uint8_t luma[kWidth], cbRow[kWidth], crRow[kWidth];
     for (int row = 0; row < h; ++row, dst += rowBytes) {
         const uint8_t* y0 = mcu + 64 * ((row / 8) * H) + 8 * (row % 8);
         const uint8_t* cb = cbBlock + 8 * (V == 2 ? row / 2 : row);
         const uint8_t* cr = crBlock + 8 * (V == 2 ? row / 2 : row);
-        for (int half = 0; half < H; ++half) std::memcpy(luma + 8 * half, y0 + 64 * half, 8);
-        if (H == 2) {
-            for (int i = 0; i < 8; ++i) {
-                cbRow[2 * i] = cbRow[2 * i + 1] = cb[i];
-                crRow[2 * i] = crRow[2 * i + 1] = cr[i];
-            }
+        if (H == 1) {
+            colour.fullChroma(y0, cb, cr, dst, w);
         } else {
-            std::memcpy(cbRow, cb, 8);
-            std::memcpy(crRow, cr, 8);
+            colour.halfChroma(y0, cb, cr, dst, w < 8 ? w : 8);
+            if (w > 8) colour.halfChroma(y0 + 64, cb + 4, cr + 4, dst + 32, w - 8);
         }
-        for (int i = 0; i < kWidth; ++i) {
-            const int32_t Y = luma[i], b = int32_t(cbRow[i]) - 128, r = int32_t(crRow[i]) - 128;
-            pixels[i] = packRgba(uint32_t(red(Y, r)), uint32_t(green(Y, b, r)), uint32_t(blue(Y, b)));
-        }
-        std::memcpy(dst, pixels, 4 * std::size_t(w));
     }
 }
 
-using RgbaWriter = void (*)(const uint8_t*, uint8_t*, std::size_t, int, int);
+using RgbaWriter = void (*)(const JpegColour&, const uint8_t*, uint8_t*, std::size_t, int, int);
 
 RgbaWriter rgbaWriterFor(int H, int V) {
     if (H == 1) return mcuToRgba<1, 1>;
@@ -576,6 +483,7 @@ template <typename Emit>
 int decodeScan(JpegDecoder* d, Emit&& emit) {
     if (!d->workBuffer || !d->mcuBuffer) return kJpegNoWorkArea;  // jpegPrepare did not succeed
     const unsigned stepX = 8u * d->mcuWidthBlocks, stepY = 8u * d->mcuHeightBlocks;
+    const JpegIdct& idct = jpegBestIdct();
     d->dcPredictor[0] = d->dcPredictor[1] = d->dcPredictor[2] = 0;
     unsigned sinceRestart = 0, nextRestart = 0;
     for (unsigned y = 0; y < d->height; y += stepY) {
@@ -589,7 +497,7 @@ int decodeScan(JpegDecoder* d, Emit&& emit) {
                     ++sinceRestart;
                 }
             }
-            if (int r = decodeMcu(d)) return r;
+            if (int r = decodeMcu(d, idct)) return r;
             if (int r = emit(x, y)) return r;
         }
     }
@@ -670,10 +578,11 @@ int jpegDecompress(JpegDecoder* d, JpegOutputFunction output) {
 int jpegDecompressToRgba(JpegDecoder* d, uint8_t* rgba, std::size_t rowBytes) {
     if (!rgba || rowBytes < std::size_t(d->width) * 4) return kJpegNoWorkArea;
     const RgbaWriter write = rgbaWriterFor(d->mcuWidthBlocks, d->mcuHeightBlocks);
+    const JpegColour& colour = jpegBestColour();
     const int mcuW = 8 * d->mcuWidthBlocks, mcuH = 8 * d->mcuHeightBlocks;
     return decodeScan(d, [&](unsigned x, unsigned y) {
         const int w = std::min(mcuW, int(d->width - x)), h = std::min(mcuH, int(d->height - y));
-        write(d->mcuBuffer, rgba + y * rowBytes + std::size_t(x) * 4, rowBytes, w, h);
+        write(colour, d->mcuBuffer, rgba + y * rowBytes + std::size_t(x) * 4, rowBytes, w, h);
         return int(kJpegOk);
     });
 }
