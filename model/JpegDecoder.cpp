@@ -47,6 +47,9 @@ bool readExactly(JpegDecoder* d, uint8_t* dest, std::size_t count) {
     return d->inputFunction(d, dest, count) == count;
 }
 
+// Flag of an entry of acLookup.
+constexpr int32_t kEndOfBlock = 0x80;
+
 inline uint16_t bigEndian16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 
 // A count-bit field whose top bit is 0 stands for a negative value.
@@ -54,31 +57,32 @@ inline int32_t extend(uint32_t value, int count) {
     return value < (1u << (count - 1)) ? int32_t(value) - int32_t((1u << count) - 1) : int32_t(value);
 }
 
-// Fills the look-up tables of Huffman table t from its canonical codes.
+// Fills the look-up tables of Huffman table t from its canonical codes: the symbol
+// table, and the table of codes decoded together with their value bits.
 void buildLookups(JpegDecoder* d, int t) {
     constexpr int kBits = kJpegLookupBits;
     uint16_t* lookup = d->huffLookup[t];
+    int32_t* withValue = (t & 1) ? d->acLookup[t >> 1] : d->dcLookup[t >> 1];
     std::memset(lookup, 0, sizeof d->huffLookup[t]);
+    std::memset(withValue, 0, sizeof d->acLookup[0]);
     std::size_t k = 0;
     for (int length = 1; length <= kBits; ++length) {
         for (int i = 0; i < d->huffBits[t][length - 1]; ++i, ++k) {
             const uint32_t first = uint32_t(d->huffCodes[t][k]) << (kBits - length);
-            for (uint32_t n = 0; n < (1u << (kBits - length)); ++n)
-                lookup[first + n] = uint16_t(length << 8 | d->huffValues[t][k]);
+            const int symbol = d->huffValues[t][k];
+            for (uint32_t n = 0; n < (1u << (kBits - length)); ++n) lookup[first + n] = uint16_t(length << 8 | symbol);
+            // A DC symbol is the size of a value; an AC symbol a zero run and a size,
+            // where size 0 is the end of block (run 0) or sixteen zeros (run 15, left to
+            // the symbol table).
+            const int size = symbol & 15, run = (t & 1) ? symbol >> 4 : 0, total = length + size;
+            const bool endOfBlock = (t & 1) && symbol == 0;
+            if (total > kBits || ((t & 1) && size == 0 && !endOfBlock)) continue;
+            for (uint32_t n = 0; n < (1u << (kBits - length)); ++n) {
+                const uint32_t valueBits = size ? (n >> (kBits - total)) & ((1u << size) - 1) : 0;
+                const int32_t value = size ? extend(valueBits, size) : 0;
+                withValue[first + n] = int32_t(uint32_t(value) << 16) | run << 8 | (endOfBlock ? kEndOfBlock : 0) | total;
+            }
         }
-    }
-    if ((t & 1) == 0) return;
-    int16_t* ac = d->acLookup[t >> 1];
-    for (uint32_t index = 0; index < (1u << kBits); ++index) {
-        ac[index] = 0;
-        const int length = lookup[index] >> 8, symbol = lookup[index] & 0xFF;
-        const int size = symbol & 15, total = length + size;
-        // End of block and the run of sixteen zeros carry no value; they take the
-        // ordinary look-up.
-        if (length == 0 || size == 0 || total > kBits) continue;
-        const int32_t value = extend((index >> (kBits - total)) & ((1u << size) - 1), size);
-        if (value < -128 || value > 127) continue;
-        ac[index] = int16_t(value * 256 + (symbol >> 4) * 16 + total);
     }
 }
 
@@ -155,9 +159,10 @@ int readQuantTables(JpegDecoder* d, const uint8_t* p, std::size_t len) {
         if (p[0] > 15) return kJpegFormatError;  // 16-bit precision
         auto* table = static_cast<int32_t*>(allocate(d, 64 * sizeof(int32_t)));
         if (!table) return kJpegOutOfWorkArea;
+        int32_t* streamOrder = d->streamOrderQuant[p[0] & 3];
         for (int i = 0; i < 64; ++i) {
             const int z = kZigZag[i];
-            table[z] = int32_t(kIdctPrescale[z]) * p[1 + i];
+            table[z] = streamOrder[i] = int32_t(kIdctPrescale[z]) * p[1 + i];
         }
         d->quantTables[p[0] & 3] = table;
         p += 65;
@@ -255,68 +260,80 @@ inline uint64_t loadBigEndian64(const uint8_t* p) {
     return v;
 }
 
+// The bit buffer and its count while an MCU decodes, kept in locals so that they stay
+// in registers: the decoder state is reached through a pointer that the coefficient
+// stores might alias. load and store move them between the state and the locals.
+struct Bits {
+    uint64_t buffer;
+    int32_t count;
+
+    static Bits load(const JpegDecoder* d) { return {d->bitBuffer, d->bitCount}; }
+    void store(JpegDecoder* d) const {
+        d->bitBuffer = buffer;
+        d->bitCount = count;
+    }
+    // count is 1..16.
+    uint32_t peek(int n) const { return uint32_t(buffer >> (64 - n)); }
+    void skip(int n) {
+        buffer <<= n;
+        count -= n;
+    }
+    uint32_t take(int n) {
+        const uint32_t v = peek(n);
+        skip(n);
+        return v;
+    }
+};
+
 // Tops the bit buffer up to at least 57 bits. Most of the time eight buffered bytes hold
 // no 0xFF, and as many whole bytes as fit are taken in one go.
-inline void refill(JpegDecoder* d) {
-    if (d->bitCount > 56) return;
+inline void refill(JpegDecoder* d, Bits& bits) {
+    if (bits.count > 56) return;
     if (d->inputCount >= 8 && !d->scanMarker) {
         const uint64_t v = loadBigEndian64(d->inputPointer);
         const uint64_t inverted = ~v;
         const bool anyFF = ((inverted - 0x0101010101010101ull) & ~inverted & 0x8080808080808080ull) != 0;
         if (!anyFF) {
-            const int bytes = (64 - d->bitCount) >> 3;
+            const int bytes = (64 - bits.count) >> 3;
             const int keep = 64 - 8 * bytes;
-            d->bitBuffer |= (v >> keep << keep) >> d->bitCount;
-            d->bitCount += 8 * bytes;
+            bits.buffer |= (v >> keep << keep) >> bits.count;
+            bits.count += 8 * bytes;
             d->inputPointer += bytes;
             d->inputCount -= bytes;
             return;
         }
     }
+    bits.store(d);
     refillSlowly(d);
-}
-
-// count is 1..16.
-inline uint32_t peekBits(const JpegDecoder* d, int count) { return uint32_t(d->bitBuffer >> (64 - count)); }
-
-inline void skipBits(JpegDecoder* d, int count) {
-    d->bitBuffer <<= count;
-    d->bitCount -= count;
-}
-
-inline uint32_t takeBits(JpegDecoder* d, int count) {
-    const uint32_t v = peekBits(d, count);
-    skipBits(d, count);
-    return v;
+    bits = Bits::load(d);
 }
 
 // Codes longer than the look-up: by length, within a length a range test (codes of
-// one length are consecutive; the table was checked when read).
-int decodeLongSymbol(JpegDecoder* d, int table) {
-    const uint8_t* bits = d->huffBits[table];
+// one length are consecutive; the table was checked when read). Returns length << 8 |
+// symbol, or -1 for a bit pattern that is no code. Takes the bits by value so that the
+// caller's stay in registers.
+int decodeLongSymbol(const JpegDecoder* d, uint64_t buffer, int table) {
+    const uint8_t* lengths = d->huffBits[table];
     const uint16_t* codes = d->huffCodes[table];
-    const uint32_t word = peekBits(d, 16);
+    const uint32_t word = uint32_t(buffer >> 48);
     std::size_t first = 0;
     for (int length = 1; length <= 16; ++length) {
-        const uint32_t count = bits[length - 1];
+        const uint32_t count = lengths[length - 1];
         const uint32_t code = word >> (16 - length);
-        if (count > 0 && code >= codes[first] && code - codes[first] < count) {
-            skipBits(d, length);
-            return d->huffValues[table][first + (code - codes[first])];
-        }
+        if (count > 0 && code >= codes[first] && code - codes[first] < count)
+            return length << 8 | d->huffValues[table][first + (code - codes[first])];
         first += count;
     }
     return -1;
 }
 
 // The symbol, or -1 for a bit pattern that is no code. Needs 16 bits in the buffer.
-inline int decodeSymbol(JpegDecoder* d, int table) {
-    const uint16_t e = d->huffLookup[table][peekBits(d, kJpegLookupBits)];
-    if (e) {
-        skipBits(d, e >> 8);
-        return e & 0xFF;
-    }
-    return decodeLongSymbol(d, table);
+inline int decodeSymbol(const JpegDecoder* d, Bits& bits, int table) {
+    const uint16_t e = d->huffLookup[table][bits.peek(kJpegLookupBits)];
+    const int found = e ? e : decodeLongSymbol(d, bits.buffer, table);
+    if (found < 0) return -1;
+    bits.skip(found >> 8);
+    return found & 0xFF;
 }
 
 // Whether decoding has taken bits that the stream does not have.
@@ -328,39 +345,51 @@ int failure(const JpegDecoder* d, int code) {
     return d->scanMarker ? kJpegFormatError : kJpegInputError;
 }
 
-// Decodes one block's coefficients, dequantised and prescaled, into coef (cleared by the
-// caller). last is the stream-order index of the last coefficient stored.
-inline int decodeBlock(JpegDecoder* d, int c, int32_t* __restrict coef, int& last) {
-    const int32_t* q = d->quantTables[d->quantTableOf[c]];
-    refill(d);
-    const int s = decodeSymbol(d, d->dcTableOf[c]);
-    if (s < 0) return failure(d, kJpegFormatError);
-    if (s > 0) d->dcPredictor[c] = int16_t(d->dcPredictor[c] + extend(takeBits(d, s), s));
-    coef[0] = int32_t((int64_t(d->dcPredictor[c]) * q[0]) >> 8);
+// Decodes one block's coefficients, dequantised and prescaled, into coef (all zero on
+// entry). last is the stream-order index of the last coefficient stored. On failure the
+// bits are already back in the state.
+inline int decodeBlock(JpegDecoder* d, Bits& bits, int c, int32_t* coef, int& last) {
+    const auto broken = [&] {
+        bits.store(d);
+        return failure(d, kJpegFormatError);
+    };
+    const int32_t* qk = d->streamOrderQuant[d->quantTableOf[c]];
+    refill(d, bits);
+    const int dcTable = d->dcTableOf[c];
+    const int32_t dc = d->dcLookup[dcTable >> 1][bits.peek(kJpegLookupBits)];
+    int32_t difference = dc >> 16;
+    if (dc) {
+        bits.skip(dc & 31);
+    } else {
+        const int s = decodeSymbol(d, bits, dcTable);
+        if (s < 0) return broken();
+        difference = s ? extend(bits.take(s), s) : 0;
+    }
+    d->dcPredictor[c] = int16_t(d->dcPredictor[c] + difference);
+    coef[0] = int32_t((int64_t(d->dcPredictor[c]) * qk[0]) >> 8);
 
     const int acTable = d->acTableOf[c];
-    const int16_t* fast = d->acLookup[acTable >> 1];
+    const int32_t* fast = d->acLookup[acTable >> 1];
     last = 0;
     for (int k = 1; k <= 63; ++k) {
-        refill(d);
-        const int f = fast[peekBits(d, kJpegLookupBits)];
+        refill(d, bits);
+        const int32_t f = fast[bits.peek(kJpegLookupBits)];
         if (f) {
-            k += (f >> 4) & 15;
-            if (k > 63) return failure(d, kJpegFormatError);
-            skipBits(d, f & 15);
-            const int z = kZigZag[k];
-            coef[z] = ((f >> 8) * q[z]) >> 8;
+            bits.skip(f & 31);
+            if (f & kEndOfBlock) break;
+            k += (f >> 8) & 15;
+            if (k > 63) return broken();
+            coef[kZigZag[k]] = int32_t((int64_t(f >> 16) * qk[k]) >> 8);
             last = k;
             continue;
         }
-        const int rs = decodeSymbol(d, acTable);
-        if (rs < 0) return failure(d, kJpegFormatError);
+        const int rs = decodeSymbol(d, bits, acTable);
+        if (rs < 0) return broken();
         if (rs == 0) break;  // end of block
         k += rs >> 4;
-        if (k > 63) return failure(d, kJpegFormatError);
+        if (k > 63) return broken();
         if (const int size = rs & 15) {
-            const int z = kZigZag[k];
-            coef[z] = int32_t((int64_t(extend(takeBits(d, size), size)) * q[z]) >> 8);
+            coef[kZigZag[k]] = int32_t((int64_t(extend(bits.take(size), size)) * qk[k]) >> 8);
             last = k;
         }
     }
@@ -382,17 +411,28 @@ inline void transformBlock(const JpegIdct& idct, const int32_t* coef, int last, 
     }
 }
 
-// Decodes all g + 2 blocks of one MCU into mcuBuffer.
-int decodeMcu(JpegDecoder* d, const JpegIdct& idct) {
+// Decodes all g + 2 blocks of one MCU into mcuBuffer. coef is all zero on entry and on
+// return: each block clears what it stored once it is transformed.
+int decodeMcu(JpegDecoder* d, const JpegIdct& idct, int32_t* coef) {
     const int g = d->mcuWidthBlocks * d->mcuHeightBlocks;
-    int32_t* coef = d->workBuffer;
+    Bits bits = Bits::load(d);
     for (int b = 0; b < g + 2; ++b) {
         const int c = b < g ? 0 : b - g + 1;
-        std::memset(coef, 0, 64 * sizeof(int32_t));
         int last = 0;
-        if (int r = decodeBlock(d, c, coef, last)) return r;
+        if (int r = decodeBlock(d, bits, c, coef, last)) {
+            std::memset(coef, 0, 64 * sizeof(int32_t));
+            return r;
+        }
         transformBlock(idct, coef, last, d->mcuBuffer + 64 * b);
+        if (last == 0) {
+            coef[0] = 0;
+        } else if (last <= 9) {
+            for (int row = 0; row < 4; ++row) std::memset(coef + 8 * row, 0, 4 * sizeof(int32_t));
+        } else {
+            std::memset(coef, 0, 64 * sizeof(int32_t));
+        }
     }
+    bits.store(d);
     return overran(d) ? failure(d, kJpegOk) : kJpegOk;
 }
 
@@ -484,6 +524,7 @@ int decodeScan(JpegDecoder* d, Emit&& emit) {
     if (!d->workBuffer || !d->mcuBuffer) return kJpegNoWorkArea;  // jpegPrepare did not succeed
     const unsigned stepX = 8u * d->mcuWidthBlocks, stepY = 8u * d->mcuHeightBlocks;
     const JpegIdct& idct = jpegBestIdct();
+    alignas(32) int32_t coef[64] = {};
     d->dcPredictor[0] = d->dcPredictor[1] = d->dcPredictor[2] = 0;
     unsigned sinceRestart = 0, nextRestart = 0;
     for (unsigned y = 0; y < d->height; y += stepY) {
@@ -497,7 +538,7 @@ int decodeScan(JpegDecoder* d, Emit&& emit) {
                     ++sinceRestart;
                 }
             }
-            if (int r = decodeMcu(d, idct)) return r;
+            if (int r = decodeMcu(d, idct, coef)) return r;
             if (int r = emit(x, y)) return r;
         }
     }

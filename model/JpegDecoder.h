@@ -53,7 +53,7 @@ using JpegInputFunction = std::size_t (*)(JpegDecoder* decoder, uint8_t* destina
 using JpegOutputFunction = int (*)(JpegDecoder* decoder, const uint8_t* rgb, const JpegRect& rect);
 
 // Codes up to this many bits long decode with one table look-up.
-constexpr int kJpegLookupBits = 9;
+constexpr int kJpegLookupBits = 10;
 
 // Decoder state. The caller provides the memory; jpegPrepare fills it. Pointers point
 // into the work area.
@@ -82,9 +82,13 @@ struct JpegDecoder {
     // Per Huffman table, indexed by the next kJpegLookupBits bits: length << 8 | symbol,
     // 0 for codes that are longer.
     uint16_t huffLookup[4][1 << kJpegLookupBits];
-    // Per AC table (1 and 3), when a code and its value bits together fit the look-up:
-    // value << 8 | zero run << 4 | total bits; otherwise 0.
-    int16_t acLookup[2][1 << kJpegLookupBits];
+    // Per DC table (0 and 2) and AC table (1 and 3), when a code and its value bits
+    // together fit the look-up: value << 16 | zero run << 8 | 0x80 for the end of block |
+    // total bits; otherwise 0.
+    int32_t dcLookup[2][1 << kJpegLookupBits];
+    int32_t acLookup[2][1 << kJpegLookupBits];
+    // quantTables again in stream order, so that dequantising needs no zig-zag look-up.
+    int32_t streamOrderQuant[4][64];
     int32_t* workBuffer;       // one block's coefficients, then one MCU's RGB output
     uint8_t* mcuBuffer;        // H*V luminance blocks, then Cb, then Cr; directly after workBuffer
     uint8_t* poolPointer;
