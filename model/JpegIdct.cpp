@@ -200,16 +200,21 @@ PAVONIX_AVX2 void avx2Transform(const int32_t* coef, uint8_t* samples) {
     butterflyLanes<U8, S8, Sparse>(m, a);
     const U8 level = {32768, 32768, 32768, 32768, 32768, 32768, 32768, 32768};
     for (U8& o : a) o = U8(S8(o + level) >> 8);
-    transpose8(a);
-    // Packing interleaves the 128-bit halves: after both packs the bytes run rows
-    // 0-3 columns 0-3, then rows 0-3 columns 4-7; the permute puts each row together.
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    for (int r = 0; r < 8; r += 4) {
-        const __m256i p01 = _mm256_packs_epi32(__m256i(a[r]), __m256i(a[r + 1]));
-        const __m256i p23 = _mm256_packs_epi32(__m256i(a[r + 2]), __m256i(a[r + 3]));
-        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(p01, p23), order);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 8 * r), bytes);
-    }
+    // a[i] holds column i of every row. Narrowed to bytes first (signed saturation to
+    // 16 bits, then unsigned to 8, is the clamp to 0..255), the transpose back moves a
+    // quarter of the data: each 128-bit half of c0 holds columns 0-3 of four rows as
+    // bytes 4 * column + row, of c1 columns 4-7.
+    const __m256i c0 = _mm256_packus_epi16(_mm256_packs_epi32(__m256i(a[0]), __m256i(a[1])),
+                                           _mm256_packs_epi32(__m256i(a[2]), __m256i(a[3])));
+    const __m256i c1 = _mm256_packus_epi16(_mm256_packs_epi32(__m256i(a[4]), __m256i(a[5])),
+                                           _mm256_packs_epi32(__m256i(a[6]), __m256i(a[7])));
+    const __m256i byRow = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,  //
+                                           0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    const __m256i r0 = _mm256_shuffle_epi8(c0, byRow), r1 = _mm256_shuffle_epi8(c1, byRow);
+    // Rows 0, 1 | 4, 5 and rows 2, 3 | 6, 7.
+    const __m256i x = _mm256_unpacklo_epi32(r0, r1), y = _mm256_unpackhi_epi32(r0, r1);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples), _mm256_permute2x128_si256(x, y, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 32), _mm256_permute2x128_si256(x, y, 0x31));
 }
 
 const JpegIdct kAvx2{"avx2", avx2Transform<false>, avx2Transform<true>};
