@@ -1,5 +1,6 @@
 // The fixed-work-area JPEG decoder: pixels against libjpeg, MCU delivery, result codes,
-// and staying inside its buffers whatever the stream holds.
+// and staying inside its buffers whatever the stream holds; its vector transforms and
+// colour conversion against their scalar forms.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +12,9 @@
 #include <vector>
 
 #include "model/ImageDecoders.h"
+#include "model/JpegColour.h"
 #include "model/JpegDecoder.h"
+#include "model/JpegIdct.h"
 #include "test_texture_helpers.h"
 
 #ifdef PAVONIX_HAVE_LIBJPEG
@@ -117,6 +120,120 @@ std::size_t findMarker(const std::vector<uint8_t>& bytes, uint8_t m, std::size_t
     for (std::size_t i = from; i + 1 < bytes.size(); ++i)
         if (bytes[i] == 0xFF && bytes[i + 1] == m) return i;
     return std::string::npos;
+}
+
+// ---- The vector forms against the scalar ones. ----
+
+std::vector<const JpegIdct*> idctForms() {
+    const JpegIdct* forms[8];
+    const int n = jpegIdctForms(forms, 8);
+    return std::vector<const JpegIdct*>(forms, forms + n);
+}
+
+TEST(JpegTransforms, EveryFormGivesTheScalarBytesForAnyCoefficients) {
+    const std::vector<const JpegIdct*> forms = idctForms();
+    ASSERT_FALSE(forms.empty());
+    EXPECT_EQ(forms.back(), &jpegScalarIdct());
+    EXPECT_EQ(&jpegBestIdct(), forms.front());
+#ifdef __SSE2__
+    EXPECT_GE(forms.size(), 2u) << "an SSE2 build has a vector form";
+#endif
+    const JpegIdct& scalar = jpegScalarIdct();
+    std::mt19937 rng(77);
+    // Blocks a valid stream can hold (17-bit coefficients, mostly small), blocks of any
+    // 32-bit values (where the sums and products wrap around) and the extremes.
+    const auto block = [&](int kind, bool corner, int32_t* coef) {
+        for (int i = 0; i < 64; ++i) {
+            int32_t v;
+            switch (kind) {
+                case 0: v = int32_t(rng() % 131072) - 65536; break;
+                case 1: v = rng() % 4 ? 0 : int32_t(rng() % 2001) - 1000; break;
+                case 2: v = int32_t(rng()); break;
+                default: v = (rng() & 1) ? INT32_MAX : INT32_MIN; break;
+            }
+            coef[i] = corner && (i / 8 >= 4 || i % 8 >= 4) ? 0 : v;
+        }
+    };
+    for (const JpegIdct* form : forms) {
+        SCOPED_TRACE(form->name);
+        int differing = 0;
+        for (int trial = 0; trial < 4000; ++trial) {
+            alignas(32) int32_t coef[64];
+            const bool corner = trial % 2 == 1;
+            block(trial / 2 % 4, corner, coef);
+            uint8_t expected[64], got[64];
+            scalar.full(coef, expected);
+            form->full(coef, got);
+            differing += std::memcmp(expected, got, 64) != 0;
+            if (corner) {
+                // The shortcut for the top-left corner must be exact, not close.
+                form->corner(coef, got);
+                differing += std::memcmp(expected, got, 64) != 0;
+            }
+        }
+        EXPECT_EQ(differing, 0);
+    }
+    // A block with only its DC term is flat: the decoder fills such blocks directly.
+    for (int32_t dc : {-40000, -4096, 0, 1000, 4095, 40000}) {
+        alignas(32) int32_t coef[64] = {dc};
+        uint8_t samples[64];
+        scalar.full(coef, samples);
+        for (uint8_t v : samples) ASSERT_EQ(v, jpegSaturate((dc + 32768) >> 8)) << dc;
+    }
+}
+
+TEST(JpegColourConversion, TheDecoderFormGivesTheScalarBytesForEveryColour) {
+    const JpegColour& scalar = jpegScalarColour();
+    const JpegColour& best = jpegBestColour();
+#ifdef __SSE2__
+    EXPECT_NE(&best, &scalar) << "an SSE2 build converts with SSE2";
+#endif
+    // Every (Y, Cb, Cr): one row per (Cb, Cr) with Y running through 0..255.
+    uint8_t y[256], cb[256], cr[256];
+    std::vector<uint8_t> expected(256 * 4), got(256 * 4);
+    for (int i = 0; i < 256; ++i) y[i] = uint8_t(i);
+    int differing = 0;
+    for (int b = 0; b < 256; ++b) {
+        for (int r = 0; r < 256; ++r) {
+            std::memset(cb, b, sizeof cb);
+            std::memset(cr, r, sizeof cr);
+            scalar.fullChroma(y, cb, cr, expected.data(), 256);
+            best.fullChroma(y, cb, cr, got.data(), 256);
+            differing += expected != got;
+        }
+    }
+    EXPECT_EQ(differing, 0);
+    // The row forms are the one-pixel formula of the MCU output path, alpha opaque.
+    for (int i = 0; i < 256; ++i) cb[i] = uint8_t(255 - i), cr[i] = uint8_t(i * 7);
+    best.fullChroma(y, cb, cr, got.data(), 256);
+    for (int i = 0; i < 256; ++i) {
+        uint8_t px[3];
+        jpegPixelToRgb(y[i], cb[i], cr[i], px);
+        ASSERT_EQ(std::memcmp(px, &got[4 * i], 3), 0) << i;
+        ASSERT_EQ(got[4 * i + 3], 255) << i;
+    }
+
+    // Every length from 0 to 40, both chroma layouts, random samples: the same bytes,
+    // and nothing written past the last pixel.
+    std::mt19937 rng(5);
+    for (int count = 0; count <= 40; ++count) {
+        for (int i = 0; i < 256; ++i) y[i] = uint8_t(rng()), cb[i] = uint8_t(rng()), cr[i] = uint8_t(rng());
+        for (bool half : {false, true}) {
+            std::vector<uint8_t> a(4 * 48, 0xEE), c(4 * 48, 0xEE);
+            (half ? scalar.halfChroma : scalar.fullChroma)(y, cb, cr, a.data(), count);
+            (half ? best.halfChroma : best.fullChroma)(y, cb, cr, c.data(), count);
+            EXPECT_EQ(a, c) << count << (half ? " half" : " full");
+            for (std::size_t i = 4 * std::size_t(count); i < c.size(); ++i) ASSERT_EQ(c[i], 0xEE) << count;
+            if (half) {
+                // Half chroma is full chroma with each sample repeated over two pixels.
+                uint8_t cb2[48], cr2[48];
+                for (int i = 0; i < count; ++i) cb2[i] = cb[i / 2], cr2[i] = cr[i / 2];
+                std::vector<uint8_t> f(4 * 48, 0xEE);
+                best.fullChroma(y, cb2, cr2, f.data(), count);
+                EXPECT_EQ(f, c) << count;
+            }
+        }
+    }
 }
 
 #ifdef PAVONIX_HAVE_LIBJPEG
@@ -547,6 +664,106 @@ TEST(JpegDecoder, RealFilesMatchLibjpeg) {
         EXPECT_GT(smooth, 30.0) << name;
         std::cout << "[ PSNR     ] " << name << ": " << psnr << " dB (" << smooth
                   << " dB against smooth upsampling)\n";
+    }
+}
+
+// The decoder's picture rebuilt from libjpeg's reading of the quantised coefficients:
+// each block dequantised and prescaled by a(i) * a(j) in 2.13 fixed point, through the
+// scalar transform, chroma repeated, converted per pixel. Any slip in the entropy
+// decoding (a look-up entry, a long code, a zero run, an end of block, a DC difference)
+// or a shortcut that is not exact changes pixels.
+std::vector<uint8_t> rebuildFromCoefficients(const std::vector<uint8_t>& bytes, int* width, int* height) {
+    static const uint16_t kPrescale[64] = {
+        8192,  11362, 10703, 9632,  8192,  6436, 4433, 2260, 11362, 15760, 14846, 13361, 11362, 8927, 6149, 3134,
+        10703, 14846, 13984, 12585, 10703, 8409, 5792, 2953, 9632,  13361, 12585, 11326, 9632,  7568, 5213, 2657,
+        8192,  11362, 10703, 9632,  8192,  6436, 4433, 2260, 6436,  8927,  8409,  7568,  6436,  5057, 3483, 1775,
+        4433,  6149,  5792,  5213,  4433,  3483, 2399, 1223, 2260,  3134,  2953,  2657,  2260,  1775, 1223, 623,
+    };
+    jpeg_decompress_struct d;
+    jpeg_error_mgr err;
+    d.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&d);
+    jpeg_mem_src(&d, const_cast<unsigned char*>(bytes.data()), static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&d, TRUE);
+    jvirt_barray_ptr* arrays = jpeg_read_coefficients(&d);
+    *width = int(d.image_width);
+    *height = int(d.image_height);
+    const int H = d.comp_info[0].h_samp_factor, V = d.comp_info[0].v_samp_factor;
+    std::vector<uint8_t> planes[3];
+    int planeWidth[3];
+    for (int c = 0; c < 3; ++c) {
+        const jpeg_component_info& info = d.comp_info[c];
+        planeWidth[c] = int(info.width_in_blocks) * 8;
+        planes[c].assign(std::size_t(planeWidth[c]) * info.height_in_blocks * 8, 0);
+        const UINT16* quant = info.quant_table->quantval;
+        for (JDIMENSION by = 0; by < info.height_in_blocks; ++by) {
+            JBLOCKARRAY row =
+                (*d.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&d), arrays[c], by, 1, FALSE);
+            for (JDIMENSION bx = 0; bx < info.width_in_blocks; ++bx) {
+                alignas(32) int32_t coef[64];
+                for (int i = 0; i < 64; ++i)
+                    coef[i] = int32_t((int64_t(row[0][bx][i]) * (int32_t(kPrescale[i]) * quant[i])) >> 8);
+                uint8_t samples[64];
+                jpegScalarIdct().full(coef, samples);
+                for (int i = 0; i < 64; ++i)
+                    planes[c][(by * 8 + i / 8) * std::size_t(planeWidth[c]) + bx * 8 + i % 8] = samples[i];
+            }
+        }
+    }
+    jpeg_finish_decompress(&d);
+    jpeg_destroy_decompress(&d);
+    std::vector<uint8_t> rgba(std::size_t(*width) * *height * 4);
+    for (int y = 0; y < *height; ++y) {
+        for (int x = 0; x < *width; ++x) {
+            const std::size_t chroma = std::size_t(V == 2 ? y / 2 : y) * planeWidth[1] + (H == 2 ? x / 2 : x);
+            uint8_t* px = &rgba[(std::size_t(y) * *width + x) * 4];
+            jpegPixelToRgb(planes[0][std::size_t(y) * planeWidth[0] + x], planes[1][chroma], planes[2][chroma], px);
+            px[3] = 255;
+        }
+    }
+    return rgba;
+}
+
+// Detail that no quantisation table smooths away: large values and long codes.
+std::vector<uint8_t> noisePicture(int width, int height, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> rgba(std::size_t(width) * height * 4, 255);
+    for (std::size_t i = 0; i < rgba.size(); ++i)
+        if (i % 4 != 3) rgba[i] = uint8_t(rng());
+    return rgba;
+}
+
+TEST(JpegDecoder, DecodesTheCoefficientsLibjpegReads) {
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> rgba;
+        int width, height;
+        EncodeOptions options;
+    };
+    std::vector<Case> cases;
+    for (int mode = 0; mode < 3; ++mode) {
+        EncodeOptions o;
+        o.h = mode == 0 ? 1 : 2;
+        o.v = mode == 2 ? 2 : 1;
+        o.quality = 100;  // values of up to 11 bits, codes longer than the look-up
+        cases.push_back({"noise q100", noisePicture(61, 35, 9 + mode), 61, 35, o});
+        o.quality = 20;  // long zero runs and early ends of block
+        o.restartInterval = 2;
+        cases.push_back({"picture q20 restart 2", testPicture(83, 47), 83, 47, o});
+        o.quality = 75;
+        o.restartInterval = 0;
+        o.optimizeTables = true;
+        cases.push_back({"noise q75 optimised tables", noisePicture(40, 40, 3), 40, 40, o});
+    }
+    for (const Case& c : cases) {
+        const auto jpeg = encodeJpeg(c.rgba, c.width, c.height, c.options);
+        int w = 0, h = 0, rw = 0, rh = 0;
+        const auto ours = decodeOurs(jpeg, &w, &h);
+        const auto rebuilt = rebuildFromCoefficients(jpeg, &rw, &rh);
+        ASSERT_EQ(w, rw);
+        ASSERT_EQ(h, rh);
+        EXPECT_TRUE(ours == rebuilt) << c.what << " " << modeName(c.options.h, c.options.v) << ": "
+                                     << maxDifference(ours, rebuilt) << " levels apart at most";
     }
 }
 
