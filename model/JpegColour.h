@@ -1,5 +1,5 @@
-// YCbCr to RGBA for the JPEG decoder: a scalar form that defines the arithmetic and an
-// SSE2 form that gives the same bytes, eight pixels at a time. Internal to the decoder;
+// YCbCr to RGBA for the JPEG decoder: a scalar form that defines the arithmetic and
+// SSE2 and AVX2 forms that give the same bytes, eight or sixteen pixels at a time. Internal to the decoder;
 // the tests reach both forms to hold one to the other.
 #pragma once
 
@@ -22,14 +22,30 @@ inline void jpegPixelToRgb(int32_t y, int32_t cb, int32_t cr, uint8_t* rgb) {
 // Reads and writes nothing beyond those samples and pixels.
 using JpegRowConverter = void (*)(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* rgba, int count);
 
+// Sixteen pixels of an MCU at once: pixels 0-7 go to first, 8-15 to second (a 4:4:4
+// MCU's rows r and r + 1 lie one after the other in a block, a 2x1 MCU's row halves
+// side by side in the picture).
+//   pair: y, cb and cr hold 16 samples each, full chroma.
+//   wide: y holds pixels 0-7 and yRight pixels 8-15; cb and cr hold 8 samples, half chroma.
+using JpegPairConverter = void (*)(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* first,
+                                   uint8_t* second);
+using JpegWideConverter = void (*)(const uint8_t* y, const uint8_t* yRight, const uint8_t* cb, const uint8_t* cr,
+                                   uint8_t* rgba);
+
 struct JpegColour {
     const char* name;
     JpegRowConverter fullChroma;
     JpegRowConverter halfChroma;
+    JpegPairConverter pair;
+    JpegWideConverter wide;
 };
 
 // The reference: portable C++.
 const JpegColour& jpegScalarColour();
 
-// The form the decoder uses: SSE2 where the build targets it, else the reference.
+// Every form this build has and this processor runs, scalar last; returns the count
+// written (at most capacity).
+int jpegColourForms(const JpegColour** forms, int capacity);
+
+// The fastest of them, chosen on first use.
 const JpegColour& jpegBestColour();

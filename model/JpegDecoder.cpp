@@ -481,7 +481,16 @@ void mcuToRgba(const JpegColour& colour, const uint8_t* mcu, uint8_t* dst, std::
         const uint8_t* cb = cbBlock + 8 * (V == 2 ? row / 2 : row);
         const uint8_t* cr = crBlock + 8 * (V == 2 ? row / 2 : row);
         if (H == 1) {
-            colour.fullChroma(y0, cb, cr, dst, w);
+            // Rows come in pairs, which lie one after the other in the blocks.
+            if (w == 8 && row + 1 < h) {
+                colour.pair(y0, cb, cr, dst, dst + rowBytes);
+                ++row;
+                dst += rowBytes;
+            } else {
+                colour.fullChroma(y0, cb, cr, dst, w);
+            }
+        } else if (w == 16) {
+            colour.wide(y0, y0 + 64, cb, cr, dst);
         } else {
             colour.halfChroma(y0, cb, cr, dst, w < 8 ? w : 8);
             if (w > 8) colour.halfChroma(y0 + 64, cb + 4, cr + 4, dst + 32, w - 8);

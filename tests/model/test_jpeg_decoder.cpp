@@ -182,56 +182,78 @@ TEST(JpegTransforms, EveryFormGivesTheScalarBytesForAnyCoefficients) {
     }
 }
 
-TEST(JpegColourConversion, TheDecoderFormGivesTheScalarBytesForEveryColour) {
+TEST(JpegColourConversion, EveryFormGivesTheScalarBytesForEveryColour) {
+    const JpegColour* forms[8];
+    const int n = jpegColourForms(forms, 8);
+    ASSERT_GT(n, 0);
     const JpegColour& scalar = jpegScalarColour();
-    const JpegColour& best = jpegBestColour();
+    EXPECT_EQ(forms[n - 1], &scalar);
+    EXPECT_EQ(&jpegBestColour(), forms[0]);
 #ifdef __SSE2__
-    EXPECT_NE(&best, &scalar) << "an SSE2 build converts with SSE2";
+    EXPECT_GE(n, 2) << "an SSE2 build has a vector form";
 #endif
-    // Every (Y, Cb, Cr): one row per (Cb, Cr) with Y running through 0..255.
-    uint8_t y[256], cb[256], cr[256];
-    std::vector<uint8_t> expected(256 * 4), got(256 * 4);
-    for (int i = 0; i < 256; ++i) y[i] = uint8_t(i);
-    int differing = 0;
-    for (int b = 0; b < 256; ++b) {
-        for (int r = 0; r < 256; ++r) {
-            std::memset(cb, b, sizeof cb);
-            std::memset(cr, r, sizeof cr);
-            scalar.fullChroma(y, cb, cr, expected.data(), 256);
-            best.fullChroma(y, cb, cr, got.data(), 256);
-            differing += expected != got;
+    // The scalar rows are the one-pixel formula of the MCU output path, alpha opaque.
+    {
+        uint8_t y[256], cb[256], cr[256], rgba[256 * 4];
+        for (int i = 0; i < 256; ++i) y[i] = uint8_t(i), cb[i] = uint8_t(255 - i), cr[i] = uint8_t(i * 7);
+        scalar.fullChroma(y, cb, cr, rgba, 256);
+        for (int i = 0; i < 256; ++i) {
+            uint8_t px[3];
+            jpegPixelToRgb(y[i], cb[i], cr[i], px);
+            ASSERT_EQ(std::memcmp(px, &rgba[4 * i], 3), 0) << i;
+            ASSERT_EQ(rgba[4 * i + 3], 255) << i;
         }
     }
-    EXPECT_EQ(differing, 0);
-    // The row forms are the one-pixel formula of the MCU output path, alpha opaque.
-    for (int i = 0; i < 256; ++i) cb[i] = uint8_t(255 - i), cr[i] = uint8_t(i * 7);
-    best.fullChroma(y, cb, cr, got.data(), 256);
-    for (int i = 0; i < 256; ++i) {
-        uint8_t px[3];
-        jpegPixelToRgb(y[i], cb[i], cr[i], px);
-        ASSERT_EQ(std::memcmp(px, &got[4 * i], 3), 0) << i;
-        ASSERT_EQ(got[4 * i + 3], 255) << i;
-    }
-
-    // Every length from 0 to 40, both chroma layouts, random samples: the same bytes,
-    // and nothing written past the last pixel.
-    std::mt19937 rng(5);
-    for (int count = 0; count <= 40; ++count) {
-        for (int i = 0; i < 256; ++i) y[i] = uint8_t(rng()), cb[i] = uint8_t(rng()), cr[i] = uint8_t(rng());
-        for (bool half : {false, true}) {
-            std::vector<uint8_t> a(4 * 48, 0xEE), c(4 * 48, 0xEE);
-            (half ? scalar.halfChroma : scalar.fullChroma)(y, cb, cr, a.data(), count);
-            (half ? best.halfChroma : best.fullChroma)(y, cb, cr, c.data(), count);
-            EXPECT_EQ(a, c) << count << (half ? " half" : " full");
-            for (std::size_t i = 4 * std::size_t(count); i < c.size(); ++i) ASSERT_EQ(c[i], 0xEE) << count;
-            if (half) {
-                // Half chroma is full chroma with each sample repeated over two pixels.
-                uint8_t cb2[48], cr2[48];
-                for (int i = 0; i < count; ++i) cb2[i] = cb[i / 2], cr2[i] = cr[i / 2];
-                std::vector<uint8_t> f(4 * 48, 0xEE);
-                best.fullChroma(y, cb2, cr2, f.data(), count);
-                EXPECT_EQ(f, c) << count;
+    for (int f = 0; f + 1 < n; ++f) {
+        const JpegColour& form = *forms[f];
+        SCOPED_TRACE(form.name);
+        // Every (Y, Cb, Cr): one row per (Cb, Cr) with Y running through 0..255.
+        uint8_t y[256], cb[256], cr[256];
+        std::vector<uint8_t> expected(256 * 4), got(256 * 4);
+        for (int i = 0; i < 256; ++i) y[i] = uint8_t(i);
+        int differing = 0;
+        for (int b = 0; b < 256; ++b) {
+            for (int r = 0; r < 256; ++r) {
+                std::memset(cb, b, sizeof cb);
+                std::memset(cr, r, sizeof cr);
+                scalar.fullChroma(y, cb, cr, expected.data(), 256);
+                form.fullChroma(y, cb, cr, got.data(), 256);
+                differing += expected != got;
             }
+        }
+        EXPECT_EQ(differing, 0);
+
+        // Every length from 0 to 40, both chroma layouts, random samples: the same bytes,
+        // and nothing written past the last pixel.
+        std::mt19937 rng(5);
+        for (int count = 0; count <= 40; ++count) {
+            for (int i = 0; i < 256; ++i) y[i] = uint8_t(rng()), cb[i] = uint8_t(rng()), cr[i] = uint8_t(rng());
+            for (bool half : {false, true}) {
+                std::vector<uint8_t> a(4 * 48, 0xEE), c(4 * 48, 0xEE);
+                (half ? scalar.halfChroma : scalar.fullChroma)(y, cb, cr, a.data(), count);
+                (half ? form.halfChroma : form.fullChroma)(y, cb, cr, c.data(), count);
+                EXPECT_EQ(a, c) << count << (half ? " half" : " full");
+                for (std::size_t i = 4 * std::size_t(count); i < c.size(); ++i) ASSERT_EQ(c[i], 0xEE) << count;
+                if (half) {
+                    // Half chroma is full chroma with each sample repeated over two pixels.
+                    uint8_t cb2[48], cr2[48];
+                    for (int i = 0; i < count; ++i) cb2[i] = cb[i / 2], cr2[i] = cr[i / 2];
+                    std::vector<uint8_t> full(4 * 48, 0xEE);
+                    form.fullChroma(y, cb2, cr2, full.data(), count);
+                    EXPECT_EQ(full, c) << count;
+                }
+            }
+            // Sixteen pixels at once, as two rows and as one wide row.
+            std::vector<uint8_t> a(64 * 2, 0xEE), c(64 * 2, 0xEE);
+            scalar.fullChroma(y, cb, cr, a.data(), 8);
+            scalar.fullChroma(y + 8, cb + 8, cr + 8, a.data() + 96, 8);
+            form.pair(y, cb, cr, c.data(), c.data() + 96);
+            EXPECT_EQ(a, c) << "pair";
+            std::vector<uint8_t> wa(64, 0), wc(64, 0);
+            scalar.halfChroma(y, cb, cr, wa.data(), 8);
+            scalar.halfChroma(y + 100, cb + 4, cr + 4, wa.data() + 32, 8);
+            form.wide(y, y + 100, cb, cr, wc.data());
+            EXPECT_EQ(wa, wc) << "wide";
         }
     }
 }
