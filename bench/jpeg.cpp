@@ -1,9 +1,15 @@
 // Our fixed-work-area JPEG decoder against libjpeg-turbo on the same files, both
 // producing an RGBA picture in memory. Compare the times of one image between the
-// BM_JpegOurs and BM_JpegLibjpeg rows.
+// BM_JpegOurs and BM_JpegLibjpeg rows; the closing table gives the ratios per picture
+// (CPU time, from the median and from the fastest repetition when run with
+// --benchmark_repetitions) and their geometric means.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <map>
+#include <unistd.h>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -145,22 +151,79 @@ void libjpeg(benchmark::State& state, const std::vector<uint8_t>* bytes, bool fa
 }
 #endif
 
+// The console output as usual, then the ratios of our times to libjpeg's.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    RatioReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_Defaults : OO_None) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            const std::string name = run.run_name.str();
+            const std::size_t slash = name.find('/');
+            if (slash == std::string::npos) continue;
+            Times& t = times_[name.substr(slash + 1)][name.substr(0, slash)];
+            const double cpu = run.GetAdjustedCPUTime();
+            if (run.run_type == Run::RT_Aggregate) {
+                if (run.aggregate_name == "median") t.median = cpu;
+                if (run.aggregate_name == "min") t.min = cpu;
+            } else {
+                t.median = t.min = cpu;
+            }
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\nours / libjpeg (CPU time)     accurate: median   min     fast: median   min\n");
+        double logs[4] = {0, 0, 0, 0};
+        int pictures = 0;
+        for (const auto& [picture, kinds] : times_) {
+            const auto ours = kinds.find("BM_JpegOurs"), accurate = kinds.find("BM_JpegLibjpeg"),
+                       fast = kinds.find("BM_JpegLibjpegFast");
+            if (ours == kinds.end() || accurate == kinds.end() || fast == kinds.end()) continue;
+            const double r[4] = {ours->second.median / accurate->second.median, ours->second.min / accurate->second.min,
+                                 ours->second.median / fast->second.median, ours->second.min / fast->second.min};
+            std::printf("%-30s %15.2f %6.2f %15.2f %6.2f\n", picture.c_str(), r[0], r[1], r[2], r[3]);
+            for (int i = 0; i < 4; ++i) logs[i] += std::log(r[i]);
+            ++pictures;
+        }
+        if (pictures == 0) return;
+        std::printf("%-30s %15.2f %6.2f %15.2f %6.2f\n", "geometric mean", std::exp(logs[0] / pictures),
+                    std::exp(logs[1] / pictures), std::exp(logs[2] / pictures), std::exp(logs[3] / pictures));
+    }
+
+private:
+    struct Times {
+        double median = 0, min = 0;
+    };
+    std::map<std::string, std::map<std::string, Times>> times_;
+};
+
+double fastest(const std::vector<double>& v) { return v.empty() ? 0 : *std::min_element(v.begin(), v.end()); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
     static const std::vector<Sample> list = samples();
     if (list.empty()) std::fprintf(stderr, "bench_jpeg: no JPEG files under %s\n", PAVONIX_TESTDATA_DIR);
     for (const Sample& s : list) {
-        benchmark::RegisterBenchmark(("BM_JpegOurs/" + s.name).c_str(), ours, &s.bytes)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("BM_JpegOurs/" + s.name).c_str(), ours, &s.bytes)
+            ->Unit(benchmark::kMillisecond)
+            ->ComputeStatistics("min", fastest);
 #ifdef PAVONIX_HAVE_LIBJPEG
         benchmark::RegisterBenchmark(("BM_JpegLibjpeg/" + s.name).c_str(), libjpeg, &s.bytes, false)
-            ->Unit(benchmark::kMillisecond);
+            ->Unit(benchmark::kMillisecond)
+            ->ComputeStatistics("min", fastest);
         benchmark::RegisterBenchmark(("BM_JpegLibjpegFast/" + s.name).c_str(), libjpeg, &s.bytes, true)
-            ->Unit(benchmark::kMillisecond);
+            ->Unit(benchmark::kMillisecond)
+            ->ComputeStatistics("min", fastest);
 #endif
     }
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
 }

@@ -13,9 +13,13 @@
 // state and the bytes the input function delivers (and, for jpegDecompressToRgba, the
 // picture it is given).
 //
-// Speed comes from a 64-bit bit buffer, Huffman lookahead tables and an IDCT written so
-// that the compiler vectorises it. The lookahead tables are about 6 KB, more than the
-// work area holds, so they live in the decoder state, which the caller provides as well.
+// Speed comes from a 64-bit bit buffer held in registers while an MCU decodes, look-up
+// tables that decode a Huffman code together with its value bits (and the end of a
+// block), IDCT shortcuts for blocks with only a DC term or only low frequencies, and
+// vector forms of the IDCT and of the colour conversion (model/JpegIdct.h,
+// model/JpegColour.h) that give the same bytes as their scalar forms. The look-up
+// tables take about 25 KB, more than the work area holds, so they live in the decoder
+// state, which the caller provides as well.
 #pragma once
 
 #include <cstddef>
@@ -89,7 +93,7 @@ struct JpegDecoder {
     int32_t acLookup[2][1 << kJpegLookupBits];
     // quantTables again in stream order, so that dequantising needs no zig-zag look-up.
     int32_t streamOrderQuant[4][64];
-    int32_t* workBuffer;       // one block's coefficients, then one MCU's RGB output
+    int32_t* workBuffer;       // one MCU's RGB output for jpegDecompress
     uint8_t* mcuBuffer;        // H*V luminance blocks, then Cb, then Cr; directly after workBuffer
     uint8_t* poolPointer;
     std::size_t poolLeft;

@@ -16,7 +16,7 @@
 #define PAVONIX_JPEG_SSE2 1
 #include <immintrin.h>
 #endif
-#if defined(PAVONIX_JPEG_SSE2) && defined(__x86_64__) && !defined(__clang__)
+#if defined(PAVONIX_JPEG_SSE2) && defined(__x86_64__)
 #define PAVONIX_JPEG_AVX2 1
 #endif
 
