@@ -346,9 +346,11 @@ int failure(const JpegDecoder* d, int code) {
 }
 
 // Decodes one block's coefficients, dequantised and prescaled, into coef (all zero on
-// entry). last is the stream-order index of the last coefficient stored. On failure the
+// entry). spread collects the natural indices of the AC coefficients stored, or-ed
+// together (0: only the DC term; bit 5 or bit 2 set: some lie outside the 4x4 corner of
+// rows 0-3, columns 0-3). On failure the
 // bits are already back in the state.
-inline int decodeBlock(JpegDecoder* d, Bits& bits, int c, int32_t* coef, int& last) {
+inline int decodeBlock(JpegDecoder* d, Bits& bits, int c, int32_t* coef, int& spread) {
     const auto broken = [&] {
         bits.store(d);
         return failure(d, kJpegFormatError);
@@ -370,7 +372,7 @@ inline int decodeBlock(JpegDecoder* d, Bits& bits, int c, int32_t* coef, int& la
 
     const int acTable = d->acTableOf[c];
     const int32_t* fast = d->acLookup[acTable >> 1];
-    last = 0;
+    spread = 0;
     for (int k = 1; k <= 63; ++k) {
         refill(d, bits);
         const int32_t f = fast[bits.peek(kJpegLookupBits)];
@@ -379,8 +381,9 @@ inline int decodeBlock(JpegDecoder* d, Bits& bits, int c, int32_t* coef, int& la
             if (f & kEndOfBlock) break;
             k += (f >> 8) & 15;
             if (k > 63) return broken();
-            coef[kZigZag[k]] = int32_t((int64_t(f >> 16) * qk[k]) >> 8);
-            last = k;
+            const int z = kZigZag[k];
+            coef[z] = int32_t((int64_t(f >> 16) * qk[k]) >> 8);
+            spread |= z;
             continue;
         }
         const int rs = decodeSymbol(d, bits, acTable);
@@ -389,8 +392,9 @@ inline int decodeBlock(JpegDecoder* d, Bits& bits, int c, int32_t* coef, int& la
         k += rs >> 4;
         if (k > 63) return broken();
         if (const int size = rs & 15) {
-            coef[kZigZag[k]] = int32_t((int64_t(extend(bits.take(size), size)) * qk[k]) >> 8);
-            last = k;
+            const int z = kZigZag[k];
+            coef[z] = int32_t((int64_t(extend(bits.take(size), size)) * qk[k]) >> 8);
+            spread |= z;
         }
     }
     return kJpegOk;
@@ -399,12 +403,13 @@ inline int decodeBlock(JpegDecoder* d, Bits& bits, int c, int32_t* coef, int& la
 // ---- The inverse transform. ----
 
 // Picks the cheapest transform that is exact for the coefficients present.
-inline void transformBlock(const JpegIdct& idct, const int32_t* coef, int last, uint8_t* samples) {
-    if (last == 0) {
+constexpr int kOutsideCorner = 0x24;  // row >= 4 or column >= 4
+
+inline void transformBlock(const JpegIdct& idct, const int32_t* coef, int spread, uint8_t* samples) {
+    if (spread == 0) {
         // Only the DC term: every sample of the full transform equals this one.
         std::memset(samples, jpegSaturate(int32_t(uint32_t(coef[0]) + 32768) >> 8), 64);
-    } else if (last <= 9) {
-        // The first ten coefficients in stream order lie in the top-left 4x4 corner.
+    } else if (!(spread & kOutsideCorner)) {
         idct.corner(coef, samples);
     } else {
         idct.full(coef, samples);
@@ -418,15 +423,15 @@ int decodeMcu(JpegDecoder* d, const JpegIdct& idct, int32_t* coef) {
     Bits bits = Bits::load(d);
     for (int b = 0; b < g + 2; ++b) {
         const int c = b < g ? 0 : b - g + 1;
-        int last = 0;
-        if (int r = decodeBlock(d, bits, c, coef, last)) {
+        int spread = 0;
+        if (int r = decodeBlock(d, bits, c, coef, spread)) {
             std::memset(coef, 0, 64 * sizeof(int32_t));
             return r;
         }
-        transformBlock(idct, coef, last, d->mcuBuffer + 64 * b);
-        if (last == 0) {
+        transformBlock(idct, coef, spread, d->mcuBuffer + 64 * b);
+        if (spread == 0) {
             coef[0] = 0;
-        } else if (last <= 9) {
+        } else if (!(spread & kOutsideCorner)) {
             for (int row = 0; row < 4; ++row) std::memset(coef + 8 * row, 0, 4 * sizeof(int32_t));
         } else {
             std::memset(coef, 0, 64 * sizeof(int32_t));
