@@ -27,13 +27,16 @@ std::size_t readFromMemory(JpegDecoder* decoder, uint8_t* destination, std::size
 
 bool decodeJPEG(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     out = DecodedImage{};
+    // The decoder state (about 25 KB of look-up tables) goes with the work area on the
+    // heap, so that decoding on a thread with a small stack is safe too.
     struct alignas(8) WorkArea {
         uint8_t bytes[kJpegWorkAreaSize];
+        JpegDecoder decoder;
     };
     auto work = std::make_unique<WorkArea>();
     DecodedImage image;
     MemoryJpeg source{bytes, size, 0};
-    JpegDecoder decoder;
+    JpegDecoder& decoder = work->decoder;
     if (jpegPrepare(&decoder, readFromMemory, work->bytes, &source) != kJpegOk) return false;
     // Every block takes at least two bits (a DC code and an end-of-block code), so a
     // header claiming more MCUs than the file could hold is refused before allocating.
