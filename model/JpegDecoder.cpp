@@ -348,8 +348,7 @@ int failure(const JpegDecoder* d, int code) {
 // Decodes one block's coefficients, dequantised and prescaled, into coef (all zero on
 // entry). spread collects the natural indices of the AC coefficients stored, or-ed
 // together (0: only the DC term; bit 5 or bit 2 set: some lie outside the 4x4 corner of
-// rows 0-3, columns 0-3). On failure the
-// bits are already back in the state.
+// rows 0-3, columns 0-3). On failure the bits are already back in the state.
 inline int decodeBlock(JpegDecoder* d, Bits& bits, int c, int32_t* coef, int& spread) {
     const auto broken = [&] {
         bits.store(d);
@@ -402,9 +401,9 @@ inline int decodeBlock(JpegDecoder* d, Bits& bits, int c, int32_t* coef, int& sp
 
 // ---- The inverse transform. ----
 
-// Picks the cheapest transform that is exact for the coefficients present.
-constexpr int kOutsideCorner = 0x24;  // row >= 4 or column >= 4
+constexpr int kOutsideCorner = 0x24;  // row >= 4 or column >= 4, in a natural index
 
+// Picks the cheapest transform that is exact for the coefficients present.
 inline void transformBlock(const JpegIdct& idct, const int32_t* coef, int spread, uint8_t* samples) {
     if (spread == 0) {
         // Only the DC term: every sample of the full transform equals this one.
