@@ -587,6 +587,8 @@ bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* 
         return false;
 
     Refusal refuse(reason);
+    // Whoever parses the bytes, the model is a PMX one from here on (morph reset, drawing).
+    model.format = 1;
     if (info) info->version = version;
     uint8_t headerCount = 0;
     c.readU8(headerCount);

@@ -75,10 +75,11 @@ struct Reader {
     int32_t morphCount;
     std::vector<uint8_t> def;  // the record layout initMorph reads
 
+    // what: the singular and the plural, "vertex\0vertices".
     bool outOfRange(std::size_t at, int32_t morph, int32_t entry, const char* what, int32_t index, uint32_t count) {
         return refuse("morphs", at,
-                      modelload::format("morph %d: offset %d names %s %d (%u %ss)", morph, entry, what, index, count,
-                                        what));
+                      modelload::format("morph %d: offset %d names %s %d (%u %s)", morph, entry, what, index, count,
+                                        what + std::strlen(what) + 1));
     }
 
     bool vertexMorph(int32_t i, std::size_t recordStart, int32_t n, const char* name, MorphRecord& r) {
@@ -90,7 +91,7 @@ struct Reader {
             c.readIndex(widths.vertex, true, vertex);
             c.readF32s(offset, 3);
             if (!indexOk(vertex, model.vertexCount))
-                return outOfRange(recordStart, i, k, "vertex", vertex, model.vertexCount);
+                return outOfRange(recordStart, i, k, "vertex\0vertices", vertex, model.vertexCount);
             uint8_t* entry = def.data() + kMorphDefHeaderBytes + kMorphDefEntryBytes * k;
             std::memcpy(entry, &vertex, 4);
             std::memcpy(entry + 4, offset, 12);
@@ -115,7 +116,7 @@ struct Reader {
                     c.readF32(m.weight);
                     if (!std::isfinite(m.weight)) m.weight = 0.0f;
                     if (!indexOk(index, static_cast<uint32_t>(morphCount)))
-                        return outOfRange(recordStart, i, k, "morph", index, static_cast<uint32_t>(morphCount));
+                        return outOfRange(recordStart, i, k, "morph\0morphs", index, static_cast<uint32_t>(morphCount));
                     kinds.members.push_back(m);
                     break;
                 }
@@ -126,7 +127,7 @@ struct Reader {
                     c.readF32s(o.rotation, 4);
                     zeroIfNotFinite(o.translation, 3);
                     normalizeTurn(o.rotation);
-                    if (!indexOk(index, model.boneCount)) return outOfRange(recordStart, i, k, "bone", index, model.boneCount);
+                    if (!indexOk(index, model.boneCount)) return outOfRange(recordStart, i, k, "bone\0bones", index, model.boneCount);
                     kinds.boneOffsets.push_back(o);
                     break;
                 }
@@ -145,7 +146,7 @@ struct Reader {
                     c.readF32s(o.toonTint, 4);
                     if (c.failed()) return refuse.truncated("morphs", c);
                     if (index != -1 && !indexOk(index, model.materialCount))
-                        return outOfRange(recordStart, i, k, "material", index, model.materialCount);
+                        return outOfRange(recordStart, i, k, "material\0materials", index, model.materialCount);
                     if (o.operation > 1)
                         return refuse("morphs", recordStart,
                                       modelload::format("morph %d: offset %d has operation %u (0 multiply, 1 add)", i,
@@ -164,7 +165,7 @@ struct Reader {
                     c.readF32s(o.offset, 4);
                     zeroIfNotFinite(o.offset, 4);
                     if (!indexOk(index, model.vertexCount))
-                        return outOfRange(recordStart, i, k, "vertex", index, model.vertexCount);
+                        return outOfRange(recordStart, i, k, "vertex\0vertices", index, model.vertexCount);
                     if (type == morphkind::kUV) kinds.uvOffsets.push_back(o);
                     break;
                 }
@@ -240,7 +241,7 @@ void reportCut(void* context, int32_t group, int32_t member) {
         group == member
             ? modelload::format("morph %d (%s) names itself as a member; that member is left out", group,
                                 groupName.c_str())
-            : modelload::format("morph %d (%s): member %d (%s) leads back to it; that member is left out", group,
+            : modelload::format("morph %d (%s): member %d (%s) closes a loop of groups; that member is left out", group,
                                 groupName.c_str(), member,
                                 cp932ToUtf8(n.kinds->morphs[static_cast<std::size_t>(member)].name).c_str());
     showMessage("face", text.c_str());
