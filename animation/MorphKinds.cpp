@@ -39,6 +39,9 @@ void applyMaterialOffset(const MaterialMorphOffset& o, float w, Material& m, Mat
     blendTint(tint.textureMul, tint.textureAdd, o.textureTint, o.operation, w);
     blendTint(tint.sphereMul, tint.sphereAdd, o.sphereTint, o.operation, w);
     blendTint(tint.toonMul, tint.toonAdd, o.toonTint, o.operation, w);
+    // Below zero neither means anything, and OpenGL refuses a negative shininess.
+    if (!(m.shininess >= 0.0f)) m.shininess = 0.0f;
+    if (!(m.edgeSize >= 0.0f)) m.edgeSize = 0.0f;
 }
 
 void applyMaterialMorph(cModel& model, MorphKinds& kinds, const MorphRecord& r, float w) {

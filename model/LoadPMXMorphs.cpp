@@ -66,6 +66,17 @@ void normalizeTurn(float q[4]) {
     for (int k = 0; k < 4; ++k) q[k] *= s;
 }
 
+// A value that is not a number changes nothing: one for a multiply, zero for an add.
+void keepFinite(MaterialMorphOffset& o) {
+    const float neutral = o.operation == 0 ? 1.0f : 0.0f;
+    float* runs[] = {o.look.diffuse, o.look.specular, &o.look.power, o.look.ambient, o.look.edgeColour,
+                     &o.look.edgeSize, o.textureTint, o.sphereTint, o.toonTint};
+    const int sizes[] = {4, 3, 1, 3, 4, 1, 4, 4, 4};
+    for (int r = 0; r < 9; ++r)
+        for (int k = 0; k < sizes[r]; ++k)
+            if (!std::isfinite(runs[r][k])) runs[r][k] = neutral;
+}
+
 struct Reader {
     ByteCursor& c;
     cModel& model;
@@ -145,6 +156,7 @@ struct Reader {
                     c.readF32s(o.sphereTint, 4);
                     c.readF32s(o.toonTint, 4);
                     if (c.failed()) return refuse.truncated("morphs", c);
+                    keepFinite(o);
                     if (index != -1 && !indexOk(index, model.materialCount))
                         return outOfRange(recordStart, i, k, "material\0materials", index, model.materialCount);
                     if (o.operation > 1)

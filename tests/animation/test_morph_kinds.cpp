@@ -301,6 +301,18 @@ TEST_F(MorphKindsTest, MaterialMorphsMultiplyAddAndReachEveryMaterial) {
     EXPECT_EQ(model.materials[0].ambient[0], 0.5f);
     EXPECT_EQ(model.materials[1].diffuse[3], 1.0f);
     EXPECT_EQ(tint(1).textureAdd[2], 0.0f);
+
+    // A shininess driven below zero stops at zero (OpenGL refuses negative values), and
+    // values in the file that are not numbers change nothing.
+    ModelDesc d = morphModel();
+    d.morphs[kAdd].offsets[0].power = -20.0f;
+    d.morphs[kAdd].offsets[0].diffuse[1] = std::nanf("");
+    d.morphs[kMat].offsets[0].diffuse[2] = std::nanf("");
+    ASSERT_TRUE(load(d));
+    play({{"add", 1.0f}, {"mat", 1.0f}});
+    EXPECT_EQ(model.materials[1].shininess, 0.0f);
+    EXPECT_FLOAT_EQ(model.materials[1].diffuse[1], 0.4f);
+    EXPECT_FLOAT_EQ(model.materials[0].diffuse[2], 0.4f);
 }
 
 TEST_F(MorphKindsTest, LaterKindsAreReadAndTheSectionsAfterThemStillParse) {
