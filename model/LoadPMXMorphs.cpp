@@ -14,16 +14,6 @@ namespace {
 
 constexpr std::size_t kMorphNameBytes = 256;
 
-bool skipText(ByteCursor& c) {
-    int32_t length;
-    if (!c.readI32(length)) return false;
-    if (length < 0) {
-        c.markRunOut(0);
-        return false;
-    }
-    return c.skip(static_cast<std::size_t>(length));
-}
-
 bool indexOk(int32_t index, uint32_t count) { return index >= 0 && static_cast<uint32_t>(index) < count; }
 
 // Payload after the index of one offset of each morph type.
@@ -216,7 +206,7 @@ struct Reader {
             const std::size_t recordStart = c.offset();
             MorphRecord& r = kinds.morphs[static_cast<std::size_t>(i)];
             if (!readPMXText(c, model, r.name, kMorphNameBytes)) return refuse.truncated("morphs", c);
-            skipText(c);
+            readPMXText(c, model, nullptr, 0);  // English name, not kept
             int32_t offsetCount;
             c.readU8(r.panel);
             c.readU8(r.kind);
