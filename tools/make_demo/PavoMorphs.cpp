@@ -37,10 +37,10 @@ int morphIndex(const modelwriter::ModelDesc& m, const std::string& name) {
 void addExpressionMorphs(modelwriter::ModelDesc& m) {
     // The head's pale blue takes on warmth; the texture's markings stay.
     modelwriter::MorphOffsetDesc blush = neutral(kHead, 1);
-    blush.diffuse[0] = 0.3f, blush.diffuse[1] = -0.12f, blush.diffuse[2] = -0.25f;
+    blush.diffuse[0] = 0.35f, blush.diffuse[1] = -0.02f, blush.diffuse[2] = -0.05f;
     blush.ambient[0] = 0.12f, blush.ambient[1] = -0.04f, blush.ambient[2] = -0.1f;
     // The face texture is blue too; the toon look also warms the texel itself.
-    blush.textureTint[0] = 0.22f, blush.textureTint[1] = 0.02f, blush.textureTint[2] = -0.12f;
+    blush.textureTint[0] = 0.4f, blush.textureTint[1] = 0.02f, blush.textureTint[2] = -0.02f;
     modelwriter::MorphDesc blushMorph;
     blushMorph.name = kBlushMorph;
     blushMorph.panel = 4;  // "other"
