@@ -108,8 +108,15 @@ void scaleRotation(const float q[4], float t, float out[4]) {
 void computeLocalPose(cBone& bone) {
     float rotation[4];
     std::memcpy(rotation, bone.rotation, sizeof(rotation));
-    if (bone.flags & kFixedAxis) projectOntoAxis(rotation, bone.fixedAxis);
     std::memcpy(bone.poseTranslation, bone.translation, sizeof(bone.poseTranslation));
+    // A bone morph acts as part of the motion's own value, so what the bone hands on
+    // through append links and what a fixed axis keeps include it.
+    if (bone.morphed) {
+        multiplyQuaternion(rotation, bone.morphRotation, rotation);
+        normalizeQuaternion(rotation);
+        for (int k = 0; k < 3; ++k) bone.poseTranslation[k] += bone.morphTranslation[k];
+    }
+    if (bone.flags & kFixedAxis) projectOntoAxis(rotation, bone.fixedAxis);
 
     const cBone* source = bone.appendParent;
     if (!source || source == &bone || !(bone.flags & (kAppendRotation | kAppendTranslation))) {

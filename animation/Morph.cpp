@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "animation/MorphKinds.h"
 #include "animation/Motion.h"
 #include "platform/Text.h"
 
@@ -38,6 +39,7 @@ void resetMorphs(cModel& model) {
         if (model.restPositions) {
             std::memcpy(model.positions, model.restPositions, sizeof(float) * 3 * static_cast<std::size_t>(model.vertexCount));
         }
+        resetMorphKinds(model);
     } else if (model.morphCount > 0 && model.morphs) {
         applyMorphFull(model.morphs[0], model.positions, model.vertexCount);
     }

@@ -12,6 +12,9 @@
 
 struct MotionData;
 
+// Face weights at or below this leave a morph out: its vertices stay at their reset positions.
+inline constexpr float kFaceWeightThreshold = 0.001f;
+
 // positions[vertex] = target for every entry. Entries whose vertex index is outside
 // [0, vertexCount) are skipped.
 void applyMorphFull(const cMorph& morph, float* positions, uint32_t vertexCount);
@@ -20,8 +23,9 @@ void applyMorphFull(const cMorph& morph, float* positions, uint32_t vertexCount)
 // with the same guard as applyMorphFull.
 void blendMorph(const cMorph& morph, float weight, float* positions, uint32_t vertexCount);
 
-// Undoes last frame's morphs: PMX copies the rest positions back over every vertex; PMD
-// applies its base morph (morph 0), which restores exactly the vertices morphs can move.
+// Undoes last frame's morphs: PMX copies the rest positions back over every vertex and
+// puts back what the other morph kinds changed (animation/MorphKinds.h); PMD applies its
+// base morph (morph 0), which restores exactly the vertices morphs can move.
 void resetMorphs(cModel& model);
 
 // The name of the default face list, looked up in the current directory.

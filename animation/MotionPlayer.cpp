@@ -8,14 +8,13 @@
 #include "animation/DeformOrder.h"
 #include "animation/MathUtil.h"
 #include "animation/Morph.h"
+#include "animation/MorphKinds.h"
 #include "animation/Motion.h"
 #include "animation/Skeleton.h"
 #include "physics/RigidBody.h"
 
 namespace {
 
-// Face weights at or below this leave the vertices at their reset positions.
-constexpr float kFaceWeightThreshold = 0.001f;
 // Share of the new head direction taken each frame; the rest is last frame's turn.
 constexpr float kHeadTurnFollow = 0.3f;
 
@@ -73,6 +72,8 @@ void clearMotionPlayer(MotionPlayer& player) {
     std::free(player.boneTargets);
     std::free(player.faceTargets);
     std::free(player.ikTargets);
+    std::free(player.faceMorphs);
+    player.faceMorphs = nullptr;
     player.boneTargets = nullptr;
     player.faceTargets = nullptr;
     player.ikTargets = nullptr;
@@ -106,6 +107,16 @@ void bindMotion(MotionPlayer& player, cModel& model, MotionData& motion) {
         int i = 0;
         for (const FaceTrack* t = motion.faceTracks; t; t = t->next) player.faceTargets[i++] = findMorph(model, t->name);
         player.faceTargetCount = faceCount;
+        // PMX tracks name morphs of every kind; vertex morphs among them are applied
+        // through the same table, so each one still moves once per frame.
+        if (model.morphKinds) {
+            player.faceMorphs = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * faceCount));
+            if (player.faceMorphs) {
+                i = 0;
+                for (const FaceTrack* t = motion.faceTracks; t; t = t->next)
+                    player.faceMorphs[i++] = findMorphRecord(*model.morphKinds, t->name);
+            }
+        }
     }
     int ikCount = 0;
     for (const IKSwitchTrack* t = motion.ikTracks; t; t = t->next) ++ikCount;
@@ -155,6 +166,13 @@ void advanceMotion(MotionPlayer& player, float elapsed) {
 
     cModel* model = player.model;
     i = 0;
+    if (model && model->morphKinds && player.faceMorphs) {
+        for (const FaceTrack* t = motion->faceTracks; t && i < player.faceTargetCount; t = t->next, ++i) {
+            if (player.faceMorphs[i] >= 0) addMorphWeight(*model->morphKinds, player.faceMorphs[i], evaluateFaceTrack(*t, frame));
+        }
+        applyMorphWeights(*model);
+        model = nullptr;  // the vertex morphs were applied with the rest
+    }
     for (const FaceTrack* t = motion->faceTracks; model && t && i < player.faceTargetCount; t = t->next, ++i) {
         const cMorph* morph = player.faceTargets[i];
         if (!morph) continue;

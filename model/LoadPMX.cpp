@@ -1,5 +1,6 @@
 // The PMX 2.0/2.1 reader. Sections: header, vertices, faces, textures, materials, bones,
-// morphs, display frames; rigid bodies, joints and soft bodies follow but are not read.
+// morphs (model/LoadPMXMorphs.cpp), display frames; rigid bodies, joints and soft bodies
+// follow but are not read.
 // Bones keep what PMX posing needs (deform layer, append links, fixed and local axes, IK
 // link limits); the deform order is threaded once every chain exists.
 #include <cmath>
@@ -11,6 +12,7 @@
 
 #include "animation/DeformOrder.h"
 #include "animation/Skeleton.h"
+#include "model/LoadPMXMorphs.h"
 #include "model/ModelLoader.h"
 #include "model/Texture.h"
 #include "model/ToonTexture.h"
@@ -26,7 +28,6 @@ constexpr std::size_t kTextUnits = 1024;    // longest decoded text, terminator 
 constexpr std::size_t kModelNameBytes = 256;
 constexpr std::size_t kTextureNameBytes = 512;
 constexpr std::size_t kBoneNameBytes = 32;
-constexpr std::size_t kMorphNameBytes = 256;
 
 class Refusal : public modelload::Refusal {
 public:
@@ -495,95 +496,6 @@ bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
     return true;
 }
 
-// Payload after the index of one offset of each non-vertex morph type (0..10).
-std::size_t morphOffsetTail(uint8_t type) {
-    switch (type) {
-        case 0: case 9: return 4;    // group, flip: weight
-        case 2: return 28;           // bone: translation, rotation
-        case 3: case 4: case 5: case 6: case 7: return 16;  // UV and additional UV
-        case 8: return 113;          // material
-        case 10: return 25;          // impulse
-        default: return 12;          // vertex: offset
-    }
-}
-
-int morphOffsetIndexWidth(uint8_t type, const Header& h) {
-    switch (type) {
-        case 0: case 9: return h.morph;
-        case 1: case 3: case 4: case 5: case 6: case 7: return h.vertex;
-        case 2: return h.bone;
-        case 8: return h.material;
-        default: return h.rigidBody;
-    }
-}
-
-bool readMorphs(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
-    int32_t count;
-    if (!c.readI32(count)) return refuse.truncated("morphs", c);
-    // Only 16 bits of morphs fit the model; a larger count cannot be followed safely.
-    if (count < 0 || count > 0xFFFF)
-        return refuse("morphs", c.offset() - 4, modelload::format("morph count %d out of range", count));
-    if (!c.fits(static_cast<uint64_t>(count), 4 + 4 + 1 + 1 + 4)) return refuse.truncated("morphs", c);
-    if (count) {
-        model.morphs = new (std::nothrow) cMorph[count];
-        if (!model.morphs) return refuse("morphs", c.offset(), "out of memory");
-    }
-    std::vector<uint8_t> def;
-    int kept = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        const std::size_t recordStart = c.offset();
-        char name[kMorphNameBytes];
-        if (!readPMXText(c, model, name, sizeof name)) return refuse.truncated("morphs", c);
-        skipText(c);
-        uint8_t type;
-        int32_t offsetCount;
-        c.skip(1);  // panel
-        c.readU8(type);
-        c.readI32(offsetCount);
-        if (c.failed()) return refuse.truncated("morphs", c);
-        if (type > 10)
-            return refuse.shown("face",
-                                modelload::format("Error: unkMorphType = %d, FaceCount = %d, len = %08x", type, count,
-                                                  static_cast<unsigned>(c.offset())),
-                                c.offset());
-        const int width = morphOffsetIndexWidth(type, h);
-        const std::size_t tail = morphOffsetTail(type);
-        if (offsetCount < 0)
-            return refuse("morphs", c.offset() - 4,
-                          modelload::format("morph %d: negative offset count %d", i, offsetCount));
-        if (!c.fits(static_cast<uint64_t>(offsetCount), width + tail)) return refuse.truncated("morphs", c);
-        if (type != 1) {
-            c.skip(static_cast<std::size_t>(offsetCount) * (width + tail));
-            continue;
-        }
-        // Build the record layout initMorph reads: count, panel, then index + offset.
-        def.assign(kMorphDefHeaderBytes + kMorphDefEntryBytes * static_cast<std::size_t>(offsetCount), 0);
-        std::memcpy(def.data(), &offsetCount, 4);
-        for (int32_t k = 0; k < offsetCount; ++k) {
-            int32_t vertex;
-            float offset[3];
-            c.readIndex(width, true, vertex);
-            c.readF32s(offset, 3);
-            if (!indexOk(vertex, model.vertexCount))
-                return refuse("morphs", recordStart,
-                              modelload::format("morph %d: entry %d names vertex %d (%u vertices)", i, k, vertex,
-                                                model.vertexCount));
-            uint8_t* entry = def.data() + kMorphDefHeaderBytes + kMorphDefEntryBytes * k;
-            std::memcpy(entry, &vertex, 4);
-            std::memcpy(entry + 4, offset, 12);
-        }
-        initMorph(model.morphs[kept], def.data(), name, nullptr, model.positions);
-        if (model.morphs[kept].vertexCount != offsetCount)
-            return refuse("morphs", recordStart, modelload::format("morph %d: out of memory", i));
-        model.morphCount = static_cast<uint16_t>(++kept);
-    }
-    if (kept == 0) {
-        delete[] model.morphs;
-        model.morphs = nullptr;
-    }
-    return true;
-}
-
 bool skipDisplayFrames(ByteCursor& c, const Header& h, Refusal& refuse) {
     int32_t count;
     if (!readCount(c, 4 + 4 + 1 + 4, count)) return refuse.truncated("display frames", c);
@@ -675,6 +587,8 @@ bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* 
         return false;
 
     Refusal refuse(reason);
+    // Whoever parses the bytes, the model is a PMX one from here on (morph reset, drawing).
+    model.format = 1;
     if (info) info->version = version;
     uint8_t headerCount = 0;
     c.readU8(headerCount);
@@ -712,7 +626,8 @@ bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* 
     if (!inside("materials") || !readMaterials(c, model, h, refuse, info)) return false;
     if (!inside("bones") || !readBones(c, model, h, refuse)) return false;
     if (!checkVertexBones(model, vertexSection, refuse)) return false;
-    if (!inside("morphs") || !readMorphs(c, model, h, refuse)) return false;
+    const PMXMorphIndexWidths morphWidths{h.vertex, h.bone, h.material, h.morph, h.rigidBody};
+    if (!inside("morphs") || !readPMXMorphs(c, model, morphWidths, refuse)) return false;
     if (!inside("display frames") || !skipDisplayFrames(c, h, refuse)) return false;
     // Every PMX file goes on with its rigid-body section.
     if (c.remaining() == 0) return refuse("rigid bodies", c.offset(), "file ends before this section");

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 class btTypedConstraint;
+struct MorphKinds;    // model/MorphKinds.h
 class cPMDRigidBody;  // physics/RigidBody.h
 struct MotionData;    // animation/Motion.h
 
@@ -101,6 +102,11 @@ struct cBone {
     float poseRotation[4];     // local rotation as posed: append x motion, then the IK steps
     float poseTranslation[3];  // local translation as posed: motion + append
     uint32_t refreshStamp = 0;  // marks the bones below a chain just solved
+    // What PMX bone morphs add this frame to the motion's local pose (animation/MorphKinds.h):
+    // translation + morphTranslation, rotation x morphRotation. Only read while morphed is set.
+    uint8_t morphed = 0;
+    float morphTranslation[3] = {0.0f, 0.0f, 0.0f};
+    float morphRotation[4] = {0.0f, 0.0f, 0.0f, 1.0f};
 };
 
 // Lower and upper Euler angles (radians, x y z) one PMX IK link may reach.
@@ -177,6 +183,9 @@ struct MotionPlayer {
     int32_t faceTargetCount = 0;
     cIKChain** ikTargets = nullptr;  // one per IK switch track, null where no chain has that goal
     int32_t ikTargetCount = 0;
+    // PMX: one per face track (faceTargetCount entries), the index of the morph of any
+    // kind in cModel::morphKinds, -1 where the model has none of that name.
+    int32_t* faceMorphs = nullptr;
 };
 
 struct cModel {
@@ -221,7 +230,8 @@ struct cModel {
     uint16_t ikCount = 0;
     cIKChain* ikChains = nullptr;  // new[]
     uint16_t morphCount = 0;
-    cMorph* morphs = nullptr;  // new[]
+    cMorph* morphs = nullptr;  // new[]; vertex morphs (PMX: only those, in file order)
+    MorphKinds* morphKinds = nullptr;  // PMX: every morph of every kind; owned (new), else null
 
     uint32_t rigidBodyCount = 0;
     cPMDRigidBody* rigidBodies = nullptr;  // new[]

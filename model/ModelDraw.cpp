@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "model/MorphKinds.h"
 #include "model/Texture.h"
 #include "model/TextureUpload.h"
 #include "model/ToonShader.h"
@@ -70,9 +71,22 @@ GLint polygonModeFor(const cModel& model, const Material& m, GLint base) {
     return base;
 }
 
-void setMaterialLighting(const Material& m) {
-    glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, m.diffuse);
-    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, m.ambient);
+// textureTint (fixed-function look only, null when none): the texture unit multiplies the
+// lit colour by the texel, so scaling the diffuse and ambient colours scales the texel's
+// share alike. What a tint adds, and the sphere and toon tints, need the shader look.
+void setMaterialLighting(const Material& m, const float* textureTint = nullptr) {
+    if (textureTint) {
+        float diffuse[4], ambient[4];
+        for (int k = 0; k < 4; ++k) {
+            diffuse[k] = m.diffuse[k] * textureTint[k];
+            ambient[k] = k < 3 ? m.ambient[k] * textureTint[k] : m.ambient[k];
+        }
+        glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, diffuse);
+        glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, ambient);
+    } else {
+        glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, m.diffuse);
+        glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, m.ambient);
+    }
     glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, m.specular);
     glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, m.shininess);
     if (m.drawFlags & materialflag::kDoubleSided) {
@@ -202,6 +216,10 @@ void drawModel(const cModel& model, bool outlines) {
     GLint polygonMode = polygonModes[0];
     if (toon) useToonSurface();
 
+    // Tints that material morphs set, one per material; none for models without them.
+    const MaterialTint* tints = model.morphKinds && model.morphKinds->tints.size() == model.materialCount
+                                    ? model.morphKinds->tints.data()
+                                    : nullptr;
     glDisable(GL_CULL_FACE);
     for (int pass = 0; pass < 2; ++pass) {
         const bool translucentPass = pass == 1;
@@ -211,9 +229,11 @@ void drawModel(const cModel& model, bool outlines) {
             const uint32_t* first = indices;
             indices += m.indexCount;
             if (isTranslucent(m) != translucentPass) continue;
-            setMaterialLighting(m);
+            const MaterialTint* tint = tints ? &tints[i] : nullptr;
+            setMaterialLighting(m, !toon && tint && m.texture != -1 ? tint->textureMul : nullptr);
             if (toon) {
                 bindToonTextures(m);
+                setToonSurfaceTints(tint);
             } else {
                 bindClassicTextures(m, multitexture);
             }
@@ -306,6 +326,8 @@ void releaseModel(cModel& model) {
     model.ikChains = nullptr;
     delete[] model.morphs;
     model.morphs = nullptr;
+    delete model.morphKinds;
+    model.morphKinds = nullptr;
 
     // Joints hold their two bodies, so they go first.
     delete[] model.joints;
@@ -329,6 +351,8 @@ void destroyModel(cModel& model) {
     std::free(model.motion.boneTargets);
     std::free(model.motion.faceTargets);
     std::free(model.motion.ikTargets);
+    std::free(model.motion.faceMorphs);
+    model.motion.faceMorphs = nullptr;
     model.motion.boneTargets = nullptr;
     model.motion.faceTargets = nullptr;
     model.motion.ikTargets = nullptr;

@@ -411,9 +411,25 @@ std::vector<uint8_t> writePMX(const ModelDesc& m, Layout* layout) {
                 case 0:
                 case 9: b.index(off.index, fw); b.f32(off.value[0]); break;
                 case 1: b.index(off.index, vw); b.f32s(off.value, 3); break;
-                case 2: b.index(off.index, bw); b.zeros(28); break;
-                case 3: case 4: case 5: case 6: case 7: b.index(off.index, vw); b.zeros(16); break;
-                case 8: b.index(off.index, mw); b.zeros(113); break;
+                case 2:
+                    b.index(off.index, bw);
+                    b.f32s(off.value, 3);
+                    b.f32s(off.rotation, 4);
+                    break;
+                case 3: case 4: case 5: case 6: case 7: b.index(off.index, vw); b.f32s(off.uv, 4); break;
+                case 8:
+                    b.index(off.index, mw);
+                    b.u8(off.operation);
+                    b.f32s(off.diffuse, 4);
+                    b.f32s(off.specular, 3);
+                    b.f32(off.power);
+                    b.f32s(off.ambient, 3);
+                    b.f32s(off.edgeColour, 4);
+                    b.f32(off.edgeSize);
+                    b.f32s(off.textureTint, 4);
+                    b.f32s(off.sphereTint, 4);
+                    b.f32s(off.toonTint, 4);
+                    break;
                 case 10: b.index(off.index, rw); b.zeros(25); break;
                 default: break;
             }

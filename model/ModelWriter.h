@@ -93,12 +93,28 @@ struct IKChainDesc {
 
 struct MorphOffsetDesc {
     int32_t index = 0;               // vertex (or morph, bone, material, body) index
-    float value[3] = {0, 0, 0};      // vertex offset; the rest of other types is zero
+    // Vertex: the offset. Group and flip: value[0] is the member's weight. Bone: the
+    // translation.
+    float value[3] = {0, 0, 0};
+    float rotation[4] = {0, 0, 0, 1};  // PMX bone: the turn (x, y, z, w)
+    float uv[4] = {0, 0, 0, 0};        // PMX UV and additional UV
+    // PMX material (index -1 = every material): operation 0 multiply, 1 add, then the
+    // values; the defaults multiply by one. Impulse payloads are written as zeros.
+    uint8_t operation = 0;
+    float diffuse[4] = {1, 1, 1, 1};
+    float specular[3] = {1, 1, 1};
+    float power = 1;
+    float ambient[3] = {1, 1, 1};
+    float edgeColour[4] = {1, 1, 1, 1};
+    float edgeSize = 1;
+    float textureTint[4] = {1, 1, 1, 1};
+    float sphereTint[4] = {1, 1, 1, 1};
+    float toonTint[4] = {1, 1, 1, 1};
 };
 
 // PMD: the first morph is the base (absolute positions of vertices); later ones name
-// places in the base and hold offsets. PMX: type 1 = vertex morph with offsets from the
-// rest position; other types are written with zero payloads.
+// places in the base and hold offsets. PMX: the morph type says which of the offset's
+// fields are written (type 1 = vertex morph with offsets from the rest position).
 struct MorphDesc {
     std::string name;
     uint8_t panel = 0;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "model/MorphKinds.h"
 #include "platform/GLProcs.h"
 
 namespace {
@@ -33,6 +34,7 @@ uniform sampler2D uRamp;
 uniform int uHasTexture;
 uniform int uSphereMode;
 uniform int uHasRamp;
+uniform vec4 uTextureMul, uTextureAdd, uSphereMul, uSphereAdd, uToonMul, uToonAdd;
 varying vec3 vNormal;
 varying vec3 vEye;
 varying vec2 vUV;
@@ -46,7 +48,7 @@ void main() {
     colour = clamp(colour, 0.0, 1.0);
     float alpha = gl_FrontMaterial.diffuse.a;
     if (uHasTexture != 0) {
-        vec4 t = texture2D(uTexture, vUV);
+        vec4 t = clamp(texture2D(uTexture, vUV) * uTextureMul + uTextureAdd, 0.0, 1.0);
         colour *= t.rgb;
         alpha *= t.a;
     }
@@ -54,10 +56,14 @@ void main() {
         vec3 u = normalize(vEye);
         vec3 r = u - 2.0 * n * dot(n, u);
         float m = 2.0 * sqrt(r.x * r.x + r.y * r.y + (r.z + 1.0) * (r.z + 1.0));
-        vec3 s = texture2D(uSphere, vec2(r.x / m + 0.5, r.y / m + 0.5)).rgb;
+        vec3 s = texture2D(uSphere, vec2(r.x / m + 0.5, r.y / m + 0.5)).rgb * uSphereMul.rgb + uSphereAdd.rgb;
+        s = clamp(s, 0.0, 1.0);
         colour = uSphereMode == 2 ? colour + s : colour * s;
     }
-    if (uHasRamp != 0) colour *= texture2D(uRamp, vec2(0.5, clamp(0.5 - 0.5 * facing, 0.0, 1.0))).rgb;
+    if (uHasRamp != 0) {
+        vec3 ramp = texture2D(uRamp, vec2(0.5, clamp(0.5 - 0.5 * facing, 0.0, 1.0))).rgb;
+        colour *= clamp(ramp * uToonMul.rgb + uToonAdd.rgb, 0.0, 1.0);
+    }
     if (facing > 0.0 && gl_FrontMaterial.shininess > 0.0) {
         vec3 h = normalize(l - normalize(vEye));
         colour += gl_FrontMaterial.specular.rgb * gl_LightSource[0].specular.rgb *
@@ -92,6 +98,7 @@ struct Programs {
     bool ready = false;
     GLuint surface = 0, outline = 0;
     GLint hasTexture = -1, sphereMode = -1, hasRamp = -1;
+    GLint tints[6] = {-1, -1, -1, -1, -1, -1};  // texture, sphere, toon: mul then add
     GLint width = -1, pixelToClip = -1, colour = -1;
     float pixelsPerEdgeUnit = 1.0f;
 };
@@ -164,6 +171,8 @@ bool build(Programs& p) {
     p.hasTexture = p_glGetUniformLocation(p.surface, "uHasTexture");
     p.sphereMode = p_glGetUniformLocation(p.surface, "uSphereMode");
     p.hasRamp = p_glGetUniformLocation(p.surface, "uHasRamp");
+    const char* const tintNames[6] = {"uTextureMul", "uTextureAdd", "uSphereMul", "uSphereAdd", "uToonMul", "uToonAdd"};
+    for (int k = 0; k < 6; ++k) p.tints[k] = p_glGetUniformLocation(p.surface, tintNames[k]);
     p.width = p_glGetUniformLocation(p.outline, "uWidth");
     p.pixelToClip = p_glGetUniformLocation(p.outline, "uPixelToClip");
     p.colour = p_glGetUniformLocation(p.outline, "uColour");
@@ -189,6 +198,21 @@ void setToonSurfaceInputs(bool texture, uint8_t sphereMode, bool ramp) {
     p_glUniform1i(g_programs.hasTexture, texture ? 1 : 0);
     p_glUniform1i(g_programs.sphereMode, sphereMode);
     p_glUniform1i(g_programs.hasRamp, ramp ? 1 : 0);
+}
+
+void setToonSurfaceTints(const MaterialTint* tint) {
+    static const float kOne[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+    static const float kZero[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    const float* values[6] = {kOne, kZero, kOne, kZero, kOne, kZero};
+    if (tint) {
+        values[0] = tint->textureMul;
+        values[1] = tint->textureAdd;
+        values[2] = tint->sphereMul;
+        values[3] = tint->sphereAdd;
+        values[4] = tint->toonMul;
+        values[5] = tint->toonAdd;
+    }
+    for (int k = 0; k < 6; ++k) p_glUniform4fv(g_programs.tints[k], 1, values[k]);
 }
 
 void useOutline(float pixelsPerEdgeUnit) {

@@ -8,6 +8,8 @@
 
 #include "model/ModelData.h"
 
+struct MaterialTint;  // model/MorphKinds.h
+
 // Texture units the surface program samples.
 constexpr int kToonUnitTexture = 0;
 constexpr int kToonUnitSphere = 1;
@@ -27,6 +29,9 @@ void resetToonShaders();
 // Surface program: bound with the samplers set; per material, which inputs are there.
 void useToonSurface();
 void setToonSurfaceInputs(bool texture, uint8_t sphereMode, bool ramp);
+// The material's texture, sphere and toon tints (texel x mul + add), or the rest tints
+// (null): set for every material, since uniforms outlast the draw call.
+void setToonSurfaceTints(const MaterialTint* tint);
 
 // Outline program: width in pixels per unit of edge size x vertex factor; the
 // viewport decides how a pixel maps to clip space.

@@ -11,6 +11,7 @@
 #include "make_demo/ImageWriters.h"
 #include "make_demo/PavoAssets.h"
 #include "make_demo/PavoModel.h"
+#include "make_demo/PavoMorphs.h"
 #include "make_toon/ToonRamps.h"
 #include "model/ModelWriter.h"
 #include "platform/Text.h"
@@ -18,7 +19,8 @@
 namespace {
 
 // The PMX form: vertex morphs with offsets from the rest position, no base morph (the PMD
-// form names places in the base morph instead), and legs skinned to D bones.
+// form names places in the base morph instead), material and group morphs besides, and
+// legs skinned to D bones.
 modelwriter::ModelDesc asPMX(modelwriter::ModelDesc m, float version, uint8_t encoding) {
     const modelwriter::MorphDesc base = m.morphs.front();
     std::vector<modelwriter::MorphDesc> morphs;
@@ -29,6 +31,7 @@ modelwriter::ModelDesc asPMX(modelwriter::ModelDesc m, float version, uint8_t en
         morphs.push_back(d);
     }
     m.morphs = morphs;
+    demo::addExpressionMorphs(m);
     for (auto& chain : m.ikChains) chain.limit *= 4.0f;  // PMX stores the angle itself
     demo::addDeformLegBones(m);
     m.pmx.version = version;
@@ -73,6 +76,7 @@ int main(int argc, char** argv) {
     ok &= save(p + "pavo_toon.bmp", demo::writeBMP(p + "pavo_toon.bmp", toon::makeRamp(pavoRamp)));
 
     demo::DanceKeys dance = demo::pavoDance();
+    demo::addExpressionKeys(dance);
     for (auto& k : dance.bones) k.name = utf8ToCp932(k.name);
     for (auto& k : dance.faces) k.name = utf8ToCp932(k.name);
     ok &= save(p + "dance.vmd", writeVMDFile((p + "dance.vmd").c_str(), dance.bones, dance.faces, utf8ToCp932("Pavo")));

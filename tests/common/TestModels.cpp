@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "animation/Skeleton.h"
+#include "model/MorphKinds.h"
 #include "physics/RigidBody.h"
 
 namespace testmodels {
@@ -243,6 +244,8 @@ void freeTestModel(cModel& model) {
     delete[] model.morphs;
     model.morphs = nullptr;
     model.morphCount = 0;
+    delete model.morphKinds;
+    model.morphKinds = nullptr;
     delete[] model.bones;
     model.bones = nullptr;
     model.boneCount = 0;
@@ -258,6 +261,8 @@ void freeTestModel(cModel& model) {
     model.textureNameCount = 0;
     std::free(model.motion.boneTargets);
     std::free(model.motion.faceTargets);
+    std::free(model.motion.faceMorphs);
+    model.motion.faceMorphs = nullptr;
     model.motion.boneTargets = nullptr;
     model.motion.faceTargets = nullptr;
     model.motion.motionData = nullptr;

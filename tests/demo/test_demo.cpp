@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include "common/ProgramRun.h"
 #include "model/ModelDraw.h"
 #include "model/ModelLoader.h"
+#include "model/MorphKinds.h"
 #include "model/Texture.h"
 #include "physics/PhysicsWorld.h"
 #include "physics/RigidBody.h"
@@ -161,6 +163,49 @@ TEST_F(DemoModel, PmxFilesMatchThePmd) {
         EXPECT_EQ(model_.ikCount, 2);
     }
     EXPECT_EQ(model_.pmxTextEncoding, 1);  // the 2.1 file is UTF-8
+}
+
+// The PMX forms carry a material morph and a group of a vertex and a material morph,
+// and the dance drives them by name: the crest turns gold through the chorus, Pavo
+// blushes and smiles at the end, and both are gone where the keys are at zero.
+TEST_F(DemoModel, DanceDrivesThePmxMaterialAndGroupMorphs) {
+    constexpr int kHeadMaterial = 1, kCrestMaterial = 7;
+    MotionData dance;
+    ASSERT_TRUE(loadVMDFile((kDemo + "/dance.vmd").c_str(), dance));
+    for (const char* file : {"/pavo.pmx", "/pavo21.pmx"}) {
+        ASSERT_TRUE(load(kDemo + file)) << file;
+        ASSERT_NE(model_.morphKinds, nullptr) << file;
+        int material = 0, group = 0;
+        for (const MorphRecord& r : model_.morphKinds->morphs) {
+            material += r.kind == morphkind::kMaterial;
+            group += r.kind == morphkind::kGroup;
+        }
+        EXPECT_EQ(material, 2) << file;
+        EXPECT_EQ(group, 1) << file;
+        const float restCrestBlue = model_.materials[kCrestMaterial].diffuse[2];
+        const float restHeadRed = model_.materials[kHeadMaterial].diffuse[0];
+        std::vector<float> rest(model_.positions, model_.positions + 3 * model_.vertexCount);
+
+        bindMotion(model_.motion, model_, dance);
+        float crestLowest = restCrestBlue, headHighest = restHeadRed, moved = 0.0f;
+        bool restAtStart = false;
+        for (int frame = 0; frame <= 600; ++frame) {
+            updateModelPose(model_, 1.0f);
+            if (frame == 100)
+                restAtStart = model_.materials[kCrestMaterial].diffuse[2] == restCrestBlue &&
+                              model_.materials[kHeadMaterial].diffuse[0] == restHeadRed;
+            crestLowest = std::min(crestLowest, model_.materials[kCrestMaterial].diffuse[2]);
+            if (frame == 550) {
+                headHighest = model_.materials[kHeadMaterial].diffuse[0];
+                for (uint32_t v = 0; v < 3 * model_.vertexCount; ++v)
+                    moved = std::max(moved, std::fabs(model_.positions[v] - rest[v]));
+            }
+        }
+        EXPECT_TRUE(restAtStart) << file;
+        EXPECT_LT(crestLowest, restCrestBlue * 0.5f) << file;
+        EXPECT_GT(headHighest, restHeadRed + 0.2f) << file;
+        EXPECT_GT(moved, 0.05f) << file << ": the smile of the group did not move the face";
+    }
 }
 
 // The PMX legs hang on D bones that no motion keys: only their append links from the

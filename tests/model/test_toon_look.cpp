@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "animation/MorphKinds.h"
 #include "common/GLContext.h"
 #include "model/ImageDecoders.h"
 #include "model/TextureUpload.h"
@@ -192,6 +193,51 @@ TEST_F(ToonLook, TwoStepRampGivesExactlyTwoShades) {
     clear();
     drawModel(model);
     EXPECT_GT(coveredShades().size(), 10u);
+}
+
+// A material morph's texture tint changes the drawn texel in the toon look and, through
+// the material colour, in the classic look; the rest frame draws the texture as it is.
+TEST_F(ToonLook, MaterialMorphTintsReachBothLooks) {
+    writeTwoStepRamp("white.bmp", 255, 255);
+    ModelDesc d = sphereModel();
+    d.textures = {"white.bmp"};
+    d.materials[0].texture = 0;
+    MorphDesc tint;
+    tint.name = "red";
+    tint.type = 8;
+    tint.offsets.resize(1);
+    tint.offsets[0].index = 0;
+    tint.offsets[0].textureTint[1] = tint.offsets[0].textureTint[2] = 0.0f;  // keep only red
+    d.morphs = {tint};
+    load(writePMX(d));
+    ASSERT_NE(model.materials[0].texture, -1);
+    ASSERT_NE(model.morphKinds, nullptr);
+    const int x = 3 * kSize / 4, y = kSize / 2;  // on the lit side
+    for (ModelLook look : {ModelLook::Toon, ModelLook::Classic}) {
+        setModelLook(look);
+        if (look == ModelLook::Toon && !shadersAvailable()) continue;
+        resetMorphKinds(model);
+        addMorphWeight(*model.morphKinds, 0, 1.0f);
+        applyMorphWeights(model);
+        clear();
+        drawModel(model);
+        const Pixel tinted = readBackPixel(x, y);
+        resetMorphKinds(model);
+        clear();
+        drawModel(model);
+        const Pixel plain = readBackPixel(x, y);
+        const char* name = look == ModelLook::Toon ? "toon" : "classic";
+        EXPECT_GT(tinted.r, 40) << name;
+        EXPECT_LT(tinted.g, 8) << name;
+        EXPECT_LT(tinted.b, 8) << name;
+        EXPECT_GT(plain.g, 40) << name;
+        EXPECT_NEAR(plain.r, tinted.r, 3) << name;
+    }
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    // The classic look leaves unit 0 texturing as its last material set it, for the
+    // caller to change; later tests draw untextured.
+    p_glActiveTextureARB(GL_TEXTURE0_ARB);
+    glDisable(GL_TEXTURE_2D);
 }
 
 TEST_F(ToonLook, OutlineLiesAlongTheSilhouetteOnly) {
