@@ -2,6 +2,7 @@
 //
 // Every vertex is computed by the same code from the same inputs whichever thread takes
 // its chunk, so the result does not depend on the number of threads, to the bit.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -236,9 +237,8 @@ void skinVertices(cModel& model) {
     if (!fillSkinTable(model)) {
         // A few kilobytes not to be had: the mesh keeps its last pose rather than being
         // drawn from a table that is not there.
-        static bool told = false;
-        if (!told) std::fprintf(stderr, "pavonix: out of memory for skinning; the model keeps its last pose\n");
-        told = true;
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true)) std::fprintf(stderr, "pavonix: out of memory for skinning; the model keeps its last pose\n");
         return;
     }
     WorkerPool& pool = sharedWorkerPool();
@@ -250,4 +250,20 @@ void skinVertices(cModel& model) {
     if (model.sdefCount > 0 && model.sdefVertices && prepareSdefRotations(model)) {
         pool.run((model.sdefCount + kSdefPerChunk - 1) / kSdefPerChunk, sdefChunk, &model, threads);
     }
+}
+
+namespace {
+
+void skinOneOf(uint32_t task, void* user) { skinModel(*static_cast<cModel* const*>(user)[task]); }
+
+}  // namespace
+
+void skinModelsSideBySide(cModel* const* models, uint32_t count) {
+    // Each model's own pieces then run on the thread that took the model: the pool is
+    // busy with the models, so its nested runs stay on their caller.
+    if (count > 1 && skinningThreads() > 1) {
+        sharedWorkerPool().run(count, skinOneOf, const_cast<cModel**>(models), skinningThreads());
+        return;
+    }
+    for (uint32_t i = 0; i < count; ++i) skinModel(*models[i]);
 }

@@ -6,6 +6,9 @@
 // Bytes processed per skinned vertex: position, normal and skin record read (12 + 12 + 36),
 // skinned position and normal written (24).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,11 +16,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "animation/MathUtil.h"
 #include "animation/Skeleton.h"
 #include "model/ModelData.h"
+#include "model/ModelDraw.h"
+#include "model/ModelLoader.h"
 #include "platform/WorkerPool.h"
 
 namespace {
@@ -256,6 +262,56 @@ BENCHMARK(BM_MemcpyReference)
     ->ArgNames({"mainMemory", "threads"})
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
+
+// The two slots' models skinned in a frame: one after the other, each split over the
+// threads (sideBySide 0), or both at once, one per thread (1). The real Gene models, PMD
+// and PMX, with every bone turned a little.
+void BM_TwoRealModels(benchmark::State& state) {
+    struct Loaded {
+        cModel model;
+        ~Loaded() { destroyModel(model); }
+    } pmd, pmx;
+    const std::string root = PAVONIX_TESTDATA_DIR;
+    std::string error;
+    struct stat st;
+    const std::string empty = "/tmp/pavonix_bench_empty";  // the textures are not wanted
+    mkdir(empty.c_str(), 0700);
+    const bool found = stat((root + "/pmd/gene_light/Gene_light.pmd").c_str(), &st) == 0;
+    if (!found || chdir(empty.c_str()) != 0) return state.SkipWithError("no real Gene models");
+    const int saved = dup(2), null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);  // the missing textures are reported
+    const bool loaded = loadModelFile(pmd.model, (root + "/pmd/gene_light/Gene_light.pmd").c_str(), &error) &&
+                        loadModelFile(pmx.model, (root + "/pmx/gene_light/Gene_light.pmx").c_str(), &error);
+    dup2(saved, 2);
+    close(saved);
+    close(null);
+    if (!loaded) return state.SkipWithError(error.c_str());
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-0.2f, 0.2f);
+    for (cModel* m : {&pmd.model, &pmx.model}) {
+        for (uint32_t i = 0; i < m->boneCount; ++i) {
+            float* q = m->bones[i].rotation;
+            q[0] = u(rng), q[1] = u(rng), q[2] = u(rng), q[3] = 1.0f;
+            normalizeQuaternion(q);
+        }
+        for (uint32_t i = 0; i < m->boneCount; ++i) updateBoneTransform(m->bones[i]);
+        skinModel(*m);
+    }
+    cModel* const both[2] = {&pmd.model, &pmx.model};
+    const bool sideBySide = state.range(0) != 0;
+    for (auto _ : state) {
+        if (sideBySide) {
+            skinModelsSideBySide(both, 2);
+        } else {
+            skinModel(pmd.model);
+            skinModel(pmx.model);
+        }
+        benchmark::DoNotOptimize(pmx.model.skinnedPositions);
+        benchmark::ClobberMemory();
+    }
+    state.counters["vertices"] = double(pmd.model.vertexCount + pmx.model.vertexCount);
+}
+BENCHMARK(BM_TwoRealModels)->Arg(0)->Arg(1)->ArgName("sideBySide")->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // One frame of posing: every bone updated in array order, then four leg chains solved
 // toward goals that need bending. Rotations are put back each frame so every frame

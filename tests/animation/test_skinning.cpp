@@ -275,6 +275,35 @@ TEST(ParallelSkinning, BadIndicesStayPutAndNewBonesAreUsed) {
     EXPECT_EQ(s.model.skinnedPositions[3 * 1 + 1], 1.0f);
 }
 
+// Two models skinned at once, one per thread, come out as each skinned alone.
+TEST(ParallelSkinning, TwoModelsSideBySideGiveTheirOwnBits) {
+    ScopedModel a, b;
+    makeMixedMesh(a.model, 4096 + 33);
+    makeMixedMesh(b.model, 999);
+    for (uint32_t i = 0; i < b.model.boneCount; ++i) b.model.bones[i].translation[0] = 0.25f * float(i);
+    updateAll(b.model);
+    skinModel(a.model);
+    skinModel(b.model);
+    const std::vector<float> posA(a.model.skinnedPositions, a.model.skinnedPositions + 3 * a.model.vertexCount);
+    const std::vector<float> nrmB(b.model.skinnedNormals, b.model.skinnedNormals + 3 * b.model.vertexCount);
+    const std::vector<float> posB(b.model.skinnedPositions, b.model.skinnedPositions + 3 * b.model.vertexCount);
+    for (unsigned threads : {1u, 2u}) {
+        ThreadChoice choice(threads);
+        std::memset(a.model.skinnedPositions, 0, sizeof(float) * posA.size());
+        std::memset(b.model.skinnedPositions, 0, sizeof(float) * posB.size());
+        std::memset(b.model.skinnedNormals, 0, sizeof(float) * nrmB.size());
+        cModel* const both[2] = {&a.model, &b.model};
+        skinModelsSideBySide(both, 2);
+        EXPECT_EQ(std::memcmp(posA.data(), a.model.skinnedPositions, sizeof(float) * posA.size()), 0) << threads;
+        EXPECT_EQ(std::memcmp(posB.data(), b.model.skinnedPositions, sizeof(float) * posB.size()), 0) << threads;
+        EXPECT_EQ(std::memcmp(nrmB.data(), b.model.skinnedNormals, sizeof(float) * nrmB.size()), 0) << threads;
+        // One model alone, as when the second slot is empty.
+        std::memset(b.model.skinnedPositions, 0, sizeof(float) * posB.size());
+        skinModelsSideBySide(both + 1, 1);
+        EXPECT_EQ(std::memcmp(posB.data(), b.model.skinnedPositions, sizeof(float) * posB.size()), 0) << threads;
+    }
+}
+
 // ---- SDEF. ----
 
 // An upper arm from the origin and a forearm from the elbow at (1, 0, 0).
