@@ -32,7 +32,9 @@ constexpr uint32_t kSdefPerChunk = 1024;
 typedef float Vec4 __attribute__((vector_size(16)));
 // The helpers below that take or return eight floats are inlined into skinRange and
 // never called across a boundary, so how such a value would be passed does not matter.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 // Forced, so that each build of skinRange below gets them in its own instruction set.
 #define PAVONIX_INLINE inline __attribute__((always_inline))
 typedef float Vec8 __attribute__((vector_size(32)));
@@ -166,7 +168,7 @@ __attribute__((target_clones("avx2", "default"))) void skinRange(const Streams& 
     while (v + 2 < end) {
         // Four-bone vertices are rare outside a few PMX models: they go one at a time,
         // and a mesh without them never takes this branch.
-        if (blendsFour(st.skins[v]) | blendsFour(st.skins[v + 1])) {
+        if (blendsFour(st.skins[v]) || blendsFour(st.skins[v + 1])) {
             skinOne(st, v, false);
             ++v;
             continue;
