@@ -37,3 +37,8 @@ void skinModel(cModel& model);
 
 // skinMatrix of every bone, then skinnedPositions / skinnedNormals of every vertex.
 void skinVertices(cModel& model);
+
+// skinModel of each model, the models shared out over the skinning threads whole (each
+// with all its bones and vertices on one thread) instead of one after the other, each
+// split over them. The results are the same to the bit either way.
+void skinModelsSideBySide(cModel* const* models, uint32_t count);

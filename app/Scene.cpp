@@ -164,8 +164,11 @@ void idleStep() {
 
     stepPhysics(frameCount);
 
-    if (g_model1Loaded) skinModel(g_model1);
-    if (g_displayTwin) skinModel(g_model2);
+    cModel* shown[2];
+    uint32_t count = 0;
+    if (g_model1Loaded) shown[count++] = &g_model1;
+    if (g_displayTwin) shown[count++] = &g_model2;
+    skinModelsSideBySide(shown, count);
 
     glutPostRedisplay();
 }

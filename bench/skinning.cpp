@@ -1,11 +1,14 @@
 // Per-frame cost of the skeleton: skinning a large mesh, posing and solving a skeleton, and
-// a memcpy of the same bytes as a bandwidth reference.
+// a memcpy of the same bytes (and one far past the caches) as bandwidth references.
 //
 // Skinning runs on the shared worker pool; the single-threaded path stands beside it.
 //
 // Bytes processed per skinned vertex: position, normal and skin record read (12 + 12 + 36),
 // skinned position and normal written (24).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,11 +16,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "animation/MathUtil.h"
 #include "animation/Skeleton.h"
 #include "model/ModelData.h"
+#include "model/ModelDraw.h"
+#include "model/ModelLoader.h"
 #include "platform/WorkerPool.h"
 
 namespace {
@@ -99,6 +105,7 @@ struct Skeleton {
         std::free(model.skins);
         std::free(model.skinnedPositions);
         std::free(model.skinnedNormals);
+        std::free(model.skinTable);
     }
 };
 
@@ -153,15 +160,35 @@ void addMesh(cModel& model, bool shuffled, bool sdef = false) {
     }
 }
 
-// Bytes per second of a plain copy of the bytes one skinning pass moves, best of a few,
-// on this thread: the yardstick for the share of memory speed skinning reaches.
-double memcpyRate() {
-    const std::size_t half = kBytesPerVertex * kVertices / 2;
+// A plain copy of `half` bytes split evenly over `threads` threads of the shared pool,
+// as skinning splits its mesh.
+struct SplitCopy {
+    const char* from;
+    char* to;
+    std::size_t half;
+    unsigned pieces;
+};
+
+void copyPiece(uint32_t task, void* user) {
+    const SplitCopy& c = *static_cast<const SplitCopy*>(user);
+    const std::size_t begin = c.half * task / c.pieces, end = c.half * (task + 1) / c.pieces;
+    std::memcpy(c.to + begin, c.from + begin, end - begin);
+}
+
+void splitCopy(const SplitCopy& c) {
+    sharedWorkerPool().run(c.pieces, copyPiece, const_cast<SplitCopy*>(&c), c.pieces);
+}
+
+// Bytes per second (read plus written) of the best of a few copies of `half` bytes on
+// `threads` threads.
+double copyRate(std::size_t half, unsigned threads, int rounds) {
     std::vector<char> from(half, 1), to(half, 0);
+    const SplitCopy c{from.data(), to.data(), half, threads};
+    splitCopy(c);
     double best = 0.0;
-    for (int i = 0; i < 30; ++i) {
+    for (int i = 0; i < rounds; ++i) {
         const auto start = std::chrono::steady_clock::now();
-        std::memcpy(to.data(), from.data(), half);
+        splitCopy(c);
         benchmark::DoNotOptimize(to.data());
         benchmark::ClobberMemory();
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -170,27 +197,42 @@ double memcpyRate() {
     return best;
 }
 
+// The yardsticks: a copy of the very bytes one skinning pass moves (they fit in the
+// last-level cache, as the mesh does from frame to frame), and a copy far larger than
+// the caches, for main-memory bandwidth; both on as many threads as the skinning.
+constexpr std::size_t kSkinHalf = kBytesPerVertex * kVertices / 2;
+constexpr std::size_t kMainMemoryHalf = std::size_t(128) << 20;
+
 // Arguments: shuffled (0/1), threads (1 = the single-threaded path, 2 = both cores),
 // sdef (0/1). Real time is what a frame waits for; process CPU time counts both threads.
+// of_memcpy and of_main_memory are the skinning's bytes per second as a fraction of the
+// two copies' (1 = as fast as copying the same bytes).
 void BM_SkinModel(benchmark::State& state) {
     Skeleton sk;
     addMesh(sk.model, state.range(0) != 0, state.range(2) != 0);
-    setSkinningThreads(static_cast<unsigned>(state.range(1)));
-    skinModel(sk.model);  // the first frame makes the SDEF scratch
+    const unsigned threads = static_cast<unsigned>(state.range(1));
+    setSkinningThreads(threads);
+    skinModel(sk.model);  // the first frame makes the SDEF scratch and the matrix table
+    const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         skinModel(sk.model);
         benchmark::DoNotOptimize(sk.model.skinnedPositions);
         benchmark::ClobberMemory();
     }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     setSkinningThreads(0);
     std::free(sk.model.sdefVertices);
     std::free(sk.model.sdefBoneRotations);
     const double bytes = static_cast<double>(state.iterations()) * kBytesPerVertex * kVertices;
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kVertices);
-    const double copy = memcpyRate();
+    const double rate = seconds > 0.0 ? bytes / seconds : 0.0;
+    const double copy = copyRate(kSkinHalf, threads, 30);
+    const double mainMemory = copyRate(kMainMemoryHalf, threads, 3);
     state.counters["memcpy_GB/s"] = copy * 1e-9;
-    state.counters["of_memcpy"] = benchmark::Counter(copy > 0.0 ? bytes / copy : 0.0, benchmark::Counter::kIsRate);
+    state.counters["of_memcpy"] = copy > 0.0 ? rate / copy : 0.0;
+    state.counters["main_memory_GB/s"] = mainMemory * 1e-9;
+    state.counters["of_main_memory"] = mainMemory > 0.0 ? rate / mainMemory : 0.0;
 }
 BENCHMARK(BM_SkinModel)
     ->ArgsProduct({{0, 1}, {1, 2}, {0}})
@@ -202,19 +244,74 @@ BENCHMARK(BM_SkinModel)
     ->MeasureProcessCPUTime();
 
 // What the memory system gives a plain copy: read half, write half, counted both ways like
-// the skinning figure. Argument 0 moves the same bytes as skinning; argument 1 moves 256 MB,
-// far past the caches, for main-memory bandwidth.
+// the skinning figure, on one thread or split over two as skinning is. mainMemory 0 moves
+// the same bytes as skinning; 1 moves 256 MB, far past the caches.
 void BM_MemcpyReference(benchmark::State& state) {
-    const std::size_t half = state.range(0) == 0 ? kBytesPerVertex * kVertices / 2 : std::size_t(128) << 20;
+    const std::size_t half = state.range(0) == 0 ? kSkinHalf : kMainMemoryHalf;
     std::vector<char> from(half, 1), to(half, 0);
+    const SplitCopy c{from.data(), to.data(), half, static_cast<unsigned>(state.range(1))};
     for (auto _ : state) {
-        std::memcpy(to.data(), from.data(), half);
+        splitCopy(c);
         benchmark::DoNotOptimize(to.data());
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 2 * static_cast<int64_t>(half));
 }
-BENCHMARK(BM_MemcpyReference)->Arg(0)->Arg(1)->ArgName("mainMemory")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MemcpyReference)
+    ->ArgsProduct({{0, 1}, {1, 2}})
+    ->ArgNames({"mainMemory", "threads"})
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+
+// The two slots' models skinned in a frame: one after the other, each split over the
+// threads (sideBySide 0), or both at once, one per thread (1). The real Gene models, PMD
+// and PMX, with every bone turned a little.
+void BM_TwoRealModels(benchmark::State& state) {
+    struct Loaded {
+        cModel model;
+        ~Loaded() { destroyModel(model); }
+    } pmd, pmx;
+    const std::string root = PAVONIX_TESTDATA_DIR;
+    std::string error;
+    struct stat st;
+    const std::string empty = "/tmp/pavonix_bench_empty";  // the textures are not wanted
+    mkdir(empty.c_str(), 0700);
+    const bool found = stat((root + "/pmd/gene_light/Gene_light.pmd").c_str(), &st) == 0;
+    if (!found || chdir(empty.c_str()) != 0) return state.SkipWithError("no real Gene models");
+    const int saved = dup(2), null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);  // the missing textures are reported
+    const bool loaded = loadModelFile(pmd.model, (root + "/pmd/gene_light/Gene_light.pmd").c_str(), &error) &&
+                        loadModelFile(pmx.model, (root + "/pmx/gene_light/Gene_light.pmx").c_str(), &error);
+    dup2(saved, 2);
+    close(saved);
+    close(null);
+    if (!loaded) return state.SkipWithError(error.c_str());
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-0.2f, 0.2f);
+    for (cModel* m : {&pmd.model, &pmx.model}) {
+        for (uint32_t i = 0; i < m->boneCount; ++i) {
+            float* q = m->bones[i].rotation;
+            q[0] = u(rng), q[1] = u(rng), q[2] = u(rng), q[3] = 1.0f;
+            normalizeQuaternion(q);
+        }
+        for (uint32_t i = 0; i < m->boneCount; ++i) updateBoneTransform(m->bones[i]);
+        skinModel(*m);
+    }
+    cModel* const both[2] = {&pmd.model, &pmx.model};
+    const bool sideBySide = state.range(0) != 0;
+    for (auto _ : state) {
+        if (sideBySide) {
+            skinModelsSideBySide(both, 2);
+        } else {
+            skinModel(pmd.model);
+            skinModel(pmx.model);
+        }
+        benchmark::DoNotOptimize(pmx.model.skinnedPositions);
+        benchmark::ClobberMemory();
+    }
+    state.counters["vertices"] = double(pmd.model.vertexCount + pmx.model.vertexCount);
+}
+BENCHMARK(BM_TwoRealModels)->Arg(0)->Arg(1)->ArgName("sideBySide")->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // One frame of posing: every bone updated in array order, then four leg chains solved
 // toward goals that need bending. Rotations are put back each frame so every frame

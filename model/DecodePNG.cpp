@@ -1,13 +1,279 @@
-// PNG textures through libpng, read from the file bytes in memory. Every colour type
-// and depth ends up as 8-bit RGBA.
+// PNG textures, read from the file bytes in memory. Every colour type and depth ends up
+// as 8-bit RGBA.
+//
+// Model textures are nearly all 8-bit RGB or RGBA without interlacing or gamma to
+// correct, and there libpng spends most of its time in a byte-at-a-time Paeth filter,
+// its row transforms and copies, and a slow inflate. Such files take a direct path: every
+// chunk's CRC checked, the image data inflated in one piece straight from the file's
+// bytes (its Adler-32 checked), rows unfiltered in place and widened into the picture.
+// Anything else, and anything the direct path finds odd, goes through libpng, which
+// gives the same pixels or refuses.
 #include <png.h>
+#include <zlib.h>
+#if defined(PAVONIX_HAVE_LIBDEFLATE)
+#include <libdeflate.h>
+#endif
 
 #include <csetjmp>
 #include <cstring>
+#include <memory>
+#include <new>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "model/ImageDecoders.h"
 
 namespace {
+
+// ---- The direct path. ----
+
+uint32_t bigEndian32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+uint32_t chunkCrc(const uint8_t* typeAndData, std::size_t bytes) {
+#if defined(PAVONIX_HAVE_LIBDEFLATE)
+    return libdeflate_crc32(0, typeAndData, bytes);
+#else
+    uLong crc = crc32(0L, Z_NULL, 0);
+    while (bytes > 0) {
+        const uInt piece = bytes > (1u << 30) ? (1u << 30) : uInt(bytes);
+        crc = crc32(crc, typeAndData, piece);
+        typeAndData += piece;
+        bytes -= piece;
+    }
+    return uint32_t(crc);
+#endif
+}
+
+// Inflates a whole zlib stream into exactly `size` bytes, its checksum verified; false
+// when it is damaged, shorter, or longer.
+bool inflateExactly(const uint8_t* from, std::size_t fromSize, uint8_t* to, std::size_t size) {
+#if defined(PAVONIX_HAVE_LIBDEFLATE)
+    struct Freer {
+        void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+    };
+    // One per thread: textures are decoded side by side.
+    thread_local std::unique_ptr<libdeflate_decompressor, Freer> inflater(libdeflate_alloc_decompressor());
+    if (!inflater) return false;
+    std::size_t used = 0;
+    return libdeflate_zlib_decompress_ex(inflater.get(), from, fromSize, to, size, &used, nullptr) ==
+               LIBDEFLATE_SUCCESS &&
+           used == fromSize;
+#else
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return false;
+    bool ok = true;
+    std::size_t inLeft = fromSize, outLeft = size;
+    z.next_in = const_cast<Bytef*>(from);
+    z.next_out = to;
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        const uInt inPiece = inLeft > (1u << 30) ? (1u << 30) : uInt(inLeft);
+        const uInt outPiece = outLeft > (1u << 30) ? (1u << 30) : uInt(outLeft);
+        z.avail_in = inPiece;
+        z.avail_out = outPiece;
+        rc = inflate(&z, Z_NO_FLUSH);
+        inLeft -= inPiece - z.avail_in;
+        outLeft -= outPiece - z.avail_out;
+        if (rc == Z_OK && inPiece == z.avail_in && outPiece == z.avail_out) rc = Z_BUF_ERROR;
+    }
+    ok = rc == Z_STREAM_END && outLeft == 0 && inLeft == 0;
+    inflateEnd(&z);
+    return ok;
+#endif
+}
+
+#if defined(__SSE2__)
+// The filters that look left depend on the pixel just done, so a row goes pixel by
+// pixel, with a pixel's channels side by side in one register as 16-bit lanes. A pixel
+// is read as four bytes (for three-byte pixels the fourth is the next pixel's, or the
+// next row's filter byte, and goes nowhere).
+inline __m128i loadPixel(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(v)), _mm_setzero_si128());
+}
+
+// Only the pixel's own bytes are written: a four-byte store over the next pixel's first
+// byte would make the next load wait for it to drain.
+template <int Bpp>
+inline void storePixel(uint8_t* p, __m128i value) {
+    const uint32_t v = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(value, value)));
+    std::memcpy(p, &v, Bpp);
+}
+
+inline __m128i absolute(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
+
+inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+
+template <int Bpp>
+void unfilterLeftward(uint8_t filter, uint8_t* row, const uint8_t* prior, std::size_t bytes) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i a = zero, c = zero;
+    for (std::size_t i = 0; i < bytes; i += Bpp) {
+        const __m128i raw = loadPixel(row + i);
+        __m128i predictor;
+        if (filter == 1) {
+            predictor = a;
+        } else {
+            const __m128i b = prior ? loadPixel(prior + i) : zero;
+            if (filter == 3) {
+                predictor = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
+            } else {
+                const __m128i pa = absolute(_mm_sub_epi16(b, c));
+                const __m128i pb = absolute(_mm_sub_epi16(a, c));
+                const __m128i pc = absolute(_mm_add_epi16(_mm_sub_epi16(b, c), _mm_sub_epi16(a, c)));
+                const __m128i smallest = _mm_min_epi16(_mm_min_epi16(pa, pb), pc);
+                predictor = select(_mm_cmpeq_epi16(smallest, pa), a, select(_mm_cmpeq_epi16(smallest, pb), b, c));
+            }
+            c = b;
+        }
+        a = _mm_and_si128(_mm_add_epi16(raw, predictor), _mm_set1_epi16(0xFF));
+        storePixel<Bpp>(row + i, a);
+    }
+}
+#endif
+
+// Rows do not overlap; said so, the compiler adds them a vector at a time.
+void addRowAbove(uint8_t* __restrict row, const uint8_t* __restrict prior, std::size_t bytes) {
+    for (std::size_t i = 0; i < bytes; ++i) row[i] = uint8_t(row[i] + prior[i]);
+}
+
+// Undoes one row's filter in place. prior is the row above as already unfiltered, or
+// null for the first row (a row of zeros). Bpp: bytes per pixel, 3 or 4. The row is
+// followed by at least one byte that may be read.
+template <int Bpp>
+bool unfilterRow(uint8_t filter, uint8_t* row, const uint8_t* prior, std::size_t bytes) {
+    if (filter > 4) return false;
+    if (filter == 0) return true;
+    if (filter == 2) {
+        if (prior) addRowAbove(row, prior, bytes);
+        return true;
+    }
+#if defined(__SSE2__)
+    unfilterLeftward<Bpp>(filter, row, prior, bytes);
+#else
+    // Paeth's predictor: whichever of left, above and above-left is closest to
+    // left + above - above-left, ties going in that order.
+    const auto paeth = [](int a, int b, int c) {
+        const int pa = b > c ? b - c : c - b;
+        const int pb = a > c ? a - c : c - a;
+        const int pc = a + b > 2 * c ? a + b - 2 * c : 2 * c - a - b;
+        return pa <= pb && pa <= pc ? a : (pb <= pc ? b : c);
+    };
+    for (std::size_t i = 0; i < bytes; ++i) {
+        const int a = i >= Bpp ? row[i - Bpp] : 0;
+        const int b = prior ? prior[i] : 0;
+        const int c = prior && i >= Bpp ? prior[i - Bpp] : 0;
+        const int predictor = filter == 1 ? a : filter == 3 ? (a + b) >> 1 : paeth(a, b, c);
+        row[i] = uint8_t(row[i] + predictor);
+    }
+#endif
+    return true;
+}
+
+// The gamma a file states (gAMA, in 1/100000; sRGB counts as 45455) needs no
+// correction on an sRGB screen when it is well within libpng's own tolerance of 1/2.2
+// (5 %), so the two paths never disagree at its edge.
+bool gammaNeedsNoCorrection(uint32_t fileGamma100000) {
+    const double product = fileGamma100000 * 0.00001 * 2.2;
+    return product > 0.96 && product < 1.04;
+}
+
+// Decodes 8-bit RGB and RGBA files without interlacing, transparency chunk or gamma to
+// correct into image (already sized from the header). False, with image's pixels
+// unspecified, for anything else or anything damaged: the caller then asks libpng.
+bool decodeDirect(const uint8_t* bytes, std::size_t size, DecodedImage& image) {
+    if (size < 33 || bigEndian32(bytes + 8) != 13 || std::memcmp(bytes + 12, "IHDR", 4) != 0) return false;
+    const uint8_t* ihdr = bytes + 16;
+    const uint32_t width = bigEndian32(ihdr), height = bigEndian32(ihdr + 4);
+    const uint8_t depth = ihdr[8], colourType = ihdr[9];
+    if (width != uint32_t(image.width) || height != uint32_t(image.height)) return false;
+    if (depth != 8 || (colourType != 2 && colourType != 6) || ihdr[10] != 0 || ihdr[11] != 0 || ihdr[12] != 0)
+        return false;
+    const int bpp = colourType == 6 ? 4 : 3;
+    // The image data, gathered; a file with one IDAT chunk is inflated where it lies.
+    std::vector<uint8_t> gathered;
+    const uint8_t* data = nullptr;
+    std::size_t dataSize = 0;
+    int idatChunks = 0;
+    bool ended = false, idatDone = false;
+    for (std::size_t at = 8; !ended;) {
+        if (size - at < 12) return false;
+        const uint32_t length = bigEndian32(bytes + at);
+        if (length > 0x7FFFFFFFu || length > size - at - 12) return false;
+        const uint8_t* type = bytes + at + 4;
+        const uint8_t* body = type + 4;
+        if (chunkCrc(type, std::size_t(length) + 4) != bigEndian32(body + length)) return false;
+        const bool critical = (type[0] & 0x20) == 0;
+        if (std::memcmp(type, "IDAT", 4) == 0) {
+            if (idatDone) return false;  // image data split by other chunks
+            if (idatChunks++ == 0) {
+                data = body;
+                dataSize = length;
+            } else {
+                if (idatChunks == 2) gathered.assign(data, data + dataSize);
+                gathered.insert(gathered.end(), body, body + length);
+            }
+        } else {
+            if (idatChunks > 0) idatDone = true;
+            if (std::memcmp(type, "IEND", 4) == 0) {
+                ended = true;
+            } else if (std::memcmp(type, "tRNS", 4) == 0) {
+                return false;
+            } else if (std::memcmp(type, "gAMA", 4) == 0) {
+                if (length != 4 || !gammaNeedsNoCorrection(bigEndian32(body))) return false;
+            } else if (critical && std::memcmp(type, "IHDR", 4) != 0 && std::memcmp(type, "PLTE", 4) != 0) {
+                return false;  // a critical chunk unknown here: libpng decides
+            } else if (std::memcmp(type, "IHDR", 4) == 0 && at != 8) {
+                return false;
+            }
+        }
+        at += std::size_t(length) + 12;
+    }
+    if (idatChunks == 0) return false;
+    if (idatChunks > 1) {
+        data = gathered.data();
+        dataSize = gathered.size();
+    }
+    const std::size_t rowBytes = std::size_t(width) * bpp;
+    const std::size_t filtered = (rowBytes + 1) * height;
+    // One byte more than the rows: the last row's last pixel is read as four bytes.
+    std::unique_ptr<uint8_t[]> rows(new (std::nothrow) uint8_t[filtered + 1]);
+    if (!rows || !inflateExactly(data, dataSize, rows.get(), filtered)) return false;
+    rows[filtered] = 0;
+    std::vector<uint8_t>().swap(gathered);
+    uint8_t* out = image.rgba.data();
+    const uint8_t* prior = nullptr;
+    for (uint32_t y = 0; y < height; ++y) {
+        uint8_t* row = rows.get() + y * (rowBytes + 1);
+        const uint8_t filter = row[0];
+        ++row;
+        if (!(bpp == 4 ? unfilterRow<4>(filter, row, prior, rowBytes) : unfilterRow<3>(filter, row, prior, rowBytes)))
+            return false;
+        uint8_t* o = out + std::size_t(y) * width * 4;
+        if (bpp == 4) {
+            std::memcpy(o, row, rowBytes);
+        } else {
+            // Four bytes read per pixel, the fourth replaced by opaque alpha; the row's
+            // last read takes the byte after it, which is there.
+            for (uint32_t x = 0; x < width; ++x) {
+                uint8_t pixel[4];
+                std::memcpy(pixel, row + 3 * std::size_t(x), 4);
+                pixel[3] = 0xFF;
+                std::memcpy(o + 4 * std::size_t(x), pixel, 4);
+            }
+        }
+        prior = row;
+    }
+    return true;
+}
+
+// ---- Through libpng. ----
 
 struct MemoryCursor {
     const uint8_t* bytes;
@@ -108,8 +374,10 @@ bool decodePNG(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     DecodedImage image;
     if (!allocateImage(image, width, height)) return false;
 
-    MemoryCursor cursor{bytes, size, 0};
-    if (!readPng(reader, cursor, image)) return false;
+    if (!decodeDirect(bytes, size, image)) {
+        MemoryCursor cursor{bytes, size, 0};
+        if (!readPng(reader, cursor, image)) return false;
+    }
     out = std::move(image);
     return true;
 }

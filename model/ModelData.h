@@ -243,6 +243,11 @@ struct cModel {
     uint32_t sdefCount = 0;
     SdefVertex* sdefVertices = nullptr;    // malloc; ascending vertex index; PMX only
     float* sdefBoneRotations = nullptr;    // malloc; skinning's scratch, 4 per bone
+    // Skinning's scratch: every bone's skin matrix side by side (16 floats each, 64-byte
+    // aligned), then one identity for indices outside the bones. Allocated on the first
+    // skinned frame for skinTableBones bones; releaseModel frees it.
+    float* skinTable = nullptr;
+    uint32_t skinTableBones = 0;
     // PMX deform order (null for PMD models, which pose in index order): a list through
     // cBone::nextInOrder sorted by (after physics, layer, index). Bones from
     // firstAfterPhysicsBone on are posed after the physics step.

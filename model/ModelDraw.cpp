@@ -305,6 +305,8 @@ void releaseModel(cModel& model) {
     freeAndNull(model.textureNames);
     freeAndNull(model.sdefVertices);
     freeAndNull(model.sdefBoneRotations);
+    freeAndNull(model.skinTable);
+    model.skinTableBones = 0;
     model.sdefCount = 0;
 
     if (model.materials) {

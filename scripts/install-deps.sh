@@ -9,7 +9,7 @@ PACKAGES=(
   # libraries the program links
   libbullet-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev libopencv-videoio-dev
-  libpng-dev zlib1g-dev
+  libpng-dev zlib1g-dev libdeflate-dev
   freeglut3-dev libglu1-mesa-dev libgl-dev libgl1-mesa-dri
   libgtk-3-dev
   # tests and benchmarks

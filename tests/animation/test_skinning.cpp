@@ -157,6 +157,153 @@ TEST(ParallelSkinning, EveryThreadCountGivesTheSingleThreadedBits) {
     }
 }
 
+// Vertices are skinned two at a time where they can be; a vertex must come out the same
+// whichever neighbour it is paired with, and whether it is paired at all.
+TEST(ParallelSkinning, AVertexGetsTheSameBitsWhereverItStands) {
+    ScopedModel s;
+    const uint32_t count = 2 * 4096 + 77;
+    makeMixedMesh(s.model, count);
+    std::free(s.model.sdefVertices);  // the spherical pass is the same either way
+    s.model.sdefVertices = nullptr;
+    s.model.sdefCount = 0;
+    skinModel(s.model);
+    const std::vector<float> pos(s.model.skinnedPositions, s.model.skinnedPositions + 3 * count);
+    const std::vector<float> nrm(s.model.skinnedNormals, s.model.skinnedNormals + 3 * count);
+    // Reversed, and then shifted by one behind a four-bone vertex: every vertex gets a new
+    // partner, a new place in its chunk, and the other half of the registers.
+    for (uint32_t shift : {0u, 1u}) {
+        std::vector<VertexDesc> moved(count + shift);
+        for (uint32_t v = 0; v < count; ++v) {
+            VertexDesc& d = moved[shift + count - 1 - v];
+            const VertexSkin& k = s.model.skins[v];
+            for (int e = 0; e < 3; ++e) {
+                d.position[e] = s.model.positions[3 * v + e];
+                d.normal[e] = s.model.normals[3 * v + e];
+            }
+            d.type = k.type;
+            for (int e = 0; e < 4; ++e) {
+                d.weights[e] = k.weights[e];
+                d.bones[e] = k.boneIndices[e];
+            }
+        }
+        if (shift) moved[0] = {{1, 2, 3}, {0, 1, 0}, 2, {0.4f, 0.3f, 0.2f, 0.1f}, {1, 2, 3, 4}};
+        ScopedModel t;
+        makeMixedMesh(t.model, 1);  // the same bones in the same pose
+        std::free(t.model.sdefVertices);
+        t.model.sdefVertices = nullptr;
+        t.model.sdefCount = 0;
+        testmodels::setVertices(t.model, moved, true);
+        skinModel(t.model);
+        for (uint32_t v = 0; v < count; ++v) {
+            const uint32_t w = shift + count - 1 - v;
+            ASSERT_EQ(std::memcmp(&pos[3 * v], t.model.skinnedPositions + 3 * w, 3 * sizeof(float)), 0)
+                << "vertex " << v << " shift " << shift;
+            ASSERT_EQ(std::memcmp(&nrm[3 * v], t.model.skinnedNormals + 3 * w, 3 * sizeof(float)), 0)
+                << "vertex " << v << " shift " << shift;
+        }
+    }
+}
+
+// Meshes whose end falls on a pair, on a lone vertex, or right after a four-bone vertex
+// write nothing past their last vertex.
+TEST(ParallelSkinning, NothingIsWrittenPastTheMesh) {
+    for (uint32_t count : {1u, 2u, 3u, 4u, 4096u, 4097u, 4098u}) {
+        for (bool fourAtEnd : {false, true}) {
+            ScopedModel s;
+            makeMixedMesh(s.model, count);
+            for (uint32_t v = 0; v + 1 < count; ++v) s.model.skins[v].type = v % 7 == 3 ? 2 : 1;
+            s.model.skins[count - 1].type = fourAtEnd ? 2 : 1;
+            s.model.skins[count - 1].weights[0] = 0.5f;
+            std::free(s.model.sdefVertices);
+            s.model.sdefVertices = nullptr;
+            s.model.sdefCount = 0;
+            // Outputs with room for a whole vector beyond the end, all sentinel.
+            const uint32_t guard = 8;
+            for (float** out : {&s.model.skinnedPositions, &s.model.skinnedNormals}) {
+                std::free(*out);
+                *out = static_cast<float*>(std::malloc(sizeof(float) * (3 * count + guard)));
+                for (uint32_t i = 0; i < 3 * count + guard; ++i) (*out)[i] = -12345.0f;
+            }
+            for (unsigned threads : {1u, 2u}) {
+                ThreadChoice choice(threads);
+                skinModel(s.model);
+                for (const float* out : {s.model.skinnedPositions, s.model.skinnedNormals}) {
+                    for (uint32_t i = 0; i < guard; ++i)
+                        ASSERT_EQ(out[3 * count + i], -12345.0f) << count << " vertices, float " << i << " past";
+                    ASSERT_NE(out[3 * count - 1], -12345.0f) << count;
+                }
+            }
+        }
+    }
+}
+
+// A bone index past the skeleton keeps the vertex where it is, wherever the vertex stands
+// and whichever slot holds the bad index; a skeleton that grows between frames is skinned
+// with its new bones, not the table kept from the old ones.
+TEST(ParallelSkinning, BadIndicesStayPutAndNewBonesAreUsed) {
+    ScopedModel s;
+    testmodels::setBones(s.model, {{"root", 0, 0, 0}, {"arm", 1, 0, 0, 0}});
+    std::vector<VertexDesc> vertices(5);
+    for (uint32_t v = 0; v < 5; ++v) {
+        vertices[v].position[0] = float(v);
+        vertices[v].position[1] = 1.0f;
+        vertices[v].bones[0] = 1;
+    }
+    vertices[1].bones[0] = 7;  // past the two bones, whole weight
+    vertices[2].bones[0] = -3;
+    vertices[3].weights[0] = 0.0f;  // whole weight on the second, bad index
+    vertices[3].weights[1] = 1.0f;
+    vertices[3].bones[1] = 1000;
+    testmodels::setVertices(s.model, vertices);
+    s.model.bones[0].translation[0] = 0.5f;  // no bone rests in place to hide behind
+    s.model.bones[1].translation[2] = 2.0f;
+    updateAll(s.model);
+    skinModel(s.model);
+    for (uint32_t v : {1u, 2u, 3u}) {
+        for (int e = 0; e < 3; ++e)
+            EXPECT_EQ(s.model.skinnedPositions[3 * v + e], s.model.positions[3 * v + e]) << "vertex " << v;
+    }
+    for (uint32_t v : {0u, 4u}) EXPECT_FLOAT_EQ(s.model.skinnedPositions[3 * v + 2], 2.0f) << "vertex " << v;
+
+    // Three bones now; vertex 1's index 7 is still bad, index 2 is new and moves.
+    testmodels::setBones(s.model, {{"root", 0, 0, 0}, {"arm", 1, 0, 0, 0}, {"hand", 2, 0, 0, 1}});
+    s.model.skins[4].boneIndices[0] = 2;
+    s.model.bones[2].translation[1] = -3.0f;
+    updateAll(s.model);
+    skinModel(s.model);
+    EXPECT_FLOAT_EQ(s.model.skinnedPositions[3 * 4 + 1], -2.0f);
+    EXPECT_EQ(s.model.skinnedPositions[3 * 1 + 1], 1.0f);
+}
+
+// Two models skinned at once, one per thread, come out as each skinned alone.
+TEST(ParallelSkinning, TwoModelsSideBySideGiveTheirOwnBits) {
+    ScopedModel a, b;
+    makeMixedMesh(a.model, 4096 + 33);
+    makeMixedMesh(b.model, 999);
+    for (uint32_t i = 0; i < b.model.boneCount; ++i) b.model.bones[i].translation[0] = 0.25f * float(i);
+    updateAll(b.model);
+    skinModel(a.model);
+    skinModel(b.model);
+    const std::vector<float> posA(a.model.skinnedPositions, a.model.skinnedPositions + 3 * a.model.vertexCount);
+    const std::vector<float> nrmB(b.model.skinnedNormals, b.model.skinnedNormals + 3 * b.model.vertexCount);
+    const std::vector<float> posB(b.model.skinnedPositions, b.model.skinnedPositions + 3 * b.model.vertexCount);
+    for (unsigned threads : {1u, 2u}) {
+        ThreadChoice choice(threads);
+        std::memset(a.model.skinnedPositions, 0, sizeof(float) * posA.size());
+        std::memset(b.model.skinnedPositions, 0, sizeof(float) * posB.size());
+        std::memset(b.model.skinnedNormals, 0, sizeof(float) * nrmB.size());
+        cModel* const both[2] = {&a.model, &b.model};
+        skinModelsSideBySide(both, 2);
+        EXPECT_EQ(std::memcmp(posA.data(), a.model.skinnedPositions, sizeof(float) * posA.size()), 0) << threads;
+        EXPECT_EQ(std::memcmp(posB.data(), b.model.skinnedPositions, sizeof(float) * posB.size()), 0) << threads;
+        EXPECT_EQ(std::memcmp(nrmB.data(), b.model.skinnedNormals, sizeof(float) * nrmB.size()), 0) << threads;
+        // One model alone, as when the second slot is empty.
+        std::memset(b.model.skinnedPositions, 0, sizeof(float) * posB.size());
+        skinModelsSideBySide(both + 1, 1);
+        EXPECT_EQ(std::memcmp(posB.data(), b.model.skinnedPositions, sizeof(float) * posB.size()), 0) << threads;
+    }
+}
+
 // ---- SDEF. ----
 
 // An upper arm from the origin and a forearm from the elbow at (1, 0, 0).

@@ -256,6 +256,9 @@ void freeTestModel(cModel& model) {
     model.sdefVertices = nullptr;
     model.sdefBoneRotations = nullptr;
     model.sdefCount = 0;
+    std::free(model.skinTable);
+    model.skinTable = nullptr;
+    model.skinTableBones = 0;
     std::free(model.textureNames);
     model.textureNames = nullptr;
     model.textureNameCount = 0;

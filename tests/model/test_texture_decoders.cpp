@@ -5,6 +5,8 @@
 #include <GL/glext.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -423,6 +425,160 @@ TEST(PngDecoder, RefusesCorruptFiles) {
         ++refused;
     }
     EXPECT_GT(refused, 10);
+}
+
+// A PNG writer of our own, so every filter, chunking and damage can be chosen: 8-bit RGB
+// or RGBA rows filtered as filterOf(row) says, the zlib stream cut into IDAT chunks of
+// `piece` bytes, and `extra` chunks (type, body) placed before the image data.
+struct PngPlan {
+    int bpp = 3;
+    int (*filterOf)(int row) = [](int) { return 0; };
+    std::size_t piece = 1 << 20;
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> extra;
+};
+
+void putChunk(std::vector<uint8_t>& file, const char* type, const std::vector<uint8_t>& body) {
+    const uint32_t n = uint32_t(body.size());
+    for (int k = 3; k >= 0; --k) file.push_back(uint8_t(n >> (8 * k)));
+    std::vector<uint8_t> typed(type, type + 4);
+    typed.insert(typed.end(), body.begin(), body.end());
+    file.insert(file.end(), typed.begin(), typed.end());
+    const uint32_t crc = uint32_t(crc32(0L, typed.data(), uInt(typed.size())));
+    for (int k = 3; k >= 0; --k) file.push_back(uint8_t(crc >> (8 * k)));
+}
+
+std::vector<uint8_t> writePng(const std::vector<uint8_t>& rgba, int w, int h, const PngPlan& plan) {
+    const int bpp = plan.bpp;
+    const std::size_t rowBytes = std::size_t(w) * bpp;
+    std::vector<uint8_t> raw, filtered;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < bpp; ++c) raw.push_back(rgba[(std::size_t(y) * w + x) * 4 + c]);
+    for (int y = 0; y < h; ++y) {
+        const int f = plan.filterOf(y);
+        filtered.push_back(uint8_t(f));
+        for (std::size_t i = 0; i < rowBytes; ++i) {
+            const int v = raw[y * rowBytes + i];
+            const int a = i >= std::size_t(bpp) ? raw[y * rowBytes + i - bpp] : 0;
+            const int b = y > 0 ? raw[(y - 1) * rowBytes + i] : 0;
+            const int c = y > 0 && i >= std::size_t(bpp) ? raw[(y - 1) * rowBytes + i - bpp] : 0;
+            const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+            const int paeth = pa <= pb && pa <= pc ? a : (pb <= pc ? b : c);
+            const int predictor[5] = {0, a, b, (a + b) / 2, paeth};
+            filtered.push_back(uint8_t(v - predictor[f % 5]));
+        }
+    }
+    uLongf packedSize = compressBound(uLong(filtered.size()));
+    std::vector<uint8_t> packed(packedSize);
+    EXPECT_EQ(compress2(packed.data(), &packedSize, filtered.data(), uLong(filtered.size()), 6), Z_OK);
+    packed.resize(packedSize);
+    std::vector<uint8_t> file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<uint8_t> ihdr;
+    for (uint32_t v : {uint32_t(w), uint32_t(h)})
+        for (int k = 3; k >= 0; --k) ihdr.push_back(uint8_t(v >> (8 * k)));
+    ihdr.insert(ihdr.end(), {8, uint8_t(bpp == 4 ? 6 : 2), 0, 0, 0});
+    putChunk(file, "IHDR", ihdr);
+    for (const auto& c : plan.extra) putChunk(file, c.first.c_str(), c.second);
+    for (std::size_t at = 0; at < packed.size(); at += plan.piece)
+        putChunk(file, "IDAT",
+                 std::vector<uint8_t>(packed.begin() + std::ptrdiff_t(at),
+                                      packed.begin() + std::ptrdiff_t(std::min(packed.size(), at + plan.piece))));
+    putChunk(file, "IEND", {});
+    return file;
+}
+
+// The picture with noise, so that every Paeth choice and every carry occurs.
+std::vector<uint8_t> noisyPicture(int w, int h, bool alpha) {
+    auto picture = testPicture(w, h, alpha);
+    std::mt19937 rng(5);
+    for (std::size_t i = 0; i < picture.size(); ++i)
+        if (alpha || i % 4 != 3) picture[i] = uint8_t(picture[i] + (rng() % 9) - 4);
+    return picture;
+}
+
+TEST(PngDecoder, EveryFilterAndChunkingGivesTheExactPixels) {
+    int (*const filterings[])(int) = {
+        [](int) { return 0; }, [](int) { return 1; }, [](int) { return 2; },
+        [](int) { return 3; }, [](int) { return 4; }, [](int y) { return (y * 3 + 1) % 5; },
+    };
+    for (int bpp : {3, 4}) {
+        for (int w : {1, 2, 5, 31}) {
+            const int h = 9;
+            const auto picture = noisyPicture(w, h, bpp == 4);
+            for (int f = 0; f < 6; ++f) {
+                for (std::size_t piece : {std::size_t(1), std::size_t(7), std::size_t(1) << 20}) {
+                    PngPlan plan;
+                    plan.bpp = bpp;
+                    plan.filterOf = filterings[f];
+                    plan.piece = piece;
+                    const auto file = writePng(picture, w, h, plan);
+                    DecodedImage image;
+                    ASSERT_TRUE(decodePNG(file.data(), file.size(), image)) << bpp << " " << w << " " << f;
+                    ASSERT_EQ(image.width, w);
+                    ASSERT_EQ(image.height, h);
+                    ASSERT_EQ(image.rgba, picture) << "bpp " << bpp << " width " << w << " filtering " << f
+                                                   << " piece " << piece;
+                }
+            }
+        }
+    }
+}
+
+TEST(PngDecoder, RefusesDamageAndHonoursGammaAndTransparency) {
+    const int w = 16, h = 8;
+    const auto picture = noisyPicture(w, h, false);
+    PngPlan plan;
+    plan.filterOf = [](int y) { return y % 5; };
+    plan.piece = 100;
+    const auto good = writePng(picture, w, h, plan);
+    DecodedImage image;
+    ASSERT_TRUE(decodePNG(good.data(), good.size(), image));
+    // The first IDAT's body starts after signature, IHDR (25 bytes) and its own header.
+    const std::size_t idatBody = 8 + 25 + 8;
+    ASSERT_EQ(std::memcmp(good.data() + idatBody - 4, "IDAT", 4), 0);
+    // A byte of image data changed: the chunk's CRC no longer matches.
+    auto damaged = good;
+    damaged[idatBody + 20] ^= 0x10;
+    EXPECT_FALSE(decodePNG(damaged.data(), damaged.size(), image));
+    EXPECT_TRUE(image.rgba.empty());
+    // The same change with the CRC made to match: the zlib stream's own check, or the
+    // deflate data itself, gives it away.
+    std::vector<uint8_t> typed(damaged.begin() + std::ptrdiff_t(idatBody - 4),
+                               damaged.begin() + std::ptrdiff_t(idatBody + 100));
+    const uint32_t crc = uint32_t(crc32(0L, typed.data(), uInt(typed.size())));
+    for (int k = 0; k < 4; ++k) damaged[idatBody + 100 + k] = uint8_t(crc >> (8 * (3 - k)));
+    EXPECT_FALSE(decodePNG(damaged.data(), damaged.size(), image));
+    // Cut inside the image data.
+    const std::vector<uint8_t> cut(good.begin(), good.begin() + std::ptrdiff_t(idatBody + 150));
+    EXPECT_FALSE(decodePNG(cut.data(), cut.size(), image));
+    // A row filter that does not exist.
+    PngPlan badFilter = plan;
+    badFilter.filterOf = [](int y) { return y == 3 ? 7 : 0; };
+    const auto unknown = writePng(picture, w, h, badFilter);
+    EXPECT_FALSE(decodePNG(unknown.data(), unknown.size(), image));
+
+    // Gamma 1.0 is brightened for the screen: mid-grey comes out near 186, not 128.
+    std::vector<uint8_t> grey(std::size_t(w) * h * 4, 128);
+    PngPlan linear;
+    linear.extra.push_back({"gAMA", {0x00, 0x01, 0x86, 0xA0}});  // 100000
+    auto file = writePng(grey, w, h, linear);
+    ASSERT_TRUE(decodePNG(file.data(), file.size(), image));
+    EXPECT_NEAR(image.rgba[0], 186, 1);
+    // Gamma 1/2.2, as most files state it, keeps the samples.
+    PngPlan usual;
+    usual.extra.push_back({"gAMA", {0x00, 0x00, 0xB1, 0x8F}});  // 45455
+    file = writePng(picture, w, h, usual);
+    ASSERT_TRUE(decodePNG(file.data(), file.size(), image));
+    EXPECT_EQ(image.rgba, picture);
+    // A transparent colour makes the pixels of that colour clear, and only those.
+    PngPlan keyed;
+    keyed.extra.push_back({"tRNS", {0, picture[0], 0, picture[1], 0, picture[2]}});
+    file = writePng(picture, w, h, keyed);
+    ASSERT_TRUE(decodePNG(file.data(), file.size(), image));
+    for (std::size_t i = 0; i < picture.size(); i += 4) {
+        const bool key = std::memcmp(&picture[i], &picture[0], 3) == 0;
+        EXPECT_EQ(image.rgba[i + 3], key ? 0 : 255) << "pixel " << i / 4;
+    }
 }
 
 // ---- DDS ----
