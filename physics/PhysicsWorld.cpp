@@ -16,6 +16,7 @@ btCollisionShape* g_groundShape = nullptr;
 // Simulated time owed to the world, below one substep; double so that thousands of
 // frames of 1/60 s add up without drift.
 double g_pendingSeconds = 0.0;
+float g_kinematicBlend = 1.0f;
 
 }  // namespace
 
@@ -62,7 +63,12 @@ int stepPhysics(float elapsedFrames) {
     }
     // With no substep limit Bullet takes exactly one step of the time given, so the count
     // and the remainder stay ours rather than its float clock's.
-    for (int i = 0; i < steps; ++i) g_world->stepSimulation(kPhysicsSubstepSeconds, 0);
+    if (steps > 1) beginKinematicFrame(*g_world);
+    for (int i = 0; i < steps; ++i) {
+        g_kinematicBlend = static_cast<float>(i + 1) / static_cast<float>(steps);
+        g_world->stepSimulation(kPhysicsSubstepSeconds, 0);
+    }
+    g_kinematicBlend = 1.0f;
     return steps;
 }
 
@@ -103,3 +109,5 @@ void destroyPhysicsWorld() {
 }
 
 btDiscreteDynamicsWorld* physicsWorld() { return g_world; }
+
+float kinematicBlend() { return g_kinematicBlend; }

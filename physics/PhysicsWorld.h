@@ -25,6 +25,10 @@ bool createPhysicsWorld();
 // untouched. Returns the number of substeps taken.
 int stepPhysics(float elapsedFrames);
 
+// How far through the current frame the substep being simulated ends (1 outside
+// stepPhysics): kinematic bodies move that far from where the frame found them.
+float kinematicBlend();
+
 // Frees every object still in the world and the world itself. Rigid bodies of models not
 // yet released lose their Bullet body (it is freed here) but stay safe to release later.
 // Safe to call twice, or before createPhysicsWorld.

@@ -23,12 +23,17 @@ btTransform boneTransform(const cBone& bone) {
 
 cPMDRigidBody::btKinematicMotionState::btKinematicMotionState(const btTransform& offset, const btTransform& start,
                                                                cBone* b)
-    : boneOffset(offset), startTransform(start), bone(b) {
+    : boneOffset(offset), startTransform(start), frameStart(start), bone(b) {
     lastTransform.setIdentity();
 }
 
 void cPMDRigidBody::btKinematicMotionState::getWorldTransform(btTransform& worldTrans) const {
     worldTrans = boneTransform(*bone) * boneOffset;
+    const float t = kinematicBlend();
+    if (t >= 1.0f) return;
+    const btVector3 origin = frameStart.getOrigin().lerp(worldTrans.getOrigin(), t);
+    const btQuaternion turn = frameStart.getRotation().slerp(worldTrans.getRotation(), t);
+    worldTrans = btTransform(turn, origin);
 }
 
 void cPMDRigidBody::btKinematicMotionState::setWorldTransform(const btTransform& worldTrans) {
@@ -139,7 +144,16 @@ bool createRigidBody(cPMDRigidBody& rb, const RigidBodyDef& def, cBone* bone) {
 }
 
 void resetRigidBody(cPMDRigidBody& rb) {
-    if (rb.mode == 0 || !rb.body || !rb.bone) return;
+    if (!rb.body || !rb.bone) return;
+    if (rb.mode == 0) {
+        // A restart jumps to the first frame's pose: the next frame starts there rather
+        // than sweeping the body across from where the last one ended.
+        const btTransform t = boneTransform(*rb.bone) * rb.boneOffset;
+        rb.body->setWorldTransform(t);
+        rb.body->setInterpolationWorldTransform(t);
+        static_cast<cPMDRigidBody::btKinematicMotionState*>(rb.body->getMotionState())->frameStart = t;
+        return;
+    }
     // The bone's rotation times the offset rotation: the creation-time orientation at rest,
     // and unlike composing with the body's current orientation it does not drift further
     // with every restart.
@@ -182,6 +196,17 @@ void writeBodiesToBones(cModel& model) {
         if (rb.mode == 0 || rb.attachedToCentre || !rb.body || !rb.bone) continue;
         const btTransform t = rb.body->getWorldTransform() * rb.inverseBoneOffset;
         t.getOpenGLMatrix(rb.bone->globalMatrix);
+    }
+}
+
+void beginKinematicFrame(btDiscreteDynamicsWorld& world) {
+    btCollisionObjectArray& objects = world.getCollisionObjectArray();
+    for (int i = 0; i < world.getNumCollisionObjects(); ++i) {
+        btRigidBody* body = btRigidBody::upcast(objects[i]);
+        const auto* owner = body ? static_cast<const cPMDRigidBody*>(body->getUserPointer()) : nullptr;
+        if (!owner || owner->mode != 0 || owner->body != body) continue;
+        static_cast<cPMDRigidBody::btKinematicMotionState*>(body->getMotionState())->frameStart =
+            body->getWorldTransform();
     }
 }
 

@@ -24,7 +24,8 @@ public:
     public:
         btKinematicMotionState(const btTransform& boneOffset, const btTransform& startTransform, cBone* bone);
         ~btKinematicMotionState() override = default;
-        // The bone's globalMatrix as a rigid transform x boneOffset.
+        // The bone's globalMatrix as a rigid transform x boneOffset; inside a frame of
+        // several substeps, that far of the way from frameStart (see kinematicBlend).
         void getWorldTransform(btTransform& worldTrans) const override;
         // Kept only for inspection; the bone stays the source of truth.
         void setWorldTransform(const btTransform& worldTrans) override;
@@ -32,6 +33,7 @@ public:
         btTransform lastTransform;
         btTransform boneOffset;
         btTransform startTransform;
+        btTransform frameStart;  // where the body stood when the frame's substeps began
         cBone* bone;
     };
 
@@ -76,6 +78,11 @@ void pullBodiesToBones(cModel& model, float elapsed);
 // Sets the globalMatrix of each simulated body's bone from the body (bones named
 // "センター" excepted). Children are not recomputed.
 void writeBodiesToBones(cModel& model);
+
+// Records where every kinematic body of the world stands, so the substeps of the frame
+// about to be simulated carry it from there to its bone in even steps instead of all in
+// the first one.
+void beginKinematicFrame(btDiscreteDynamicsWorld& world);
 
 // Removes the body from the world and frees it, its motion state and its shape.
 void releaseRigidBody(cPMDRigidBody& body);
