@@ -154,12 +154,11 @@ void resetRigidBody(cPMDRigidBody& rb) {
         static_cast<cPMDRigidBody::btKinematicMotionState*>(rb.body->getMotionState())->frameStart = t;
         return;
     }
-    // The bone's rotation times the offset rotation: the creation-time orientation at rest,
-    // and unlike composing with the body's current orientation it does not drift further
-    // with every restart.
-    btTransform t;
-    t.setOrigin(bonePosition(*rb.bone) + rb.boneOffset.getOrigin());
-    t.setBasis(boneTransform(*rb.bone).getBasis() * rb.boneOffset.getBasis());
+    // The bone's transform times the offset: the creation-time placement at rest, and
+    // unlike composing with the body's current orientation it does not drift further
+    // with every restart. The offset turns with the bone too: a motion whose first frame turns the model
+    // must find each body on its bone, or the joints snap it there on the first step.
+    const btTransform t = boneTransform(*rb.bone) * rb.boneOffset;
     btRigidBody* body = rb.body;
     body->setCenterOfMassTransform(t);
     body->setLinearVelocity(btVector3(0, 0, 0));
@@ -184,7 +183,8 @@ void pullBodiesToBones(cModel& model, float elapsed) {
         cPMDRigidBody& rb = model.rigidBodies[i];
         if (rb.mode != 2 || !rb.body || !rb.bone) continue;
         btTransform& t = rb.body->getWorldTransform();
-        const btVector3 target = bonePosition(*rb.bone) + rb.boneOffset.getOrigin();
+        // Where the bone carries the body, its offset turned with the bone.
+        const btVector3 target = boneTransform(*rb.bone) * rb.boneOffset.getOrigin();
         t.setOrigin(t.getOrigin() + (target - t.getOrigin()) * gain);
     }
 }

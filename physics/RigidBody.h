@@ -72,7 +72,8 @@ bool createJoint(cModelJoint& joint, cPMDRigidBody* a, cPMDRigidBody* b, const u
 void resetRigidBodies(cModel& model);
 void resetRigidBody(cPMDRigidBody& body);
 
-// Moves each mode 2 body toward its bone's position by min(elapsed x 0.2, 1) of the way.
+// Moves each mode 2 body toward where its bone carries it (the bone's transform x the
+// offset's origin) by min(elapsed x 0.2, 1) of the way.
 void pullBodiesToBones(cModel& model, float elapsed);
 
 // Sets the globalMatrix of each simulated body's bone from the body (bones named

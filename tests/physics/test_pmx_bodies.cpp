@@ -162,23 +162,30 @@ TEST_F(PmxBodies, RestartPutsTheBodiesBackOnThePosedBonesAtRest) {
     updateModelPose(model, 0.0f);
     resetRigidBodies(model);
     for (int i = 0; i < 20; ++i) frame(1.0f);
-    // A restart poses the first frame (the root elsewhere now) and resets the bodies.
+    // A restart poses the first frame (the root moved and turned a quarter about y) and
+    // resets the bodies: each lands on its bone, its offset turned with it.
     model.bones[0].translation[2] = -3.0f;
+    model.bones[0].rotation[1] = std::sin(kPi / 4);
+    model.bones[0].rotation[3] = std::cos(kPi / 4);
     updateModelPose(model, 0.0f);
     resetRigidBodies(model);
+    btVector3 expected[3];
     for (uint32_t i = 1; i < 3; ++i) {
+        const float* g = model.bones[i].globalMatrix;
+        // The offset is one unit along the bone's x axis.
+        expected[i] = btVector3(g[12] + g[0], g[13] + g[1], g[14] + g[2]);
         const btRigidBody* b = model.rigidBodies[i].body;
-        EXPECT_LT((originOf(b) - btVector3(3, 10, (i == 1 ? 0.0f : 4.0f) - 3.0f)).length(), 1e-4f) << i;
+        EXPECT_LT((originOf(b) - expected[i]).length(), 1e-4f) << i;
         EXPECT_EQ(b->getLinearVelocity().length(), 0.0f) << i;
         EXPECT_EQ(b->getAngularVelocity().length(), 0.0f) << i;
     }
+    EXPECT_LT((expected[1] - btVector3(0, 10, -6)).length(), 1e-4f);
     // The first frame after it moves them no more than gravity would: no jolt from the
     // jump the root made.
     frame(1.0f);
     const float fallOneFrame = 0.5f * kGravity / 900.0f;
     for (uint32_t i = 1; i < 3; ++i) {
-        const btVector3 p = originOf(model.rigidBodies[i].body);
-        EXPECT_LT((p - btVector3(3, 10, (i == 1 ? 0.0f : 4.0f) - 3.0f)).length(), 2.0f * fallOneFrame + 0.02f) << i;
+        EXPECT_LT((originOf(model.rigidBodies[i].body) - expected[i]).length(), 2.0f * fallOneFrame + 0.02f) << i;
     }
 }
 

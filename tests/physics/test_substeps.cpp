@@ -161,6 +161,6 @@ TEST_F(RealPmxPhysics, DancesWithoutRunawayVerticesAndEndsAlikeAtTenAndSixtyFps)
     }
     std::printf("10 vs 60 fps after the hold: mean body distance %.4f, worst %.4f\n", sum / ten.size(), worst);
     ASSERT_EQ(ten.size(), 86u);
-    EXPECT_LT(sum / ten.size(), 0.03f);
-    EXPECT_LT(worst, 0.25f);
+    EXPECT_LT(sum / ten.size(), 0.02f);
+    EXPECT_LT(worst, 0.15f);
 }
