@@ -12,9 +12,10 @@
 //                                   model-space globalMatrix, column-major.
 //   inspectPose(MODEL, MOTION, F, true)  the same run with the rigid bodies: the motion
 //                                   starts as the viewer starts it (frame 0 posed, bodies
-//                                   reset), then every one of the F frames is posed, its
+//                                   reset), then each of the frames 0 .. F-1 is posed, its
 //                                   1/30 s simulated and the model skinned with the bodies'
-//                                   write-back and the bones posed after physics.
+//                                   write-back and the bones posed after physics; last,
+//                                   frame F is posed and skinned with the bodies as they are.
 //
 // Names are printed as UTF-8. Both return the process status (0 success, 1 failure).
 #pragma once
@@ -97,6 +98,10 @@ inline int inspectPose(const char* modelPath, const char* motionPath, int frame,
                 stepPhysics(1.0f);
                 skinModel(model);
             }
+            // Frame F itself, as the kinematic run poses it; the bodies keep the F frames
+            // of time they were simulated.
+            updateModelPose(model, 0.0f);
+            skinModel(model);
         } else {
             for (int i = 0; i < frame; ++i) updateModelPose(model, 1.0f);
             updateModelPose(model, 0.0f);
