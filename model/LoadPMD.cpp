@@ -438,7 +438,8 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         uint16_t boneNumber;
         c.skip(kNameBytes);
         c.readU16(boneNumber);
-        const uint8_t* definition = c.take(kRigidBodyDefinitionBytes);
+        RigidBodyDef definition;
+        readRigidBodyDef(c, definition);
         cBone* bone = nullptr;
         if (boneNumber == kNoBone) {
             bone = centre;
@@ -471,7 +472,8 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         c.skip(kNameBytes);
         c.readU32(a);
         c.readU32(b);
-        const uint8_t* definition = c.take(kJointDefinitionBytes);
+        JointDef definition;
+        readJointDef(c, definition);
         if (a >= bodyCount || b >= bodyCount)
             return refuse("joints", recordStart,
                           modelload::format("joint %u: bodies %u and %u, but %u rigid bodies", i, a, b, bodyCount));

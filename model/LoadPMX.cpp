@@ -1,6 +1,6 @@
 // The PMX 2.0/2.1 reader. Sections: header, vertices, faces, textures, materials, bones,
-// morphs (model/LoadPMXMorphs.cpp), display frames; rigid bodies, joints and soft bodies
-// follow but are not read.
+// morphs (model/LoadPMXMorphs.cpp), display frames, rigid bodies and joints
+// (model/LoadPMXPhysics.h); 2.1 soft bodies after them are not read.
 // Bones keep what PMX posing needs (deform layer, append links, fixed and local axes, IK
 // link limits); the deform order is threaded once every chain exists.
 #include <cmath>
@@ -13,6 +13,7 @@
 #include "animation/DeformOrder.h"
 #include "animation/Skeleton.h"
 #include "model/LoadPMXMorphs.h"
+#include "model/LoadPMXPhysics.h"
 #include "model/ModelLoader.h"
 #include "model/Texture.h"
 #include "model/ToonTexture.h"
@@ -630,6 +631,6 @@ bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* 
     if (!inside("morphs") || !readPMXMorphs(c, model, morphWidths, refuse)) return false;
     if (!inside("display frames") || !skipDisplayFrames(c, h, refuse)) return false;
     // Every PMX file goes on with its rigid-body section.
-    if (c.remaining() == 0) return refuse("rigid bodies", c.offset(), "file ends before this section");
-    return true;
+    if (!inside("rigid bodies")) return false;
+    return readPMXPhysics(c, model, PmxPhysicsLayout{h.bone, h.rigidBody, version > 2.05f}, refuse);
 }

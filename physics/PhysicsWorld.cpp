@@ -13,6 +13,10 @@ btAxisSweep3* g_broadphase = nullptr;
 btSequentialImpulseConstraintSolver* g_solver = nullptr;
 btDiscreteDynamicsWorld* g_world = nullptr;
 btCollisionShape* g_groundShape = nullptr;
+// Simulated time owed to the world, below one substep; double so that thousands of
+// frames of 1/60 s add up without drift.
+double g_pendingSeconds = 0.0;
+float g_kinematicBlend = 1.0f;
 
 }  // namespace
 
@@ -32,7 +36,8 @@ bool createPhysicsWorld() {
     g_broadphase = new btAxisSweep3(btVector3(-3000, -3000, -3000), btVector3(3000, 3000, 3000), 1024, nullptr, false);
     g_solver = new btSequentialImpulseConstraintSolver();
     g_world = new btDiscreteDynamicsWorld(g_dispatcher, g_broadphase, g_solver, g_configuration);
-    g_world->setGravity(btVector3(0.0f, -19.6f, 0.0f));
+    g_world->setGravity(btVector3(0.0f, -kGravity, 0.0f));
+    g_pendingSeconds = 0.0;
 
     g_groundShape = new btStaticPlaneShape(btVector3(0, 1, 0), 0);
     btTransform identity;
@@ -43,12 +48,30 @@ bool createPhysicsWorld() {
     return true;
 }
 
-void stepPhysics(float elapsedFrames) {
-    if (!g_world || !(elapsedFrames > 0.0f)) return;
-    // The time step is 1000 fixed sub-steps long and only one sub-step is allowed, so
-    // Bullet takes exactly one step of elapsed / 30 s and carries no remainder over.
-    g_world->stepSimulation(elapsedFrames * 33.333332f, 1, elapsedFrames * 0.033333335f);
+int stepPhysics(float elapsedFrames) {
+    if (!g_world || !(elapsedFrames > 0.0f)) return 0;
+    constexpr double kSubstep = 1.0 / kPhysicsSubstepsPerSecond;
+    g_pendingSeconds += static_cast<double>(elapsedFrames) / 30.0;
+    // The allowance keeps a frame's float rounding from making 2 substeps 1.9999.
+    int steps = static_cast<int>(g_pendingSeconds / kSubstep + 1e-4);
+    if (steps > kMaxPhysicsSubsteps) {
+        steps = kMaxPhysicsSubsteps;
+        g_pendingSeconds = 0.0;
+    } else {
+        g_pendingSeconds -= steps * kSubstep;
+        if (g_pendingSeconds < 0.0) g_pendingSeconds = 0.0;
+    }
+    // With no substep limit Bullet takes exactly one step of the time given, so the count
+    // and the remainder stay ours rather than its float clock's.
+    if (steps > 1) beginKinematicFrame(*g_world);
+    for (int i = 0; i < steps; ++i) {
+        g_kinematicBlend = static_cast<float>(i + 1) / static_cast<float>(steps);
+        g_world->stepSimulation(kPhysicsSubstepSeconds, 0);
+    }
+    g_kinematicBlend = 1.0f;
+    return steps;
 }
+
 
 void destroyPhysicsWorld() {
     if (g_world) {
@@ -82,6 +105,9 @@ void destroyPhysicsWorld() {
     g_dispatcher = nullptr;
     delete g_configuration;
     g_configuration = nullptr;
+    g_pendingSeconds = 0.0;
 }
 
 btDiscreteDynamicsWorld* physicsWorld() { return g_world; }
+
+float kinematicBlend() { return g_kinematicBlend; }

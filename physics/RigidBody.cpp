@@ -2,33 +2,11 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
+#include "model/ByteCursor.h"
 #include "physics/PhysicsWorld.h"
 
 namespace {
-
-// Field offsets inside the 61 definition bytes of a rigid-body record.
-constexpr int kGroup = 0;
-constexpr int kMask = 1;
-constexpr int kShape = 3;
-constexpr int kSize = 4;
-constexpr int kPosition = 16;
-constexpr int kRotation = 28;
-constexpr int kMass = 40;
-constexpr int kLinearDamping = 44;
-constexpr int kAngularDamping = 48;
-constexpr int kRestitution = 52;
-constexpr int kFriction = 56;
-constexpr int kMode = 60;
-
-float readFloat(const uint8_t* p) {
-    float v;
-    std::memcpy(&v, p, sizeof(v));
-    return v;
-}
-
-btVector3 readVector(const uint8_t* p) { return btVector3(readFloat(p), readFloat(p + 4), readFloat(p + 8)); }
 
 btVector3 bonePosition(const cBone& bone) {
     return btVector3(bone.globalMatrix[12], bone.globalMatrix[13], bone.globalMatrix[14]);
@@ -45,12 +23,17 @@ btTransform boneTransform(const cBone& bone) {
 
 cPMDRigidBody::btKinematicMotionState::btKinematicMotionState(const btTransform& offset, const btTransform& start,
                                                                cBone* b)
-    : boneOffset(offset), startTransform(start), bone(b) {
+    : boneOffset(offset), startTransform(start), frameStart(start), bone(b) {
     lastTransform.setIdentity();
 }
 
 void cPMDRigidBody::btKinematicMotionState::getWorldTransform(btTransform& worldTrans) const {
     worldTrans = boneTransform(*bone) * boneOffset;
+    const float t = kinematicBlend();
+    if (t >= 1.0f) return;
+    const btVector3 origin = frameStart.getOrigin().lerp(worldTrans.getOrigin(), t);
+    const btQuaternion turn = frameStart.getRotation().slerp(worldTrans.getRotation(), t);
+    worldTrans = btTransform(turn, origin);
 }
 
 void cPMDRigidBody::btKinematicMotionState::setWorldTransform(const btTransform& worldTrans) {
@@ -64,39 +47,40 @@ cPMDRigidBody::cPMDRigidBody() {
 
 cPMDRigidBody::~cPMDRigidBody() { releaseRigidBody(*this); }
 
-bool createRigidBody(cPMDRigidBody& rb, const uint8_t* def, cBone* bone) {
+bool createRigidBody(cPMDRigidBody& rb, const uint8_t* bytes, cBone* bone) {
     releaseRigidBody(rb);
-    if (!def) {
+    if (!bytes) {
         std::fprintf(stderr, "createRigidBody: no rigid-body definition; the body is not created\n");
         return false;
     }
+    ByteCursor c(bytes, kRigidBodyDefinitionBytes);
+    RigidBodyDef def;
+    readRigidBodyDef(c, def);
+    return createRigidBody(rb, def, bone);
+}
+
+bool createRigidBody(cPMDRigidBody& rb, const RigidBodyDef& def, cBone* bone) {
+    releaseRigidBody(rb);
     if (!bone) {
         std::fprintf(stderr, "createRigidBody: the rigid body's bone does not exist; the body is not created\n");
         return false;
     }
-    const uint8_t group = def[kGroup];
-    uint16_t mask;
-    std::memcpy(&mask, def + kMask, sizeof(mask));
-    const uint8_t shapeType = def[kShape];
-    const uint8_t mode = def[kMode];
-    if (shapeType > 2) {
+    if (def.shape > 2) {
         std::fprintf(stderr, "createRigidBody: rigid body on bone \"%.20s\" has unknown shape %u; not created\n",
-                     bone->name, shapeType);
+                     bone->name, def.shape);
         return false;
     }
-    if (mode > 2) {
+    if (def.mode > 2) {
         std::fprintf(stderr, "createRigidBody: rigid body on bone \"%.20s\" has unknown mode %u; not created\n",
-                     bone->name, mode);
+                     bone->name, def.mode);
         return false;
     }
     // One NaN in the world spreads to every body that touches it, the other model's too.
-    for (int off = kSize; off < kMode; off += 4) {
-        if (!std::isfinite(readFloat(def + off))) {
-            std::fprintf(stderr, "createRigidBody: rigid body on bone \"%.20s\" has a non-finite value at byte %d; "
-                                 "not created\n",
-                         bone->name, off);
-            return false;
-        }
+    const char* bad = nullptr;
+    if (!rigidBodyDefFinite(def, &bad)) {
+        std::fprintf(stderr, "createRigidBody: rigid body on bone \"%.20s\" has a non-finite %s; not created\n",
+                     bone->name, bad);
+        return false;
     }
     btDiscreteDynamicsWorld* world = physicsWorld();
     if (!world) {
@@ -106,68 +90,75 @@ bool createRigidBody(cPMDRigidBody& rb, const uint8_t* def, cBone* bone) {
         return false;
     }
 
-    const btVector3 size = readVector(def + kSize);
+    const btVector3 size = toBtVector(def.size);
     btCollisionShape* shape = nullptr;
-    switch (shapeType) {
+    switch (def.shape) {
     case 0: shape = new btSphereShape(size.x()); break;
     case 1: shape = new btBoxShape(size); break;
     default: shape = new btCapsuleShape(size.x(), size.y()); break;
     }
 
     // Bodies that follow their bone are kinematic: mass 0 whatever the file says.
-    const btScalar mass = mode == 0 ? 0.0f : readFloat(def + kMass);
+    const btScalar mass = def.mode == 0 ? 0.0f : def.mass;
     btVector3 inertia(0, 0, 0);
     if (mass != 0.0f) shape->calculateLocalInertia(mass, inertia);
 
-    const btVector3 position = readVector(def + kPosition);
-    const btVector3 euler = readVector(def + kRotation);
+    const btVector3 position = toBtVector(def.position);
     btMatrix3x3 rotation;
-    rotation.setEulerZYX(euler.x(), euler.y(), euler.z());
+    rotation.setEulerZYX(def.rotation[0], def.rotation[1], def.rotation[2]);
     const btTransform offset(rotation, position);
     // Models load at their rest pose, so the bone's rotation is left out here.
     const btTransform start(rotation, bonePosition(*bone) + position);
 
     btMotionState* state;
-    if (mode == 0) {
+    if (def.mode == 0) {
         state = new cPMDRigidBody::btKinematicMotionState(offset, start, bone);
     } else {
         state = new btDefaultMotionState(start, btTransform::getIdentity());
     }
 
     btRigidBody::btRigidBodyConstructionInfo info(mass, state, shape, inertia);
-    info.m_linearDamping = readFloat(def + kLinearDamping);
-    info.m_angularDamping = readFloat(def + kAngularDamping);
-    info.m_restitution = readFloat(def + kRestitution);
-    info.m_friction = readFloat(def + kFriction);
+    info.m_linearDamping = def.linearDamping;
+    info.m_angularDamping = def.angularDamping;
+    info.m_restitution = def.restitution;
+    info.m_friction = def.friction;
     info.m_additionalDamping = true;
     auto* body = new btRigidBody(info);
-    if (mode == 0) {
+    if (def.mode == 0) {
         body->setCollisionFlags(body->getCollisionFlags() | btCollisionObject::CF_KINEMATIC_OBJECT);
         body->setActivationState(DISABLE_DEACTIVATION);
     }
     // Never let a body fall asleep: a sleeping skirt would freeze mid-swing.
     body->setSleepingThresholds(0.0f, 0.0f);
     body->setUserPointer(&rb);
-    world->addRigidBody(body, static_cast<int>(1u << (group & 31)), static_cast<int>(mask));
+    world->addRigidBody(body, static_cast<int>(1u << (def.group & 31)), static_cast<int>(def.mask));
 
     rb.shape = shape;
     rb.body = body;
     rb.boneOffset = offset;
     rb.inverseBoneOffset = offset.inverse();
     rb.bone = bone;
-    rb.mode = mode;
+    rb.mode = def.mode;
     rb.attachedToCentre = namesEqual20(bone->name, cp932::kCentre);
     return true;
 }
 
 void resetRigidBody(cPMDRigidBody& rb) {
-    if (rb.mode == 0 || !rb.body || !rb.bone) return;
-    // The bone's rotation times the offset rotation: the creation-time orientation at rest,
-    // and unlike composing with the body's current orientation it does not drift further
-    // with every restart.
-    btTransform t;
-    t.setOrigin(bonePosition(*rb.bone) + rb.boneOffset.getOrigin());
-    t.setBasis(boneTransform(*rb.bone).getBasis() * rb.boneOffset.getBasis());
+    if (!rb.body || !rb.bone) return;
+    if (rb.mode == 0) {
+        // A restart jumps to the first frame's pose: the next frame starts there rather
+        // than sweeping the body across from where the last one ended.
+        const btTransform t = boneTransform(*rb.bone) * rb.boneOffset;
+        rb.body->setWorldTransform(t);
+        rb.body->setInterpolationWorldTransform(t);
+        static_cast<cPMDRigidBody::btKinematicMotionState*>(rb.body->getMotionState())->frameStart = t;
+        return;
+    }
+    // The bone's transform times the offset: the creation-time placement at rest, and
+    // unlike composing with the body's current orientation it does not drift further
+    // with every restart. The offset turns with the bone too: a motion whose first frame turns the model
+    // must find each body on its bone, or the joints snap it there on the first step.
+    const btTransform t = boneTransform(*rb.bone) * rb.boneOffset;
     btRigidBody* body = rb.body;
     body->setCenterOfMassTransform(t);
     body->setLinearVelocity(btVector3(0, 0, 0));
@@ -192,7 +183,8 @@ void pullBodiesToBones(cModel& model, float elapsed) {
         cPMDRigidBody& rb = model.rigidBodies[i];
         if (rb.mode != 2 || !rb.body || !rb.bone) continue;
         btTransform& t = rb.body->getWorldTransform();
-        const btVector3 target = bonePosition(*rb.bone) + rb.boneOffset.getOrigin();
+        // Where the bone carries the body, its offset turned with the bone.
+        const btVector3 target = boneTransform(*rb.bone) * rb.boneOffset.getOrigin();
         t.setOrigin(t.getOrigin() + (target - t.getOrigin()) * gain);
     }
 }
@@ -204,6 +196,17 @@ void writeBodiesToBones(cModel& model) {
         if (rb.mode == 0 || rb.attachedToCentre || !rb.body || !rb.bone) continue;
         const btTransform t = rb.body->getWorldTransform() * rb.inverseBoneOffset;
         t.getOpenGLMatrix(rb.bone->globalMatrix);
+    }
+}
+
+void beginKinematicFrame(btDiscreteDynamicsWorld& world) {
+    btCollisionObjectArray& objects = world.getCollisionObjectArray();
+    for (int i = 0; i < world.getNumCollisionObjects(); ++i) {
+        btRigidBody* body = btRigidBody::upcast(objects[i]);
+        const auto* owner = body ? static_cast<const cPMDRigidBody*>(body->getUserPointer()) : nullptr;
+        if (!owner || owner->mode != 0 || owner->body != body) continue;
+        static_cast<cPMDRigidBody::btKinematicMotionState*>(body->getMotionState())->frameStart =
+            body->getWorldTransform();
     }
 }
 

@@ -4,13 +4,8 @@
 // 2 are simulated and write their bone's matrix before skinning; mode 2 bodies are also
 // pulled toward their bone's position every frame.
 //
-// Records are read from the file bytes with memcpy (little-endian, unaligned):
-//   rigid body (61 bytes, from offset 22 of the file record): group u8, mask u16, shape u8,
-//     size f32[3], position f32[3], rotation f32[3] (Euler, radians), mass, linear damping,
-//     angular damping, restitution, friction (f32 each), mode u8.
-//   joint (96 bytes, from offset 28 of the file record): position f32[3], rotation f32[3],
-//     linear lower f32[3], linear upper f32[3], angular lower f32[3], angular upper f32[3],
-//     linear stiffness f32[3], angular stiffness f32[3].
+// The record fields come parsed (physics/BodyDefinition.h); the byte forms below read the
+// 61 and 96 bytes a PMD record holds after its name and indices (offsets 22 and 28).
 #pragma once
 
 #include <btBulletDynamicsCommon.h>
@@ -18,9 +13,9 @@
 #include <cstdint>
 
 #include "model/ModelData.h"
+#include "physics/BodyDefinition.h"
 
-constexpr int kRigidBodyDefinitionBytes = 61;
-constexpr int kJointDefinitionBytes = 96;
+inline btVector3 toBtVector(const float v[3]) { return btVector3(v[0], v[1], v[2]); }
 
 class cPMDRigidBody {
 public:
@@ -29,7 +24,8 @@ public:
     public:
         btKinematicMotionState(const btTransform& boneOffset, const btTransform& startTransform, cBone* bone);
         ~btKinematicMotionState() override = default;
-        // The bone's globalMatrix as a rigid transform x boneOffset.
+        // The bone's globalMatrix as a rigid transform x boneOffset; inside a frame of
+        // several substeps, that far of the way from frameStart (see kinematicBlend).
         void getWorldTransform(btTransform& worldTrans) const override;
         // Kept only for inspection; the bone stays the source of truth.
         void setWorldTransform(const btTransform& worldTrans) override;
@@ -37,6 +33,7 @@ public:
         btTransform lastTransform;
         btTransform boneOffset;
         btTransform startTransform;
+        btTransform frameStart;  // where the body stood when the frame's substeps began
         cBone* bone;
     };
 
@@ -56,25 +53,37 @@ public:
     bool attachedToCentre = false;  // the bone is "センター": never written back
 };
 
-// Creates the body from its 61 definition bytes and adds it to the world. A null bone, a
-// shape or mode outside 0..2, or a missing world creates nothing: a message goes to
-// standard error and false is returned.
+// Creates the body and adds it to the world; def.position is relative to the bone's
+// current position. A null bone, a shape or mode outside 0..2, a value that is not
+// finite, or a missing world creates nothing: a message goes to standard error and
+// false is returned.
+bool createRigidBody(cPMDRigidBody& body, const RigidBodyDef& def, cBone* bone);
+// The same from the 61 definition bytes (null: nothing created, message, false).
 bool createRigidBody(cPMDRigidBody& body, const uint8_t* definition61, cBone* bone);
 
-// Creates the spring joint between a and b from its 96 definition bytes and adds it to the
-// world. a or b null or without a Bullet body: nothing created, message, false.
+// Creates the spring joint between a and b and adds it to the world (def.position in
+// model space, the bodies where they stand now). a or b null or without a Bullet body:
+// nothing created, message, false.
+bool createJoint(cModelJoint& joint, cPMDRigidBody* a, cPMDRigidBody* b, const JointDef& def);
+// The same from the 96 definition bytes.
 bool createJoint(cModelJoint& joint, cPMDRigidBody* a, cPMDRigidBody* b, const uint8_t* definition96);
 
 // Puts every simulated body back on its bone at rest velocity (mode 0 bodies need nothing).
 void resetRigidBodies(cModel& model);
 void resetRigidBody(cPMDRigidBody& body);
 
-// Moves each mode 2 body toward its bone's position by min(elapsed x 0.2, 1) of the way.
+// Moves each mode 2 body toward where its bone carries it (the bone's transform x the
+// offset's origin) by min(elapsed x 0.2, 1) of the way.
 void pullBodiesToBones(cModel& model, float elapsed);
 
 // Sets the globalMatrix of each simulated body's bone from the body (bones named
 // "センター" excepted). Children are not recomputed.
 void writeBodiesToBones(cModel& model);
+
+// Records where every kinematic body of the world stands, so the substeps of the frame
+// about to be simulated carry it from there to its bone in even steps instead of all in
+// the first one.
+void beginKinematicFrame(btDiscreteDynamicsWorld& world);
 
 // Removes the body from the world and frees it, its motion state and its shape.
 void releaseRigidBody(cPMDRigidBody& body);

@@ -5,6 +5,8 @@
 //   pavonix-inspect MODEL
 //   pavonix-inspect MOTION.vmd                      (motion summary)
 //   pavonix-inspect MODEL --pose MOTION --frame F   (posed bones)
+//   pavonix-inspect MODEL --pose MOTION --frame F --physics
+//                                                   (posed with the rigid bodies simulated)
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -97,7 +99,7 @@ int usage() {
     std::fprintf(stderr,
                  "usage: pavonix-inspect MODEL\n"
                  "       pavonix-inspect MOTION.vmd\n"
-                 "       pavonix-inspect MODEL --pose MOTION --frame F\n");
+                 "       pavonix-inspect MODEL --pose MOTION --frame F [--physics]\n");
     return 2;
 }
 
@@ -110,6 +112,7 @@ int main(int argc, char** argv) {
     const char* path = nullptr;
     const char* posePath = nullptr;
     int frame = 0;
+    bool physics = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--pose") == 0 && i + 1 < argc) {
             posePath = argv[++i];
@@ -118,6 +121,8 @@ int main(int argc, char** argv) {
             const long value = std::strtol(argv[++i], &end, 10);
             if (!end || *end || value < 0 || value > INT_MAX) return usage();
             frame = static_cast<int>(value);
+        } else if (std::strcmp(argv[i], "--physics") == 0) {
+            physics = true;
         } else if (!path && argv[i][0] != '-') {
             path = argv[i];
         } else {
@@ -125,15 +130,20 @@ int main(int argc, char** argv) {
         }
     }
     if (!path) return usage();
+    if (physics && !posePath) {
+        std::fprintf(stderr, "pavonix-inspect: --physics needs --pose MOTION\n");
+        return usage();
+    }
 
     // ---- Motion modes: the motion inspector plugs in here. ----
 #ifdef PAVONIX_INSPECT_MOTION
-    if (posePath) return inspectPose(path, posePath, frame);
+    if (posePath) return inspectPose(path, posePath, frame, physics);
     if (endsWith(path, ".vmd")) return inspectMotion(path);
 #else
     if (posePath || endsWith(path, ".vmd")) {
         std::fprintf(stderr, "pavonix-inspect: motion inspection is not built in\n");
         (void)frame;
+        (void)physics;
         return 2;
     }
 #endif

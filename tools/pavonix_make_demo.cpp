@@ -18,9 +18,19 @@
 
 namespace {
 
+// PMX places rigid bodies in model space; the description holds them relative to their
+// bones, as PMD does.
+void bodiesToModelSpace(modelwriter::ModelDesc& m) {
+    for (auto& body : m.rigidBodies) {
+        if (body.bone < 0) continue;
+        const float* at = m.bones[static_cast<size_t>(body.bone)].position;
+        for (int k = 0; k < 3; ++k) body.position[k] += at[k];
+    }
+}
+
 // The PMX form: vertex morphs with offsets from the rest position, no base morph (the PMD
-// form names places in the base morph instead), material and group morphs besides, and
-// legs skinned to D bones.
+// form names places in the base morph instead), material and group morphs besides, legs
+// skinned to D bones, and rigid bodies in model space.
 modelwriter::ModelDesc asPMX(modelwriter::ModelDesc m, float version, uint8_t encoding) {
     const modelwriter::MorphDesc base = m.morphs.front();
     std::vector<modelwriter::MorphDesc> morphs;
@@ -34,6 +44,7 @@ modelwriter::ModelDesc asPMX(modelwriter::ModelDesc m, float version, uint8_t en
     demo::addExpressionMorphs(m);
     for (auto& chain : m.ikChains) chain.limit *= 4.0f;  // PMX stores the angle itself
     demo::addDeformLegBones(m);
+    bodiesToModelSpace(m);
     m.pmx.version = version;
     m.pmx.textEncoding = encoding;
     return m;

@@ -4,6 +4,7 @@
 
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
+#include "physics/RigidBody.h"
 
 using namespace modeltest;
 
@@ -156,7 +157,14 @@ TEST_F(PMXLoad, ReadsSkinsMaterialsBonesAndMorphs) {
     EXPECT_FLOAT_EQ(morph.entries[0].position[1], -1.0f);
     EXPECT_FLOAT_EQ(morph.entries[0].position[2], 2.0f);
     EXPECT_FLOAT_EQ(morph.entries[1].position[0], 0.0f);  // vertex 0 rests at (-1, -1, 0)
-    EXPECT_EQ(model.rigidBodyCount, 0u);  // PMX physics is not read
+    // Bodies and the joint are built; PMX places bodies in model space, so the body on
+    // bone 2 (resting at z = 6) stays at the origin the file gives.
+    ASSERT_EQ(model.rigidBodyCount, 2u);
+    ASSERT_EQ(model.jointCount, 1u);
+    EXPECT_EQ(model.rigidBodies[1].bone, &b[2]);
+    ASSERT_NE(model.rigidBodies[1].body, nullptr);
+    EXPECT_NEAR(model.rigidBodies[1].body->getWorldTransform().getOrigin().length(), 0.0f, 1e-5f);
+    EXPECT_NE(model.joints[0].constraint, nullptr);
 }
 
 TEST_F(PMXLoad, Version21WithUtf8WideIndicesAndExtraUVLoadsLike20) {
@@ -274,6 +282,8 @@ TEST_F(PMXLoad, TwoBoneVertexWithoutItsSecondBoneBelongsToTheFirst) {
     d.vertices[1].bones[1] = -1;
     d.vertices[1].weights[0] = 0.3f;
     d.ikChains.clear();  // bone 2 moves alone
+    d.rigidBodies.clear();  // and no body takes it over
+    d.joints.clear();
     std::string error;
     ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
     const VertexSkin& s = model.skins[1];
@@ -439,8 +449,8 @@ TEST_F(PMXLoad, EveryPrefixIsRefusedOrLoadsWhole) {
         std::string error;
         bool ok = false;
         stderrOf([&] { ok = loadBytes(model, prefix, &error); });
-        // The file must go on past the display frames to count as whole.
-        EXPECT_EQ(ok, n > layout.rigidBodies) << n << " bytes: " << error;
+        // Every section up to the last joint is needed for the file to count as whole.
+        EXPECT_FALSE(ok) << n << " bytes";
         if (!ok) {
             EXPECT_TRUE(isEmpty(model)) << n << " bytes";
         }

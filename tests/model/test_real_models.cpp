@@ -32,23 +32,22 @@ struct Expected {
     uint32_t vertices, triangles, materials, bones, ikChains, morphs, rigidBodies, joints;
 };
 
-// From SOURCES.md. PMX morphs are the vertex morphs (the only kind kept); PMX physics is
-// not read, so PMX models have no rigid bodies here.
+// From SOURCES.md. PMX morphs are the vertex morphs (the only kind kept).
 const Expected kModels[] = {
     {"pmd/gene_light/Gene_light.pmd", 28646, 47106, 13, 224, 6, 178, 87, 92},
     {"pmd/glasses/glasses.pmd", 2864, 5136, 7, 17, 0, 18, 0, 0},
-    {"pmx/gene_light/Gene_light.pmx", 28646, 47106, 13, 224, 6, 177, 0, 0},
+    {"pmx/gene_light/Gene_light.pmx", 28646, 47106, 13, 224, 6, 177, 87, 92},
     {"pmx/glasses/glasses.pmx", 2864, 5136, 7, 17, 0, 17, 0, 0},
     {"pmx/babylon-mmd/bone_flag_test.pmx", 0, 0, 0, 3, 0, 0, 0, 0},
     {"pmx/babylon-mmd/bone_hierarchy_test.pmx", 0, 0, 0, 5, 0, 0, 0, 0},
     {"pmx/babylon-mmd/bone_hierarchy_test2.pmx", 0, 0, 0, 3, 0, 0, 0, 0},
-    {"pmx/babylon-mmd/constraint_test.pmx", 48, 24, 2, 2, 0, 0, 0, 0},
-    {"pmx/babylon-mmd/constraint_test2.pmx", 48, 24, 2, 2, 0, 0, 0, 0},
-    {"pmx/babylon-mmd/constraint_test3.pmx", 48, 24, 2, 2, 0, 0, 0, 0},
-    {"pmx/babylon-mmd/constraint_test4.pmx", 48, 24, 2, 2, 0, 0, 0, 0},
+    {"pmx/babylon-mmd/constraint_test.pmx", 48, 24, 2, 2, 0, 0, 2, 1},
+    {"pmx/babylon-mmd/constraint_test2.pmx", 48, 24, 2, 2, 0, 0, 2, 1},
+    {"pmx/babylon-mmd/constraint_test3.pmx", 48, 24, 2, 2, 0, 0, 2, 1},
+    {"pmx/babylon-mmd/constraint_test4.pmx", 48, 24, 2, 2, 0, 0, 2, 1},
     {"pmx/babylon-mmd/matcap_sample.pmx", 2452, 4900, 1, 2, 0, 0, 0, 0},
     {"pmx/babylon-mmd/uv_morph_test.pmx", 24, 12, 1, 2, 0, 0, 0, 0},
-    {"pmx/unity-mmd-loader/mmt_test_model.pmx", 1822, 3516, 1, 114, 4, 0, 0, 0},
+    {"pmx/unity-mmd-loader/mmt_test_model.pmx", 1822, 3516, 1, 114, 4, 0, 19, 0},
     {"pmx/unity-mmd-loader/test_vertex_morph.pmx", 3, 1, 1, 2, 0, 1, 0, 0},
     {"pmx/unity-mmd-loader/test_1bone_cube.pmx", 14, 12, 1, 1, 0, 0, 0, 0},
 };

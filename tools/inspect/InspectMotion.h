@@ -10,6 +10,12 @@
 //                                   without head turning: {"bones": [{"name", "matrix"}],
 //                                   "positions": [[x, y, z], ...]}; matrices are the bones'
 //                                   model-space globalMatrix, column-major.
+//   inspectPose(MODEL, MOTION, F, true)  the same run with the rigid bodies: the motion
+//                                   starts as the viewer starts it (frame 0 posed, bodies
+//                                   reset), then each of the frames 0 .. F-1 is posed, its
+//                                   1/30 s simulated and the model skinned with the bodies'
+//                                   write-back and the bones posed after physics; last,
+//                                   frame F is posed and skinned with the bodies as they are.
 //
 // Names are printed as UTF-8. Both return the process status (0 success, 1 failure).
 #pragma once
@@ -31,6 +37,7 @@
 #include "model/ModelLoader.h"
 #include "model/Texture.h"
 #include "physics/PhysicsWorld.h"
+#include "physics/RigidBody.h"
 #include "platform/Text.h"
 #include "inspect/InspectCommon.h"
 
@@ -68,7 +75,7 @@ inline int inspectMotion(const char* path) {
     return 0;
 }
 
-inline int inspectPose(const char* modelPath, const char* motionPath, int frame) {
+inline int inspectPose(const char* modelPath, const char* motionPath, int frame, bool physics = false) {
     using namespace inspect_motion;
     // The motion and the default faces are named relative to where the tool was started;
     // the model's textures relative to the model's folder.
@@ -82,9 +89,24 @@ inline int inspectPose(const char* modelPath, const char* motionPath, int frame)
     const bool ok = loadModelFile(model, absolute);
     if (ok) {
         bindMotion(model.motion, model, motion);
-        for (int i = 0; i < frame; ++i) updateModelPose(model, 1.0f);
-        updateModelPose(model, 0.0f);
-        skinVertices(model);
+        if (physics) {
+            updateModelPose(model, 0.0f);
+            resetRigidBodies(model);
+            skinModel(model);
+            for (int i = 0; i < frame; ++i) {
+                updateModelPose(model, 1.0f);
+                stepPhysics(1.0f);
+                skinModel(model);
+            }
+            // Frame F itself, as the kinematic run poses it; the bodies keep the F frames
+            // of time they were simulated.
+            updateModelPose(model, 0.0f);
+            skinModel(model);
+        } else {
+            for (int i = 0; i < frame; ++i) updateModelPose(model, 1.0f);
+            updateModelPose(model, 0.0f);
+            skinVertices(model);
+        }
 
         std::printf("{\n  \"bones\": [");
         for (uint32_t i = 0; i < model.boneCount; ++i) {
