@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "animation/MorphKinds.h"
 #include "animation/Motion.h"
 #include "platform/Text.h"
 
@@ -30,18 +29,6 @@ void blendMorph(const cMorph& morph, float weight, float* positions, uint32_t ve
         if (e.vertexIndex < 0 || static_cast<uint32_t>(e.vertexIndex) >= vertexCount) continue;
         float* p = positions + 3 * static_cast<std::size_t>(e.vertexIndex);
         for (int k = 0; k < 3; ++k) p[k] = e.position[k] * weight + p[k] * keep;
-    }
-}
-
-void resetMorphs(cModel& model) {
-    if (!model.positions) return;
-    if (model.format == 1) {
-        if (model.restPositions) {
-            std::memcpy(model.positions, model.restPositions, sizeof(float) * 3 * static_cast<std::size_t>(model.vertexCount));
-        }
-        resetMorphKinds(model);
-    } else if (model.morphCount > 0 && model.morphs) {
-        applyMorphFull(model.morphs[0], model.positions, model.vertexCount);
     }
 }
 

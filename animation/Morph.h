@@ -23,10 +23,6 @@ void applyMorphFull(const cMorph& morph, float* positions, uint32_t vertexCount)
 // with the same guard as applyMorphFull.
 void blendMorph(const cMorph& morph, float weight, float* positions, uint32_t vertexCount);
 
-// Undoes last frame's morphs: PMX copies the rest positions back over every vertex and
-// puts back what the other morph kinds changed (animation/MorphKinds.h); PMD applies its
-// base morph (morph 0), which restores exactly the vertices morphs can move.
-void resetMorphs(cModel& model);
 
 // The name of the default face list, looked up in the current directory.
 inline constexpr char kDefaultFaceFile[] = "default_face.txt";

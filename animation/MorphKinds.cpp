@@ -163,3 +163,15 @@ void applyMorphWeights(cModel& model) {
     }
     kinds->weightedCount = 0;
 }
+
+void resetMorphs(cModel& model) {
+    if (!model.positions) return;
+    if (model.format == 1) {
+        if (model.restPositions) {
+            std::memcpy(model.positions, model.restPositions, sizeof(float) * 3 * static_cast<std::size_t>(model.vertexCount));
+        }
+        resetMorphKinds(model);
+    } else if (model.morphCount > 0 && model.morphs) {
+        applyMorphFull(model.morphs[0], model.positions, model.vertexCount);
+    }
+}

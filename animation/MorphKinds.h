@@ -24,6 +24,11 @@
 
 #include "model/MorphKinds.h"
 
+// Undoes last frame's morphs: PMX copies the rest positions back over every vertex and
+// puts back what the other morph kinds changed (resetMorphKinds); PMD applies its base
+// morph (morph 0), which restores exactly the vertices morphs can move.
+void resetMorphs(cModel& model);
+
 // Puts back the texture coordinates, material values and tints that morphs changed, and
 // takes the bone morphs off every bone. Does nothing for a model without morphKinds.
 void resetMorphKinds(cModel& model);

@@ -2,7 +2,6 @@
 
 #include <btBulletDynamicsCommon.h>
 
-#include "physics/RigidBody.h"
 
 namespace {
 
@@ -17,6 +16,7 @@ btCollisionShape* g_groundShape = nullptr;
 // frames of 1/60 s add up without drift.
 double g_pendingSeconds = 0.0;
 float g_kinematicBlend = 1.0f;
+uint64_t g_physicsFrame = 1;
 
 }  // namespace
 
@@ -63,7 +63,7 @@ int stepPhysics(float elapsedFrames) {
     }
     // With no substep limit Bullet takes exactly one step of the time given, so the count
     // and the remainder stay ours rather than its float clock's.
-    if (steps > 1) beginKinematicFrame(*g_world);
+    if (steps > 0) ++g_physicsFrame;
     for (int i = 0; i < steps; ++i) {
         g_kinematicBlend = static_cast<float>(i + 1) / static_cast<float>(steps);
         g_world->stepSimulation(kPhysicsSubstepSeconds, 0);
@@ -86,7 +86,7 @@ void destroyPhysicsWorld() {
             btRigidBody* body = btRigidBody::upcast(object);
             if (body) {
                 // A model still holding this body must not free it a second time.
-                if (auto* owner = static_cast<cPMDRigidBody*>(body->getUserPointer())) owner->body = nullptr;
+                if (auto** slot = static_cast<btRigidBody**>(body->getUserPointer())) *slot = nullptr;
                 delete body->getMotionState();
             }
             g_world->removeCollisionObject(object);
@@ -111,3 +111,5 @@ void destroyPhysicsWorld() {
 btDiscreteDynamicsWorld* physicsWorld() { return g_world; }
 
 float kinematicBlend() { return g_kinematicBlend; }
+
+uint64_t physicsFrame() { return g_physicsFrame; }

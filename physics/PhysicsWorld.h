@@ -5,6 +5,8 @@
 // simulated in fixed substeps, so a run gives the same motion at any drawing rate.
 #pragma once
 
+#include <cstdint>
+
 class btDiscreteDynamicsWorld;
 
 // Downward acceleration in model units per second squared. Characters are built at about
@@ -28,6 +30,10 @@ int stepPhysics(float elapsedFrames);
 // How far through the current frame the substep being simulated ends (1 outside
 // stepPhysics): kinematic bodies move that far from where the frame found them.
 float kinematicBlend();
+
+// Counts the calls of stepPhysics that simulated anything; a kinematic body seeing it change
+// knows a new frame's substeps have begun.
+uint64_t physicsFrame();
 
 // Frees every object still in the world and the world itself. Rigid bodies of models not
 // yet released lose their Bullet body (it is freed here) but stay safe to release later.

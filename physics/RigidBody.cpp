@@ -23,17 +23,23 @@ btTransform boneTransform(const cBone& bone) {
 
 cPMDRigidBody::btKinematicMotionState::btKinematicMotionState(const btTransform& offset, const btTransform& start,
                                                                cBone* b)
-    : boneOffset(offset), startTransform(start), frameStart(start), bone(b) {
+    : boneOffset(offset), startTransform(start), frameStart(start), given(start), bone(b) {
     lastTransform.setIdentity();
 }
 
 void cPMDRigidBody::btKinematicMotionState::getWorldTransform(btTransform& worldTrans) const {
     worldTrans = boneTransform(*bone) * boneOffset;
+    if (frame != physicsFrame()) {
+        frame = physicsFrame();
+        frameStart = given;
+    }
     const float t = kinematicBlend();
-    if (t >= 1.0f) return;
-    const btVector3 origin = frameStart.getOrigin().lerp(worldTrans.getOrigin(), t);
-    const btQuaternion turn = frameStart.getRotation().slerp(worldTrans.getRotation(), t);
-    worldTrans = btTransform(turn, origin);
+    if (t < 1.0f) {
+        const btVector3 origin = frameStart.getOrigin().lerp(worldTrans.getOrigin(), t);
+        const btQuaternion turn = frameStart.getRotation().slerp(worldTrans.getRotation(), t);
+        worldTrans = btTransform(turn, origin);
+    }
+    given = worldTrans;
 }
 
 void cPMDRigidBody::btKinematicMotionState::setWorldTransform(const btTransform& worldTrans) {
@@ -130,7 +136,8 @@ bool createRigidBody(cPMDRigidBody& rb, const RigidBodyDef& def, cBone* bone) {
     }
     // Never let a body fall asleep: a sleeping skirt would freeze mid-swing.
     body->setSleepingThresholds(0.0f, 0.0f);
-    body->setUserPointer(&rb);
+    // The world clears this slot when it frees the body before the model lets go of it.
+    body->setUserPointer(&rb.body);
     world->addRigidBody(body, static_cast<int>(1u << (def.group & 31)), static_cast<int>(def.mask));
 
     rb.shape = shape;
@@ -151,7 +158,9 @@ void resetRigidBody(cPMDRigidBody& rb) {
         const btTransform t = boneTransform(*rb.bone) * rb.boneOffset;
         rb.body->setWorldTransform(t);
         rb.body->setInterpolationWorldTransform(t);
-        static_cast<cPMDRigidBody::btKinematicMotionState*>(rb.body->getMotionState())->frameStart = t;
+        auto* state = static_cast<cPMDRigidBody::btKinematicMotionState*>(rb.body->getMotionState());
+        state->frameStart = t;
+        state->given = t;
         return;
     }
     // The bone's transform times the offset: the creation-time placement at rest, and
@@ -196,17 +205,6 @@ void writeBodiesToBones(cModel& model) {
         if (rb.mode == 0 || rb.attachedToCentre || !rb.body || !rb.bone) continue;
         const btTransform t = rb.body->getWorldTransform() * rb.inverseBoneOffset;
         t.getOpenGLMatrix(rb.bone->globalMatrix);
-    }
-}
-
-void beginKinematicFrame(btDiscreteDynamicsWorld& world) {
-    btCollisionObjectArray& objects = world.getCollisionObjectArray();
-    for (int i = 0; i < world.getNumCollisionObjects(); ++i) {
-        btRigidBody* body = btRigidBody::upcast(objects[i]);
-        const auto* owner = body ? static_cast<const cPMDRigidBody*>(body->getUserPointer()) : nullptr;
-        if (!owner || owner->mode != 0 || owner->body != body) continue;
-        static_cast<cPMDRigidBody::btKinematicMotionState*>(body->getMotionState())->frameStart =
-            body->getWorldTransform();
     }
 }
 

@@ -33,7 +33,11 @@ public:
         btTransform lastTransform;
         btTransform boneOffset;
         btTransform startTransform;
-        btTransform frameStart;  // where the body stood when the frame's substeps began
+        // Where the body stood when the frame's substeps began: the last place handed to
+        // Bullet before the world's frame count moved on.
+        mutable btTransform frameStart;
+        mutable btTransform given;
+        mutable uint64_t frame = 0;
         cBone* bone;
     };
 
@@ -79,11 +83,6 @@ void pullBodiesToBones(cModel& model, float elapsed);
 // Sets the globalMatrix of each simulated body's bone from the body (bones named
 // "センター" excepted). Children are not recomputed.
 void writeBodiesToBones(cModel& model);
-
-// Records where every kinematic body of the world stands, so the substeps of the frame
-// about to be simulated carry it from there to its bone in even steps instead of all in
-// the first one.
-void beginKinematicFrame(btDiscreteDynamicsWorld& world);
 
 // Removes the body from the world and frees it, its motion state and its shape.
 void releaseRigidBody(cPMDRigidBody& body);

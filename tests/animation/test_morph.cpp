@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "animation/Morph.h"
+#include "animation/MorphKinds.h"
 #include "animation/Motion.h"
 
 namespace {
