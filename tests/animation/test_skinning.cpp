@@ -36,8 +36,11 @@ void updateAll(cModel& m) {
 
 void setSdef(cModel& m, const std::vector<SdefVertex>& records) {
     std::free(m.sdefVertices);
-    m.sdefVertices = static_cast<SdefVertex*>(std::malloc(sizeof(SdefVertex) * records.size()));
-    std::memcpy(m.sdefVertices, records.data(), sizeof(SdefVertex) * records.size());
+    m.sdefVertices = nullptr;
+    if (!records.empty()) {
+        m.sdefVertices = static_cast<SdefVertex*>(std::malloc(sizeof(SdefVertex) * records.size()));
+        std::memcpy(m.sdefVertices, records.data(), sizeof(SdefVertex) * records.size());
+    }
     m.sdefCount = static_cast<uint32_t>(records.size());
 }
 
