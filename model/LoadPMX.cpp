@@ -70,17 +70,6 @@ T* allocArray(std::size_t count) {
     return static_cast<T*>(std::malloc(sizeof(T) * (count ? count : 1)));
 }
 
-// Reads an i32 count that must not be negative and whose records of at least minBytes
-// each fit in what is left.
-bool readCount(ByteCursor& c, std::size_t minBytes, int32_t& count) {
-    if (!c.readI32(count)) return false;
-    if (count < 0) {
-        c.markRunOut(0);
-        return false;
-    }
-    return c.fits(static_cast<uint64_t>(count), minBytes);
-}
-
 struct Header {
     int vertex, texture, material, bone, morph, rigidBody;
     uint8_t uvCount;
@@ -89,7 +78,7 @@ struct Header {
 bool readVertices(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
     int32_t count;
     const std::size_t minBytes = 32 + 16 * std::size_t(h.uvCount) + 1 + h.bone + 4;
-    if (!readCount(c, minBytes, count)) return refuse.truncated("vertices", c);
+    if (!readPMXCount(c, minBytes, count)) return refuse.truncated("vertices", c);
     const std::size_t n = static_cast<std::size_t>(count);
     model.positions = allocArray<float>(3 * n);
     model.restPositions = allocArray<float>(3 * n);
@@ -195,7 +184,7 @@ bool checkVertexBones(cModel& model, std::size_t sectionOffset, Refusal& refuse)
 
 bool readFaces(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
     int32_t count;
-    if (!readCount(c, h.vertex, count)) return refuse.truncated("faces", c);
+    if (!readPMXCount(c, h.vertex, count)) return refuse.truncated("faces", c);
     model.indices = allocArray<uint32_t>(static_cast<std::size_t>(count));
     if (!model.indices) return refuse("faces", c.offset(), "out of memory");
     model.indexCount = static_cast<uint32_t>(count);
@@ -213,7 +202,7 @@ bool readFaces(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
 
 bool readTextureNames(ByteCursor& c, cModel& model, Refusal& refuse) {
     int32_t count;
-    if (!readCount(c, 4, count)) return refuse.truncated("textures", c);
+    if (!readPMXCount(c, 4, count)) return refuse.truncated("textures", c);
     model.textureNames = static_cast<char(*)[kTextureNameBytes]>(
         std::calloc(count ? static_cast<std::size_t>(count) : 1, kTextureNameBytes));
     if (!model.textureNames) return refuse("textures", c.offset(), "out of memory");
@@ -242,7 +231,7 @@ bool readMaterials(ByteCursor& c, cModel& model, const Header& h, Refusal& refus
     // name, English name, 17 floats, flag, 5 floats, two texture indices, 2 mode bytes,
     // a toon byte at least, memo, index count.
     const std::size_t minBytes = 4 + 4 + 17 * 4 + 1 + 5 * 4 + 2 * h.texture + 2 + 1 + 4 + 4;
-    if (!readCount(c, minBytes, count)) return refuse.truncated("materials", c);
+    if (!readPMXCount(c, minBytes, count)) return refuse.truncated("materials", c);
     model.materials = allocArray<Material>(static_cast<std::size_t>(count));
     if (!model.materials) return refuse("materials", c.offset(), "out of memory");
     for (int32_t i = 0; i < count; ++i) {
@@ -499,13 +488,13 @@ bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
 
 bool skipDisplayFrames(ByteCursor& c, const Header& h, Refusal& refuse) {
     int32_t count;
-    if (!readCount(c, 4 + 4 + 1 + 4, count)) return refuse.truncated("display frames", c);
+    if (!readPMXCount(c, 4 + 4 + 1 + 4, count)) return refuse.truncated("display frames", c);
     for (int32_t i = 0; i < count; ++i) {
         int32_t elements;
         skipText(c);
         skipText(c);
         c.skip(1);
-        if (!readCount(c, 1 + 1, elements)) return refuse.truncated("display frames", c);
+        if (!readPMXCount(c, 1 + 1, elements)) return refuse.truncated("display frames", c);
         for (int32_t k = 0; k < elements; ++k) {
             uint8_t target;
             c.readU8(target);
@@ -519,6 +508,15 @@ bool skipDisplayFrames(ByteCursor& c, const Header& h, Refusal& refuse) {
 bool validIndexSize(uint8_t size) { return size == 1 || size == 2 || size == 4; }
 
 }  // namespace
+
+bool readPMXCount(ByteCursor& c, std::size_t minBytes, int32_t& count) {
+    if (!c.readI32(count)) return false;
+    if (count < 0) {
+        c.markRunOut(0);
+        return false;
+    }
+    return c.fits(static_cast<uint64_t>(count), minBytes);
+}
 
 bool readPMXText(ByteCursor& c, const cModel& model, char* out, std::size_t outSize) {
     if (outSize) out[0] = '\0';

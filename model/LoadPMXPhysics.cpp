@@ -14,17 +14,6 @@ constexpr std::size_t kNameBytes = 256;
 constexpr uint8_t kSpring6Dof = 0;
 constexpr uint8_t kLastJointType = 5;  // 2.1: 6DOF, point, cone twist, slider, hinge
 
-// Reads an i32 count that must not be negative and whose records of at least minBytes
-// each fit in what is left.
-bool readCount(ByteCursor& c, std::size_t minBytes, int32_t& count) {
-    if (!c.readI32(count)) return false;
-    if (count < 0) {
-        c.markRunOut(0);
-        return false;
-    }
-    return c.fits(static_cast<uint64_t>(count), minBytes);
-}
-
 // Reads the Japanese name (kept for messages) and steps over the English one.
 bool readNames(ByteCursor& c, const cModel& model, char* name) {
     return readPMXText(c, model, name, kNameBytes) && readPMXText(c, model, nullptr, 0);
@@ -40,7 +29,7 @@ bool readPMXPhysics(ByteCursor& c, cModel& model, const PmxPhysicsLayout& layout
     };
 
     int32_t bodyCount = 0;
-    if (!readCount(c, 4 + 4 + layout.boneIndexSize + kRigidBodyDefinitionBytes, bodyCount))
+    if (!readPMXCount(c, 4 + 4 + layout.boneIndexSize + kRigidBodyDefinitionBytes, bodyCount))
         return refuse.truncated("rigid bodies", c);
     if (bodyCount > 0) {
         model.rigidBodies = new (std::nothrow) cPMDRigidBody[bodyCount];
@@ -78,7 +67,7 @@ bool readPMXPhysics(ByteCursor& c, cModel& model, const PmxPhysicsLayout& layout
     if (simulating && leftOut > 0) note(modelload::format("%d of %d rigid bodies are not simulated", leftOut, bodyCount));
 
     int32_t jointCount = 0;
-    if (!readCount(c, 4 + 4 + 1 + 2 * layout.rigidBodyIndexSize + kJointDefinitionBytes, jointCount))
+    if (!readPMXCount(c, 4 + 4 + 1 + 2 * layout.rigidBodyIndexSize + kJointDefinitionBytes, jointCount))
         return refuse.truncated("joints", c);
     if (jointCount > 0) {
         model.joints = new (std::nothrow) cModelJoint[jointCount];

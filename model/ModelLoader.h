@@ -63,6 +63,10 @@ bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* 
 // fit in the bytes left or its length is negative.
 bool readPMXText(ByteCursor& cursor, const cModel& model, char* out, std::size_t outSize);
 
+// Reads a PMX i32 record count; false (cursor marked as run out) when it is negative or
+// its records of at least minBytes each cannot fit in the bytes left.
+bool readPMXCount(ByteCursor& cursor, std::size_t minBytes, int32_t& count);
+
 // Helpers shared by the two parsers.
 namespace modelload {
 // printf-style formatting into a std::string.
