@@ -233,6 +233,69 @@ void drawSequence(std::mt19937& rng, const CameraParam& camera, double markerWid
 
 // ---- Rendering the disturbances -----------------------------------------------------
 
+// The table behind the paper: seen from about six marker widths at a slant, no paper.
+void drawTable(std::mt19937& rng, const CameraParam& camera, double markerWidth, std::vector<uint8_t>* bgra) {
+    double rotation[3][3], transform[3][4];
+    markerRotation(uniform(rng, 0, 2 * kPi), uniform(rng, 10, 30) * kDegree, uniform(rng, 0, 2 * kPi), rotation);
+    placeMarker(camera, rotation, camera.width / 2.0, camera.height / 2.0, 6 * markerWidth, transform);
+    bgra->assign(static_cast<size_t>(camera.width) * camera.height * 4, 0);
+    SceneOptions options;
+    options.noiseSigma = 0.0;
+    options.supersample = 1;  // a table has no edges
+    renderMarkerScene(camera, transform, markerWidth, MarkerImage{}, options, bgra->data());
+}
+
+// The frame's rectangle that the picture of the marker (its whole paper) can cover.
+void paperRegion(const CameraParam& camera, const double transform[3][4], double markerWidth,
+                 const MarkerImage& picture, SceneOptions* options) {
+    const double unitsPerTexel = markerWidth / picture.squareSide;
+    const double left = -(picture.squareX0 + picture.squareSide / 2) * unitsPerTexel;
+    const double top = (picture.squareY0 + picture.squareSide / 2) * unitsPerTexel;
+    const double right = left + picture.width * unitsPerTexel, bottom = top - picture.height * unitsPerTexel;
+    double x0 = 1e9, y0 = 1e9, x1 = -1e9, y1 = -1e9;
+    // Points along the outline, since the lens bends straight edges.
+    const int steps = 8;
+    for (int k = 0; k <= steps; ++k) {
+        const double a = static_cast<double>(k) / steps;
+        const double points[4][2] = {{left + a * (right - left), top},
+                                     {left + a * (right - left), bottom},
+                                     {left, top + a * (bottom - top)},
+                                     {right, top + a * (bottom - top)}};
+        for (const auto& p : points) {
+            double x, y;
+            if (!projectMarkerPoint(camera, transform, p[0], p[1], &x, &y)) return;  // whole frame
+            x0 = std::min(x0, x);
+            y0 = std::min(y0, y);
+            x1 = std::max(x1, x);
+            y1 = std::max(y1, y);
+        }
+    }
+    const double margin = 3.0;
+    options->regionX0 = static_cast<int>(std::max(0.0, std::floor(x0 - margin)));
+    options->regionY0 = static_cast<int>(std::max(0.0, std::floor(y0 - margin)));
+    options->regionX1 = static_cast<int>(std::min<double>(camera.width, std::ceil(x1 + margin)));
+    options->regionY1 = static_cast<int>(std::min<double>(camera.height, std::ceil(y1 + margin)));
+    if (options->regionX1 <= options->regionX0 || options->regionY1 <= options->regionY0)
+        options->regionX0 = options->regionX1 = options->regionY0 = options->regionY1 = 0;
+}
+
+// Sensor noise, B, G, R (alpha 0), normal with sigma kNoiseSigma: a window of a field
+// drawn once per frame size, at an offset chosen by seed, which for independent stills
+// is as good as fresh noise and far cheaper at HD sizes.
+cv::Mat sensorNoise(int width, int height, uint32_t seed) {
+    constexpr int kSlack = 64;
+    thread_local cv::Mat field;
+    if (field.cols != width + kSlack || field.rows != height + kSlack) {
+        field.create(height + kSlack, width + kSlack, CV_32FC4);
+        cv::RNG rng(0x5eed);
+        rng.fill(field, cv::RNG::NORMAL, 0.0, kNoiseSigma);
+        cv::Mat alpha(field.size(), CV_32F, cv::Scalar(0));
+        cv::insertChannel(alpha, field, 3);
+    }
+    const uint32_t mixed = seed * 2654435761u;
+    return field(cv::Rect(static_cast<int>(mixed % kSlack), static_cast<int>((mixed >> 16) % kSlack), width, height));
+}
+
 // A line smear of length pixels at angle, its ends anti-aliased, summing to 1.
 cv::Mat motionKernel(double length, double angle) {
     const int half = static_cast<int>(std::ceil(length / 2)) + 1;
@@ -343,7 +406,7 @@ void drawFinger(const ConditionSet& set, const ConditionFrame& frame, cv::Mat& s
     cv::Mat inside = mask > 127, distance;
     cv::distanceTransform(inside, distance, cv::DIST_L2, 3);
     for (int y = 0; y < scene.rows; ++y) {
-        cv::Vec3f* row = scene.ptr<cv::Vec3f>(y);
+        cv::Vec4f* row = scene.ptr<cv::Vec4f>(y);
         const uint8_t* m = mask.ptr<uint8_t>(y);
         const float* s = shadow.ptr<float>(y);
         const float* d = distance.ptr<float>(y);
@@ -364,7 +427,7 @@ void dimLight(double angle, cv::Mat& scene) {
     const double ends[4] = {0, dx * (scene.cols - 1), dy * (scene.rows - 1), dx * (scene.cols - 1) + dy * (scene.rows - 1)};
     const double lo = *std::min_element(ends, ends + 4), hi = *std::max_element(ends, ends + 4);
     for (int y = 0; y < scene.rows; ++y) {
-        cv::Vec3f* row = scene.ptr<cv::Vec3f>(y);
+        cv::Vec4f* row = scene.ptr<cv::Vec4f>(y);
         for (int x = 0; x < scene.cols; ++x) {
             const double along = (dx * x + dy * y - lo) / (hi - lo);
             const double light = 1.0 - (1.0 - kDimFarLight) * along;
@@ -381,7 +444,7 @@ void addGlare(const Glare& g, cv::Mat& scene) {
     const int y0 = std::max(0, static_cast<int>(g.centre[1] - reach));
     const int y1 = std::min(scene.rows - 1, static_cast<int>(g.centre[1] + reach));
     for (int y = y0; y <= y1; ++y) {
-        cv::Vec3f* row = scene.ptr<cv::Vec3f>(y);
+        cv::Vec4f* row = scene.ptr<cv::Vec4f>(y);
         for (int x = x0; x <= x1; ++x) {
             const double u = ((x - g.centre[0]) * c + (y - g.centre[1]) * s) / g.sigma[0];
             const double v = (-(x - g.centre[0]) * s + (y - g.centre[1]) * c) / g.sigma[1];
@@ -450,6 +513,7 @@ ConditionSet makeConditionSet(TrackingCondition condition, const CameraParam& ca
     resizeCameraParam(&calibration, width, height, &set.camera);
     std::mt19937 rng(seed ^ conditionSalt(condition));
     const CameraParam& camera = set.camera;
+    drawTable(rng, camera, markerWidth, &set.background);
     if (condition == TrackingCondition::FingerSequence) {
         drawSequence(rng, camera, markerWidth, frames, &set.frames);
         return set;
@@ -498,25 +562,22 @@ void renderConditionFrame(const ConditionSet& set, size_t index, const MarkerIma
                           std::vector<uint8_t>* bgra) {
     const ConditionFrame& frame = set.frames.at(index);
     const int width = set.camera.width, height = set.camera.height;
-    bgra->resize(static_cast<size_t>(width) * height * 4);  // every byte is drawn
-    const bool optics = frame.finger.present || frame.lightAngle >= 0.0 || frame.glare.present ||
-                        frame.blurLength > 0.0 || frame.defocusRadius > 0.0;
+    *bgra = set.background;
     SceneOptions options;
-    // The picture's own edge anti-aliasing (box-filtered picture levels) is enough for
-    // these sets, and a quarter of the time of more samples.
-    options.supersample = 1;
-    // Sensor noise comes after the optics; without any, the renderer adds it itself.
-    options.noiseSigma = optics ? 0.0 : kNoiseSigma;
-    options.seed = frame.seed;
+    options.paperOnly = true;
+    options.noiseSigma = 0.0;  // added below, after the optics
+    paperRegion(set.camera, frame.truth, set.markerWidth, picture, &options);
     renderMarkerScene(set.camera, frame.truth, set.markerWidth, picture, options, bgra->data());
 
     cv::Mat out(height, width, CV_8UC4, bgra->data());
-    // Kept between calls: fresh frame-sized buffers each time cost more in page faults
-    // than the work done in them.
-    thread_local cv::Mat scene, noise, bytes;
+    const cv::Mat noise = sensorNoise(width, height, frame.seed);
+    const bool optics = frame.finger.present || frame.lightAngle >= 0.0 || frame.glare.present ||
+                        frame.blurLength > 0.0 || frame.defocusRadius > 0.0;
     if (optics) {
-        cv::cvtColor(out, bytes, cv::COLOR_BGRA2BGR);
-        bytes.convertTo(scene, CV_32FC3);
+        // Kept between calls: fresh frame-sized buffers each time cost more in page
+        // faults than the work done in them.
+        thread_local cv::Mat scene;
+        out.convertTo(scene, CV_32FC4);
         if (frame.finger.present) drawFinger(set, frame, scene);
         if (frame.lightAngle >= 0.0) dimLight(frame.lightAngle, scene);
         if (frame.glare.present) addGlare(frame.glare, scene);
@@ -526,17 +587,16 @@ void renderConditionFrame(const ConditionSet& set, size_t index, const MarkerIma
         if (frame.defocusRadius > 0.0)
             cv::filter2D(scene, scene, -1, defocusKernel(frame.defocusRadius), cv::Point(-1, -1), 0,
                          cv::BORDER_REPLICATE);
-        noise.create(scene.size(), CV_32FC3);
-        cv::RNG rng(frame.seed);
-        rng.fill(noise, cv::RNG::NORMAL, 0.0, kNoiseSigma);
         scene += noise;
-        scene.convertTo(bytes, CV_8UC3);  // rounds and saturates
-        if (frame.jpegQuality == 0) cv::cvtColor(bytes, out, cv::COLOR_BGR2BGRA);  // alpha 255
+        scene.convertTo(out, CV_8UC4);  // rounds and saturates; alpha stays 255
+    } else {
+        cv::add(out, noise, out, cv::noArray(), CV_8U);
     }
     if (frame.jpegQuality > 0) {
-        if (!optics) cv::cvtColor(out, bytes, cv::COLOR_BGRA2BGR);
-        std::vector<uint8_t> encoded;
-        cv::imencode(".jpg", bytes, encoded, {cv::IMWRITE_JPEG_QUALITY, frame.jpegQuality});
+        thread_local cv::Mat bgr;
+        thread_local std::vector<uint8_t> encoded;
+        cv::cvtColor(out, bgr, cv::COLOR_BGRA2BGR);
+        cv::imencode(".jpg", bgr, encoded, {cv::IMWRITE_JPEG_QUALITY, frame.jpegQuality});
         cv::cvtColor(cv::imdecode(encoded, cv::IMREAD_COLOR), out, cv::COLOR_BGR2BGRA);
     }
 }

@@ -10,8 +10,9 @@
 // marker can be printed at the same size (the side of the black square, markerWidth) and
 // seen under exactly the same poses, light, fingers and blur.
 //
-// Every frame is rendered noise-free by renderMarkerScene with the set's calibration (lens
-// distortion included), then, in the order light reaches the sensor: the finger and its
+// Every frame is the paper rendered noise-free by renderMarkerScene with the set's
+// calibration (lens distortion included) over the set's table, then, in the order light
+// reaches the sensor: the finger and its
 // shadow on the paper, the lamp's falloff, the reflection, motion or defocus blur, sensor
 // noise (sigma 3 grey levels per channel), and JPEG compression last, as a webcam sends it.
 // Needs no test framework: bench/ compiles this file too.
@@ -87,6 +88,9 @@ struct ConditionSet {
     CameraParam camera{};      // the calibration sized to the frames
     double markerWidth = 40.0;  // side of the black square, in the poses' units
     std::vector<ConditionFrame> frames;
+    // What lies behind the paper in every frame (B, G, R, A): a table seen once, so that
+    // only the paper is drawn per frame, as a sheet held above the table would be.
+    std::vector<uint8_t> background;
 };
 
 // Draws a set: the same condition, calibration, size and seed always give the same draws.
