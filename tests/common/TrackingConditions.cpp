@@ -35,8 +35,11 @@ constexpr double kShadowOffset[2] = {0.25, 0.35};
 constexpr double kShadowSoftness = 0.3;
 
 // The white paper around the printed square, as a multiple of its side, that must be in
-// view with the square: a user holds the marker in view, not its very edge.
+// view with the square: a user holds the marker in view, not its very edge...
 constexpr double kPaperMargin = 1.3;
+// ...except near the camera, where the paper's edge soon leaves the picture and only a
+// thin white ring round the square is left for the detector.
+constexpr double kNearPaperMargin = 1.1;
 
 uint32_t conditionSalt(TrackingCondition condition) { return 0x9e3779b9u * (static_cast<uint32_t>(condition) + 1); }
 
@@ -88,9 +91,9 @@ double meanSide(const double corners[4][2]) {
     return sum / 4;
 }
 
-bool paperInView(const CameraParam& camera, const double transform[3][4], double markerWidth) {
+bool paperInView(const CameraParam& camera, const double transform[3][4], double markerWidth, double margin) {
     double paper[4][2];
-    if (!projectSquare(camera, transform, markerWidth * kPaperMargin, paper)) return false;
+    if (!projectSquare(camera, transform, markerWidth * margin, paper)) return false;
     for (const auto& p : paper)
         if (p[0] < 3 || p[1] < 3 || p[0] > camera.width - 4 || p[1] > camera.height - 4) return false;
     return true;
@@ -109,13 +112,14 @@ void drawPoseByDistance(std::mt19937& rng, const CameraParam& camera, double mar
         markerRotation(uniform(rng, 0, 2 * kPi), uniform(rng, 0, maxTilt), uniform(rng, 0, 2 * kPi), rotation);
         placeMarker(camera, rotation, uniform(rng, 0, camera.width), uniform(rng, 0, camera.height), distance,
                     transform);
-        if (paperInView(camera, transform, markerWidth)) return;
+        if (paperInView(camera, transform, markerWidth, kPaperMargin)) return;
     }
 }
 
-// A pose whose square is minPixels..maxPixels wide (mean side) in the picture.
+// A pose whose square is minPixels..maxPixels wide (mean side) in the picture, with margin
+// times its side in view.
 void drawPoseBySize(std::mt19937& rng, const CameraParam& camera, double markerWidth, double minPixels,
-                    double maxPixels, double maxTilt, double transform[3][4]) {
+                    double maxPixels, double maxTilt, double margin, double transform[3][4]) {
     for (;;) {
         const double target = uniform(rng, minPixels, maxPixels);
         double rotation[3][3];
@@ -133,7 +137,7 @@ void drawPoseBySize(std::mt19937& rng, const CameraParam& camera, double markerW
         }
         if (!placed) continue;
         placeMarker(camera, rotation, u, v, distance, transform);
-        if (paperInView(camera, transform, markerWidth)) return;
+        if (paperInView(camera, transform, markerWidth, margin)) return;
     }
 }
 
@@ -382,8 +386,11 @@ std::vector<cv::Point> fingerOutline(const CameraParam& camera, const double tra
     outline.insert(outline.end(), right.begin(), right.end());
     outline.push_back(beyond(right, false));
     std::vector<cv::Point> fixed;
+    // Far outside the frame the exact place does not matter, only that it fits an int.
+    const double limit = 1e6;
     for (const auto& p : outline)
-        fixed.emplace_back(static_cast<int>(std::lround(p.x * scale)), static_cast<int>(std::lround(p.y * scale)));
+        fixed.emplace_back(static_cast<int>(std::lround(std::clamp(p.x, -limit, limit) * scale)),
+                           static_cast<int>(std::lround(std::clamp(p.y, -limit, limit) * scale)));
     return fixed;
 }
 
@@ -522,11 +529,12 @@ ConditionSet makeConditionSet(TrackingCondition condition, const CameraParam& ca
         ConditionFrame f{};
         switch (condition) {
             case TrackingCondition::Tiny:
-                drawPoseBySize(rng, camera, markerWidth, 15.0, 44.0, 45 * kDegree, f.truth);
+                drawPoseBySize(rng, camera, markerWidth, 15.0, 44.0, 45 * kDegree, kPaperMargin, f.truth);
                 break;
             case TrackingCondition::Near720:
             case TrackingCondition::Near1080:
-                drawPoseBySize(rng, camera, markerWidth, 0.2 * height, 0.7 * height, 45 * kDegree, f.truth);
+                drawPoseBySize(rng, camera, markerWidth, 0.2 * height, 0.7 * height, 45 * kDegree, kNearPaperMargin,
+                               f.truth);
                 break;
             default:
                 drawPoseByDistance(rng, camera, markerWidth, 3.0, 10.0, 60 * kDegree, f.truth);

@@ -118,8 +118,13 @@ ConditionResult runCondition(TrackingCondition condition) {
     std::printf("%-16s found %3d/%3d (%.3f)  rotation median %.3f deg  translation median %.3f %%  wrong %zu\n",
                 conditionName(condition), result.found, result.frames, result.rate(), median(result.rotation),
                 median(result.translation), result.wrong.size());
-    std::printf("%-16s (%.1f ms to render a frame, %.1f ms to track it, processor time)\n", "", 1e3 * renderSeconds / result.frames,
-                1e3 * trackSeconds / result.frames);
+    double narrowest = 1e9, widest = 0.0;
+    for (const ConditionFrame& f : set.frames) {
+        narrowest = std::min(narrowest, f.widthPixels);
+        widest = std::max(widest, f.widthPixels);
+    }
+    std::printf("%-16s markers %.0f-%.0f px wide; %.1f ms to render a frame, %.1f ms to track it (processor time)\n",
+                "", narrowest, widest, 1e3 * renderSeconds / result.frames, 1e3 * trackSeconds / result.frames);
     for (const std::string& line : result.wrong) std::printf("    wrong pose: %s\n", line.c_str());
     return result;
 }
