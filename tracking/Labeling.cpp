@@ -42,6 +42,24 @@ uint64_t load8(const uint8_t* p) {
     return v;
 }
 
+// Grey level of a pixel: (sum of the three bytes) / 3, within one level, without a
+// division; the vector form below computes exactly the same.
+inline uint8_t greyOf(const uint8_t* p) { return static_cast<uint8_t>(((p[0] + p[1] + p[2]) * 21846) >> 16); }
+
+#if defined(__SSE2__)
+// Sums of bytes 0..2 of the 8 pixels at p, as 8 unsigned 16-bit values (at most 765).
+inline __m128i pixelSums(const uint8_t* p) {
+    const __m128i low = _mm_set1_epi32(0xFF);
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    const __m128i sa = _mm_add_epi32(_mm_add_epi32(_mm_and_si128(a, low), _mm_and_si128(_mm_srli_epi32(a, 8), low)),
+                                     _mm_and_si128(_mm_srli_epi32(a, 16), low));
+    const __m128i sb = _mm_add_epi32(_mm_add_epi32(_mm_and_si128(b, low), _mm_and_si128(_mm_srli_epi32(b, 8), low)),
+                                     _mm_and_si128(_mm_srli_epi32(b, 16), low));
+    return _mm_packs_epi32(sa, sb);
+}
+#endif
+
 }  // namespace
 
 Labeller::Labeller() = default;
@@ -85,32 +103,10 @@ bool Labeller::resize(int width, int height) {
     return true;
 }
 
-namespace {
-
-// Grey level of a pixel: (sum of the three bytes) / 3, within one level, without a
-// division; the vector form below computes exactly the same.
-inline uint8_t greyOf(const uint8_t* p) { return static_cast<uint8_t>(((p[0] + p[1] + p[2]) * 21846) >> 16); }
-
-#if defined(__SSE2__)
-// Sums of bytes 0..2 of the 8 pixels at p, as 8 unsigned 16-bit values (at most 765).
-inline __m128i pixelSums(const uint8_t* p) {
-    const __m128i low = _mm_set1_epi32(0xFF);
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-    const __m128i sa = _mm_add_epi32(_mm_add_epi32(_mm_and_si128(a, low), _mm_and_si128(_mm_srli_epi32(a, 8), low)),
-                                     _mm_and_si128(_mm_srli_epi32(a, 16), low));
-    const __m128i sb = _mm_add_epi32(_mm_add_epi32(_mm_and_si128(b, low), _mm_and_si128(_mm_srli_epi32(b, 8), low)),
-                                     _mm_and_si128(_mm_srli_epi32(b, 16), low));
-    return _mm_packs_epi32(sa, sb);
-}
-#endif
-
-}  // namespace
-
 // The outermost rows and columns of dark_ stay 0 (from the allocation, and rewritten
 // to 0 after each row).
 void Labeller::thresholdFixed(const uint8_t* frame, int threshold) {
-    const int limit = std::clamp(3 * threshold, -1, 765);
+    const int limit = 3 * std::clamp(threshold, -1, 255);
     for (int y = 1; y < height_ - 1; ++y) {
         const size_t row = static_cast<size_t>(y) * width_;
         const uint8_t* p = frame + row * 4;
