@@ -11,6 +11,7 @@
 #include "app/imgproc/cvImgProc.h"
 #include "model/ModelDraw.h"
 #include "platform/video/Video.h"
+#include "tracking/Labeling.h"
 #include "tracking/view/ImageDraw.h"
 #include "tracking/view/Tracker.h"
 
@@ -199,7 +200,11 @@ void displayFrame() {
 }
 
 void formatFpsLine(char* out, int size, float fps, int threshold) {
-    std::snprintf(out, static_cast<size_t>(size), "FPS = %6.2f, Th = %d", static_cast<double>(fps), threshold);
+    // Local thresholding has no one level to show: the line names the mode instead.
+    if (threshold == kLocalThreshold)
+        std::snprintf(out, static_cast<size_t>(size), "FPS = %6.2f, Th = auto", static_cast<double>(fps));
+    else
+        std::snprintf(out, static_cast<size_t>(size), "FPS = %6.2f, Th = %d", static_cast<double>(fps), threshold);
 }
 
 void formatMatrixLine(char* out, int size, const double m[16], int row) {

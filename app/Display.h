@@ -15,7 +15,8 @@ void drawVideoStatusOverlay();
 // One line of text in the window's top-left area, lineOffset pixels below the top.
 void drawOverlayText(const char* text, int lineOffset);
 
-// The text of the frame-rate line and of matrix line k (0..3), as drawn.
+// The text of the frame-rate line and of matrix line k (0..3), as drawn. The frame-rate
+// line shows the threshold's level, or "auto" for kLocalThreshold.
 void formatFpsLine(char* out, int size, float fps, int threshold);
 void formatMatrixLine(char* out, int size, const double matrix[16], int row);
 

@@ -1,5 +1,5 @@
 // Marker detection on frames of any size: the first bytes choose the frame size, the
-// threshold, the binarized copy, the lens distortion and the size of the cells the rest of the bytes paint
+// threshold (one level or local), the binarized copy, the lens distortion and the size of the cells the rest of the bytes paint
 // (a few bytes then still make large dark and light regions, which is where squares
 // come from). A calibration of that size is installed for each frame and the pattern
 // of Data/ is loaded so identification runs too.
@@ -8,6 +8,7 @@
 
 #include "FuzzSupport.h"
 #include "tracking/CameraParam.h"
+#include "tracking/Labeling.h"
 #include "tracking/Marker.h"
 #include "tracking/Pattern.h"
 
@@ -24,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 7) return 0;
     const int width = 1 + (data[0] | data[1] << 8) % kMaxWidth;
     const int height = 1 + (data[2] | data[3] << 8) % kMaxHeight;
-    const int threshold = data[4];
     const int cell = 1 + (data[5] & 31);
+    const int threshold = data[5] & 64 ? kLocalThreshold : data[4];  // local or one level
     debugImageMode = data[5] >> 7;  // the binarized copy follows the frame size
     const double radial = data[6] * 4.0;  // up to about the strongest real lenses
     data += 7;

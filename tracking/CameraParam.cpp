@@ -124,18 +124,29 @@ int saveCameraParam(const char* fileName, int count, CameraParam* records) {
 }
 
 int resizeCameraParam(const CameraParam* source, int newWidth, int newHeight, CameraParam* destination) {
-    // The height ratio is deliberately ignored: the scale comes from the widths alone.
-    const double scale = static_cast<double>(newWidth) / static_cast<double>(source->width);
+    // A camera makes a frame of another shape (16:9 from a 4:3 sensor) by scaling its
+    // picture until it covers the frame and cutting off what sticks out on both sides
+    // alike. So the calibration scales by the larger of the two ratios, and the image
+    // origin moves by half the part cut off. Frames of the calibration's own shape are
+    // only scaled.
+    const double widthRatio = static_cast<double>(newWidth) / static_cast<double>(source->width);
+    const double heightRatio = static_cast<double>(newHeight) / static_cast<double>(source->height);
+    const bool sameShape = static_cast<long long>(newWidth) * source->height ==
+                           static_cast<long long>(newHeight) * source->width;
+    const double scale = sameShape ? widthRatio : std::max(widthRatio, heightRatio);
+    const double cropX = sameShape ? 0.0 : (source->width * scale - newWidth) / 2.0;
+    const double cropY = sameShape ? 0.0 : (source->height * scale - newHeight) / 2.0;
     CameraParam result;
     result.width = newWidth;
     result.height = newHeight;
+    // u = row0 . X / row2 . X, so u - cropX takes row0 - cropX row2.
     for (int c = 0; c < 4; ++c) {
-        result.projection[0][c] = source->projection[0][c] * scale;
-        result.projection[1][c] = source->projection[1][c] * scale;
+        result.projection[0][c] = source->projection[0][c] * scale - cropX * source->projection[2][c];
+        result.projection[1][c] = source->projection[1][c] * scale - cropY * source->projection[2][c];
         result.projection[2][c] = source->projection[2][c];
     }
-    result.distortion[0] = source->distortion[0] * scale;
-    result.distortion[1] = source->distortion[1] * scale;
+    result.distortion[0] = source->distortion[0] * scale - cropX;
+    result.distortion[1] = source->distortion[1] * scale - cropY;
     result.distortion[2] = source->distortion[2] / (scale * scale);
     result.distortion[3] = source->distortion[3];
     *destination = result;  // source and destination may be the same record

@@ -19,7 +19,8 @@ int loadCameraParam(const char* fileName, int count, CameraParam* first, CameraP
 // Writes count records big-endian. 0 or -1.
 int saveCameraParam(const char* fileName, int count, CameraParam* records);
 
-// Scales a calibration to a new frame size; the scale comes from the widths alone.
+// Scales a calibration to a new frame size. A frame of another aspect ratio is taken as
+// the centred crop of the scaled picture that covers it (how webcams make 16:9 from 4:3).
 int resizeCameraParam(const CameraParam* source, int newWidth, int newHeight, CameraParam* destination);
 
 // Installs the working calibration that detection, sampling and pose estimation read.

@@ -137,6 +137,7 @@ TEST(Commands, ThresholdScaleAndTwinOffset) {
     EXPECT_EQ(g_clTracker.threshold, 130);
     menuSelected(13);
     EXPECT_TRUE(g_clTracker.autoThreshold);
+    EXPECT_EQ(g_clTracker.threshold, kLocalThreshold);
 
     g_clTracker.modelScale = 0.16;
     keyboardPressed('+', 0, 0);

@@ -11,6 +11,7 @@
 #include "app/Commands.h"
 #include "app/Display.h"
 #include "app/Scene.h"
+#include "tracking/Labeling.h"
 
 namespace {
 
@@ -99,6 +100,9 @@ TEST(Overlay, LinesAreFormattedAsShown) {
     EXPECT_STREQ(line, "FPS =   0.00, Th = 130");
     formatFpsLine(line, sizeof(line), 29.97f, 87);
     EXPECT_STREQ(line, "FPS =  29.97, Th = 87");
+    // Local thresholding has no one level: the line names the mode.
+    formatFpsLine(line, sizeof(line), 29.97f, kLocalThreshold);
+    EXPECT_STREQ(line, "FPS =  29.97, Th = auto");
     double m[16] = {};
     for (int i = 0; i < 16; ++i) m[i] = i;
     formatMatrixLine(line, sizeof(line), m, 1);

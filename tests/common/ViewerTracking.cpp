@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "tracking/CameraParam.h"
+#include "tracking/Labeling.h"
 #include "tracking/Pose.h"
 
 void ViewerTracking::reset() {
@@ -16,12 +17,10 @@ void ViewerTracking::reset() {
 
 bool ViewerTracking::track(const uint8_t* bgra, int width, int height, DetectedMarker* marker,
                            double transform[3][4]) {
-    // The viewer's automatic threshold (cvImgProc::binarize): Otsu's level of the grey
-    // image, with byte 0 weighted as red as the viewer has always done.
-    cv::Mat frame(height, width, CV_8UC4, const_cast<uint8_t*>(bgra));
-    cv::Mat grey, binary;
-    cv::cvtColor(frame, grey, cv::COLOR_RGBA2GRAY);
-    threshold_ = static_cast<int>(cv::threshold(grey, binary, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU) + 0.5);
+    // The viewer's automatic threshold: local, each part of the frame by its own light.
+    (void)width;
+    (void)height;
+    threshold_ = kLocalThreshold;
 
     DetectedMarker* markers = nullptr;
     int count = 0;

@@ -1,5 +1,5 @@
 // Marker detection and pose as the viewer does them on each camera frame (the tracker
-// front end's processFrame): Otsu's threshold of the grey frame, detection, the
+// front end's processFrame): local thresholding, detection, the
 // strongest marker carrying the pattern, a pose from scratch for the first frame and from
 // the previous pose after that. The tests and the benchmark measure this path, so what
 // they report is what a user sees.

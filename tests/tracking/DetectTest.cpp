@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include "common/TrackingFixtures.h"
+#include "tracking/Labeling.h"
 #include "tracking/Marker.h"
 
 namespace {
@@ -160,18 +162,89 @@ TEST_F(DetectTest, TheDebugFormFindsTheSameMarkerAndFillsTheBinarizedImage) {
     EXPECT_EQ(binarizedImage[(static_cast<size_t>(outY) * camera_.width + outX) * 4], 0);
 }
 
-TEST_F(DetectTest, AFrameTooBusyToLabelFailsInsteadOfEndingTheProgram) {
-    CameraParam small = pinholeCamera(366, 366);
-    TestFrame f(366, 366);
-    for (int y = 1; y < f.height - 1; y += 2)
-        for (int x = 1; x < f.width - 1; x += 2) f.fill(x, y, x, y, 0);
-    DetectedMarker* markers = nullptr;
-    int count = 5;
-    EXPECT_EQ(detectMarkers(f.data(), 100, &markers, &count), -1);
-    EXPECT_EQ(count, 0);
-    // The debug form fails the same way.
-    debugImageMode = 1;
-    EXPECT_EQ(detectMarkers(f.data(), 100, &markers, &count), -1);
+TEST_F(DetectTest, AFrameTooBusyForTheLabelTableStillFindsWhatFits) {
+    // Isolated dark pixels on a grid of step 2 in the upper part of a 640x480 frame:
+    // more regions than the table holds, then the marker below them.
+    render(0.0, 320, 400);
+    const int busyRows = 2 * (kMaxProvisionalLabels / 318) + 4;  // 318 specks a row
+    for (int y = 1; y < busyRows; y += 2)
+        for (int x = 2; x < camera_.width - 2; x += 2) {
+            uint8_t* p = &frame_[(static_cast<size_t>(y) * camera_.width + x) * 4];
+            p[0] = p[1] = p[2] = 0;
+        }
+    for (int debug : {0, 1}) {
+        debugImageMode = debug;
+        DetectedMarker* markers = nullptr;
+        int count = -1;
+        EXPECT_EQ(detectMarkers(frame_.data(), 100, &markers, &count), 0) << debug;
+        EXPECT_EQ(count, 0) << debug;  // the marker's label would be past the table's end
+        for (int local : {kLocalThreshold, 100}) {
+            resetMarkerHistory();
+            ASSERT_EQ(detectMarkers(frame_.data(), local, &markers, &count), 0);
+            (void)markers;
+        }
+    }
     debugImageMode = 0;
-    (void)small;
+    // Goes on: the next, ordinary frame is found as always.
+    render(0.0);
+    resetMarkerHistory();
+    const auto found = detect();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].pattern, slot_);
+}
+
+namespace {
+
+// One lamp to one side of a dim room: the light falls from 1.0 to 0.25 across the frame
+// in a random direction, the print's contrast is halved, sensor noise sigma 3.
+void lightAsByOneLamp(std::mt19937& rng, int width, int height, std::vector<uint8_t>& bgra) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::normal_distribution<double> noise(0.0, 3.0);
+    const double angle = 2 * M_PI * unit(rng);
+    const double dx = std::cos(angle), dy = std::sin(angle);
+    const double reach = std::fabs(dx) * width + std::fabs(dy) * height;
+    const double x0 = dx < 0 ? width : 0, y0 = dy < 0 ? height : 0;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const double light = 1.0 - 0.75 * std::clamp(((x - x0) * dx + (y - y0) * dy) / reach, 0.0, 1.0);
+            uint8_t* p = &bgra[(static_cast<size_t>(y) * width + x) * 4];
+            for (int c = 0; c < 3; ++c)
+                p[c] = static_cast<uint8_t>(std::clamp(std::lround((64.0 + 0.5 * p[c]) * light + noise(rng)), 0L, 255L));
+        }
+}
+
+}  // namespace
+
+TEST_F(DetectTest, LocalThresholdFindsTheMarkerInADimUnevenlyLitRoom) {
+    std::mt19937 rng(11);
+    const int frames = 40;
+    int local = 0, global = 0, wrong = 0;
+    for (int n = 0; n < frames; ++n) {
+        randomMarkerPose(rng, camera_, 40.0, PoseRange{}, pose_);
+        SceneOptions options;
+        options.seed = static_cast<uint32_t>(n + 1);
+        renderMarkerScene(camera_, pose_, 40.0, committedMarker(), options, frame_.data());
+        lightAsByOneLamp(rng, camera_.width, camera_.height, frame_);
+        for (bool isLocal : {true, false}) {
+            resetMarkerHistory();
+            DetectedMarker* markers = nullptr;
+            int count = 0;
+            const int threshold = isLocal ? kLocalThreshold : otsuThreshold(frame_.data(), camera_.width, camera_.height);
+            ASSERT_EQ(detectMarkers(frame_.data(), threshold, &markers, &count), 0);
+            const DetectedMarker* best = nullptr;
+            for (int i = 0; i < count; ++i)
+                if (markers[i].pattern == slot_ && (!best || markers[i].confidence > best->confidence)) best = &markers[i];
+            if (!best) continue;
+            if (!firstCornerRight(*best)) {
+                ++wrong;
+                continue;
+            }
+            ++(isLocal ? local : global);
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GE(local, frames - 1);  // at most one miss in 40
+    // The frame's one level loses the marker in a fair share of these frames; the
+    // comparison shows the frames are as hard as meant.
+    EXPECT_LT(global, local);
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -201,14 +202,33 @@ TEST(LabelingTest, DebugFormWritesTheBinarizedImageAndKeepsByteThree) {
     EXPECT_EQ(binarizedImage[0], 0);  // outermost pixels stay 0
 }
 
-TEST(LabelingTest, TooManyComponentsFailAndLargeFramesWork) {
+TEST(LabelingTest, RegionsBeyondTheTableAreSkippedAndLargeFramesWork) {
     // Isolated dark pixels on a grid of step 2: 32768 + 1 components need a frame
-    // with more than 32768 cells of 2 x 2.
-    TestFrame f(2 * 182 + 2, 2 * 182 + 2);
-    for (int y = 1; y < f.height - 1; y += 2)
+    // with more than 32768 cells of 2 x 2; below them a block that comes last.
+    TestFrame f(2 * 182 + 2, 2 * 182 + 40);
+    for (int y = 1; y < 2 * 182 + 1; y += 2)
         for (int x = 1; x < f.width - 1; x += 2) f.fill(x, y, x, y, 0);
+    f.fill(100, 2 * 182 + 10, 139, 2 * 182 + 29, 0);
+    for (int threshold : {100, kLocalThreshold}) {
+        LabelTables t;
+        const uint16_t* labels = labelImage(f.data(), f.width, f.height, threshold, &t);
+        ASSERT_NE(labels, nullptr) << threshold;
+        EXPECT_EQ(t.count, kMaxProvisionalLabels) << threshold;
+        // The specks that did not fit and the 20 rows of the block, each a run.
+        EXPECT_EQ(t.skipped, 182 * 182 - kMaxProvisionalLabels + 20) << threshold;
+        // What fits is labelled as usual; what does not is background.
+        EXPECT_EQ(t.area[0], 1);
+        EXPECT_EQ(labels[1 * f.width + 1], 1);
+        EXPECT_EQ(labels[(2 * 182 + 15) * f.width + 120], 0);
+    }
+    // The next frame starts afresh.
+    TestFrame g(40, 30);
+    g.fill(3, 3, 7, 6, 0);
     LabelTables t;
-    EXPECT_EQ(labelImage(f.data(), f.width, f.height, 100, &t), nullptr);
+    ASSERT_NE(labelImage(g.data(), g.width, g.height, 100, &t), nullptr);
+    EXPECT_EQ(t.count, 1);
+    EXPECT_EQ(t.skipped, 0);
+
     // Frames beyond 1920 x 1080 are labelled too (the buffer follows the frame).
     TestFrame big(2100, 1200);
     big.fill(2000, 1100, 2049, 1149, 0);
@@ -217,6 +237,110 @@ TEST(LabelingTest, TooManyComponentsFailAndLargeFramesWork) {
     ASSERT_EQ(t.count, 1);
     EXPECT_EQ(t.area[0], 2500);
     EXPECT_DOUBLE_EQ(t.centroid[0], 2024.5);
+}
+
+TEST(LabelingTest, FixedLevelOfEveryColourMatchesTheSumRule) {
+    // Random colours across widths that are and are not multiples of the vector width.
+    std::mt19937 rng(3);
+    for (int width : {37, 64, 131}) {
+        TestFrame f(width, 9);
+        for (auto& b : f.bgra) b = static_cast<uint8_t>(rng());
+        Labeller labeller;
+        std::vector<uint8_t> binarized(f.bgra.size(), 0);
+        for (int threshold : {0, 40, 128, 200, 255}) {
+            LabelTables t;
+            ASSERT_NE(labeller.label(f.data(), f.width, f.height, threshold, &t, binarized.data()), nullptr);
+            int wrong = 0;
+            for (int y = 1; y < f.height - 1; ++y)
+                for (int x = 1; x < f.width - 1; ++x) {
+                    const uint8_t* p = &f.bgra[(static_cast<size_t>(y) * width + x) * 4];
+                    wrong += (p[0] + p[1] + p[2] <= 3 * threshold) != (binarized[(static_cast<size_t>(y) * width + x) * 4] == 255);
+                }
+            EXPECT_EQ(wrong, 0) << "width " << width << " threshold " << threshold;
+        }
+    }
+}
+
+namespace {
+
+// Grey level g under light that falls from 1 at the left to `dim` at the right.
+uint8_t litGrey(int g, int x, int width, double dim) {
+    return static_cast<uint8_t>(std::lround(g * (1.0 - (1.0 - dim) * x / (width - 1.0))));
+}
+
+}  // namespace
+
+TEST(LabelingTest, LocalThresholdFollowsTheLightAndFillsThickDarkAreas) {
+    // Three marker-like rings (a thick black border round white paper) on white paper,
+    // lit from the left; at the right the paper is as dark as the black at the left.
+    const int width = 480, height = 160;
+    TestFrame f(width, height);
+    const int ringX[3] = {20, 180, 340};
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            int g = 230;
+            for (int rx : ringX) {
+                const bool inOuter = x >= rx && x < rx + 120 && y >= 20 && y < 140;
+                const bool inInner = x >= rx + 40 && x < rx + 80 && y >= 60 && y < 100;
+                if (inOuter && !inInner) g = 40;
+            }
+            const uint8_t v = litGrey(g, x, width, 0.1);
+            f.fillRGB(x, y, x, y, v, v, v);
+        }
+    auto ringsFound = [&](const LabelTables& t) {
+        if (t.count != 3) return false;
+        for (int j = 0; j < 3; ++j)
+            if (t.area[j] != 120 * 120 - 40 * 40 || t.box[4 * j] != ringX[j] || t.box[4 * j + 1] != ringX[j] + 119)
+                return false;
+        return true;
+    };
+    // No one level for the whole frame finds all three rings whole.
+    LabelTables t;
+    for (int level = 0; level <= 255; ++level) {
+        labelImage(f.data(), width, height, level, &t);
+        EXPECT_FALSE(ringsFound(t)) << level;
+    }
+
+    std::vector<uint8_t> binarized(f.bgra.size(), 0);
+    Labeller labeller;
+    const uint16_t* labels = labeller.label(f.data(), width, height, kLocalThreshold, &t, binarized.data());
+    ASSERT_NE(labels, nullptr);
+    // The 40-pixel band of each ring is dark all through, the paper inside it is not.
+    EXPECT_TRUE(ringsFound(t));
+    // The binarized image shows exactly the labelled pixels.
+    int differ = 0;
+    for (int y = 1; y < height - 1; ++y)
+        for (int x = 1; x < width - 1; ++x)
+            differ += (labels[y * width + x] > 0) != (binarized[(static_cast<size_t>(y) * width + x) * 4] == 255);
+    EXPECT_EQ(differ, 0);
+}
+
+TEST(LabelingTest, LocalThresholdLeavesFlatNoisyAreasAlone) {
+    // A plain wall with sensor noise (sigma 3 in each byte), brighter to the left, with a
+    // faint smudge of 6 levels. Nothing there is worth a region; one level for the whole
+    // frame breaks the wall into specks where it crosses the wall's level.
+    std::mt19937 rng(5);
+    std::normal_distribution<double> noise(0.0, 3.0);
+    TestFrame f(640, 480);
+    for (int y = 0; y < f.height; ++y)
+        for (int x = 0; x < f.width; ++x) {
+            const double smudge = std::hypot(x - 400, y - 200) < 60 ? 6.0 : 0.0;
+            uint8_t* p = &f.bgra[(static_cast<size_t>(y) * f.width + x) * 4];
+            for (int c = 0; c < 3; ++c)
+                p[c] = static_cast<uint8_t>(std::clamp(std::lround(200.0 - 0.2 * x - smudge + noise(rng)), 0L, 255L));
+        }
+    Labeller labeller;
+    LabelTables t;
+    ASSERT_NE(labeller.label(f.data(), f.width, f.height, 136, &t), nullptr);
+    EXPECT_GT(t.count, 100);
+    ASSERT_NE(labeller.label(f.data(), f.width, f.height, kLocalThreshold, &t), nullptr);
+    EXPECT_EQ(t.count, 0);
+    // One dark square on it is found whole, and the wall still adds nothing, not even
+    // at the right, where it is darker than the threshold at the square's edge.
+    f.fill(100, 100, 159, 159, 20);
+    ASSERT_NE(labeller.label(f.data(), f.width, f.height, kLocalThreshold, &t), nullptr);
+    ASSERT_EQ(t.count, 1);
+    EXPECT_EQ(t.area[0], 60 * 60);
 }
 
 TEST(LabelingTest, CandidatesNeedSeventyPixelsAndMustNotTouchTheBorder) {

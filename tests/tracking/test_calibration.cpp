@@ -129,28 +129,79 @@ TEST(CalibrationFile, LittleEndianFileLoadsAsNonsense) {
     std::remove(path.c_str());
 }
 
-TEST(CalibrationResize, ScaleComesFromTheWidthsAlone) {
+TEST(CalibrationResize, SameShapeScalesByTheRatio) {
     const CameraParam source = sampleParam(1.5);
-    for (int newHeight : {240, 100}) {
-        CameraParam half;
-        ASSERT_EQ(resizeCameraParam(&source, 320, newHeight, &half), 0);
-        EXPECT_EQ(half.width, 320);
-        EXPECT_EQ(half.height, newHeight);
-        for (int c = 0; c < 4; ++c) {
-            EXPECT_DOUBLE_EQ(half.projection[0][c], source.projection[0][c] / 2);
-            EXPECT_DOUBLE_EQ(half.projection[1][c], source.projection[1][c] / 2);
-            EXPECT_EQ(half.projection[2][c], source.projection[2][c]);
-        }
-        EXPECT_DOUBLE_EQ(half.distortion[0], source.distortion[0] / 2);
-        EXPECT_DOUBLE_EQ(half.distortion[1], source.distortion[1] / 2);
-        EXPECT_DOUBLE_EQ(half.distortion[2], source.distortion[2] * 4);
-        EXPECT_EQ(half.distortion[3], source.distortion[3]);
+    CameraParam half;
+    ASSERT_EQ(resizeCameraParam(&source, 320, 240, &half), 0);
+    EXPECT_EQ(half.width, 320);
+    EXPECT_EQ(half.height, 240);
+    for (int c = 0; c < 4; ++c) {
+        EXPECT_DOUBLE_EQ(half.projection[0][c], source.projection[0][c] / 2);
+        EXPECT_DOUBLE_EQ(half.projection[1][c], source.projection[1][c] / 2);
+        EXPECT_EQ(half.projection[2][c], source.projection[2][c]);
     }
+    EXPECT_DOUBLE_EQ(half.distortion[0], source.distortion[0] / 2);
+    EXPECT_DOUBLE_EQ(half.distortion[1], source.distortion[1] / 2);
+    EXPECT_DOUBLE_EQ(half.distortion[2], source.distortion[2] * 4);
+    EXPECT_EQ(half.distortion[3], source.distortion[3]);
     // In place works too.
     CameraParam same = source;
     resizeCameraParam(&same, 1280, 960, &same);
     EXPECT_DOUBLE_EQ(same.projection[0][0], source.projection[0][0] * 2);
     EXPECT_DOUBLE_EQ(same.distortion[2], source.distortion[2] / 4);
+}
+
+// Where the camera-frame point (x, y, z) lands in the image of a calibration.
+void project(const CameraParam& p, const double point[3], double* u, double* v) {
+    double h[3];
+    for (int r = 0; r < 3; ++r) h[r] = p.projection[r][0] * point[0] + p.projection[r][1] * point[1] + p.projection[r][2] * point[2] + p.projection[r][3];
+    *u = h[0] / h[2];
+    *v = h[1] / h[2];
+}
+
+TEST(CalibrationResize, AnotherShapeIsACentredCropOfTheCoveringScale) {
+    CameraParam source;
+    ASSERT_EQ(loadCameraParam(kCommittedCalibration.c_str(), 1, &source), 0);
+    ASSERT_EQ(source.width, 640);
+    ASSERT_EQ(source.height, 480);
+    const double centreX = source.projection[0][2] / source.projection[2][2];
+    const double centreY = source.projection[1][2] / source.projection[2][2];
+    // 16:9 frames: scaled by 2 and 3 to cover the width, 120 and 180 rows cut from the
+    // top (and bottom). Every point moves the same way, the lens centre included.
+    const struct {
+        int width, height;
+        double scale, cropY;
+    } modes[] = {{1280, 720, 2.0, 120.0}, {1920, 1080, 3.0, 180.0}, {640, 360, 1.0, 60.0}};
+    const double points[3][3] = {{0, 0, 100}, {-30, 25, 200}, {55, -40, 90}};
+    for (const auto& mode : modes) {
+        CameraParam wide;
+        ASSERT_EQ(resizeCameraParam(&source, mode.width, mode.height, &wide), 0);
+        EXPECT_EQ(wide.width, mode.width);
+        EXPECT_EQ(wide.height, mode.height);
+        const double cx = wide.projection[0][2] / wide.projection[2][2];
+        const double cy = wide.projection[1][2] / wide.projection[2][2];
+        EXPECT_NEAR(cx, centreX * mode.scale, 1e-9) << mode.width;
+        EXPECT_NEAR(cy, centreY * mode.scale - mode.cropY, 1e-9) << mode.width;
+        EXPECT_NEAR(cx, mode.width / 2.0, 0.05 * mode.width) << mode.width;
+        EXPECT_NEAR(cy, mode.height / 2.0, 0.05 * mode.height) << mode.width;
+        EXPECT_NEAR(wide.distortion[0], source.distortion[0] * mode.scale, 1e-9);
+        EXPECT_NEAR(wide.distortion[1], source.distortion[1] * mode.scale - mode.cropY, 1e-9);
+        EXPECT_NEAR(wide.distortion[2], source.distortion[2] / (mode.scale * mode.scale), 1e-12);
+        for (const auto& point : points) {
+            double u0, v0, u, v;
+            project(source, point, &u0, &v0);
+            project(wide, point, &u, &v);
+            EXPECT_NEAR(u, u0 * mode.scale, 1e-6);
+            EXPECT_NEAR(v, v0 * mode.scale - mode.cropY, 1e-6);
+        }
+    }
+    // A frame taller than the calibration crops columns instead: 480x480 keeps the
+    // scale 1 and cuts 80 columns from each side.
+    CameraParam square;
+    ASSERT_EQ(resizeCameraParam(&source, 480, 480, &square), 0);
+    EXPECT_NEAR(square.projection[0][2] / square.projection[2][2], centreX - 80.0, 1e-9);
+    EXPECT_NEAR(square.projection[1][2] / square.projection[2][2], centreY, 1e-9);
+    EXPECT_NEAR(square.projection[0][0], source.projection[0][0], 1e-9);
 }
 
 TEST(CalibrationInstall, WorkingParameterIsACopy) {

@@ -199,7 +199,7 @@ TEST_F(TrackerTest, FindsTheMarkerInViewAndLetsGoTwoFramesAfterItLeaves)
     EXPECT_EQ(transforms[8], transforms[6]);
 }
 
-TEST_F(TrackerTest, FixedThresholdIs130AndTheAutomaticOneFollowsTheFrame)
+TEST_F(TrackerTest, FixedThresholdIs130AndTheAutomaticOneIsLocal)
 {
     double t[3][4];
     poseInView(0.0, t);
@@ -212,9 +212,7 @@ TEST_F(TrackerTest, FixedThresholdIs130AndTheAutomaticOneFollowsTheFrame)
     ASSERT_TRUE(tracker.initialize());
 
     ASSERT_TRUE(processFrame(tracker));
-    const int automatic = tracker.threshold;
-    EXPECT_EQ(automatic, g_cvImgProc.binarize());  // Otsu of the copied frame
-    EXPECT_NE(automatic, clTracker::kFixedThreshold);
+    EXPECT_EQ(tracker.threshold, kLocalThreshold);
     EXPECT_TRUE(tracker.markerFound);
 
     tracker.toggleAutoThreshold();
@@ -226,8 +224,43 @@ TEST_F(TrackerTest, FixedThresholdIs130AndTheAutomaticOneFollowsTheFrame)
 
     tracker.toggleAutoThreshold();
     EXPECT_TRUE(tracker.autoThreshold);
+    EXPECT_EQ(tracker.threshold, kLocalThreshold);
     ASSERT_TRUE(processFrame(tracker));
-    EXPECT_EQ(tracker.threshold, automatic);
+    EXPECT_TRUE(tracker.markerFound);
+}
+
+TEST_F(TrackerTest, AFrameWithMoreRegionsThanTheLabelTableHoldsDoesNotEndTheProgram)
+{
+    double t[3][4];
+    poseInView(0.0, t);
+    const std::string sequence = renderSequence({flat(t), flat(t)});
+    WorkingDirectory cwd(kSourceDir);
+    ASSERT_TRUE(cwd.ok());
+    arVideoSetSourceOverride(("file:" + sequence).c_str());
+    arVideoSetOffline(true);
+    clTracker tracker;
+    ASSERT_TRUE(tracker.initialize());
+    ASSERT_EQ(tracker.width, 640);
+    ASSERT_EQ(tracker.height, 480);
+
+    // A fine grid of dark specks: 76800 regions, more than twice what the table holds.
+    std::vector<uint8_t> busy(static_cast<size_t>(tracker.frameBytes), 255);
+    for (int y = 1; y < tracker.height; y += 2)
+        for (int x = 1; x < tracker.width; x += 2) {
+            uint8_t* p = &busy[(static_cast<size_t>(y) * tracker.width + x) * 4];
+            p[0] = p[1] = p[2] = 0;
+        }
+    resetMarkerHistory();  // nothing remembered from earlier tests
+    for (bool automatic : {true, false}) {
+        if (tracker.autoThreshold != automatic) tracker.toggleAutoThreshold();
+        tracker.processFrame(busy.data());
+        EXPECT_FALSE(tracker.markerFound);
+    }
+    tracker.toggleAutoThreshold();
+    ASSERT_TRUE(tracker.autoThreshold);
+    // Still tracking: the next camera frame finds the marker.
+    ASSERT_TRUE(processFrame(tracker));
+    EXPECT_TRUE(tracker.markerFound);
 }
 
 TEST_F(TrackerTest, StartUpFailuresAreReportedAndReleaseTheCamera)

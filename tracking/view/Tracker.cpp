@@ -12,6 +12,7 @@
 #include "platform/HostUI.h"
 #include "platform/Paths.h"
 #include "platform/video/Video.h"
+#include "tracking/Labeling.h"
 #include "tracking/Marker.h"
 #include "tracking/Matrix.h"
 #include "tracking/Pattern.h"
@@ -195,15 +196,19 @@ void clTracker::processFrame(const unsigned char* frame)
     std::memcpy(copy.data, frame, static_cast<size_t>(frameBytes));
     markerFound = false;
 
-    if (autoThreshold) threshold = g_cvImgProc.binarize();
+    // Automatic thresholding is local: each part of the frame gets the level of its own
+    // light, so no level for the whole frame is computed.
+    if (autoThreshold) threshold = kLocalThreshold;
 
     DetectedMarker* markers = nullptr;
     int count = 0;
     if (detectMarkers(copy.data, threshold, &markers, &count) < 0) {
-        // Detection fails only when its fixed tables overflow or memory runs out; the
-        // tracker cannot go on in either case.
-        std::fprintf(stderr, "clTracker::updateFrame: marker detection failed; ending the program\n");
-        std::exit(-1);
+        // Detection fails only when memory for its scratch runs out. The frame is
+        // skipped; the next one may fare better. Said once, not at camera rate.
+        if (!detectionFailureReported_)
+            std::fprintf(stderr, "clTracker::updateFrame: marker detection failed (out of memory); skipping frames\n");
+        detectionFailureReported_ = true;
+        return;
     }
 
     int chosen = -1;
@@ -243,7 +248,7 @@ void clTracker::cameraPositionInModel(float out[3]) const
 void clTracker::toggleAutoThreshold()
 {
     autoThreshold = !autoThreshold;
-    if (!autoThreshold) threshold = kFixedThreshold;
+    threshold = autoThreshold ? kLocalThreshold : kFixedThreshold;
 }
 
 void clTracker::scaleStep(double amount)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "tracking/CameraParam.h"
+#include "tracking/Labeling.h"
 #include "tracking/view/ImageDraw.h"
 
 class clTracker {
@@ -22,7 +23,8 @@ public:
     // Creates the drawing context; needs the window's GL context to be current.
     bool initArgl();
     // Processes the newest camera frame, if any (false when none was ready: the previous
-    // pose stays). A failure of marker detection ends the process with status -1.
+    // pose stays). A frame detection cannot process (no memory) counts as one without
+    // the marker; the first such failure is reported on standard error.
     bool updateFrame();
     // The work updateFrame does on one frame (frameBytes bytes, B,G,R,A, rows top first):
     // copy, threshold, detect, choose, pose. Separate so that a frame from elsewhere (a
@@ -32,7 +34,8 @@ public:
     // x, times modelScale), single precision.
     void cameraPositionInModel(float out[3]) const;
 
-    // Automatic threshold off sets the fixed threshold 130; on recomputes it per frame.
+    // Automatic threshold off sets the fixed threshold 130; on sets kLocalThreshold:
+    // each part of the frame thresholded by its own light.
     void toggleAutoThreshold();
     // modelScale += amount, clamped to [kMinModelScale, kMaxModelScale].
     void scaleStep(double amount);
@@ -52,8 +55,8 @@ public:
     float modelAxisInverse[16]{};       // column-major rotation by -90 degrees about x
     int frameBytes = 0;                 // width x height x 4
     bool markerFound = false;           // a pose was computed from the latest frame
-    bool autoThreshold = true;          // threshold from each frame by Otsu's method
-    int threshold = 0;                  // binarization threshold for detection, 0..255
+    bool autoThreshold = true;          // local thresholding rather than the fixed level
+    int threshold = kLocalThreshold;    // for detection: 0..255, or kLocalThreshold (-1)
     double markerWidth = 0.0;           // side of the black square (transform units)
     double markerCenter[2]{};           // centre offset of the marker in its plane
     double markerTransform[3][4]{};     // marker-to-camera, row-major [R | T]
@@ -64,6 +67,7 @@ private:
     bool videoOpen_ = false;            // arVideoOpen succeeded and Close is still due
     bool videoCapturing_ = false;       // arVideoCapStart succeeded and CapStop is due
     bool patternLoaded_ = false;        // patternId holds a slot this object loaded
+    bool detectionFailureReported_ = false;
 
     void closeVideo();
 };
