@@ -214,6 +214,12 @@ bool subpixelEdges() { return g_subpixelEdges; }
 
 bool refineEdges(const uint8_t* frame, int width, int height, const double distortion[4], double edgeLines[4][3],
                  double corners[4][2]) {
+    double rise[4];
+    return refineEdges(frame, width, height, distortion, edgeLines, corners, rise);
+}
+
+bool refineEdges(const uint8_t* frame, int width, int height, const double distortion[4], double edgeLines[4][3],
+                 double corners[4][2], double measuredRise[4]) {
     if (!frame || width < 3 || height < 3) return false;
     double lines[4][3];
     double now[4][2];
@@ -249,6 +255,7 @@ bool refineEdges(const uint8_t* frame, int width, int height, const double disto
     }
     std::memcpy(edgeLines, lines, sizeof lines);
     std::memcpy(corners, now, sizeof now);
+    std::memcpy(measuredRise, rise, sizeof rise);
     return true;
 }
 

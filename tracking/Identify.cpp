@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "tracking/BlurredMatch.h"
 #include "tracking/CameraParam.h"
 #include "tracking/EdgeRefine.h"
 #include "tracking/Matrix.h"
@@ -11,12 +12,13 @@
 
 namespace {
 
-// The marker's outer square in an abstract plane; the pattern fills the middle half.
-constexpr double kModelSquare[4][2] = {{100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
-constexpr double kPatternStart = 102.5;
-constexpr double kPatternSide = 5.0;
+constexpr auto& kModelSquare = kSamplingSquare;
+constexpr double kPatternStart = kSamplingPatternStart;
+constexpr double kPatternSide = kSamplingPatternSide;
 constexpr int kMaxGrid = 64;
 constexpr int kMaxFitPoints = 256;  // contour points per side in the line fit
+// Below this confidence a blurred square is compared with blurred templates as well.
+constexpr double kTryBlurredBelow = 0.7;
 
 // Adds the three colour bytes at (x, y), bilinear between the pixel centres (integer
 // coordinates), to sum; the nearest pixel beyond the frame's edge repeats the edge pixel.
@@ -242,8 +244,9 @@ int identifyCandidates(const uint8_t* frame, int width, int height, const Marker
         if (fitEdgeLines(candidate.contourX, candidate.contourY, candidate.cornerIndex, param.distortion,
                          marker.edgeLines, marker.corners) < 0)
             continue;
+        double rise[4];
         marker.refined = subpixelEdges() && refineEdges(frame, width, height, param.distortion, marker.edgeLines,
-                                                        marker.corners)
+                                                        marker.corners, rise)
                              ? 1
                              : 0;
         // The corners of the fitted (and, where it worked, refined) edge lines place the
@@ -262,6 +265,21 @@ int identifyCandidates(const uint8_t* frame, int width, int height, const Marker
             marker.confidence = 0.0;
         } else {
             matchPattern(patch, &marker.pattern, &marker.orientation, &marker.confidence);
+            // A weak match on a blurred frame: compare with the templates blurred alike.
+            BlurShape shapes[3];
+            const int blurs = marker.refined && marker.confidence < kTryBlurredBelow
+                                  ? blurShapesFromRises(observedCorners, rise, shapes)
+                                  : 0;
+            for (int b = 0; b < blurs; ++b) {
+                int pattern, orientation;
+                double confidence;
+                if (matchBlurredPattern(patch, observedCorners, shapes[b], &pattern, &orientation, &confidence) &&
+                    confidence > marker.confidence) {
+                    marker.pattern = pattern;
+                    marker.orientation = orientation;
+                    marker.confidence = confidence;
+                }
+            }
         }
         ++filled;
     }

@@ -11,6 +11,12 @@
 
 constexpr int kPatchBytes = 16 * 16 * 3;
 
+// The marker's outer square in the abstract plane the patch is sampled from; the pattern
+// fills the middle half.
+constexpr double kSamplingSquare[4][2] = {{100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
+constexpr double kSamplingPatternStart = 102.5;
+constexpr double kSamplingPatternSide = 5.0;
+
 // Fits the four edge lines (principal axis of each side's contour points, 5 % left out
 // next to each corner, at most 256 evenly spread points per side) and intersects
 // neighbouring lines. -1 when a side has too few
