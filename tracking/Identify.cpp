@@ -151,7 +151,10 @@ int samplePatternAt(const uint8_t* frame, int width, int height, const double im
     auto squared = [&](int a, int b) {
         const double dx = image[a][0] - image[b][0];
         const double dy = image[a][1] - image[b][1];
-        return static_cast<int>(dx * dx + dy * dy);
+        // Corners from nearly parallel edge lines can lie far beyond the frame: clamp
+        // before converting (the grid is at its finest long before this).
+        const double d = dx * dx + dy * dy;
+        return d < 1e9 ? static_cast<int>(d) : 1000000000;
     };
     const int sideX = std::max(squared(0, 1), squared(2, 3));
     const int sideY = std::max(squared(1, 2), squared(3, 0));

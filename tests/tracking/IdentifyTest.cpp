@@ -163,6 +163,12 @@ TEST(IdentifyTest, SamplingIsBilinearBetweenPixelCentres) {
             EXPECT_NEAR(patch[(7 * 16 + col) * 3], 10 + 2 * centre, 0.51) << "shift " << shift << " cell " << col;
         }
     }
+    // Corners of nearly parallel edge lines, far beyond the frame (their squared side
+    // once overflowed an int): every sample falls outside and reads 0.
+    const double far[4][2] = {{-3e5, -2e5}, {4e5, -1e5}, {5e5, 6e5}, {-2e5, 3e5}};
+    uint8_t patch[kPatchBytes];
+    ASSERT_EQ(samplePatternAt(f.data(), f.width, f.height, far, patch), 0);
+    EXPECT_EQ(*std::max_element(patch, patch + kPatchBytes), 0);
 }
 
 // The blur shapes fitted to the rises of a square's sides: a straight motion gives the
