@@ -60,10 +60,7 @@ int traceContour(const uint16_t* labels, int width, const int* equivalence, int 
         cy[count] = y + kDirY[found];
         ++count;
         if (cx[count - 1] == cx[0] && cy[count - 1] == cy[0]) break;
-        if (count == kMaxContourPoints - 1) {
-            std::printf("??? 3\n");
-            return -1;
-        }
+        if (count == kMaxContourPoints - 1) return -1;
     }
 
     // Start the contour at the point farthest from the first one: that is a corner of a

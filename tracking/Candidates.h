@@ -3,12 +3,21 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "tracking/Labeling.h"
 
 constexpr int kMaxCandidates = 30;
-constexpr int kMaxContourPoints = 10000;
-constexpr int kCandidateAreaMax = 100000;
+// Room for the outline of any square lying inside a 3840 x 2160 frame (a square's
+// contour has at most about its perimeter in points).
+constexpr int kMaxContourPoints = 16384;
+// No upper size limit: a square lying whole inside the frame is a candidate at any frame
+// size, however near the camera holds it (the border test in extractCandidates is what
+// bounds it). Kept as a named limit for callers that pass one.
+constexpr int kCandidateAreaMax = std::numeric_limits<int>::max();
+// The smallest square whose picture can still be read: the dark ring of a marker about
+// 10 px wide facing the camera (0.75 x side^2) covers about 70 pixels; its picture is then
+// 5 px across, where the correlation has too little left to tell patterns apart.
 constexpr int kCandidateAreaMin = 70;
 
 struct MarkerCandidate {
@@ -28,7 +37,9 @@ int extractCandidates(const uint16_t* labels, int width, int height, const Label
 
 // Traces the outer contour of final label `label` (box: x min, x max, y min, y max),
 // starting at the contour point farthest from the topmost-left pixel. 0 or -1 (with a
-// short diagnostic on standard output).
+// short diagnostic on standard output when the label image is inconsistent; a contour
+// longer than kMaxContourPoints, a ragged region rather than a square, is refused
+// silently).
 int traceContour(const uint16_t* labels, int width, const int* equivalence, int label, const int box[4],
                  MarkerCandidate* candidate);
 

@@ -16,5 +16,11 @@ bool subpixelEdges();
 bool refineEdges(const uint8_t* frame, int width, int height, const double distortion[4], double edgeLines[4][3],
                  double corners[4][2]);
 
+// The same, also giving each side's blurred rise: how many pixels the grey level takes to
+// go from 10 % to 90 % of the way from the dark border to the paper, across side i
+// (corner i to i + 1). About 1 px on a sharp frame, more under motion blur or defocus.
+bool refineEdges(const uint8_t* frame, int width, int height, const double distortion[4], double edgeLines[4][3],
+                 double corners[4][2], double rise[4]);
+
 // Corner i where edge lines i - 1 and i meet. -1 when two neighbours are parallel.
 int intersectEdgeLines(const double lines[4][3], double corners[4][2]);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "tracking/BlurredMatch.h"
 #include "tracking/CameraParam.h"
 #include "tracking/EdgeRefine.h"
 #include "tracking/Matrix.h"
@@ -11,11 +12,35 @@
 
 namespace {
 
-// The marker's outer square in an abstract plane; the pattern fills the middle half.
-constexpr double kModelSquare[4][2] = {{100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
-constexpr double kPatternStart = 102.5;
-constexpr double kPatternSide = 5.0;
+constexpr auto& kModelSquare = kSamplingSquare;
+constexpr double kPatternStart = kSamplingPatternStart;
+constexpr double kPatternSide = kSamplingPatternSide;
 constexpr int kMaxGrid = 64;
+constexpr int kMaxFitPoints = 256;  // contour points per side in the line fit
+// Below this confidence a blurred square is compared with blurred templates as well.
+constexpr double kTryBlurredBelow = 0.7;
+
+// Adds the three colour bytes at (x, y), bilinear between the pixel centres (integer
+// coordinates), to sum; the nearest pixel beyond the frame's edge repeats the edge pixel.
+// The weights are in 1/256ths so that cells of any sample count stay in integers.
+void bilinearAdd(const uint8_t* frame, int width, int height, double x, double y, int sum[3]) {
+    const double fx = std::floor(x), fy = std::floor(y);
+    const int wx = static_cast<int>((x - fx) * 256.0 + 0.5);
+    const int wy = static_cast<int>((y - fy) * 256.0 + 0.5);
+    const int x0 = std::max(0, static_cast<int>(fx));
+    const int y0 = std::max(0, static_cast<int>(fy));
+    const int x1 = std::min(width - 1, static_cast<int>(fx) + 1);
+    const int y1 = std::min(height - 1, static_cast<int>(fy) + 1);
+    const uint8_t* p00 = frame + (static_cast<size_t>(y0) * width + x0) * 4;
+    const uint8_t* p01 = frame + (static_cast<size_t>(y0) * width + x1) * 4;
+    const uint8_t* p10 = frame + (static_cast<size_t>(y1) * width + x0) * 4;
+    const uint8_t* p11 = frame + (static_cast<size_t>(y1) * width + x1) * 4;
+    for (int c = 0; c < 3; ++c) {
+        const int top = p00[c] * (256 - wx) + p01[c] * wx;
+        const int bottom = p10[c] * (256 - wx) + p11[c] * wx;
+        sum[c] += (top * (256 - wy) + bottom * wy + (1 << 15)) >> 16;
+    }
+}
 
 }  // namespace
 
@@ -30,29 +55,35 @@ int fitEdgeLines(const int* contourX, const int* contourY, const int cornerIndex
         const int last = static_cast<int>(e - margin);
         const int m = last - first + 1;
         if (m < 2) return -1;
-        Matrix* points = newMatrix(m, 2);
-        Matrix* axes = newMatrix(2, 2);
-        Vector* spread = newVector(2);
-        Vector* mean = newVector(2);
-        int result = -1;
-        if (points && axes && spread && mean) {
-            for (int k = 0; k < m; ++k)
-                observedToIdeal(distortion, contourX[first + k], contourY[first + k], &points->m[2 * k],
-                                &points->m[2 * k + 1]);
-            result = principalComponents(points, axes, spread, mean);
+        // The sides of a square held near an HD camera run to thousands of contour
+        // points; a few hundred evenly spread fit the line as well, for a fraction of the
+        // undistortions.
+        const int stride = (m + kMaxFitPoints - 1) / kMaxFitPoints;
+        double points[kMaxFitPoints][2];
+        int used = 0;
+        double mx = 0.0, my = 0.0;
+        for (int k = first; k <= last && used < kMaxFitPoints; k += stride, ++used) {
+            observedToIdeal(distortion, contourX[k], contourY[k], &points[used][0], &points[used][1]);
+            mx += points[used][0];
+            my += points[used][1];
         }
-        if (result == 0) {
-            const double ex = axes->m[0];
-            const double ey = axes->m[1];
-            lines[i][0] = ey;
-            lines[i][1] = -ex;
-            lines[i][2] = -(ey * mean->v[0] - ex * mean->v[1]);
+        mx /= used;
+        my /= used;
+        double sxx = 0.0, sxy = 0.0, syy = 0.0;
+        for (int k = 0; k < used; ++k) {
+            const double dx = points[k][0] - mx, dy = points[k][1] - my;
+            sxx += dx * dx;
+            sxy += dx * dy;
+            syy += dy * dy;
         }
-        deleteMatrix(points);
-        deleteMatrix(axes);
-        deleteVector(spread);
-        deleteVector(mean);
-        if (result < 0) return -1;
+        if (sxx + syy <= 0.0) return -1;  // all points in one place: no direction
+        // The principal axis (direction of the larger spread); the line's normal is
+        // perpendicular to it.
+        const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
+        const double ex = std::cos(angle), ey = std::sin(angle);
+        lines[i][0] = ey;
+        lines[i][1] = -ex;
+        lines[i][2] = -(ey * mx - ex * my);
     }
     double meet[4][2];
     if (intersectEdgeLines(lines, meet) < 0) return -1;
@@ -120,7 +151,10 @@ int samplePatternAt(const uint8_t* frame, int width, int height, const double im
     auto squared = [&](int a, int b) {
         const double dx = image[a][0] - image[b][0];
         const double dy = image[a][1] - image[b][1];
-        return static_cast<int>(dx * dx + dy * dy);
+        // Corners from nearly parallel edge lines can lie far beyond the frame: clamp
+        // before converting (the grid is at its finest long before this).
+        const double d = dx * dx + dy * dy;
+        return d < 1e9 ? static_cast<int>(d) : 1000000000;
     };
     const int sideX = std::max(squared(0, 1), squared(2, 3));
     const int sideY = std::max(squared(1, 2), squared(3, 0));
@@ -139,20 +173,17 @@ int samplePatternAt(const uint8_t* frame, int width, int height, const double im
             if (w == 0.0) return -1;
             const double fx = (h[0][0] * X + h[0][1] * Y + h[0][2]) / w;
             const double fy = (h[1][0] * X + h[1][1] * Y + h[1][2]) / w;
-            // Range-check in double: a near-degenerate mapping can send points far beyond int.
-            if (!(fx > -1.0 && fx < width && fy > -1.0 && fy < height)) continue;
-            const int px = static_cast<int>(fx);
-            const int py = static_cast<int>(fy);
-            if (px < 0 || py < 0) continue;
-            const uint8_t* pixel = frame + (static_cast<size_t>(py) * width + px) * 4;
+            // Pixel i covers [i - 0.5, i + 0.5) in these coordinates (its centre at i); a
+            // sample outside every pixel is outside the frame. Range-check in double: a
+            // near-degenerate mapping can send points far beyond int.
+            if (!(fx >= -0.5 && fx < width - 0.5 && fy >= -0.5 && fy < height - 0.5)) continue;
             int* cell = sums + ((j / cellY) * 16 + i / cellX) * 3;
-            cell[0] += pixel[0];
-            cell[1] += pixel[1];
-            cell[2] += pixel[2];
+            bilinearAdd(frame, width, height, fx, fy, cell);
         }
     }
+    // Rounded, not truncated: a cell of samples all 200 reads 200.
     const int perCell = cellX * cellY;
-    for (int k = 0; k < kPatchBytes; ++k) patch[k] = static_cast<uint8_t>(sums[k] / perCell);
+    for (int k = 0; k < kPatchBytes; ++k) patch[k] = static_cast<uint8_t>((sums[k] + perCell / 2) / perCell);
     return 0;
 }
 
@@ -216,27 +247,42 @@ int identifyCandidates(const uint8_t* frame, int width, int height, const Marker
         if (fitEdgeLines(candidate.contourX, candidate.contourY, candidate.cornerIndex, param.distortion,
                          marker.edgeLines, marker.corners) < 0)
             continue;
+        double rise[4];
         marker.refined = subpixelEdges() && refineEdges(frame, width, height, param.distortion, marker.edgeLines,
-                                                        marker.corners)
+                                                        marker.corners, rise)
                              ? 1
                              : 0;
+        // The corners of the fitted (and, where it worked, refined) edge lines place the
+        // sampling grid on the square to a fraction of a pixel, which matters most for
+        // small, steeply tilted markers where a pixel is a large part of a cell; the
+        // contour's own corner pixels are rounded off by blur and by the pixel grid.
         uint8_t patch[kPatchBytes];
-        // Refined corners place the sampling grid on the true square, which matters most
-        // for small, steeply tilted markers where a pixel is a large part of a cell.
-        double refinedCorners[4][2];
+        double observedCorners[4][2];
         for (int k = 0; k < 4; ++k)
-            idealToObserved(param.distortion, marker.corners[k][0], marker.corners[k][1], &refinedCorners[k][0],
-                            &refinedCorners[k][1]);
-        const int sampled = marker.refined
-                                ? samplePatternAt(frame, width, height, refinedCorners, patch)
-                                : samplePattern(frame, width, height, candidate.contourX, candidate.contourY,
-                                                candidate.cornerIndex, patch);
+            idealToObserved(param.distortion, marker.corners[k][0], marker.corners[k][1], &observedCorners[k][0],
+                            &observedCorners[k][1]);
+        const int sampled = samplePatternAt(frame, width, height, observedCorners, patch);
         if (sampled < 0) {
             marker.pattern = -1;
             marker.orientation = -1;
             marker.confidence = 0.0;
         } else {
             matchPattern(patch, &marker.pattern, &marker.orientation, &marker.confidence);
+            // A weak match on a blurred frame: compare with the templates blurred alike.
+            BlurShape shapes[3];
+            const int blurs = marker.refined && marker.confidence < kTryBlurredBelow
+                                  ? blurShapesFromRises(observedCorners, rise, shapes)
+                                  : 0;
+            for (int b = 0; b < blurs; ++b) {
+                int pattern, orientation;
+                double confidence;
+                if (matchBlurredPattern(patch, observedCorners, shapes[b], &pattern, &orientation, &confidence) &&
+                    confidence > marker.confidence) {
+                    marker.pattern = pattern;
+                    marker.orientation = orientation;
+                    marker.confidence = confidence;
+                }
+            }
         }
         ++filled;
     }

@@ -11,8 +11,15 @@
 
 constexpr int kPatchBytes = 16 * 16 * 3;
 
+// The marker's outer square in the abstract plane the patch is sampled from; the pattern
+// fills the middle half.
+constexpr double kSamplingSquare[4][2] = {{100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
+constexpr double kSamplingPatternStart = 102.5;
+constexpr double kSamplingPatternSide = 5.0;
+
 // Fits the four edge lines (principal axis of each side's contour points, 5 % left out
-// next to each corner) and intersects neighbouring lines. -1 when a side has too few
+// next to each corner, at most 256 evenly spread points per side) and intersects
+// neighbouring lines. -1 when a side has too few
 // points or two neighbouring lines are parallel.
 int fitEdgeLines(const int* contourX, const int* contourY, const int cornerIndex[5], const double distortion[4],
                  double edgeLines[4][3], double corners[4][2]);
@@ -22,8 +29,9 @@ int fitEdgeLines(const int* contourX, const int* contourY, const int cornerIndex
 int computeHomography(const double model[4][2], const double image[4][2], double h[3][3]);
 
 // Samples the marker's inner picture as 16 x 16 cells of bytes 0, 1, 2, averaging a grid
-// of 16, 32 or 64 points per side depending on the square's size. Samples outside the
-// frame count as 0. -1 when the mapping is degenerate (patch undefined).
+// of 16, 32 or 64 points per side depending on the square's size, each read bilinearly
+// between pixel centres (image coordinates put pixel i's centre at i). Samples outside
+// the frame count as 0. -1 when the mapping is degenerate (patch undefined).
 int samplePattern(const uint8_t* frame, int width, int height, const int* contourX, const int* contourY,
                   const int cornerIndex[5], uint8_t patch[kPatchBytes]);
 

@@ -116,6 +116,7 @@ int loadPatternFile(const char* fileName) {
         // The grey template is centred on the colour mean on purpose: both are compared
         // with patches centred the same way.
         const int mean = static_cast<int>(sum / kValuesPerDirection);
+        table.darkMean[slot][dir] = mean;
         long long colourSquares = 0;
         for (int row = 0; row < kPatternSize; ++row)
             for (int col = 0; col < kPatternSize; ++col)

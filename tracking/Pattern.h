@@ -10,6 +10,7 @@ struct PatternTable {
     int state[kPatternSlots];  // 0 free, 1 loaded and matched, 2 loaded but skipped
     int colour[kPatternSlots][4][kPatternSize][kPatternSize][3];
     int bw[kPatternSlots][4][kPatternSize][kPatternSize];
+    int darkMean[kPatternSlots][4];  // the darkness (255 - value) taken off to make each template zero-mean
     double colourPower[kPatternSlots][4];
     double bwPower[kPatternSlots][4];
 };

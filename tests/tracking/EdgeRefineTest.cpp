@@ -1,6 +1,8 @@
 // Subpixel edges on rendered frames: the refined corners must sit on the true ones, and
 // every way the refinement can fail must leave the contour fit in place.
 #include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -129,4 +131,106 @@ TEST(EdgeRefineTest, WithoutAClearEdgeTheContourFitStays) {
     EXPECT_FALSE(refineEdges(nullptr, w, h, view.camera.distortion, m.edgeLines, m.corners));
     EXPECT_FALSE(refineEdges(view.frame.data(), 2, 2, view.camera.distortion, m.edgeLines, m.corners));
     EXPECT_TRUE(unchanged(m));
+}
+
+namespace {
+
+// A white frame with a black square (anti-aliased by pixel coverage) whose corners lie at
+// the given subpixel image positions (pixel i's centre at i), then blurred along a
+// straight line of the given length and direction, as a fast-moving hand blurs it.
+std::vector<uint8_t> blurredSquare(int width, int height, const double corners[4][2], double blurLength,
+                                   double blurAngle) {
+    cv::Mat grey(height, width, CV_32F);
+    const int sub = 8;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            int inside = 0;
+            for (int sy = 0; sy < sub; ++sy)
+                for (int sx = 0; sx < sub; ++sx) {
+                    const double px = x - 0.5 + (sx + 0.5) / sub, py = y - 0.5 + (sy + 0.5) / sub;
+                    bool in = true;
+                    for (int k = 0; k < 4 && in; ++k) {
+                        const double* a = corners[k];
+                        const double* b = corners[(k + 1) % 4];
+                        in = (b[0] - a[0]) * (py - a[1]) - (b[1] - a[1]) * (px - a[0]) >= 0;
+                    }
+                    inside += in;
+                }
+            grey.at<float>(y, x) = static_cast<float>(230.0 - 210.0 * inside / (sub * sub));
+        }
+    if (blurLength > 0) {
+        const int r = static_cast<int>(std::ceil(blurLength / 2)) + 1;
+        cv::Mat kernel = cv::Mat::zeros(2 * r + 1, 2 * r + 1, CV_32F);
+        for (int i = 0; i < 400; ++i) {
+            const double t = blurLength * ((i + 0.5) / 400 - 0.5);
+            const double x = r + t * std::cos(blurAngle), y = r + t * std::sin(blurAngle);
+            const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
+            const double fx = x - x0, fy = y - y0;
+            kernel.at<float>(y0, x0) += static_cast<float>((1 - fx) * (1 - fy));
+            kernel.at<float>(y0, x0 + 1) += static_cast<float>(fx * (1 - fy));
+            kernel.at<float>(y0 + 1, x0) += static_cast<float>((1 - fx) * fy);
+            kernel.at<float>(y0 + 1, x0 + 1) += static_cast<float>(fx * fy);
+        }
+        kernel /= cv::sum(kernel)[0];
+        cv::filter2D(grey, grey, -1, kernel, cv::Point(-1, -1), 0, cv::BORDER_REPLICATE);
+    }
+    std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 4, 255);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const auto v = static_cast<uint8_t>(std::lround(grey.at<float>(y, x)));
+            std::fill_n(&frame[(static_cast<size_t>(y) * width + x) * 4], 3, v);
+        }
+    return frame;
+}
+
+// Edge lines through the corners (edge i from corner i to i + 1).
+void linesThrough(const double corners[4][2], double lines[4][3]) {
+    for (int i = 0; i < 4; ++i) {
+        const double* a = corners[i];
+        const double* b = corners[(i + 1) % 4];
+        lines[i][0] = b[1] - a[1];
+        lines[i][1] = a[0] - b[0];
+        lines[i][2] = -(lines[i][0] * a[0] + lines[i][1] * a[1]);
+    }
+}
+
+}  // namespace
+
+// Under motion blur the grey level takes many pixels to rise from the border to the paper
+// and the threshold's outline lies well inside the square; the refined edges must still
+// lie on the true ones, so a moving marker is not seen smaller (and farther) than it is.
+TEST(EdgeRefineTest, BlurredEdgesAreFoundHalfWayBetweenTheLocalLevels) {
+    pinholeCamera(320, 240);
+    const double noDistortion[4] = {160, 120, 0, 1};
+    // Clockwise on screen, sides not parallel to the pixel grid.
+    const double truth[4][2] = {{101.3, 52.6}, {221.8, 63.1}, {212.4, 183.7}, {92.2, 172.9}};
+    double centre[2] = {0, 0};
+    for (const auto& c : truth) {
+        centre[0] += c[0] / 4;
+        centre[1] += c[1] / 4;
+    }
+    for (const double length : {0.0, 4.0, 9.0, 14.0}) {
+        for (const double angle : {0.0, 0.7, 2.0}) {
+            const std::vector<uint8_t> frame = blurredSquare(320, 240, truth, length, angle);
+            // Start from a square 2.5 px inside the true one, as the outline of a blurred
+            // square gives it.
+            double corners[4][2], lines[4][3];
+            for (int k = 0; k < 4; ++k)
+                for (int a = 0; a < 2; ++a) corners[k][a] = truth[k][a] + (centre[a] - truth[k][a]) * 0.03;
+            linesThrough(corners, lines);
+            double rise[4];
+            ASSERT_TRUE(refineEdges(frame.data(), 320, 240, noDistortion, lines, corners, rise))
+                << length << " " << angle;
+            for (int k = 0; k < 4; ++k)
+                EXPECT_LT(std::hypot(corners[k][0] - truth[k][0], corners[k][1] - truth[k][1]), 0.1)
+                    << "corner " << k << ", blur " << length << " at " << angle;
+            // The rise across each side grows with the blur's extent across it.
+            for (int i = 0; i < 4; ++i) {
+                const double dx = truth[(i + 1) % 4][0] - truth[i][0], dy = truth[(i + 1) % 4][1] - truth[i][1];
+                const double across = length * std::fabs(std::cos(angle) * dy - std::sin(angle) * dx) /
+                                      std::hypot(dx, dy);
+                EXPECT_NEAR(rise[i], std::hypot(1.0, 0.8 * across), 1.0) << "side " << i << ", blur " << length;
+            }
+        }
+    }
 }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/TrackingFixtures.h"
+#include "tracking/BlurredMatch.h"
 #include "tracking/Candidates.h"
 #include "tracking/Identify.h"
 #include "tracking/Labeling.h"
@@ -142,4 +143,67 @@ TEST(IdentifyTest, MatchingFindsEachOrientationAndRejectsFlatOrOppositePatches) 
     matchPattern(patch, &pattern, &orientation, &confidence);
     EXPECT_EQ(pattern, -1);
     activatePatternSlot(slot);
+}
+
+// The sampler reads each point between pixel centres (pixel i's centre at i): on a frame
+// whose level rises by 4 per column, every cell reads the level at its own centre, for a
+// square at any subpixel position. Reading the pixel whose corner is nearest to the left
+// (truncating) would read up to 4 levels too low.
+TEST(IdentifyTest, SamplingIsBilinearBetweenPixelCentres) {
+    TestFrame f(120, 120);
+    for (int x = 0; x < f.width; ++x) f.fill(x, 0, x, f.height - 1, static_cast<uint8_t>(10 + 2 * x));
+    for (const double shift : {0.0, 0.25, 0.5, 0.8}) {
+        // A 64 px square: the picture spans 32 px, two per cell.
+        const double x0 = 20.0 + shift, y0 = 23.0 - shift;
+        const double corners[4][2] = {{x0, y0}, {x0 + 64, y0}, {x0 + 64, y0 + 64}, {x0, y0 + 64}};
+        uint8_t patch[kPatchBytes];
+        ASSERT_EQ(samplePatternAt(f.data(), f.width, f.height, corners, patch), 0);
+        for (int col = 0; col < 16; ++col) {
+            const double centre = x0 + 16 + 2 * (col + 0.5);
+            EXPECT_NEAR(patch[(7 * 16 + col) * 3], 10 + 2 * centre, 0.51) << "shift " << shift << " cell " << col;
+        }
+    }
+    // Corners of nearly parallel edge lines, far beyond the frame (their squared side
+    // once overflowed an int): every sample falls outside and reads 0.
+    const double far[4][2] = {{-3e5, -2e5}, {4e5, -1e5}, {5e5, 6e5}, {-2e5, 3e5}};
+    uint8_t patch[kPatchBytes];
+    ASSERT_EQ(samplePatternAt(f.data(), f.width, f.height, far, patch), 0);
+    EXPECT_EQ(*std::max_element(patch, patch + kPatchBytes), 0);
+}
+
+// The blur shapes fitted to the rises of a square's sides: a straight motion gives the
+// rise it was made from across every side, in one of the two directions tried.
+TEST(IdentifyTest, BlurShapesFitTheMeasuredRises) {
+    const double corners[4][2] = {{100, 50}, {220, 60}, {212, 180}, {92, 172}};
+    const double sharp[4] = {1.0, 1.2, 0.9, 1.1};
+    BlurShape shapes[3];
+    EXPECT_EQ(blurShapesFromRises(corners, sharp, shapes), 0);
+
+    const double motion[2] = {9.0, 4.0};  // pixels, end to end
+    double rise[4];
+    for (int i = 0; i < 4; ++i) {
+        const double dx = corners[(i + 1) % 4][0] - corners[i][0], dy = corners[(i + 1) % 4][1] - corners[i][1];
+        const double across = std::fabs(motion[0] * dy - motion[1] * dx) / std::hypot(dx, dy);
+        rise[i] = std::hypot(1.0, 0.8 * across);
+    }
+    ASSERT_EQ(blurShapesFromRises(corners, rise, shapes), 3);
+    double bestMiss = 1e9;
+    for (int s = 0; s < 2; ++s) {
+        const BlurShape& b = shapes[s];
+        ASSERT_GE(b.count, 2);
+        // End to end, first point to last, stretched by the spacing of one point.
+        const double scale = static_cast<double>(b.count) / (b.count - 1);
+        const double vx = (b.offset[b.count - 1][0] - b.offset[0][0]) * scale;
+        const double vy = (b.offset[b.count - 1][1] - b.offset[0][1]) * scale;
+        bestMiss = std::min({bestMiss, std::hypot(vx - motion[0], vy - motion[1]),
+                             std::hypot(vx + motion[0], vy + motion[1])});
+    }
+    EXPECT_LT(bestMiss, 1.0);
+    // The third is a disc around the centre for defocus.
+    EXPECT_GE(shapes[2].count, 9);
+    double sum[2] = {0, 0};
+    for (int k = 0; k < shapes[2].count; ++k)
+        for (int a = 0; a < 2; ++a) sum[a] += shapes[2].offset[k][a];
+    EXPECT_NEAR(sum[0], 0.0, 1e-9);
+    EXPECT_NEAR(sum[1], 0.0, 1e-9);
 }
