@@ -151,6 +151,7 @@ bool clTracker::initialize()
     markerWidth = kDefaultMarkerWidth;
     frameBytes = width * height * 4;
     firstPose = true;
+    hold.reset();
     return true;
 }
 
@@ -177,7 +178,9 @@ bool clTracker::updateFrame()
         return false;
     }
 
+    frameSeconds = arVideoFrameTime();
     processFrame(frame);
+    hold.update(markerFound, frameSeconds);
     arVideoCapNext();
     return true;
 }

@@ -6,6 +6,7 @@
 
 #include "tracking/CameraParam.h"
 #include "tracking/view/ImageDraw.h"
+#include "tracking/view/MarkerHold.h"
 
 class clTracker {
 public:
@@ -22,7 +23,8 @@ public:
     // Creates the drawing context; needs the window's GL context to be current.
     bool initArgl();
     // Processes the newest camera frame, if any (false when none was ready: the previous
-    // pose stays). A failure of marker detection ends the process with status -1.
+    // pose stays), and updates the display's hold with the frame's video time. A failure
+    // of marker detection ends the process with status -1.
     bool updateFrame();
     // The work updateFrame does on one frame (frameBytes bytes, B,G,R,A, rows top first):
     // copy, threshold, detect, choose, pose. Separate so that a frame from elsewhere (a
@@ -52,6 +54,8 @@ public:
     float modelAxisInverse[16]{};       // column-major rotation by -90 degrees about x
     int frameBytes = 0;                 // width x height x 4
     bool markerFound = false;           // a pose was computed from the latest frame
+    double frameSeconds = 0.0;          // the video's own time of the latest frame
+    MarkerHold hold;                    // whether, and how strongly, the character is drawn
     bool autoThreshold = true;          // threshold from each frame by Otsu's method
     int threshold = 0;                  // binarization threshold for detection, 0..255
     double markerWidth = 0.0;           // side of the black square (transform units)
