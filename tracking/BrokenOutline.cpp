@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "tracking/CameraParam.h"
 #include "tracking/EdgeRefine.h"
@@ -22,6 +23,17 @@ constexpr double kMaxHiddenCorner = 0.6;
 constexpr double kMinSideRatio = 0.25;  // shortest side to longest
 constexpr double kMinCornerSin = 0.34;  // corners between 20 and 160 degrees
 constexpr int kMaxSides = 16;           // simplified hull edges looked at
+constexpr double kMinCarriedShare = 0.85;  // of the outline's straight runs, on the four sides
+
+// The grey-level step of a recovered side is looked for this far either side of the
+// contour's line, in steps of kEdgeStep, and believed where it lies within kEdgeOutlier of
+// it and rises by kEdgeContrast (three channels summed) or more.
+constexpr double kEdgeReach = 3.0;
+constexpr double kEdgeStep = 0.25;
+constexpr double kEdgeOutlier = 1.5;
+constexpr double kEdgeContrast = 45.0;
+constexpr double kEdgeMaxTurn = 0.05;   // radians between the contour's line and the step's
+constexpr int kEdgeSamples = 96;        // per side
 
 struct Side {
     double p[2], q[2];  // end points on the hull, observed coordinates
@@ -151,6 +163,99 @@ bool fitSide(const int* cx, const int* cy, int n, const double p[2], const doubl
     return true;
 }
 
+// Sum of the three colour bytes, bilinear between pixel centres; false outside the frame.
+bool greyAt(const uint8_t* frame, int width, int height, double x, double y, double* value) {
+    if (!(x >= 0.0 && y >= 0.0 && x < width - 1 && y < height - 1)) return false;
+    const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
+    const double fx = x - x0, fy = y - y0;
+    const uint8_t* p = frame + (static_cast<size_t>(y0) * width + x0) * 4;
+    const uint8_t* q = p + static_cast<size_t>(width) * 4;
+    auto sum = [](const uint8_t* px) { return static_cast<double>(px[0] + px[1] + px[2]); };
+    *value = (sum(p) * (1 - fx) + sum(p + 4) * fx) * (1 - fy) + (sum(q) * (1 - fx) + sum(q + 4) * fx) * fy;
+    return true;
+}
+
+// Offset along the outward normal n of the dark-to-light step nearest (x, y), within
+// +-kEdgeReach pixels: the slope-weighted centre of its steepest rise. False where the
+// profile shows no such step (covered, or off the frame).
+bool stepOffset(const uint8_t* frame, int width, int height, double x, double y, const double n[2],
+                double* offset) {
+    constexpr int kHalf = static_cast<int>(kEdgeReach / kEdgeStep);
+    constexpr int kCount = 2 * kHalf + 1;
+    double profile[kCount];
+    for (int k = 0; k < kCount; ++k) {
+        const double o = (k - kHalf) * kEdgeStep;
+        if (!greyAt(frame, width, height, x + o * n[0], y + o * n[1], &profile[k])) return false;
+    }
+    if (profile[kCount - 1] - profile[0] < kEdgeContrast) return false;
+    int peak = -1;
+    double steepest = 0.0;
+    for (int k = 1; k < kCount - 1; ++k) {
+        const double slope = profile[k + 1] - profile[k - 1];
+        if (slope > steepest) {
+            steepest = slope;
+            peak = k;
+        }
+    }
+    if (peak < 3 || peak > kCount - 4) return false;
+    double weight = 0.0, moment = 0.0;
+    const int window = static_cast<int>(1.5 / kEdgeStep);
+    for (int k = std::max(1, peak - window); k <= std::min(kCount - 2, peak + window); ++k) {
+        const double slope = std::max(0.0, profile[k + 1] - profile[k - 1]);
+        weight += slope;
+        moment += slope * (k - kHalf) * kEdgeStep;
+    }
+    if (weight <= 0.0) return false;
+    *offset = moment / weight;
+    return true;
+}
+
+// Moves one side (ideal line through ideal corners a, b) onto the grey-level step where
+// enough of it shows one, leaving it as it was otherwise.
+void refineVisibleSide(const uint8_t* frame, int width, int height, const double distortion[4], const double a[2],
+                       const double b[2], const double centre[2], double line[3]) {
+    double ao[2], bo[2];
+    idealToObserved(distortion, a[0], a[1], &ao[0], &ao[1]);
+    idealToObserved(distortion, b[0], b[1], &bo[0], &bo[1]);
+    const double length = std::hypot(bo[0] - ao[0], bo[1] - ao[1]);
+    if (!(length >= 8.0 && length <= 1e5)) return;
+    double n[2] = {(bo[1] - ao[1]) / length, -(bo[0] - ao[0]) / length};
+    if (n[0] * ((ao[0] + bo[0]) / 2 - centre[0]) + n[1] * ((ao[1] + bo[1]) / 2 - centre[1]) < 0) {
+        n[0] = -n[0];
+        n[1] = -n[1];
+    }
+    const int count = static_cast<int>(std::clamp(length * 0.8, 4.0, double(kEdgeSamples)));
+    double points[kEdgeSamples][2];
+    int found = 0;
+    for (int k = 0; k < count; ++k) {
+        const double t = 0.1 + 0.8 * (k + 0.5) / count;
+        double x, y, offset;
+        idealToObserved(distortion, a[0] + t * (b[0] - a[0]), a[1] + t * (b[1] - a[1]), &x, &y);
+        if (!stepOffset(frame, width, height, x, y, n, &offset) || std::fabs(offset) > kEdgeOutlier) continue;
+        observedToIdeal(distortion, x + offset * n[0], y + offset * n[1], &points[found][0], &points[found][1]);
+        ++found;
+    }
+    if (found < std::max(4, static_cast<int>(kMinSideSupport * count))) return;
+    double mx = 0, my = 0;
+    for (int k = 0; k < found; ++k) {
+        mx += points[k][0] / found;
+        my += points[k][1] / found;
+    }
+    double sxx = 0, sxy = 0, syy = 0;
+    for (int k = 0; k < found; ++k) {
+        const double dx = points[k][0] - mx, dy = points[k][1] - my;
+        sxx += dx * dx;
+        sxy += dx * dy;
+        syy += dy * dy;
+    }
+    const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
+    double fitted[3] = {-std::sin(angle), std::cos(angle), 0.0};
+    fitted[2] = -(fitted[0] * mx + fitted[1] * my);
+    // The step must agree with the contour's line: a different direction is something else.
+    if (std::fabs(fitted[0] * line[0] + fitted[1] * line[1]) < std::cos(kEdgeMaxTurn)) return;
+    for (int k = 0; k < 3; ++k) line[k] = fitted[k];
+}
+
 }  // namespace
 
 bool recoverSquareFromOutline(const int* contourX, const int* contourY, int n, const double distortion[4],
@@ -213,6 +318,12 @@ bool recoverSquareFromOutline(const int* contourX, const int* contourY, int n, c
         chosen[c] = best;
     }
     std::sort(chosen, chosen + 4);
+    // The four must carry nearly all of the straight outline: a round or ragged region has
+    // many short sides of which any four are a matter of chance.
+    int total = 0, carried = 0;
+    for (int k = 0; k < count; ++k) total += sides[k].support;
+    for (int c = 0; c < 4; ++c) carried += sides[chosen[c]].support;
+    if (carried < kMinCarriedShare * total) return false;
 
     double lines[4][3];
     for (int c = 0; c < 4; ++c)
@@ -282,4 +393,32 @@ double sideStraightness(const int* contourX, const int* contourY, const int corn
         least = std::min(least, static_cast<double>(near) / (last - first + 1));
     }
     return least;
+}
+
+bool refineVisibleEdges(const uint8_t* frame, int width, int height, const double distortion[4],
+                        double edgeLines[4][3], double corners[4][2]) {
+    if (!frame || width < 3 || height < 3) return false;
+    double centre[2] = {0, 0};
+    for (int c = 0; c < 4; ++c) {
+        double ox, oy;
+        idealToObserved(distortion, corners[c][0], corners[c][1], &ox, &oy);
+        centre[0] += ox / 4;
+        centre[1] += oy / 4;
+    }
+    double lines[4][3];
+    for (int c = 0; c < 4; ++c) {
+        for (int k = 0; k < 3; ++k) lines[c][k] = edgeLines[c][k];
+        refineVisibleSide(frame, width, height, distortion, corners[c], corners[(c + 1) % 4], centre, lines[c]);
+    }
+    double meet[4][2];
+    if (intersectEdgeLines(lines, meet) < 0) return false;
+    // The steps lie within a pixel or two of the contour: so must the corners they make.
+    for (int c = 0; c < 4; ++c)
+        if (!(std::hypot(meet[c][0] - corners[c][0], meet[c][1] - corners[c][1]) <= 2.0 * kEdgeOutlier)) return false;
+    for (int c = 0; c < 4; ++c) {
+        for (int k = 0; k < 3; ++k) edgeLines[c][k] = lines[c][k];
+        corners[c][0] = meet[c][0];
+        corners[c][1] = meet[c][1];
+    }
+    return true;
 }

@@ -6,6 +6,8 @@
 // ones included.
 #pragma once
 
+#include <cstdint>
+
 #include "tracking/Candidates.h"
 
 // Working memory for one recovery, kept by its owner so no frame allocates.
@@ -35,3 +37,10 @@ bool recoverSquareFromOutline(const int* contourX, const int* contourY, int n, c
 // sides. A side bitten into has many points off its line, and a line fitted to them is
 // pulled off the true edge.
 double sideStraightness(const int* contourX, const int* contourY, const int cornerIndex[5], double tolerance);
+
+// Moves each side of a recovered square (ideal coordinates) from the contour onto the
+// grey-level step of the frame (4 bytes per pixel) wherever enough of the side shows one;
+// a side hidden too much keeps its contour line. False, with both left as they were,
+// when the corners would move implausibly far.
+bool refineVisibleEdges(const uint8_t* frame, int width, int height, const double distortion[4],
+                        double edgeLines[4][3], double corners[4][2]);

@@ -108,10 +108,15 @@ bool recoverMarker(const uint8_t* frame, int width, int height, const MarkerCand
     if (!recoverSquareFromOutline(contour.contourX, contour.contourY, contour.contourLength, param.distortion,
                                   scratch, marker.edgeLines, marker.corners, nullptr))
         return false;
-    marker.refined = subpixelEdges() && refineEdges(frame, width, height, param.distortion, marker.edgeLines,
-                                                    marker.corners)
-                         ? 1
-                         : 0;
+    // Where every side shows its edge the usual refinement applies; otherwise the sides
+    // that show one are moved onto it.
+    marker.refined = 0;
+    if (subpixelEdges()) {
+        if (refineEdges(frame, width, height, param.distortion, marker.edgeLines, marker.corners))
+            marker.refined = 1;
+        else
+            refineVisibleEdges(frame, width, height, param.distortion, marker.edgeLines, marker.corners);
+    }
     if (!readPicture(frame, width, height, param.distortion, marker)) return false;
     if (marker.confidence < kRecoveredMinConfidence) return false;
     marker.area = area;

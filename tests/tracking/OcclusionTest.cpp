@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -164,7 +165,67 @@ Tally fingerStills(Cover cover, uint32_t seed) {
     return tally;
 }
 
+// 150 frames of a slowly drifting marker: seen whole for a second, then a finger slides
+// in across one side, along it and over the corner where it ends.
+Tally fingerSequence(uint32_t seed) {
+    CameraParam camera = committedCamera();
+    setTrackerCameraParam(&camera);
+    const int slot = loadOnlyCommittedPattern();
+    Tally tally;
+    if (slot < 0) return tally;
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> frame(static_cast<size_t>(camera.width) * camera.height * 4);
+    PoseRange range;
+    range.minWidths = 5.0;
+    range.maxWidths = 7.0;
+    range.maxTiltDegrees = 40.0;
+    double start[3][4];
+    randomMarkerPose(rng, camera, kWidth, range, start);
+    resetMarkerHistory();
+    for (int i = 0; i < 150; ++i) {
+        double truth[3][4];
+        std::memcpy(truth, start, sizeof truth);
+        truth[0][3] += 0.15 * kWidth * std::sin(i / 40.0);
+        truth[1][3] += 0.1 * kWidth * std::sin(i / 55.0);
+        SceneOptions options;
+        options.noiseSigma = 3.0;
+        options.supersample = 1;
+        options.seed = seed + i;
+        renderMarkerScene(camera, truth, kWidth, committedMarker(), options, frame.data());
+        double c[4][2];
+        trueCorners(camera, truth, kWidth, c);
+        if (i >= 30) {
+            // Across side 1 (corner 1 to corner 2), then along it to corner 2.
+            const double along = i < 60 ? 0.5 : std::min(1.0, 0.5 + (i - 60) / 120.0);
+            const double reach = std::min(0.25, -0.3 + 0.55 * (i - 30) / 30.0);
+            const double point[2] = {c[1][0] + along * (c[2][0] - c[1][0]), c[1][1] + along * (c[2][1] - c[1][1])};
+            const double side = std::hypot(c[2][0] - c[1][0], c[2][1] - c[1][1]);
+            // Outward: perpendicular to the side, away from the opposite one.
+            double out[2] = {c[2][1] - c[1][1], -(c[2][0] - c[1][0])};
+            const double toOpposite[2] = {c[0][0] - c[1][0], c[0][1] - c[1][1]};
+            if (out[0] * toOpposite[0] + out[1] * toOpposite[1] > 0) {
+                out[0] = -out[0];
+                out[1] = -out[1];
+            }
+            const double norm = std::hypot(out[0], out[1]);
+            const double dir[2] = {out[0] / norm, out[1] / norm};
+            const double tip[2] = {point[0] - reach * side * dir[0], point[1] - reach * side * dir[1]};
+            drawFinger(frame, camera.width, camera.height, tip, dir, 0.11 * side, rng);
+        }
+        score(frame, camera, slot, truth, tally);
+    }
+    return tally;
+}
+
 }  // namespace
+
+TEST(OcclusionTest, AFingerSlidingOverTheFrameOfAMarkerSeenWholeLosesItInFewFrames) {
+    const Tally sequence = fingerSequence(7500);
+    std::printf("finger sliding over the frame, 150 frames: %d found (%.3f), %d wrong\n", sequence.found,
+                sequence.rate(), sequence.wrong);
+    EXPECT_GE(sequence.rate(), 0.9);
+    EXPECT_EQ(sequence.wrong, 0);
+}
 
 TEST(OcclusionTest, AFingerOverASideOrACornerStillFindsTheMarkerAndNeverAWrongPose) {
     const Tally side = fingerStills(Cover::Side, 7100);
