@@ -29,6 +29,8 @@ constexpr double kStraightTolerance = 2.0;
 constexpr double kMinStraightShare = 0.85;
 constexpr int kMinRecoverArea = 150;        // dark pixels of the visible frame (about a 16 px marker)
 constexpr int kMaxRecoverTries = 8;         // regions per frame
+constexpr int kMaxRecoverAspect = 5;        // bounding box sides
+constexpr double kMinRecoverFill = 0.2;     // dark share of the bounding box
 // A square put together from a partial view is believed only when its picture matches
 // well: a wrong pose is worse than none.
 constexpr double kRecoveredMinConfidence = 0.7;
@@ -182,7 +184,13 @@ int recoverBrokenOutlines(const uint8_t* frame, int width, int height, const uin
         if (area < kMinRecoverArea) continue;
         const int* box = tables.box + 4 * j;
         if (box[0] <= 1 || box[1] >= width - 2 || box[2] <= 1 || box[3] >= height - 2) continue;
-        if (box[1] - box[0] < 8 || box[3] - box[2] < 8) continue;
+        // A square's frame, even bitten into and seen at a slant, fills a good part of its
+        // bounding box, and the box is not a long strip: grain, shadows and text are passed
+        // over before anything is traced.
+        const int boxWidth = box[1] - box[0] + 1, boxHeight = box[3] - box[2] + 1;
+        if (boxWidth < 8 || boxHeight < 8) continue;
+        if (boxWidth > kMaxRecoverAspect * boxHeight || boxHeight > kMaxRecoverAspect * boxWidth) continue;
+        if (area < kMinRecoverFill * boxWidth * boxHeight) continue;
         bool explained = false;
         for (int k = 0; k < candidateCount && !explained; ++k)
             explained = S.candidates[k].center[0] == tables.centroid[2 * j] &&
