@@ -7,6 +7,7 @@
 #include "tracking/CameraParam.h"
 #include "tracking/Candidates.h"
 #include "tracking/EdgeRefine.h"
+#include "tracking/Follow.h"
 #include "tracking/Identify.h"
 #include "tracking/Labeling.h"
 #include "tracking/Marker.h"
@@ -264,6 +265,24 @@ int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers,
         }
     }
 
+    for (int c = 0; c < n; ++c) S.markers[c].tracked = 0;
+
+    // A marker of the previous frame that this one did not find afresh is looked for where
+    // it was.
+    const int fresh = n;
+    for (int h = 0; h < S.historyCount && n < kMaxMarkers; ++h) {
+        const HistoryEntry& entry = S.history[h];
+        if (entry.age != 1 || entry.marker.confidence < kRecoveredMinConfidence) continue;
+        bool seen = false;
+        for (int c = 0; c < fresh && !seen; ++c) {
+            double score;
+            seen = S.markers[c].pattern == entry.marker.pattern || sameSquare(entry.marker, S.markers[c], &score);
+        }
+        if (!seen && followMarker(frame, width, height, param.distortion, entry.marker, kRecoveredMinConfidence,
+                                  S.markers[n]))
+            ++n;
+    }
+
     // A marker seen well a moment ago lends its identity to a weak detection in its place.
     for (int h = 0; h < S.historyCount; ++h) {
         const DetectedMarker& past = S.history[h].marker;
@@ -317,7 +336,10 @@ int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers,
             double score;
             seen = sameSquare(S.history[h].marker, S.markers[c], &score);
         }
-        if (!seen) S.markers[n++] = S.history[h].marker;
+        if (!seen) {
+            S.markers[n] = S.history[h].marker;
+            S.markers[n++].tracked = 0;  // remembered, not followed
+        }
     }
     *count = n;
     return 0;
