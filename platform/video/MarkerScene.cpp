@@ -463,10 +463,15 @@ void renderMarkerScene(const CameraParam& camera, const double transform[3][4], 
         }
     };
 
-    const float* ideal = idealMap->ideal.data();
-    for (int j = 0; j < height; ++j) {
+    const bool wholeFrame = options.regionX1 <= options.regionX0 || options.regionY1 <= options.regionY0;
+    const int x0 = wholeFrame ? 0 : std::clamp(options.regionX0, 0, width);
+    const int x1 = wholeFrame ? width : std::clamp(options.regionX1, 0, width);
+    const int y0 = wholeFrame ? 0 : std::clamp(options.regionY0, 0, height);
+    const int y1 = wholeFrame ? height : std::clamp(options.regionY1, 0, height);
+    for (int j = y0; j < y1; ++j) {
         uint8_t* row = bgra + size_t(j) * width * 4;
-        for (int i = 0; i < width; ++i, ideal += samples * 2) {
+        const float* ideal = idealMap->ideal.data() + (size_t(j) * width + x0) * samples * 2;
+        for (int i = x0; i < x1; ++i, ideal += samples * 2) {
             double unitsPerSample = 0.0;
             bool sameSurface = true;
             for (int s = 0; s < samples; ++s) {
@@ -504,6 +509,25 @@ void renderMarkerScene(const CameraParam& camera, const double transform[3][4], 
 
             float sum[3] = {0.f, 0.f, 0.f};
             int shaded = samples;
+            float paperShare = 1.f;  // of the pixel, when only the paper is drawn
+            if (options.paperOnly) {
+                int onPaper = 0;
+                for (int s = 0; s < samples; ++s) onPaper += surface[s] == kPaper;
+                if (onPaper == 0) continue;
+                paperShare = float(onPaper) / samples;
+                if (onPaper < samples) {
+                    const double markerLod =
+                        markerMips->chain.lodFor(unitsPerSample * markerTexelsPerUnit);
+                    for (int s = 0; s < samples; ++s) {
+                        if (surface[s] != kPaper) continue;
+                        float colour[3];
+                        shade(kPaper, sampleX[s], sampleY[s], markerLod, 0.0, colour);
+                        for (int c = 0; c < 3; ++c) sum[c] += colour[c];
+                    }
+                    shaded = onPaper;
+                    sameSurface = false;
+                }
+            }
             if (sameSurface) {
                 // Inside one surface the mip levels already filter the picture, so one
                 // sample at the pixel's centre, read from the level as coarse as the whole
@@ -522,7 +546,7 @@ void renderMarkerScene(const CameraParam& camera, const double transform[3][4], 
                 const double markerLod = haveMarker ? markerMips->chain.lodFor(unitsPerPixel * markerTexelsPerUnit) : 0.0;
                 shade(surface[0], X, Y, markerLod, table->lodFor(unitsPerPixel * tableTexelsPerUnit), sum);
                 shaded = 1;
-            } else {
+            } else if (!options.paperOnly) {
                 const double markerLod = haveMarker ? markerMips->chain.lodFor(unitsPerSample * markerTexelsPerUnit) : 0.0;
                 const double tableLod = table->lodFor(unitsPerSample * tableTexelsPerUnit);
                 for (int s = 0; s < samples; ++s) {
@@ -545,6 +569,7 @@ void renderMarkerScene(const CameraParam& camera, const double transform[3][4], 
             uint8_t* px = row + size_t(i) * 4;
             for (int c = 0; c < 3; ++c) {
                 float v = sum[c] * scale + noise[c] + 0.5f;
+                if (paperShare < 1.f) v = px[c] + (v - 0.5f - px[c]) * paperShare + 0.5f;
                 px[c] = uint8_t(v <= 0.f ? 0.f : (v >= 255.f ? 255.f : v));
             }
             px[3] = 255;

@@ -51,6 +51,14 @@ struct SceneOptions {
     // trilinearly blended picture levels sized to the pixel gives the same smoothing.
     int supersample = 4;
     uint32_t seed = 1;          // noise seed: the same seed gives the same noise
+    // Pixels drawn: columns [regionX0, regionX1) of rows [regionY0, regionY1), clipped to
+    // the frame; the others keep what bgra held. An empty region (the default) is the
+    // whole frame.
+    int regionX0 = 0, regionY0 = 0, regionX1 = 0, regionY1 = 0;
+    // Draws the marker's paper alone over what bgra holds, as a sheet held in front of
+    // another picture: pixels that see no paper are left as they were, and a pixel on the
+    // paper's edge is blended with the old one by the share of its samples on the paper.
+    bool paperOnly = false;
 };
 
 // Draws the scene into bgra (camera.width x camera.height x 4 bytes, B, G, R, A, rows top

@@ -195,6 +195,56 @@ TEST(MarkerScene, SameSeedSameFrameAndNoiseHasTheAskedSpread) {
     EXPECT_NEAR(std::sqrt(sum2 / n), 3.0, 0.4);
 }
 
+// A region redraws only its pixels; paper-only draws the sheet over what the frame held,
+// blending its edge, as the condition sets of the tracker tests lay it over one table.
+TEST(MarkerScene, RegionAndPaperOnlyDrawOnlyWhatWasAsked) {
+    const CameraParam cam = testCamera();
+    const MarkerImage marker = testMarker();
+    double T[3][4];
+    faceOnPose(400.0, T);  // the 200-texel picture is about 75 px wide, in the middle
+    SceneOptions options;
+    std::vector<uint8_t> whole(size_t(cam.width) * cam.height * 4);
+    renderMarkerScene(cam, T, 40.0, marker, options, whole.data());
+    auto at = [&](const std::vector<uint8_t>& f, int x, int y) { return f[(size_t(y) * cam.width + x) * 4]; };
+
+    std::vector<uint8_t> part(whole.size(), 7);
+    options.regionX0 = 100;
+    options.regionY0 = 50;
+    options.regionX1 = 300;
+    options.regionY1 = 200;
+    renderMarkerScene(cam, T, 40.0, marker, options, part.data());
+    for (int y = 0; y < cam.height; ++y)
+        for (int x = 0; x < cam.width; ++x) {
+            const bool inside = x >= 100 && x < 300 && y >= 50 && y < 200;
+            ASSERT_EQ(at(part, x, y), inside ? at(whole, x, y) : 7) << x << ", " << y;
+        }
+
+    // Turned 30 degrees so that the paper's edges cross pixels at every phase.
+    const double c = std::cos(M_PI / 6), sn = std::sin(M_PI / 6);
+    const double turned[3][4] = {{c, -sn, 0, 0}, {-sn, -c, 0, 0}, {0, 0, -1, 400.0}};
+    options = SceneOptions{};
+    renderMarkerScene(cam, turned, 40.0, marker, options, whole.data());
+    std::vector<uint8_t> sheet(whole.size(), 7);
+    options.paperOnly = true;
+    renderMarkerScene(cam, turned, 40.0, marker, options, sheet.data());
+    double centre[2];
+    ASSERT_TRUE(projectMarkerPoint(cam, turned, 0.0, 0.0, &centre[0], &centre[1]));
+    const int cx = int(std::lround(centre[0])), cy = int(std::lround(centre[1]));
+    EXPECT_EQ(at(sheet, cx, cy), at(whole, cx, cy));  // on the paper: drawn as ever
+    EXPECT_EQ(at(sheet, 5, 5), 7);                     // off it: left alone
+    int onPaper = 0, blended = 0;
+    for (int y = 0; y < cam.height; ++y)
+        for (int x = 0; x < cam.width; ++x) {
+            const uint8_t v = at(sheet, x, y);
+            onPaper += v != 7 && v == at(whole, x, y);
+            blended += v != 7 && v != at(whole, x, y);
+        }
+    // About 75 x 75 px of paper; a one-pixel seam along its 300 px of outline.
+    EXPECT_GT(onPaper, 4000);
+    EXPECT_GT(blended, 30);
+    EXPECT_LT(blended, 600);
+}
+
 TEST(MarkerScene, VirtualPathStaysInRangeMovesSmoothlyAndSometimesLosesTheMarker) {
     const CameraParam cam = testCamera();
     int full = 0, partial = 0, gone = 0, total = 0;
