@@ -20,6 +20,7 @@
 #include "app/imgproc/Capture.h"
 #include "app/imgproc/cvImgProc.h"
 #include "platform/video/Video.h"
+#include "tracking/view/Tracker.h"
 
 namespace {
 
@@ -52,6 +53,12 @@ int g_endStatus = 0;
 // holds drawing at a low rate on a fast machine (recordings must keep real time then).
 int g_minFrameMs = 0;
 std::chrono::steady_clock::time_point g_lastFrameShown;
+
+// Test knob PAVONIX_TRACE_MARKER=1: for every drawn frame that shows a new video frame,
+// one line "marker: time T found F opacity O" on standard error (T the video's time of
+// the frame, F whether the marker was found in it, O how strongly the character is
+// drawn, 0 for not at all).
+bool g_traceMarker = false;
 
 extern "C" void recordEndSignal(int signo) { g_endSignal = signo; }
 
@@ -157,6 +164,9 @@ void onFrameComposed() {
             g_batch.holdingCapture = true;
         }
     }
+    if (g_traceMarker && idleStepHadNewFrame())
+        std::fprintf(stderr, "marker: time %.4f found %d opacity %.3f\n", g_clTracker.frameSeconds,
+                     g_clTracker.markerFound ? 1 : 0, g_clTracker.hold.opacity());
     if (g_soak.every > 0) soakFrameComposed();
     const bool lastFrame =
         g_ending || (g_batch.framesWanted > 0 && g_batch.framesShown + 1 >= g_batch.framesWanted);
@@ -223,6 +233,7 @@ bool startBatch(const CommandLineOptions& options) {
         g_soak.since = g_batch.start;
     }
 
+    if (const char* trace = std::getenv("PAVONIX_TRACE_MARKER")) g_traceMarker = std::atoi(trace) > 0;
     if (const char* minFrame = std::getenv("PAVONIX_MIN_FRAME_MS")) g_minFrameMs = std::max(0, std::atoi(minFrame));
     g_lastFrameShown = g_batch.start;
 

@@ -130,6 +130,19 @@ void mirrorPass() {
     glCullFace(GL_FRONT);
 }
 
+// The character fading out: the camera picture laid over it again, as opaque as the
+// character is meant to be transparent, so character, shadow and reflection fade alike.
+void fadeTowardsCameraImage(double opacity) {
+    glDisable(GL_ALPHA_TEST);
+    glEnable(GL_BLEND);
+    glBlendColor(0.0f, 0.0f, 0.0f, static_cast<GLfloat>(1.0 - opacity));
+    glBlendFunc(GL_CONSTANT_ALPHA, GL_ONE_MINUS_CONSTANT_ALPHA);
+    drawCameraImage(g_cvImgProc.sourceImage.empty() ? nullptr : g_cvImgProc.sourceImage.data,
+                    &g_clTracker.cameraParam, 1.0, g_clTracker.arglContext);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glEnable(GL_ALPHA_TEST);
+}
+
 }  // namespace
 
 void setFrameComposedHook(FrameComposedHook hook) { g_frameComposedHook = hook; }
@@ -161,7 +174,8 @@ void displayFrame() {
     glEnable(GL_ALPHA_TEST);
     glEnable(GL_BLEND);
 
-    if (g_clTracker.markerFound) {
+    // Drawn while the marker is found and for a short hold after it was lost.
+    if (g_clTracker.hold.shown()) {
         glMatrixMode(GL_PROJECTION);
         arglCameraFrustum(&g_clTracker.cameraParam, kNearPlane, kFarPlane, g_projectionMatrix);
         glLoadMatrixd(g_projectionMatrix);
@@ -187,6 +201,8 @@ void displayFrame() {
 
         glMatrixMode(GL_MODELVIEW);
         glPopMatrix();
+
+        if (g_clTracker.hold.opacity() < 1.0) fadeTowardsCameraImage(g_clTracker.hold.opacity());
     }
 
     drawFpsOverlay();

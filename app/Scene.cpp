@@ -143,7 +143,7 @@ float elapsedMotionFrames(int now, int previous, bool paused) {
 
 void idleStep() {
     g_newFrameThisStep = g_clTracker.updateFrame();
-    if (g_newFrameThisStep) updateDisplayedPose(glutGet(GLUT_ELAPSED_TIME) / 1000.0);
+    if (g_newFrameThisStep) updateDisplayedPose(g_clTracker.frameSeconds);
 
     float viewpoint[3];
     g_clTracker.cameraPositionInModel(viewpoint);

@@ -28,7 +28,7 @@ void setFixedFrameStep(float frames);
 // Whether the latest idle step took a new camera frame (false when none was ready).
 bool idleStepHadNewFrame();
 
-// Feeds the tracker's latest pose, seen at seconds on the program's clock, to the
+// Feeds the tracker's latest pose, seen at seconds of the video's own time, to the
 // display filter when smoothing is on; forgets its history while off or lost.
 void updateDisplayedPose(double seconds);
 // The marker-to-camera [R | T] to draw with: the filtered pose when smoothing is on

@@ -38,7 +38,8 @@ const char* const kUsage =
     "  --marker-width  side of the black square in the unit of the transform (default 40)\n"
     "  --threshold     binarisation threshold 0..255, or auto (Otsu, the default)\n"
     "  --all           also list squares whose pattern was not recognised (without pose)\n"
-    "Prints one JSON object per frame on standard output.\n";
+    "Prints one JSON object per frame on standard output. A marker followed from the previous\n"
+    "frame of a video, rather than found afresh, carries \"tracked\": true.\n";
 
 struct Options {
     std::string camera;
@@ -339,6 +340,7 @@ private:
             std::fputs("]", out_);
         }
         std::fprintf(out_, "], \"refined\": %s", marker.refined ? "true" : "false");
+        if (marker.tracked) std::fputs(", \"tracked\": true", out_);
         if (p >= 0) {
             const double center[2] = {0.0, 0.0};
             double transform[3][4];

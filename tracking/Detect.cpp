@@ -1,8 +1,13 @@
 #include <cmath>
 #include <cstdint>
 
+#include <algorithm>
+
+#include "tracking/BrokenOutline.h"
 #include "tracking/CameraParam.h"
 #include "tracking/Candidates.h"
+#include "tracking/EdgeRefine.h"
+#include "tracking/Follow.h"
 #include "tracking/Identify.h"
 #include "tracking/Labeling.h"
 #include "tracking/Marker.h"
@@ -16,6 +21,26 @@ constexpr double kAreaRatioMin = 0.7;
 constexpr double kAreaRatioMax = 1.43;
 constexpr double kMaxMatchScore = 0.5;      // squared centre shift relative to the area
 
+// Broken outlines (something over the black frame). A side whose contour strays from the
+// chord between its corners by more than kStraightTolerance pixels over more than
+// kMinStraightShare of its length has been bitten into; its fitted line would be pulled
+// off the edge, so the square is found again from its hull instead. Regions that gave
+// no square at all are tried the same way, the largest first.
+constexpr double kStraightTolerance = 2.0;
+constexpr double kMinStraightShare = 0.85;
+constexpr int kMinRecoverArea = 150;        // dark pixels of the visible frame (about a 16 px marker)
+constexpr int kMaxRecoverTries = 8;         // regions per frame
+constexpr int kMaxRecoverAspect = 5;        // bounding box sides
+constexpr double kMinRecoverFill = 0.2;     // dark share of the bounding box
+// A square put together from a partial view is believed only when its picture matches
+// well: a wrong pose is worse than none.
+constexpr double kRecoveredMinConfidence = 0.7;
+// A finger is often darker than the threshold between paper and table, and then joins
+// the black frame to whatever it reaches. When a frame shows no marker, it is looked at
+// once more with a threshold halfway to black, which parts the ink from the skin.
+constexpr double kSecondThresholdFactor = 0.5;
+constexpr int kMinSecondThreshold = 40;
+
 struct HistoryEntry {
     DetectedMarker marker;
     int age;
@@ -26,6 +51,9 @@ struct DetectionState {
     DetectedMarker markers[kMaxMarkers];
     HistoryEntry history[kHistorySize];
     int historyCount = 0;
+    DetectedMarker second[kMaxMarkers];  // markers of the darker second look
+    MarkerCandidate outline;  // a region traced again for recovery
+    OutlineScratch scratch;
 };
 
 DetectionState& state() {
@@ -63,6 +91,135 @@ int inheritedOrientation(const DetectedMarker& past, const DetectedMarker& now) 
     return (past.orientation - rotation + 4) % 4;
 }
 
+// Fills a marker's picture fields from its corners (ideal coordinates); false when the
+// picture cannot be sampled.
+bool readPicture(const uint8_t* frame, int width, int height, const double distortion[4], DetectedMarker& marker) {
+    double observed[4][2];
+    for (int k = 0; k < 4; ++k)
+        idealToObserved(distortion, marker.corners[k][0], marker.corners[k][1], &observed[k][0], &observed[k][1]);
+    uint8_t patch[kPatchBytes];
+    if (samplePatternAt(frame, width, height, observed, patch) < 0) return false;
+    if (matchPattern(patch, &marker.pattern, &marker.orientation, &marker.confidence) < 0) return false;
+    return marker.pattern >= 0;
+}
+
+// The square of a broken outline, with the edges refined where every side shows one,
+// named by its picture. False when no square is found or its picture does not match well.
+bool recoverMarker(const uint8_t* frame, int width, int height, const MarkerCandidate& contour, int area,
+                   OutlineScratch& scratch, DetectedMarker& marker) {
+    const CameraParam& param = trackerCameraParam();
+    if (!recoverSquareFromOutline(contour.contourX, contour.contourY, contour.contourLength, param.distortion,
+                                  scratch, marker.edgeLines, marker.corners, nullptr))
+        return false;
+    // Where every side shows its edge the usual refinement applies; otherwise the sides
+    // that show one are moved onto it.
+    marker.refined = 0;
+    if (subpixelEdges()) {
+        if (refineEdges(frame, width, height, param.distortion, marker.edgeLines, marker.corners))
+            marker.refined = 1;
+        else
+            refineVisibleEdges(frame, width, height, param.distortion, marker.edgeLines, marker.corners);
+    }
+    if (!readPicture(frame, width, height, param.distortion, marker)) return false;
+    if (marker.confidence < kRecoveredMinConfidence) return false;
+    marker.area = area;
+    // Observed coordinates, as a label's centroid is.
+    marker.center[0] = marker.center[1] = 0.0;
+    for (int k = 0; k < 4; ++k) {
+        double x, y;
+        idealToObserved(param.distortion, marker.corners[k][0], marker.corners[k][1], &x, &y);
+        marker.center[0] += 0.25 * x;
+        marker.center[1] += 0.25 * y;
+    }
+    return true;
+}
+
+// Whether the point (ideal coordinates) lies inside the marker's square.
+bool insideSquare(const DetectedMarker& marker, double x, double y) {
+    int sign = 0;
+    for (int k = 0; k < 4; ++k) {
+        const double* a = marker.corners[k];
+        const double* b = marker.corners[(k + 1) % 4];
+        const double turn = (b[0] - a[0]) * (y - a[1]) - (b[1] - a[1]) * (x - a[0]);
+        const int s = turn > 0 ? 1 : -1;
+        if (sign != 0 && s != sign) return false;
+        sign = s;
+    }
+    return true;
+}
+
+// Squares whose outline was bitten into are found again from their hull or dropped;
+// regions that gave no square are tried for one. Returns the new marker count.
+int recoverBrokenOutlines(const uint8_t* frame, int width, int height, const uint16_t* labels,
+                          const LabelTables& tables, int candidateCount, DetectedMarker* markers, int n,
+                          DetectionState& S) {
+    const CameraParam& param = trackerCameraParam();
+    int kept = 0;
+    for (int c = 0; c < n; ++c) {
+        DetectedMarker marker = markers[c];
+        const MarkerCandidate* source = nullptr;
+        for (int k = 0; k < candidateCount && !source; ++k)
+            if (S.candidates[k].center[0] == marker.center[0] && S.candidates[k].center[1] == marker.center[1])
+                source = &S.candidates[k];
+        if (source && sideStraightness(source->contourX, source->contourY, source->cornerIndex,
+                                       kStraightTolerance) < kMinStraightShare) {
+            // Grey-level edges found all along every side vouch for the square as it was.
+            DetectedMarker recovered = marker;
+            if (recoverMarker(frame, width, height, *source, source->area, S.scratch, recovered)) {
+                marker = recovered;
+                marker.center[0] = source->center[0];
+                marker.center[1] = source->center[1];
+            } else if (!marker.refined) {
+                continue;
+            }
+        }
+        markers[kept++] = marker;
+    }
+    n = kept;
+
+    // The largest regions not yet explained by a square.
+    int tries[kMaxRecoverTries];
+    int tryCount = 0;
+    for (int j = 0; j < tables.count; ++j) {
+        const int area = tables.area[j];
+        if (area < kMinRecoverArea) continue;
+        const int* box = tables.box + 4 * j;
+        if (box[0] <= 1 || box[1] >= width - 2 || box[2] <= 1 || box[3] >= height - 2) continue;
+        // A square's frame, even bitten into and seen at a slant, fills a good part of its
+        // bounding box, and the box is not a long strip: grain, shadows and text are passed
+        // over before anything is traced.
+        const int boxWidth = box[1] - box[0] + 1, boxHeight = box[3] - box[2] + 1;
+        if (boxWidth < 8 || boxHeight < 8) continue;
+        if (boxWidth > kMaxRecoverAspect * boxHeight || boxHeight > kMaxRecoverAspect * boxWidth) continue;
+        if (area < kMinRecoverFill * boxWidth * boxHeight) continue;
+        bool explained = false;
+        for (int k = 0; k < candidateCount && !explained; ++k)
+            explained = S.candidates[k].center[0] == tables.centroid[2 * j] &&
+                        S.candidates[k].center[1] == tables.centroid[2 * j + 1];
+        if (explained) continue;
+        if (tryCount < kMaxRecoverTries) {
+            tries[tryCount++] = j;
+        } else if (area > tables.area[tries[tryCount - 1]]) {
+            tries[tryCount - 1] = j;
+        } else {
+            continue;
+        }
+        for (int k = tryCount - 1; k > 0 && tables.area[tries[k]] > tables.area[tries[k - 1]]; --k)
+            std::swap(tries[k], tries[k - 1]);
+    }
+    for (int t = 0; t < tryCount && n < kMaxMarkers; ++t) {
+        const int j = tries[t];
+        double cx, cy;
+        observedToIdeal(param.distortion, tables.centroid[2 * j], tables.centroid[2 * j + 1], &cx, &cy);
+        bool inside = false;
+        for (int c = 0; c < n && !inside; ++c) inside = insideSquare(markers[c], cx, cy);
+        if (inside) continue;
+        if (traceContour(labels, width, tables.equivalence, j + 1, tables.box + 4 * j, &S.outline) < 0) continue;
+        if (recoverMarker(frame, width, height, S.outline, tables.area[j], S.scratch, markers[n])) ++n;
+    }
+    return n;
+}
+
 }  // namespace
 
 void resetMarkerHistory() { state().historyCount = 0; }
@@ -83,6 +240,48 @@ int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers,
     const int candidateCount = extractCandidates(labels, width, height, tables, kCandidateAreaMax,
                                                  kCandidateAreaMin, 1.0, S.candidates);
     int n = identifyCandidates(frame, width, height, S.candidates, candidateCount, S.markers);
+    n = recoverBrokenOutlines(frame, width, height, labels, tables, candidateCount, S.markers, n, S);
+
+    bool named = false;
+    for (int c = 0; c < n; ++c) named = named || (S.markers[c].pattern >= 0 && S.markers[c].confidence >= kMinConfidence);
+    if (!named && threshold >= kMinSecondThreshold) {
+        LabelTables dark;
+        const int darkThreshold = static_cast<int>(threshold * kSecondThresholdFactor);
+        const uint16_t* darkLabels = labelImage(frame, width, height, darkThreshold, &dark);
+        if (darkLabels) {
+            const int darkCandidates = extractCandidates(darkLabels, width, height, dark, kCandidateAreaMax,
+                                                         kCandidateAreaMin, 1.0, S.candidates);
+            int m = identifyCandidates(frame, width, height, S.candidates, darkCandidates, S.second);
+            m = recoverBrokenOutlines(frame, width, height, darkLabels, dark, darkCandidates, S.second, m, S);
+            for (int c = 0; c < m && n < kMaxMarkers; ++c) {
+                const DetectedMarker& found = S.second[c];
+                if (found.pattern < 0 || found.confidence < kMinConfidence) continue;
+                double x, y;
+                observedToIdeal(param.distortion, found.center[0], found.center[1], &x, &y);
+                bool known = false;
+                for (int k = 0; k < n && !known; ++k) known = insideSquare(S.markers[k], x, y);
+                if (!known) S.markers[n++] = found;
+            }
+        }
+    }
+
+    for (int c = 0; c < n; ++c) S.markers[c].tracked = 0;
+
+    // A marker of the previous frame that this one did not find afresh is looked for where
+    // it was.
+    const int fresh = n;
+    for (int h = 0; h < S.historyCount && n < kMaxMarkers; ++h) {
+        const HistoryEntry& entry = S.history[h];
+        if (entry.age != 1 || entry.marker.confidence < kRecoveredMinConfidence) continue;
+        bool seen = false;
+        for (int c = 0; c < fresh && !seen; ++c) {
+            double score;
+            seen = S.markers[c].pattern == entry.marker.pattern || sameSquare(entry.marker, S.markers[c], &score);
+        }
+        if (!seen && followMarker(frame, width, height, param.distortion, entry.marker, kRecoveredMinConfidence,
+                                  S.markers[n]))
+            ++n;
+    }
 
     // A marker seen well a moment ago lends its identity to a weak detection in its place.
     for (int h = 0; h < S.historyCount; ++h) {
@@ -137,7 +336,10 @@ int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers,
             double score;
             seen = sameSquare(S.history[h].marker, S.markers[c], &score);
         }
-        if (!seen) S.markers[n++] = S.history[h].marker;
+        if (!seen) {
+            S.markers[n] = S.history[h].marker;
+            S.markers[n++].tracked = 0;  // remembered, not followed
+        }
     }
     *count = n;
     return 0;

@@ -1,5 +1,6 @@
 // Square marker detection: labeling, candidates, identification and the short history
-// that keeps a marker's identity stable across frames.
+// that keeps a marker's identity stable across frames; squares whose black frame is partly
+// covered are found again from what shows of it, or followed from the previous frame.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@ struct DetectedMarker {
     double edgeLines[4][3];  // a x + b y + c = 0 in ideal image coordinates; edge i: corner i to i + 1
     double corners[4][2];    // ideal image coordinates; corner i joins edge lines i - 1 and i
     int refined;             // 1: edges moved to the grey-level edges; 0: contour fit only
+    int tracked;             // 1: followed from the previous frame rather than found afresh
 };
 
 // Non-zero: labeling also writes binarizedImage (toggled by the "Display Bin" command).

@@ -115,6 +115,11 @@ unsigned char* arVideoGetImage() {
     return s.source ? s.source->getImage() : nullptr;
 }
 
+double arVideoFrameTime() {
+    VideoState& s = state();
+    return s.source ? s.source->frameTime() : 0.0;
+}
+
 int arVideoCapNext() {
     // Frames are handed over through three buffers, so the one just used needs no
     // release; the call stays for callers that pair it with arVideoGetImage.

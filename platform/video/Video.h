@@ -54,6 +54,12 @@ long arVideoInqFrameCount();
 // for live sources and for the virtual camera.
 bool arVideoEndOfStream();
 
+// The video's own time of the frame arVideoGetImage last returned, in seconds from the
+// first frame: frame number / frame rate for files and the virtual camera (the same live
+// and offline, so what depends on it renders the same), the capture time for a camera.
+// 0 before the first frame.
+double arVideoFrameTime();
+
 // Short description of the open source for messages ("virtual camera", "file clip.avi").
 const char* arVideoSourceName();
 

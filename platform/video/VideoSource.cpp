@@ -16,10 +16,12 @@ void FrameExchange::reset(size_t frameBytes) {
     ready_ = 1;
     back_ = 2;
     fresh_ = false;
+    for (double& t : stamps_) t = 0.0;
 }
 
-void FrameExchange::publish() {
+void FrameExchange::publish(double stamp) {
     std::lock_guard<std::mutex> lock(mutex_);
+    stamps_[back_] = stamp;
     std::swap(back_, ready_);
     fresh_ = true;
 }
@@ -55,8 +57,9 @@ bool VideoSource::start() {
     running_ = true;
     if (offline_) {
         // Read the first frame ahead: an empty source is at its end before it starts.
-        if (produce(nextOfflineIndex_++, exchange_.back())) exchange_.publish();
+        if (produce(nextOfflineIndex_, exchange_.back())) exchange_.publish(offlineTime(nextOfflineIndex_));
         else endOfStream_ = true;
+        ++nextOfflineIndex_;
         return true;
     }
     stopRequested_ = false;
@@ -96,6 +99,8 @@ void VideoSource::stop() {
     running_ = false;
 }
 
+double VideoSource::offlineTime(long index) const { return index / (fps_ > 0 ? fps_ : 30.0); }
+
 uint8_t* VideoSource::getImage() {
     if (!running_) return nullptr;
     if (!offline_) return exchange_.take();
@@ -106,8 +111,9 @@ uint8_t* VideoSource::getImage() {
         return nullptr;
     }
     // The handed-out frame lives in the front buffer; the next one is read into back.
-    if (produce(nextOfflineIndex_++, exchange_.back())) exchange_.publish();
+    if (produce(nextOfflineIndex_, exchange_.back())) exchange_.publish(offlineTime(nextOfflineIndex_));
     else endOfStream_ = true;
+    ++nextOfflineIndex_;
     return frame;
 }
 
@@ -125,7 +131,10 @@ void VideoSource::run() {
             if (wake_.wait_until(lock, due, [this] { return stopRequested_.load(); })) break;
         }
         if (produce(index, exchange_.back())) {
-            exchange_.publish();
+            // Paced sources play their frames at the nominal rate; a camera's frames come
+            // when they were captured.
+            exchange_.publish(pacedByClock() ? index * period
+                                             : std::chrono::duration<double>(clock::now() - begin).count());
             failures = 0;
             if (reported) {
                 std::fprintf(stderr, "video: %s: frames are arriving again\n", name_.c_str());

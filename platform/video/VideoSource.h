@@ -20,12 +20,14 @@ class FrameExchange {
 public:
     void reset(size_t frameBytes);
     uint8_t* back() { return buffers_[back_].data(); }  // producer only
-    void publish();                                      // producer: back becomes ready
+    void publish(double stamp);                          // producer: back becomes ready
     uint8_t* take();                                     // consumer: newest frame, or null
+    double frontStamp() const { return stamps_[front_]; }  // consumer: time of the taken frame
 
 private:
     std::mutex mutex_;
     std::vector<uint8_t> buffers_[3];
+    double stamps_[3] = {0.0, 0.0, 0.0};
     int front_ = 0, ready_ = 1, back_ = 2;
     bool fresh_ = false;
 };
@@ -51,6 +53,10 @@ public:
     void stop();
     uint8_t* getImage();
     bool endOfStream() const { return endOfStream_; }
+    // The source's own time of the frame getImage last returned, in seconds from the
+    // first frame: frame number / frame rate for files and rendered frames (so an
+    // offline run sees the same times as live playback), the capture time for a camera.
+    double frameTime() const { return exchange_.frontStamp(); }
     // What is wrong with the source right now, for the screen ("" when nothing is),
     // copied into out (whose storage is reused, so a per-frame call does not allocate).
     void copyStatus(std::string& out) const;
@@ -79,6 +85,7 @@ protected:
 
 private:
     void run();
+    double offlineTime(long index) const;
 
     int width_ = 0, height_ = 0;
     double fps_ = 30.0;

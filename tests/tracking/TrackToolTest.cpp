@@ -115,3 +115,64 @@ TEST_F(TrackToolTest, MissingOrBadFilesFailWithAMessage) {
               0);
     EXPECT_NE(output.find("short.patt"), std::string::npos) << output;
 }
+
+TEST_F(TrackToolTest, AMarkerFollowedFromThePreviousFrameIsMarkedTrackedAndStillsNeverAre) {
+    const CameraParam& camera = committedCamera();
+    std::vector<uint8_t> bgra(static_cast<size_t>(camera.width) * camera.height * 4);
+    double pose[3][4];
+    facingMarkerPose(camera, 260.0, 0.4, 320, 240, pose);
+    double corners[4][2];
+    ASSERT_TRUE(trueCorners(camera, pose, 40.0, corners));
+    // Three whole views, then three with a dark finger over the right-hand side reaching
+    // to the edge of the picture: its frame joins the hand and no square is left to find.
+    const int frames = 6;
+    cv::Mat covered;
+    for (int i = 0; i < frames; ++i) {
+        SceneOptions options;
+        options.noiseSigma = 2.0;
+        options.seed = i + 1;
+        renderMarkerScene(camera, pose, 40.0, committedMarker(), options, bgra.data());
+        cv::Mat frame(camera.height, camera.width, CV_8UC4, bgra.data()), bgr;
+        cv::cvtColor(frame, bgr, cv::COLOR_BGRA2BGR);
+        if (i >= 3) {
+            const cv::Point a(int(corners[1][0] + corners[2][0]) / 2, int(corners[1][1] + corners[2][1]) / 2);
+            const cv::Point b(int(2 * a.x - (corners[0][0] + corners[3][0]) / 2) + camera.width, a.y);
+            cv::line(bgr, a, b, cv::Scalar(40, 52, 78), 12, cv::LINE_AA);
+            covered = bgr.clone();
+        }
+        char name[64];
+        std::snprintf(name, sizeof name, "/f%03d.png", i);
+        ASSERT_TRUE(cv::imwrite(dir_ + name, bgr));
+    }
+    ASSERT_TRUE(cv::imwrite(dir_ + "/still.png", covered));
+
+    std::string output;
+    ASSERT_EQ(runToEnd(toolPath(),
+                       {"--camera", committedDataPath("camera_para.dat"), "--pattern", committedDataPath("patt.00"),
+                        dir_ + "/f%03d.png", dir_ + "/still.png"},
+                       dir_, {}, 120.0, &output),
+              0)
+        << output;
+    const auto json = lines(output);
+    ASSERT_EQ(json.size(), static_cast<size_t>(frames + 1)) << output;
+    for (int i = 0; i < frames; ++i) {
+        const std::string& line = json[i];
+        ASSERT_NE(line.find("\"pattern\": 0,"), std::string::npos) << "frame " << i << ": " << line;
+        EXPECT_EQ(line.find("\"tracked\": true") != std::string::npos, i >= 3) << "frame " << i << ": " << line;
+        // Followed or found, the corners are where the marker is.
+        const size_t at = line.find("\"corners\": [[");
+        ASSERT_NE(at, std::string::npos);
+        double c[4][2];
+        ASSERT_EQ(std::sscanf(line.c_str() + at, "\"corners\": [[%lf, %lf], [%lf, %lf], [%lf, %lf], [%lf, %lf]]",
+                              &c[0][0], &c[0][1], &c[1][0], &c[1][1], &c[2][0], &c[2][1], &c[3][0], &c[3][1]),
+                  8);
+        for (int k = 0; k < 4; ++k) {
+            double ox, oy;
+            idealToObserved(camera.distortion, c[k][0], c[k][1], &ox, &oy);
+            EXPECT_LT(std::hypot(ox - corners[k][0], oy - corners[k][1]), 2.0) << "frame " << i << " corner " << k;
+        }
+    }
+    // The same covered picture on its own has no frame before it to follow from.
+    EXPECT_EQ(json[frames].find("\"tracked\""), std::string::npos) << json[frames];
+    EXPECT_NE(json[frames].find("\"markers\": []"), std::string::npos) << json[frames];
+}

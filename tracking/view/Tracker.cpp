@@ -152,6 +152,7 @@ bool clTracker::initialize()
     markerWidth = kDefaultMarkerWidth;
     frameBytes = width * height * 4;
     firstPose = true;
+    hold.reset();
     return true;
 }
 
@@ -178,7 +179,9 @@ bool clTracker::updateFrame()
         return false;
     }
 
+    frameSeconds = arVideoFrameTime();
     processFrame(frame);
+    hold.update(markerFound, frameSeconds);
     arVideoCapNext();
     return true;
 }

@@ -7,6 +7,7 @@
 #include "tracking/CameraParam.h"
 #include "tracking/Labeling.h"
 #include "tracking/view/ImageDraw.h"
+#include "tracking/view/MarkerHold.h"
 
 class clTracker {
 public:
@@ -23,8 +24,9 @@ public:
     // Creates the drawing context; needs the window's GL context to be current.
     bool initArgl();
     // Processes the newest camera frame, if any (false when none was ready: the previous
-    // pose stays). A frame detection cannot process (no memory) counts as one without
-    // the marker; the first such failure is reported on standard error.
+    // pose stays), and updates the display's hold with the frame's video time. A frame
+    // detection cannot process (no memory) counts as one without the marker; the first
+    // such failure is reported on standard error.
     bool updateFrame();
     // The work updateFrame does on one frame (frameBytes bytes, B,G,R,A, rows top first):
     // copy, threshold, detect, choose, pose. Separate so that a frame from elsewhere (a
@@ -55,6 +57,8 @@ public:
     float modelAxisInverse[16]{};       // column-major rotation by -90 degrees about x
     int frameBytes = 0;                 // width x height x 4
     bool markerFound = false;           // a pose was computed from the latest frame
+    double frameSeconds = 0.0;          // the video's own time of the latest frame
+    MarkerHold hold;                    // whether, and how strongly, the character is drawn
     bool autoThreshold = true;          // local thresholding rather than the fixed level
     int threshold = kLocalThreshold;    // for detection: 0..255, or kLocalThreshold (-1)
     double markerWidth = 0.0;           // side of the black square (transform units)
