@@ -143,6 +143,38 @@ WavLength wavLength(const std::string& path) {
     return out;
 }
 
+// An Ogg stream declares no length, but its last page carries the end-of-stream mark
+// (header type bit 0x04). A file whose last page lacks it, or stops inside it, was
+// cut off. True for a file that is not Ogg.
+bool oggEndsProperly(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return true;
+    unsigned char magic[4] = {};
+    const bool isOgg = std::fread(magic, 1, 4, f) == 4 && std::memcmp(magic, "OggS", 4) == 0;
+    // Pages are at most 27 + 255 + 255 * 255 bytes; the last one starts in this tail.
+    constexpr long kTail = 27 + 255 + 255 * 255;
+    std::vector<unsigned char> tail;
+    if (isOgg && std::fseek(f, 0, SEEK_END) == 0) {
+        const long size = std::ftell(f);
+        const long from = size > kTail ? size - kTail : 0;
+        tail.resize(static_cast<size_t>(size - from));
+        if (std::fseek(f, from, SEEK_SET) != 0 || std::fread(tail.data(), 1, tail.size(), f) != tail.size())
+            tail.clear();
+    }
+    std::fclose(f);
+    if (!isOgg || tail.size() < 27) return true;
+    for (size_t at = tail.size() - 27 + 1; at-- > 0;) {
+        if (std::memcmp(tail.data() + at, "OggS", 4) != 0 || tail[at + 4] != 0) continue;
+        const size_t segments = tail[at + 26];
+        if (at + 27 + segments > tail.size()) return false;  // cut inside the header
+        size_t body = 0;
+        for (size_t i = 0; i < segments; ++i) body += tail[at + 27 + i];
+        const bool whole = at + 27 + segments + body == tail.size();
+        return whole && (tail[at + 5] & 0x04) != 0;
+    }
+    return true;  // no page found in the tail: nothing to judge by
+}
+
 // The length the container declares for the stream, in seconds; 0 when it declares
 // none or only guesses it from the bit rate (a guess is no yardstick for truncation).
 double declaredSeconds(const AVFormatContext& format, const AVStream& stream) {
@@ -364,6 +396,12 @@ bool decodeSong(const std::string& path, Song& song, std::string& error) {
     if (!decoder.open(path, error)) return false;
     std::vector<int16_t> samples;
     if (!decoder.decodeAll(samples, error)) return false;
+    if (!oggEndsProperly(path)) {
+        error = quoted(path) + ": truncated: the Ogg stream stops after " +
+                formatSeconds(double(samples.size() / size_t(decoder.channels())) / decoder.sampleRate()) +
+                " without its end mark";
+        return false;
+    }
     const WavLength wav = wavLength(path);
     if (wav.declared > 0.0 && wav.present + kTruncationToleranceSeconds < wav.declared) {
         error = quoted(path) + ": truncated: the file declares " + formatSeconds(wav.declared) + " of sound, only " +
