@@ -215,12 +215,19 @@ void displayFrame() {
     if (g_frameShownHook) g_frameShownHook();
 }
 
-void formatFpsLine(char* out, int size, float fps, int threshold) {
+void formatFpsLine(char* out, int size, float fps, int threshold, int audioOffsetMs) {
     // Local thresholding has no one level to show: the line names the mode instead.
+    char level[16];
     if (threshold == kLocalThreshold)
-        std::snprintf(out, static_cast<size_t>(size), "FPS = %6.2f, Th = auto", static_cast<double>(fps));
+        std::snprintf(level, sizeof(level), "auto");
     else
-        std::snprintf(out, static_cast<size_t>(size), "FPS = %6.2f, Th = %d", static_cast<double>(fps), threshold);
+        std::snprintf(level, sizeof(level), "%d", threshold);
+    if (audioOffsetMs == 0) {
+        std::snprintf(out, static_cast<size_t>(size), "FPS = %6.2f, Th = %s", static_cast<double>(fps), level);
+    } else {
+        std::snprintf(out, static_cast<size_t>(size), "FPS = %6.2f, Th = %s, Audio offset = %+d ms",
+                      static_cast<double>(fps), level, audioOffsetMs);
+    }
 }
 
 void formatMatrixLine(char* out, int size, const double m[16], int row) {
@@ -235,11 +242,11 @@ void countFpsFrame(int now, char* line, int size) {
         g_fpsFrameCount = 0;
     }
     ++g_fpsFrameCount;
-    formatFpsLine(line, size, g_fps, g_clTracker.threshold);
+    formatFpsLine(line, size, g_fps, g_clTracker.threshold, g_music.offsetMs());
 }
 
 void drawFpsOverlay() {
-    char line[64];
+    char line[96];
     countFpsFrame(glutGet(GLUT_ELAPSED_TIME), line, sizeof(line));
     if (g_displayFps) drawOverlayText(line, 8);
 }

@@ -16,8 +16,9 @@ void drawVideoStatusOverlay();
 void drawOverlayText(const char* text, int lineOffset);
 
 // The text of the frame-rate line and of matrix line k (0..3), as drawn. The frame-rate
-// line shows the threshold's level, or "auto" for kLocalThreshold.
-void formatFpsLine(char* out, int size, float fps, int threshold);
+// line shows the threshold's level, or "auto" for kLocalThreshold; the music's offset
+// joins it while it is not zero.
+void formatFpsLine(char* out, int size, float fps, int threshold, int audioOffsetMs = 0);
 void formatMatrixLine(char* out, int size, const double matrix[16], int row);
 
 // Called right after the frame is composed and before the buffers are swapped; the

@@ -54,6 +54,7 @@ void openFromCommandLine(const CommandLineOptions& options) {
     if (!model1.empty()) openModelFile(1, model1.c_str());
     if (!model2.empty()) openModelFile(2, model2.c_str());
     if (!motion.empty()) openMotionFile(motion.c_str());
+    if (!options.audio.empty()) openMusicFile(options.audio.c_str());
 }
 
 }  // namespace
@@ -128,6 +129,9 @@ int main(int argc, char** argv) {
 
     initScene();
 
+    g_music.setOffsetMs(options.audioOffsetMs);
+    // Offline the song follows the video's clock and is not played aloud.
+    if (!options.render.empty()) g_music.setDeviceWanted(false);
     openFromCommandLine(options);
     if (!startBatch(options)) std::exit(1);
 

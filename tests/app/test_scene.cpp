@@ -78,12 +78,12 @@ TEST(ShadowMatrix, FlattensPointsOntoTheGroundAlongRaysFromTheLight) {
 }
 
 TEST(Commands, KeysReachTheirMenuEntriesInBothCases) {
-    const char* letters = "OPMRLTFXBHAWESCKG";
+    const char* letters = "OPMRLTFXBHAWESCKGU";
     for (int i = 0; i < kMenuEntryCount; ++i) {
         EXPECT_EQ(menuEntryForKey(static_cast<unsigned char>(letters[i])), i + 1) << letters[i];
         EXPECT_EQ(menuEntryForKey(static_cast<unsigned char>(letters[i] + 32)), i + 1) << letters[i];
     }
-    for (unsigned char key : {' ', '+', '-', '\x1b', 'q', 'z', '1'}) EXPECT_EQ(menuEntryForKey(key), 0) << key;
+    for (unsigned char key : {' ', '+', '-', '[', ']', '\x1b', 'q', 'z', '1'}) EXPECT_EQ(menuEntryForKey(key), 0) << key;
     // Each label carries its key as the shortcut in brackets at the end.
     for (int i = 0; i < kMenuEntryCount; ++i) {
         const std::string label = kMenuLabels[i];
@@ -103,6 +103,13 @@ TEST(Overlay, LinesAreFormattedAsShown) {
     // Local thresholding has no one level: the line names the mode.
     formatFpsLine(line, sizeof(line), 29.97f, kLocalThreshold);
     EXPECT_STREQ(line, "FPS =  29.97, Th = auto");
+    // The music's offset shows only while it is not zero, with its sign.
+    formatFpsLine(line, sizeof(line), 29.97f, 87, 0);
+    EXPECT_STREQ(line, "FPS =  29.97, Th = 87");
+    formatFpsLine(line, sizeof(line), 29.97f, 87, 120);
+    EXPECT_STREQ(line, "FPS =  29.97, Th = 87, Audio offset = +120 ms");
+    formatFpsLine(line, sizeof(line), 29.97f, kLocalThreshold, -30);
+    EXPECT_STREQ(line, "FPS =  29.97, Th = auto, Audio offset = -30 ms");
     double m[16] = {};
     for (int i = 0; i < 16; ++i) m[i] = i;
     formatMatrixLine(line, sizeof(line), m, 1);
@@ -146,4 +153,20 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
     EXPECT_TRUE(parse({"--render", "out.avi", "--video", "file:in.avi"}, render, e)) << e;
     CommandLineOptions shot;
     EXPECT_FALSE(parse({"--screenshot", "x.png"}, shot, e));
+
+    // A song and the motion's offset against it.
+    CommandLineOptions music;
+    ASSERT_TRUE(parse({"--audio", "song.mp3", "--audio-offset=-120"}, music, e)) << e;
+    EXPECT_EQ(music.audio, "song.mp3");
+    EXPECT_EQ(music.audioOffsetMs, -120);
+    EXPECT_EQ(none.audioOffsetMs, 0);
+    for (const char* offset : {"12ms", "", "70000", "-60001", "1.5"}) {
+        CommandLineOptions wrong;
+        EXPECT_FALSE(parse({"--audio", "song.mp3", "--audio-offset", offset}, wrong, e)) << offset;
+        EXPECT_NE(e.find("--audio-offset"), std::string::npos) << e;
+    }
+    CommandLineOptions edge;
+    EXPECT_TRUE(parse({"--audio-offset", "-60000"}, edge, e)) << e;
+    EXPECT_FALSE(parse({"--audio"}, bad, e));
+    EXPECT_FALSE(parse({"--audio="}, bad, e));
 }
