@@ -43,17 +43,19 @@ const char* muxerName(RecordFormat format)
     return "avi";
 }
 
-// The rate an encoder takes that is nearest to `wanted` (the wanted one when it is
-// supported or when the codec takes any).
+// The rate the song goes to the encoder at: its own when the codec takes it (or takes
+// any), else the lowest higher rate the codec has (nothing of the song is lost), else
+// the highest it has.
 int supportedRate(const AVCodec* codec, int wanted)
 {
     if (!codec->supported_samplerates) return wanted;
-    int best = 0;
+    int above = 0, highest = 0;
     for (const int* r = codec->supported_samplerates; *r; ++r) {
         if (*r == wanted) return wanted;
-        if (best == 0 || std::abs(*r - wanted) < std::abs(best - wanted)) best = *r;
+        if (*r > wanted && (above == 0 || *r < above)) above = *r;
+        highest = std::max(highest, *r);
     }
-    return best > 0 ? best : wanted;
+    return above > 0 ? above : (highest > 0 ? highest : wanted);
 }
 
 }  // namespace
