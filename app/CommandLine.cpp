@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/sound/Music.h"
+
 namespace {
 
 bool takeValue(int argc, char** argv, int& i, std::string& out, std::string& error) {
@@ -47,6 +49,24 @@ bool parseCommandLine(int argc, char** argv, CommandLineOptions& options, std::s
             if (!takeValue(argc, argv, i, options.model2, error)) return false;
         } else if (optionIs(arg, "--motion")) {
             if (!takeValue(argc, argv, i, options.motion, error)) return false;
+        } else if (optionIs(arg, "--audio")) {
+            if (!takeValue(argc, argv, i, options.audio, error)) return false;
+            if (options.audio.empty()) {
+                error = "--audio needs a file name";
+                return false;
+            }
+        } else if (optionIs(arg, "--audio-offset")) {
+            if (!takeValue(argc, argv, i, value, error)) return false;
+            char* end = nullptr;
+            errno = 0;
+            const long ms = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != 0 || errno != 0 || ms < -kMaxAudioOffsetMs || ms > kMaxAudioOffsetMs) {
+                error = "--audio-offset needs a whole number of milliseconds between " +
+                        std::to_string(-kMaxAudioOffsetMs) + " and " + std::to_string(kMaxAudioOffsetMs) + ", not \"" +
+                        value + "\"";
+                return false;
+            }
+            options.audioOffsetMs = static_cast<int>(ms);
         } else if (optionIs(arg, "--screenshot")) {
             if (!takeValue(argc, argv, i, options.screenshot, error)) return false;
         } else if (optionIs(arg, "--record")) {
@@ -91,7 +111,7 @@ bool parseCommandLine(int argc, char** argv, CommandLineOptions& options, std::s
 
 void makePathsAbsolute(CommandLineOptions& options, const std::string& folder) {
     if (folder.empty()) return;
-    for (std::string* path : {&options.model1, &options.model2, &options.motion, &options.screenshot,
+    for (std::string* path : {&options.model1, &options.model2, &options.motion, &options.audio, &options.screenshot,
                               &options.record, &options.render}) {
         if (!path->empty() && (*path)[0] != '/') *path = folder + "/" + *path;
     }
@@ -114,6 +134,10 @@ const char* usageText() {
            "  --model FILE       open a PMD/PMX model into slot 1\n"
            "  --model2 FILE      open a PMD/PMX model into slot 2 (the twin)\n"
            "  --motion FILE      open a VMD motion for both slots\n"
+           "  --audio FILE       play a song (WAV, MP3, Ogg, FLAC, M4A...) with the motion;\n"
+           "                     the motion follows the song's clock\n"
+           "  --audio-offset MS  shift the motion against the song by MS milliseconds\n"
+           "                     (positive: the motion leads; keys [ and ] nudge by 10 ms)\n"
            "  --demo             open the demo character and its dance (from the data folder)\n"
            "  --frames N         end after N displayed frames\n"
            "  --screenshot FILE  write the last frame to FILE as PNG before ending\n"
@@ -134,7 +158,9 @@ const char* usageText() {
            "  F  frame rate (on/off)   X  axes (on/off)         B  binarized image (on/off)\n"
            "  H  shadow / mirror       A  matrix text (on/off)  W  wire frame (on/off)\n"
            "  E  automatic threshold   S  save PNG screenshot   C  start/stop recording\n"
-           "  space  pause motion      +  larger models         -  smaller models\n"
+           "  K  toon look (on/off)    G  smooth pose (on/off)  U  open music\n"
+           "  space  pause motion and music                     +  larger  -  smaller models\n"
+           "  [  ]  music offset 10 ms earlier / later (the motion lags / leads the song)\n"
            "  arrow keys, Page Up/Down  move the twin           Home  put the twin back\n"
            "\n"
            "Screenshots (img<date>-<time>-<ms>.png) and recordings (cap<date>-<time>-<ms>.avi,\n"

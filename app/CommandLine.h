@@ -11,6 +11,8 @@ struct CommandLineOptions {
     std::string model1;      // opened into slot 1 after start-up
     std::string model2;      // opened into slot 2 (switches the twin on)
     std::string motion;      // opened after the models
+    std::string audio;       // song played with the motion (the motion follows its clock)
+    int audioOffsetMs = 0;   // motion frame = song seconds * 30 + offset * 0.03 (> 0: motion leads)
     long frames = 0;         // > 0: end after this many displayed frames
     std::string screenshot;  // PNG of the last frame, written before the end
     std::string record;      // recording from the first frame to the end (.mp4, .mkv, .avi)

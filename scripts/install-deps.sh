@@ -12,10 +12,13 @@ PACKAGES=(
   libpng-dev zlib1g-dev libdeflate-dev
   freeglut3-dev libglu1-mesa-dev libgl-dev libgl1-mesa-dri
   libgtk-3-dev
+  # sound: songs decoded with FFmpeg's libraries, played through SDL's audio
+  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libsdl2-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   libjpeg-dev libapriltag-dev libopencv-calib3d-dev
   xvfb xauth xdotool
+  ffmpeg
   desktop-file-utils
   # sanitizers and fuzzing
   clang libclang-rt-14-dev

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,4 +30,7 @@ struct SongCursor {
     bool playing = false;           // false: paused or past the song's end (silence)
     int64_t frame = 0;              // the song's sample frame that belongs to this picture
     unsigned generation = 0;        // changes on every jump: seek, restart, pause, new song
+    // The same song, kept alive for as long as the cursor is: a recording may still read
+    // it on its own thread after another song has been opened. Null when song is.
+    std::shared_ptr<const Song> hold;
 };
