@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "LiveProgram.h"
 #include "common/MediaReadBack.h"
 #include "common/ProgramRun.h"
 
@@ -100,4 +101,23 @@ TEST(Recording, CommandLinePathsAreTakenFromTheStartingFolder)
     const DecodedMedia m = decodeMedia(dir + "/clip.mkv");
     EXPECT_GT(m.frameTimes.size(), 0u);
     (void)!std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(Recording, TheCaptureKeyRecordsTheKindAsked)
+{
+    if (!haveDisplay()) GTEST_SKIP() << "no X display";
+    LiveProgram app({"--capture-format", "mp4"});
+    ASSERT_TRUE(app.ok()) << app.run().output();
+    ASSERT_TRUE(app.key("c"));
+    ASSERT_TRUE(waitForOutput(app.run(), "recording into", 20.0)) << app.run().output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(app.key("c"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const auto files = app.newOutputFiles("cap", ".mp4");
+    ASSERT_EQ(files.size(), 1u) << app.run().output();
+    const DecodedMedia m = decodeMedia(*files.begin());
+    EXPECT_EQ(m.videoCodec, "h264");
+    EXPECT_GE(m.frameTimes.size(), 15u);
+    EXPECT_TRUE(app.newOutputFiles("cap", ".avi").empty());
+    std::remove(files.begin()->c_str());
 }
