@@ -27,7 +27,7 @@ const char* const kMenuLabels[kMenuEntryCount] = {
     "Display FPS    (On/Off) [F]", "Display Axis   (On/Off) [X]", "Display Bin    (On/Off) [B]",
     "Display Shadow (On/Off) [H]", "Display Matrix (On/Off) [A]", "Wire frame     (On/Off) [W]",
     "Auto Threshold (On/Off) [E]", "Save to PNG file        [S]", "Capture to AVI file     [C]",
-    "Toon Look      (On/Off) [K]", "Smooth Pose    (On/Off) [G]",
+    "Toon Look      (On/Off) [K]", "Smooth Pose    (On/Off) [G]", "Open Music              [U]",
 };
 
 namespace {
@@ -39,6 +39,8 @@ const char kModelFilter[] = "PMD File(*.pmd)|PMX File(*.pmx)";
 const char kModelPatterns[] = "*.pmd;*.pmx";
 const char kMotionFilter[] = "VMD File(*.vmd)";
 const char kMotionPatterns[] = "*.vmd";
+const char kMusicFilter[] = "Audio File(*.wav;*.mp3;*.ogg;*.flac;*.m4a;*.aac;*.opus)";
+const char kMusicPatterns[] = "*.wav;*.mp3;*.ogg;*.oga;*.flac;*.m4a;*.aac;*.opus";
 
 // The pose a freshly bound motion starts from: frame 0 with the bodies at rest.
 void rebindMotion(cModel& model, MotionData& motion) {
@@ -104,7 +106,28 @@ bool openMotionFile(const char* path) {
     if (g_model1Loaded) rebindMotion(g_model1, g_motion1);
     loadMotionCopy(path, g_motion2);
     if (g_displayTwin) rebindMotion(g_model2, g_motion2);
+    g_music.restart();  // a new dance starts with its song
     return loaded;
+}
+
+bool openMusicFile(const char* path) {
+    std::string error;
+    if (!g_music.open(path, error)) {
+        showMessage("Open Music", error.c_str());
+        return false;
+    }
+    reportMusicDeviceProblem();
+    restartMotion();
+    return true;
+}
+
+void reportMusicDeviceProblem() {
+    const std::string problem = g_music.deviceProblemToReport();
+    if (problem.empty()) return;
+    const std::string text = "No sound device (" + problem +
+                             "): the song is not heard and the motion runs on the wall clock; recordings still "
+                             "carry the song.";
+    showMessage("Music", text.c_str());
 }
 
 void openModel1() {
@@ -125,9 +148,16 @@ void openMotion() {
     openMotionFile(path.c_str());
 }
 
+void openMusic() {
+    std::string path;
+    if (!chooseOpenFile(kMusicFilter, kMusicPatterns, "wav", path)) return;
+    openMusicFile(path.c_str());
+}
+
 void restartMotion() {
     if (g_model1Loaded) rebindMotion(g_model1, g_motion1);
     if (g_displayTwin) rebindMotion(g_model2, g_motion2);
+    g_music.restart();
 }
 
 void menuSelected(int id) {
@@ -154,6 +184,7 @@ void menuSelected(int id) {
             setModelLook(requestedModelLook() == ModelLook::Toon ? ModelLook::Classic : ModelLook::Toon);
             break;
         case 17: g_smoothPose = !g_smoothPose; break;
+        case 18: openMusic(); break;
         default: break;
     }
 }
@@ -177,6 +208,7 @@ int menuEntryForKey(unsigned char key) {
         case 'c': return 15;
         case 'k': return 16;
         case 'g': return 17;
+        case 'u': return 18;
         default: return 0;
     }
 }
@@ -187,7 +219,12 @@ void keyboardPressed(unsigned char key, int, int) {
         return;
     }
     switch (key) {
-        case ' ': g_pauseMotion = !g_pauseMotion; break;
+        case ' ':
+            g_pauseMotion = !g_pauseMotion;
+            g_music.setPaused(g_pauseMotion);
+            break;
+        case '[': g_music.nudgeOffset(-kAudioOffsetStepMs); break;
+        case ']': g_music.nudgeOffset(kAudioOffsetStepMs); break;
         case '+': g_clTracker.scaleStep(-kScaleStep); break;
         case '-': g_clTracker.scaleStep(kScaleStep); break;
         default: break;

@@ -198,8 +198,13 @@ void displayFrame() {
     if (g_frameShownHook) g_frameShownHook();
 }
 
-void formatFpsLine(char* out, int size, float fps, int threshold) {
-    std::snprintf(out, static_cast<size_t>(size), "FPS = %6.2f, Th = %d", static_cast<double>(fps), threshold);
+void formatFpsLine(char* out, int size, float fps, int threshold, int audioOffsetMs) {
+    if (audioOffsetMs == 0) {
+        std::snprintf(out, static_cast<size_t>(size), "FPS = %6.2f, Th = %d", static_cast<double>(fps), threshold);
+    } else {
+        std::snprintf(out, static_cast<size_t>(size), "FPS = %6.2f, Th = %d, Audio offset = %+d ms",
+                      static_cast<double>(fps), threshold, audioOffsetMs);
+    }
 }
 
 void formatMatrixLine(char* out, int size, const double m[16], int row) {
@@ -214,11 +219,11 @@ void countFpsFrame(int now, char* line, int size) {
         g_fpsFrameCount = 0;
     }
     ++g_fpsFrameCount;
-    formatFpsLine(line, size, g_fps, g_clTracker.threshold);
+    formatFpsLine(line, size, g_fps, g_clTracker.threshold, g_music.offsetMs());
 }
 
 void drawFpsOverlay() {
-    char line[64];
+    char line[96];
     countFpsFrame(glutGet(GLUT_ELAPSED_TIME), line, sizeof(line));
     if (g_displayFps) drawOverlayText(line, 8);
 }

@@ -15,8 +15,9 @@ void drawVideoStatusOverlay();
 // One line of text in the window's top-left area, lineOffset pixels below the top.
 void drawOverlayText(const char* text, int lineOffset);
 
-// The text of the frame-rate line and of matrix line k (0..3), as drawn.
-void formatFpsLine(char* out, int size, float fps, int threshold);
+// The text of the frame-rate line and of matrix line k (0..3), as drawn. The music's
+// offset joins the frame-rate line while it is not zero.
+void formatFpsLine(char* out, int size, float fps, int threshold, int audioOffsetMs = 0);
 void formatMatrixLine(char* out, int size, const double matrix[16], int row);
 
 // Called right after the frame is composed and before the buffers are swapped; the

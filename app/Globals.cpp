@@ -19,6 +19,7 @@ struct ModelSlotsTeardown {
 }  // namespace
 
 MotionData g_motion1, g_motion2;
+Music g_music;
 
 bool g_model1Loaded = false;
 bool g_displayTwin = false;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "animation/Motion.h"
+#include "app/sound/Music.h"
 #include "model/ModelData.h"
 
 extern char g_exeDir[260];        // folder of the executable, no trailing '/'
@@ -10,6 +11,7 @@ extern const char g_windowTitle[16];
 
 extern cModel g_model1, g_model2;     // slot 2 is the twin
 extern MotionData g_motion1, g_motion2;  // each slot keeps its own copy of the motion
+extern Music g_music;  // the song, when one is open: the clock both motions follow
 
 extern bool g_model1Loaded;  // slot 1 is updated and drawn
 extern bool g_displayTwin;   // slot 2 is updated and drawn

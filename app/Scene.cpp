@@ -3,11 +3,16 @@
 #include <GL/freeglut.h>
 #include <GL/gl.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "animation/Morph.h"
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
+#include "app/Commands.h"
 #include "app/Globals.h"
 #include "app/imgproc/Capture.h"
 #include "app/imgproc/cvImgProc.h"
@@ -33,6 +38,43 @@ constexpr float kMaxElapsedFrames = 10.0f;
 
 float g_fixedFrameStep = 0.0f;
 bool g_newFrameThisStep = false;
+
+// Test knob PAVONIX_AUDIO_TRACE=1: one line per posed frame on standard error,
+//   audio-trace: t T motion M song S played P rate R paused B gen G
+// T: seconds on the monotonic clock; M: the motion frame the pose was evaluated at
+// (slot 1, else slot 2); S: the song frame the pose belongs to; P: device frames
+// played (-1 without a device); R: the song's rate; G: the cursor's generation. S, R
+// and G are -1 without a song.
+struct AudioTrace {
+    bool on = false;
+    AudioTrace() {
+        const char* v = std::getenv("PAVONIX_AUDIO_TRACE");
+        on = v && *v && std::strcmp(v, "0") != 0;
+    }
+};
+AudioTrace g_audioTrace;
+
+// Puts both slots' motion clocks at the song's frame, held at the motion's end.
+void placeMotionsAt(double frame) {
+    for (cModel* model : {&g_model1, &g_model2}) {
+        MotionPlayer& player = model->motion;
+        if (!player.motionData) continue;
+        const double last = player.motionData->lastFrame;
+        player.currentFrame = static_cast<float>(std::clamp(frame, 0.0, last));
+    }
+}
+
+void traceAudio() {
+    const cModel* shown = g_model1Loaded ? &g_model1 : g_displayTwin ? &g_model2 : nullptr;
+    if (!shown) return;
+    const double t = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    const SongCursor cursor = g_music.cursor();
+    const Song* song = g_music.song();
+    std::fprintf(stderr, "audio-trace: t %.4f motion %.3f song %lld played %lld rate %d paused %d gen %lld\n", t,
+                 static_cast<double>(shown->motion.currentFrame), song ? static_cast<long long>(cursor.frame) : -1LL,
+                 g_music.audible() ? static_cast<long long>(g_music.devicePlayedAtStep()) : -1LL,
+                 song ? song->sampleRate : -1, g_pauseMotion ? 1 : 0, song ? static_cast<long long>(cursor.generation) : -1LL);
+}
 
 }  // namespace
 
@@ -153,6 +195,17 @@ void idleStep() {
     g_lastIdleTime = now;
     if (g_fixedFrameStep > 0.0f && !g_pauseMotion) frameCount = g_fixedFrameStep;
 
+    // With a song the song is the clock: the pose drawn is the motion at the song's
+    // position sampled now, and physics follows the motion time that passed.
+    if (g_music.hasSong()) {
+        g_music.setPaused(g_pauseMotion);
+        const MusicStep step = g_music.step(frameCount);
+        reportMusicDeviceProblem();  // a device lost between the song's open and its start
+        placeMotionsAt(step.motionFrame);
+        frameCount = step.elapsed;
+    }
+    if (g_audioTrace.on) traceAudio();
+
     if (g_model1Loaded) {
         updateModelPose(g_model1, frameCount);
         lookAtViewpoint(viewpoint, g_model1);
@@ -210,6 +263,7 @@ void cleanupAtExit() {
     // static objects it draws with are destroyed; the tracker closes the camera last,
     // but nothing may still be producing frames by then.
     arVideoCapStop();
+    g_music.close();  // the sound stops with the window, not after the teardown
     releaseModel(g_model1);
     releaseModel(g_model2);
     destroyPhysicsWorld();

@@ -49,6 +49,7 @@ void openFromCommandLine(const CommandLineOptions& options) {
     if (!options.model1.empty()) openModelFile(1, options.model1.c_str());
     if (!options.model2.empty()) openModelFile(2, options.model2.c_str());
     if (!options.motion.empty()) openMotionFile(options.motion.c_str());
+    if (!options.audio.empty()) openMusicFile(options.audio.c_str());
 }
 
 }  // namespace
@@ -112,6 +113,8 @@ int main(int argc, char** argv) {
     loadGLExtensions();
     g_cvImgProc.init(g_clTracker.width, g_clTracker.height);
     g_cvImgProc.captureFormat = options.captureFormat;
+    // Recordings carry the song from where the motion stands at each recorded frame.
+    g_cvImgProc.songCursor = [] { return g_music.cursor(); };
 
     glutDisplayFunc(displayFrame);
     glutReshapeFunc(reshapeWindow);
@@ -127,6 +130,9 @@ int main(int argc, char** argv) {
 
     initScene();
 
+    g_music.setOffsetMs(options.audioOffsetMs);
+    // Offline the song follows the video's clock and is not played aloud.
+    if (!options.render.empty()) g_music.setDeviceWanted(false);
     openFromCommandLine(options);
     if (!startBatch(options)) std::exit(1);
 

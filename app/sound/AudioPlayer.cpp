@@ -34,7 +34,7 @@ private:
 
 bool AudioPlayer::open(const Song& song, bool paused, std::string& error) {
     close();
-    if (song.sampleRate <= 0 || song.channels < 1 || song.channels > 2) {
+    if (song.sampleRate <= 0 || song.channels < 1 || song.channels > 2 || song.frames() <= 0) {
         error = "the song has no playable format";
         return false;
     }
@@ -46,25 +46,16 @@ bool AudioPlayer::open(const Song& song, bool paused, std::string& error) {
         return false;
     }
     subsystemUp_ = true;
-
-    SDL_AudioSpec want{};
-    want.freq = song.sampleRate;
-    want.format = AUDIO_S16SYS;
-    want.channels = static_cast<Uint8>(song.channels);
-    want.samples = bufferFramesFor(song.sampleRate);
-    want.callback = fillCallback;
-    want.userdata = this;
-    SDL_AudioSpec have{};
-    // No changes allowed: SDL converts to whatever the device wants, so the callback
-    // always hands out the song's own samples.
-    const SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-    if (device == 0) {
-        error = SDL_GetError();
+    song_ = &song;
+    frameBytes_ = song.channels * static_cast<int>(sizeof(int16_t));
+    // A device opened now would play silence until the first picture: opened once to
+    // know there is one, and again by start().
+    const uint32_t probe = openDevice(error);
+    if (probe == 0) {
         close();
         return false;
     }
-    song_ = &song;
-    frameBytes_ = song.channels * static_cast<int>(sizeof(int16_t));
+    SDL_CloseAudioDevice(probe);
     paused_ = paused;
     nextFrame_ = 0;
     holding_ = true;
@@ -74,7 +65,34 @@ bool AudioPlayer::open(const Song& song, bool paused, std::string& error) {
     bufferFrames_ = 0;
     deviceTaken_ = 0;
     bufferTime_ = Clock::now();
-    device_ = device;
+    return true;
+}
+
+uint32_t AudioPlayer::openDevice(std::string& error) {
+    SDL_AudioSpec want{};
+    want.freq = song_->sampleRate;
+    want.format = AUDIO_S16SYS;
+    want.channels = static_cast<Uint8>(song_->channels);
+    want.samples = bufferFramesFor(song_->sampleRate);
+    want.callback = fillCallback;
+    want.userdata = this;
+    SDL_AudioSpec have{};
+    // No changes allowed: SDL converts to whatever the device wants, so the callback
+    // always hands out the song's own samples.
+    const SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    if (device == 0) error = SDL_GetError();
+    return device;
+}
+
+bool AudioPlayer::start(std::string& error) {
+    if (!song_) return false;
+    if (device_ != 0) return true;
+    const uint32_t device = openDevice(error);
+    if (device == 0) {
+        close();
+        return false;
+    }
+    device_ = device;  // from here on the state is shared with the audio thread
     SDL_PauseAudioDevice(device_, 0);
     return true;
 }
@@ -132,7 +150,7 @@ int64_t AudioPlayer::devicePlayedLocked(Clock::time_point now) const {
 }
 
 int64_t AudioPlayer::position() const {
-    if (device_ == 0) return 0;
+    if (device_ == 0) return song_ ? heldFrame_ : 0;
     const Clock::time_point now = Clock::now();
     DeviceLock lock(device_);
     return positionLocked(now);
@@ -146,8 +164,12 @@ int64_t AudioPlayer::devicePlayed() const {
 }
 
 void AudioPlayer::seek(int64_t frame) {
-    if (device_ == 0) return;
+    if (!song_) return;
     frame = std::clamp<int64_t>(frame, 0, song_->frames());
+    if (device_ == 0) {
+        nextFrame_ = heldFrame_ = frame;
+        return;
+    }
     DeviceLock lock(device_);
     nextFrame_ = frame;
     heldFrame_ = frame;
@@ -156,7 +178,9 @@ void AudioPlayer::seek(int64_t frame) {
 
 void AudioPlayer::setPaused(bool paused) {
     if (device_ == 0) {
+        // Not started: the clock stands at heldFrame_ anyway.
         paused_ = paused;
+        nextFrame_ = heldFrame_;
         return;
     }
     const Clock::time_point now = Clock::now();

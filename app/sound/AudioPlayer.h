@@ -22,13 +22,20 @@ public:
     AudioPlayer(const AudioPlayer&) = delete;
     AudioPlayer& operator=(const AudioPlayer&) = delete;
 
-    // Opens the default output for the song's rate and channels and plays it from
-    // frame 0 (silent until setPaused(false) when paused). The song is borrowed and must
-    // outlive the device (close() or another open()). False with SDL's reason when there
-    // is no device to play on (none, busy, the sound server refuses).
+    // Makes sure the default output takes the song's rate and channels (it is opened
+    // once to see) and gets ready to play the song from frame 0 when start() is called
+    // (silent until setPaused(false) when paused). The song is borrowed and must outlive
+    // the player (close() or another open()). False with SDL's reason when there is no
+    // device to play on (none, busy, the sound server refuses).
     bool open(const Song& song, bool paused, std::string& error);
+    // Opens the device for good and sets it going. Until then nothing is played, not
+    // even silence, and the clock stands: the sound starts with the first picture drawn
+    // to it. False with SDL's reason when the device has gone meanwhile (the player is
+    // closed then).
+    bool start(std::string& error);
     void close();
-    bool isOpen() const { return device_ != 0; }
+    bool isOpen() const { return song_ != nullptr; }
+    bool started() const { return device_ != 0; }
 
     // The song frame heard now (held still while paused, at the song's end after it).
     int64_t position() const;
@@ -47,18 +54,20 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    // Opens the default output for the song with this player's callback; 0 on failure.
+    uint32_t openDevice(std::string& error);
     static void fillCallback(void* self, uint8_t* stream, int bytes);
     void fill(uint8_t* stream, int bytes);
     // Both under the device lock.
     int64_t positionLocked(Clock::time_point now) const;
     int64_t devicePlayedLocked(Clock::time_point now) const;
 
-    uint32_t device_ = 0;      // SDL_AudioDeviceID; 0 = none
+    uint32_t device_ = 0;       // SDL_AudioDeviceID; 0 = not (yet) playing
     bool subsystemUp_ = false;  // we started SDL's audio subsystem and stop it on close
     const Song* song_ = nullptr;
     int frameBytes_ = 0;
 
-    // Shared with SDL's audio thread, under the device lock.
+    // Shared with SDL's audio thread, under the device lock once it runs.
     bool paused_ = false;
     int64_t nextFrame_ = 0;         // the song frame the next buffer starts with
     bool holding_ = true;           // the clock shows heldFrame_ (paused, just sought)

@@ -8,6 +8,8 @@ namespace {
 // Longest stretch one step hands to physics: 10 frames, a third of a second, as the
 // elapsed time of a frame without music is capped.
 constexpr double kMaxStepFrames = 10.0;
+// Rounding slack of the elapsed-time clock, in samples.
+constexpr double kSampleSlack = 1e-6;
 
 }  // namespace
 
@@ -48,7 +50,7 @@ void Music::restart() {
     virtualFrame_ = 0.0;
     songEnded_ = false;
     started_ = false;
-    lastMotionFrame_ = motionFrameAt(0);
+    lastMotionFrame_ = motionFrameAt(0.0);
     cursor_.song = song_.get();
     cursor_.hold = song_;
     cursor_.playing = !paused_;
@@ -66,8 +68,8 @@ void Music::setPaused(bool paused) {
 
 void Music::setOffsetMs(int ms) { offsetMs_ = std::clamp(ms, -kMaxAudioOffsetMs, kMaxAudioOffsetMs); }
 
-double Music::motionFrameAt(int64_t songFrame) const {
-    const double seconds = song_ && song_->sampleRate > 0 ? double(songFrame) / song_->sampleRate : 0.0;
+double Music::motionFrameAt(double songFrame) const {
+    const double seconds = song_ && song_->sampleRate > 0 ? songFrame / song_->sampleRate : 0.0;
     return seconds * kMotionFramesPerSecond + offsetMs_ * kMotionFramesPerMs;
 }
 
@@ -75,17 +77,26 @@ MusicStep Music::step(float elapsed) {
     MusicStep out;
     if (!song_) return out;
     const int64_t songFrames = song_->frames();
-    int64_t position;
+    // Where the song stands, in (fractional) song frames.
+    double position;
+    // The sound starts with the first frame drawn to it, not when the file was opened:
+    // whatever the program does in between (motions rebound, bodies reset) is not
+    // heard as silence or as a start played twice.
+    if (player_.isOpen() && !player_.started()) {
+        std::string reason;
+        if (!player_.start(reason)) deviceProblem_ = reason.empty() ? "no sound device" : reason;
+    }
     if (player_.isOpen()) {
-        position = player_.position();
+        position = double(player_.position());
         devicePlayedAtStep_ = player_.devicePlayed();
     } else {
         // The first step after a jump shows where the jump went, as the device's clock
         // does: frame k of an offline render is k steps after the start.
         if (!paused_ && started_)
             virtualFrame_ += double(elapsed) / kMotionFramesPerSecond * song_->sampleRate;
-        virtualFrame_ = std::min(virtualFrame_, double(songFrames));
-        position = static_cast<int64_t>(virtualFrame_);
+        // Sums of fractions of a sample land a hair short of the end.
+        if (virtualFrame_ + kSampleSlack >= double(songFrames)) virtualFrame_ = double(songFrames);
+        position = virtualFrame_;
         devicePlayedAtStep_ = 0;
     }
 
@@ -94,7 +105,7 @@ MusicStep Music::step(float elapsed) {
         target = lastMotionFrame_ + (paused_ ? 0.0 : double(elapsed));
     } else {
         target = motionFrameAt(position);
-        if (position >= songFrames) songEnded_ = true;
+        if (position >= double(songFrames)) songEnded_ = true;
     }
     const double moved = std::max(target, 0.0) - std::max(lastMotionFrame_, 0.0);
     out.motionFrame = target;
@@ -102,9 +113,12 @@ MusicStep Music::step(float elapsed) {
     lastMotionFrame_ = target;
     started_ = true;
 
-    cursor_.song = song_.get();
-    cursor_.hold = song_;
+    if (cursor_.hold != song_) {
+        cursor_.song = song_.get();
+        cursor_.hold = song_;
+    }
     cursor_.playing = !paused_ && !songEnded_;
-    cursor_.frame = std::min(position, songFrames);
+    // The sample under the picture: the one playing when it is shown.
+    cursor_.frame = std::min(static_cast<int64_t>(position + kSampleSlack), songFrames);
     return out;
 }

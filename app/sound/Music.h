@@ -77,7 +77,7 @@ public:
     int64_t devicePlayedAtStep() const { return devicePlayedAtStep_; }
 
 private:
-    double motionFrameAt(int64_t songFrame) const;
+    double motionFrameAt(double songFrame) const;
     void bumpGeneration() { ++cursor_.generation; }
 
     std::shared_ptr<const Song> song_;

@@ -83,7 +83,7 @@ TEST(Commands, SwitchKeysAndTheirMenuEntriesFlipOneFlagEach) {
     resetSwitches();
     for (unsigned char key : {'\x1b', 'q', 'z', '1', '\r'}) keyboardPressed(key, 0, 0);
     menuSelected(0);
-    menuSelected(18);
+    menuSelected(kMenuEntryCount + 1);
     EXPECT_FALSE(g_displayFps || g_displayAxis || g_displayMatrix || g_wireFrame || g_displayTwin || g_pauseMotion);
     EXPECT_TRUE(g_displayShadow);
 }

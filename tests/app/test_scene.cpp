@@ -77,12 +77,12 @@ TEST(ShadowMatrix, FlattensPointsOntoTheGroundAlongRaysFromTheLight) {
 }
 
 TEST(Commands, KeysReachTheirMenuEntriesInBothCases) {
-    const char* letters = "OPMRLTFXBHAWESCKG";
+    const char* letters = "OPMRLTFXBHAWESCKGU";
     for (int i = 0; i < kMenuEntryCount; ++i) {
         EXPECT_EQ(menuEntryForKey(static_cast<unsigned char>(letters[i])), i + 1) << letters[i];
         EXPECT_EQ(menuEntryForKey(static_cast<unsigned char>(letters[i] + 32)), i + 1) << letters[i];
     }
-    for (unsigned char key : {' ', '+', '-', '\x1b', 'q', 'z', '1'}) EXPECT_EQ(menuEntryForKey(key), 0) << key;
+    for (unsigned char key : {' ', '+', '-', '[', ']', '\x1b', 'q', 'z', '1'}) EXPECT_EQ(menuEntryForKey(key), 0) << key;
     // Each label carries its key as the shortcut in brackets at the end.
     for (int i = 0; i < kMenuEntryCount; ++i) {
         const std::string label = kMenuLabels[i];
@@ -99,6 +99,13 @@ TEST(Overlay, LinesAreFormattedAsShown) {
     EXPECT_STREQ(line, "FPS =   0.00, Th = 130");
     formatFpsLine(line, sizeof(line), 29.97f, 87);
     EXPECT_STREQ(line, "FPS =  29.97, Th = 87");
+    // The music's offset shows only while it is not zero, with its sign.
+    formatFpsLine(line, sizeof(line), 29.97f, 87, 0);
+    EXPECT_STREQ(line, "FPS =  29.97, Th = 87");
+    formatFpsLine(line, sizeof(line), 29.97f, 87, 120);
+    EXPECT_STREQ(line, "FPS =  29.97, Th = 87, Audio offset = +120 ms");
+    formatFpsLine(line, sizeof(line), 29.97f, 87, -30);
+    EXPECT_STREQ(line, "FPS =  29.97, Th = 87, Audio offset = -30 ms");
     double m[16] = {};
     for (int i = 0; i < 16; ++i) m[i] = i;
     formatMatrixLine(line, sizeof(line), m, 1);
