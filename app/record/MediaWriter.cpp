@@ -18,9 +18,10 @@ namespace {
 // any size (PCM); AAC sets its own (1024).
 constexpr int kPcmBlock = 1024;
 // Longest stretch of the file that is only in memory: a fragment or cluster is
-// finished and written at least this often (microseconds / milliseconds).
-constexpr const char* kFragmentMicroseconds = "1000000";
-constexpr const char* kClusterMilliseconds = "1000";
+// finished and written at least this often (microseconds / milliseconds). Half a
+// second leaves room for the encoder's queue within the two seconds a cut may cost.
+constexpr const char* kFragmentMicroseconds = "500000";
+constexpr const char* kClusterMilliseconds = "500";
 // x264's constant-quality setting: visually clean at a moderate size.
 constexpr const char* kH264Quality = "21";
 // MPEG-4 part 2 quantiser (2 best .. 31 worst).

@@ -11,8 +11,10 @@ namespace {
 
 // Pictures in flight: the current one, and up to three waiting for the encoder.
 constexpr int kPictureSlots = 4;
-// Frames that may wait for the encoder: about a second at 30 fps.
-constexpr size_t kQueuedFrames = 32;
+// Frames that may wait for the encoder: about 0.4 s at 30 fps. Whatever waits is lost
+// when the process dies, so the ring is kept short; on a machine too busy to encode in
+// time the frames beyond it are left out instead.
+constexpr size_t kQueuedFrames = 12;
 // How far the recording's sound may stray from the song's cursor before it jumps back.
 constexpr double kSoundToleranceSeconds = 0.05;
 

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -55,11 +57,21 @@ TEST(Recording, AKilledRecordingStillPlaysInEveryContainer)
 {
     if (!haveDisplay()) GTEST_SKIP() << "no X display";
     const std::string dir = makeTempDir("pavonix-kill9");
+    // Twenty seconds of a tone as the song (no sound card needed: SDL's dummy driver,
+    // or none at all, and the song still goes into the recording).
+    const int rate = 48000;
+    std::vector<short> tone(static_cast<size_t>(20 * rate) * 2);
+    for (size_t i = 0; i < tone.size() / 2; ++i)
+        tone[2 * i] = tone[2 * i + 1] = static_cast<short>(8000 * std::sin(2 * M_PI * 440.0 * i / rate));
+    ASSERT_TRUE(writeWav(dir + "/song.wav", rate, 2, tone));
+    Env env = kQuiet;
+    env.push_back({"SDL_AUDIODRIVER", "dummy"});
     for (const char* ext : {"mp4", "mkv", "avi"}) {
         SCOPED_TRACE(ext);
         const std::string path = dir + "/live." + ext;
         ProgramRun run;
-        ASSERT_TRUE(run.start(pavonixExecutable(), {"--demo", "--video", "virtual", "--record", path}, dir, kQuiet));
+        ASSERT_TRUE(run.start(pavonixExecutable(),
+                              {"--demo", "--video", "virtual", "--audio", "song.wav", "--record", path}, dir, env));
         ASSERT_TRUE(waitForOutput(run, "recording into " + path, 60.0)) << run.output();
         std::this_thread::sleep_for(std::chrono::seconds(6));
         ASSERT_EQ(::kill(run.pid(), SIGKILL), 0);
@@ -68,8 +80,13 @@ TEST(Recording, AKilledRecordingStillPlaysInEveryContainer)
         const DecodedMedia m = decodeMedia(path);
         ASSERT_TRUE(m.opened) << path << ": " << m.error;
         ASSERT_FALSE(m.frameTimes.empty()) << path;
-        // All but the last second or two is there.
+        std::printf("%s killed after 6 s: %.2f s of video, %.2f s of sound\n", ext, m.videoEnd() - m.frameTimes.front(),
+                    m.soundEnd() - m.frameTimes.front());
+        // All but the last second or two is there, sound included.
         EXPECT_GE(m.videoEnd() - m.frameTimes.front(), 4.0) << path;
+        EXPECT_EQ(m.sampleRate, rate) << path;
+        EXPECT_GE(m.soundEnd() - m.frameTimes.front(), 4.0) << path;
+        EXPECT_GT(firstLoudSample(m, 0.2f), -1.0) << path << ": the song is not in the sound track";
         // MP4 and Matroska open and read as if complete; an AVI without its index
         // is read by scanning, which FFmpeg may remark upon.
         if (std::string(ext) != "avi") {
