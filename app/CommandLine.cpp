@@ -73,6 +73,12 @@ bool parseCommandLine(int argc, char** argv, CommandLineOptions& options, std::s
             if (!takeValue(argc, argv, i, options.record, error)) return false;
         } else if (optionIs(arg, "--render")) {
             if (!takeValue(argc, argv, i, options.render, error)) return false;
+        } else if (optionIs(arg, "--capture-format")) {
+            if (!takeValue(argc, argv, i, value, error)) return false;
+            if (!parseRecordFormat(value, options.captureFormat)) {
+                error = "--capture-format takes mp4, mkv or avi, not \"" + value + "\"";
+                return false;
+            }
         } else if (optionIs(arg, "--frames")) {
             if (!takeValue(argc, argv, i, value, error)) return false;
             char* end = nullptr;
@@ -96,7 +102,25 @@ bool parseCommandLine(int argc, char** argv, CommandLineOptions& options, std::s
         error = "--render needs a video file: --video file:PATH";
         return false;
     }
+    RecordFormat format;
+    for (const std::string* out : {&options.record, &options.render}) {
+        if (!out->empty() && !recordFormatForPath(*out, format, error)) return false;
+    }
     return true;
+}
+
+void makePathsAbsolute(CommandLineOptions& options, const std::string& folder) {
+    if (folder.empty()) return;
+    for (std::string* path : {&options.model1, &options.model2, &options.motion, &options.audio, &options.screenshot,
+                              &options.record, &options.render}) {
+        if (!path->empty() && (*path)[0] != '/') *path = folder + "/" + *path;
+    }
+    // A video file is opened before anything moves the folder, but it is named by the
+    // user all the same.
+    const std::string prefix = "file:";
+    if (options.video.rfind(prefix, 0) == 0 && options.video.size() > prefix.size() &&
+        options.video[prefix.size()] != '/')
+        options.video = prefix + folder + "/" + options.video.substr(prefix.size());
 }
 
 const char* usageText() {
@@ -117,10 +141,13 @@ const char* usageText() {
            "  --demo             open the demo character and its dance (from the data folder)\n"
            "  --frames N         end after N displayed frames\n"
            "  --screenshot FILE  write the last frame to FILE as PNG before ending\n"
-           "  --record FILE      record an AVI into FILE from the first frame to the end\n"
-           "  --render OUT.avi   offline: process every frame of --video file:IN once, as\n"
+           "  --record FILE      record into FILE from the first frame to the end; the name\n"
+           "                     sets the kind: .mp4 or .mkv (H.264 + AAC), .avi (MPEG-4 + PCM)\n"
+           "  --render OUT       offline: process every frame of --video file:IN once, as\n"
            "                     fast as possible, advancing the motion by the video's frame\n"
-           "                     time, and write one output frame per input frame\n"
+           "                     time, and write one output frame per input frame (.mp4,\n"
+           "                     .mkv or .avi)\n"
+           "  --capture-format F the C key's recordings as mp4, mkv or avi (default avi)\n"
            "  --list-cameras     list the V4L2 cameras with the sizes and formats they offer\n"
            "  --help             show this text\n"
            "  --version          show the version\n"
@@ -130,15 +157,16 @@ const char* usageText() {
            "  R  restart motion        L  look at me (on/off)   T  display twin (on/off)\n"
            "  F  frame rate (on/off)   X  axes (on/off)         B  binarized image (on/off)\n"
            "  H  shadow / mirror       A  matrix text (on/off)  W  wire frame (on/off)\n"
-           "  E  automatic threshold   S  save PNG screenshot   C  start/stop AVI capture\n"
+           "  E  automatic threshold   S  save PNG screenshot   C  start/stop recording\n"
            "  K  toon look (on/off)    G  smooth pose (on/off)  U  open music\n"
            "  space  pause motion and music                     +  larger  -  smaller models\n"
            "  [  ]  music offset 10 ms earlier / later (the motion lags / leads the song)\n"
            "  arrow keys, Page Up/Down  move the twin           Home  put the twin back\n"
            "\n"
-           "Screenshots (img<date>-<time>-<ms>.png) and recordings (cap<date>-<time>-<ms>.avi)\n"
-           "are written into the folder of the pavonix executable, or, when that folder cannot\n"
-           "be written, into the current folder ($XDG_PICTURES_DIR or $HOME as a last resort).\n"
+           "Screenshots (img<date>-<time>-<ms>.png) and recordings (cap<date>-<time>-<ms>.avi,\n"
+           "or .mp4/.mkv with --capture-format) are written into the folder of the pavonix\n"
+           "executable, or, when that folder cannot be written, into the current folder\n"
+           "($XDG_PICTURES_DIR or $HOME as a last resort).\n"
            "\n"
            "Data (camera_para.dat, patt.00, WDM_camera_flipV.xml, demo/) is taken from\n"
            "$PAVONIX_DATA, ./Data, Data/ beside or above the executable, or the installed\n"

@@ -31,12 +31,10 @@ constexpr int kExitPathError = -1;
 constexpr int kExitTrackerError = -2;
 constexpr int kExitArglError = -3;
 
-// Opening a model moves into its folder, so every path is made absolute first.
-std::string absolutePath(const std::string& path) {
-    if (path.empty() || path[0] == '/') return path;
+// The folder the program was started from; empty when it cannot be named.
+std::string startingFolder() {
     char cwd[4096];
-    if (!getcwd(cwd, sizeof(cwd))) return path;
-    return std::string(cwd) + "/" + path;
+    return getcwd(cwd, sizeof(cwd)) ? std::string(cwd) : std::string();
 }
 
 // The demo fills what the command line leaves open: a model given by hand is kept.
@@ -48,12 +46,9 @@ void addDemoFiles(CommandLineOptions& options) {
 }
 
 void openFromCommandLine(const CommandLineOptions& options) {
-    const std::string model1 = absolutePath(options.model1);
-    const std::string model2 = absolutePath(options.model2);
-    const std::string motion = absolutePath(options.motion);
-    if (!model1.empty()) openModelFile(1, model1.c_str());
-    if (!model2.empty()) openModelFile(2, model2.c_str());
-    if (!motion.empty()) openMotionFile(motion.c_str());
+    if (!options.model1.empty()) openModelFile(1, options.model1.c_str());
+    if (!options.model2.empty()) openModelFile(2, options.model2.c_str());
+    if (!options.motion.empty()) openMotionFile(options.motion.c_str());
     if (!options.audio.empty()) openMusicFile(options.audio.c_str());
 }
 
@@ -79,6 +74,9 @@ int main(int argc, char** argv) {
         std::fputs(listCamerasText(devDir && *devDir ? devDir : "/dev").c_str(), stdout);
         return 0;
     }
+    // Opening a model moves into its folder (as the file dialog must), so every path
+    // the user typed is pinned to the folder the program was started from first.
+    makePathsAbsolute(options, startingFolder());
     if (options.demo) addDemoFiles(options);
 
     // Screenshots and recordings go next to the executable, wherever the dialogs move
@@ -114,6 +112,9 @@ int main(int argc, char** argv) {
 
     loadGLExtensions();
     g_cvImgProc.init(g_clTracker.width, g_clTracker.height);
+    g_cvImgProc.captureFormat = options.captureFormat;
+    // Recordings carry the song from where the motion stands at each recorded frame.
+    g_cvImgProc.songCursor = [] { return g_music.cursor(); };
 
     glutDisplayFunc(displayFrame);
     glutReshapeFunc(reshapeWindow);

@@ -1,6 +1,9 @@
 // One frame of the application at 640x480 with two characters on the marker: the
 // tracker's work on a camera frame, the idle step (motion, look-at, physics, skinning)
 // and the display callback up to the finished picture. Needs an X display (Xvfb).
+// BM_AppFrameRecording is the same frame while a live recording runs (as the C key
+// starts one): the read-back and hand-over on the drawing thread, the encoder working
+// meanwhile on its own thread and sharing the machine.
 //
 // The characters are the real Gene models (PMD in slot 1, PMX in slot 2) with a real
 // motion when the test data is present, else the demo character twice.
@@ -19,6 +22,8 @@
 #include "app/Globals.h"
 #include "app/Scene.h"
 #include "app/imgproc/cvImgProc.h"
+#include "app/record/RecordFormat.h"
+#include "app/record/Recorder.h"
 #include "platform/video/MarkerScene.h"
 #include "platform/video/Video.h"
 #include "tracking/view/Tracker.h"
@@ -103,6 +108,41 @@ void BM_AppFrame(benchmark::State& state) {
 }
 // Process CPU time counts the GL driver's worker threads too (llvmpipe draws on them).
 BENCHMARK(BM_AppFrame)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
+void BM_AppFrameRecording(benchmark::State& state) {
+    if (!g_ready) {
+        state.SkipWithError("no display, or start-up failed");
+        return;
+    }
+    const auto format = static_cast<RecordFormat>(state.range(0));
+    const std::string path =
+        std::string("/tmp/pavonix-bench-app-") + std::to_string(getpid()) + "." + recordFormatName(format);
+    if (!g_cvImgProc.startCaptureTo(path.c_str(), 30.0, false)) {
+        state.SkipWithError("cannot record");
+        return;
+    }
+    const int chain = g_cvImgProc.captureChain();
+    for (auto _ : state) {
+        // The capture timer's tick asks for the next picture; the display reads it back.
+        cvImgProc::captureTimer(chain);
+        frame();
+        glFinish();
+    }
+    const long dropped = g_cvImgProc.recorder ? g_cvImgProc.recorder->framesDropped() : 0;
+    const long skipped = g_cvImgProc.recorder ? g_cvImgProc.recorder->picturesSkipped() : 0;
+    g_cvImgProc.stopCapture();
+    std::remove(path.c_str());
+    state.SetLabel(std::string(recordFormatName(format)) + ", " + std::to_string(dropped) + " frames left out, " +
+                   std::to_string(skipped) + " pictures repeated");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_AppFrameRecording)
+    ->Arg(static_cast<int>(RecordFormat::Mp4))
+    ->Arg(static_cast<int>(RecordFormat::Mkv))
+    ->Arg(static_cast<int>(RecordFormat::Avi))
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 }  // namespace
 

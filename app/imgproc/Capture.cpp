@@ -11,9 +11,10 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
-#include <opencv2/videoio.hpp>
+#include <cstring>
 
 #include "app/imgproc/cvImgProc.h"
+#include "app/record/Recorder.h"
 #include "platform/GLProcs.h"
 #include "platform/HostUI.h"
 #include "platform/Paths.h"
@@ -75,21 +76,6 @@ void writeToFile(png_structp png, png_bytep data, png_size_t length)
 
 void flushFile(png_structp png) { std::fflush(static_cast<FILE*>(png_get_io_ptr(png))); }
 
-// OpenGL's RGBA rows from the bottom up into the writer's B,G,R rows from the top down.
-void convertRowsForVideo(const unsigned char* rgba, cv::Mat& bgr)
-{
-    const int width = bgr.cols, height = bgr.rows;
-    for (int i = 0; i < height; ++i) {
-        const unsigned char* src = rgba + static_cast<size_t>(height - 1 - i) * width * 4;
-        unsigned char* dst = bgr.ptr<unsigned char>(i);
-        for (int x = 0; x < width; ++x, src += 4, dst += 3) {
-            dst[0] = src[2];
-            dst[1] = src[1];
-            dst[2] = src[0];
-        }
-    }
-}
-
 }  // namespace
 
 std::string screenshotFileName(const std::string& folder, const LocalTime& time)
@@ -97,9 +83,9 @@ std::string screenshotFileName(const std::string& folder, const LocalTime& time)
     return formatTimedName(folder, "img", time, "png");
 }
 
-std::string captureFileName(const std::string& folder, const LocalTime& time)
+std::string captureFileName(const std::string& folder, const LocalTime& time, RecordFormat format)
 {
-    return formatTimedName(folder, "cap", time, "avi");
+    return formatTimedName(folder, "cap", time, recordFormatName(format));
 }
 
 int captureTimerDelay(int periodMs, int lastWriteMs)
@@ -245,44 +231,52 @@ void cvImgProc::startTimedRecording(double fps)
 
 void cvImgProc::releaseCaptureResources()
 {
-    videoWriter.reset();  // completes the file
-    captureImage.release();
-    std::vector<unsigned char>().swap(readBack);
+    if (recorder) {
+        std::string error;
+        // Completes the file; a failure on the way (a full disk) is said once more here.
+        if (!recorder->close(error)) showMessage("cvImgProc::stopCapture", error.c_str());
+        if (recorder->framesDropped() > 0 || recorder->picturesSkipped() > 0)
+            std::fprintf(stderr, "pavonix: the encoder fell behind: %ld of %ld frames left out, %ld pictures repeated\n",
+                         recorder->framesDropped(), framesWritten_, recorder->picturesSkipped());
+    }
+    recorder.reset();
     captureFramePending = false;
+    pictureFresh_ = false;
 }
 
-bool cvImgProc::openWriter(const char* path, double fps)
+bool cvImgProc::openRecorder(const char* path, RecordFormat format, double fps, bool live, std::string& error)
 {
-    auto writer = std::make_unique<cv::VideoWriter>();
-    try {
-        writer->open(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('D', 'I', 'V', 'X'), fps,
-                     cv::Size(windowWidth, windowHeight), true);
-    } catch (const cv::Exception&) {
+    if (windowWidth <= 0 || windowHeight <= 0) {
+        error = std::string("cannot record into \"") + path + "\": the window has no area";
         return false;
     }
-    if (!writer->isOpened()) return false;
-    videoWriter = std::move(writer);
-    return true;
-}
-
-bool cvImgProc::allocateCaptureFrame()
-{
-    if (windowWidth <= 0 || windowHeight <= 0) return false;
-    const size_t bytes = static_cast<size_t>(windowWidth) * windowHeight * 4;
-    try {
-        captureImage.create(windowHeight, windowWidth, CV_8UC3);
-        if (!packBufferUsable) readBack.resize(bytes);
-    } catch (const std::exception&) {
-        captureImage.release();
-        return false;
-    }
+    RecorderSettings settings;
+    settings.path = path;
+    settings.format = format;
+    settings.width = windowWidth;
+    settings.height = windowHeight;
+    settings.fps = fps;
+    settings.song = currentSongCursor().song;
+    settings.live = live;
+    auto opened = std::make_unique<Recorder>();
+    if (!opened->open(settings, error)) return false;
     if (packBufferUsable) {
         // Storage for one read-back per recording; every frame reuses it.
+        const size_t bytes = static_cast<size_t>(windowWidth) * windowHeight * 4;
         p_glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, packBuffer);
         p_glBufferDataARB(GL_PIXEL_PACK_BUFFER_ARB, static_cast<GLsizeiptrARB>(bytes), nullptr, GL_STREAM_READ_ARB);
         p_glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, 0);
     }
+    captureWidth_ = windowWidth;
+    captureHeight_ = windowHeight;
+    recorder = std::move(opened);
     return true;
+}
+
+void cvImgProc::reportRecorderFailure()
+{
+    std::string error;
+    if (recorder && recorder->takeFailure(error)) showMessage("cvImgProc::writeCaptureFrame", error.c_str());
 }
 
 void cvImgProc::controlCapture()
@@ -294,16 +288,15 @@ void cvImgProc::controlCapture()
     capturing = true;
     releaseCaptureResources();
     setCaptureTitle(true);
-    const std::string path = captureFileName(outputFolder(), localTimeNow());
-    // As before, a recording without a writer still runs (frames go nowhere) so that the
+    const std::string path = captureFileName(outputFolder(), localTimeNow(), captureFormat);
+    // As before, a recording without a file still runs (frames go nowhere) so that the
     // next toggle ends it like any other; the message says why nothing is written.
-    if (!openWriter(path.c_str(), captureFps)) {
-        const std::string text = "cvCreateVideoWriter error: " + path;
-        showMessage("cvImgProc::controlCapture", text.c_str());
-    }
+    std::string error;
+    if (!openRecorder(path.c_str(), captureFormat, kDefaultCaptureFps, true, error))
+        showMessage("cvImgProc::controlCapture", error.c_str());
     else
-        std::fprintf(stderr, "pavonix: recording into %s\n", path.c_str());
-    if (!allocateCaptureFrame()) showMessage("cvImgProc::controlCapture", "cvCreateImage error: 2");
+        std::fprintf(stderr, "pavonix: recording into %s%s\n", path.c_str(),
+                     recorder->hasSound() ? " (with the song)" : "");
     startTimedRecording(kDefaultCaptureFps);
 }
 
@@ -312,14 +305,10 @@ bool cvImgProc::startCaptureTo(const char* path, double fps, bool everyFrame)
     if (capturing) stopCapture();
     releaseCaptureResources();
     if (!(fps > 0.0)) fps = kDefaultCaptureFps;
-    if (!openWriter(path, fps)) {
-        const std::string text = std::string("cannot open the video writer for ") + path;
-        showMessage("cvImgProc::startCaptureTo", text.c_str());
-        return false;
-    }
-    if (!allocateCaptureFrame()) {
-        releaseCaptureResources();
-        showMessage("cvImgProc::startCaptureTo", "cvCreateImage error: 2");
+    RecordFormat format = RecordFormat::Avi;
+    std::string error;
+    if (!recordFormatForPath(path, format, error) || !openRecorder(path, format, fps, !everyFrame, error)) {
+        showMessage("cvImgProc::startCaptureTo", error.c_str());
         return false;
     }
     capturing = true;
@@ -359,31 +348,42 @@ void cvImgProc::captureTimer(int chain)
 
 void cvImgProc::readCapturePicture()
 {
-    if (captureImage.empty()) return;
-    const int width = captureImage.cols, height = captureImage.rows;
+    if (!recorder) return;
+    reportRecorderFailure();
+    // No free slot: the encoder is behind, and this picture is left out (the last one
+    // is recorded again) rather than the viewer kept waiting.
+    unsigned char* slot = recorder->pictureSlot();
+    if (!slot) return;
+    const int width = captureWidth_, height = captureHeight_;
     const GLint previousReadBuffer = selectComposedReadBuffer();
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    bool read = false;
     if (packBufferUsable) {
         p_glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, packBuffer);
         glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
-        // A failed mapping leaves the previous frame in captureImage; it is written again.
+        // A failed mapping leaves the previous picture current; it is written again.
         const auto* pixels =
             static_cast<const unsigned char*>(p_glMapBufferARB(GL_PIXEL_PACK_BUFFER_ARB, GL_READ_ONLY_ARB));
         if (pixels) {
-            convertRowsForVideo(pixels, captureImage);
+            std::memcpy(slot, pixels, static_cast<size_t>(width) * height * 4);
             p_glUnmapBufferARB(GL_PIXEL_PACK_BUFFER_ARB);
+            read = true;
         }
         p_glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, 0);
-    } else if (readBack.size() >= static_cast<size_t>(width) * height * 4) {
-        glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, readBack.data());
-        convertRowsForVideo(readBack.data(), captureImage);
+    } else {
+        glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, slot);
+        read = true;
     }
     glReadBuffer(previousReadBuffer);
+    if (read) {
+        recorder->commitPicture();
+        pictureFresh_ = true;
+    }
 }
 
 bool cvImgProc::writeCaptureFrame()
 {
-    if (captureImage.empty()) return true;
+    if (!recorder) return true;
     readCapturePicture();
     appendCaptureFramesUntil(framesWritten_ + 1);
     return true;

@@ -1,18 +1,21 @@
-// PNG screenshots and AVI recording of the window, named by the local time and written
+// PNG screenshots and recordings of the window, named by the local time and written
 // into the executable's folder.
 #pragma once
 
 #include <string>
 
+#include "app/record/RecordFormat.h"
 #include "platform/Clock.h"
 
 // Requests a screenshot of the next composed frame (see cvImgProc::frameComposed, which
 // writes it and reports failures). Returns true: the request is always taken.
 bool SaveImage();
 
-// "<folder>/img20150305-090703-042.png" and "<folder>/cap...avi" from a local time.
+// "<folder>/img20150305-090703-042.png" and "<folder>/cap...avi" (or .mp4, .mkv) from a
+// local time.
 std::string screenshotFileName(const std::string& folder, const LocalTime& time);
-std::string captureFileName(const std::string& folder, const LocalTime& time);
+std::string captureFileName(const std::string& folder, const LocalTime& time,
+                            RecordFormat format = RecordFormat::Avi);
 
 // Milliseconds until the next capture frame is due, given the period and the time the
 // last frame took to write; 0 when writing took the whole period or longer.

@@ -1,8 +1,11 @@
 #include "app/imgproc/cvImgProc.h"
 
+#include <cstdio>
+
 #include <chrono>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
+
+#include "app/record/Recorder.h"
 
 #include "platform/GLProcs.h"
 #include "platform/HostUI.h"
@@ -22,10 +25,14 @@ cvImgProc::cvImgProc() = default;
 
 cvImgProc::~cvImgProc()
 {
-    // Releasing the writer completes an AVI still being recorded at exit. The pack
+    // Closing the recorder completes a file still being recorded at exit. The pack
     // buffer is not deleted: the GL context is gone by the time static objects die.
     if (capturing) finishTimedRecording();
-    videoWriter.reset();
+    if (recorder) {
+        std::string error;
+        if (!recorder->close(error)) std::fprintf(stderr, "pavonix: %s\n", error.c_str());
+    }
+    recorder.reset();
 }
 
 void cvImgProc::init(int width, int height)
@@ -114,11 +121,19 @@ int cvImgProc::binarize()
 
 void cvImgProc::appendCaptureFramesUntil(long frames)
 {
+    if (framesWritten_ >= frames) return;
+    const SongCursor cursor = currentSongCursor();
     while (framesWritten_ < frames) {
-        if (videoWriter && !captureImage.empty()) videoWriter->write(captureImage);
+        // Only the last frame owed shows the picture just drawn; the ones before it
+        // repeat an older picture, and their cursor is not theirs.
+        const bool fresh = pictureFresh_ && framesWritten_ + 1 == frames;
+        if (recorder) recorder->queueFrame(framesWritten_, cursor, fresh);
         ++framesWritten_;
     }
+    pictureFresh_ = false;
 }
+
+SongCursor cvImgProc::currentSongCursor() const { return songCursor ? songCursor() : SongCursor{}; }
 
 void cvImgProc::finishTimedRecording()
 {

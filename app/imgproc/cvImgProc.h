@@ -1,6 +1,6 @@
 // The image-processing object: the per-frame copy of the camera image and its grey and
 // black-and-white derivatives (automatic threshold by Otsu's method), and the state of
-// AVI recording and PNG screenshots.
+// recordings (MP4, Matroska, AVI) and PNG screenshots.
 //
 // Read-backs of the window happen after the frame is composed and before the buffers
 // are swapped (the front buffer of a swapped window is not readable on every
@@ -9,6 +9,7 @@
 #pragma once
 
 #include <GL/gl.h>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,10 +17,10 @@
 #include <opencv2/core.hpp>
 
 #include "app/imgproc/CaptureSchedule.h"
+#include "app/record/RecordFormat.h"
+#include "app/sound/Song.h"
 
-namespace cv {
-class VideoWriter;
-}
+class Recorder;
 
 class cvImgProc {
 public:
@@ -40,12 +41,15 @@ public:
 
     // --- Recording and screenshots (Capture.cpp) ---
 
-    // Toggles AVI recording into the executable's folder under a local-time name.
+    // Toggles recording into the executable's folder under a local-time name, in
+    // captureFormat (AVI unless --capture-format asks for another).
     void controlCapture();
-    // Starts recording into `path` at `fps` frames per second, frame size windowWidth x
-    // windowHeight. With everyFrame the display's every frameComposed() writes a frame
-    // (offline rendering); otherwise a GLUT timer requests one about every 1/fps s.
-    // False, with capture left off, when the writer cannot be opened.
+    // Starts recording into `path` (.mp4, .mkv or .avi) at `fps` frames per second,
+    // frame size windowWidth x windowHeight, with the song of songCursor as its sound
+    // track when one is playing. With everyFrame the display's every frameComposed()
+    // writes a frame (offline rendering: the song from its start under frame 0);
+    // otherwise a GLUT timer requests one about every 1/fps s. False, with capture left
+    // off and a message shown, when the file cannot be written.
     bool startCaptureTo(const char* path, double fps, bool everyFrame = false);
     // Ends recording and completes the file; nothing happens when none is running.
     void stopCapture();
@@ -82,12 +86,16 @@ public:
     // Current window size; frozen while capturing (the reshape callback keeps the window
     // at this size then).
     int windowWidth = 0, windowHeight = 0;
-    std::unique_ptr<cv::VideoWriter> videoWriter;  // open while recording into a file
+    std::unique_ptr<Recorder> recorder;  // open while recording into a file
     cv::Mat sourceImage;   // camera size, 8-bit BGRA: the tracker's copy of each frame
     cv::Mat greyImage;     // camera size, 8-bit grey
     cv::Mat binaryImage;   // camera size, 8-bit: Otsu output
-    cv::Mat captureImage;  // window size, 8-bit BGR: frame handed to the writer
     GLuint packBuffer = 0; // pixel-pack buffer for capture read-backs (0: read to memory)
+    // Container of the C key's recordings.
+    RecordFormat captureFormat = RecordFormat::Avi;
+    // Where the song stands at the frame being drawn; empty or a cursor without a song:
+    // recordings have no sound track.
+    std::function<SongCursor()> songCursor;
 
     // Title restored when recording stops; the capture suffix is appended to it.
     const char* windowTitle = "Pavonix";
@@ -99,24 +107,26 @@ private:
     double captureFps = 30.0;
     CaptureSchedule schedule_;
     long framesWritten_ = 0;
-    bool havePicture_ = false;    // captureImage holds a picture of this recording
+    bool havePicture_ = false;    // the recorder holds a picture of this recording
+    bool pictureFresh_ = false;   // the next frame queued shows a newly read picture
+    int captureWidth_ = 0, captureHeight_ = 0;
     int captureChain_ = 0;
     bool packBufferUsable = false;
-    std::vector<unsigned char> readBack;  // fallback when pack buffers are unavailable
     std::string lastScreenshot;
 
     void releaseCaptureResources();
-    // Opens the writer (false when it cannot be), the frame image and the read-back
-    // storage for a recording of windowWidth x windowHeight.
-    bool openWriter(const char* path, double fps);
-    bool allocateCaptureFrame();
+    // Opens the recorder for a recording of windowWidth x windowHeight and sizes the
+    // pack buffer (false, with the reason, when it cannot be).
+    bool openRecorder(const char* path, RecordFormat format, double fps, bool live, std::string& error);
+    SongCursor currentSongCursor() const;
+    void reportRecorderFailure();
     void setCaptureTitle(bool on) const;
     void armCaptureTimer(int delayMs) const;
     void startTimedRecording(double fps);
     double captureNowMs() const { return captureClockMs ? captureClockMs() : steadyClockMs(); }
-    // Reads the composed frame into captureImage.
+    // Reads the composed frame into the recorder's next picture slot.
     void readCapturePicture();
-    // Appends captureImage until the file holds `frames` frames.
+    // Appends the current picture until the file holds `frames` frames.
     void appendCaptureFramesUntil(long frames);
     // Pads a timed recording to its length in wall time, so the end is not cut short.
     void finishTimedRecording();

@@ -76,9 +76,19 @@ TEST(Startup, CommandLineHelpAndMistakes) {
     std::string out;
     EXPECT_EQ(runToEnd(pavonixExecutable(), {"--help"}, kSource, {}, 10.0, &out), 0);
     EXPECT_NE(out.find("--render"), std::string::npos);
-    EXPECT_NE(out.find("AVI capture"), std::string::npos);
+    EXPECT_NE(out.find("start/stop recording"), std::string::npos);
+    EXPECT_NE(out.find("--capture-format"), std::string::npos);
     EXPECT_EQ(runToEnd(pavonixExecutable(), {"--frames", "none"}, kSource, {}, 10.0, &out), 2);
     EXPECT_NE(out.find("--frames"), std::string::npos) << out;
+    // A recording of a kind that cannot be written is refused before anything starts,
+    // with the kinds that can.
+    EXPECT_EQ(runToEnd(pavonixExecutable(), {"--record", "clip.mov"}, kSource, {}, 10.0, &out), 2);
+    EXPECT_NE(out.find("clip.mov"), std::string::npos) << out;
+    EXPECT_NE(out.find(".mp4"), std::string::npos) << out;
+    EXPECT_NE(out.find(".mkv"), std::string::npos) << out;
+    EXPECT_NE(out.find(".avi"), std::string::npos) << out;
+    EXPECT_EQ(runToEnd(pavonixExecutable(), {"--capture-format", "webm"}, kSource, {}, 10.0, &out), 2);
+    EXPECT_NE(out.find("mp4, mkv or avi"), std::string::npos) << out;
 }
 
 TEST(Startup, BatchRunWritesTheLastFrame) {

@@ -255,7 +255,7 @@ TEST_F(ImgProcTest, RecordingKeepsTheStartSizeAndOrientation)
     }
     proc.stopCapture();
     EXPECT_FALSE(proc.capturing);
-    EXPECT_FALSE(proc.videoWriter);
+    EXPECT_FALSE(proc.recorder);
 
     const VideoSummary video = readVideo(path, 320, 240);
     EXPECT_EQ(video.frames, 12);
@@ -305,7 +305,7 @@ TEST_F(ImgProcTest, ControlCaptureKeepsRealTimeWhenDrawingIsSlowThroughThePackBu
     g_fakeNowMs = 0.0;
     g_cvImgProc.controlCapture();
     ASSERT_TRUE(g_cvImgProc.capturing);
-    ASSERT_TRUE(g_cvImgProc.videoWriter);
+    ASSERT_TRUE(g_cvImgProc.recorder);
     const int chain = g_cvImgProc.captureChain();
     drawTopRedBottomGreen(320, 240);
     g_cvImgProc.frameComposed();  // nothing requested yet: no frame
@@ -398,7 +398,7 @@ TEST_F(ImgProcTest, AnUnwritableRecordingIsRefusedAndLeavesCaptureOff)
     proc.windowHeight = 240;
     EXPECT_FALSE(proc.startCaptureTo("/nonexistent-folder/clip.avi", 30.0, true));
     EXPECT_FALSE(proc.capturing);
-    EXPECT_TRUE(proc.captureImage.empty());
+    EXPECT_FALSE(proc.recorder);
 }
 
 }  // namespace
