@@ -202,7 +202,8 @@ void finishFrame(const CameraParam& camera, double markerWidth, ConditionFrame* 
 
 // A hand holding the paper still as well as it can while a finger of the other hand slides
 // in from outside, over one side of the black frame and along it onto the corner, and
-// stays there. The first 15 % of the frames show the marker whole.
+// stays there. The first 15 % of the frames show no finger; it reaches the black frame
+// about a quarter of the way in.
 void drawSequence(std::mt19937& rng, const CameraParam& camera, double markerWidth, int count,
                   std::vector<ConditionFrame>* frames) {
     const double tiltAxis = uniform(rng, 0, 2 * kPi), spin = uniform(rng, 0, 2 * kPi);
@@ -252,6 +253,7 @@ void drawTable(std::mt19937& rng, const CameraParam& camera, double markerWidth,
 // The frame's rectangle that the picture of the marker (its whole paper) can cover.
 void paperRegion(const CameraParam& camera, const double transform[3][4], double markerWidth,
                  const MarkerImage& picture, SceneOptions* options) {
+    if (!(picture.squareSide > 0)) return;  // nothing to draw; the renderer finds out
     const double unitsPerTexel = markerWidth / picture.squareSide;
     const double left = -(picture.squareX0 + picture.squareSide / 2) * unitsPerTexel;
     const double top = (picture.squareY0 + picture.squareSide / 2) * unitsPerTexel;

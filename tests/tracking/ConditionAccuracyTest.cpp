@@ -89,8 +89,9 @@ ConditionResult runCondition(TrackingCondition condition) {
 
         DetectedMarker marker;
         double pose[3][4];
+        const std::clock_t trackStart = std::clock();
         const bool found = tracking.track(frame.data(), width, height, &marker, pose);
-        trackSeconds += static_cast<double>(std::clock() - rendered) / CLOCKS_PER_SEC;
+        trackSeconds += static_cast<double>(std::clock() - trackStart) / CLOCKS_PER_SEC;
         if (!found) continue;
         ++result.found;
         result.readableFound += readable;
