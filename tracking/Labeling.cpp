@@ -36,10 +36,30 @@ bool prepareBinarizedImage(int width, int height) {
     return binarizedImage != nullptr;
 }
 
-uint64_t load8(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
+// out[0..count) = value; whole dark areas (a table, a wall) make long runs.
+void fillLabels(uint16_t* out, int count, uint16_t value) {
+    int i = 0;
+#if defined(__SSE2__)
+    const __m128i v = _mm_set1_epi16(static_cast<short>(value));
+    for (; i + 8 <= count; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+#endif
+    for (; i < count; ++i) out[i] = value;
+}
+
+// The first column from x on (before end) whose dark flag is `dark`, or end. Light
+// stretches are long, so they are skipped 16 columns at a time.
+int nextWith(const uint8_t* flags, int x, int end, bool dark) {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; x + 16 <= end; x += 16) {
+        const int light = _mm_movemask_epi8(
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(flags + x)), zero));
+        const int wanted = dark ? ~light & 0xFFFF : light;
+        if (wanted) return x + __builtin_ctz(static_cast<unsigned>(wanted));
+    }
+#endif
+    while (x < end && (flags[x] != 0) != dark) ++x;
+    return x;
 }
 
 // Grey level of a pixel: (sum of the three bytes) / 3, within one level, without a
@@ -316,7 +336,6 @@ void Labeller::labelRuns(LabelTables* tables) {
     int previousCount = 0;
     int provisional = 0;
     int skipped = 0;
-    constexpr uint64_t kAllDark = 0x0101010101010101ull;
     for (int y = 1; y < height_ - 1; ++y) {
         const size_t row = static_cast<size_t>(y) * width;
         const uint8_t* d = dark_.data() + row;
@@ -327,12 +346,10 @@ void Labeller::labelRuns(LabelTables* tables) {
         int x = 1;
         const int end = width - 1;  // the last column is never dark
         while (x < end) {
-            while (x + 8 <= end && load8(d + x) == 0) x += 8;
-            while (x < end && !d[x]) ++x;
+            x = nextWith(d, x, end, true);
             if (x >= end) break;
             const int start = x;
-            while (x + 8 <= end && load8(d + x) == kAllDark) x += 8;
-            while (x < end && d[x]) ++x;
+            x = nextWith(d, x, end, false);
 
             // Runs above touch when they overlap [start - 1, x]; later runs of this row
             // start further right, so runs ending before start - 1 are done with.
@@ -365,7 +382,7 @@ void Labeller::labelRuns(LabelTables* tables) {
             s[kMaxY] = y;
             sums_[2 * (k - 1)] += static_cast<long long>(start + x - 1) * length / 2;
             sums_[2 * (k - 1) + 1] += static_cast<long long>(y) * length;
-            std::fill(out + start, out + x, static_cast<uint16_t>(k));
+            fillLabels(out + start, x - start, static_cast<uint16_t>(k));
             current[count++] = Run{start, x, k};
         }
         std::swap(previous, current);
