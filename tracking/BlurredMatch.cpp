@@ -15,6 +15,7 @@ constexpr double kMinBlur = 2.0;
 // 10-90 % rise of a box blur of length l is 0.8 l; of a disc of radius r about 1.37 r.
 constexpr double kBoxRise = 0.8;
 constexpr double kDiscRise = 1.37;
+constexpr double kMaxBlurOfSide = 0.5;
 constexpr int kCells = 16;
 
 // Where one blur point of a cell lands on the marker.
@@ -62,6 +63,14 @@ int blurShapesFromRises(const double corners[4][2], const double rise[4], BlurSh
     const double la = extentFromRise(0.5 * (rise[0] + rise[2]), kBoxRise);
     const double lb = extentFromRise(0.5 * (rise[1] + rise[3]), kBoxRise);
     if (!(std::max(la, lb) >= kMinBlur) || !std::isfinite(la + lb)) return 0;
+    // A blur reaching across more than half the square has run the border into the
+    // picture: nothing of the pattern is left to read, and blurred templates would find
+    // a likeness in any dark smudge (a letter of the picture under a glare, say).
+    double shortest = 1e300;
+    for (int i = 0; i < 4; ++i)
+        shortest = std::min(shortest, std::hypot(corners[(i + 1) % 4][0] - corners[i][0],
+                                                 corners[(i + 1) % 4][1] - corners[i][1]));
+    if (!(std::max(la, lb) <= kMaxBlurOfSide * shortest)) return 0;
 
     int count = 0;
     // A straight motion v with |v . na| = la and |v . nb| = lb: two such v up to sign.

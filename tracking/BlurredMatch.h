@@ -23,7 +23,8 @@ struct BlurShape {
 
 // Blurs that fit the rises measured across the four sides of the square with the given
 // observed corners (side i from corner i to i + 1). Returns how many were written to
-// shapes (room for 3): none when the edges are sharp.
+// shapes (room for 3): none when the edges are sharp, or when the blur reaches across
+// more than half the square (then nothing of the picture is left to read).
 int blurShapesFromRises(const double corners[4][2], const double rise[4], BlurShape shapes[3]);
 
 // Best correlation of the patch (sampled by samplePatternAt through these observed

@@ -17,7 +17,9 @@ constexpr double kReachOfHalfSide = 0.4; // ... and at most this part of the cen
 constexpr double kMinContrast = 45.0;    // dark to light, summed over three channels (15 grey levels)
 constexpr double kPlateau = 0.15;        // part of the contrast within which a level counts as reached
 constexpr double kOutlier = 0.75;        // pixels off the first line fit
-constexpr double kMaxCornerShift = 3.0;  // pixels (more under blur): farther means the refinement locked onto something else
+// Pixels (more under blur) a corner may move: farther means the refinement locked onto
+// something else.
+constexpr double kMaxCornerShift = 3.0;
 constexpr int kPasses = 2;               // the second pass samples along the better line
 
 // Sum of the three colour bytes, bilinear between pixel centres (integer coordinates).
@@ -142,8 +144,9 @@ bool fitLine(const double (*points)[2], const bool* use, int n, double line[3]) 
     return true;
 }
 
-// Fits the grey-level edge of the side from a to b (ideal coordinates). skip is the part
-// of the side next to each corner left out; *rise receives the widest blurred rise seen.
+// Fits the grey-level edge of the side from a to b (ideal coordinates), leaving out
+// skipPixels (at least) next to each corner. riseBefore is the side's rise measured by an
+// earlier pass (negative for none); *rise receives the median rise of this one.
 bool refineSide(const uint8_t* frame, int width, int height, const double distortion[4], const double a[2],
                 const double b[2], const double centre[2], const double previous[3], double skipPixels,
                 double riseBefore, double line[3], double* rise) {

@@ -1,6 +1,8 @@
 // Subpixel edges: the four sides of a detected square moved from the traced contour,
 // which runs along the dark pixels half a pixel inside the true edge and steps with the
 // pixel grid, onto the grey-level edge, found across each side with subpixel precision.
+// Each edge is placed half-way between the dark and light levels measured on either side
+// of it, not where a global threshold crosses it, so blur does not shrink the square.
 #pragma once
 
 #include <cstdint>

@@ -19,6 +19,11 @@ constexpr int kMaxGrid = 64;
 constexpr int kMaxFitPoints = 256;  // contour points per side in the line fit
 // Below this confidence a blurred square is compared with blurred templates as well.
 constexpr double kTryBlurredBelow = 0.7;
+// ... and such a match counts only from this correlation on: blurred templates are
+// smooth, and a smooth template finds some likeness in any dark smudge. A blurred marker
+// correlates with them by 0.8 to 0.99; a letter of the picture under a glare by 0.55 to
+// 0.7.
+constexpr double kMinBlurredConfidence = 0.8;
 
 // Adds the three colour bytes at (x, y), bilinear between the pixel centres (integer
 // coordinates), to sum; the nearest pixel beyond the frame's edge repeats the edge pixel.
@@ -277,7 +282,7 @@ int identifyCandidates(const uint8_t* frame, int width, int height, const Marker
                 int pattern, orientation;
                 double confidence;
                 if (matchBlurredPattern(patch, observedCorners, shapes[b], &pattern, &orientation, &confidence) &&
-                    confidence > marker.confidence) {
+                    confidence >= kMinBlurredConfidence && confidence > marker.confidence) {
                     marker.pattern = pattern;
                     marker.orientation = orientation;
                     marker.confidence = confidence;
