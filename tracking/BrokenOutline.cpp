@@ -163,18 +163,6 @@ bool fitSide(const int* cx, const int* cy, int n, const double p[2], const doubl
     return true;
 }
 
-// Sum of the three colour bytes, bilinear between pixel centres; false outside the frame.
-bool greyAt(const uint8_t* frame, int width, int height, double x, double y, double* value) {
-    if (!(x >= 0.0 && y >= 0.0 && x < width - 1 && y < height - 1)) return false;
-    const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
-    const double fx = x - x0, fy = y - y0;
-    const uint8_t* p = frame + (static_cast<size_t>(y0) * width + x0) * 4;
-    const uint8_t* q = p + static_cast<size_t>(width) * 4;
-    auto sum = [](const uint8_t* px) { return static_cast<double>(px[0] + px[1] + px[2]); };
-    *value = (sum(p) * (1 - fx) + sum(p + 4) * fx) * (1 - fy) + (sum(q) * (1 - fx) + sum(q + 4) * fx) * fy;
-    return true;
-}
-
 // Offset along the outward normal n of the dark-to-light step nearest (x, y), within
 // +-kEdgeReach pixels: the slope-weighted centre of its steepest rise. False where the
 // profile shows no such step (covered, or off the frame).
@@ -185,7 +173,7 @@ bool stepOffset(const uint8_t* frame, int width, int height, double x, double y,
     double profile[kCount];
     for (int k = 0; k < kCount; ++k) {
         const double o = (k - kHalf) * kEdgeStep;
-        if (!greyAt(frame, width, height, x + o * n[0], y + o * n[1], &profile[k])) return false;
+        if (!greyLevelAt(frame, width, height, x + o * n[0], y + o * n[1], &profile[k])) return false;
     }
     if (profile[kCount - 1] - profile[0] < kEdgeContrast) return false;
     int peak = -1;
@@ -236,21 +224,10 @@ void refineVisibleSide(const uint8_t* frame, int width, int height, const double
         ++found;
     }
     if (found < std::max(4, static_cast<int>(kMinSideSupport * count))) return;
-    double mx = 0, my = 0;
-    for (int k = 0; k < found; ++k) {
-        mx += points[k][0] / found;
-        my += points[k][1] / found;
-    }
-    double sxx = 0, sxy = 0, syy = 0;
-    for (int k = 0; k < found; ++k) {
-        const double dx = points[k][0] - mx, dy = points[k][1] - my;
-        sxx += dx * dx;
-        sxy += dx * dy;
-        syy += dy * dy;
-    }
-    const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
-    double fitted[3] = {-std::sin(angle), std::cos(angle), 0.0};
-    fitted[2] = -(fitted[0] * mx + fitted[1] * my);
+    bool use[kEdgeSamples];
+    std::fill(use, use + found, true);
+    double fitted[3];
+    if (!fitLineThrough(points, use, found, fitted)) return;
     // The step must agree with the contour's line: a different direction is something else.
     if (std::fabs(fitted[0] * line[0] + fitted[1] * line[1]) < std::cos(kEdgeMaxTurn)) return;
     for (int k = 0; k < 3; ++k) line[k] = fitted[k];
@@ -420,5 +397,45 @@ bool refineVisibleEdges(const uint8_t* frame, int width, int height, const doubl
         corners[c][0] = meet[c][0];
         corners[c][1] = meet[c][1];
     }
+    return true;
+}
+
+bool greyLevelAt(const uint8_t* frame, int width, int height, double x, double y, double* value) {
+    if (!(x >= 0.0 && y >= 0.0 && x < width - 1 && y < height - 1)) return false;
+    const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
+    const double fx = x - x0, fy = y - y0;
+    const uint8_t* p = frame + (static_cast<size_t>(y0) * width + x0) * 4;
+    const uint8_t* q = p + static_cast<size_t>(width) * 4;
+    auto sum = [](const uint8_t* px) { return static_cast<double>(px[0] + px[1] + px[2]); };
+    *value = (sum(p) * (1 - fx) + sum(p + 4) * fx) * (1 - fy) + (sum(q) * (1 - fx) + sum(q + 4) * fx) * fy;
+    return true;
+}
+
+
+bool fitLineThrough(const double (*points)[2], const bool* use, int n, double line[3]) {
+    double mx = 0, my = 0;
+    int m = 0;
+    for (int i = 0; i < n; ++i)
+        if (use[i]) {
+            mx += points[i][0];
+            my += points[i][1];
+            ++m;
+        }
+    if (m < 2) return false;
+    mx /= m;
+    my /= m;
+    double sxx = 0, sxy = 0, syy = 0;
+    for (int i = 0; i < n; ++i) {
+        if (!use[i]) continue;
+        const double dx = points[i][0] - mx, dy = points[i][1] - my;
+        sxx += dx * dx;
+        sxy += dx * dy;
+        syy += dy * dy;
+    }
+    // Direction of the larger spread; the normal is perpendicular to it.
+    const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
+    line[0] = -std::sin(angle);
+    line[1] = std::cos(angle);
+    line[2] = -(line[0] * mx + line[1] * my);
     return true;
 }

@@ -35,6 +35,14 @@ constexpr double kMinRecoverFill = 0.2;     // dark share of the bounding box
 // A square put together from a partial view is believed only when its picture matches
 // well: a wrong pose is worse than none.
 constexpr double kRecoveredMinConfidence = 0.7;
+// Where not every side showed its grey-level edge the corners rest on the contour or on
+// part of a side (a washed-out or shaded edge can pull them by pixels), so the picture
+// must match better still.
+constexpr double kUnrefinedMinConfidence = 0.85;
+
+bool believable(const DetectedMarker& marker) {
+    return marker.confidence >= (marker.refined ? kRecoveredMinConfidence : kUnrefinedMinConfidence);
+}
 // A finger is often darker than the threshold between paper and table, and then joins
 // the black frame to whatever it reaches. When a frame shows no marker, it is looked at
 // once more with a threshold halfway to black, which parts the ink from the skin.
@@ -121,7 +129,7 @@ bool recoverMarker(const uint8_t* frame, int width, int height, const MarkerCand
             refineVisibleEdges(frame, width, height, param.distortion, marker.edgeLines, marker.corners);
     }
     if (!readPicture(frame, width, height, param.distortion, marker)) return false;
-    if (marker.confidence < kRecoveredMinConfidence) return false;
+    if (!believable(marker)) return false;
     marker.area = area;
     // Observed coordinates, as a label's centroid is.
     marker.center[0] = marker.center[1] = 0.0;
@@ -279,7 +287,8 @@ int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers,
             seen = S.markers[c].pattern == entry.marker.pattern || sameSquare(entry.marker, S.markers[c], &score);
         }
         if (!seen && followMarker(frame, width, height, param.distortion, entry.marker, kRecoveredMinConfidence,
-                                  S.markers[n]))
+                                  S.markers[n]) &&
+            believable(S.markers[n]))
             ++n;
     }
 

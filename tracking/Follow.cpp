@@ -24,18 +24,6 @@ constexpr double kInlier = 1.0;        // pixels off the side's line fit
 constexpr double kMinShown = 0.3;      // share of a side's samples that must show its edge
 constexpr double kMinSideRatio = 0.5;  // shortest side to longest, against the previous frame's
 
-// Sum of the three colour bytes, bilinear between pixel centres; false outside the frame.
-bool greyAt(const uint8_t* frame, int width, int height, double x, double y, double* value) {
-    if (!(x >= 0.0 && y >= 0.0 && x < width - 1 && y < height - 1)) return false;
-    const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
-    const double fx = x - x0, fy = y - y0;
-    const uint8_t* p = frame + (static_cast<size_t>(y0) * width + x0) * 4;
-    const uint8_t* q = p + static_cast<size_t>(width) * 4;
-    auto sum = [](const uint8_t* px) { return static_cast<double>(px[0] + px[1] + px[2]); };
-    *value = (sum(p) * (1 - fx) + sum(p + 4) * fx) * (1 - fy) + (sum(q) * (1 - fx) + sum(q + 4) * fx) * fy;
-    return true;
-}
-
 // The strongest dark-inside, light-outside step along the outward normal n from (x, y)
 // within +-reach, as an offset along n; the slope-weighted centre of its rise.
 bool strongestStep(const uint8_t* frame, int width, int height, double x, double y, const double n[2],
@@ -45,7 +33,7 @@ bool strongestStep(const uint8_t* frame, int width, int height, double x, double
     double profile[kMaxProfile];
     for (int k = 0; k < count; ++k) {
         const double o = (k - half) * kStep;
-        if (!greyAt(frame, width, height, x + o * n[0], y + o * n[1], &profile[k])) return false;
+        if (!greyLevelAt(frame, width, height, x + o * n[0], y + o * n[1], &profile[k])) return false;
     }
     int peak = -1;
     double steepest = kMinRise;
@@ -65,34 +53,6 @@ bool strongestStep(const uint8_t* frame, int width, int height, double x, double
     }
     if (weight <= 0.0) return false;
     *offset = moment / weight;
-    return true;
-}
-
-// Total least squares line through the flagged points; false for fewer than two.
-bool fitLine(const double (*points)[2], const bool* use, int n, double line[3]) {
-    double mx = 0, my = 0;
-    int m = 0;
-    for (int i = 0; i < n; ++i)
-        if (use[i]) {
-            mx += points[i][0];
-            my += points[i][1];
-            ++m;
-        }
-    if (m < 2) return false;
-    mx /= m;
-    my /= m;
-    double sxx = 0, sxy = 0, syy = 0;
-    for (int i = 0; i < n; ++i) {
-        if (!use[i]) continue;
-        const double dx = points[i][0] - mx, dy = points[i][1] - my;
-        sxx += dx * dx;
-        sxy += dx * dy;
-        syy += dy * dy;
-    }
-    const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
-    line[0] = -std::sin(angle);
-    line[1] = std::cos(angle);
-    line[2] = -(line[0] * mx + line[1] * my);
     return true;
 }
 
@@ -148,7 +108,7 @@ bool findSide(const uint8_t* frame, int width, int height, const double distorti
     }
     if (bestKept < needed) return false;
     for (int k = 0; k < found; ++k) use[k] = std::fabs(best[0] * points[k][0] + best[1] * points[k][1] + best[2]) <= kInlier;
-    return fitLine(points, use, found, line);
+    return fitLineThrough(points, use, found, line);
 }
 
 }  // namespace
