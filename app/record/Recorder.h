@@ -69,6 +69,8 @@ public:
     long framesDropped() const;
     long picturesSkipped() const { return picturesSkipped_; }
     long framesEncoded() const;
+    // Times the sound went back to the song's cursor (the first sync, jumps, drift).
+    long soundResyncs() const { return follower_.resyncs(); }
     int width() const { return width_; }
     int height() const { return height_; }
 
