@@ -14,6 +14,8 @@ PACKAGES=(
   libgtk-3-dev
   # sound: songs decoded with FFmpeg's libraries, played through SDL's audio
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libsdl2-dev
+  # recording: pictures converted for the encoders (H.264 comes with Debian's libavcodec)
+  libswscale-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   libjpeg-dev libapriltag-dev libopencv-calib3d-dev

@@ -235,6 +235,9 @@ void cvImgProc::releaseCaptureResources()
         std::string error;
         // Completes the file; a failure on the way (a full disk) is said once more here.
         if (!recorder->close(error)) showMessage("cvImgProc::stopCapture", error.c_str());
+        if (recorder->hasSound())
+            std::fprintf(stderr, "pavonix: the recording's sound followed the song with %ld resyncs\n",
+                         recorder->soundResyncs());
         if (recorder->framesDropped() > 0 || recorder->picturesSkipped() > 0)
             std::fprintf(stderr, "pavonix: the encoder fell behind: %ld of %ld frames left out, %ld pictures repeated\n",
                          recorder->framesDropped(), framesWritten_, recorder->picturesSkipped());

@@ -15,6 +15,9 @@ constexpr int kPictureSlots = 4;
 // when the process dies, so the ring is kept short; on a machine too busy to encode in
 // time the frames beyond it are left out instead.
 constexpr size_t kQueuedFrames = 12;
+// Sound of frames left out that rides along with the next frame queued, so the sound
+// track stays whole while pictures are dropped: up to a second at 30 fps.
+constexpr int kCarriedFrames = 30;
 // How far the recording's sound may stray from the song's cursor before it jumps back.
 constexpr double kSoundToleranceSeconds = 0.05;
 
@@ -45,7 +48,6 @@ bool Recorder::open(const RecorderSettings& s, std::string& error)
     const bool sound = s.song && s.song->sampleRate > 0 && (s.song->channels == 1 || s.song->channels == 2);
     sampleRate_ = sound ? s.song->sampleRate : 0;
     channels_ = sound ? s.song->channels : 0;
-    song_ = sound ? s.song : nullptr;
 
     MediaSettings media;
     media.path = s.path;
@@ -66,8 +68,8 @@ bool Recorder::open(const RecorderSettings& s, std::string& error)
         // One frame's sound is at most ceil(rate / fps) sample frames.
         const size_t chunk = sound ? static_cast<size_t>(soundStartOf(1)) + 2 : 0;
         ring_.assign(kQueuedFrames, Queued{});
-        for (Queued& q : ring_) q.sound.assign(chunk * channels_, 0);
-        scratch_.assign(chunk * channels_, 0);
+        for (Queued& q : ring_) q.sound.assign(chunk * (kCarriedFrames + 1) * channels_, 0);
+        carried_.assign(chunk * kCarriedFrames * channels_, 0);
         silence_.assign(chunk * channels_, 0);
     } catch (const std::bad_alloc&) {
         std::string ignoredToo;
@@ -79,6 +81,9 @@ bool Recorder::open(const RecorderSettings& s, std::string& error)
     current_ = filling_ = -1;
     head_ = count_ = 0;
     soundWritten_ = 0;
+    carriedStart_ = 0;
+    carriedCount_ = 0;
+    lastOffered_ = lastQueued_ = -1;
     dropped_ = picturesSkipped_ = encoded_ = 0;
     failed_ = failureReported_ = false;
     failure_.clear();
@@ -123,13 +128,14 @@ bool Recorder::queueFrame(int64_t index, const SongCursor& cursor, bool fresh)
     if (!open_) return false;
     const int64_t soundStart = soundStartOf(index);
     const int soundCount = channels_ > 0 ? static_cast<int>(soundStartOf(index + 1) - soundStart) : 0;
+    lastOffered_ = index;
     std::unique_lock<std::mutex> lock(mutex_);
     if (!live_) changed_.wait(lock, [&] { return count_ < ring_.size() || failed_; });
     if (current_ < 0 || count_ >= ring_.size() || failed_) {
         ++dropped_;
         lock.unlock();
-        // The song went on meanwhile; the follower must know.
-        if (soundCount > 0 && live_) follower_.take(cursor, fresh, scratch_.data(), soundCount);
+        // The picture is left out, its sound is not: it waits for the next frame queued.
+        if (soundCount > 0 && live_) carrySound(cursor, fresh, soundStart, soundCount);
         return false;
     }
     Queued& q = ring_[(head_ + count_) % ring_.size()];
@@ -141,16 +147,38 @@ bool Recorder::queueFrame(int64_t index, const SongCursor& cursor, bool fresh)
     q.index = index;
     q.soundStart = soundStart;
     q.soundCount = soundCount;
+    lastQueued_ = index;
     if (soundCount > 0) {
+        int16_t* out = q.sound.data();
+        if (carriedCount_ > 0 && carriedStart_ + carriedCount_ == soundStart) {
+            std::copy(carried_.begin(), carried_.begin() + static_cast<ptrdiff_t>(carriedCount_) * channels_, out);
+            out += static_cast<ptrdiff_t>(carriedCount_) * channels_;
+            q.soundStart = carriedStart_;
+            q.soundCount += carriedCount_;
+        }
+        carriedCount_ = 0;
         if (live_)
-            follower_.take(cursor, fresh, q.sound.data(), soundCount);
+            follower_.take(cursor, fresh, out, soundCount);
         else
-            follower_.takeAt(song_, soundStart, q.sound.data(), soundCount);
+            follower_.takeAt(cursor.song, soundStart, out, soundCount);
     }
     lock.lock();
     ++count_;
     changed_.notify_all();
     return true;
+}
+
+void Recorder::carrySound(const SongCursor& cursor, bool fresh, int64_t start, int count)
+{
+    // At least one frame's sound always fits (the buffer holds kCarriedFrames of them).
+    const int capacity = static_cast<int>(carried_.size()) / channels_;
+    // Not contiguous with what waits, or no room left: what waits is given up (the file
+    // gets silence there) rather than memory grown.
+    if (carriedCount_ > 0 && (carriedStart_ + carriedCount_ != start || carriedCount_ + count > capacity))
+        carriedCount_ = 0;
+    if (carriedCount_ == 0) carriedStart_ = start;
+    follower_.take(cursor, fresh, carried_.data() + static_cast<ptrdiff_t>(carriedCount_) * channels_, count);
+    carriedCount_ += count;
 }
 
 void Recorder::releaseSlot(int slot)
@@ -200,9 +228,31 @@ void Recorder::work()
     }
 }
 
+void Recorder::queueLastOffered()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (lastOffered_ <= lastQueued_ || current_ < 0) return;
+    // The end must be in the file, with the sound still waiting: worth a short wait.
+    changed_.wait(lock, [&] { return count_ < ring_.size() || failed_; });
+    if (failed_) return;
+    Queued& q = ring_[(head_ + count_) % ring_.size()];
+    q.slot = current_;
+    ++slotUsers_[current_];
+    q.index = lastOffered_;
+    q.soundStart = carriedStart_;
+    q.soundCount = carriedCount_;
+    std::copy(carried_.begin(), carried_.begin() + static_cast<ptrdiff_t>(carriedCount_) * channels_, q.sound.begin());
+    carriedCount_ = 0;
+    lastQueued_ = lastOffered_;
+    ++count_;
+    changed_.notify_all();
+}
+
 bool Recorder::close(std::string& error)
 {
     if (!open_) return true;
+    // A recording whose last frames were left out still ends where it was stopped.
+    queueLastOffered();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;

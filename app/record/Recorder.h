@@ -7,7 +7,8 @@
 // is allocated per frame here. When the encoder falls behind, a live recording drops
 // rather than waits: a picture with no free slot is skipped (the last one is recorded
 // again), a frame with no room in the ring is left out (players hold the picture before
-// it; its sound becomes silence), so the viewer keeps its pace and memory stays put.
+// it; its sound goes with the next frame queued), so the viewer keeps its pace and
+// memory stays put.
 // An offline render waits instead, since every frame must be in the file.
 #pragma once
 
@@ -69,6 +70,8 @@ public:
     long framesDropped() const;
     long picturesSkipped() const { return picturesSkipped_; }
     long framesEncoded() const;
+    // Times the sound went back to the song's cursor (the first sync, jumps, drift).
+    long soundResyncs() const { return follower_.resyncs(); }
     int width() const { return width_; }
     int height() const { return height_; }
 
@@ -86,6 +89,10 @@ private:
 
     void work();
     bool writeEntry(const Queued& entry, std::string& error);
+    // Keeps the sound of a frame left out for the next frame queued.
+    void carrySound(const SongCursor& cursor, bool fresh, int64_t start, int count);
+    // Queues the last frame offered when it was left out, with the sound that waits.
+    void queueLastOffered();
     void releaseSlot(int slot);
 
     MediaWriter writer_;
@@ -99,7 +106,6 @@ private:
     int width_ = 0, height_ = 0;
     int rateNum_ = 30, rateDen_ = 1;
     int sampleRate_ = 0, channels_ = 0;
-    const Song* song_ = nullptr;  // offline: the song rendered under the frames
 
     std::vector<std::vector<unsigned char>> slots_;
     std::vector<int> slotUsers_;  // queued frames using a slot, plus one for the current picture
@@ -110,8 +116,12 @@ private:
     size_t head_ = 0, count_ = 0;  // ring_[head_] is the oldest queued frame
 
     SoundFollower follower_;
-    std::vector<int16_t> scratch_;   // sound of a dropped frame, thrown away
-    std::vector<int16_t> silence_;   // filler for the sound of dropped frames
+    std::vector<int16_t> carried_;   // sound of frames left out, waiting for the next one queued
+    int64_t carriedStart_ = 0;       // its first sample frame in the track
+    int carriedCount_ = 0;           // sample frames waiting
+    int64_t lastOffered_ = -1;       // index of the last frame offered to queueFrame
+    int64_t lastQueued_ = -1;        // ... and of the last one queued
+    std::vector<int16_t> silence_;   // filler for sound that could not be kept
     int64_t soundWritten_ = 0;       // worker: sample frames in the file
 
     long dropped_ = 0;

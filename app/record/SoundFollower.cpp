@@ -3,6 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+
+// Weight of each new drift reading in the running average (about the last ten
+// pictures count).
+constexpr double kDriftSmoothing = 0.1;
+
+}  // namespace
+
 void SoundFollower::start(int sampleRate, int channels, int64_t toleranceFrames)
 {
     sampleRate_ = sampleRate;
@@ -12,6 +20,7 @@ void SoundFollower::start(int sampleRate, int channels, int64_t toleranceFrames)
     generation_ = 0;
     song_ = nullptr;
     synced_ = false;
+    driftAverage_ = 0.0;
     resyncs_ = 0;
 }
 
@@ -44,12 +53,20 @@ void SoundFollower::take(const SongCursor& cursor, bool fresh, int16_t* out, int
 {
     if (count <= 0) return;
     const bool jumped = !synced_ || cursor.generation != generation_ || cursor.song != song_;
-    const int64_t drift = cursor.frame - position_;
-    if (jumped || (fresh && cursor.playing && (drift > tolerance_ || drift < -tolerance_))) {
+    bool drifted = false;
+    if (!jumped && fresh && cursor.playing) {
+        // A device reports what it has played in bursts, and a busy machine draws late:
+        // single readings stray both ways by tens of milliseconds. Only their average
+        // says the clocks have really parted.
+        driftAverage_ += (static_cast<double>(cursor.frame - position_) - driftAverage_) * kDriftSmoothing;
+        drifted = driftAverage_ > tolerance_ || driftAverage_ < -tolerance_;
+    }
+    if (jumped || drifted) {
         position_ = cursor.frame;
         generation_ = cursor.generation;
         song_ = cursor.song;
         synced_ = true;
+        driftAverage_ = 0.0;
         ++resyncs_;
     }
     if (!cursor.playing || !matches(cursor.song)) {

@@ -4,9 +4,9 @@
 // crackle), yet follow the song when it jumps: a restart, a pause, a seek, a new song.
 // The follower keeps its own position in the song and moves it on by exactly the
 // samples it hands out; it goes back to the song's cursor when the cursor's generation
-// changes or when, at a frame with a freshly drawn picture, the two have drifted
-// further apart than the tolerance (the sound device's clock and the wall clock the
-// recording keeps are never quite the same).
+// changes or when, averaged over the frames with freshly drawn pictures, the two have
+// drifted further apart than the tolerance (the sound device's clock and the wall
+// clock the recording keeps are never quite the same).
 #pragma once
 
 #include <cstdint>
@@ -44,5 +44,6 @@ private:
     unsigned generation_ = 0;
     const Song* song_ = nullptr;
     bool synced_ = false;
+    double driftAverage_ = 0.0;  // cursor minus position, smoothed, in sample frames
     long resyncs_ = 0;
 };

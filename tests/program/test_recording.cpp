@@ -138,3 +138,77 @@ TEST(Recording, TheCaptureKeyRecordsTheKindAsked)
     EXPECT_TRUE(app.newOutputFiles("cap", ".avi").empty());
     std::remove(files.begin()->c_str());
 }
+
+namespace {
+
+// Runs of near-silence at least minSeconds long in the sound: (start, length) pairs.
+std::vector<std::pair<double, double>> silentRuns(const DecodedMedia& m, double minSeconds)
+{
+    std::vector<std::pair<double, double>> runs;
+    size_t from = 0;
+    bool quiet = false;
+    for (size_t i = 0; i <= m.sound.size(); ++i) {
+        const bool q = i < m.sound.size() && std::fabs(m.sound[i]) < 0.01f;
+        if (q && !quiet) from = i;
+        if (!q && quiet) {
+            const double length = static_cast<double>(i - from) / m.sampleRate;
+            if (length >= minSeconds) runs.push_back({m.soundStart + static_cast<double>(from) / m.sampleRate, length});
+        }
+        quiet = q;
+    }
+    return runs;
+}
+
+}  // namespace
+
+// While paused the sound track is silent and the pictures go on; a restart takes the
+// sound back to the song's start with the motion.
+TEST(Recording, PauseSilencesTheSoundAndRestartTakesItBack)
+{
+    if (!haveDisplay()) GTEST_SKIP() << "no X display";
+    const std::string dir = makeTempDir("pavonix-pause");
+    // One second of silence, then a tone: a restart shows as a second of silence.
+    const int rate = 48000;
+    std::vector<short> song(static_cast<size_t>(30 * rate), 0);
+    for (size_t i = rate; i < song.size(); ++i) song[i] = static_cast<short>(8000 * std::sin(2 * M_PI * 440.0 * i / rate));
+    ASSERT_TRUE(writeWav(dir + "/song.wav", rate, 1, song));
+    Env env = kQuiet;
+    env.push_back({"SDL_AUDIODRIVER", "dummy"});
+    ProgramRun run;
+    ASSERT_TRUE(run.start(pavonixExecutable(),
+                          {"--demo", "--video", "virtual", "--audio", "song.wav", "--record", "rec.avi"}, dir, env));
+    ASSERT_TRUE(waitForOutput(run, "recording into", 60.0)) << run.output();
+    const unsigned long window = findWindowByName("Pavonix : [[[ Capturing...]]]", 20.0);
+    ASSERT_NE(window, 0ul);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_TRUE(sendKey(window, "space"));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_TRUE(sendKey(window, "space"));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_TRUE(sendKey(window, "r"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    ASSERT_EQ(::kill(run.pid(), SIGTERM), 0);
+    int status = 0;
+    ASSERT_TRUE(run.wait(30.0, &status)) << run.output();
+
+    const DecodedMedia m = decodeMedia(dir + "/rec.avi");
+    ASSERT_TRUE(m.opened) << m.error;
+    ASSERT_EQ(m.sampleRate, rate);
+    // The pictures go on through the pause: the file is as long as the recording ran.
+    EXPECT_GE(m.videoEnd(), 7.5);
+    EXPECT_NEAR(m.soundEnd(), m.videoEnd(), 1.0 / 30);
+    // Past the song's own first second: a pause of about two seconds, then the
+    // restart's second of silence.
+    std::vector<std::pair<double, double>> runs;
+    for (const auto& r : silentRuns(m, 0.5))
+        if (r.first > 1.2) runs.push_back(r);
+    ASSERT_EQ(runs.size(), 2u) << run.output();
+    std::printf("paused at %.2f s for %.2f s; restarted at %.2f s, silent for %.2f s\n", runs[0].first, runs[0].second,
+                runs[1].first, runs[1].second);
+    EXPECT_NEAR(runs[0].second, 2.0, 0.5);
+    // The song's first second, plus the sound device's latency when it restarts (the
+    // device's clock starts behind, and the motion waits with it).
+    EXPECT_GE(runs[1].second, 0.9);
+    EXPECT_LE(runs[1].second, 1.4);
+    (void)!std::system(("rm -rf '" + dir + "'").c_str());
+}
