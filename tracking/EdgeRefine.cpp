@@ -11,7 +11,8 @@ namespace {
 bool g_subpixelEdges = true;
 
 constexpr int kMaxSamples = 96;          // edge positions per side
-constexpr int kProfileSamples = 33;      // grey levels across the edge at each position
+constexpr int kProfileSamples = 33;      // at most this many grey levels across the edge at each position
+constexpr double kFinestStep = 0.25;     // pixels between them, at the finest
 constexpr double kMaxReach = 12.0;       // pixels: how far the profile reaches to either side
 constexpr double kReachOfHalfSide = 0.4; // ... and at most this part of the centre-to-side distance
 constexpr double kMinContrast = 45.0;    // dark to light, summed over three channels (15 grey levels)
@@ -54,15 +55,16 @@ struct EdgeCrossing {
 // has lifted the thin dark border, the dark pixels shrink toward the middle.
 bool edgeOffset(const uint8_t* frame, int width, int height, double x, double y, const double n[2], double inner,
                 double outer, EdgeCrossing* edge) {
-    constexpr int count = kProfileSamples;
+    // A quarter-pixel step where the profile is short; longer ones spread the samples.
+    const int count = std::clamp(static_cast<int>((inner + outer) / kFinestStep) + 1, 9, kProfileSamples);
     const double step = (inner + outer) / (count - 1);
-    double profile[count];
+    double profile[kProfileSamples];
     for (int k = 0; k < count; ++k) {
         const double o = -inner + k * step;
         if (!greyAt(frame, width, height, x + o * n[0], y + o * n[1], &profile[k])) return false;
     }
     // Extremes of the lightly smoothed profile: the dark border, then the paper beyond it.
-    double smooth[count];
+    double smooth[kProfileSamples];
     smooth[0] = profile[0];
     smooth[count - 1] = profile[count - 1];
     for (int k = 1; k < count - 1; ++k) smooth[k] = (profile[k - 1] + profile[k] + profile[k + 1]) / 3;
@@ -144,12 +146,12 @@ bool fitLine(const double (*points)[2], const bool* use, int n, double line[3]) 
     return true;
 }
 
-// Fits the grey-level edge of the side from a to b (ideal coordinates), leaving out
-// skipPixels (at least) next to each corner. riseBefore is the side's rise measured by an
+// Fits the grey-level edge of the side from a to b (ideal coordinates) from at most
+// maxPositions profiles across it, leaving out skipPixels (at least) next to each corner. riseBefore is the side's rise measured by an
 // earlier pass (negative for none); *rise receives the median rise of this one.
 bool refineSide(const uint8_t* frame, int width, int height, const double distortion[4], const double a[2],
                 const double b[2], const double centre[2], const double previous[3], double skipPixels,
-                double riseBefore, double line[3], double* rise) {
+                double riseBefore, int maxPositions, double line[3], double* rise) {
     double ao[2], bo[2];
     idealToObserved(distortion, a[0], a[1], &ao[0], &ao[1]);
     idealToObserved(distortion, b[0], b[1], &bo[0], &bo[1]);
@@ -173,7 +175,7 @@ bool refineSide(const uint8_t* frame, int width, int height, const double distor
     if (!(reach >= 1.0)) return false;
     // Corners are rounded by blur and by the pixel grid: leave them out.
     const double skip = std::min(0.3, std::max({0.1, 2.0 / length, skipPixels / length}));
-    const int count = static_cast<int>(std::clamp(length * (1 - 2 * skip), 4.0, double(kMaxSamples)));
+    const int count = static_cast<int>(std::clamp(length * (1 - 2 * skip), 4.0, double(maxPositions)));
     double points[kMaxSamples][2];
     bool use[kMaxSamples];
     double rises[kMaxSamples];
@@ -242,8 +244,10 @@ bool refineEdges(const uint8_t* frame, int width, int height, const double disto
         for (int i = 0; i < 4; ++i) {
             // Blur rounds each end of a side over half the rise of the side meeting it there.
             const double skipPixels = 0.5 * std::max({0.0, rise[(i + 3) % 4], rise[(i + 1) % 4]}) + 1.0;
+            // The first pass needs only a good start and the rise; the last one all points.
+            const int positions = pass + 1 < kPasses ? kMaxSamples / 2 : kMaxSamples;
             if (!refineSide(frame, width, height, distortion, now[i], now[(i + 1) % 4], centre, lines[i], skipPixels,
-                            rise[i], refined[i], &passRise[i]))
+                            rise[i], positions, refined[i], &passRise[i]))
                 return false;
         }
         std::memcpy(rise, passRise, sizeof rise);
