@@ -200,6 +200,8 @@ int recoverBrokenOutlines(const uint8_t* frame, int width, int height, const uin
         if (boxWidth < 8 || boxHeight < 8) continue;
         if (boxWidth > kMaxRecoverAspect * boxHeight || boxHeight > kMaxRecoverAspect * boxWidth) continue;
         if (area < kMinRecoverFill * boxWidth * boxHeight) continue;
+        // Whose outline cannot fit the contour buffer is not traced at all.
+        if (3 * 2 * (boxWidth + boxHeight) > kMaxContourPoints) continue;
         bool explained = false;
         for (int k = 0; k < candidateCount && !explained; ++k)
             explained = S.candidates[k].center[0] == tables.centroid[2 * j] &&
