@@ -21,6 +21,7 @@
 #include "platform/Paths.h"
 #include "platform/video/VideoFileOpen.h"
 #include "tracking/CameraParam.h"
+#include "tracking/Labeling.h"
 #include "tracking/Marker.h"
 #include "tracking/Pattern.h"
 #include "tracking/Pose.h"
@@ -36,7 +37,8 @@ const char* const kUsage =
     "  --pattern       marker pattern, repeatable; markers report the pattern's position in\n"
     "                  this list (default Data/patt.00)\n"
     "  --marker-width  side of the black square in the unit of the transform (default 40)\n"
-    "  --threshold     binarisation threshold 0..255, or auto (Otsu, the default)\n"
+    "  --threshold     binarisation threshold 0..255, or auto (the default): each part of the\n"
+    "                  frame thresholded by its own light, as the viewer does\n"
     "  --all           also list squares whose pattern was not recognised (without pose)\n"
     "Prints one JSON object per frame on standard output. A marker followed from the previous\n"
     "frame of a video, rather than found afresh, carries \"tracked\": true.\n";
@@ -45,7 +47,7 @@ struct Options {
     std::string camera;
     std::vector<std::string> patterns;
     double markerWidth = 40.0;
-    int threshold = -1;  // -1: automatic
+    int threshold = kLocalThreshold;  // automatic: local, as the viewer thresholds
     bool all = false;
     std::vector<std::string> inputs;
 };
@@ -109,7 +111,7 @@ int parseOptions(int argc, char** argv, Options* options) {
             if (!v) return 1;
             double number;
             if (std::strcmp(v, "auto") == 0) {
-                options->threshold = -1;
+                options->threshold = kLocalThreshold;
             } else if (parseNumber(v, &number) && number >= 0 && number <= 255 && number == std::floor(number)) {
                 options->threshold = static_cast<int>(number);
             } else {
@@ -232,15 +234,6 @@ bool plausibleCalibration(const CameraParam& camera) {
            camera.distortion[3] > 0.0;
 }
 
-int otsuThreshold(const cv::Mat& bgra) {
-    cv::Mat grey;
-    cv::Mat binary;
-    // The camera frame's byte 0 weighs like red: the grey level of the original program.
-    cv::cvtColor(bgra, grey, cv::COLOR_RGBA2GRAY);
-    const double t = cv::threshold(grey, binary, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
-    return static_cast<int>(t + 0.5);
-}
-
 struct PatternState {
     bool havePose = false;
     double transform[3][4];
@@ -291,7 +284,7 @@ private:
     }
 
     void processFrame(const std::string& input, int index, const cv::Mat& frame) {
-        const int threshold = options_.threshold >= 0 ? options_.threshold : otsuThreshold(frame);
+        const int threshold = options_.threshold;
         DetectedMarker* markers = nullptr;
         int count = 0;
         if (detectMarkers(frame.data, threshold, &markers, &count) < 0) {
@@ -311,8 +304,13 @@ private:
 
         std::fputs("{\"input\": ", out_);
         writeString(out_, input);
-        std::fprintf(out_, ", \"frame\": %d, \"width\": %d, \"height\": %d, \"threshold\": %d, \"markers\": [", index,
-                     frame.cols, frame.rows, threshold);
+        std::fprintf(out_, ", \"frame\": %d, \"width\": %d, \"height\": %d, \"threshold\": ", index, frame.cols,
+                     frame.rows);
+        if (threshold == kLocalThreshold)
+            std::fputs("\"auto\"", out_);
+        else
+            std::fprintf(out_, "%d", threshold);
+        std::fputs(", \"markers\": [", out_);
         bool first = true;
         for (int i = 0; i < count; ++i) {
             const DetectedMarker& marker = markers[i];
