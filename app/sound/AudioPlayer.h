@@ -34,7 +34,8 @@ public:
     // closed then).
     bool start(std::string& error);
     void close();
-    bool isOpen() const { return song_ != nullptr; }
+    // A song and a device to play it on (open() succeeded); started() once it plays.
+    bool hasDevice() const { return song_ != nullptr; }
     bool started() const { return device_ != 0; }
 
     // The song frame heard now (held still while paused, at the song's end after it).

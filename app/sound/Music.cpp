@@ -82,11 +82,11 @@ MusicStep Music::step(float elapsed) {
     // The sound starts with the first frame drawn to it, not when the file was opened:
     // whatever the program does in between (motions rebound, bodies reset) is not
     // heard as silence or as a start played twice.
-    if (player_.isOpen() && !player_.started()) {
+    if (player_.hasDevice() && !player_.started()) {
         std::string reason;
         if (!player_.start(reason)) deviceProblem_ = reason.empty() ? "no sound device" : reason;
     }
-    if (player_.isOpen()) {
+    if (player_.hasDevice()) {
         position = double(player_.position());
         devicePlayedAtStep_ = player_.devicePlayed();
     } else {

@@ -55,7 +55,7 @@ public:
     // The device problem once per run: the first time a song finds no device (a user
     // is told once, not at every song); empty afterwards and while songs are heard.
     std::string deviceProblemToReport();
-    bool audible() const { return player_.isOpen(); }
+    bool audible() const { return player_.hasDevice(); }
 
     // Back to the song's start, with the motion.
     void restart();

@@ -1,9 +1,11 @@
 #include "app/sound/Song.h"
 
+#include "app/sound/TruncationChecks.h"
+
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,7 +14,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -96,51 +97,6 @@ std::string recognisedFormat(const std::string& path) {
     const AVInputFormat* format = av_probe_input_format3(&probe, 1, &score);
     if (!format || score <= AVPROBE_SCORE_EXTENSION) return std::string();
     return format->long_name ? format->long_name : format->name;
-}
-
-// A WAV file says in its data chunk how many bytes of sound follow; FFmpeg plays what
-// is there and guesses the length from it, so a cut-off download would pass unnoticed.
-// Returns the seconds declared (0 for a file that is not WAV or declares nothing), and
-// the seconds present.
-struct WavLength {
-    double declared = 0.0;
-    double present = 0.0;
-};
-
-uint32_t readLE32(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-
-WavLength wavLength(const std::string& path) {
-    WavLength out;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return out;
-    unsigned char riff[12];
-    uint32_t bytesPerSecond = 0;
-    long offset = 12;
-    if (std::fread(riff, 1, 12, f) == 12 && std::memcmp(riff, "RIFF", 4) == 0 && std::memcmp(riff + 8, "WAVE", 4) == 0) {
-        // Chunks up to the sound: the format chunk gives the byte rate.
-        for (int chunk = 0; chunk < 64; ++chunk) {
-            unsigned char header[8];
-            if (std::fseek(f, offset, SEEK_SET) != 0 || std::fread(header, 1, 8, f) != 8) break;
-            const uint32_t size = readLE32(header + 4);
-            if (std::memcmp(header, "fmt ", 4) == 0) {
-                unsigned char fmt[16];
-                if (size < 16 || std::fread(fmt, 1, 16, f) != 16) break;
-                bytesPerSecond = readLE32(fmt + 8);
-            } else if (std::memcmp(header, "data", 4) == 0) {
-                // 0 and all ones mean "unknown" (a stream written without seeking back).
-                if (bytesPerSecond == 0 || size == 0 || size == 0xffffffffu) break;
-                if (std::fseek(f, 0, SEEK_END) != 0) break;
-                const long end = std::ftell(f);
-                const double there = end > offset + 8 ? double(end - offset - 8) : 0.0;
-                out.declared = double(size) / bytesPerSecond;
-                out.present = std::min(double(size), there) / bytesPerSecond;
-                break;
-            }
-            offset += 8 + long(size) + long(size & 1);
-        }
-    }
-    std::fclose(f);
-    return out;
 }
 
 // The length the container declares for the stream, in seconds; 0 when it declares
@@ -364,6 +320,12 @@ bool decodeSong(const std::string& path, Song& song, std::string& error) {
     if (!decoder.open(path, error)) return false;
     std::vector<int16_t> samples;
     if (!decoder.decodeAll(samples, error)) return false;
+    if (!oggEndsProperly(path)) {
+        error = quoted(path) + ": truncated: the Ogg stream stops after " +
+                formatSeconds(double(samples.size() / size_t(decoder.channels())) / decoder.sampleRate()) +
+                " without its end mark";
+        return false;
+    }
     const WavLength wav = wavLength(path);
     if (wav.declared > 0.0 && wav.present + kTruncationToleranceSeconds < wav.declared) {
         error = quoted(path) + ": truncated: the file declares " + formatSeconds(wav.declared) + " of sound, only " +

@@ -149,4 +149,20 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
     EXPECT_TRUE(parse({"--render", "out.avi", "--video", "file:in.avi"}, render, e)) << e;
     CommandLineOptions shot;
     EXPECT_FALSE(parse({"--screenshot", "x.png"}, shot, e));
+
+    // A song and the motion's offset against it.
+    CommandLineOptions music;
+    ASSERT_TRUE(parse({"--audio", "song.mp3", "--audio-offset=-120"}, music, e)) << e;
+    EXPECT_EQ(music.audio, "song.mp3");
+    EXPECT_EQ(music.audioOffsetMs, -120);
+    EXPECT_EQ(none.audioOffsetMs, 0);
+    for (const char* offset : {"12ms", "", "70000", "-60001", "1.5"}) {
+        CommandLineOptions wrong;
+        EXPECT_FALSE(parse({"--audio", "song.mp3", "--audio-offset", offset}, wrong, e)) << offset;
+        EXPECT_NE(e.find("--audio-offset"), std::string::npos) << e;
+    }
+    CommandLineOptions edge;
+    EXPECT_TRUE(parse({"--audio-offset", "-60000"}, edge, e)) << e;
+    EXPECT_FALSE(parse({"--audio"}, bad, e));
+    EXPECT_FALSE(parse({"--audio="}, bad, e));
 }

@@ -211,7 +211,7 @@ TEST(AudioPlayer, TheClockFollowsTheDeviceAndHoldsAtSeeksPausesAndTheEnd) {
     player.seek(-5);
     EXPECT_EQ(player.position(), 0);
     player.close();
-    EXPECT_FALSE(player.isOpen());
+    EXPECT_FALSE(player.hasDevice());
 }
 
 TEST(AudioPlayer, NoDeviceGivesSdlsReason) {
@@ -224,7 +224,7 @@ TEST(AudioPlayer, NoDeviceGivesSdlsReason) {
     std::string error;
     EXPECT_FALSE(player.open(song, false, error));
     EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(player.isOpen());
+    EXPECT_FALSE(player.hasDevice());
     EXPECT_EQ(player.position(), 0);
     std::printf("SDL says: %s\n", error.c_str());
     setenv("SDL_AUDIODRIVER", "dummy", 1);

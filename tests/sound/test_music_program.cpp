@@ -347,3 +347,68 @@ TEST(MusicLive, ASongThatCannotBePlayedIsReportedAndTheMotionPlaysOn) {
         EXPECT_GT(trace.back().motion, trace[2].motion + 1.0) << "the motion stood still";
     }
 }
+
+// The commands a user has: U and the menu open a song through the file dialog, [ and ]
+// move the motion against it 10 ms at a time, and opening a motion restarts the song.
+TEST(MusicLive, KeysMenuAndDialogReachTheMusic) {
+    if (!haveDisplay()) GTEST_SKIP() << "no X display";
+    TempDir dir;
+    const std::string first = dir.path + "/first.wav", second = dir.path + "/second.flac";
+    ASSERT_TRUE(makeTone(first, "pcm_s16le", 330.0, 30.0, 22050, 1));
+    ASSERT_TRUE(makeTone(second, "flac", 550.0, 30.0, 44100, 2));
+    const std::string choice = dir.path + "/choice";
+    auto env = quietEnv("dummy");
+    env.push_back({"PAVONIX_MIN_FRAME_MS", "50"});
+    env.push_back({"PAVONIX_FILE_DIALOG", "sh -c 'cat \"" + choice + "\" && rm -f \"" + choice + "\"'"});
+    ProgramRun run;
+    ASSERT_TRUE(run.start(pavonixExecutable(), {"--demo", "--video", "virtual"}, kSource, env));
+    const unsigned long window = findWindowByName("Pavonix", 30.0);
+    ASSERT_NE(window, 0u) << run.output();
+    auto latest = [&] {
+        const std::vector<TraceLine> t = parseTrace(run.output());
+        return t.empty() ? TraceLine{} : t.back();
+    };
+    auto choose = [&](const std::string& path) {
+        FILE* f = std::fopen((choice + "~").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fprintf(f, "%s\n", path.c_str());
+        std::fclose(f);
+        std::rename((choice + "~").c_str(), choice.c_str());
+    };
+    ASSERT_TRUE(waitFor([&] { return latest().gen == -1 && latest().motion > 0; }, 30.0)) << run.output();
+
+    choose(first);
+    ASSERT_TRUE(sendKey(window, "u"));
+    ASSERT_TRUE(waitFor([&] { return latest().rate == 22050; }, 20.0)) << run.output();
+    // No offset yet: the motion at the song's seconds x 30.
+    auto offsetNow = [&] {
+        const TraceLine l = latest();
+        return l.motion > 0.0 ? l.motion - double(l.song) / l.rate * 30.0 : 1e9;
+    };
+    ASSERT_TRUE(waitFor([&] { return std::fabs(offsetNow()) < 0.01; }, 10.0)) << offsetNow();
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(sendKey(window, "bracketright"));
+    EXPECT_TRUE(waitFor([&] { return std::fabs(offsetNow() - 0.9) < 0.01; }, 10.0)) << offsetNow();
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(sendKey(window, "bracketleft"));
+    EXPECT_TRUE(waitFor([&] { return std::fabs(offsetNow() + 0.6) < 0.01; }, 10.0)) << offsetNow();
+
+    // A new motion starts the song again.
+    ASSERT_TRUE(waitFor([&] { return latest().song > 2 * 22050; }, 20.0)) << run.output();
+    const long long before = latest().gen;
+    choose(kSource + "/Data/demo/dance.vmd");
+    ASSERT_TRUE(sendKey(window, "m"));
+    ASSERT_TRUE(waitFor([&] { return latest().gen != before; }, 20.0)) << run.output();
+    const TraceLine restarted = latest();
+    EXPECT_LT(restarted.song, 22050) << "the song did not go back to its start";
+    EXPECT_LT(restarted.motion, 30.0);
+
+    // The menu's last entry opens another song, at its own rate. (freeglut's entries
+    // are nearer 25 than 24 pixels apart: the 18th lies 427..452 below the pointer.)
+    choose(second);
+    ASSERT_TRUE(clickMenu(window, 100, 60, 440));
+    EXPECT_TRUE(waitFor([&] { return latest().rate == 44100; }, 20.0)) << run.output();
+    closeWindow(window);
+    int status = -1;
+    EXPECT_TRUE(run.wait(20.0, &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(run.output().find("Open Music:"), std::string::npos) << "no song was refused";
+}

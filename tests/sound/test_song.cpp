@@ -136,7 +136,8 @@ TEST(Song, FilesThatCannotBePlayedAreRefusedNamingTheFileAndWhatIsWrong) {
 
     // Downloads cut short: the containers that say how long their sound is.
     std::vector<std::pair<std::string, std::string>> cut = {{"cut.wav", "pcm_s16le"}, {"cut.flac", "flac"},
-                                                            {"cut.mp3", "libmp3lame"}, {"cut.m4a", "aac"}};
+                                                            {"cut.mp3", "libmp3lame"}, {"cut.m4a", "aac"},
+                                                            {"cut.ogg", "libvorbis"}};
     for (const auto& [name, encoder] : cut) {
         if (!ffmpegHasEncoder(encoder)) {
             std::printf("skipping %s: the installed ffmpeg has no %s encoder\n", name.c_str(), encoder.c_str());
