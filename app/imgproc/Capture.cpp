@@ -238,9 +238,12 @@ void cvImgProc::releaseCaptureResources()
         if (recorder->hasSound())
             std::fprintf(stderr, "pavonix: the recording's sound followed the song with %ld resyncs\n",
                          recorder->soundResyncs());
-        if (recorder->framesDropped() > 0 || recorder->picturesSkipped() > 0)
-            std::fprintf(stderr, "pavonix: the encoder fell behind: %ld of %ld frames left out, %ld pictures repeated\n",
-                         recorder->framesDropped(), framesWritten_, recorder->picturesSkipped());
+        if (recorder->framesDropped() > 0 || recorder->framesRepeated() > 0 || recorder->picturesSkipped() > 0)
+            std::fprintf(stderr,
+                         "pavonix: the encoder fell behind: of %ld frames %ld were left out and %ld repeated the picture "
+                         "before; %ld pictures were not read\n",
+                         framesWritten_, recorder->framesDropped(), recorder->framesRepeated(),
+                         recorder->picturesSkipped());
     }
     recorder.reset();
     captureFramePending = false;

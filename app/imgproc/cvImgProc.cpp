@@ -138,6 +138,8 @@ SongCursor cvImgProc::currentSongCursor() const { return songCursor ? songCursor
 void cvImgProc::finishTimedRecording()
 {
     if (captureEveryFrame || !havePicture_) return;
+    // The recording is ending: its last frames may wait for the encoder.
+    if (recorder) recorder->setWaitWhenFull(true);
     appendCaptureFramesUntil(schedule_.framesAtEnd(captureNowMs()));
 }
 

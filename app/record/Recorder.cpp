@@ -15,6 +15,9 @@ constexpr int kPictureSlots = 4;
 // when the process dies, so the ring is kept short; on a machine too busy to encode in
 // time the frames beyond it are left out instead.
 constexpr size_t kQueuedFrames = 12;
+// Frames, repeats included, that may wait for the encoder before new ones are left
+// out: what waits is lost when the process dies, so about 0.8 s at 30 fps.
+constexpr int kMaxBacklogFrames = 24;
 // Sound of frames left out that rides along with the next frame queued, so the sound
 // track stays whole while pictures are dropped: up to a second at 30 fps.
 constexpr int kCarriedFrames = 30;
@@ -84,6 +87,9 @@ bool Recorder::open(const RecorderSettings& s, std::string& error)
     carriedStart_ = 0;
     carriedCount_ = 0;
     lastOffered_ = lastQueued_ = -1;
+    backlog_ = 0;
+    repeated_ = 0;
+    waitWhenFull_ = false;
     dropped_ = picturesSkipped_ = encoded_ = 0;
     failed_ = failureReported_ = false;
     failure_.clear();
@@ -130,7 +136,9 @@ bool Recorder::queueFrame(int64_t index, const SongCursor& cursor, bool fresh)
     const int soundCount = channels_ > 0 ? static_cast<int>(soundStartOf(index + 1) - soundStart) : 0;
     lastOffered_ = index;
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!live_) changed_.wait(lock, [&] { return count_ < ring_.size() || failed_; });
+    if (!live_ || waitWhenFull_) changed_.wait(lock, [&] { return count_ < ring_.size() || failed_; });
+    if (current_ >= 0 && count_ >= ring_.size() && !failed_ && foldIntoLast(index, cursor, fresh, soundStart, soundCount))
+        return true;
     if (current_ < 0 || count_ >= ring_.size() || failed_) {
         ++dropped_;
         lock.unlock();
@@ -145,6 +153,7 @@ bool Recorder::queueFrame(int64_t index, const SongCursor& cursor, bool fresh)
 
     // The entry is ours until it is counted in: the worker reads only counted entries.
     q.index = index;
+    q.repeats = 0;
     q.soundStart = soundStart;
     q.soundCount = soundCount;
     lastQueued_ = index;
@@ -164,7 +173,33 @@ bool Recorder::queueFrame(int64_t index, const SongCursor& cursor, bool fresh)
     }
     lock.lock();
     ++count_;
+    backlog_ += 1;
     changed_.notify_all();
+    return true;
+}
+
+bool Recorder::foldIntoLast(int64_t index, const SongCursor& cursor, bool fresh, int64_t soundStart, int soundCount)
+{
+    // The newest queued frame is not the one the worker is on (two or more wait), so it
+    // may still grow. It takes this frame as one more showing of its picture, with its
+    // sound: always when that is the picture this frame shows anyway (drawing stalled
+    // and the timeline catches up), and for a new picture only while the frames waiting
+    // stay within the backlog allowed.
+    if (count_ < 2) return false;
+    Queued& tail = ring_[(head_ + count_ - 1) % ring_.size()];
+    if (tail.slot != current_ && backlog_ >= kMaxBacklogFrames) return false;
+    if (tail.index + tail.repeats + 1 != index) return false;
+    const int capacity = static_cast<int>(tail.sound.size()) / std::max(1, channels_);
+    if (soundCount > 0 && (tail.soundStart + tail.soundCount != soundStart || tail.soundCount + soundCount > capacity))
+        return false;
+    if (soundCount > 0)
+        follower_.take(cursor, fresh, tail.sound.data() + static_cast<ptrdiff_t>(tail.soundCount) * channels_,
+                       soundCount);
+    tail.soundCount += soundCount;
+    ++tail.repeats;
+    ++backlog_;
+    ++repeated_;
+    lastQueued_ = index;
     return true;
 }
 
@@ -189,7 +224,8 @@ void Recorder::releaseSlot(int slot)
 bool Recorder::writeEntry(const Queued& q, std::string& error)
 {
     const unsigned char* picture = slots_[q.slot].data();
-    if (!writer_.writePicture(picture, width_ * 4, q.index, error)) return false;
+    for (int r = 0; r <= q.repeats; ++r)
+        if (!writer_.writePicture(picture, width_ * 4, q.index + r, error)) return false;
     if (q.soundCount <= 0) return true;
     // Frames dropped before this one left a hole in the sound: silence fills it.
     while (soundWritten_ < q.soundStart) {
@@ -220,7 +256,8 @@ void Recorder::work()
             failed_ = true;
             failure_ = error;
         }
-        if (ok && !skip) ++encoded_;
+        if (ok && !skip) encoded_ += 1 + q.repeats;
+        backlog_ -= 1 + q.repeats;
         releaseSlot(q.slot);
         head_ = (head_ + 1) % ring_.size();
         --count_;
@@ -239,12 +276,14 @@ void Recorder::queueLastOffered()
     q.slot = current_;
     ++slotUsers_[current_];
     q.index = lastOffered_;
+    q.repeats = 0;
     q.soundStart = carriedStart_;
     q.soundCount = carriedCount_;
     std::copy(carried_.begin(), carried_.begin() + static_cast<ptrdiff_t>(carriedCount_) * channels_, q.sound.begin());
     carriedCount_ = 0;
     lastQueued_ = lastOffered_;
     ++count_;
+    ++backlog_;
     changed_.notify_all();
 }
 
@@ -281,6 +320,18 @@ bool Recorder::takeFailure(std::string& error)
     failureReported_ = true;
     error = failure_;
     return true;
+}
+
+void Recorder::setWaitWhenFull(bool wait)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    waitWhenFull_ = wait;
+}
+
+long Recorder::framesRepeated() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return repeated_;
 }
 
 long Recorder::framesDropped() const

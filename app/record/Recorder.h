@@ -6,9 +6,10 @@
 // RGBA) and a ring of queued frames, each with room for its share of the sound. Nothing
 // is allocated per frame here. When the encoder falls behind, a live recording drops
 // rather than waits: a picture with no free slot is skipped (the last one is recorded
-// again), a frame with no room in the ring is left out (players hold the picture before
-// it; its sound goes with the next frame queued), so the viewer keeps its pace and
-// memory stays put.
+// again); a frame with no room in the ring becomes one more showing of the newest
+// queued picture while the frames waiting stay under a second, and is left out beyond
+// that (players hold the picture before it; its sound goes with the next frame
+// queued). The viewer keeps its pace and memory stays put.
 // An offline render waits instead, since every frame must be in the file.
 #pragma once
 
@@ -68,6 +69,12 @@ public:
     bool takeFailure(std::string& error);
 
     long framesDropped() const;
+    // Frames that, with the ring full, were kept as one more showing of the picture
+    // before them (the new picture, if any, left out).
+    long framesRepeated() const;
+    // Live recordings that end pad the file to its length in wall time: those frames
+    // may wait for the encoder rather than be left out.
+    void setWaitWhenFull(bool wait);
     long picturesSkipped() const { return picturesSkipped_; }
     long framesEncoded() const;
     // Times the sound went back to the song's cursor (the first sync, jumps, drift).
@@ -82,6 +89,7 @@ private:
     struct Queued {
         int slot = -1;
         int64_t index = 0;
+        int repeats = 0;             // further frames index+1 .. index+repeats with the same picture
         int64_t soundStart = 0;
         int soundCount = 0;
         std::vector<int16_t> sound;  // sized once, at open
@@ -93,6 +101,9 @@ private:
     void carrySound(const SongCursor& cursor, bool fresh, int64_t start, int count);
     // Queues the last frame offered when it was left out, with the sound that waits.
     void queueLastOffered();
+    // With the ring full: frame `index` becomes one more showing of the newest queued
+    // picture, when that is allowed. Called with the lock held.
+    bool foldIntoLast(int64_t index, const SongCursor& cursor, bool fresh, int64_t soundStart, int soundCount);
     void releaseSlot(int slot);
 
     MediaWriter writer_;
@@ -124,6 +135,9 @@ private:
     std::vector<int16_t> silence_;   // filler for sound that could not be kept
     int64_t soundWritten_ = 0;       // worker: sample frames in the file
 
+    int backlog_ = 0;                // frames waiting in the ring, repeats included
+    long repeated_ = 0;
+    bool waitWhenFull_ = false;
     long dropped_ = 0;
     long picturesSkipped_ = 0;
     long encoded_ = 0;

@@ -101,11 +101,12 @@ TEST(RenderSong, TheClickAndThePoseChangeLandOnTheSamePictureInEveryContainer)
     ASSERT_TRUE(writeJumpMotion(dir + "/jump.vmd"));
     const std::vector<std::pair<std::string, std::string>> env = {{"PAVONIX_NO_DIALOGS", "1"}, {"PAVONIX_DATA", ""}};
 
-    const auto render = [&](const std::string& out) {
+    const auto render = [&](const std::string& out, const char* offsetMs = "0") {
         std::string log;
         const int status = runToEnd(pavonixExecutable(),
                                     {"--video", "file:still.avi", "--render", out, "--model",
-                                     kSource + "/Data/demo/pavo.pmd", "--motion", "jump.vmd", "--audio", "click.wav"},
+                                     kSource + "/Data/demo/pavo.pmd", "--motion", "jump.vmd", "--audio", "click.wav",
+                                     "--audio-offset", offsetMs},
                                     dir, env, 300.0, &log);
         EXPECT_EQ(status, 0) << log;
         return status == 0;
@@ -131,5 +132,12 @@ TEST(RenderSong, TheClickAndThePoseChangeLandOnTheSamePictureInEveryContainer)
     // The same file every run.
     ASSERT_TRUE(render("again.avi"));
     EXPECT_TRUE(fileBytes(dir + "/song.avi") == fileBytes(dir + "/again.avi")) << "two renders differ";
+    // An offset of one second makes the motion lead: the pose changes 30 frames before
+    // the click, which stays where the song has it.
+    ASSERT_TRUE(render("lead.avi", "1000"));
+    const DecodedMedia lead = decodeMedia(dir + "/lead.avi");
+    ASSERT_EQ(lead.frameTimes.size(), static_cast<size_t>(kFrames));
+    EXPECT_EQ(biggestChange(lead), 120);
+    EXPECT_NEAR(firstLoudSample(lead, 0.5f), 5.0, 1.0 / kRate);
     (void)!std::system(("rm -rf '" + dir + "'").c_str());
 }
