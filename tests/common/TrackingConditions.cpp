@@ -43,26 +43,6 @@ constexpr double kNearPaperMargin = 1.1;
 
 uint32_t conditionSalt(TrackingCondition condition) { return 0x9e3779b9u * (static_cast<uint32_t>(condition) + 1); }
 
-void multiply3(const double a[3][3], const double b[3][3], double out[3][3]) {
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) out[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j];
-}
-
-// Facing the camera (marker x to the image's right, y up the image, z towards the camera),
-// then tilted by tilt about the in-plane axis at angle tiltAxis, then spun about the normal.
-void markerRotation(double tiltAxis, double tilt, double spin, double out[3][3]) {
-    const double ax = std::cos(tiltAxis), ay = std::sin(tiltAxis);
-    const double c = std::cos(tilt), s = std::sin(tilt);
-    const double t[3][3] = {{c + ax * ax * (1 - c), ax * ay * (1 - c), ay * s},
-                            {ax * ay * (1 - c), c + ay * ay * (1 - c), -ax * s},
-                            {-ay * s, ax * s, c}};
-    const double z[3][3] = {{std::cos(spin), -std::sin(spin), 0}, {std::sin(spin), std::cos(spin), 0}, {0, 0, 1}};
-    const double facing[3][3] = {{1, 0, 0}, {0, -1, 0}, {0, 0, -1}};
-    double tz[3][3];
-    multiply3(t, z, tz);
-    multiply3(facing, tz, out);
-}
-
 // The marker centre on the ray through the ideal image point (u, v), at depth distance.
 void placeMarker(const CameraParam& camera, const double rotation[3][3], double u, double v, double distance,
                  double transform[3][4]) {
@@ -465,6 +445,24 @@ void addGlare(const Glare& g, cv::Mat& scene) {
 }
 
 }  // namespace
+
+static void multiply3(const double a[3][3], const double b[3][3], double out[3][3]) {
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) out[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j];
+}
+
+void markerRotation(double tiltAxis, double tilt, double spin, double out[3][3]) {
+    const double ax = std::cos(tiltAxis), ay = std::sin(tiltAxis);
+    const double c = std::cos(tilt), s = std::sin(tilt);
+    const double t[3][3] = {{c + ax * ax * (1 - c), ax * ay * (1 - c), ay * s},
+                            {ax * ay * (1 - c), c + ay * ay * (1 - c), -ax * s},
+                            {-ay * s, ax * s, c}};
+    const double z[3][3] = {{std::cos(spin), -std::sin(spin), 0}, {std::sin(spin), std::cos(spin), 0}, {0, 0, 1}};
+    const double facing[3][3] = {{1, 0, 0}, {0, -1, 0}, {0, 0, -1}};
+    double tz[3][3];
+    multiply3(t, z, tz);
+    multiply3(facing, tz, out);
+}
 
 const char* conditionName(TrackingCondition condition) {
     switch (condition) {

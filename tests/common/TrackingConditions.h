@@ -93,6 +93,11 @@ struct ConditionSet {
     std::vector<uint8_t> background;
 };
 
+// The rotation of a marker facing the camera (marker x to the image's right, y up the
+// image, z towards the camera), then tilted by tilt about the in-plane axis at angle
+// tiltAxis, then spun about its normal.
+void markerRotation(double tiltAxis, double tilt, double spin, double out[3][3]);
+
 // Draws a set: the same condition, calibration, size and seed always give the same draws.
 // calibration is resized to width x height (resizeCameraParam); frames is the set's
 // length (the sequence keeps its own course over however many frames it is given).

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/TrackingConditions.h"
 #include "tracking/Pattern.h"
 
 std::string committedDataPath(const char* name) { return std::string(PAVONIX_SOURCE_DIR) + "/Data/" + name; }
@@ -32,26 +33,6 @@ int loadOnlyCommittedPattern() {
 }
 
 namespace {
-
-void multiply(const double a[3][3], const double b[3][3], double out[3][3]) {
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) out[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j];
-}
-
-// Facing the camera: marker x to the image's right, marker y up the image, marker z
-// towards the camera; then tilted about an in-plane axis and spun about the normal.
-void markerRotation(double tiltAxis, double tilt, double spin, double out[3][3]) {
-    const double ax = std::cos(tiltAxis), ay = std::sin(tiltAxis);
-    const double c = std::cos(tilt), s = std::sin(tilt);
-    const double t[3][3] = {{c + ax * ax * (1 - c), ax * ay * (1 - c), ay * s},
-                            {ax * ay * (1 - c), c + ay * ay * (1 - c), -ax * s},
-                            {-ay * s, ax * s, c}};
-    const double z[3][3] = {{std::cos(spin), -std::sin(spin), 0}, {std::sin(spin), std::cos(spin), 0}, {0, 0, 1}};
-    const double facing[3][3] = {{1, 0, 0}, {0, -1, 0}, {0, 0, -1}};
-    double tz[3][3];
-    multiply(t, z, tz);
-    multiply(facing, tz, out);
-}
 
 bool insideWithMargin(const CameraParam& camera, const double transform[3][4], double markerWidth) {
     // The square plus the white margin around it must be in view, away from the border.
