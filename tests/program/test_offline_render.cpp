@@ -9,37 +9,14 @@
 #include <sstream>
 #include <string>
 
+#include "common/MarkerClip.h"
 #include "common/ProgramRun.h"
-#include "platform/video/MarkerScene.h"
 
 namespace {
 
 const std::string kSource = PAVONIX_SOURCE_DIR;
 
 bool haveDisplay() { return std::getenv("DISPLAY") != nullptr; }
-
-// 300 frames of the virtual camera's path, lossless, so the program sees exactly them.
-bool writeClip(const std::string& path, int frames) {
-    CameraParam loaded{}, camera{};
-    if (loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &loaded) < 0) return false;
-    resizeCameraParam(&loaded, 640, 480, &camera);
-    MarkerImage marker;
-    if (!loadMarkerImage((kSource + "/Data/marker.png").c_str(), marker, nullptr)) return false;
-    SceneOptions options;
-    options.supersample = 1;
-    cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('F', 'F', 'V', '1'), 30.0,
-                           cv::Size(640, 480), true);
-    if (!writer.isOpened()) return false;
-    cv::Mat bgra(480, 640, CV_8UC4), bgr;
-    for (int n = 0; n < frames; ++n) {
-        double pose[3][4];
-        virtualCameraPose(n / 30.0, pose);
-        renderMarkerScene(camera, pose, kVirtualMarkerWidth, marker, options, bgra.data);
-        cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
-        writer.write(bgr);
-    }
-    return true;
-}
 
 std::string fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -62,7 +39,7 @@ TEST(OfflineRender, EveryInputFrameOnceAndTheSameFileEveryTime) {
     if (!haveDisplay()) GTEST_SKIP() << "no X display";
     const std::string dir = makeTempDir("pavonix-render");
     const std::string clip = dir + "/clip.avi";
-    ASSERT_TRUE(writeClip(clip, 300));
+    ASSERT_TRUE(writeMarkerClip(clip, 300));
 
     const std::vector<std::pair<std::string, std::string>> env = {{"PAVONIX_NO_DIALOGS", "1"}};
     std::string outputs[2];

@@ -6,16 +6,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "animation/VmdWriter.h"
 #include "common/MediaReadBack.h"
+#include "common/MarkerClip.h"
 #include "common/ProgramRun.h"
-#include "platform/video/MarkerScene.h"
 
 namespace {
 
@@ -24,29 +22,6 @@ constexpr int kFrames = 240;  // 8 s at 30 fps
 constexpr int kRate = 44100;
 
 bool haveDisplay() { return std::getenv("DISPLAY") != nullptr; }
-
-// A still camera: the marker at one pose for every frame, lossless, so that only the
-// character changes from picture to picture.
-bool writeStillClip(const std::string& path)
-{
-    CameraParam loaded{}, camera{};
-    if (loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &loaded) < 0) return false;
-    resizeCameraParam(&loaded, 640, 480, &camera);
-    MarkerImage marker;
-    if (!loadMarkerImage((kSource + "/Data/marker.png").c_str(), marker, nullptr)) return false;
-    SceneOptions options;
-    options.supersample = 1;
-    cv::VideoWriter writer(path, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('F', 'F', 'V', '1'), 30.0,
-                           cv::Size(640, 480), true);
-    if (!writer.isOpened()) return false;
-    cv::Mat bgra(480, 640, CV_8UC4), bgr;
-    double pose[3][4];
-    virtualCameraPose(0.0, pose);
-    renderMarkerScene(camera, pose, kVirtualMarkerWidth, marker, options, bgra.data);
-    cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
-    for (int n = 0; n < kFrames; ++n) writer.write(bgr);
-    return true;
-}
 
 // Quiet hum with one loud click starting at sample 5 * 44100 exactly.
 bool writeClickSong(const std::string& path)
@@ -96,7 +71,7 @@ TEST(RenderSong, TheClickAndThePoseChangeLandOnTheSamePictureInEveryContainer)
 {
     if (!haveDisplay()) GTEST_SKIP() << "no X display";
     const std::string dir = makeTempDir("pavonix-render-song");
-    ASSERT_TRUE(writeStillClip(dir + "/still.avi"));
+    ASSERT_TRUE(writeMarkerClip(dir + "/still.avi", kFrames, true));
     ASSERT_TRUE(writeClickSong(dir + "/click.wav"));
     ASSERT_TRUE(writeJumpMotion(dir + "/jump.vmd"));
     const std::vector<std::pair<std::string, std::string>> env = {{"PAVONIX_NO_DIALOGS", "1"}, {"PAVONIX_DATA", ""}};
