@@ -32,6 +32,7 @@ constexpr double kEdgeReach = 3.0;
 constexpr double kEdgeStep = 0.25;
 constexpr double kEdgeOutlier = 1.5;
 constexpr double kEdgeContrast = 45.0;
+constexpr double kEdgeResidual = 0.5;  // pixels off a side's first fit
 constexpr double kEdgeMaxTurn = 0.05;   // radians between the contour's line and the step's
 constexpr int kEdgeSamples = 96;        // per side
 
@@ -228,6 +229,15 @@ void refineVisibleSide(const uint8_t* frame, int width, int height, const double
     std::fill(use, use + found, true);
     double fitted[3];
     if (!fitLineThrough(points, use, found, fitted)) return;
+    // Where a finger crosses the side, the step from ink to skin lies off the paper's edge:
+    // such samples are dropped, and the side must still show enough of a straight step.
+    int kept = 0;
+    for (int k = 0; k < found; ++k) {
+        use[k] = std::fabs(fitted[0] * points[k][0] + fitted[1] * points[k][1] + fitted[2]) <= kEdgeResidual;
+        kept += use[k];
+    }
+    if (kept < std::max(4, static_cast<int>(kMinSideSupport * count))) return;
+    if (kept < found && !fitLineThrough(points, use, found, fitted)) return;
     // The step must agree with the contour's line: a different direction is something else.
     if (std::fabs(fitted[0] * line[0] + fitted[1] * line[1]) < std::cos(kEdgeMaxTurn)) return;
     for (int k = 0; k < 3; ++k) line[k] = fitted[k];

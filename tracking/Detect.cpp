@@ -99,16 +99,15 @@ int inheritedOrientation(const DetectedMarker& past, const DetectedMarker& now) 
     return (past.orientation - rotation + 4) % 4;
 }
 
-// Fills a marker's picture fields from its corners (ideal coordinates); false when the
-// picture cannot be sampled.
-bool readPicture(const uint8_t* frame, int width, int height, const double distortion[4], DetectedMarker& marker) {
+// Fills a marker's picture fields from its corners (ideal coordinates); rise as
+// nameSquare takes it. False when the picture cannot be sampled or names no pattern.
+bool readPicture(const uint8_t* frame, int width, int height, const double distortion[4], const double* rise,
+                 DetectedMarker& marker) {
     double observed[4][2];
     for (int k = 0; k < 4; ++k)
         idealToObserved(distortion, marker.corners[k][0], marker.corners[k][1], &observed[k][0], &observed[k][1]);
-    uint8_t patch[kPatchBytes];
-    if (samplePatternAt(frame, width, height, observed, patch) < 0) return false;
-    if (matchPattern(patch, &marker.pattern, &marker.orientation, &marker.confidence) < 0) return false;
-    return marker.pattern >= 0;
+    nameSquare(frame, width, height, observed, rise, marker);
+    return marker.pattern >= 0 && marker.confidence >= 0.0;
 }
 
 // The square of a broken outline, with the edges refined where every side shows one,
@@ -122,13 +121,16 @@ bool recoverMarker(const uint8_t* frame, int width, int height, const MarkerCand
     // Where every side shows its edge the usual refinement applies; otherwise the sides
     // that show one are moved onto it.
     marker.refined = 0;
+    double rise[4];
     if (subpixelEdges()) {
-        if (refineEdges(frame, width, height, param.distortion, marker.edgeLines, marker.corners))
+        if (refineEdges(frame, width, height, param.distortion, marker.edgeLines, marker.corners, rise))
             marker.refined = 1;
         else
             refineVisibleEdges(frame, width, height, param.distortion, marker.edgeLines, marker.corners);
     }
-    if (!readPicture(frame, width, height, param.distortion, marker)) return false;
+    // Where all four sides showed their edge they also measured the blur, and a blurred
+    // marker is named against the templates blurred alike, as on the usual path.
+    if (!readPicture(frame, width, height, param.distortion, marker.refined ? rise : nullptr, marker)) return false;
     if (!believable(marker)) return false;
     marker.area = area;
     // Observed coordinates, as a label's centroid is.

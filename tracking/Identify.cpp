@@ -239,6 +239,32 @@ int matchPattern(const uint8_t patch[kPatchBytes], int* pattern, int* orientatio
     return 0;
 }
 
+void nameSquare(const uint8_t* frame, int width, int height, const double observedCorners[4][2],
+                const double* rise, DetectedMarker& marker) {
+    uint8_t patch[kPatchBytes];
+    if (samplePatternAt(frame, width, height, observedCorners, patch) < 0) {
+        marker.pattern = -1;
+        marker.orientation = -1;
+        marker.confidence = 0.0;
+        return;
+    }
+    matchPattern(patch, &marker.pattern, &marker.orientation, &marker.confidence);
+    // A weak match on a blurred frame: compare with the templates blurred alike.
+    BlurShape shapes[3];
+    const int blurs = rise && marker.confidence < kTryBlurredBelow ? blurShapesFromRises(observedCorners, rise, shapes)
+                                                                   : 0;
+    for (int b = 0; b < blurs; ++b) {
+        int pattern, orientation;
+        double confidence;
+        if (matchBlurredPattern(patch, observedCorners, shapes[b], &pattern, &orientation, &confidence) &&
+            confidence >= kMinBlurredConfidence && confidence > marker.confidence) {
+            marker.pattern = pattern;
+            marker.orientation = orientation;
+            marker.confidence = confidence;
+        }
+    }
+}
+
 int identifyCandidates(const uint8_t* frame, int width, int height, const MarkerCandidate* candidates, int count,
                        DetectedMarker* markers) {
     const CameraParam& param = trackerCameraParam();
@@ -261,34 +287,11 @@ int identifyCandidates(const uint8_t* frame, int width, int height, const Marker
         // sampling grid on the square to a fraction of a pixel, which matters most for
         // small, steeply tilted markers where a pixel is a large part of a cell; the
         // contour's own corner pixels are rounded off by blur and by the pixel grid.
-        uint8_t patch[kPatchBytes];
         double observedCorners[4][2];
         for (int k = 0; k < 4; ++k)
             idealToObserved(param.distortion, marker.corners[k][0], marker.corners[k][1], &observedCorners[k][0],
                             &observedCorners[k][1]);
-        const int sampled = samplePatternAt(frame, width, height, observedCorners, patch);
-        if (sampled < 0) {
-            marker.pattern = -1;
-            marker.orientation = -1;
-            marker.confidence = 0.0;
-        } else {
-            matchPattern(patch, &marker.pattern, &marker.orientation, &marker.confidence);
-            // A weak match on a blurred frame: compare with the templates blurred alike.
-            BlurShape shapes[3];
-            const int blurs = marker.refined && marker.confidence < kTryBlurredBelow
-                                  ? blurShapesFromRises(observedCorners, rise, shapes)
-                                  : 0;
-            for (int b = 0; b < blurs; ++b) {
-                int pattern, orientation;
-                double confidence;
-                if (matchBlurredPattern(patch, observedCorners, shapes[b], &pattern, &orientation, &confidence) &&
-                    confidence >= kMinBlurredConfidence && confidence > marker.confidence) {
-                    marker.pattern = pattern;
-                    marker.orientation = orientation;
-                    marker.confidence = confidence;
-                }
-            }
-        }
+        nameSquare(frame, width, height, observedCorners, marker.refined ? rise : nullptr, marker);
         ++filled;
     }
     return filled;

@@ -48,6 +48,13 @@ int samplingGridSize(int squaredSide);
 // confidence -1).
 int matchPattern(const uint8_t patch[kPatchBytes], int* pattern, int* orientation, double* confidence);
 
+// Names a square from its observed corners: pattern, orientation and confidence of the
+// picture read through them (pattern -1, orientation -1, confidence 0 when it cannot be
+// sampled). rise: each side's blurred rise as refineEdges measures it, or null; with it, a
+// weak match is also compared with the templates blurred alike.
+void nameSquare(const uint8_t* frame, int width, int height, const double observedCorners[4][2],
+                const double* rise, DetectedMarker& marker);
+
 // Fills markers (room for kMaxMarkers) from the candidates whose edges could be fitted,
 // using the installed calibration's distortion, and returns their number.
 int identifyCandidates(const uint8_t* frame, int width, int height, const MarkerCandidate* candidates, int count,
