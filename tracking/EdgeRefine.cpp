@@ -23,22 +23,6 @@ constexpr double kOutlier = 0.75;        // pixels off the first line fit
 constexpr double kMaxCornerShift = 3.0;
 constexpr int kPasses = 2;               // the second pass samples along the better line
 
-// Sum of the three colour bytes, bilinear between pixel centres (integer coordinates).
-// False outside the frame.
-bool greyAt(const uint8_t* frame, int width, int height, double x, double y, double* value) {
-    if (!(x >= 0.0 && y >= 0.0 && x < width - 1 && y < height - 1)) return false;
-    const int x0 = static_cast<int>(x);
-    const int y0 = static_cast<int>(y);
-    const double fx = x - x0, fy = y - y0;
-    const uint8_t* p = frame + (static_cast<size_t>(y0) * width + x0) * 4;
-    const uint8_t* q = p + static_cast<size_t>(width) * 4;
-    auto sum = [](const uint8_t* px) { return static_cast<double>(px[0] + px[1] + px[2]); };
-    const double top = sum(p) * (1 - fx) + sum(p + 4) * fx;
-    const double bottom = sum(q) * (1 - fx) + sum(q + 4) * fx;
-    *value = top * (1 - fy) + bottom * fy;
-    return true;
-}
-
 // One edge crossing: where along the outward normal the edge lies, and how wide its
 // blurred rise is (10 % to 90 % of the way from dark to light).
 struct EdgeCrossing {
@@ -61,7 +45,7 @@ bool edgeOffset(const uint8_t* frame, int width, int height, double x, double y,
     double profile[kProfileSamples];
     for (int k = 0; k < count; ++k) {
         const double o = -inner + k * step;
-        if (!greyAt(frame, width, height, x + o * n[0], y + o * n[1], &profile[k])) return false;
+        if (!greyLevelAt(frame, width, height, x + o * n[0], y + o * n[1], &profile[k])) return false;
     }
     // Extremes of the lightly smoothed profile: the dark border, then the paper beyond it.
     double smooth[kProfileSamples];
@@ -116,36 +100,6 @@ bool edgeOffset(const uint8_t* frame, int width, int height, double x, double y,
     return true;
 }
 
-// Total least squares line through points (a x + b y + c = 0, a^2 + b^2 = 1), using only
-// those flagged in use. False for fewer than 2 points.
-bool fitLine(const double (*points)[2], const bool* use, int n, double line[3]) {
-    double mx = 0, my = 0;
-    int m = 0;
-    for (int i = 0; i < n; ++i) {
-        if (!use[i]) continue;
-        mx += points[i][0];
-        my += points[i][1];
-        ++m;
-    }
-    if (m < 2) return false;
-    mx /= m;
-    my /= m;
-    double sxx = 0, sxy = 0, syy = 0;
-    for (int i = 0; i < n; ++i) {
-        if (!use[i]) continue;
-        const double dx = points[i][0] - mx, dy = points[i][1] - my;
-        sxx += dx * dx;
-        sxy += dx * dy;
-        syy += dy * dy;
-    }
-    // Direction of the larger spread; the normal is perpendicular to it.
-    const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
-    line[0] = -std::sin(angle);
-    line[1] = std::cos(angle);
-    line[2] = -(line[0] * mx + line[1] * my);
-    return true;
-}
-
 // Fits the grey-level edge of the side from a to b (ideal coordinates) from at most
 // maxPositions profiles across it, leaving out skipPixels (at least) next to each corner. riseBefore is the side's rise measured by an
 // earlier pass (negative for none); *rise receives the median rise of this one.
@@ -193,13 +147,13 @@ bool refineSide(const uint8_t* frame, int width, int height, const double distor
         ++found;
     }
     if (found < std::max(4, count / 2)) return false;
-    if (!fitLine(points, use, found, line)) return false;
+    if (!fitLineThrough(points, use, found, line)) return false;
     int kept = 0;
     for (int k = 0; k < found; ++k) {
         use[k] = std::fabs(line[0] * points[k][0] + line[1] * points[k][1] + line[2]) <= kOutlier;
         kept += use[k];
     }
-    if (kept < std::max(4, count / 2) || !fitLine(points, use, found, line)) return false;
+    if (kept < std::max(4, count / 2) || !fitLineThrough(points, use, found, line)) return false;
     // Keep the side's sign convention, which the caller's line may carry.
     if (line[0] * previous[0] + line[1] * previous[1] < 0) {
         line[0] = -line[0];
@@ -213,6 +167,48 @@ bool refineSide(const uint8_t* frame, int width, int height, const double distor
 }
 
 }  // namespace
+
+bool greyLevelAt(const uint8_t* frame, int width, int height, double x, double y, double* value) {
+    if (!(x >= 0.0 && y >= 0.0 && x < width - 1 && y < height - 1)) return false;
+    const int x0 = static_cast<int>(x);
+    const int y0 = static_cast<int>(y);
+    const double fx = x - x0, fy = y - y0;
+    const uint8_t* p = frame + (static_cast<size_t>(y0) * width + x0) * 4;
+    const uint8_t* q = p + static_cast<size_t>(width) * 4;
+    auto sum = [](const uint8_t* px) { return static_cast<double>(px[0] + px[1] + px[2]); };
+    const double top = sum(p) * (1 - fx) + sum(p + 4) * fx;
+    const double bottom = sum(q) * (1 - fx) + sum(q + 4) * fx;
+    *value = top * (1 - fy) + bottom * fy;
+    return true;
+}
+
+bool fitLineThrough(const double (*points)[2], const bool* use, int n, double line[3]) {
+    double mx = 0, my = 0;
+    int m = 0;
+    for (int i = 0; i < n; ++i) {
+        if (!use[i]) continue;
+        mx += points[i][0];
+        my += points[i][1];
+        ++m;
+    }
+    if (m < 2) return false;
+    mx /= m;
+    my /= m;
+    double sxx = 0, sxy = 0, syy = 0;
+    for (int i = 0; i < n; ++i) {
+        if (!use[i]) continue;
+        const double dx = points[i][0] - mx, dy = points[i][1] - my;
+        sxx += dx * dx;
+        sxy += dx * dy;
+        syy += dy * dy;
+    }
+    // Direction of the larger spread; the normal is perpendicular to it.
+    const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
+    line[0] = -std::sin(angle);
+    line[1] = std::cos(angle);
+    line[2] = -(line[0] * mx + line[1] * my);
+    return true;
+}
 
 void setSubpixelEdges(bool on) { g_subpixelEdges = on; }
 bool subpixelEdges() { return g_subpixelEdges; }

@@ -26,3 +26,11 @@ bool refineEdges(const uint8_t* frame, int width, int height, const double disto
 
 // Corner i where edge lines i - 1 and i meet. -1 when two neighbours are parallel.
 int intersectEdgeLines(const double lines[4][3], double corners[4][2]);
+
+// Sum of the three colour bytes of a frame (4 bytes per pixel) at (x, y), bilinear between
+// pixel centres (integer coordinates); false outside the frame.
+bool greyLevelAt(const uint8_t* frame, int width, int height, double x, double y, double* value);
+
+// Total least squares line (a x + b y + c = 0, a^2 + b^2 = 1) through the points flagged
+// in use; false for fewer than two.
+bool fitLineThrough(const double (*points)[2], const bool* use, int n, double line[3]);
