@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "tracking/Identify.h"
+#include "tracking/PatternSampling.h"
 
 constexpr int kMaxBlurPoints = 16;
 

@@ -8,14 +8,7 @@
 #include "tracking/Candidates.h"
 #include "tracking/EdgeRefine.h"
 #include "tracking/Marker.h"
-
-constexpr int kPatchBytes = 16 * 16 * 3;
-
-// The marker's outer square in the abstract plane the patch is sampled from; the pattern
-// fills the middle half.
-constexpr double kSamplingSquare[4][2] = {{100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
-constexpr double kSamplingPatternStart = 102.5;
-constexpr double kSamplingPatternSide = 5.0;
+#include "tracking/PatternSampling.h"
 
 // Fits the four edge lines (principal axis of each side's contour points, 5 % left out
 // next to each corner, at most 256 evenly spread points per side) and intersects
@@ -23,10 +16,6 @@ constexpr double kSamplingPatternSide = 5.0;
 // points or two neighbouring lines are parallel.
 int fitEdgeLines(const int* contourX, const int* contourY, const int cornerIndex[5], const double distortion[4],
                  double edgeLines[4][3], double corners[4][2]);
-
-// Homography h (h[2][2] = 1) mapping the four model points onto the four image points.
-// -1 when the points are degenerate (three of them collinear).
-int computeHomography(const double model[4][2], const double image[4][2], double h[3][3]);
 
 // Samples the marker's inner picture as 16 x 16 cells of bytes 0, 1, 2, averaging a grid
 // of 16, 32 or 64 points per side depending on the square's size, each read bilinearly

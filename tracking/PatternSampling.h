@@ -1,0 +1,16 @@
+// Where a square's inner picture is read from: the abstract plane the patch is sampled in
+// and the plane-to-image mapping through the square's corners. Shared by the plain and
+// the blurred pattern match.
+#pragma once
+
+constexpr int kPatchBytes = 16 * 16 * 3;
+
+// The marker's outer square in the abstract plane the patch is sampled from; the pattern
+// fills the middle half.
+constexpr double kSamplingSquare[4][2] = {{100.0, 100.0}, {110.0, 100.0}, {110.0, 110.0}, {100.0, 110.0}};
+constexpr double kSamplingPatternStart = 102.5;
+constexpr double kSamplingPatternSide = 5.0;
+
+// Homography h (h[2][2] = 1) mapping the four model points onto the four image points.
+// -1 when the points are degenerate (three of them collinear).
+int computeHomography(const double model[4][2], const double image[4][2], double h[3][3]);
