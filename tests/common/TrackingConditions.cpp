@@ -283,22 +283,6 @@ cv::Mat sensorNoise(int width, int height, uint32_t seed) {
 }
 
 // A line smear of length pixels at angle, its ends anti-aliased, summing to 1.
-cv::Mat motionKernel(double length, double angle) {
-    const int half = static_cast<int>(std::ceil(length / 2)) + 1;
-    cv::Mat kernel = cv::Mat::zeros(2 * half + 1, 2 * half + 1, CV_32F);
-    const int steps = 16 * static_cast<int>(std::ceil(length)) + 1;
-    for (int s = 0; s < steps; ++s) {
-        const double d = length * (static_cast<double>(s) / (steps - 1) - 0.5);
-        const double x = half + d * std::cos(angle), y = half + d * std::sin(angle);
-        const int x0 = static_cast<int>(std::floor(x)), y0 = static_cast<int>(std::floor(y));
-        const double fx = x - x0, fy = y - y0;
-        kernel.at<float>(y0, x0) += static_cast<float>((1 - fx) * (1 - fy));
-        kernel.at<float>(y0, x0 + 1) += static_cast<float>(fx * (1 - fy));
-        kernel.at<float>(y0 + 1, x0) += static_cast<float>((1 - fx) * fy);
-        kernel.at<float>(y0 + 1, x0 + 1) += static_cast<float>(fx * fy);
-    }
-    return kernel / cv::sum(kernel)[0];
-}
 
 // A lens out of focus: a uniform disc of radius pixels, its rim anti-aliased.
 cv::Mat defocusKernel(double radius) {
@@ -445,6 +429,23 @@ void addGlare(const Glare& g, cv::Mat& scene) {
 }
 
 }  // namespace
+
+cv::Mat motionKernel(double length, double angle) {
+    const int half = static_cast<int>(std::ceil(length / 2)) + 1;
+    cv::Mat kernel = cv::Mat::zeros(2 * half + 1, 2 * half + 1, CV_32F);
+    const int steps = 16 * static_cast<int>(std::ceil(length)) + 1;
+    for (int s = 0; s < steps; ++s) {
+        const double d = length * (static_cast<double>(s) / (steps - 1) - 0.5);
+        const double x = half + d * std::cos(angle), y = half + d * std::sin(angle);
+        const int x0 = static_cast<int>(std::floor(x)), y0 = static_cast<int>(std::floor(y));
+        const double fx = x - x0, fy = y - y0;
+        kernel.at<float>(y0, x0) += static_cast<float>((1 - fx) * (1 - fy));
+        kernel.at<float>(y0, x0 + 1) += static_cast<float>(fx * (1 - fy));
+        kernel.at<float>(y0 + 1, x0) += static_cast<float>((1 - fx) * fy);
+        kernel.at<float>(y0 + 1, x0 + 1) += static_cast<float>(fx * fy);
+    }
+    return kernel / cv::sum(kernel)[0];
+}
 
 static void multiply3(const double a[3][3], const double b[3][3], double out[3][3]) {
     for (int i = 0; i < 3; ++i)

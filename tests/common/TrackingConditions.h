@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <opencv2/core.hpp>
 #include <vector>
 
 #include "platform/video/MarkerScene.h"
@@ -92,6 +93,10 @@ struct ConditionSet {
     // only the paper is drawn per frame, as a sheet held above the table would be.
     std::vector<uint8_t> background;
 };
+
+// A straight motion-blur kernel: length pixels along angle (radians), centred on the
+// kernel's middle and splatted bilinearly, so it blurs without shifting; sums to 1.
+cv::Mat motionKernel(double length, double angle);
 
 // The rotation of a marker facing the camera (marker x to the image's right, y up the
 // image, z towards the camera), then tilted by tilt about the in-plane axis at angle

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "common/TrackingConditions.h"
 #include "common/TrackingFixtures.h"
 #include "tracking/Labeling.h"
 #include "tracking/Marker.h"
@@ -275,20 +276,7 @@ SizedView renderAtWidth(int width, int height, double pixels, double spin, doubl
     renderMarkerScene(view.camera, view.pose, 40.0, committedMarker(), options, view.frame.data());
     if (blur > 0) {
         cv::Mat m(height, width, CV_8UC4, view.frame.data());
-        // A line centred on the kernel's middle (splatted bilinearly, so it shifts nothing).
-        const int r = static_cast<int>(std::ceil(blur / 2)) + 1;
-        cv::Mat kernel = cv::Mat::zeros(2 * r + 1, 2 * r + 1, CV_32F);
-        for (int i = 0; i < 400; ++i) {
-            const double t = blur * ((i + 0.5) / 400 - 0.5);
-            const double x = r + t * std::cos(blurAngle), y = r + t * std::sin(blurAngle);
-            const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
-            const double fx = x - x0, fy = y - y0;
-            kernel.at<float>(y0, x0) += static_cast<float>((1 - fx) * (1 - fy));
-            kernel.at<float>(y0, x0 + 1) += static_cast<float>(fx * (1 - fy));
-            kernel.at<float>(y0 + 1, x0) += static_cast<float>((1 - fx) * fy);
-            kernel.at<float>(y0 + 1, x0 + 1) += static_cast<float>(fx * fy);
-        }
-        kernel /= cv::sum(kernel)[0];
+        const cv::Mat kernel = motionKernel(blur, blurAngle);
         cv::Mat out;
         cv::filter2D(m, out, -1, kernel);
         out.copyTo(m);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/TrackingConditions.h"
 #include "common/TrackingFixtures.h"
 #include "tracking/EdgeRefine.h"
 #include "tracking/Marker.h"
@@ -159,19 +160,7 @@ std::vector<uint8_t> blurredSquare(int width, int height, const double corners[4
             grey.at<float>(y, x) = static_cast<float>(230.0 - 210.0 * inside / (sub * sub));
         }
     if (blurLength > 0) {
-        const int r = static_cast<int>(std::ceil(blurLength / 2)) + 1;
-        cv::Mat kernel = cv::Mat::zeros(2 * r + 1, 2 * r + 1, CV_32F);
-        for (int i = 0; i < 400; ++i) {
-            const double t = blurLength * ((i + 0.5) / 400 - 0.5);
-            const double x = r + t * std::cos(blurAngle), y = r + t * std::sin(blurAngle);
-            const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
-            const double fx = x - x0, fy = y - y0;
-            kernel.at<float>(y0, x0) += static_cast<float>((1 - fx) * (1 - fy));
-            kernel.at<float>(y0, x0 + 1) += static_cast<float>(fx * (1 - fy));
-            kernel.at<float>(y0 + 1, x0) += static_cast<float>((1 - fx) * fy);
-            kernel.at<float>(y0 + 1, x0 + 1) += static_cast<float>(fx * fy);
-        }
-        kernel /= cv::sum(kernel)[0];
+        const cv::Mat kernel = motionKernel(blurLength, blurAngle);
         cv::filter2D(grey, grey, -1, kernel, cv::Point(-1, -1), 0, cv::BORDER_REPLICATE);
     }
     std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 4, 255);
