@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/TrackingConditions.h"
+#include "bench/BenchData.h"
 #include "platform/video/MarkerScene.h"
 #include "tracking/CameraParam.h"
 #include "tracking/Labeling.h"
@@ -35,34 +36,6 @@ namespace {
 
 constexpr double kMarkerWidth = 40.0;
 constexpr uint32_t kSetSeed = 2026;  // the accuracy test's sets
-
-std::string dataPath(const char* name) { return std::string(PAVONIX_SOURCE_DIR) + "/Data/" + name; }
-
-[[noreturn]] void fail(const std::string& message) {
-    std::fprintf(stderr, "bench_labeling: %s\n", message.c_str());
-    std::exit(1);
-}
-
-const CameraParam& baseCamera() {
-    static CameraParam camera;
-    static const bool loaded = loadCameraParam(dataPath("camera_para.dat").c_str(), 1, &camera) == 0;
-    if (!loaded) fail("cannot load " + dataPath("camera_para.dat"));
-    return camera;
-}
-
-const MarkerImage& committedMarker() {
-    static MarkerImage marker;
-    static std::string error;
-    static const bool loaded = loadMarkerImage(dataPath("marker.png").c_str(), marker, &error);
-    if (!loaded) fail(error);
-    return marker;
-}
-
-int patternSlot() {
-    static const int slot = loadPatternFile(dataPath("patt.00").c_str());
-    if (slot < 0) fail("cannot load " + dataPath("patt.00"));
-    return slot;
-}
 
 // The threshold the viewer passes: Otsu's level of the frame, or local thresholding.
 int frameThreshold(const uint8_t* bgra, int width, int height, bool local) {

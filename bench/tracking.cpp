@@ -48,6 +48,7 @@
 
 #include "common/TrackingConditions.h"
 #include "common/ViewerTracking.h"
+#include "bench/BenchData.h"
 #include "platform/video/MarkerScene.h"
 #include "tracking/CameraParam.h"
 #include "tracking/Identify.h"
@@ -75,33 +76,6 @@
 namespace {
 
 constexpr double kMarkerWidth = 40.0;
-
-std::string dataPath(const char* name) { return std::string(PAVONIX_SOURCE_DIR) + "/Data/" + name; }
-
-[[noreturn]] void fail(const std::string& message) {
-    std::fprintf(stderr, "bench_tracking: %s\n", message.c_str());
-    std::exit(1);
-}
-
-const CameraParam& baseCamera() {
-    static CameraParam camera;
-    static const bool loaded = [] {
-        if (loadCameraParam(dataPath("camera_para.dat").c_str(), 1, &camera) < 0)
-            fail("cannot load " + dataPath("camera_para.dat"));
-        return true;
-    }();
-    (void)loaded;
-    return camera;
-}
-
-int patternSlot() {
-    static const int slot = [] {
-        const int s = loadPatternFile(dataPath("patt.00").c_str());
-        if (s < 0) fail("cannot load " + dataPath("patt.00"));
-        return s;
-    }();
-    return slot;
-}
 
 // About six marker widths away, tilted 30 degrees, turned 20 degrees, near the middle.
 void viewPose(const CameraParam& camera, double transform[3][4]) {
@@ -143,17 +117,6 @@ void makeScene(int width, int height, bool withMarker, const MarkerImage& marker
     SceneOptions options;
     options.noiseSigma = 2.0;
     renderMarkerScene(scene->camera, shown, kMarkerWidth, marker, options, scene->frame.data());
-}
-
-const MarkerImage& committedMarker() {
-    static MarkerImage marker;
-    static const bool loaded = [] {
-        std::string error;
-        if (!loadMarkerImage(dataPath("marker.png").c_str(), marker, &error)) fail(error);
-        return true;
-    }();
-    (void)loaded;
-    return marker;
 }
 
 // ---- Accuracy and jitter -------------------------------------------------------------
