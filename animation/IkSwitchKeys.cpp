@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "model/ByteCursor.h"
+#include "base/ByteCursor.h"
 
 namespace {
 

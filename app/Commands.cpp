@@ -14,7 +14,7 @@
 #include "app/Globals.h"
 #include "app/imgproc/Capture.h"
 #include "app/imgproc/cvImgProc.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
 #include "physics/RigidBody.h"
 #include "platform/HostUI.h"

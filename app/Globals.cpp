@@ -1,6 +1,6 @@
 #include "app/Globals.h"
 
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 
 char g_exeDir[260] = {};
 const char g_windowTitle[16] = "Pavonix";

@@ -16,7 +16,7 @@
 #include "app/Globals.h"
 #include "app/imgproc/Capture.h"
 #include "app/imgproc/cvImgProc.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "physics/PhysicsWorld.h"
 #include "platform/GLProcs.h"
 #include "platform/HostUI.h"

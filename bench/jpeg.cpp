@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "model/ImageDecoders.h"
+#include "image/ImageDecoders.h"
 
 #ifdef PAVONIX_HAVE_LIBJPEG
 #include <jpeglib.h>

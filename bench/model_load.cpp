@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "model/ImageDecoders.h"
-#include "model/ModelDraw.h"
+#include "image/ImageDecoders.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
-#include "model/Texture.h"
+#include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
 
 namespace {

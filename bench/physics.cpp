@@ -13,9 +13,9 @@
 #include "animation/Motion.h"
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
-#include "model/Texture.h"
+#include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
 #include "physics/RigidBody.h"
 

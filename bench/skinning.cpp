@@ -22,7 +22,7 @@
 #include "animation/MathUtil.h"
 #include "animation/Skeleton.h"
 #include "model/ModelData.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
 #include "platform/WorkerPool.h"
 

@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "FuzzSupport.h"
-#include "model/ImageDecoders.h"
+#include "image/ImageDecoders.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DecodedImage image;

@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "FuzzSupport.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
-#include "model/Texture.h"
+#include "render/Texture.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
 
 #include "animation/MotionPlayer.h"

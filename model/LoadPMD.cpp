@@ -9,8 +9,8 @@
 
 #include "animation/Skeleton.h"
 #include "model/ModelLoader.h"
-#include "model/Texture.h"
-#include "model/ToonTexture.h"
+#include "render/Texture.h"
+#include "render/ToonTexture.h"
 #include "physics/RigidBody.h"
 #include "platform/HostUI.h"
 

@@ -15,8 +15,8 @@
 #include "model/LoadPMXMorphs.h"
 #include "model/LoadPMXPhysics.h"
 #include "model/ModelLoader.h"
-#include "model/Texture.h"
-#include "model/ToonTexture.h"
+#include "render/Texture.h"
+#include "render/ToonTexture.h"
 #include "platform/HostUI.h"
 #include "platform/Text.h"
 

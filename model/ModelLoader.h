@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "model/ByteCursor.h"
+#include "base/ByteCursor.h"
 #include "model/ModelData.h"
 
 // What a load read besides the model itself, for inspection tools: the version and the

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "model/ByteCursor.h"
+#include "base/ByteCursor.h"
 
 namespace {
 

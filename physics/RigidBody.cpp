@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "model/ByteCursor.h"
+#include "base/ByteCursor.h"
 #include "physics/PhysicsWorld.h"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <string>
 #include <unistd.h>
 
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
-#include "model/Texture.h"
+#include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
 #include "platform/Text.h"
 #include "inspect/InspectCommon.h"

@@ -14,11 +14,11 @@
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
 #include "animation/VmdWriter.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
 #include "model/ModelWriter.h"
 #include "model/MorphKinds.h"
-#include "model/Texture.h"
+#include "render/Texture.h"
 
 using modelwriter::ModelDesc;
 using modelwriter::MorphDesc;

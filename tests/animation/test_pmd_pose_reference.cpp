@@ -9,9 +9,9 @@
 
 #include "animation/Motion.h"
 #include "animation/MotionPlayer.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
-#include "model/Texture.h"
+#include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
 #include "animation/VmdWriter.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
 #include "model/ModelWriter.h"
 

@@ -13,7 +13,7 @@
 #include "animation/Sdef.h"
 #include "animation/Skeleton.h"
 #include "common/TestModels.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
 #include "platform/WorkerPool.h"
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
 #include "model/ModelWriter.h"
-#include "model/Texture.h"
+#include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
 
 namespace modeltest {

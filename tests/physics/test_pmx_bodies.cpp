@@ -6,7 +6,7 @@
 #include "PhysicsFixture.h"
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
 #include "model/ModelWriter.h"
 #include "physics/RigidBody.h"

@@ -6,9 +6,9 @@
 
 #include "PhysicsFixture.h"
 #include "animation/Skeleton.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
-#include "model/Texture.h"
+#include "render/Texture.h"
 #include "physics/RigidBody.h"
 
 namespace {

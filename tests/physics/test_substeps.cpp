@@ -11,9 +11,9 @@
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
 #include "common/TestModels.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
-#include "model/Texture.h"
+#include "render/Texture.h"
 #include "physics/RigidBody.h"
 
 namespace fs = std::filesystem;

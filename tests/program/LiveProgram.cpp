@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "model/ModelData.h"
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
 #include "platform/video/MarkerScene.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "model/Texture.h"
+#include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
 #include "platform/Text.h"
 

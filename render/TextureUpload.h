@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "model/ImageDecoders.h"
+#include "image/ImageDecoders.h"
 
 // Generates and binds one 2D texture on the active unit (repeat wrapping, trilinear
 // minification over a full mipmap chain) and uploads image: RGBA pixels with their

@@ -4,7 +4,7 @@
 // try it.
 #include <cstring>
 
-#include "model/ImageDecoders.h"
+#include "image/ImageDecoders.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "model/ToonShader.h"
+#include "render/ToonShader.h"
 
 #include <GL/gl.h>
 #include <GL/glext.h>

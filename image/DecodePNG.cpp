@@ -22,7 +22,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "model/ImageDecoders.h"
+#include "image/ImageDecoders.h"
 
 namespace {
 

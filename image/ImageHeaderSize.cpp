@@ -1,6 +1,6 @@
 // The picture size a texture file claims, read from its header alone, and the budget
 // every decoded picture is held to.
-#include "model/ImageDecoders.h"
+#include "image/ImageDecoders.h"
 
 namespace {
 

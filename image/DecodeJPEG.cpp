@@ -3,8 +3,8 @@
 #include <cstring>
 #include <memory>
 
-#include "model/ImageDecoders.h"
-#include "model/JpegDecoder.h"
+#include "image/ImageDecoders.h"
+#include "image/JpegDecoder.h"
 
 namespace {
 

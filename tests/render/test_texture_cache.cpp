@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "common/GLContext.h"
-#include "model/Texture.h"
-#include "model/TextureUpload.h"
+#include "render/Texture.h"
+#include "render/TextureUpload.h"
 #include "platform/GLProcs.h"
-#include "test_texture_helpers.h"
+#include "image/test_texture_helpers.h"
 
 using namespace texturetest;
 

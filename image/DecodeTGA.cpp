@@ -3,7 +3,7 @@
 // images and other depths are refused.
 #include <cstring>
 
-#include "model/ImageDecoders.h"
+#include "image/ImageDecoders.h"
 
 namespace {
 

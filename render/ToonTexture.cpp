@@ -1,4 +1,4 @@
-#include "model/ToonTexture.h"
+#include "render/ToonTexture.h"
 
 #include <strings.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "model/Texture.h"
+#include "render/Texture.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 

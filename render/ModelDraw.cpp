@@ -1,4 +1,4 @@
-#include "model/ModelDraw.h"
+#include "render/ModelDraw.h"
 
 #include <GL/gl.h>
 #include <GL/glext.h>
@@ -6,9 +6,9 @@
 #include <cstdlib>
 
 #include "model/MorphKinds.h"
-#include "model/Texture.h"
-#include "model/TextureUpload.h"
-#include "model/ToonShader.h"
+#include "render/Texture.h"
+#include "render/TextureUpload.h"
+#include "render/ToonShader.h"
 #include "physics/RigidBody.h"
 #include "platform/GLProcs.h"
 

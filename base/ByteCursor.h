@@ -1,5 +1,5 @@
-// A bounds-checked little-endian reader over bytes in memory, shared by the model
-// loaders. Every read checks the bytes left first; a read that does not fit reads
+// A bounds-checked little-endian reader over bytes in memory, under every binary reader
+// of the program. Every read checks the bytes left first; a read that does not fit reads
 // nothing, zeroes its output and marks the cursor as run out at that offset. Once run
 // out, every later read fails too, so a parser can read a whole record and test once.
 #pragma once

@@ -3,7 +3,7 @@
 #include <GL/gl.h>
 #include <GL/glext.h>
 
-#include "model/ImageDecoders.h"
+#include "image/ImageDecoders.h"
 
 namespace {
 

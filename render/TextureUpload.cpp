@@ -1,4 +1,4 @@
-#include "model/TextureUpload.h"
+#include "render/TextureUpload.h"
 
 #include <GL/gl.h>
 #include <GL/glext.h>

@@ -7,9 +7,9 @@
 #include <cstdlib>
 
 #include "common/GLContext.h"
-#include "model/TextureUpload.h"
+#include "render/TextureUpload.h"
 #include "platform/GLProcs.h"
-#include "test_pmd_fixtures.h"
+#include "model/test_pmd_fixtures.h"
 
 using namespace modeltest;
 

@@ -8,7 +8,7 @@
 // lane, a transpose, a row pass with one row per lane, a transpose back. Valid
 // coefficients need 17 bits and more, so the lanes are 32 bits wide: four per SSE2
 // register, eight per AVX2 register.
-#include "model/JpegIdct.h"
+#include "image/JpegIdct.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // The arithmetic is jpegPixelToRgb's, "/" truncating toward zero as the integer
 // conversion has always done. The products need 18 bits, so the vector form multiplies Cb'/Cr' pairs into 32-bit
 // lanes (one pmaddwd per term) and truncates there before narrowing to 16 bits.
-#include "model/JpegColour.h"
+#include "image/JpegColour.h"
 
 #include <cstring>
 

@@ -13,12 +13,12 @@
 
 #include "animation/MorphKinds.h"
 #include "common/GLContext.h"
-#include "model/ImageDecoders.h"
-#include "model/TextureUpload.h"
-#include "model/ToonShader.h"
-#include "model/ToonTexture.h"
+#include "image/ImageDecoders.h"
+#include "render/TextureUpload.h"
+#include "render/ToonShader.h"
+#include "render/ToonTexture.h"
 #include "platform/GLProcs.h"
-#include "test_pmd_fixtures.h"
+#include "model/test_pmd_fixtures.h"
 
 using namespace modeltest;
 

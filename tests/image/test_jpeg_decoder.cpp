@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "model/ImageDecoders.h"
-#include "model/JpegColour.h"
-#include "model/JpegDecoder.h"
-#include "model/JpegIdct.h"
-#include "test_texture_helpers.h"
+#include "image/ImageDecoders.h"
+#include "image/JpegColour.h"
+#include "image/JpegDecoder.h"
+#include "image/JpegIdct.h"
+#include "image/test_texture_helpers.h"
 
 #ifdef PAVONIX_HAVE_LIBJPEG
 #include <jpeglib.h>

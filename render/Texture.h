@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "model/ImageDecoders.h"
+#include "image/ImageDecoders.h"
 #include "model/ModelData.h"
 
 // Returns the texture name for fileName (CP932, exactly as the model gives it; the

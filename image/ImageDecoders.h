@@ -1,5 +1,5 @@
 // Texture image decoders: file bytes in memory to pixels in memory. Nothing here
-// touches OpenGL; model/TextureUpload.h turns a DecodedImage into a texture, so tools
+// touches OpenGL; render/TextureUpload.h turns a DecodedImage into a texture, so tools
 // and tests without a GL context can decode everything a model names.
 #pragma once
 

@@ -1,7 +1,7 @@
-#include "model/JpegDecoder.h"
+#include "image/JpegDecoder.h"
 
-#include "model/JpegColour.h"
-#include "model/JpegIdct.h"
+#include "image/JpegColour.h"
+#include "image/JpegIdct.h"
 
 #include <algorithm>
 #include <cstring>

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "model/ImageDecoders.h"
+#include "image/ImageDecoders.h"
 
 namespace texturetest {
 

@@ -14,8 +14,8 @@
 
 #include <zlib.h>
 
-#include "model/ImageDecoders.h"
-#include "test_texture_helpers.h"
+#include "image/ImageDecoders.h"
+#include "image/test_texture_helpers.h"
 
 using namespace texturetest;
 
