@@ -54,8 +54,8 @@ fi
 # without benchmarks. Leaks are checked; the few that Mesa, X and GTK keep for the life
 # of the process are suppressed by library, never ours. The tool tests skip here (the
 # tools are not built).
-sanitize_suites="test_model test_animation test_tracking test_platform test_video test_hardening"
-sanitize_labels='^(model|animation|tracking|platform|video|hardening)$'
+sanitize_suites="test_model test_image test_render test_animation test_tracking test_platform test_video test_hardening"
+sanitize_labels='^(model|image|render|animation|tracking|platform|video|hardening)$'
 sanitize() {
     mkdir -p "$sbuild"
     cmake -S . -B "$sbuild" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAVONIX_SANITIZE=ON \
