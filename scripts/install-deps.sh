@@ -22,6 +22,9 @@ PACKAGES=(
   xvfb xauth xdotool
   ffmpeg
   desktop-file-utils
+  # the Debian package: cpack's dependency scan runs dpkg-shlibdeps (dpkg-dev) on the
+  # programs it finds with file
+  dpkg-dev file
   # sanitizers and fuzzing
   clang libclang-rt-14-dev
 )
