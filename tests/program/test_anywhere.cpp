@@ -122,7 +122,9 @@ TEST(Install, PrefixHoldsProgramToolsDataDesktopEntryAndIconAndRunsFromTmp) {
                              "share/pavonix/toon/toon10.bmp",
                              "share/pavonix/patt.00", "share/pavonix/marker.png", "share/pavonix/WDM_camera_flipV.xml",
                              "share/pavonix/demo/pavo.pmd", "share/pavonix/demo/dance.vmd",
-                             "share/applications/pavonix.desktop", "share/icons/hicolor/scalable/apps/pavonix.svg"}) {
+                             "share/applications/pavonix.desktop", "share/icons/hicolor/scalable/apps/pavonix.svg",
+                             "share/man/man1/pavonix.1.gz", "share/man/man1/pavonix-track.1.gz",
+                             "share/doc/pavonix/README.md"}) {
         EXPECT_EQ(access((prefix + "/" + file).c_str(), R_OK), 0) << file;
     }
     EXPECT_EQ(access((prefix + "/bin/pavonix").c_str(), X_OK), 0);
