@@ -51,7 +51,8 @@ void clearIKSwitches(IKSwitchData& motion) {
     motion.visibilityKeyCount = 0;
 }
 
-LoadResult readTrailingSections(IKSwitchData& motion, const uint8_t* bytes, std::size_t size, std::size_t offset) {
+LoadResult readTrailingSections(IKSwitchData& motion, const uint8_t* bytes, std::size_t size,
+                                std::size_t offset) {
     clearIKSwitches(motion);
     ByteCursor c(bytes, size, offset);
     if (c.remaining() == 0) return {};

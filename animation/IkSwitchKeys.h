@@ -38,7 +38,8 @@ struct IKSwitchData {
 // Reads the sections after the face keys, from offset on, replacing the IK switch tracks
 // and visibility keys. A section cut off is refused, naming the section and the offset of
 // the read that ran out, and the switch data read so far is dropped.
-LoadResult readTrailingSections(IKSwitchData& motion, const uint8_t* bytes, std::size_t size, std::size_t offset);
+LoadResult readTrailingSections(IKSwitchData& motion, const uint8_t* bytes, std::size_t size,
+                                std::size_t offset);
 
 // Frees the IK switch tracks and visibility keys.
 void clearIKSwitches(IKSwitchData& motion);

@@ -220,14 +220,16 @@ LoadResult parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size, 
     // Every count is checked against the bytes really there before anything is allocated.
     uint32_t boneKeyCount = 0, faceKeyCount = 0;
     if (!c.skip(kBoneCountOffset) || !c.readU32(boneKeyCount)) {
-        return refuseTruncated(motion, "header with the bone keyframe count", "header", 0, kBoneRecordsOffset, size)
+        return refuseTruncated(motion, "header with the bone keyframe count", "header", 0, kBoneRecordsOffset,
+                               size)
             .inFile(describe(fileName));
     }
     ByteCursor boneRecords = c;
     if (!c.fits(boneKeyCount, kBoneRecordBytes) || !c.skip(std::size_t{boneKeyCount} * kBoneRecordBytes) ||
         !c.readU32(faceKeyCount)) {
         const uint64_t need = uint64_t{boneKeyCount} * kBoneRecordBytes + kCountBytes;
-        return refuseTruncated(motion, std::to_string(boneKeyCount) + " bone keyframes and the face keyframe count",
+        return refuseTruncated(motion,
+                               std::to_string(boneKeyCount) + " bone keyframes and the face keyframe count",
                                "bone keyframes", kBoneRecordsOffset, need, size)
             .inFile(describe(fileName));
     }

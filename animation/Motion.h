@@ -96,7 +96,8 @@ LoadResult loadVMDFileKeepingOld(const char* path, MotionData& motion);
 // motion empty, when the signature does not match or the bone or face keys are shorter
 // than their counts announce; a truncated file's refusal names the section ("header",
 // "bone keyframes", "face keyframes"), its offset, and in its words the bytes it needs.
-LoadResult parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size, const char* fileName = nullptr);
+LoadResult parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size,
+                    const char* fileName = nullptr);
 
 // Frees every track and key and empties the lists; the default face names stay.
 void clearMotion(MotionData& motion);

@@ -19,9 +19,10 @@ constexpr std::size_t kBitCountOffset = 28;
 LoadResult decodeBMP(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     out = DecodedImage{};
     if (size < kFileHeaderSize + kInfoHeaderSize)
-        return LoadResult::refuse("too short for a bitmap's headers (" + std::to_string(size) + " bytes)", "headers",
-                                  0);
-    if (bytes[0] != 'B' || bytes[1] != 'M') return LoadResult::refuse("no \"BM\" signature", "file header", 0);
+        return LoadResult::refuse("too short for a bitmap's headers (" + std::to_string(size) + " bytes)",
+                                  "headers", 0);
+    if (bytes[0] != 'B' || bytes[1] != 'M')
+        return LoadResult::refuse("no \"BM\" signature", "file header", 0);
     ByteCursor c(bytes, size, 2);
     uint32_t dataOffset = 0, infoSize = 0, compression = 0, coloursUsed = 0;
     int32_t width = 0, rawHeight = 0;
@@ -37,14 +38,15 @@ LoadResult decodeBMP(const uint8_t* bytes, std::size_t size, DecodedImage& out) 
     c.skip(12);  // image size, resolution
     c.readU32(coloursUsed);
     if (infoSize < kInfoHeaderSize || infoSize > size)
-        return LoadResult::refuse("an info header of " + std::to_string(infoSize) + " bytes is not one read here",
-                                  "info header", kFileHeaderSize);
+        return LoadResult::refuse(
+            "an info header of " + std::to_string(infoSize) + " bytes is not one read here", "info header",
+            kFileHeaderSize);
     if (compression != 0)
         return LoadResult::refuse("compression " + std::to_string(compression) + " is not read here",
                                   "info header", kBitCountOffset + 2);
     if (bitCount != 4 && bitCount != 8 && bitCount != 24 && bitCount != 32)
-        return LoadResult::refuse(std::to_string(bitCount) + " bits per pixel are not read here", "info header",
-                                  kBitCountOffset);
+        return LoadResult::refuse(std::to_string(bitCount) + " bits per pixel are not read here",
+                                  "info header", kBitCountOffset);
     // A negative height marks rows stored top first.
     const bool topDown = rawHeight < 0;
     const int64_t height = topDown ? -int64_t(rawHeight) : rawHeight;
@@ -57,7 +59,8 @@ LoadResult decodeBMP(const uint8_t* bytes, std::size_t size, DecodedImage& out) 
     const uint8_t* pixels = rows.seek(dataOffset) ? rows.take(stride * std::size_t(height)) : nullptr;
     if (!pixels)
         return LoadResult::refuse("the pixel rows (" + std::to_string(stride * std::size_t(height)) +
-                                      " bytes) run past the end of the file (" + std::to_string(size) + " bytes)",
+                                      " bytes) run past the end of the file (" + std::to_string(size) +
+                                      " bytes)",
                                   "pixels", dataOffset);
 
     // The palette follows the info header, whatever its length. Indices beyond the
@@ -70,8 +73,9 @@ LoadResult decodeBMP(const uint8_t* bytes, std::size_t size, DecodedImage& out) 
         ByteCursor p(bytes, size);
         const uint8_t* table = p.seek(paletteOffset) ? p.take(entries * 4) : nullptr;
         if (!table)
-            return LoadResult::refuse("the " + std::to_string(entries) + " colours run past the end of the file",
-                                      "palette", paletteOffset);
+            return LoadResult::refuse(
+                "the " + std::to_string(entries) + " colours run past the end of the file", "palette",
+                paletteOffset);
         for (std::size_t i = 0; i < entries; ++i) {
             const uint8_t* e = table + 4 * i;
             palette[i][0] = e[2];

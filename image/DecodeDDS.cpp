@@ -18,7 +18,8 @@ constexpr std::size_t kFourCCOffset = 84;
 LoadResult decodeDDS(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     out = DecodedImage{};
     if (size < kHeaderSize)
-        return LoadResult::refuse("too short for a DDS header (" + std::to_string(size) + " bytes)", "header", 0);
+        return LoadResult::refuse("too short for a DDS header (" + std::to_string(size) + " bytes)", "header",
+                                  0);
     if (bytes[0] != 'D' || bytes[1] != 'D' || bytes[2] != 'S' || bytes[3] != ' ')
         return LoadResult::refuse("no \"DDS \" signature", "header", 0);
     ByteCursor c(bytes, size, 12);
@@ -37,7 +38,8 @@ LoadResult decodeDDS(const uint8_t* bytes, std::size_t size, DecodedImage& out) 
         case '1': format = GL_COMPRESSED_RGBA_S3TC_DXT1_EXT; blockBytes = 8; break;
         case '3': format = GL_COMPRESSED_RGBA_S3TC_DXT3_EXT; blockBytes = 16; break;
         case '5': format = GL_COMPRESSED_RGBA_S3TC_DXT5_EXT; blockBytes = 16; break;
-        default: return LoadResult::refuse("the pixel format is not DXT1, DXT3 or DXT5", "header", kFourCCOffset);
+        default:
+            return LoadResult::refuse("the pixel format is not DXT1, DXT3 or DXT5", "header", kFourCCOffset);
     }
     if (width == 0 || height == 0 || width > uint32_t(kMaxImageSide) || height > uint32_t(kMaxImageSide))
         return LoadResult::refuse(std::to_string(width) + " x " + std::to_string(height) +

@@ -62,7 +62,8 @@ LoadResult decodeWithFallback(const char* path, DecodedImage& out) {
     } catch (const cv::Exception& e) {
         return LoadResult::refuse(std::string("the general image loader failed: ") + e.what());
     }
-    if (bgr.empty() || bgr.type() != CV_8UC3) return LoadResult::refuse("the general image loader cannot read it");
+    if (bgr.empty() || bgr.type() != CV_8UC3)
+        return LoadResult::refuse("the general image loader cannot read it");
     DecodedImage image;
     if (!allocateImage(image, bgr.cols, bgr.rows)) return refuseAllocation(bgr.cols, bgr.rows);
     cv::Mat rgba(bgr.rows, bgr.cols, CV_8UC4, image.rgba.data());

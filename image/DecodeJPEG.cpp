@@ -27,12 +27,18 @@ std::size_t readFromMemory(JpegDecoder* decoder, uint8_t* destination, std::size
 // What the decoder's result codes mean for the file.
 std::string jpegProblem(int code) {
     switch (code) {
-        case kJpegInputError: return "the file ends early";
-        case kJpegOutOfWorkArea: return "the tables are larger than a baseline picture needs";
-        case kJpegSegmentTooLong: return "a header segment is longer than 512 bytes";
-        case kJpegFormatError: return "damaged (a bad marker, table, code or restart marker)";
-        case kJpegUnsupported: return "not a baseline three-component picture read here (progressive or grey?)";
-        default: return "the decoder stopped with code " + std::to_string(code);
+        case kJpegInputError:
+            return "the file ends early";
+        case kJpegOutOfWorkArea:
+            return "the tables are larger than a baseline picture needs";
+        case kJpegSegmentTooLong:
+            return "a header segment is longer than 512 bytes";
+        case kJpegFormatError:
+            return "damaged (a bad marker, table, code or restart marker)";
+        case kJpegUnsupported:
+            return "not a baseline three-component picture read here (progressive or grey?)";
+        default:
+            return "the decoder stopped with code " + std::to_string(code);
     }
 }
 
@@ -59,7 +65,8 @@ LoadResult decodeJPEG(const uint8_t* bytes, std::size_t size, DecodedImage& out)
     const std::size_t blocksPerMcu = std::size_t(decoder.mcuWidthBlocks) * decoder.mcuHeightBlocks + 2;
     if (mcus * blocksPerMcu / 4 > size)
         return LoadResult::refuse(std::to_string(decoder.width) + " x " + std::to_string(decoder.height) +
-                                      " pixels cannot be coded in a file of " + std::to_string(size) + " bytes",
+                                      " pixels cannot be coded in a file of " + std::to_string(size) +
+                                      " bytes",
                                   "frame header");
     if (!allocateImage(image, decoder.width, decoder.height))
         return refuseAllocation(decoder.width, decoder.height);

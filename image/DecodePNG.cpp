@@ -232,7 +232,8 @@ bool decodeDirect(const uint8_t* bytes, std::size_t size, DecodedImage& image) {
                 return false;
             } else if (std::memcmp(type, "gAMA", 4) == 0) {
                 uint32_t gamma = 0;
-                if (length != 4 || !ByteCursor(body, length).readU32BE(gamma) || !gammaNeedsNoCorrection(gamma))
+                if (length != 4 || !ByteCursor(body, length).readU32BE(gamma) ||
+                    !gammaNeedsNoCorrection(gamma))
                     return false;
             } else if (critical && std::memcmp(type, "IHDR", 4) != 0 && std::memcmp(type, "PLTE", 4) != 0) {
                 return false;  // a critical chunk unknown here: libpng decides
@@ -358,7 +359,8 @@ bool readPng(PngReader& reader, ByteCursor& cursor, DecodedImage& image) {
 
 LoadResult decodePNG(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     out = DecodedImage{};
-    if (size < 8 || png_sig_cmp(bytes, 0, 8) != 0) return LoadResult::refuse("no PNG signature", "signature", 0);
+    if (size < 8 || png_sig_cmp(bytes, 0, 8) != 0)
+        return LoadResult::refuse("no PNG signature", "signature", 0);
     PngReader reader;
     reader.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &reader, onError, onWarning);
     if (!reader.png) return LoadResult::refuse("libpng could not start (no memory)");

@@ -36,7 +36,8 @@ inline void storePixel(uint8_t* dst, const uint8_t* src, std::size_t bytesPerPix
 LoadResult decodeTGA(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     out = DecodedImage{};
     ByteCursor c(bytes, size);
-    uint8_t idLength = 0, colourMapType = 0, imageType = 0, colourMapEntryBits = 0, bitsPerPixel = 0, descriptor = 0;
+    uint8_t idLength = 0, colourMapType = 0, imageType = 0, colourMapEntryBits = 0, bitsPerPixel = 0,
+            descriptor = 0;
     uint16_t colourMapLength = 0, width = 0, height = 0;
     c.readU8(idLength);
     c.readU8(colourMapType);
@@ -51,9 +52,11 @@ LoadResult decodeTGA(const uint8_t* bytes, std::size_t size, DecodedImage& out) 
     c.readU8(descriptor);
     if (c.failed()) return LoadResult::ranOut(c, "header");
     if (imageType != 2 && imageType != 10)
-        return LoadResult::refuse("image type " + std::to_string(imageType) + " is not read here", "header", 2);
+        return LoadResult::refuse("image type " + std::to_string(imageType) + " is not read here", "header",
+                                  2);
     if (bitsPerPixel != 24 && bitsPerPixel != 32)
-        return LoadResult::refuse(std::to_string(bitsPerPixel) + " bits per pixel are not read here", "header", 16);
+        return LoadResult::refuse(std::to_string(bitsPerPixel) + " bits per pixel are not read here",
+                                  "header", 16);
 
     // A true-colour image may still carry an image ID and an (unused) colour map before
     // its pixels.
@@ -73,8 +76,8 @@ LoadResult decodeTGA(const uint8_t* bytes, std::size_t size, DecodedImage& out) 
                                   "pixels", c.offset());
     DecodedImage image;
     if (!allocateImage(image, width, height)) return refuseAllocation(width, height);
-    const PixelPlacer place{image.rgba.data(), std::size_t(width), std::size_t(height), (descriptor & 0x20) != 0,
-                            (descriptor & 0x10) != 0};
+    const PixelPlacer place{image.rgba.data(), std::size_t(width), std::size_t(height),
+                            (descriptor & 0x20) != 0, (descriptor & 0x10) != 0};
 
     if (imageType == 2) {
         const uint8_t* src = c.take(total * bpp);

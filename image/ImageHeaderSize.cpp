@@ -26,7 +26,8 @@ bool jpegFrameSize(const uint8_t* bytes, std::size_t size, int64_t& width, int64
         if (!c.readU16BE(length)) return false;
         if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
             uint16_t frameHeight = 0, frameWidth = 0;
-            if (length < 7 || !c.skip(1) || !c.readU16BE(frameHeight) || !c.readU16BE(frameWidth)) return false;
+            if (length < 7 || !c.skip(1) || !c.readU16BE(frameHeight) || !c.readU16BE(frameWidth))
+                return false;
             height = frameHeight;
             width = frameWidth;
             return true;

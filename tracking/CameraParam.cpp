@@ -73,7 +73,8 @@ double dot3(const double a[3], const double b[3]) { return a[0] * b[0] + a[1] * 
 LoadResult loadCameraParam(const char* fileName, int count, CameraParam* first, CameraParam* further) {
     const std::string name = fileName ? fileName : "(no file)";
     if (count <= 0) {
-        return LoadResult::refuse("cannot read " + std::to_string(count) + " calibration records").inFile(name);
+        return LoadResult::refuse("cannot read " + std::to_string(count) + " calibration records")
+            .inFile(name);
     }
     if (fileName == nullptr || first == nullptr || (count > 1 && further == nullptr))
         return LoadResult::refuse("nowhere to put the calibration records").inFile(name);

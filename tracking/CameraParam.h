@@ -17,7 +17,8 @@ static_assert(sizeof(CameraParam) == 136, "CameraParam must match the file recor
 // (which may be null when count is 1). Refused, the records untouched, on a bad count,
 // an unopenable file or a short record (naming the record, its offset and the bytes
 // missing). Prints nothing.
-LoadResult loadCameraParam(const char* fileName, int count, CameraParam* first, CameraParam* further = nullptr);
+LoadResult loadCameraParam(const char* fileName, int count, CameraParam* first,
+                           CameraParam* further = nullptr);
 
 // Writes count records big-endian. 0 or -1.
 int saveCameraParam(const char* fileName, int count, CameraParam* records);

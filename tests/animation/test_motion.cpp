@@ -64,7 +64,8 @@ TEST(VmdSignature, OnlyTheFirstTwentySixBytesCount) {
     bytes[25] = '!';
     const LoadResult refused = parse(motion, bytes);
     EXPECT_FALSE(refused);
-    EXPECT_EQ(refused.problem().text(), "test.vmd: not a VMD motion file (no \"Vocaloid Motion Data 0002\" signature)");
+    EXPECT_EQ(refused.problem().text(),
+              "test.vmd: not a VMD motion file (no \"Vocaloid Motion Data 0002\" signature)");
     EXPECT_EQ(motion.boneTracks, nullptr);
     EXPECT_EQ(motion.faceTracks, nullptr);
     EXPECT_EQ(motion.boneTrackCount, 0);
@@ -270,7 +271,9 @@ TEST(VmdDamagedFiles, EveryTruncationIsRefusedAndEmptiesTheMotion) {
         if (cut >= 26) {
             EXPECT_NE(err.find("truncated"), std::string::npos) << cut << ": " << err;
             // The part the file ends in, and where that part starts.
-            const char* section = cut < 54 ? "header" : cut < faceCountAt + 4 ? "bone keyframes" : "face keyframes";
+            const char* section = cut < 54                ? "header"
+                                  : cut < faceCountAt + 4 ? "bone keyframes"
+                                                          : "face keyframes";
             const std::size_t offset = cut < 54 ? 0 : cut < faceCountAt + 4 ? 54 : faceCountAt + 4;
             EXPECT_EQ(refused.problem().section, section) << cut;
             EXPECT_EQ(refused.problem().offset, offset) << cut;
@@ -283,8 +286,8 @@ TEST(VmdDamagedFiles, EveryTruncationIsRefusedAndEmptiesTheMotion) {
     MotionData motion;
     const LoadResult inFaces = parseVMD(motion, full.data(), needed - 1, "cut.vmd");
     EXPECT_EQ(inFaces.problem().text(),
-              "cut.vmd: truncated VMD file: 2 face keyframes at offset 280 needs 46 bytes, but the file ends at 325 "
-              "bytes");
+              "cut.vmd: truncated VMD file: 2 face keyframes at offset 280 needs 46 bytes, but the file ends "
+              "at 325 bytes");
     std::vector<uint8_t> exact(full.begin(), full.begin() + needed);
     EXPECT_TRUE(parse(motion, exact));
     EXPECT_EQ(motion.faceTrackCount, 2);
@@ -312,7 +315,8 @@ TEST(VmdDamagedFiles, ALaterSectionCutShortIsAWarningAndTheKeysStand) {
     VmdIKKeyDef ik;
     ik.frame = 5;
     ik.switches = {{"leftFootIK", false}, {"rightFootIK", true}};
-    const std::vector<uint8_t> full = encodeVMD({boneKey("arm", 1)}, {faceKey("smile", 3, 0.5f)}, "", {ik, ik});
+    const std::vector<uint8_t> full =
+        encodeVMD({boneKey("arm", 1)}, {faceKey("smile", 3, 0.5f)}, "", {ik, ik});
     // After the face records: three empty sections of a count each, then the IK count.
     const std::size_t ikAt = 54 + 111 + 4 + 23 + 3 * 4;
     MotionData motion;
@@ -321,7 +325,8 @@ TEST(VmdDamagedFiles, ALaterSectionCutShortIsAWarningAndTheKeysStand) {
     EXPECT_TRUE(whole.warnings().empty());
     EXPECT_EQ(motion.ikTrackCount, 2);
 
-    const std::vector<uint8_t> cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(ikAt + 4 + 9 + 10));
+    const std::vector<uint8_t> cut(full.begin(),
+                                   full.begin() + static_cast<std::ptrdiff_t>(ikAt + 4 + 9 + 10));
     const LoadResult partial = parse(motion, cut, "ik.vmd");
     ASSERT_TRUE(partial);
     EXPECT_EQ(motion.boneTrackCount, 1);
@@ -330,8 +335,8 @@ TEST(VmdDamagedFiles, ALaterSectionCutShortIsAWarningAndTheKeysStand) {
     const LoadProblem& warning = partial.warnings()[0];
     EXPECT_EQ(warning.section, "IK switch");
     EXPECT_EQ(warning.offset, ikAt + 4 + 9);  // the first key's switches run past the end
-    EXPECT_EQ(warning.text(), "ik.vmd: the IK switch section is cut off at offset " + std::to_string(ikAt + 4 + 9) +
-                                  "; its keys are ignored");
+    EXPECT_EQ(warning.text(), "ik.vmd: the IK switch section is cut off at offset " +
+                                  std::to_string(ikAt + 4 + 9) + "; its keys are ignored");
 
     // The camera section's count itself cut.
     const std::vector<uint8_t> inCamera(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(ikAt - 10));
@@ -352,7 +357,8 @@ TEST(VmdFiles, LoadsFromDiskAndKeepsTheMotionWhenTheFileCannotBeOpened) {
 
     const LoadResult missing = loadVMDFile((path + ".missing").c_str(), motion);
     EXPECT_FALSE(missing);
-    EXPECT_EQ(missing.problem().text(), path + ".missing: cannot open the motion file: No such file or directory");
+    EXPECT_EQ(missing.problem().text(),
+              path + ".missing: cannot open the motion file: No such file or directory");
     EXPECT_EQ(motion.boneTrackCount, 1);
     EXPECT_EQ(motion.lastFrame, 12.0f);
 

@@ -711,7 +711,8 @@ TEST(TextureDecoders, SurviveDamageAndRefuseEveryTruncatedFile) {
 TEST(TextureDecoders, RefusalsNameThePartAndTheByte) {
     const auto picture = testPicture(4, 4, true);
     DecodedImage image;
-    const auto expectRefusal = [&](const LoadResult& r, const char* section, std::size_t offset, const char* words) {
+    const auto expectRefusal = [&](const LoadResult& r, const char* section, std::size_t offset,
+                                   const char* words) {
         ASSERT_FALSE(r);
         EXPECT_EQ(r.problem().section, section) << r.problem().text();
         EXPECT_EQ(r.problem().offset, offset) << r.problem().text();
@@ -747,7 +748,8 @@ TEST(TextureDecoders, RefusalsNameThePartAndTheByte) {
     const auto dds = writeDds(8, 8, 2, "DXT1", 8, 1);
     const LoadResult level = decodeDDS(dds.data(), dds.size(), image);
     expectRefusal(level, "mip level 1", 128 + 32, "ends early");
-    EXPECT_EQ(level.problem().text(), "mip level 1 at byte 160: the file ends early (8 more bytes wanted, 0 left)");
+    EXPECT_EQ(level.problem().text(),
+              "mip level 1 at byte 160: the file ends early (8 more bytes wanted, 0 left)");
 
     // PNG: a pixel format that does not exist, and a signature that is not one.
     PngPlan plan;

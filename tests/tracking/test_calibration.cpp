@@ -105,7 +105,7 @@ TEST(CalibrationFile, BadFilesAndCountsAreRefused) {
     EXPECT_FALSE(second);
     EXPECT_EQ(second.problem().section, "calibration record 2");
     EXPECT_EQ(second.problem().offset, 136u);
-    EXPECT_FALSE(loadCameraParam(path.c_str(), 2, &target, nullptr));  // nowhere to put the second
+    EXPECT_FALSE(loadCameraParam(path.c_str(), 2, &target, nullptr));         // nowhere to put the second
     EXPECT_FALSE(loadCameraParam(path.c_str(), 2000000000, &target, extra));  // an absurd count
     for (std::size_t length : {0u, 4u, 135u}) {
         writeBytes(path, bytes.data(), length);
