@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/LoadResult.h"
+
 // IK switch and visibility keys of the motion's last section. A track holds one chain's
 // keys, named after its goal bone (20 bytes in the file); a switch holds until the next key.
 constexpr std::size_t kVmdIKNameBytes = 20;
@@ -34,10 +36,10 @@ struct IKSwitchData {
 };
 
 // Reads the sections after the face keys, from offset on, replacing the IK switch tracks
-// and visibility keys. A section cut off is reported on standard error and the switch
-// data read so far is dropped; false then.
-bool readTrailingSections(IKSwitchData& motion, const uint8_t* bytes, std::size_t size, std::size_t offset,
-                          const char* fileName);
+// and visibility keys. A section cut off is refused, naming the section and the offset of
+// the read that ran out, and the switch data read so far is dropped.
+LoadResult readTrailingSections(IKSwitchData& motion, const uint8_t* bytes, std::size_t size,
+                                std::size_t offset);
 
 // Frees the IK switch tracks and visibility keys.
 void clearIKSwitches(IKSwitchData& motion);

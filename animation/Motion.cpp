@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "animation/MathUtil.h"
+#include "base/ByteCursor.h"
 
 static_assert(sizeof(CurveTable) == 72, "playback and tools rely on the curve table size");
 static_assert(sizeof(BoneKey) == 320, "playback and tools rely on the bone key size");
@@ -20,32 +21,16 @@ namespace {
 // Byte layout of the file.
 constexpr char kSignature[] = "Vocaloid Motion Data 0002";
 constexpr std::size_t kSignatureCompareBytes = sizeof(kSignature);  // the literal and its zero
-constexpr std::size_t kBoneCountOffset = 50;
+constexpr std::size_t kBoneCountOffset = 50;  // after the signature field and the model name
 constexpr std::size_t kBoneRecordsOffset = 54;
-constexpr std::size_t kBoneRecordBytes = 111;
-constexpr std::size_t kFaceRecordBytes = 23;
+constexpr std::size_t kBoneRecordBytes = 111;  // name, frame, position, rotation, curves
+constexpr std::size_t kFaceRecordBytes = 23;   // name, frame, weight
 constexpr std::size_t kCountBytes = 4;
-constexpr std::size_t kFrameOffset = 15;
-constexpr std::size_t kBonePositionOffset = 19;
-constexpr std::size_t kBoneRotationOffset = 31;
-constexpr std::size_t kBoneCurveOffset = 47;
-constexpr std::size_t kFaceWeightOffset = 19;
+constexpr std::size_t kCurveBlockBytes = 64;
 
 // 1/127: control values run on a 0..127 scale; the factor 3 is the Bernstein weight of the
 // inner control points.
 constexpr float kCurveScale = 0.007874016f * 3.0f;
-
-uint32_t readU32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-float readF32(const uint8_t* p) {
-    const uint32_t bits = readU32(p);
-    float f;
-    std::memcpy(&f, &bits, sizeof(f));
-    return f;
-}
 
 // The part of a 15-byte name field that names compare on: up to the first zero.
 std::string nameKey(const char* field) {
@@ -148,30 +133,39 @@ std::vector<std::string> distinctDefaultFaces(const MotionData& motion) {
     return names;
 }
 
-void readBoneKey(BoneKey& key, const uint8_t* record) {
-    key.frame = static_cast<float>(readU32(record + kFrameOffset));
-    for (int k = 0; k < 3; ++k) key.position[k] = readF32(record + kBonePositionOffset + 4 * k);
-    for (int k = 0; k < 4; ++k) key.rotation[k] = readF32(record + kBoneRotationOffset + 4 * k);
+// Reads one bone record's name field and frame; the cursor is left after the frame.
+const char* readNameAndFrame(ByteCursor& c, uint32_t& frame) {
+    const char* name = reinterpret_cast<const char*>(c.take(kVmdNameBytes));
+    c.readU32(frame);
+    return name;
+}
+
+// Reads the rest of a bone record, after its name and frame.
+void readBoneKey(BoneKey& key, uint32_t frame, ByteCursor& c) {
+    key.frame = static_cast<float>(frame);
+    c.readF32s(key.position, 3);
+    c.readF32s(key.rotation, 4);
     // A zero or non-finite rotation in the file would turn the bone into NaN for good.
     if (!std::isfinite(key.rotation[0] + key.rotation[1] + key.rotation[2] + key.rotation[3])) {
         setIdentityQuaternion(key.rotation);
     }
     normalizeQuaternion(key.rotation);
-    const uint8_t* block = record + kBoneCurveOffset;
-    for (int c = 0; c < 4; ++c) {
-        const int8_t* v = reinterpret_cast<const int8_t*>(block + 16 * c);
-        buildCurveTable(key.curves[c], v[0], v[4], v[8], v[12]);
+    const uint8_t* block = c.take(kCurveBlockBytes);
+    for (int k = 0; k < 4; ++k) {
+        const int8_t* v = reinterpret_cast<const int8_t*>(block + 16 * k);
+        buildCurveTable(key.curves[k], v[0], v[4], v[8], v[12]);
     }
 }
 
-bool refuseTruncated(MotionData& motion, const char* fileName, const char* what, uint64_t offset, uint64_t need,
-                     std::size_t size) {
-    std::fprintf(stderr,
-                 "%s: truncated VMD file: %s at offset %llu needs %llu bytes, but the file ends at %zu bytes\n",
-                 describe(fileName), what, static_cast<unsigned long long>(offset),
-                 static_cast<unsigned long long>(need), size);
+// The refusal of a file that ends inside what was being read, in the words the viewer
+// has always printed.
+LoadResult refuseTruncated(MotionData& motion, const std::string& what, const char* section, uint64_t offset,
+                           uint64_t need, std::size_t size) {
     clearMotion(motion);
-    return false;
+    return LoadResult::refuseInWords("truncated VMD file: " + what + " at offset " + std::to_string(offset) +
+                                         " needs " + std::to_string(need) + " bytes, but the file ends at " +
+                                         std::to_string(size) + " bytes",
+                                     section, static_cast<std::size_t>(offset));
 }
 
 }  // namespace
@@ -212,50 +206,58 @@ void addDefaultFaceTracks(MotionData& motion) {
     }
 }
 
-bool parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size, const char* fileName) {
+LoadResult parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size, const char* fileName) {
     clearMotion(motion);
 
     // The comparison stops at the literal's zero, so bytes 26..29 of the field are free.
-    const std::size_t sigBytes = std::min(size, kSignatureCompareBytes);
-    if (!bytes || std::memcmp(bytes, kSignature, sigBytes) != 0) {
-        std::fprintf(stderr, "%s: not a VMD motion file (no \"%s\" signature)\n", describe(fileName), kSignature);
-        return false;
+    ByteCursor c(bytes, bytes ? size : 0);
+    const std::size_t sigBytes = std::min(c.remaining(), kSignatureCompareBytes);
+    if (!bytes || std::memcmp(c.here(), kSignature, sigBytes) != 0) {
+        return LoadResult::refuse(std::string("not a VMD motion file (no \"") + kSignature + "\" signature)")
+            .inFile(describe(fileName));
     }
 
     // Every count is checked against the bytes really there before anything is allocated.
-    if (size < kBoneRecordsOffset) {
-        return refuseTruncated(motion, fileName, "header with the bone keyframe count", 0, kBoneRecordsOffset, size);
+    uint32_t boneKeyCount = 0, faceKeyCount = 0;
+    if (!c.skip(kBoneCountOffset) || !c.readU32(boneKeyCount)) {
+        return refuseTruncated(motion, "header with the bone keyframe count", "header", 0, kBoneRecordsOffset,
+                               size)
+            .inFile(describe(fileName));
     }
-    const uint32_t boneKeyCount = readU32(bytes + kBoneCountOffset);
-    const uint64_t faceCountOffset = kBoneRecordsOffset + uint64_t{boneKeyCount} * kBoneRecordBytes;
-    if (faceCountOffset + kCountBytes > size) {
-        std::string what = std::to_string(boneKeyCount) + " bone keyframes and the face keyframe count";
-        return refuseTruncated(motion, fileName, what.c_str(), kBoneRecordsOffset,
-                               faceCountOffset + kCountBytes - kBoneRecordsOffset, size);
+    ByteCursor boneRecords = c;
+    if (!c.fits(boneKeyCount, kBoneRecordBytes) || !c.skip(std::size_t{boneKeyCount} * kBoneRecordBytes) ||
+        !c.readU32(faceKeyCount)) {
+        const uint64_t need = uint64_t{boneKeyCount} * kBoneRecordBytes + kCountBytes;
+        return refuseTruncated(motion,
+                               std::to_string(boneKeyCount) + " bone keyframes and the face keyframe count",
+                               "bone keyframes", kBoneRecordsOffset, need, size)
+            .inFile(describe(fileName));
     }
-    const uint32_t faceKeyCount = readU32(bytes + faceCountOffset);
-    const uint64_t faceRecordsOffset = faceCountOffset + kCountBytes;
-    if (faceRecordsOffset + uint64_t{faceKeyCount} * kFaceRecordBytes > size) {
-        std::string what = std::to_string(faceKeyCount) + " face keyframes";
-        return refuseTruncated(motion, fileName, what.c_str(), faceRecordsOffset,
-                               uint64_t{faceKeyCount} * kFaceRecordBytes, size);
+    const std::size_t faceRecordsOffset = c.offset();
+    ByteCursor faceRecords = c;
+    if (!c.fits(faceKeyCount, kFaceRecordBytes) || !c.skip(std::size_t{faceKeyCount} * kFaceRecordBytes)) {
+        return refuseTruncated(motion, std::to_string(faceKeyCount) + " face keyframes", "face keyframes",
+                               faceRecordsOffset, uint64_t{faceKeyCount} * kFaceRecordBytes, size)
+            .inFile(describe(fileName));
     }
+    const std::size_t trailing = c.offset();
 
-    const uint8_t* boneRecords = bytes + kBoneRecordsOffset;
-    const uint8_t* faceRecords = bytes + faceRecordsOffset;
-    auto boneName = [&](uint32_t i) { return reinterpret_cast<const char*>(boneRecords + i * kBoneRecordBytes); };
-    auto faceName = [&](uint32_t i) { return reinterpret_cast<const char*>(faceRecords + i * kFaceRecordBytes); };
-
+    // Two passes over each kind of record: count the keys per name, then fill the arrays.
     float lastFrame = 0.0f;
     TrackIndex<BoneTrack> bones(motion.boneTracks, motion.boneTrackCount);
     for (uint32_t i = 0; i < boneKeyCount; ++i) {
-        lastFrame = std::max(lastFrame, static_cast<float>(readU32(boneRecords + i * kBoneRecordBytes + kFrameOffset)));
-        bones.count(boneName(i));
+        ByteCursor r = boneRecords;
+        r.skip(std::size_t{i} * kBoneRecordBytes);
+        uint32_t frame = 0;
+        const char* name = readNameAndFrame(r, frame);
+        lastFrame = std::max(lastFrame, static_cast<float>(frame));
+        bones.count(name);
     }
     bool ok = bones.allocate();
     for (uint32_t i = 0; ok && i < boneKeyCount; ++i) {
-        BoneTrack* t = bones.find(boneName(i));
-        readBoneKey(t->keys[t->keyCount++], boneRecords + i * kBoneRecordBytes);
+        uint32_t frame = 0;
+        BoneTrack* t = bones.find(readNameAndFrame(boneRecords, frame));
+        readBoneKey(t->keys[t->keyCount++], frame, boneRecords);
     }
 
     // Default faces first, so their tracks sit at the end of the list and each one gets
@@ -268,8 +270,12 @@ bool parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size, const 
         faces.count(field);
     }
     for (uint32_t i = 0; i < faceKeyCount; ++i) {
-        lastFrame = std::max(lastFrame, static_cast<float>(readU32(faceRecords + i * kFaceRecordBytes + kFrameOffset)));
-        faces.count(faceName(i));
+        ByteCursor r = faceRecords;
+        r.skip(std::size_t{i} * kFaceRecordBytes);
+        uint32_t frame = 0;
+        const char* name = readNameAndFrame(r, frame);
+        lastFrame = std::max(lastFrame, static_cast<float>(frame));
+        faces.count(name);
     }
     ok = ok && faces.allocate();
     for (const std::string& name : defaults) {
@@ -280,57 +286,58 @@ bool parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size, const 
         t->keys[t->keyCount++] = {0.0f, 1.0f};
     }
     for (uint32_t i = 0; ok && i < faceKeyCount; ++i) {
-        FaceTrack* t = faces.find(faceName(i));
-        const uint8_t* record = faceRecords + i * kFaceRecordBytes;
-        t->keys[t->keyCount++] = {static_cast<float>(readU32(record + kFrameOffset)), readF32(record + kFaceWeightOffset)};
+        uint32_t frame = 0;
+        float weight = 0.0f;
+        FaceTrack* t = faces.find(readNameAndFrame(faceRecords, frame));
+        faceRecords.readF32(weight);
+        t->keys[t->keyCount++] = {static_cast<float>(frame), weight};
     }
     if (!ok) {
-        std::fprintf(stderr, "%s: not enough memory for %u bone and %u face keyframes\n", describe(fileName),
-                     boneKeyCount, faceKeyCount);
         clearMotion(motion);
-        return false;
+        return LoadResult::refuse("not enough memory for " + std::to_string(boneKeyCount) + " bone and " +
+                                  std::to_string(faceKeyCount) + " face keyframes")
+            .inFile(describe(fileName));
     }
 
     sortKeys(motion.boneTracks);
     sortKeys(motion.faceTracks);
     motion.lastFrame = lastFrame;
-    // The bone and face keys stand even when a later, optional section is damaged.
-    const uint64_t trailing = faceRecordsOffset + uint64_t{faceKeyCount} * kFaceRecordBytes;
-    readTrailingSections(motion, bytes, size, static_cast<std::size_t>(trailing), fileName);
-    return true;
+    // The bone and face keys stand even when a later, optional section is damaged: that
+    // comes back as a warning.
+    LoadResult result;
+    const LoadResult rest = readTrailingSections(motion, bytes, size, trailing);
+    if (!rest) result.warn(rest.problem());
+    return result.inFile(describe(fileName));
 }
 
-bool loadVMDFile(std::FILE* file, MotionData& motion, const char* fileName) {
-    if (!file) return false;
+LoadResult loadVMDFile(std::FILE* file, MotionData& motion, const char* fileName) {
+    if (!file) return LoadResult::refuse("no motion file to read").inFile(describe(fileName));
     if (std::fseek(file, 0, SEEK_END) != 0) {
-        std::fprintf(stderr, "%s: cannot determine the size of the motion file\n", describe(fileName));
-        return false;
+        return LoadResult::refuse("cannot determine the size of the motion file").inFile(describe(fileName));
     }
     const long end = std::ftell(file);
     if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
-        std::fprintf(stderr, "%s: cannot determine the size of the motion file\n", describe(fileName));
-        return false;
+        return LoadResult::refuse("cannot determine the size of the motion file").inFile(describe(fileName));
     }
     std::vector<uint8_t> bytes(static_cast<std::size_t>(end));
     if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
-        std::fprintf(stderr, "%s: cannot read the motion file\n", describe(fileName));
-        return false;
+        return LoadResult::refuse("cannot read the motion file").inFile(describe(fileName));
     }
     return parseVMD(motion, bytes.data(), bytes.size(), fileName);
 }
 
-bool loadVMDFile(const char* path, MotionData& motion) {
+LoadResult loadVMDFile(const char* path, MotionData& motion) {
     std::FILE* file = path ? std::fopen(path, "rb") : nullptr;
     if (!file) {
-        std::fprintf(stderr, "%s: cannot open the motion file: %s\n", path ? path : "(no file)", std::strerror(errno));
-        return false;
+        return LoadResult::refuse(std::string("cannot open the motion file: ") + std::strerror(errno))
+            .inFile(path ? path : "(no file)");
     }
-    const bool ok = loadVMDFile(file, motion, path);
+    LoadResult result = loadVMDFile(file, motion, path);
     std::fclose(file);
-    return ok;
+    return result;
 }
 
-bool loadVMDFileKeepingOld(const char* path, MotionData& motion) {
+LoadResult loadVMDFileKeepingOld(const char* path, MotionData& motion) {
     MotionData scratch;
     if (motion.defaultFaceText) {
         // The names are defaultFaceCount zero-terminated strings back to back.
@@ -339,14 +346,14 @@ bool loadVMDFileKeepingOld(const char* path, MotionData& motion) {
             bytes += std::strlen(motion.defaultFaceText + bytes) + 1;
         scratch.defaultFaceText = static_cast<char*>(std::malloc(bytes + 1));
         if (!scratch.defaultFaceText) {
-            std::fprintf(stderr, "%s: not enough memory to read the motion\n", describe(path));
-            return false;
+            return LoadResult::refuse("not enough memory to read the motion").inFile(describe(path));
         }
         std::memcpy(scratch.defaultFaceText, motion.defaultFaceText, bytes);
         scratch.defaultFaceText[bytes] = 0;
         scratch.defaultFaceCount = motion.defaultFaceCount;
     }
-    if (!loadVMDFile(path, scratch)) return false;
+    LoadResult result = loadVMDFile(path, scratch);
+    if (!result) return result;
     // The old tracks go with the scratch motion.
     std::swap(motion.boneTracks, scratch.boneTracks);
     std::swap(motion.boneTrackCount, scratch.boneTrackCount);
@@ -357,7 +364,7 @@ bool loadVMDFileKeepingOld(const char* path, MotionData& motion) {
     std::swap(motion.ikTrackCount, scratch.ikTrackCount);
     std::swap(motion.visibilityKeys, scratch.visibilityKeys);
     std::swap(motion.visibilityKeyCount, scratch.visibilityKeyCount);
-    return true;
+    return result;
 }
 
 void buildCurveTable(CurveTable& table, int x1, int y1, int x2, int y2) {

@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "animation/IkSwitchKeys.h"
+#include "base/LoadResult.h"
 
 // Bytes of a track name in the file; a name of exactly this length has no terminator.
 constexpr std::size_t kVmdNameBytes = 15;
@@ -69,30 +70,34 @@ struct MotionData : IKSwitchData {
     MotionData& operator=(const MotionData&) = delete;
 };
 
+// Every reader below returns the refusal or success as a LoadResult and prints nothing;
+// the program decides where the words go. Refusals and warnings name the file (fileName,
+// or "motion data" when none is given).
+//
 // Reads a whole VMD file opened by the caller in binary mode and parses it (parseVMD).
-// The file stays open; the caller closes it. fileName (optional) names the file in
-// messages. When the file cannot be sized or read the motion is left unchanged and false
-// is returned; otherwise the result is parseVMD's.
-bool loadVMDFile(std::FILE* file, MotionData& motion, const char* fileName = nullptr);
+// The file stays open; the caller closes it. When the file cannot be sized or read the
+// motion is left unchanged and that is the refusal; otherwise the result is parseVMD's.
+LoadResult loadVMDFile(std::FILE* file, MotionData& motion, const char* fileName = nullptr);
 // Opens path and reads it as above. A file that cannot be opened leaves the motion
-// unchanged and returns false (with a message on standard error).
-bool loadVMDFile(const char* path, MotionData& motion);
+// unchanged and is refused ("path: cannot open the motion file: reason").
+LoadResult loadVMDFile(const char* path, MotionData& motion);
 
 // Opens path and reads it into a scratch motion wearing the same default faces; only
-// when that succeeds do its tracks replace the motion's. On any failure (reported on
-// standard error as above) the motion keeps every track it had, so a damaged file
-// opened over a playing motion does not stop the dance.
-bool loadVMDFileKeepingOld(const char* path, MotionData& motion);
+// when that succeeds do its tracks replace the motion's. On any failure the motion keeps
+// every track it had, so a damaged file opened over a playing motion does not stop the
+// dance.
+LoadResult loadVMDFileKeepingOld(const char* path, MotionData& motion);
 
 // Replaces the motion's tracks with those of the VMD bytes; the default faces (already in
 // motion.defaultFaceText) get a key (frame 0, weight 1) each. After the face keys come
 // camera, light and self-shadow keys (stepped over) and the IK switch / visibility keys,
 // each optional: a file may end before any of them, and one cut off inside these loses
-// only that section (with a message). Returns false, leaving the motion empty, when the
-// signature does not match or the bone or face keys are shorter than their counts
-// announce. Either refusal is reported on standard error (file name when given; for a
-// truncated file the section, its offset and the bytes it needs).
-bool parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size, const char* fileName = nullptr);
+// only that section (a warning naming the section and its offset). Refuses, leaving the
+// motion empty, when the signature does not match or the bone or face keys are shorter
+// than their counts announce; a truncated file's refusal names the section ("header",
+// "bone keyframes", "face keyframes"), its offset, and in its words the bytes it needs.
+LoadResult parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size,
+                    const char* fileName = nullptr);
 
 // Frees every track and key and empties the lists; the default face names stay.
 void clearMotion(MotionData& motion);

@@ -68,8 +68,13 @@ bool loadModelInto(cModel& model, MotionData& motion, const char* path) {
 }
 
 // Reads one slot's copy of a motion file; a file that cannot be opened or read keeps
-// the motion the slot had.
-bool loadMotionCopy(const char* path, MotionData& motion) { return loadVMDFileKeepingOld(path, motion); }
+// the motion the slot had. What the reader found goes to standard error, a line each.
+bool loadMotionCopy(const char* path, MotionData& motion) {
+    const LoadResult result = loadVMDFileKeepingOld(path, motion);
+    for (const LoadProblem& warning : result.warnings()) std::fprintf(stderr, "%s\n", warning.text().c_str());
+    if (!result) std::fprintf(stderr, "%s\n", result.problem().text().c_str());
+    return result.ok();
+}
 
 }  // namespace
 

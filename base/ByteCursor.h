@@ -1,7 +1,9 @@
-// A bounds-checked little-endian reader over bytes in memory, under every binary reader
-// of the program. Every read checks the bytes left first; a read that does not fit reads
-// nothing, zeroes its output and marks the cursor as run out at that offset. Once run
-// out, every later read fails too, so a parser can read a whole record and test once.
+// A bounds-checked reader over bytes in memory, under every binary reader of the
+// program. Reads are little-endian; the ...BE reads are big-endian, for the formats that
+// store their fields most significant byte first (PNG, the calibration file). Every read
+// checks the bytes left first; a read that does not fit reads nothing, zeroes its output
+// and marks the cursor as run out at that offset. Once run out, every later read fails
+// too, so a parser can read a whole record and test once.
 #pragma once
 
 #include <cstddef>
@@ -54,6 +56,19 @@ public:
 
     bool skip(std::size_t n) { return take(n) != nullptr; }
 
+    // Moves to an absolute offset, for formats whose headers say where a part starts. An
+    // offset past the end marks the cursor there (as a read of the missing bytes would).
+    bool seek(std::size_t offset) {
+        if (failed_) return false;
+        if (offset > size_) {
+            offset_ = size_;
+            markRunOut(offset - size_);
+            return false;
+        }
+        offset_ = offset;
+        return true;
+    }
+
     bool readBytes(void* out, std::size_t n) {
         const uint8_t* p = take(n);
         if (!p) {
@@ -73,6 +88,15 @@ public:
     bool readF32(float& v) {
         uint32_t bits;
         bool ok = readLE(bits);
+        std::memcpy(&v, &bits, sizeof v);
+        return ok;
+    }
+    bool readU16BE(uint16_t& v) { return readBE(v); }
+    bool readU32BE(uint32_t& v) { return readBE(v); }
+    bool readI32BE(int32_t& v) { return readBE(v); }
+    bool readF64BE(double& v) {
+        uint64_t bits;
+        bool ok = readBE(bits);
         std::memcpy(&v, &bits, sizeof v);
         return ok;
     }
@@ -127,6 +151,20 @@ private:
         using U = std::make_unsigned_t<T>;
         U u = 0;
         for (std::size_t i = 0; i < sizeof(T); ++i) u |= static_cast<U>(static_cast<U>(p[i]) << (8 * i));
+        v = static_cast<T>(u);
+        return true;
+    }
+
+    template <typename T>
+    bool readBE(T& v) {
+        const uint8_t* p = take(sizeof(T));
+        if (!p) {
+            v = 0;
+            return false;
+        }
+        using U = std::make_unsigned_t<T>;
+        U u = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i) u = static_cast<U>(static_cast<U>(u << 8) | p[i]);
         v = static_cast<T>(u);
         return true;
     }

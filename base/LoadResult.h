@@ -19,11 +19,16 @@ struct LoadProblem {
     std::string file;     // the file as the user named it; empty for bytes in memory
     std::string section;  // the part being read, e.g. "bones"; empty when it does not apply
     std::size_t offset = kNoOffset;
+    // True when what is a whole sentence that already names the section and offset in a
+    // reader's long-standing words (the motion reader's "... at offset N needs ..."):
+    // text() then gives "file: what", and section and offset are there for the program.
+    bool whatNamesPlace = false;
 
     // "file: section at byte N: what", leaving out the parts that are not known.
     std::string text() const {
         std::string s;
         if (!file.empty()) s += file + ": ";
+        if (whatNamesPlace) return s + what;
         if (!section.empty()) s += section;
         if (offset != kNoOffset) s += (section.empty() ? "at byte " : " at byte ") + std::to_string(offset);
         if (!section.empty() || offset != kNoOffset) s += ": ";
@@ -39,7 +44,14 @@ public:
                              std::size_t offset = LoadProblem::kNoOffset) {
         LoadResult r;
         r.ok_ = false;
-        r.problem_ = LoadProblem{std::move(what), {}, std::move(section), offset};
+        r.problem_ = LoadProblem{std::move(what), {}, std::move(section), offset, false};
+        return r;
+    }
+
+    // A refusal whose words already say where (see LoadProblem::whatNamesPlace).
+    static LoadResult refuseInWords(std::string sentence, std::string section, std::size_t offset) {
+        LoadResult r = refuse(std::move(sentence), std::move(section), offset);
+        r.problem_.whatNamesPlace = true;
         return r;
     }
 
@@ -64,8 +76,10 @@ public:
     }
 
     void warn(std::string what, std::string file = {}, std::string section = {}) {
-        warnings_.push_back(LoadProblem{std::move(what), std::move(file), std::move(section), LoadProblem::kNoOffset});
+        warnings_.push_back(
+            LoadProblem{std::move(what), std::move(file), std::move(section), LoadProblem::kNoOffset, false});
     }
+    void warn(LoadProblem warning) { warnings_.push_back(std::move(warning)); }
 
     // Keeps this result's success or refusal and takes the other's warnings too.
     void takeWarnings(const LoadResult& other) {

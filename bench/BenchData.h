@@ -22,7 +22,7 @@ inline std::string dataPath(const char* name) { return std::string(PAVONIX_SOURC
 
 inline const CameraParam& baseCamera() {
     static CameraParam camera;
-    static const bool loaded = loadCameraParam(dataPath("camera_para.dat").c_str(), 1, &camera) >= 0;
+    static const bool loaded = loadCameraParam(dataPath("camera_para.dat").c_str(), 1, &camera).ok();
     if (!loaded) fail("cannot load " + dataPath("camera_para.dat"));
     return camera;
 }

@@ -108,7 +108,8 @@ void BM_DecodeTextures(benchmark::State& state, std::string path) {
     for (auto _ : state) {
         for (const std::string& name : names) {
             DecodedImage image;
-            if (!decodeTextureFile(name.c_str(), image, &error)) return state.SkipWithError(error.c_str());
+            const LoadResult decoded = decodeTextureFile(name.c_str(), image);
+            if (!decoded) return state.SkipWithError(decoded.problem().text().c_str());
             pixels += int64_t(image.width) * image.height;
         }
     }

@@ -28,7 +28,7 @@ std::vector<std::vector<unsigned char>> makeClip(int width, int height)
 {
     std::vector<std::vector<unsigned char>> clip;
     CameraParam loaded{}, camera{};
-    if (loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &loaded) < 0) return clip;
+    if (!loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &loaded)) return clip;
     resizeCameraParam(&loaded, width, height, &camera);
     MarkerImage marker;
     if (!loadMarkerImage((kSource + "/Data/marker.png").c_str(), marker, nullptr)) return clip;

@@ -14,7 +14,7 @@ namespace {
 bool loadScene(CameraParam& camera, MarkerImage& marker) {
     CameraParam stored{};
     std::string error;
-    if (loadCameraParam(PAVONIX_SOURCE_DIR "/Data/camera_para.dat", 1, &stored) < 0 ||
+    if (!loadCameraParam(PAVONIX_SOURCE_DIR "/Data/camera_para.dat", 1, &stored) ||
         !loadMarkerImage(PAVONIX_SOURCE_DIR "/Data/marker.png", marker, &error))
         return false;
     resizeCameraParam(&stored, 640, 480, &camera);

@@ -32,7 +32,7 @@ Scene makeScene(int width, int height)
 {
     Scene scene;
     CameraParam file{};
-    if (loadCameraParam((kData + "camera_para.dat").c_str(), 1, &file) < 0) return scene;
+    if (!loadCameraParam((kData + "camera_para.dat").c_str(), 1, &file)) return scene;
     resizeCameraParam(&file, width, height, &scene.camera);
     MarkerImage marker;
     std::string error;

@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* path = fuzzsupport::writeScratch(data, size);
     CameraParam params[3];
     // The count the program uses (one) and a larger one that the file rarely holds.
-    if (loadCameraParam(path, 1, &params[0]) != 0) return 0;
+    if (!loadCameraParam(path, 1, &params[0])) return 0;
     loadCameraParam(path, 3, &params[0], &params[1]);
 
     CameraParam resized;

@@ -6,10 +6,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DecodedImage image;
-    const bool ok = FUZZ_DECODER(data, size, image);
-    if (!ok) {
-        // A refusal must leave nothing behind.
+    const LoadResult result = FUZZ_DECODER(data, size, image);
+    if (!result) {
+        // A refusal must leave nothing behind, and say why.
         if (image.width != 0 || !image.rgba.empty() || !image.levels.empty()) std::abort();
+        if (result.problem().what.empty()) std::abort();
         return 0;
     }
     if (image.compressedFormat == 0) {

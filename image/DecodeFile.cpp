@@ -29,6 +29,15 @@ bool allocateImage(DecodedImage& out, int64_t width, int64_t height) {
     return true;
 }
 
+LoadResult refuseAllocation(int64_t width, int64_t height) {
+    const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
+    if (!imageSizeAllowed(width, height))
+        return LoadResult::refuse("the picture is " + size + ", more than a texture may have (" +
+                                  std::to_string(kMaxImageSide) + " on a side and " +
+                                  std::to_string(kMaxImagePixels) + " pixels at most)");
+    return LoadResult::refuse("not enough memory for a picture of " + size);
+}
+
 ImageKind detectImageKind(const uint8_t* bytes, std::size_t size, const char* fileName) {
     if (size >= 2 && bytes[0] == 'B' && bytes[1] == 'M') return ImageKind::BMP;
     // The TGA 2.0 footer ends in "TRUEVISION-XFILE.\0"; its start is 18 bytes from the end.
@@ -45,22 +54,23 @@ ImageKind detectImageKind(const uint8_t* bytes, std::size_t size, const char* fi
     return ImageKind::None;
 }
 
-bool decodeWithFallback(const char* path, DecodedImage& out) {
+LoadResult decodeWithFallback(const char* path, DecodedImage& out) {
     out = DecodedImage{};
     cv::Mat bgr;
     try {
         bgr = cv::imread(path, cv::IMREAD_COLOR);
-    } catch (const cv::Exception&) {
-        return false;
+    } catch (const cv::Exception& e) {
+        return LoadResult::refuse(std::string("the general image loader failed: ") + e.what());
     }
-    if (bgr.empty() || bgr.type() != CV_8UC3) return false;
+    if (bgr.empty() || bgr.type() != CV_8UC3)
+        return LoadResult::refuse("the general image loader cannot read it");
     DecodedImage image;
-    if (!allocateImage(image, bgr.cols, bgr.rows)) return false;
+    if (!allocateImage(image, bgr.cols, bgr.rows)) return refuseAllocation(bgr.cols, bgr.rows);
     cv::Mat rgba(bgr.rows, bgr.cols, CV_8UC4, image.rgba.data());
     cv::cvtColor(bgr, rgba, cv::COLOR_BGR2RGBA);  // writes into image.rgba: same size and type
     image.fromFallback = true;
     out = std::move(image);
-    return true;
+    return {};
 }
 
 namespace {
@@ -95,28 +105,20 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
 
 }  // namespace
 
-bool decodeTextureFile(const char* cp932Name, DecodedImage& out, std::string* reason) {
+LoadResult decodeTextureFile(const char* cp932Name, DecodedImage& out) {
     out = DecodedImage{};
     const std::string path = resolveTexturePath(cp932Name ? cp932Name : "");
     std::vector<uint8_t> bytes;
     std::string problem;
-    if (!readWholeFile(path, bytes, problem)) {
-        if (reason) *reason = path + ": " + problem;
-        return false;
-    }
+    if (!readWholeFile(path, bytes, problem)) return LoadResult::refuse(problem).inFile(path);
     // A picture too large to hold is refused on its header's word, before our decoder
     // or the fallback (which has no such limit) allocates it.
     const ImageKind kind = detectImageKind(bytes.data(), bytes.size(), cp932Name);
     int64_t width = 0, height = 0;
     if (claimedImageSize(bytes.data(), bytes.size(), kind, width, height) && width > 0 && height > 0 &&
-        !imageSizeAllowed(width, height)) {
-        if (reason)
-            *reason = path + ": the picture is " + std::to_string(width) + " x " + std::to_string(height) +
-                      " pixels, more than a texture may have (" + std::to_string(kMaxImageSide) +
-                      " on a side and " + std::to_string(kMaxImagePixels) + " pixels at most)";
-        return false;
-    }
-    bool decoded = false;
+        !imageSizeAllowed(width, height))
+        return refuseAllocation(width, height).inFile(path);
+    LoadResult decoded = LoadResult::refuse("no decoder of ours reads it");
     switch (kind) {
         case ImageKind::BMP: decoded = decodeBMP(bytes.data(), bytes.size(), out); break;
         case ImageKind::TGA: decoded = decodeTGA(bytes.data(), bytes.size(), out); break;
@@ -126,8 +128,7 @@ bool decodeTextureFile(const char* cp932Name, DecodedImage& out, std::string* re
         case ImageKind::None: break;
     }
     bytes = std::vector<uint8_t>();  // the fallback reads the file itself
-    if (decoded) return true;
-    if (decodeWithFallback(path.c_str(), out)) return true;
-    if (reason) *reason = path + ": not an image this program can read, or a damaged one";
-    return false;
+    if (decoded) return decoded;
+    if (decodeWithFallback(path.c_str(), out)) return {};
+    return LoadResult::refuse("not an image this program can read, or a damaged one").inFile(path);
 }

@@ -15,22 +15,21 @@
 #endif
 
 #include <csetjmp>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "base/ByteCursor.h"
 #include "image/ImageDecoders.h"
 
 namespace {
 
 // ---- The direct path. ----
-
-uint32_t bigEndian32(const uint8_t* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
 
 uint32_t chunkCrc(const uint8_t* typeAndData, std::size_t bytes) {
 #if defined(PAVONIX_HAVE_LIBDEFLATE)
@@ -188,12 +187,17 @@ bool gammaNeedsNoCorrection(uint32_t fileGamma100000) {
 // correct into image (already sized from the header). False, with image's pixels
 // unspecified, for anything else or anything damaged: the caller then asks libpng.
 bool decodeDirect(const uint8_t* bytes, std::size_t size, DecodedImage& image) {
-    if (size < 33 || bigEndian32(bytes + 8) != 13 || std::memcmp(bytes + 12, "IHDR", 4) != 0) return false;
-    const uint8_t* ihdr = bytes + 16;
-    const uint32_t width = bigEndian32(ihdr), height = bigEndian32(ihdr + 4);
-    const uint8_t depth = ihdr[8], colourType = ihdr[9];
+    ByteCursor header(bytes, size, 8);
+    uint32_t ihdrLength = 0, width = 0, height = 0;
+    header.readU32BE(ihdrLength);
+    const uint8_t* ihdrType = header.take(4);
+    header.readU32BE(width);
+    header.readU32BE(height);
+    const uint8_t* ihdr = header.take(5);  // depth, colour type, compression, filter, interlace
+    if (size < 33 || !ihdr || ihdrLength != 13 || std::memcmp(ihdrType, "IHDR", 4) != 0) return false;
+    const uint8_t depth = ihdr[0], colourType = ihdr[1];
     if (width != uint32_t(image.width) || height != uint32_t(image.height)) return false;
-    if (depth != 8 || (colourType != 2 && colourType != 6) || ihdr[10] != 0 || ihdr[11] != 0 || ihdr[12] != 0)
+    if (depth != 8 || (colourType != 2 && colourType != 6) || ihdr[2] != 0 || ihdr[3] != 0 || ihdr[4] != 0)
         return false;
     const int bpp = colourType == 6 ? 4 : 3;
     // The image data, gathered; a file with one IDAT chunk is inflated where it lies.
@@ -202,13 +206,14 @@ bool decodeDirect(const uint8_t* bytes, std::size_t size, DecodedImage& image) {
     std::size_t dataSize = 0;
     int idatChunks = 0;
     bool ended = false, idatDone = false;
-    for (std::size_t at = 8; !ended;) {
-        if (size - at < 12) return false;
-        const uint32_t length = bigEndian32(bytes + at);
-        if (length > 0x7FFFFFFFu || length > size - at - 12) return false;
-        const uint8_t* type = bytes + at + 4;
-        const uint8_t* body = type + 4;
-        if (chunkCrc(type, std::size_t(length) + 4) != bigEndian32(body + length)) return false;
+    ByteCursor c(bytes, size, 8);
+    while (!ended) {
+        const std::size_t at = c.offset();
+        uint32_t length = 0, crc = 0;
+        if (!c.readU32BE(length) || length > 0x7FFFFFFFu) return false;
+        const uint8_t* type = c.take(4);
+        const uint8_t* body = c.take(length);
+        if (!c.readU32BE(crc) || chunkCrc(type, std::size_t(length) + 4) != crc) return false;
         const bool critical = (type[0] & 0x20) == 0;
         if (std::memcmp(type, "IDAT", 4) == 0) {
             if (idatDone) return false;  // image data split by other chunks
@@ -226,14 +231,16 @@ bool decodeDirect(const uint8_t* bytes, std::size_t size, DecodedImage& image) {
             } else if (std::memcmp(type, "tRNS", 4) == 0) {
                 return false;
             } else if (std::memcmp(type, "gAMA", 4) == 0) {
-                if (length != 4 || !gammaNeedsNoCorrection(bigEndian32(body))) return false;
+                uint32_t gamma = 0;
+                if (length != 4 || !ByteCursor(body, length).readU32BE(gamma) ||
+                    !gammaNeedsNoCorrection(gamma))
+                    return false;
             } else if (critical && std::memcmp(type, "IHDR", 4) != 0 && std::memcmp(type, "PLTE", 4) != 0) {
                 return false;  // a critical chunk unknown here: libpng decides
             } else if (std::memcmp(type, "IHDR", 4) == 0 && at != 8) {
                 return false;
             }
         }
-        at += std::size_t(length) + 12;
     }
     if (idatChunks == 0) return false;
     if (idatChunks > 1) {
@@ -275,34 +282,33 @@ bool decodeDirect(const uint8_t* bytes, std::size_t size, DecodedImage& image) {
 
 // ---- Through libpng. ----
 
-struct MemoryCursor {
-    const uint8_t* bytes;
-    std::size_t size;
-    std::size_t position;
-};
-
 void readFromMemory(png_structp png, png_bytep destination, png_size_t count) {
-    auto* cursor = static_cast<MemoryCursor*>(png_get_io_ptr(png));
-    if (count > cursor->size - cursor->position) png_error(png, "file ends early");
-    std::memcpy(destination, cursor->bytes + cursor->position, count);
-    cursor->position += count;
+    auto* cursor = static_cast<ByteCursor*>(png_get_io_ptr(png));
+    if (!cursor->readBytes(destination, count)) png_error(png, "the file ends early");
 }
 
-// A broken texture is refused quietly; the caller reports it with the file's name.
-void onError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
-void onWarning(png_structp, png_const_charp) {}
-
 // Everything that must survive a longjmp out of libpng lives here, outside the frame
-// that calls setjmp, so the error path can free it.
+// that calls setjmp, so the error path can free it. libpng's words for the error are
+// kept in a plain buffer: nothing with a destructor may be made before the longjmp.
 struct PngReader {
     png_structp png = nullptr;
     png_infop info = nullptr;
+    char problem[160] = {};
     ~PngReader() { png_destroy_read_struct(&png, info ? &info : nullptr, nullptr); }
 };
 
-// Returns false on any libpng error. No object with a destructor is created between
-// setjmp and the last libpng call: image is allocated before setjmp is armed.
-bool readPng(PngReader& reader, MemoryCursor& cursor, DecodedImage& image) {
+// A broken texture is refused quietly; the caller reports it with the file's name.
+void onError(png_structp png, png_const_charp message) {
+    auto* reader = static_cast<PngReader*>(png_get_error_ptr(png));
+    std::snprintf(reader->problem, sizeof reader->problem, "%s", message ? message : "");
+    png_longjmp(png, 1);
+}
+void onWarning(png_structp, png_const_charp) {}
+
+// Returns false on any libpng error, its words in reader.problem. No object with a
+// destructor is created between setjmp and the last libpng call: image is allocated
+// before setjmp is armed.
+bool readPng(PngReader& reader, ByteCursor& cursor, DecodedImage& image) {
     png_structp png = reader.png;
     png_infop info = reader.info;
     png_set_read_fn(png, &cursor, readFromMemory);
@@ -314,7 +320,8 @@ bool readPng(PngReader& reader, MemoryCursor& cursor, DecodedImage& image) {
     int bitDepth = 0, colourType = 0, interlace = 0;
     png_get_IHDR(png, info, &width, &height, &bitDepth, &colourType, &interlace, nullptr, nullptr);
     // image was sized from the header before libpng ran; a different one now would not fit.
-    if (width != png_uint_32(image.width) || height != png_uint_32(image.height)) return false;
+    if (width != png_uint_32(image.width) || height != png_uint_32(image.height))
+        png_error(png, "the picture size changed after the first header");
 
     if (bitDepth < 8) png_set_packing(png);
     if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
@@ -338,7 +345,7 @@ bool readPng(PngReader& reader, MemoryCursor& cursor, DecodedImage& image) {
     png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
     const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
-    if (png_get_rowbytes(png, info) != png_size_t(width) * 4) return false;
+    if (png_get_rowbytes(png, info) != png_size_t(width) * 4) png_error(png, "rows are not 4 bytes a pixel");
 
     const std::size_t stride = std::size_t(width) * 4;
     for (int pass = 0; pass < passes; ++pass) {
@@ -350,34 +357,51 @@ bool readPng(PngReader& reader, MemoryCursor& cursor, DecodedImage& image) {
 
 }  // namespace
 
-bool decodePNG(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
+LoadResult decodePNG(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     out = DecodedImage{};
-    if (size < 8 || png_sig_cmp(bytes, 0, 8) != 0) return false;
+    if (size < 8 || png_sig_cmp(bytes, 0, 8) != 0)
+        return LoadResult::refuse("no PNG signature", "signature", 0);
     PngReader reader;
-    reader.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, onError, onWarning);
-    if (!reader.png) return false;
+    reader.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &reader, onError, onWarning);
+    if (!reader.png) return LoadResult::refuse("libpng could not start (no memory)");
     reader.info = png_create_info_struct(reader.png);
-    if (!reader.info) return false;
+    if (!reader.info) return LoadResult::refuse("libpng could not start (no memory)");
 
     // Size the pixel buffer from the header before libpng runs, so nothing is allocated
     // inside the setjmp frame.
+    constexpr std::size_t kIhdrOffset = 8;
     int64_t width = 0, height = 0;
-    if (size < 26 || !claimedImageSize(bytes, size, ImageKind::PNG, width, height)) return false;
-    if (!imageSizeAllowed(width, height)) return false;
+    ByteCursor c(bytes, size, 24);
+    uint8_t depth = 0, colourType = 0;
+    c.readU8(depth);
+    c.readU8(colourType);
+    if (c.failed() || !claimedImageSize(bytes, size, ImageKind::PNG, width, height))
+        return LoadResult::refuse("the first chunk is not a whole IHDR", "IHDR", kIhdrOffset);
+    if (!imageSizeAllowed(width, height)) return refuseAllocation(width, height);
     // Deflate shrinks data at most 1032 times; a header claiming more pixels than the
     // file's bytes could hold even so is refused before the picture is allocated.
     static const int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
-    const unsigned depth = bytes[24], colourType = bytes[25];
-    if (colourType > 6 || kChannels[colourType] == 0 || depth == 0 || depth > 16) return false;
+    if (colourType > 6 || kChannels[colourType] == 0 || depth == 0 || depth > 16)
+        return LoadResult::refuse("colour type " + std::to_string(colourType) + " at depth " +
+                                      std::to_string(depth) + " is not a PNG pixel format",
+                                  "IHDR", kIhdrOffset);
     const uint64_t rowBytes = 1 + (uint64_t(width) * kChannels[colourType] * depth + 7) / 8;
-    if (rowBytes * uint64_t(height) / 1032 > size) return false;
+    if (rowBytes * uint64_t(height) / 1032 > size)
+        return LoadResult::refuse(std::to_string(width) + " x " + std::to_string(height) +
+                                      " pixels cannot be compressed into a file of " + std::to_string(size) +
+                                      " bytes",
+                                  "IHDR", kIhdrOffset);
     DecodedImage image;
-    if (!allocateImage(image, width, height)) return false;
+    if (!allocateImage(image, width, height)) return refuseAllocation(width, height);
 
     if (!decodeDirect(bytes, size, image)) {
-        MemoryCursor cursor{bytes, size, 0};
-        if (!readPng(reader, cursor, image)) return false;
+        ByteCursor cursor(bytes, size);
+        if (!readPng(reader, cursor, image)) {
+            // Where libpng's reading stopped: the chunk it was in, or the end it ran into.
+            const std::size_t at = cursor.failed() ? cursor.failOffset() : cursor.offset();
+            return LoadResult::refuse(std::string("libpng: ") + reader.problem, "chunks", at);
+        }
     }
     out = std::move(image);
-    return true;
+    return {};
 }

@@ -2,14 +2,12 @@
 // 32 bits per pixel, in any of the four row and column orders. Colour-mapped and grey
 // images and other depths are refused.
 #include <cstring>
+#include <string>
 
+#include "base/ByteCursor.h"
 #include "image/ImageDecoders.h"
 
 namespace {
-
-constexpr std::size_t kHeaderSize = 18;
-
-inline uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 
 // Where the n-th decoded pixel goes: files may store rows bottom first and pixels right
 // to left; the picture is always top row first, left to right.
@@ -35,61 +33,75 @@ inline void storePixel(uint8_t* dst, const uint8_t* src, std::size_t bytesPerPix
 
 }  // namespace
 
-bool decodeTGA(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
+LoadResult decodeTGA(const uint8_t* bytes, std::size_t size, DecodedImage& out) {
     out = DecodedImage{};
-    if (size < kHeaderSize) return false;
-    const std::size_t idLength = bytes[0];
-    const uint8_t colourMapType = bytes[1];
-    const uint8_t imageType = bytes[2];
-    const std::size_t colourMapLength = u16(bytes + 5);
-    const std::size_t colourMapEntryBits = bytes[7];
-    const int width = u16(bytes + 12);
-    const int height = u16(bytes + 14);
-    const unsigned bitsPerPixel = bytes[16];
-    const uint8_t descriptor = bytes[17];
-    if (imageType != 2 && imageType != 10) return false;
-    if (bitsPerPixel != 24 && bitsPerPixel != 32) return false;
+    ByteCursor c(bytes, size);
+    uint8_t idLength = 0, colourMapType = 0, imageType = 0, colourMapEntryBits = 0, bitsPerPixel = 0,
+            descriptor = 0;
+    uint16_t colourMapLength = 0, width = 0, height = 0;
+    c.readU8(idLength);
+    c.readU8(colourMapType);
+    c.readU8(imageType);
+    c.skip(2);  // first colour map entry
+    c.readU16(colourMapLength);
+    c.readU8(colourMapEntryBits);
+    c.skip(4);  // origin
+    c.readU16(width);
+    c.readU16(height);
+    c.readU8(bitsPerPixel);
+    c.readU8(descriptor);
+    if (c.failed()) return LoadResult::ranOut(c, "header");
+    if (imageType != 2 && imageType != 10)
+        return LoadResult::refuse("image type " + std::to_string(imageType) + " is not read here", "header",
+                                  2);
+    if (bitsPerPixel != 24 && bitsPerPixel != 32)
+        return LoadResult::refuse(std::to_string(bitsPerPixel) + " bits per pixel are not read here",
+                                  "header", 16);
 
     // A true-colour image may still carry an image ID and an (unused) colour map before
     // its pixels.
-    std::size_t offset = kHeaderSize + idLength;
-    if (colourMapType == 1) offset += colourMapLength * ((colourMapEntryBits + 7) / 8);
-    if (offset > size) return false;
+    if (!c.skip(idLength)) return LoadResult::ranOut(c, "image ID");
+    if (colourMapType == 1 && !c.skip(std::size_t(colourMapLength) * ((colourMapEntryBits + 7u) / 8u)))
+        return LoadResult::ranOut(c, "colour map");
 
     const std::size_t bpp = bitsPerPixel / 8;
     const std::size_t total = std::size_t(width) * std::size_t(height);
     // Even all run packets (128 pixels each) need this many bytes; a header claiming
     // more pixels than that is refused before the picture is allocated.
     const std::size_t leastBytes = imageType == 2 ? total * bpp : (total + 127) / 128 * (1 + bpp);
-    if (leastBytes > size - offset) return false;
+    if (!c.has(leastBytes))
+        return LoadResult::refuse(std::to_string(width) + " x " + std::to_string(height) +
+                                      " pixels need at least " + std::to_string(leastBytes) + " bytes, " +
+                                      std::to_string(c.remaining()) + " are left",
+                                  "pixels", c.offset());
     DecodedImage image;
-    if (!allocateImage(image, width, height)) return false;
-    const PixelPlacer place{image.rgba.data(), std::size_t(width), std::size_t(height), (descriptor & 0x20) != 0,
-                            (descriptor & 0x10) != 0};
-    const uint8_t* src = bytes + offset;
-    const uint8_t* end = bytes + size;
+    if (!allocateImage(image, width, height)) return refuseAllocation(width, height);
+    const PixelPlacer place{image.rgba.data(), std::size_t(width), std::size_t(height),
+                            (descriptor & 0x20) != 0, (descriptor & 0x10) != 0};
 
     if (imageType == 2) {
-        if (total * bpp > std::size_t(end - src)) return false;
+        const uint8_t* src = c.take(total * bpp);
+        if (!src) return LoadResult::ranOut(c, "pixels");
         for (std::size_t n = 0; n < total; ++n, src += bpp) storePixel(place.at(n), src, bpp);
     } else {
         // Packets may run across rows; a packet running past the last pixel is cut there.
         std::size_t n = 0;
         while (n < total) {
-            if (src >= end) return false;
-            const uint8_t header = *src++;
+            uint8_t header = 0;
+            if (!c.readU8(header)) return LoadResult::ranOut(c, "run-length packets");
             std::size_t count = std::size_t(header & 0x7F) + 1;
             if (count > total - n) count = total - n;
             if (header & 0x80) {
-                if (bpp > std::size_t(end - src)) return false;
+                const uint8_t* src = c.take(bpp);
+                if (!src) return LoadResult::ranOut(c, "run-length packets");
                 for (std::size_t i = 0; i < count; ++i) storePixel(place.at(n++), src, bpp);
-                src += bpp;
             } else {
-                if (count * bpp > std::size_t(end - src)) return false;
+                const uint8_t* src = c.take(count * bpp);
+                if (!src) return LoadResult::ranOut(c, "run-length packets");
                 for (std::size_t i = 0; i < count; ++i, src += bpp) storePixel(place.at(n++), src, bpp);
             }
         }
     }
     out = std::move(image);
-    return true;
+    return {};
 }

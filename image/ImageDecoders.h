@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/LoadResult.h"
+
 // Largest width or height any decoder accepts. Far beyond what a GL implementation
 // takes as a texture, small enough that width * height * 4 cannot overflow.
 constexpr int kMaxImageSide = 16384;
@@ -40,18 +42,22 @@ struct DecodedImage {
 // not allowed (imageSizeAllowed) or the memory is not there. Decoders check sizes with
 // this before allocating.
 bool allocateImage(DecodedImage& out, int64_t width, int64_t height);
+// The refusal for a picture allocateImage would not allocate: too large, or no memory.
+LoadResult refuseAllocation(int64_t width, int64_t height);
 
-// Each decoder takes the whole file and fills out on success. On failure it returns
-// false and leaves out empty; it never reads outside [bytes, bytes + size).
-bool decodeBMP(const uint8_t* bytes, std::size_t size, DecodedImage& out);
-bool decodeTGA(const uint8_t* bytes, std::size_t size, DecodedImage& out);
-bool decodePNG(const uint8_t* bytes, std::size_t size, DecodedImage& out);
-bool decodeJPEG(const uint8_t* bytes, std::size_t size, DecodedImage& out);
-bool decodeDDS(const uint8_t* bytes, std::size_t size, DecodedImage& out);
+// Each decoder takes the whole file and fills out on success. On failure it returns the
+// refusal (what is wrong, in which part of the file, at which byte when one is to blame)
+// and leaves out empty; it never reads outside [bytes, bytes + size). The refusal names
+// no file: the caller that knows it adds it (LoadResult::inFile).
+LoadResult decodeBMP(const uint8_t* bytes, std::size_t size, DecodedImage& out);
+LoadResult decodeTGA(const uint8_t* bytes, std::size_t size, DecodedImage& out);
+LoadResult decodePNG(const uint8_t* bytes, std::size_t size, DecodedImage& out);
+LoadResult decodeJPEG(const uint8_t* bytes, std::size_t size, DecodedImage& out);
+LoadResult decodeDDS(const uint8_t* bytes, std::size_t size, DecodedImage& out);
 
 // The last resort for what our decoders refuse: OpenCV's general loader, read as three
 // colour channels (alpha 255 in out.rgba). path is a UTF-8 file path.
-bool decodeWithFallback(const char* path, DecodedImage& out);
+LoadResult decodeWithFallback(const char* path, DecodedImage& out);
 
 // Which decoder the file's first bytes (and, for TGA without its footer, the name's
 // ".tga" ending) select.
@@ -67,6 +73,6 @@ bool claimedImageSize(const uint8_t* bytes, std::size_t size, ImageKind kind, in
 // Opens the texture a model names (CP932, '\' separators, case as the model author
 // typed it; see resolveTexturePath), decodes it with the decoder its signature selects
 // and falls back to OpenCV when that decoder refuses or none matches. A file that
-// cannot be opened fails at once. On failure *reason (when given) says why, naming the
-// file, e.g. "tex/a.bmp: cannot open file: No such file or directory".
-bool decodeTextureFile(const char* cp932Name, DecodedImage& out, std::string* reason);
+// cannot be opened fails at once. A refusal names the file as resolved, and its text()
+// reads e.g. "tex/a.bmp: cannot open file: No such file or directory".
+LoadResult decodeTextureFile(const char* cp932Name, DecodedImage& out);

@@ -60,7 +60,9 @@ const Prefetched* findPrefetched(const FileIdentity& id) {
 void decodeOne(uint32_t task, void* user) {
     Prefetched& p = (*static_cast<std::vector<Prefetched>*>(user))[task];
     try {
-        p.decoded = decodeTextureFile(p.cp932Name.c_str(), p.image, &p.reason);
+        const LoadResult decoded = decodeTextureFile(p.cp932Name.c_str(), p.image);
+        p.decoded = decoded.ok();
+        if (!decoded) p.reason = decoded.problem().text();
     } catch (const std::exception& e) {
         // The task runs on a worker thread, where nothing could catch it.
         p.decoded = false;
@@ -152,9 +154,9 @@ int32_t loadTextureFile(const char* fileName) {
         return -1;
     }
     if (!ready) {
-        std::string reason;
-        if (!decodeTextureFile(fileName, own, &reason)) {
-            g_lastError = reason;
+        const LoadResult decoded = decodeTextureFile(fileName, own);
+        if (!decoded) {
+            g_lastError = decoded.problem().text();
             return -1;
         }
     }

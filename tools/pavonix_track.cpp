@@ -398,7 +398,7 @@ int main(int argc, char** argv) {
     }
 
     CameraParam camera;
-    if (loadCameraParam(options.camera.c_str(), 1, &camera) < 0) {
+    if (!loadCameraParam(options.camera.c_str(), 1, &camera)) {
         const bool exists = fileExists(options.camera);
         std::fprintf(stderr, "pavonix-track: %s: %s\n", options.camera.c_str(),
                      exists ? "not a camera calibration file (136-byte record expected)" : std::strerror(ENOENT));

@@ -3,11 +3,15 @@
 #include "tracking/CameraParam.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include "base/ByteCursor.h"
 
 namespace {
 
@@ -18,7 +22,8 @@ CameraParam g_workingParam = {};
 
 // The file stores every field most significant byte first; the record in memory is
 // the host's little-endian form. Fields are encoded one by one so padding or host
-// layout can never leak into the file.
+// layout can never leak into the file, and read back one by one through the cursor's
+// big-endian reads.
 void reverseCopy(const unsigned char* from, unsigned char* to, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) to[i] = from[n - 1 - i];
 }
@@ -37,24 +42,6 @@ void putDouble(unsigned char*& out, double value) {
     out += 8;
 }
 
-int getInt(const unsigned char*& in) {
-    unsigned char raw[4];
-    reverseCopy(in, raw, 4);
-    in += 4;
-    int value;
-    std::memcpy(&value, raw, 4);
-    return value;
-}
-
-double getDouble(const unsigned char*& in) {
-    unsigned char raw[8];
-    reverseCopy(in, raw, 8);
-    in += 8;
-    double value;
-    std::memcpy(&value, raw, 8);
-    return value;
-}
-
 void encodeRecord(const CameraParam& param, unsigned char out[kRecordBytes]) {
     unsigned char* p = out;
     putInt(p, param.width);
@@ -64,13 +51,18 @@ void encodeRecord(const CameraParam& param, unsigned char out[kRecordBytes]) {
     for (int i = 0; i < 4; ++i) putDouble(p, param.distortion[i]);
 }
 
-void decodeRecord(const unsigned char in[kRecordBytes], CameraParam& param) {
-    const unsigned char* p = in;
-    param.width = getInt(p);
-    param.height = getInt(p);
+// One record, field by field in the order encodeRecord writes them. False when the
+// bytes end inside it.
+bool readRecord(ByteCursor& in, CameraParam& param) {
+    int32_t width = 0, height = 0;
+    in.readI32BE(width);
+    in.readI32BE(height);
+    param.width = width;
+    param.height = height;
     for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 4; ++c) param.projection[r][c] = getDouble(p);
-    for (int i = 0; i < 4; ++i) param.distortion[i] = getDouble(p);
+        for (int c = 0; c < 4; ++c) in.readF64BE(param.projection[r][c]);
+    for (int i = 0; i < 4; ++i) in.readF64BE(param.distortion[i]);
+    return !in.failed();
 }
 
 double norm3(const double v[3]) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
@@ -78,30 +70,43 @@ double dot3(const double a[3], const double b[3]) { return a[0] * b[0] + a[1] * 
 
 }  // namespace
 
-int loadCameraParam(const char* fileName, int count, CameraParam* first, CameraParam* further) {
-    if (count <= 0 || fileName == nullptr || first == nullptr) return -1;
-    if (count > 1 && further == nullptr) return -1;  // nowhere to put the extra records
+LoadResult loadCameraParam(const char* fileName, int count, CameraParam* first, CameraParam* further) {
+    const std::string name = fileName ? fileName : "(no file)";
+    if (count <= 0) {
+        return LoadResult::refuse("cannot read " + std::to_string(count) + " calibration records")
+            .inFile(name);
+    }
+    if (fileName == nullptr || first == nullptr || (count > 1 && further == nullptr))
+        return LoadResult::refuse("nowhere to put the calibration records").inFile(name);
 
     std::FILE* file = std::fopen(fileName, "rb");
-    if (file == nullptr) return -1;
+    if (file == nullptr) {
+        return LoadResult::refuse(std::string("cannot open the calibration file: ") + std::strerror(errno))
+            .inFile(name);
+    }
+    // The bytes of the records asked for, as far as the file holds them. They are read a
+    // record at a time, so an absurd count costs no more memory than the file holds.
+    std::vector<uint8_t> bytes;
+    uint8_t raw[kRecordBytes];
+    for (int i = 0; i < count; ++i) {
+        const std::size_t got = std::fread(raw, 1, kRecordBytes, file);
+        bytes.insert(bytes.end(), raw, raw + got);
+        if (got != kRecordBytes) break;
+    }
+    std::fclose(file);
 
     // Decode everything into scratch first so a short file leaves the caller's records
-    // untouched, not half filled. The scratch grows record by record, so an absurd
-    // count costs no more memory than the file holds.
+    // untouched, not half filled.
     std::vector<CameraParam> decoded;
-    unsigned char raw[kRecordBytes];
+    ByteCursor in(bytes.data(), bytes.size());
     for (int i = 0; i < count; ++i) {
-        if (std::fread(raw, 1, kRecordBytes, file) != kRecordBytes) {
-            std::fclose(file);
-            return -1;
-        }
         decoded.emplace_back();
-        decodeRecord(raw, decoded.back());
+        if (!readRecord(in, decoded.back()))
+            return LoadResult::ranOut(in, "calibration record " + std::to_string(i + 1)).inFile(name);
     }
     *first = decoded[0];
     if (count > 1) std::copy(decoded.begin() + 1, decoded.end(), further);
-    std::fclose(file);
-    return 0;
+    return {};
 }
 
 int saveCameraParam(const char* fileName, int count, CameraParam* records) {

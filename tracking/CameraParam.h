@@ -3,6 +3,8 @@
 // decomposition of the projection matrix used to build an OpenGL projection.
 #pragma once
 
+#include "base/LoadResult.h"
+
 struct CameraParam {
     int width;                // image width in pixels the calibration belongs to
     int height;               // image height in pixels
@@ -12,9 +14,11 @@ struct CameraParam {
 static_assert(sizeof(CameraParam) == 136, "CameraParam must match the file record");
 
 // Reads count consecutive big-endian records: first into *first, the rest into further
-// (which may be null when count is 1). 0 on success, -1 on a bad count, an unopenable
-// file or a short record.
-int loadCameraParam(const char* fileName, int count, CameraParam* first, CameraParam* further = nullptr);
+// (which may be null when count is 1). Refused, the records untouched, on a bad count,
+// an unopenable file or a short record (naming the record, its offset and the bytes
+// missing). Prints nothing.
+LoadResult loadCameraParam(const char* fileName, int count, CameraParam* first,
+                           CameraParam* further = nullptr);
 
 // Writes count records big-endian. 0 or -1.
 int saveCameraParam(const char* fileName, int count, CameraParam* records);

@@ -6,13 +6,7 @@
 #include <cstring>
 #include <vector>
 
-namespace {
-
-uint32_t readLE32(const unsigned char* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-}  // namespace
+#include "base/ByteCursor.h"
 
 WavLength wavLength(const std::string& path) {
     WavLength out;
@@ -26,11 +20,12 @@ WavLength wavLength(const std::string& path) {
         for (int chunk = 0; chunk < 64; ++chunk) {
             unsigned char header[8];
             if (std::fseek(f, offset, SEEK_SET) != 0 || std::fread(header, 1, 8, f) != 8) break;
-            const uint32_t size = readLE32(header + 4);
+            uint32_t size = 0;
+            ByteCursor(header, sizeof header, 4).readU32(size);
             if (std::memcmp(header, "fmt ", 4) == 0) {
                 unsigned char fmt[16];
                 if (size < 16 || std::fread(fmt, 1, 16, f) != 16) break;
-                bytesPerSecond = readLE32(fmt + 8);
+                ByteCursor(fmt, sizeof fmt, 8).readU32(bytesPerSecond);
             } else if (std::memcmp(header, "data", 4) == 0) {
                 // 0 and all ones mean "unknown" (a stream written without seeking back).
                 if (bytesPerSecond == 0 || size == 0 || size == 0xffffffffu) break;

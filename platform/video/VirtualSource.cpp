@@ -75,7 +75,7 @@ std::unique_ptr<VideoSource> openVirtualSource(const VideoConfig& config, bool o
         return nullptr;
     }
     CameraParam stored{};
-    if (loadCameraParam(calibrationPath.c_str(), 1, &stored) < 0) {
+    if (!loadCameraParam(calibrationPath.c_str(), 1, &stored)) {
         if (error) *error = "virtual camera: calibration \"" + calibrationPath + "\" cannot be read";
         return nullptr;
     }

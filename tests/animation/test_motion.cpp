@@ -29,7 +29,7 @@ VmdFaceKeyDef faceKey(const std::string& name, uint32_t frame, float weight) {
     return k;
 }
 
-bool parse(MotionData& motion, const std::vector<uint8_t>& bytes, const char* name = "test.vmd") {
+LoadResult parse(MotionData& motion, const std::vector<uint8_t>& bytes, const char* name = "test.vmd") {
     return parseVMD(motion, bytes.data(), bytes.size(), name);
 }
 
@@ -62,9 +62,10 @@ TEST(VmdSignature, OnlyTheFirstTwentySixBytesCount) {
     // Without the zero after the text the signature does not match, and the motion that
     // was there before is gone.
     bytes[25] = '!';
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(parse(motion, bytes));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("test.vmd"), std::string::npos);
+    const LoadResult refused = parse(motion, bytes);
+    EXPECT_FALSE(refused);
+    EXPECT_EQ(refused.problem().text(),
+              "test.vmd: not a VMD motion file (no \"Vocaloid Motion Data 0002\" signature)");
     EXPECT_EQ(motion.boneTracks, nullptr);
     EXPECT_EQ(motion.faceTracks, nullptr);
     EXPECT_EQ(motion.boneTrackCount, 0);
@@ -257,23 +258,36 @@ TEST(VmdDamagedFiles, EveryTruncationIsRefusedAndEmptiesTheMotion) {
     const std::vector<uint8_t> full = encodeVMD({boneKey("arm", 1), boneKey("leg", 2)},
                                                 {faceKey("smile", 3, 0.5f), faceKey("blink", 4, 1.0f)});
     // The sections we read end with the last face record; what follows is not read.
-    const std::size_t needed = 54 + 2 * 111 + 4 + 2 * 23;
+    const std::size_t faceCountAt = 54 + 2 * 111;
+    const std::size_t needed = faceCountAt + 4 + 2 * 23;
     for (std::size_t cut = 0; cut < needed; ++cut) {
         MotionData motion;
         ASSERT_TRUE(parse(motion, full));
         std::vector<uint8_t> part(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut));
-        testing::internal::CaptureStderr();
-        EXPECT_FALSE(parseVMD(motion, part.data(), part.size(), "cut.vmd")) << cut;
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find("cut.vmd"), std::string::npos) << cut;
+        const LoadResult refused = parseVMD(motion, part.data(), part.size(), "cut.vmd");
+        EXPECT_FALSE(refused) << cut;
+        const std::string err = refused.problem().text();
+        EXPECT_EQ(refused.problem().file, "cut.vmd") << cut;
         if (cut >= 26) {
             EXPECT_NE(err.find("truncated"), std::string::npos) << cut << ": " << err;
+            // The part the file ends in, and where that part starts.
+            const char* section = cut < 54                ? "header"
+                                  : cut < faceCountAt + 4 ? "bone keyframes"
+                                                          : "face keyframes";
+            const std::size_t offset = cut < 54 ? 0 : cut < faceCountAt + 4 ? 54 : faceCountAt + 4;
+            EXPECT_EQ(refused.problem().section, section) << cut;
+            EXPECT_EQ(refused.problem().offset, offset) << cut;
         }
         EXPECT_EQ(motion.boneTracks, nullptr) << cut;
         EXPECT_EQ(motion.faceTracks, nullptr) << cut;
         EXPECT_EQ(motion.lastFrame, 0.0f) << cut;
     }
+    // The words the viewer prints for it.
     MotionData motion;
+    const LoadResult inFaces = parseVMD(motion, full.data(), needed - 1, "cut.vmd");
+    EXPECT_EQ(inFaces.problem().text(),
+              "cut.vmd: truncated VMD file: 2 face keyframes at offset 280 needs 46 bytes, but the file ends "
+              "at 325 bytes");
     std::vector<uint8_t> exact(full.begin(), full.begin() + needed);
     EXPECT_TRUE(parse(motion, exact));
     EXPECT_EQ(motion.faceTrackCount, 2);
@@ -285,17 +299,52 @@ TEST(VmdDamagedFiles, HugeCountsAreRefusedBeforeAllocating) {
     for (uint32_t huge : {0xFFFFFFFFu, 0x80000000u, 0x02000000u}) {
         std::vector<uint8_t> b = bytes;
         std::memcpy(&b[50], &huge, 4);
-        testing::internal::CaptureStderr();
-        EXPECT_FALSE(parse(motion, b)) << huge;
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find("bone keyframes"), std::string::npos) << err;
+        const LoadResult bones = parse(motion, b);
+        EXPECT_FALSE(bones) << huge;
+        EXPECT_NE(bones.problem().text().find("bone keyframes"), std::string::npos) << bones.problem().text();
 
         b = bytes;
         std::memcpy(&b[54 + 111], &huge, 4);
-        testing::internal::CaptureStderr();
-        EXPECT_FALSE(parse(motion, b)) << huge;
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("face keyframes"), std::string::npos);
+        const LoadResult faces = parse(motion, b);
+        EXPECT_FALSE(faces) << huge;
+        EXPECT_NE(faces.problem().text().find("face keyframes"), std::string::npos);
     }
+}
+
+TEST(VmdDamagedFiles, ALaterSectionCutShortIsAWarningAndTheKeysStand) {
+    VmdIKKeyDef ik;
+    ik.frame = 5;
+    ik.switches = {{"leftFootIK", false}, {"rightFootIK", true}};
+    const std::vector<uint8_t> full =
+        encodeVMD({boneKey("arm", 1)}, {faceKey("smile", 3, 0.5f)}, "", {ik, ik});
+    // After the face records: three empty sections of a count each, then the IK count.
+    const std::size_t ikAt = 54 + 111 + 4 + 23 + 3 * 4;
+    MotionData motion;
+    const LoadResult whole = parse(motion, full, "ik.vmd");
+    ASSERT_TRUE(whole);
+    EXPECT_TRUE(whole.warnings().empty());
+    EXPECT_EQ(motion.ikTrackCount, 2);
+
+    const std::vector<uint8_t> cut(full.begin(),
+                                   full.begin() + static_cast<std::ptrdiff_t>(ikAt + 4 + 9 + 10));
+    const LoadResult partial = parse(motion, cut, "ik.vmd");
+    ASSERT_TRUE(partial);
+    EXPECT_EQ(motion.boneTrackCount, 1);
+    EXPECT_EQ(motion.ikTrackCount, 0);
+    ASSERT_EQ(partial.warnings().size(), 1u);
+    const LoadProblem& warning = partial.warnings()[0];
+    EXPECT_EQ(warning.section, "IK switch");
+    EXPECT_EQ(warning.offset, ikAt + 4 + 9);  // the first key's switches run past the end
+    EXPECT_EQ(warning.text(), "ik.vmd: the IK switch section is cut off at offset " +
+                                  std::to_string(ikAt + 4 + 9) + "; its keys are ignored");
+
+    // The camera section's count itself cut.
+    const std::vector<uint8_t> inCamera(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(ikAt - 10));
+    const LoadResult camera = parse(motion, inCamera, "ik.vmd");
+    ASSERT_TRUE(camera);
+    ASSERT_EQ(camera.warnings().size(), 1u);
+    EXPECT_EQ(camera.warnings()[0].section, "camera");
+    EXPECT_EQ(camera.warnings()[0].offset, ikAt - 12);
 }
 
 TEST(VmdFiles, LoadsFromDiskAndKeepsTheMotionWhenTheFileCannotBeOpened) {
@@ -306,9 +355,10 @@ TEST(VmdFiles, LoadsFromDiskAndKeepsTheMotionWhenTheFileCannotBeOpened) {
     EXPECT_EQ(motion.boneTrackCount, 1);
     EXPECT_EQ(motion.lastFrame, 12.0f);
 
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(loadVMDFile((path + ".missing").c_str(), motion));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find(".missing"), std::string::npos);
+    const LoadResult missing = loadVMDFile((path + ".missing").c_str(), motion);
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(missing.problem().text(),
+              path + ".missing: cannot open the motion file: No such file or directory");
     EXPECT_EQ(motion.boneTrackCount, 1);
     EXPECT_EQ(motion.lastFrame, 12.0f);
 
@@ -316,9 +366,7 @@ TEST(VmdFiles, LoadsFromDiskAndKeepsTheMotionWhenTheFileCannotBeOpened) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fclose(f);
-    testing::internal::CaptureStderr();
     EXPECT_FALSE(loadVMDFile(path.c_str(), motion));
-    testing::internal::GetCapturedStderr();
     EXPECT_EQ(motion.boneTrackCount, 0);
     std::remove(path.c_str());
 }

@@ -180,10 +180,10 @@ TEST_F(RealMotions, TruncatedCopiesAreRefused) {
         MotionData motion;
         for (int i = 0; i < 97; ++i) {
             const std::size_t cut = needed * i / 97 + (i % 5);  // spread out, some mid-field
-            testing::internal::CaptureStderr();
-            const bool ok = parseVMD(motion, bytes.data(), std::min(cut, needed - 1), file.c_str());
-            testing::internal::GetCapturedStderr();
-            ASSERT_FALSE(ok) << cut;
+            const LoadResult refused =
+                parseVMD(motion, bytes.data(), std::min(cut, needed - 1), file.c_str());
+            ASSERT_FALSE(refused) << cut;
+            ASSERT_EQ(refused.problem().file, file.string()) << cut;
             ASSERT_EQ(motion.boneTracks, nullptr);
             ASSERT_EQ(motion.faceTracks, nullptr);
         }

@@ -9,7 +9,7 @@
 bool writeMarkerClip(const std::string& path, int frames, bool still) {
     const std::string source = PAVONIX_SOURCE_DIR;
     CameraParam loaded{}, camera{};
-    if (loadCameraParam((source + "/Data/camera_para.dat").c_str(), 1, &loaded) < 0) return false;
+    if (!loadCameraParam((source + "/Data/camera_para.dat").c_str(), 1, &loaded)) return false;
     resizeCameraParam(&loaded, 640, 480, &camera);
     MarkerImage marker;
     if (!loadMarkerImage((source + "/Data/marker.png").c_str(), marker, nullptr)) return false;

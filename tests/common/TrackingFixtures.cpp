@@ -14,7 +14,7 @@ std::string committedDataPath(const char* name) { return std::string(PAVONIX_SOU
 
 const CameraParam& committedCamera() {
     static CameraParam camera{};
-    static bool loaded = loadCameraParam(committedDataPath("camera_para.dat").c_str(), 1, &camera) == 0;
+    static bool loaded = loadCameraParam(committedDataPath("camera_para.dat").c_str(), 1, &camera).ok();
     EXPECT_TRUE(loaded) << "cannot load " << committedDataPath("camera_para.dat");
     return camera;
 }

@@ -29,7 +29,7 @@ const std::string kSource = PAVONIX_SOURCE_DIR;
 // The virtual camera's view two seconds in, as one still picture (BGR).
 cv::Mat stillView() {
     CameraParam full, camera;
-    if (loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &full) != 0) return {};
+    if (!loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &full)) return {};
     resizeCameraParam(&full, 640, 480, &camera);
     MarkerImage marker;
     std::string error;
@@ -121,7 +121,7 @@ TEST(DemoRun, TheCharacterStandsOnTheMarkerAndDances) {
     EXPECT_GT(covered, 2000) << "nothing drawn over the camera picture";
     double mx, my;
     CameraParam full, camera;
-    ASSERT_EQ(loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &full), 0);
+    ASSERT_TRUE(loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &full));
     resizeCameraParam(&full, 640, 480, &camera);
     double pose[3][4];
     virtualCameraPose(2.0, pose);

@@ -173,12 +173,20 @@ std::vector<uint8_t> writeDds(int width, int height, uint32_t mipCount, const ch
     return f;
 }
 
-DecodedImage decodeFile(bool (*decoder)(const uint8_t*, std::size_t, DecodedImage&), const std::string& path,
-                        bool* ok) {
+using Decoder = LoadResult (*)(const uint8_t*, std::size_t, DecodedImage&);
+
+DecodedImage decodeFile(Decoder decoder, const std::string& path, bool* ok) {
     const auto bytes = readFile(path);
     DecodedImage image;
-    *ok = decoder(bytes.data(), bytes.size(), image);
+    *ok = decoder(bytes.data(), bytes.size(), image).ok();
     return image;
+}
+
+// decodeTextureFile with its refusal as the text the viewer shows.
+bool decodeTexture(const char* name, DecodedImage& image, std::string* reason) {
+    const LoadResult result = decodeTextureFile(name, image);
+    *reason = result ? std::string() : result.problem().text();
+    return result.ok();
 }
 
 // ---- BMP ----
@@ -662,7 +670,7 @@ TEST(TextureDecoders, SurviveDamageAndRefuseEveryTruncatedFile) {
 
     const struct {
         const char* what;
-        bool (*decode)(const uint8_t*, std::size_t, DecodedImage&);
+        Decoder decode;
         std::vector<uint8_t> file;
         std::size_t mayDrop;  // trailing bytes the decoder never needs
     } cases[] = {
@@ -690,10 +698,74 @@ TEST(TextureDecoders, SurviveDamageAndRefuseEveryTruncatedFile) {
         for (std::size_t n = 0; n + c.mayDrop < c.file.size(); ++n) {
             // A copy of exactly n bytes, so reading past it is a reading past a heap block.
             const std::vector<uint8_t> prefix(c.file.begin(), c.file.begin() + std::ptrdiff_t(n));
-            EXPECT_FALSE(c.decode(prefix.data(), prefix.size(), image)) << c.what << ", " << n << " bytes";
+            const LoadResult refused = c.decode(prefix.data(), prefix.size(), image);
+            EXPECT_FALSE(refused) << c.what << ", " << n << " bytes";
+            EXPECT_FALSE(refused.problem().what.empty()) << c.what << ", " << n << " bytes";
             EXPECT_TRUE(image.rgba.empty() && image.levels.empty()) << c.what;
         }
     }
+}
+
+// ---- What a refusal says. ----
+
+TEST(TextureDecoders, RefusalsNameThePartAndTheByte) {
+    const auto picture = testPicture(4, 4, true);
+    DecodedImage image;
+    const auto expectRefusal = [&](const LoadResult& r, const char* section, std::size_t offset,
+                                   const char* words) {
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.problem().section, section) << r.problem().text();
+        EXPECT_EQ(r.problem().offset, offset) << r.problem().text();
+        EXPECT_NE(r.problem().what.find(words), std::string::npos) << r.problem().text();
+        EXPECT_TRUE(r.problem().file.empty()) << "a decoder of bytes knows no file name";
+    };
+
+    // BMP: a header field it does not read, and pixel rows beyond the end.
+    auto bmp = writeBmp(picture, 4, 4, 24, false);
+    auto sixteen = bmp;
+    sixteen[28] = 16;
+    expectRefusal(decodeBMP(sixteen.data(), sixteen.size(), image), "info header", 28, "16 bits per pixel");
+    auto farRows = bmp;
+    const uint32_t farOffset = 1000;
+    std::memcpy(&farRows[10], &farOffset, 4);
+    expectRefusal(decodeBMP(farRows.data(), farRows.size(), image), "pixels", 1000, "run past the end");
+
+    // TGA: an image ID longer than the file; a run-length stream cut inside its packets.
+    TgaLayout rle;
+    rle.type = 10;
+    auto id = writeTga(picture, 4, 4, rle);
+    id[0] = 200;
+    expectRefusal(decodeTGA(id.data(), id.size(), image), "image ID", 18, "ends early");
+    const auto packed = writeTga(picture, 4, 4, rle);
+    const std::vector<uint8_t> cutPackets(packed.begin(), packed.begin() + 18 + 10);
+    const LoadResult cut = decodeTGA(cutPackets.data(), cutPackets.size(), image);
+    ASSERT_FALSE(cut);
+    EXPECT_EQ(cut.problem().section, "run-length packets");
+    EXPECT_GE(cut.problem().offset, 18u);
+    EXPECT_LT(cut.problem().offset, 28u);
+
+    // DDS: the second mip level missing; the text reads "section at byte N: what".
+    const auto dds = writeDds(8, 8, 2, "DXT1", 8, 1);
+    const LoadResult level = decodeDDS(dds.data(), dds.size(), image);
+    expectRefusal(level, "mip level 1", 128 + 32, "ends early");
+    EXPECT_EQ(level.problem().text(),
+              "mip level 1 at byte 160: the file ends early (8 more bytes wanted, 0 left)");
+
+    // PNG: a pixel format that does not exist, and a signature that is not one.
+    PngPlan plan;
+    auto png = writePng(picture, 4, 4, plan);
+    auto badType = png;
+    badType[25] = 5;
+    expectRefusal(decodePNG(badType.data(), badType.size(), image), "IHDR", 8, "colour type 5");
+    auto notPng = png;
+    notPng[1] = 'Q';
+    expectRefusal(decodePNG(notPng.data(), notPng.size(), image), "signature", 0, "no PNG signature");
+    // Damage only libpng is left to judge: its words, and where its reading stopped.
+    const std::vector<uint8_t> shortPng(png.begin(), png.end() - 20);
+    const LoadResult libpng = decodePNG(shortPng.data(), shortPng.size(), image);
+    ASSERT_FALSE(libpng);
+    EXPECT_EQ(libpng.problem().what.rfind("libpng: ", 0), 0u) << libpng.problem().what;
+    EXPECT_LE(libpng.problem().offset, shortPng.size());
 }
 
 // ---- Choosing the decoder, and the fallback. ----
@@ -750,30 +822,29 @@ TEST(TextureFile, FallsBackToOpenCVForWhatTheDecodersRefuse) {
         DecodedImage image;
         std::string reason;
         // Refused by the JPEG decoder, read by OpenCV.
-        ASSERT_TRUE(decodeTextureFile("progressive.jpg", image, &reason)) << reason;
+        ASSERT_TRUE(decodeTexture("progressive.jpg", image, &reason)) << reason;
         EXPECT_TRUE(image.fromFallback);
         EXPECT_EQ(image.width, 24);
         EXPECT_EQ(image.rgba.size(), 24u * 16u * 4u);
         EXPECT_EQ(image.rgba[3], 255);
         // No signature at all.
-        ASSERT_TRUE(decodeTextureFile("plain.ppm", image, &reason)) << reason;
+        ASSERT_TRUE(decodeTexture("plain.ppm", image, &reason)) << reason;
         EXPECT_TRUE(image.fromFallback);
         EXPECT_EQ(image.rgba, picture) << "the fallback's channels come out as R, G, B, A";
         // A TGA without footer is known by its name; with the wrong ending it is not.
-        ASSERT_TRUE(decodeTextureFile("old.TGA", image, &reason)) << reason;
+        ASSERT_TRUE(decodeTexture("old.TGA", image, &reason)) << reason;
         EXPECT_FALSE(image.fromFallback);
         EXPECT_EQ(image.rgba, picture);
-        EXPECT_FALSE(decodeTextureFile("old.tga5", image, &reason));
-        EXPECT_NE(reason.find("old.tga5"), std::string::npos) << reason;
+        EXPECT_FALSE(decodeTexture("old.tga5", image, &reason));
+        EXPECT_EQ(reason, "old.tga5: not an image this program can read, or a damaged one");
         // Neither our DDS reader nor OpenCV reads DXT2.
-        EXPECT_FALSE(decodeTextureFile("dxt2.dds", image, &reason));
-        EXPECT_FALSE(decodeTextureFile("empty.png", image, &reason));
+        EXPECT_FALSE(decodeTexture("dxt2.dds", image, &reason));
+        EXPECT_FALSE(decodeTexture("empty.png", image, &reason));
         EXPECT_TRUE(image.rgba.empty());
         // A file that is not there is not handed to the fallback.
-        EXPECT_FALSE(decodeTextureFile("missing.png", image, &reason));
-        EXPECT_NE(reason.find("missing.png"), std::string::npos) << reason;
-        EXPECT_NE(reason.find("cannot open"), std::string::npos) << reason;
-        EXPECT_FALSE(decodeTextureFile(".", image, &reason)) << "a directory";
+        EXPECT_FALSE(decodeTexture("missing.png", image, &reason));
+        EXPECT_EQ(reason, "missing.png: cannot open file: No such file or directory");
+        EXPECT_FALSE(decodeTexture(".", image, &reason)) << "a directory";
     });
 
     SKIP_WITHOUT_REAL_TEXTURES();
@@ -781,25 +852,25 @@ TEST(TextureFile, FallsBackToOpenCVForWhatTheDecodersRefuse) {
     DecodedImage image;
     std::string reason;
     const std::string rle = realTexture("bmp/image-rs/pal8rle.bmp");
-    ASSERT_TRUE(decodeTextureFile(rle.c_str(), image, &reason)) << reason;
+    ASSERT_TRUE(decodeTexture(rle.c_str(), image, &reason)) << reason;
     EXPECT_TRUE(image.fromFallback);
 }
 
 // A valid PNG of one flat colour, 1-bit grey: a few kilobytes however large it claims to be.
 std::vector<uint8_t> flatGreyPng(uint32_t width, uint32_t height) {
-    auto be32 = [](std::vector<uint8_t>& v, uint32_t x) {
+    auto putBE32 = [](std::vector<uint8_t>& v, uint32_t x) {
         for (int shift = 24; shift >= 0; shift -= 8) v.push_back(uint8_t(x >> shift));
     };
     auto chunk = [&](std::vector<uint8_t>& file, const char* type, const std::vector<uint8_t>& data) {
-        be32(file, uint32_t(data.size()));
+        putBE32(file, uint32_t(data.size()));
         const std::size_t start = file.size();
         file.insert(file.end(), type, type + 4);
         file.insert(file.end(), data.begin(), data.end());
-        be32(file, uint32_t(crc32(0, file.data() + start, uInt(file.size() - start))));
+        putBE32(file, uint32_t(crc32(0, file.data() + start, uInt(file.size() - start))));
     };
     std::vector<uint8_t> header;
-    be32(header, width);
-    be32(header, height);
+    putBE32(header, width);
+    putBE32(header, height);
     header.insert(header.end(), {1, 0, 0, 0, 0});
     const std::vector<uint8_t> raw(std::size_t(1 + (width + 7) / 8) * height, 0);
     uLongf packedSize = compressBound(uLong(raw.size()));
@@ -872,10 +943,11 @@ TEST(TextureFile, PicturesTooLargeToHoldAreRefusedOnTheHeadersWord) {
     inDirectory(dir, [&] {
         for (const char* name : {"bomb.png", "bomb.jpg"}) {
             std::string reason;
-            EXPECT_FALSE(decodeTextureFile(name, image, &reason)) << name;
+            EXPECT_FALSE(decodeTexture(name, image, &reason)) << name;
             EXPECT_TRUE(image.rgba.empty()) << name;
-            EXPECT_NE(reason.find(name), std::string::npos) << reason;
-            EXPECT_NE(reason.find("16384 x 16384 pixels"), std::string::npos) << reason;
+            EXPECT_EQ(reason, std::string(name) +
+                                  ": the picture is 16384 x 16384 pixels, more than a texture may have "
+                                  "(16384 on a side and 67108864 pixels at most)");
         }
     });
 }
@@ -888,7 +960,7 @@ TEST(TextureFile, ResolvesWindowsStyleNames) {
     inDirectory(dir, [&] {
         DecodedImage image;
         std::string reason;
-        ASSERT_TRUE(decodeTextureFile("tex\\FACE.bmp", image, &reason)) << reason;
+        ASSERT_TRUE(decodeTexture("tex\\FACE.bmp", image, &reason)) << reason;
         EXPECT_EQ(image.rgba, picture);
     });
 }
@@ -910,7 +982,7 @@ TEST(TextureFile, DecodesTheTexturesOfTheRealModels) {
           "pmx/unity-mmd-loader/GeneratedPmx/texture-alpha-cutout.png"}) {
         DecodedImage image;
         std::string reason;
-        ASSERT_TRUE(decodeTextureFile((root + name).c_str(), image, &reason)) << reason;
+        ASSERT_TRUE(decodeTexture((root + name).c_str(), image, &reason)) << reason;
         EXPECT_FALSE(image.fromFallback) << name;
         EXPECT_GT(image.width, 0) << name;
         EXPECT_EQ(image.rgba.size(), std::size_t(image.width) * image.height * 4) << name;
@@ -918,7 +990,7 @@ TEST(TextureFile, DecodesTheTexturesOfTheRealModels) {
     // A progressive JPEG sphere map: only the general loader reads it.
     DecodedImage image;
     std::string reason;
-    ASSERT_TRUE(decodeTextureFile((root + "pmx/babylon-mmd/ref.jpg").c_str(), image, &reason)) << reason;
+    ASSERT_TRUE(decodeTexture((root + "pmx/babylon-mmd/ref.jpg").c_str(), image, &reason)) << reason;
     EXPECT_TRUE(image.fromFallback);
 }
 

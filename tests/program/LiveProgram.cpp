@@ -50,7 +50,7 @@ std::set<std::string> listFiles(const std::string& dir, const std::string& prefi
 LiveProgram::LiveProgram(const std::vector<std::string>& extraArgs) {
     dir_ = makeTempDir("pavonix-live");
     CameraParam loaded{};
-    if (loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &loaded) < 0) return;
+    if (!loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &loaded)) return;
     resizeCameraParam(&loaded, 640, 480, &camera_);
     testPose(pose_);
     MarkerImage marker;

@@ -42,7 +42,7 @@ void viewPose(double pose[3][4]) {
 // in the picture (where the character stands), or (-1, -1) on failure.
 cv::Point2d writeFrames(const std::string& dir) {
     CameraParam loaded{}, camera{};
-    if (loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &loaded) < 0) return {-1, -1};
+    if (!loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &loaded)) return {-1, -1};
     resizeCameraParam(&loaded, 640, 480, &camera);
     MarkerImage marker;
     if (!loadMarkerImage((kSource + "/Data/marker.png").c_str(), marker, nullptr)) return {-1, -1};

@@ -75,12 +75,12 @@ TEST(CalibrationFile, WrittenAndReadBackUnchanged) {
 
     CameraParam loaded[3];
     std::memset(loaded, 0, sizeof loaded);
-    ASSERT_EQ(loadCameraParam(path.c_str(), 3, &loaded[0], &loaded[1]), 0);
+    ASSERT_TRUE(loadCameraParam(path.c_str(), 3, &loaded[0], &loaded[1]));
     EXPECT_EQ(std::memcmp(loaded, records, sizeof records), 0);
 
     // Reading only the first record of a longer file is fine.
     CameraParam one;
-    ASSERT_EQ(loadCameraParam(path.c_str(), 1, &one), 0);
+    ASSERT_TRUE(loadCameraParam(path.c_str(), 1, &one));
     EXPECT_EQ(std::memcmp(&one, &records[0], sizeof one), 0);
     std::remove(path.c_str());
 }
@@ -93,17 +93,32 @@ TEST(CalibrationFile, BadFilesAndCountsAreRefused) {
 
     CameraParam target = sampleParam(5.0);
     const CameraParam untouched = target;
-    EXPECT_EQ(loadCameraParam(path.c_str(), 0, &target), -1);
-    EXPECT_EQ(loadCameraParam(path.c_str(), -1, &target), -1);
-    EXPECT_EQ(loadCameraParam("/nonexistent/camera_para.dat", 1, &target), -1);
+    EXPECT_FALSE(loadCameraParam(path.c_str(), 0, &target));
+    EXPECT_FALSE(loadCameraParam(path.c_str(), -1, &target));
+    const LoadResult missing = loadCameraParam("/nonexistent/camera_para.dat", 1, &target);
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(missing.problem().text(),
+              "/nonexistent/camera_para.dat: cannot open the calibration file: No such file or directory");
     CameraParam extra[1];
-    EXPECT_EQ(loadCameraParam(path.c_str(), 2, &target, extra), -1);  // only one record there
-    EXPECT_EQ(loadCameraParam(path.c_str(), 2, &target, nullptr), -1);  // nowhere to put the second
-    EXPECT_EQ(loadCameraParam(path.c_str(), 2000000000, &target, extra), -1);  // an absurd count
+    // Only one record there: the second is where the file ends.
+    const LoadResult second = loadCameraParam(path.c_str(), 2, &target, extra);
+    EXPECT_FALSE(second);
+    EXPECT_EQ(second.problem().section, "calibration record 2");
+    EXPECT_EQ(second.problem().offset, 136u);
+    EXPECT_FALSE(loadCameraParam(path.c_str(), 2, &target, nullptr));         // nowhere to put the second
+    EXPECT_FALSE(loadCameraParam(path.c_str(), 2000000000, &target, extra));  // an absurd count
     for (std::size_t length : {0u, 4u, 135u}) {
         writeBytes(path, bytes.data(), length);
-        EXPECT_EQ(loadCameraParam(path.c_str(), 1, &target), -1) << length << " bytes";
+        const LoadResult cut = loadCameraParam(path.c_str(), 1, &target);
+        EXPECT_FALSE(cut) << length << " bytes";
+        // The field the file ends in: the width, the height, or the last double.
+        EXPECT_EQ(cut.problem().section, "calibration record 1") << length << " bytes";
+        EXPECT_EQ(cut.problem().offset, length == 0 ? 0u : length == 4 ? 4u : 128u) << length << " bytes";
+        EXPECT_EQ(cut.problem().file, path);
     }
+    writeBytes(path, bytes.data(), 135);
+    EXPECT_EQ(loadCameraParam(path.c_str(), 1, &target).problem().text(),
+              path + ": calibration record 1 at byte 128: the file ends early (8 more bytes wanted, 7 left)");
     EXPECT_EQ(std::memcmp(&target, &untouched, sizeof target), 0);
 
     EXPECT_EQ(saveCameraParam("/nonexistent/out.dat", 1, &param), -1);
@@ -122,7 +137,7 @@ TEST(CalibrationFile, LittleEndianFileLoadsAsNonsense) {
     CameraParam native = sampleParam(1.0);
     writeBytes(path, &native, sizeof native);
     CameraParam loaded;
-    ASSERT_EQ(loadCameraParam(path.c_str(), 1, &loaded), 0);
+    ASSERT_TRUE(loadCameraParam(path.c_str(), 1, &loaded));
     EXPECT_EQ(static_cast<unsigned>(loaded.width), 0x80020000u);
     EXPECT_EQ(static_cast<unsigned>(loaded.height), 0xE0010000u);
     EXPECT_NE(loaded.projection[2][2], native.projection[2][2]);
@@ -161,7 +176,7 @@ void project(const CameraParam& p, const double point[3], double* u, double* v) 
 
 TEST(CalibrationResize, AnotherShapeIsACentredCropOfTheCoveringScale) {
     CameraParam source;
-    ASSERT_EQ(loadCameraParam(kCommittedCalibration.c_str(), 1, &source), 0);
+    ASSERT_TRUE(loadCameraParam(kCommittedCalibration.c_str(), 1, &source));
     ASSERT_EQ(source.width, 640);
     ASSERT_EQ(source.height, 480);
     const double centreX = source.projection[0][2] / source.projection[2][2];
@@ -214,7 +229,7 @@ TEST(CalibrationInstall, WorkingParameterIsACopy) {
 
 TEST(LensModel, CommittedCalibrationIsAPlausibleWebcam) {
     CameraParam param;
-    ASSERT_EQ(loadCameraParam(kCommittedCalibration.c_str(), 1, &param), 0);
+    ASSERT_TRUE(loadCameraParam(kCommittedCalibration.c_str(), 1, &param));
     EXPECT_EQ(param.width, 640);
     EXPECT_EQ(param.height, 480);
     const double hfov = 2 * std::atan(320.0 / param.projection[0][0]) * 180 / M_PI;
@@ -236,7 +251,7 @@ TEST(LensModel, CommittedCalibrationIsAPlausibleWebcam) {
 
 TEST(LensModel, ObservedToIdealInvertsIdealToObservedOverTheWholeFrame) {
     CameraParam param;
-    ASSERT_EQ(loadCameraParam(kCommittedCalibration.c_str(), 1, &param), 0);
+    ASSERT_TRUE(loadCameraParam(kCommittedCalibration.c_str(), 1, &param));
     double worst = 0;
     for (int y = -20; y <= 500; y += 4)
         for (int x = -20; x <= 660; x += 4) {
@@ -343,7 +358,7 @@ TEST(CalibrationTool, FieldOfViewAndDefaultsMakeAPinholeRecord) {
     const std::string path = tempPath("tool.dat");
     ASSERT_EQ(std::system(("'" + tool + "' --width 320 --height 240 --hfov 90 '" + path + "' > /dev/null").c_str()), 0);
     CameraParam p;
-    ASSERT_EQ(loadCameraParam(path.c_str(), 1, &p), 0);
+    ASSERT_TRUE(loadCameraParam(path.c_str(), 1, &p));
     EXPECT_EQ(p.width, 320);
     EXPECT_EQ(p.height, 240);
     EXPECT_NEAR(p.projection[0][0], 160.0, 1e-9);  // tan 45 = 1: half the width

@@ -432,7 +432,7 @@ TEST_F(Video, VirtualCameraIsPacedAndNeverBlocks) {
 
 TEST_F(Video, VirtualFramesShowTheMarkerWhereItsPoseSaysAndAreDeterministic) {
     CameraParam stored{}, camera{};
-    ASSERT_EQ(loadCameraParam((kDataDir + "/camera_para.dat").c_str(), 1, &stored), 0);
+    ASSERT_TRUE(loadCameraParam((kDataDir + "/camera_para.dat").c_str(), 1, &stored));
     resizeCameraParam(&stored, 640, 480, &camera);
 
     auto grabOffline = [&](int count) {
@@ -482,7 +482,7 @@ TEST_F(Video, TrackerFindsTheVirtualMarkerWithItsTruePose) {
     // The virtual camera exists to stand in for a real one: its frames must carry the
     // committed pattern the right way round and at the pose it claims.
     CameraParam stored{}, camera{};
-    ASSERT_EQ(loadCameraParam((kDataDir + "/camera_para.dat").c_str(), 1, &stored), 0);
+    ASSERT_TRUE(loadCameraParam((kDataDir + "/camera_para.dat").c_str(), 1, &stored));
     resizeCameraParam(&stored, 640, 480, &camera);
     setTrackerCameraParam(&camera);
     const int slot = loadPatternFile((kDataDir + "/patt.00").c_str());

@@ -273,7 +273,7 @@ TEST_F(ImageDrawTest, CommittedCalibrationStaysCloseToTheLensModel)
 {
     CameraParam file{};
     const std::string path = std::string(PAVONIX_SOURCE_DIR) + "/Data/camera_para.dat";
-    if (loadCameraParam(path.c_str(), 1, &file) < 0) GTEST_SKIP() << "no calibration at " << path;
+    if (!loadCameraParam(path.c_str(), 1, &file)) GTEST_SKIP() << "no calibration at " << path;
     const int width = 640, height = 480;
     open(width, height);
     CameraParam param{};

@@ -66,7 +66,7 @@ std::vector<CameraParam> calibrations()
     std::vector<CameraParam> list{syntheticParam()};
     CameraParam file{}, sized{};
     const std::string path = std::string(PAVONIX_SOURCE_DIR) + "/Data/camera_para.dat";
-    if (loadCameraParam(path.c_str(), 1, &file) == 0) {
+    if (loadCameraParam(path.c_str(), 1, &file).ok()) {
         resizeCameraParam(&file, 640, 480, &sized);
         list.push_back(sized);
     }

@@ -103,7 +103,7 @@ protected:
     std::string renderSequence(const std::vector<std::vector<double>>& poses)
     {
         CameraParam file{}, camera{};
-        EXPECT_EQ(loadCameraParam((kSourceDir + "/Data/camera_para.dat").c_str(), 1, &file), 0);
+        EXPECT_TRUE(loadCameraParam((kSourceDir + "/Data/camera_para.dat").c_str(), 1, &file));
         resizeCameraParam(&file, 640, 480, &camera);
         MarkerImage marker;
         std::string error;
@@ -310,7 +310,7 @@ TEST_F(TrackerTest, StartUpFailuresAreReportedAndReleaseTheCamera)
 TEST_F(TrackerTest, TracksTheMarkerWithTheHigherConfidence)
 {
     CameraParam file{}, camera{};
-    ASSERT_EQ(loadCameraParam((kSourceDir + "/Data/camera_para.dat").c_str(), 1, &file), 0);
+    ASSERT_TRUE(loadCameraParam((kSourceDir + "/Data/camera_para.dat").c_str(), 1, &file));
     resizeCameraParam(&file, 640, 480, &camera);
     MarkerImage marker;
     std::string error;

@@ -63,10 +63,18 @@ void printTracks(const char* label, const Track* head) {
 
 }  // namespace inspect_motion
 
+// Reads the motion, its refusal and warnings on standard error as the viewer prints them.
+inline bool readMotion(const char* path, MotionData& motion) {
+    const LoadResult result = loadVMDFile(path, motion);
+    for (const LoadProblem& warning : result.warnings()) std::fprintf(stderr, "%s\n", warning.text().c_str());
+    if (!result) std::fprintf(stderr, "%s\n", result.problem().text().c_str());
+    return result.ok();
+}
+
 inline int inspectMotion(const char* path) {
     static MotionData motion;  // large enough to keep off the stack
     loadDefaultFaces(motion);
-    if (!loadVMDFile(path, motion)) return 1;
+    if (!readMotion(path, motion)) return 1;
     std::printf("{\n  \"lastFrame\": %s,\n", inspect_motion::jsonNumber(motion.lastFrame).c_str());
     inspect_motion::printTracks("boneTracks", motion.boneTracks);
     std::printf(",\n");
@@ -81,7 +89,7 @@ inline int inspectPose(const char* modelPath, const char* motionPath, int frame,
     // the model's textures relative to the model's folder.
     static MotionData motion;
     loadDefaultFaces(motion);
-    if (!loadVMDFile(motionPath, motion)) return 1;
+    if (!readMotion(motionPath, motion)) return 1;
     std::string absolutePath;
     if (!inspect::prepareModelLoad(modelPath, absolutePath)) return 1;
     const char* absolute = absolutePath.c_str();

@@ -105,7 +105,7 @@ bool clTracker::initialize()
     // reported as itself and not as whatever the video source makes of it.
     CameraParam loaded{};
     const std::string cameraParamFile = dataFilePath(data, kCameraParamFile);
-    if (loadCameraParam(cameraParamFile.c_str(), 1, &loaded) < 0) {
+    if (!loadCameraParam(cameraParamFile.c_str(), 1, &loaded)) {
         reportDataFile("Error loading parameter file for camera.\n", data, cameraParamFile);
         return false;
     }
