@@ -277,9 +277,10 @@ bool fitBlurredSquare(const uint8_t* frame, int width, int height, const double 
         // place of its near neighbours.
         int slot = -1;
         for (int s = 0; s < kFitStarts; ++s) {
-            const int apart = starts[s].direction < 0 ? kSearchDirections
-                                                      : std::min((d - starts[s].direction + kSearchDirections) % kSearchDirections,
-                                                                 (starts[s].direction - d + kSearchDirections) % kSearchDirections);
+            const int other = starts[s].direction;
+            const int apart = other < 0 ? kSearchDirections
+                                        : std::min((d - other + kSearchDirections) % kSearchDirections,
+                                                   (other - d + kSearchDirections) % kSearchDirections);
             if (apart < kMinStartApart) {
                 slot = here.confidence > starts[s].confidence ? s : -2;
                 break;
