@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "tracking/BlurredMatch.h"
+#include "tracking/EdgeRefine.h"
 #include "tracking/Identify.h"
 #include "tracking/Pattern.h"
 #include "tracking/PatternSampling.h"
@@ -28,6 +29,14 @@ constexpr int kParameters = 10;  // four corners and the motion
 // Fits tried from the search's best blurs of directions this many steps apart.
 constexpr int kFitStarts = 3;
 constexpr int kMinStartApart = 2;
+
+// A side is blurred where its rise is this long (pixels); looked for at kRiseProbes places
+// on profiles from kRiseInner pixels inside it outward, kRiseStep apart.
+constexpr double kMinBlurredRise = 2.5;
+constexpr int kRiseProbes = 5;
+constexpr double kRiseInner = -3.0;
+constexpr double kRiseStep = 0.5;
+constexpr int kRiseSamples = 27;  // to 10 px outside
 
 // Levels of the model (three channels summed): the paper and the ink.
 constexpr double kPaper = 765.0;
@@ -237,6 +246,42 @@ double descend(const uint8_t* frame, int width, int height, const double start[4
     return current;
 }
 
+// Whether any side of the quadrilateral shows a blurred edge: a rise (10 % to 90 % of the
+// way from the darkest to the lightest level across it) of kMinBlurredRise pixels or more
+// at most of a few places along it. A sharp square, however weakly named, is nothing the
+// fit could place better, and the fit is costly.
+bool looksBlurred(const uint8_t* frame, int width, int height, const double q[4][2]) {
+    double turning = 0.0;
+    for (int k = 0; k < 4; ++k) turning += q[k][0] * q[(k + 1) % 4][1] - q[(k + 1) % 4][0] * q[k][1];
+    const double sense = turning >= 0.0 ? 1.0 : -1.0;
+    for (int k = 0; k < 4; ++k) {
+        const double* a = q[k];
+        const double* b = q[(k + 1) % 4];
+        const double length = distance(a, b);
+        if (!(length > 0.0)) return false;
+        const double n[2] = {sense * (b[1] - a[1]) / length, -sense * (b[0] - a[0]) / length};
+        int blurred = 0;
+        for (int i = 0; i < kRiseProbes; ++i) {
+            const double t = 0.3 + 0.4 * i / (kRiseProbes - 1);
+            const double x = a[0] + t * (b[0] - a[0]), y = a[1] + t * (b[1] - a[1]);
+            double profile[kRiseSamples];
+            bool inside = true;
+            for (int j = 0; j < kRiseSamples && inside; ++j) {
+                const double o = kRiseInner + j * kRiseStep;
+                inside = greyLevelAt(frame, width, height, x + o * n[0], y + o * n[1], &profile[j]);
+            }
+            if (!inside) continue;
+            const double lo = *std::min_element(profile, profile + kRiseSamples);
+            const double hi = *std::max_element(profile, profile + kRiseSamples);
+            int between = 0;
+            for (const double level : profile) between += level > lo + 0.1 * (hi - lo) && level < hi - 0.1 * (hi - lo);
+            blurred += between * kRiseStep >= kMinBlurredRise;
+        }
+        if (2 * blurred > kRiseProbes) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool isThinSquare(const double corners[4][2]) {
@@ -248,7 +293,7 @@ bool isThinSquare(const double corners[4][2]) {
 }
 
 bool fitBlurredSquare(const uint8_t* frame, int width, int height, const double start[4][2], BlurredSquare* out) {
-    if (!frame || width < 3 || height < 3) return false;
+    if (!frame || width < 3 || height < 3 || !looksBlurred(frame, width, height, start)) return false;
     // The blurs, with pattern and orientation, whose blurred templates fit the rough
     // picture best: the best few of distinct directions, as the rough corners may favour
     // a wrong one.

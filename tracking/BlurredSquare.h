@@ -28,6 +28,7 @@ struct BlurredSquare {
 // Starting from rough corners (the threshold's outline, within a few pixels), finds the
 // straight motion blur, pattern and orientation whose blurred templates best match the
 // picture, then moves the corners and the blur together until the marker's picture
-// blurred alike best matches the frame (4 bytes per pixel). False when no loaded pattern
-// resembles the picture under any blur, or the fit fails; out is then unspecified.
+// blurred alike best matches the frame (4 bytes per pixel). False when no side of the
+// square shows a blurred edge, no loaded pattern resembles the picture under any blur, or
+// the fit fails; out is then unspecified.
 bool fitBlurredSquare(const uint8_t* frame, int width, int height, const double start[4][2], BlurredSquare* out);

@@ -186,3 +186,16 @@ TEST(BlurredThinMarker, FitPlacesTheSquareAndNamesItsPattern) {
         }
     }
 }
+
+// A sharp square is nothing the fit could place better than the edges do, and the fit is
+// costly: a frame full of sharp dark blocks must not run it for each.
+TEST(BlurredThinMarker, SharpSquaresAreNotFitted) {
+    ASSERT_GE(loadOnlyCommittedPattern(), 0);
+    TestFrame frame(200, 200);
+    frame.fill(60, 40, 79, 159, 0);  // 20 x 120, sharp
+    frame.fill(65, 70, 74, 129, 255);
+    const double corners[4][2] = {{59.5, 39.5}, {79.5, 39.5}, {79.5, 159.5}, {59.5, 159.5}};
+    ASSERT_TRUE(isThinSquare(corners));
+    BlurredSquare fit;
+    EXPECT_FALSE(fitBlurredSquare(frame.data(), frame.width, frame.height, corners, &fit));
+}
