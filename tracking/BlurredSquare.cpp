@@ -15,7 +15,11 @@ namespace {
 // turn (a motion and its reverse blur alike), of these lengths.
 constexpr int kSearchDirections = 12;
 constexpr double kSearchLengths[] = {4.0, 7.0, 10.0, 13.0, 16.0};
-// Below this the picture resembles no pattern under any blur: nothing to fit.
+// Below this the picture resembles no pattern under any blur: nothing to fit (the descent
+// is what costs). From rough corners a thin marker's picture reaches 0.45 to 0.9.
+constexpr double kMinBestSearchConfidence = 0.45;
+// Other blurs tried as a start for the descent from this correlation on: the rough
+// corners can favour a wrong direction.
 constexpr double kMinSearchConfidence = 0.3;
 // Pixels compared in one evaluation of the fit: every pixel of a small square, evenly
 // thinned out on a larger one.
@@ -246,11 +250,9 @@ double descend(const uint8_t* frame, int width, int height, const double start[4
     return current;
 }
 
-// Whether any side of the quadrilateral shows a blurred edge: a rise (10 % to 90 % of the
-// way from the darkest to the lightest level across it) of kMinBlurredRise pixels or more
-// at most of a few places along it. A sharp square, however weakly named, is nothing the
-// fit could place better, and the fit is costly.
-bool looksBlurred(const uint8_t* frame, int width, int height, const double q[4][2]) {
+}  // namespace
+
+bool showsBlurredEdge(const uint8_t* frame, int width, int height, const double q[4][2]) {
     double turning = 0.0;
     for (int k = 0; k < 4; ++k) turning += q[k][0] * q[(k + 1) % 4][1] - q[(k + 1) % 4][0] * q[k][1];
     const double sense = turning >= 0.0 ? 1.0 : -1.0;
@@ -282,7 +284,6 @@ bool looksBlurred(const uint8_t* frame, int width, int height, const double q[4]
     return false;
 }
 
-}  // namespace
 
 bool isThinSquare(const double corners[4][2]) {
     const double across = std::min(distance(corners[0], corners[1]) + distance(corners[2], corners[3]),
@@ -293,7 +294,7 @@ bool isThinSquare(const double corners[4][2]) {
 }
 
 bool fitBlurredSquare(const uint8_t* frame, int width, int height, const double start[4][2], BlurredSquare* out) {
-    if (!frame || width < 3 || height < 3 || !looksBlurred(frame, width, height, start)) return false;
+    if (!frame || width < 3 || height < 3 || !showsBlurredEdge(frame, width, height, start)) return false;
     // The blurs, with pattern and orientation, whose blurred templates fit the rough
     // picture best: the best few of distinct directions, as the rough corners may favour
     // a wrong one.
@@ -302,6 +303,8 @@ bool fitBlurredSquare(const uint8_t* frame, int width, int height, const double 
         int direction = -1, pattern = -1, orientation = -1;
     };
     Start starts[kFitStarts];
+    uint8_t patch[kPatchBytes];
+    if (samplePatternAt(frame, width, height, start, patch) < 0) return false;
     for (int d = 0; d < kSearchDirections; ++d) {
         Start here;
         const double angle = M_PI * d / kSearchDirections;
@@ -309,7 +312,7 @@ bool fitBlurredSquare(const uint8_t* frame, int width, int height, const double 
             const double v[2] = {length * std::cos(angle), length * std::sin(angle)};
             int p, o;
             double c;
-            if (blurredMatch(frame, width, height, start, v, &p, &o, &c) && c > here.confidence) {
+            if (matchBlurredPattern(patch, start, straightMotion(v), &p, &o, &c) && p >= 0 && c > here.confidence) {
                 here.confidence = c;
                 here.motion[0] = v[0];
                 here.motion[1] = v[1];
@@ -341,6 +344,9 @@ bool fitBlurredSquare(const uint8_t* frame, int width, int height, const double 
         starts[slot] = here;
     }
 
+    double bestSearch = 0.0;
+    for (const Start& s : starts) bestSearch = std::max(bestSearch, s.confidence);
+    if (bestSearch < kMinBestSearchConfidence) return false;
     double bestFit = -2.0;
     for (const Start& s : starts) {
         if (s.pattern < 0 || s.confidence < kMinSearchConfidence) continue;

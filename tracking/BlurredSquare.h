@@ -13,6 +13,12 @@
 // (up to kMaxFittedBlur pixels) to leave its border without a plateau.
 bool isThinSquare(const double corners[4][2]);
 
+// Whether any side of the quadrilateral (observed corners, either turning sense) shows a
+// blurred edge: a rise (10 % to 90 % of the way from the darkest to the lightest level
+// across it) of 2.5 pixels or more at most of a few places along it. A sharp square,
+// however weakly named, is nothing the fit could place better than the edges do.
+bool showsBlurredEdge(const uint8_t* frame, int width, int height, const double corners[4][2]);
+
 // Longest motion blur (pixels, end to end) looked for.
 constexpr double kMaxFittedBlur = 16.0;
 

@@ -33,6 +33,12 @@ constexpr double kMinFittedConfidence = 0.85;
 // by 0.95 and more, a dark smudge that happens to look like the picture by far less.
 constexpr double kMinFit = 0.9;
 
+// Blurred fits left in this labelling pass (set by identifyCandidates, which starts each
+// pass; the squares recovered from broken outlines in the pass share them). A fit costs
+// milliseconds, and a frame full of dark blocks holds many thin, weakly named squares.
+int g_fitsLeft = 0;
+constexpr int kMaxFitsPerPass = 2;
+
 // Replaces line (an edge line) by the line through ideal points a and b, keeping the side
 // its normal points to.
 void lineThrough(const double a[2], const double b[2], double line[3]) {
@@ -250,8 +256,10 @@ void nameSquare(const uint8_t* frame, int width, int height, const double observ
     // Still weak on a thin square: a blur as long as its border is thick leaves the border
     // no plateau, so its edges gave no rise, or a wrong one, and the corners may lie pixels
     // off. It is placed anew where its picture, blurred alike, fits the frame.
-    if (marker.confidence < kTryBlurredBelow && isThinSquare(observedCorners)) {
+    if (marker.confidence < kTryBlurredBelow && g_fitsLeft > 0 && isThinSquare(observedCorners) &&
+        showsBlurredEdge(frame, width, height, observedCorners)) {
         BlurredSquare fit;
+        --g_fitsLeft;
         const bool fitted = fitBlurredSquare(frame, width, height, observedCorners, &fit);
         if (!fitted || fit.confidence < kMinFittedConfidence || fit.fit < kMinFit ||
             !(fit.confidence > marker.confidence))
@@ -274,6 +282,7 @@ void nameSquare(const uint8_t* frame, int width, int height, const double observ
 int identifyCandidates(const uint8_t* frame, int width, int height, const MarkerCandidate* candidates, int count,
                        DetectedMarker* markers) {
     const CameraParam& param = trackerCameraParam();
+    g_fitsLeft = kMaxFitsPerPass;
     int filled = 0;
     for (int i = 0; i < count && filled < kMaxMarkers; ++i) {
         const MarkerCandidate& candidate = candidates[i];
