@@ -37,7 +37,7 @@ constexpr double kMinFit = 0.9;
 // pass; the squares recovered from broken outlines in the pass share them). A fit costs
 // milliseconds, and a frame full of dark blocks holds many thin, weakly named squares.
 int g_fitsLeft = 0;
-constexpr int kMaxFitsPerPass = 2;
+constexpr int kMaxFitsPerPass = 1;
 
 // Replaces line (an edge line) by the line through ideal points a and b, keeping the side
 // its normal points to.

@@ -43,7 +43,7 @@ int matchPattern(const uint8_t patch[kPatchBytes], int* pattern, int* orientatio
 // weak match is also compared with the templates blurred alike. Without it, a weak match
 // of a thin square is tried under the blurs it may be seen through (fitBlurredSquare):
 // where that fits, marker's corners and edge lines too are those of the fit. Being
-// costly, that is done for at most two squares of one labelling pass (identifyCandidates
+// costly, that is done for at most one square of one labelling pass (identifyCandidates
 // starts a pass).
 void nameSquare(const uint8_t* frame, int width, int height, const double observedCorners[4][2],
                 const double* rise, DetectedMarker& marker);
