@@ -140,7 +140,12 @@ bool matchBlurredPattern(const uint8_t patch[kPatchBytes], const double corners[
                 const double mx = (back[0][0] * qx + back[0][1] * qy + back[0][2]) / qw;
                 const double my = (back[1][0] * qx + back[1][1] * qy + back[1][2]) / qw;
                 int16_t& at = where[row * kCells + col][k];
-                if (!(std::fabs(mx) < far && std::fabs(my) < far) || qw <= 0.0) {
+                // The homography is scaled to 1 at the plane's origin, far from the
+                // sampling square, and on a steeply tilted marker the origin lies beyond
+                // the horizon: then every point of the square has a negative weight. A
+                // blur point is beyond the horizon only where its weight's sign differs
+                // from the cell's own (back maps the cell's image point to weight 1 / w).
+                if (!(std::fabs(mx) < far && std::fabs(my) < far) || qw * w <= 0.0) {
                     at = kOnPaper;
                     continue;
                 }

@@ -22,6 +22,16 @@ constexpr double kSameDirectionCos = 0.9945;  // 6 degrees
 constexpr double kMaxHiddenCorner = 0.6;
 constexpr double kMinSideRatio = 0.25;  // shortest side to longest
 constexpr double kMinCornerSin = 0.34;  // corners between 20 and 160 degrees
+// A whole outline (no hull edge cuts across a bite) is a square seen whole, and no part of
+// it is guessed: seen nearly edge-on it may be far narrower than long and its corners far
+// from right angles. Limits for it, where the sides are all in sight:
+constexpr double kMinWholeSideRatio = 0.08;
+constexpr double kMinWholeCornerSin = 0.17;  // 10 degrees
+// A motion blur as long as the square is thick smears its corners: the threshold's outline
+// cuts across them with short straight facets. On a whole outline a facet between two
+// of the four sides, no longer than this share of the shorter of them, is such a cut
+// corner, not a side of its own.
+constexpr double kMaxCutCorner = 0.6;
 constexpr int kMaxSides = 16;           // simplified hull edges looked at
 constexpr double kMinCarriedShare = 0.85;  // of the outline's straight runs, on the four sides
 
@@ -63,6 +73,25 @@ int forPointsAlong(const int* cx, const int* cy, int n, const double p[2], const
         visit(i);
     }
     return count;
+}
+
+double edgeLength(const Side& side) { return std::hypot(side.q[0] - side.p[0], side.q[1] - side.p[1]); }
+
+// Whether side k (not one of the four chosen, which are in hull order) lies where two
+// chosen sides meet, with the facets there together short beside either: a corner cut off.
+bool isCutCorner(const Side* sides, int count, const int chosen[4], int k) {
+    int before = -1, after = -1;
+    for (int c = 0; c < 4; ++c) {
+        if (chosen[c] == k) return false;
+        if (chosen[c] < k) before = chosen[c];
+        if (chosen[c] > k && after < 0) after = chosen[c];
+    }
+    // The hull closes: before the first chosen side comes the last one, and after it.
+    if (before < 0) before = chosen[3];
+    if (after < 0) after = chosen[0];
+    double cut = 0.0;
+    for (int j = (before + 1) % count; j != after; j = (j + 1) % count) cut += edgeLength(sides[j]);
+    return cut <= kMaxCutCorner * std::min(edgeLength(sides[before]), edgeLength(sides[after]));
 }
 
 // Convex hull of the contour points (Andrew's monotone chain); returns its vertex count.
@@ -255,15 +284,20 @@ bool recoverSquareFromOutline(const int* contourX, const int* contourY, int n, c
     const int m = simplifyHull(contourX, contourY, h, scratch);
     if (m < 4) return false;
 
-    // Hull edges the contour follows are sides; merge neighbours of one direction.
+    // Hull edges the contour follows are sides; merge neighbours of one direction. An
+    // edge the contour does not follow cuts across a bite.
     Side sides[kMaxSides];
     int count = 0;
+    bool whole = m <= kMaxSides;
     for (int k = 0; k < m && k < kMaxSides; ++k) {
         const int a = scratch.simplified[k], b = scratch.simplified[(k + 1) % m];
         Side side{{double(contourX[a]), double(contourY[a])}, {double(contourX[b]), double(contourY[b])}, 0};
         const double length = std::hypot(side.q[0] - side.p[0], side.q[1] - side.p[1]);
         side.support = forPointsAlong(contourX, contourY, points, side.p, side.q, kSideTolerance, 0.0, [](int) {});
-        if (side.support < kMinSideSupport * length) continue;
+        if (side.support < kMinSideSupport * length) {
+            whole = false;
+            continue;
+        }
         if (count > 0) {
             Side& last = sides[count - 1];
             const double lx = last.q[0] - last.p[0], ly = last.q[1] - last.p[1];
@@ -306,11 +340,15 @@ bool recoverSquareFromOutline(const int* contourX, const int* contourY, int n, c
     }
     std::sort(chosen, chosen + 4);
     // The four must carry nearly all of the straight outline: a round or ragged region has
-    // many short sides of which any four are a matter of chance.
+    // many short sides of which any four are a matter of chance. Corners cut by blur are
+    // no part of it.
     int total = 0, carried = 0;
-    for (int k = 0; k < count; ++k) total += sides[k].support;
+    for (int k = 0; k < count; ++k)
+        if (!(whole && isCutCorner(sides, count, chosen, k))) total += sides[k].support;
     for (int c = 0; c < 4; ++c) carried += sides[chosen[c]].support;
     if (carried < kMinCarriedShare * total) return false;
+    const double minSideRatio = whole ? kMinWholeSideRatio : kMinSideRatio;
+    const double minCornerSin = whole ? kMinWholeCornerSin : kMinCornerSin;
 
     double lines[4][3];
     for (int c = 0; c < 4; ++c)
@@ -331,14 +369,14 @@ bool recoverSquareFromOutline(const int* contourX, const int* contourY, int n, c
         sideLength[c] = std::hypot(observed[(c + 1) % 4][0] - observed[c][0], observed[(c + 1) % 4][1] - observed[c][1]);
     const double longest = *std::max_element(sideLength, sideLength + 4);
     const double shortest = *std::min_element(sideLength, sideLength + 4);
-    if (shortest < kMinSideRatio * longest || shortest < 4.0) return false;
+    if (shortest < minSideRatio * longest || shortest < 4.0) return false;
     for (int c = 0; c < 4; ++c) {
         const double* a = observed[(c + 3) % 4];
         const double* b = observed[c];
         const double* d = observed[(c + 1) % 4];
         const double turn = cross(b[0] - a[0], b[1] - a[1], d[0] - b[0], d[1] - b[1]);
         // Clockwise on screen (y down) is a positive turn, as the contour is traced.
-        if (turn < kMinCornerSin * sideLength[(c + 3) % 4] * sideLength[c]) return false;
+        if (turn < minCornerSin * sideLength[(c + 3) % 4] * sideLength[c]) return false;
     }
     double least = 1.0;
     for (int c = 0; c < 4; ++c) {

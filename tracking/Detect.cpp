@@ -31,7 +31,7 @@ constexpr double kMinStraightShare = 0.85;
 constexpr int kMinRecoverArea = 150;        // dark pixels of the visible frame (about a 16 px marker)
 constexpr int kMaxRecoverTries = 8;         // regions per frame
 constexpr int kMaxRecoverAspect = 5;        // bounding box sides
-constexpr double kMinRecoverFill = 0.2;     // dark share of the bounding box
+constexpr double kMinRecoverFill = 0.15;    // dark share of the bounding box (a thin strip on the diagonal: 0.18)
 // A square put together from a partial view is believed only when its picture matches
 // well: a wrong pose is worse than none.
 constexpr double kRecoveredMinConfidence = 0.7;

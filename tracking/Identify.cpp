@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tracking/BlurredMatch.h"
+#include "tracking/BlurredSquare.h"
 #include "tracking/CameraParam.h"
 #include "tracking/EdgeRefine.h"
 #include "tracking/Matrix.h"
@@ -24,6 +25,30 @@ constexpr double kTryBlurredBelow = 0.7;
 // correlates with them by 0.8 to 0.99; a letter of the picture under a glare by 0.55 to
 // 0.7.
 constexpr double kMinBlurredConfidence = 0.8;
+// A thin square placed anew by the blurred fit counts from this correlation on: its
+// corners come from the picture itself, as an unrefined square's do, and the blurs tried
+// are many.
+constexpr double kMinFittedConfidence = 0.85;
+// ... and only where the whole blurred square fits the frame this well: a marker's does
+// by 0.95 and more, a dark smudge that happens to look like the picture by far less.
+constexpr double kMinFit = 0.9;
+
+// Blurred fits left in this labelling pass (set by identifyCandidates, which starts each
+// pass; the squares recovered from broken outlines in the pass share them). A fit costs
+// milliseconds, and a frame full of dark blocks holds many thin, weakly named squares.
+int g_fitsLeft = 0;
+constexpr int kMaxFitsPerPass = 1;
+
+// Replaces line (an edge line) by the line through ideal points a and b, keeping the side
+// its normal points to.
+void lineThrough(const double a[2], const double b[2], double line[3]) {
+    const double dx = b[0] - a[0], dy = b[1] - a[1];
+    const double length = std::hypot(dx, dy);
+    const double sign = dy * line[0] - dx * line[1] < 0 ? -1.0 : 1.0;
+    line[0] = sign * dy / length;
+    line[1] = -sign * dx / length;
+    line[2] = -(line[0] * a[0] + line[1] * a[1]);
+}
 
 // Adds the three colour bytes at (x, y), bilinear between the pixel centres (integer
 // coordinates), to sum; the nearest pixel beyond the frame's edge repeats the edge pixel.
@@ -228,11 +253,36 @@ void nameSquare(const uint8_t* frame, int width, int height, const double observ
             marker.confidence = confidence;
         }
     }
+    // Still weak on a thin square: a blur as long as its border is thick leaves the border
+    // no plateau, so its edges gave no rise, or a wrong one, and the corners may lie pixels
+    // off. It is placed anew where its picture, blurred alike, fits the frame.
+    if (marker.confidence < kTryBlurredBelow && g_fitsLeft > 0 && isThinSquare(observedCorners) &&
+        showsBlurredEdge(frame, width, height, observedCorners)) {
+        BlurredSquare fit;
+        --g_fitsLeft;
+        const bool fitted = fitBlurredSquare(frame, width, height, observedCorners, &fit);
+        if (!fitted || fit.confidence < kMinFittedConfidence || fit.fit < kMinFit ||
+            !(fit.confidence > marker.confidence))
+            return;
+        const CameraParam& param = trackerCameraParam();
+        double corners[4][2];
+        for (int k = 0; k < 4; ++k)
+            observedToIdeal(param.distortion, fit.corners[k][0], fit.corners[k][1], &corners[k][0], &corners[k][1]);
+        for (int k = 0; k < 4; ++k) {
+            lineThrough(corners[k], corners[(k + 1) % 4], marker.edgeLines[k]);
+            marker.corners[k][0] = corners[k][0];
+            marker.corners[k][1] = corners[k][1];
+        }
+        marker.pattern = fit.pattern;
+        marker.orientation = fit.orientation;
+        marker.confidence = fit.confidence;
+    }
 }
 
 int identifyCandidates(const uint8_t* frame, int width, int height, const MarkerCandidate* candidates, int count,
                        DetectedMarker* markers) {
     const CameraParam& param = trackerCameraParam();
+    g_fitsLeft = kMaxFitsPerPass;
     int filled = 0;
     for (int i = 0; i < count && filled < kMaxMarkers; ++i) {
         const MarkerCandidate& candidate = candidates[i];

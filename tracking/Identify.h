@@ -40,7 +40,11 @@ int matchPattern(const uint8_t patch[kPatchBytes], int* pattern, int* orientatio
 // Names a square from its observed corners: pattern, orientation and confidence of the
 // picture read through them (pattern -1, orientation -1, confidence 0 when it cannot be
 // sampled). rise: each side's blurred rise as refineEdges measures it, or null; with it, a
-// weak match is also compared with the templates blurred alike.
+// weak match is also compared with the templates blurred alike. Without it, a weak match
+// of a thin square is tried under the blurs it may be seen through (fitBlurredSquare):
+// where that fits, marker's corners and edge lines too are those of the fit. Being
+// costly, that is done for at most one square of one labelling pass (identifyCandidates
+// starts a pass).
 void nameSquare(const uint8_t* frame, int width, int height, const double observedCorners[4][2],
                 const double* rise, DetectedMarker& marker);
 

@@ -160,11 +160,11 @@ TEST(ConditionAccuracyTest, DimUnevenLight) {
 
 TEST(ConditionAccuracyTest, MotionBlurKeepsTheMarkerItsSize) {
     const ConditionResult& r = resultFor(TrackingCondition::MotionBlur);
-    // Not yet where it should be (0.99): 146 of these 150 are found. The four missed are
-    // steeply tilted markers whose short sides the blur smears into round ends, so the
-    // outline shows no corners there and the picture is too faint to name. The floor
-    // keeps what has been reached.
-    EXPECT_GE(r.rate(), 0.97);
+    // The hardest are steeply tilted markers about 14 px thick under a blur as long: the
+    // blur cuts their corners off and leaves the border no dark plateau, so they are
+    // found from the outline's four dominant sides and placed by fitting their blurred
+    // picture to the frame. One of these 150 (11 px across) is still missed.
+    EXPECT_GE(r.rate(), 0.99);
     // A blurred edge read at the threshold crossing pulls the corners inward: the marker
     // looks smaller and farther, and the character sinks.
     EXPECT_LE(median(r.rotation), 0.5);
