@@ -15,7 +15,7 @@
 #include "app/imgproc/Capture.h"
 #include "app/imgproc/cvImgProc.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "physics/RigidBody.h"
 #include "platform/HostUI.h"
 #include "tracking/Marker.h"

@@ -440,6 +440,7 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         c.readU16(boneNumber);
         RigidBodyDef definition;
         readRigidBodyDef(c, definition);
+        model.rigidBodyDefs.push_back({boneNumber == kNoBone ? -1 : int32_t(boneNumber), definition});
         cBone* bone = nullptr;
         if (boneNumber == kNoBone) {
             bone = centre;
@@ -459,6 +460,7 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         delete[] model.rigidBodies;
         model.rigidBodies = nullptr;
         model.rigidBodyCount = 0;
+        model.rigidBodyDefs.clear();
         return cutOptional("joints", c, " and its rigid bodies");
     }
     if (jointCount) {
@@ -474,6 +476,7 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         c.readU32(b);
         JointDef definition;
         readJointDef(c, definition);
+        model.jointDefs.push_back({int32_t(a), int32_t(b), 0, definition});
         if (a >= bodyCount || b >= bodyCount)
             return refuse("joints", recordStart,
                           modelload::format("joint %u: bodies %u and %u, but %u rigid bodies", i, a, b, bodyCount));

@@ -518,7 +518,7 @@ bool readPMXCount(ByteCursor& c, std::size_t minBytes, int32_t& count) {
     return c.fits(static_cast<uint64_t>(count), minBytes);
 }
 
-bool readPMXText(ByteCursor& c, const cModel& model, char* out, std::size_t outSize) {
+bool readPMXText(ByteCursor& c, const ModelData& model, char* out, std::size_t outSize) {
     if (outSize) out[0] = '\0';
     int32_t length;
     if (!c.readI32(length)) return false;

@@ -69,7 +69,7 @@ void keepFinite(MaterialMorphOffset& o) {
 
 struct Reader {
     ByteCursor& c;
-    cModel& model;
+    ModelData& model;
     const PMXMorphIndexWidths& widths;
     modelload::Refusal& refuse;
     MorphKinds& kinds;
@@ -232,7 +232,7 @@ struct Reader {
 };
 
 struct CutNote {
-    const cModel* model;
+    const ModelData* model;
     const MorphKinds* kinds;
 };
 
@@ -251,7 +251,7 @@ void reportCut(void* context, int32_t group, int32_t member) {
 
 }  // namespace
 
-bool readPMXMorphs(ByteCursor& c, cModel& model, const PMXMorphIndexWidths& widths, modelload::Refusal& refuse) {
+bool readPMXMorphs(ByteCursor& c, ModelData& model, const PMXMorphIndexWidths& widths, modelload::Refusal& refuse) {
     model.morphKinds = new (std::nothrow) MorphKinds();
     if (!model.morphKinds) return refuse("morphs", c.offset(), "out of memory");
     MorphKinds& kinds = *model.morphKinds;

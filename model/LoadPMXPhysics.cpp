@@ -15,7 +15,7 @@ constexpr uint8_t kSpring6Dof = 0;
 constexpr uint8_t kLastJointType = 5;  // 2.1: 6DOF, point, cone twist, slider, hinge
 
 // Reads the Japanese name (kept for messages) and steps over the English one.
-bool readNames(ByteCursor& c, const cModel& model, char* name) {
+bool readNames(ByteCursor& c, const ModelData& model, char* name) {
     return readPMXText(c, model, name, kNameBytes) && readPMXText(c, model, nullptr, 0);
 }
 
@@ -46,6 +46,7 @@ bool readPMXPhysics(ByteCursor& c, cModel& model, const PmxPhysicsLayout& layout
         readNames(c, model, name);
         c.readIndex(layout.boneIndexSize, false, boneIndex);
         if (!readRigidBodyDef(c, def)) return refuse.truncated("rigid bodies", c);
+        model.rigidBodyDefs.push_back({boneIndex, def});
         cBone* bone = nullptr;
         if (boneIndex == -1) {
             ++withoutBone;
@@ -85,6 +86,7 @@ bool readPMXPhysics(ByteCursor& c, cModel& model, const PmxPhysicsLayout& layout
         c.readIndex(layout.rigidBodyIndexSize, false, a);
         c.readIndex(layout.rigidBodyIndexSize, false, b);
         if (!readJointDef(c, def)) return refuse.truncated("joints", c);
+        model.jointDefs.push_back({a, b, type, def});
         if (type > kLastJointType)
             return refuse("joints", recordStart, modelload::format("joint %d: unknown joint type %u", i, type));
         auto bodyOk = [bodyCount](int32_t k) { return k == -1 || (k >= 0 && k < bodyCount); };
@@ -104,6 +106,7 @@ bool readPMXPhysics(ByteCursor& c, cModel& model, const PmxPhysicsLayout& layout
         int32_t softCount = 0;
         if (!c.readI32(softCount)) return refuse.truncated("soft bodies", c);
         // Nothing after them is read, so their records are not walked.
+        model.softBodyCount = softCount;
         if (softCount != 0) note(modelload::format("%d soft bodies are not simulated", softCount));
     }
     if (!notes.empty()) showMessage("PMX physics", notes.c_str());

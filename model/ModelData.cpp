@@ -13,14 +13,14 @@ cMorph::~cMorph() { std::free(entries); }
 
 bool namesEqual20(const char* a, const char* b) { return std::strncmp(a, b, kNameCompareBytes) == 0; }
 
-cBone* findBone(const cModel& model, const char* name) {
+cBone* findBone(const ModelData& model, const char* name) {
     for (uint32_t i = 0; i < model.boneCount; ++i) {
         if (namesEqual20(model.bones[i].name, name)) return &model.bones[i];
     }
     return nullptr;
 }
 
-cMorph* findMorph(const cModel& model, const char* name) {
+cMorph* findMorph(const ModelData& model, const char* name) {
     for (uint32_t i = 0; i < model.morphCount; ++i) {
         if (namesEqual20(model.morphs[i].name, name)) return &model.morphs[i];
     }
@@ -134,7 +134,7 @@ void initMorph(cMorph& morph, const uint8_t* def, const char* name, const cMorph
     }
 }
 
-void computeParentOffsets(cModel& model) {
+void computeParentOffsets(ModelData& model) {
     for (uint32_t i = 0; i < model.boneCount; ++i) {
         cBone& b = model.bones[i];
         if (!b.parent) continue;

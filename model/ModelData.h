@@ -1,10 +1,13 @@
-// The in-memory character model shared by the loaders, animation, physics and drawing.
+// A character model as its file gives it: mesh, materials, texture names, bones, IK
+// chains, morphs and the rigid-body and joint definitions. The readers fill it; what is
+// made from it (GL textures, Bullet bodies, the pose, skinned vertices) lives with the
+// subsystem that makes it, tied together in character/Model.h.
 //
 // Memory layout is fixed by the file formats and the loaders: flat numeric arrays come
 // from the C heap (malloc/free), arrays of records with behaviour (cBone, cIKChain,
-// cMorph, cPMDRigidBody, cModelJoint) from new[]/delete[]. Pointers between records
-// (a bone's parent, a chain's links, a rigid body's bone) point into the owning
-// cModel's arrays and never own. releaseModel() (model/ModelDraw.h) frees everything.
+// cMorph) from new[]/delete[]. Pointers between records (a bone's parent, a chain's
+// links) point into the owning model's arrays and never own. releaseModel()
+// (character/Model.h) frees everything.
 //
 // Conventions (animation and physics): vectors are float[3]; quaternions float[4]
 // stored (x, y, z, w), normalised with w >= 0; 4x4 matrices are float[16] column-major
@@ -13,11 +16,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-class btTypedConstraint;
-struct MorphKinds;    // model/MorphKinds.h
-class cPMDRigidBody;  // physics/RigidBody.h
-struct MotionData;    // animation/Motion.h
+#include "model/BodyDefinition.h"
+
+struct MorphKinds;  // model/MorphKinds.h
 
 // CP932 byte forms of the names the program looks for.
 namespace cp932 {
@@ -52,7 +55,7 @@ struct Material {
     float specular[4];  // r, g, b, 1
     float ambient[4];   // r, g, b, 1
     float shininess;
-    int32_t indexCount;     // indices taken in order from cModel::indices
+    int32_t indexCount;     // indices taken in order from ModelData::indices
     int32_t texture;        // GL name of the main texture, -1 when none
     int32_t sphereTexture;  // GL name of the sphere map, -1 when none
     uint8_t sphereMode;     // 0 none, 1 multiply, 2 add
@@ -61,7 +64,7 @@ struct Material {
     // colour, 0x40 points, 0x80 lines (2.1). A PMD material always casts its shadow.
     int32_t toonTexture;    // GL name of the toon ramp, -1 when none
     float edgeColour[4];    // r, g, b, alpha of the outline
-    float edgeSize;         // outline width, scaled per vertex by cModel::edgeScales
+    float edgeSize;         // outline width, scaled per vertex by ModelData::edgeScales
 };
 
 struct cIKChain;
@@ -98,7 +101,7 @@ struct cBone {
     float fixedAxis[3];                  // unit axis of a 0x0400 bone
     float localAxisX[3], localAxisZ[3];  // 0x0800: as read, unused by posing
     cIKChain* ikChain = nullptr;         // the chain whose goal this bone is
-    cBone* nextInOrder = nullptr;        // deform order: see cModel::firstDeformBone
+    cBone* nextInOrder = nullptr;        // deform order: see ModelData::firstDeformBone
     float poseRotation[4];     // local rotation as posed: append x motion, then the IK steps
     float poseTranslation[3];  // local translation as posed: motion + append
     uint32_t refreshStamp = 0;  // marks the bones below a chain just solved
@@ -149,46 +152,24 @@ struct cMorph {
     cMorph& operator=(const cMorph&) = delete;
 };
 
-// One spring joint between two rigid bodies. The destructor (physics/Joint.cpp) removes
-// the constraint from the physics world and deletes it.
-struct cModelJoint {
-    btTypedConstraint* constraint = nullptr;
-
-    cModelJoint() = default;
-    ~cModelJoint();
-    cModelJoint(const cModelJoint&) = delete;
-    cModelJoint& operator=(const cModelJoint&) = delete;
+// One rigid body as the file declares it. bone: index into bones, -1 for none (PMD's
+// 65535 and PMX's -1 alike; such a body follows the centre bone). PMD gives def.position
+// relative to the bone, PMX in model space.
+struct RigidBodyRecord {
+    int32_t bone = -1;
+    RigidBodyDef def;
 };
 
-// One node of a model's texture cache (newest first).
-struct TextureEntry {
-    uint32_t glName;
-    int32_t refCount;
-    TextureEntry* next;
-    char fileName[512];  // the name exactly as the model gives it (CP932)
-};
-using TextureCache = TextureEntry*;
-
-// Playback state of the motion bound to a model (animation/MotionPlayer.h drives it).
-struct cModel;
-struct MotionPlayer {
-    cModel* model = nullptr;
-    MotionData* motionData = nullptr;
-    cBone** boneTargets = nullptr;   // one per bone track, null where the model lacks the bone
-    cMorph** faceTargets = nullptr;  // one per face track, null where the model lacks the morph
-    float currentFrame = 0.0f;
-    // Entries of the two tables, so a player never reads past them when the motion was
-    // refilled without a rebind.
-    int32_t boneTargetCount = 0;
-    int32_t faceTargetCount = 0;
-    cIKChain** ikTargets = nullptr;  // one per IK switch track, null where no chain has that goal
-    int32_t ikTargetCount = 0;
-    // PMX: one per face track (faceTargetCount entries), the index of the morph of any
-    // kind in cModel::morphKinds, -1 where the model has none of that name.
-    int32_t* faceMorphs = nullptr;
+// One joint as the file declares it: the two bodies (indices into rigidBodyDefs, -1 for
+// none in PMX) and the joint type (PMX; 0 spring 6DOF, PMD joints are all 0).
+struct JointRecord {
+    int32_t bodyA = -1;
+    int32_t bodyB = -1;
+    uint8_t type = 0;
+    JointDef def;
 };
 
-struct cModel {
+struct ModelData {
     char name[256] = {};
     uint8_t format = 0;  // 0 PMD, 1 PMX
     uint8_t pmxTextEncoding = 0;
@@ -206,8 +187,6 @@ struct cModel {
     float* normals = nullptr;         // 3 per vertex
     float* texCoords = nullptr;       // 2 per vertex
     VertexSkin* skins = nullptr;      // 1 per vertex
-    float* skinnedPositions = nullptr;  // 3 per vertex, output of skinning
-    float* skinnedNormals = nullptr;    // 3 per vertex, output of skinning
     float* edgeScales = nullptr;        // 1 per vertex: outline width factor (PMD: 0 or 1)
 
     uint32_t indexCount = 0;
@@ -218,14 +197,10 @@ struct cModel {
 
     uint32_t materialCount = 0;
     Material* materials = nullptr;  // malloc
-    TextureCache colourTextures = nullptr;
-    TextureCache sphereTextures = nullptr;
-    TextureCache toonTextures = nullptr;
 
     uint32_t boneCount = 0;
     cBone* bones = nullptr;  // new[]
     cBone* headBone = nullptr;
-    uint8_t lookAtCamera = 0;
 
     uint16_t ikCount = 0;
     cIKChain* ikChains = nullptr;  // new[]
@@ -233,27 +208,14 @@ struct cModel {
     cMorph* morphs = nullptr;  // new[]; vertex morphs (PMX: only those, in file order)
     MorphKinds* morphKinds = nullptr;  // PMX: every morph of every kind; owned (new), else null
 
-    uint32_t rigidBodyCount = 0;
-    cPMDRigidBody* rigidBodies = nullptr;  // new[]
-    uint32_t jointCount = 0;
-    cModelJoint* joints = nullptr;  // new[]
-
-    MotionPlayer motion;
-
     uint32_t sdefCount = 0;
     SdefVertex* sdefVertices = nullptr;    // malloc; ascending vertex index; PMX only
-    float* sdefBoneRotations = nullptr;    // malloc; skinning's scratch, 4 per bone
-    // Skinning's scratch: every bone's skin matrix side by side (16 floats each, 64-byte
-    // aligned), then one identity for indices outside the bones. Allocated on the first
-    // skinned frame for skinTableBones bones; releaseModel frees it.
-    float* skinTable = nullptr;
-    uint32_t skinTableBones = 0;
-    // PMX deform order (null for PMD models, which pose in index order): a list through
-    // cBone::nextInOrder sorted by (after physics, layer, index). Bones from
-    // firstAfterPhysicsBone on are posed after the physics step.
-    cBone* firstDeformBone = nullptr;
-    cBone* firstAfterPhysicsBone = nullptr;
-    uint32_t refreshStamp = 0;
+
+    // Rigid bodies and joints as declared (physics creates the bodies from them). PMX 2.1
+    // files may also declare soft bodies, which are counted and not simulated.
+    std::vector<RigidBodyRecord> rigidBodyDefs;
+    std::vector<JointRecord> jointDefs;
+    int32_t softBodyCount = 0;
 };
 
 // Transfer records filled by a loader and handed to an initialisation routine.
@@ -289,8 +251,8 @@ constexpr std::size_t kMorphDefHeaderBytes = 5;
 constexpr std::size_t kMorphDefEntryBytes = 16;
 
 // First bone / morph whose name equals name in the first 20 bytes; null if none.
-cBone* findBone(const cModel& model, const char* name);
-cMorph* findMorph(const cModel& model, const char* name);
+cBone* findBone(const ModelData& model, const char* name);
+cMorph* findMorph(const ModelData& model, const char* name);
 
 // True when a and b agree as C strings over at most 20 bytes.
 bool namesEqual20(const char* a, const char* b);
@@ -310,4 +272,4 @@ void initMorph(cMorph& morph, const uint8_t* def, const char* name, const cMorph
                const float* restPositions);
 
 // parentOffset = restPosition - parent's restPosition for every bone with a parent.
-void computeParentOffsets(cModel& model);
+void computeParentOffsets(ModelData& model);

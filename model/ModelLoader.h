@@ -1,4 +1,4 @@
-// Reading PMD and PMX model files into a cModel.
+// Reading PMD and PMX model files.
 //
 // loadModelFile is the one entry for both formats: the content decides, never the file
 // name (PMD is tried first, then PMX on the same bytes). Every count and index in a file
@@ -16,6 +16,7 @@
 
 #include "base/ByteCursor.h"
 #include "model/ModelData.h"
+#include "character/Model.h"  // the readers still make textures and bodies
 
 // What a load read besides the model itself, for inspection tools: the version and the
 // texture names each material gives (CP932, as in the file; empty = none), whether or
@@ -28,19 +29,6 @@ struct ModelFileInfo {
     };
     std::vector<MaterialTextures> materials;
 };
-
-// Reads the whole of file, closes it, empties model (releaseModel, the motion player's
-// tables) and parses the bytes. fileName only names the file in messages (may be null).
-// On failure the reason goes to standard error as "FILE: REASON" and, when error is
-// given, into *error; model is left empty. Returns true when either parser succeeded.
-// A file that cannot be read is reported the same way and leaves model untouched.
-bool loadModelFile(cModel& model, std::FILE* file, const char* fileName = nullptr,
-                   std::string* error = nullptr, ModelFileInfo* info = nullptr);
-
-// Opens path (UTF-8) and loads it as above. A file that cannot be opened is reported the
-// same way and leaves model untouched.
-bool loadModelFile(cModel& model, const char* path, std::string* error = nullptr,
-                   ModelFileInfo* info = nullptr);
 
 // Parses a PMD file. Returns false without touching model when the magic or version
 // does not match (reason stays empty then); returns false with a reason in *reason
@@ -61,7 +49,7 @@ bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* 
 // cannot hold become '?'; so does a 4-byte UTF-8 sequence. Advances the cursor past the
 // field. Returns false (out empty, cursor marked as run out) when the field does not
 // fit in the bytes left or its length is negative.
-bool readPMXText(ByteCursor& cursor, const cModel& model, char* out, std::size_t outSize);
+bool readPMXText(ByteCursor& cursor, const ModelData& model, char* out, std::size_t outSize);
 
 // Reads a PMX i32 record count; false (cursor marked as run out) when it is negative or
 // its records of at least minBytes each cannot fit in the bytes left.
@@ -77,7 +65,7 @@ void selectTextureUnit(int unit);
 // character that would not fit whole.
 void copyCp932(const std::string& text, char* out, std::size_t outSize);
 // Rejects parent cycles: returns the index of a bone that is its own ancestor, or -1.
-int64_t findParentCycle(const cModel& model);
+int64_t findParentCycle(const ModelData& model);
 
 // Collects a parser's first failure with its section and offset ("PMD bones: ... (offset
 // 0x1a2)"); later ones are ignored so the message names the root cause. Calls return

@@ -38,12 +38,6 @@ void setSphereGenerationMode() {
     glTexGeni(GL_T, GL_TEXTURE_GEN_MODE, GL_SPHERE_MAP);
 }
 
-template <typename T>
-void freeAndNull(T*& p) {
-    std::free(p);
-    p = nullptr;
-}
-
 // Width of an outline of edge size 1 and vertex factor 1, in pixels of a 480-line window.
 constexpr float kOutlinePixels = 1.2f;
 
@@ -290,79 +284,4 @@ void drawModelGeometry(const cModel& model) {
     }
     if (indices > runStart) glDrawElements(GL_TRIANGLES, GLsizei(indices - runStart), GL_UNSIGNED_INT, runStart);
     glDisableClientState(GL_VERTEX_ARRAY);
-}
-
-void releaseModel(cModel& model) {
-    freeAndNull(model.positions);
-    freeAndNull(model.restPositions);
-    freeAndNull(model.normals);
-    freeAndNull(model.texCoords);
-    freeAndNull(model.skins);
-    freeAndNull(model.skinnedPositions);
-    freeAndNull(model.skinnedNormals);
-    freeAndNull(model.edgeScales);
-    freeAndNull(model.indices);
-    freeAndNull(model.textureNames);
-    freeAndNull(model.sdefVertices);
-    freeAndNull(model.sdefBoneRotations);
-    freeAndNull(model.skinTable);
-    model.skinTableBones = 0;
-    model.sdefCount = 0;
-
-    if (model.materials) {
-        for (uint32_t i = 0; i < model.materialCount; ++i) {
-            const Material& m = model.materials[i];
-            if (m.texture != -1) releaseTexture(static_cast<uint32_t>(m.texture), model.colourTextures);
-            if (m.sphereTexture != -1) releaseTexture(static_cast<uint32_t>(m.sphereTexture), model.sphereTextures);
-            if (m.toonTexture != -1) releaseTexture(static_cast<uint32_t>(m.toonTexture), model.toonTextures);
-        }
-        freeAndNull(model.materials);
-    }
-
-    delete[] model.bones;
-    model.bones = nullptr;
-    model.headBone = nullptr;
-    model.firstDeformBone = nullptr;
-    model.firstAfterPhysicsBone = nullptr;
-    delete[] model.ikChains;
-    model.ikChains = nullptr;
-    delete[] model.morphs;
-    model.morphs = nullptr;
-    delete model.morphKinds;
-    model.morphKinds = nullptr;
-
-    // Joints hold their two bodies, so they go first.
-    delete[] model.joints;
-    model.joints = nullptr;
-    model.jointCount = 0;
-    delete[] model.rigidBodies;
-    model.rigidBodies = nullptr;
-    model.rigidBodyCount = 0;
-
-    model.vertexCount = 0;
-    model.indexCount = 0;
-    model.textureNameCount = 0;
-    model.materialCount = 0;
-    model.boneCount = 0;
-    model.ikCount = 0;
-    model.morphCount = 0;
-}
-
-void destroyModel(cModel& model) {
-    releaseModel(model);
-    std::free(model.motion.boneTargets);
-    std::free(model.motion.faceTargets);
-    std::free(model.motion.ikTargets);
-    std::free(model.motion.faceMorphs);
-    model.motion.faceMorphs = nullptr;
-    model.motion.boneTargets = nullptr;
-    model.motion.faceTargets = nullptr;
-    model.motion.ikTargets = nullptr;
-    model.motion.boneTargetCount = 0;
-    model.motion.faceTargetCount = 0;
-    model.motion.ikTargetCount = 0;
-    model.motion.motionData = nullptr;
-    clearTextureCache(model.toonTextures);
-    clearTextureCache(model.sphereTextures);
-    clearTextureCache(model.colourTextures);
 }

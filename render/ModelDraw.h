@@ -1,7 +1,7 @@
 // Drawing a model, and emptying it.
 #pragma once
 
-#include "model/ModelData.h"
+#include "character/Model.h"
 
 // How characters are drawn. Toon: each material lit through its toon ramp with the
 // texture and sphere map on top, and outlined where the material asks for it (GLSL
@@ -31,13 +31,3 @@ void drawModel(const cModel& model, bool outlines = true);
 // PMX ones with drawFlags 0x02) with positions only, for stencil shadows: no material,
 // normal or texture state is touched. Does nothing when no model is loaded.
 void drawModelGeometry(const cModel& model);
-
-// Frees every array of the model, drops its materials' texture references (a texture
-// shared by several materials goes only with the last), destroys bones, IK chains,
-// morphs, joints and then rigid bodies; every count becomes 0. The texture caches and
-// the motion player's tables stay. Safe on an empty or partly loaded model.
-void releaseModel(cModel& model);
-
-// releaseModel, then frees the motion player's tables and empties the texture caches.
-// For program exit (texture deletion needs the GL context still current).
-void destroyModel(cModel& model);

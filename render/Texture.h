@@ -9,6 +9,15 @@
 #include "image/ImageDecoders.h"
 #include "model/ModelData.h"
 
+// One node of a model's texture cache (newest first).
+struct TextureEntry {
+    uint32_t glName;
+    int32_t refCount;
+    TextureEntry* next;
+    char fileName[512];  // the name exactly as the model gives it (CP932)
+};
+using TextureCache = TextureEntry*;
+
 // Returns the texture name for fileName (CP932, exactly as the model gives it; the
 // cache compares names byte for byte, so names differing in case load twice), loading
 // and uploading it on first use; -1 when the file cannot be loaded. The caller has

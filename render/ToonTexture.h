@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "model/ModelData.h"
+#include "character/Model.h"
 
 constexpr int kSharedToonCount = 10;
 

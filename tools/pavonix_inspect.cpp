@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
 #include "platform/Text.h"

@@ -15,7 +15,7 @@
 #include "animation/Skeleton.h"
 #include "animation/VmdWriter.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "model/ModelWriter.h"
 #include "model/MorphKinds.h"
 #include "render/Texture.h"

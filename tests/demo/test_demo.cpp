@@ -20,7 +20,7 @@
 #include "animation/Skeleton.h"
 #include "common/ProgramRun.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "model/MorphKinds.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"

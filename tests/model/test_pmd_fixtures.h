@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "model/ModelWriter.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
