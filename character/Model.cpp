@@ -4,7 +4,6 @@
 
 #include "model/MorphKinds.h"
 #include "physics/RigidBody.h"
-#include "render/Texture.h"
 
 namespace {
 
@@ -33,15 +32,8 @@ void releaseModel(cModel& model) {
     model.skinTableBones = 0;
     model.sdefCount = 0;
 
-    if (model.materials) {
-        for (uint32_t i = 0; i < model.materialCount; ++i) {
-            const Material& m = model.materials[i];
-            if (m.texture != -1) releaseTexture(static_cast<uint32_t>(m.texture), model.colourTextures);
-            if (m.sphereTexture != -1) releaseTexture(static_cast<uint32_t>(m.sphereTexture), model.sphereTextures);
-            if (m.toonTexture != -1) releaseTexture(static_cast<uint32_t>(m.toonTexture), model.toonTextures);
-        }
-        freeAndNull(model.materials);
-    }
+    releaseModelTextures(model.textures);
+    freeAndNull(model.materials);
 
     delete[] model.bones;
     model.bones = nullptr;
@@ -89,7 +81,5 @@ void destroyModel(cModel& model) {
     model.motion.faceTargetCount = 0;
     model.motion.ikTargetCount = 0;
     model.motion.motionData = nullptr;
-    clearTextureCache(model.toonTextures);
-    clearTextureCache(model.sphereTextures);
-    clearTextureCache(model.colourTextures);
+    clearModelTextures(model.textures);
 }

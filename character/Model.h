@@ -6,7 +6,8 @@
 #include <cstdint>
 
 #include "model/ModelData.h"
-#include "render/Texture.h"
+#include "render/ModelDraw.h"
+#include "render/ModelTextures.h"
 
 class cPMDRigidBody;  // physics/RigidBody.h
 struct cModelJoint;   // physics/RigidBody.h
@@ -32,10 +33,8 @@ struct MotionPlayer {
 };
 
 struct cModel : ModelData {
-    // Drawing: the texture caches the materials' GL names come from.
-    TextureCache colourTextures = nullptr;
-    TextureCache sphereTextures = nullptr;
-    TextureCache toonTextures = nullptr;
+    // Drawing: the materials' GL textures and the caches they come from.
+    ModelTextures textures;
 
     // Physics: one body per rigidBodyDefs entry and one joint per jointDefs entry.
     uint32_t rigidBodyCount = 0;
@@ -71,3 +70,9 @@ void releaseModel(cModel& model);
 // releaseModel, then frees the motion player's tables and empties the texture caches.
 // For program exit (texture deletion needs the GL context still current).
 void destroyModel(cModel& model);
+
+// Draws the model as skinning last left it, with its textures (render/ModelDraw.h).
+inline void drawModel(const cModel& model, bool outlines = true) {
+    drawModel(model, model.textures, model.skinnedPositions, model.skinnedNormals, outlines);
+}
+inline void drawModelGeometry(const cModel& model) { drawModelGeometry(model, model.skinnedPositions); }

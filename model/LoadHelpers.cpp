@@ -7,7 +7,6 @@
 
 #include "model/ModelLoader.h"
 
-#include "platform/GLProcs.h"
 
 namespace modelload {
 
@@ -18,10 +17,6 @@ std::string format(const char* fmt, ...) {
     std::vsnprintf(buffer, sizeof buffer, fmt, args);
     va_end(args);
     return buffer;
-}
-
-void selectTextureUnit(int unit) {
-    if (p_glActiveTextureARB) p_glActiveTextureARB(unit == 0 ? GL_TEXTURE0_ARB : GL_TEXTURE1_ARB);
 }
 
 void copyCp932(const std::string& text, char* out, std::size_t outSize) {
@@ -60,4 +55,29 @@ int64_t findParentCycle(const ModelData& model) {
     return -1;
 }
 
+bool Refusal::operator()(const char* section, std::size_t offset, const std::string& detail) {
+    if (!refused_) {
+        refused_ = true;
+        problem_ = LoadProblem{detail, {}, std::string(format_) + " " + section, offset};
+    }
+    return false;
+}
+
+bool Refusal::truncated(const char* section, const ByteCursor& c) {
+    if (c.failWanted() == 0) return (*this)(section, c.failOffset(), "invalid length or index size");
+    return (*this)(section, c.failOffset(),
+                   format("file ends early: %zu bytes needed, %zu left", c.failWanted(), c.size() - c.failOffset()));
+}
+
+LoadResult Refusal::result() const {
+    LoadResult r = refused_ ? LoadResult::refuse(problem_.what, problem_.section, problem_.offset) : LoadResult();
+    r.takeWarnings(warnings_);
+    return r;
+}
+
 }  // namespace modelload
+
+std::string refusalText(const LoadProblem& problem) {
+    if (problem.section.empty() && problem.offset == LoadProblem::kNoOffset) return problem.what;
+    return modelload::format("%s: %s (offset 0x%zx)", problem.section.c_str(), problem.what.c_str(), problem.offset);
+}

@@ -27,6 +27,36 @@ cMorph* findMorph(const ModelData& model, const char* name) {
     return nullptr;
 }
 
+void initBoneRecord(cBone& bone, const char* name, const BoneDef& def, cBone* bones) {
+    std::strncpy(bone.name, name ? name : "", sizeof(bone.name) - 1);
+    bone.name[sizeof(bone.name) - 1] = 0;
+    std::memcpy(bone.restPosition, def.restPosition, sizeof(bone.restPosition));
+    bone.flags = def.flags;
+    bone.parent = def.parent >= 0 ? &bones[def.parent] : nullptr;
+    // With a parent the loader replaces this once all rest positions are known.
+    std::memcpy(bone.parentOffset, def.restPosition, sizeof(bone.parentOffset));
+    bone.child = def.child >= 0 ? &bones[def.child] : nullptr;
+    if ((def.flags & (0x0100 | 0x0200)) && def.appendParent >= 0) {
+        bone.appendParent = &bones[def.appendParent];
+        bone.appendRatio = def.appendRatio;
+    } else {
+        bone.appendParent = nullptr;
+        bone.appendRatio = 0.0f;
+    }
+    for (int k = 0; k < 16; ++k) bone.inverseRest[k] = k % 5 == 0 ? 1.0f : 0.0f;
+    bone.inverseRest[12] = -def.restPosition[0];
+    bone.inverseRest[13] = -def.restPosition[1];
+    bone.inverseRest[14] = -def.restPosition[2];
+    bone.ikAngleLimited = 0;
+    bone.deformLayer = def.deformLayer;
+    std::memcpy(bone.fixedAxis, def.fixedAxis, sizeof(bone.fixedAxis));
+    std::memcpy(bone.localAxisX, def.localAxisX, sizeof(bone.localAxisX));
+    std::memcpy(bone.localAxisZ, def.localAxisZ, sizeof(bone.localAxisZ));
+    bone.ikChain = nullptr;
+    bone.nextInOrder = nullptr;
+    bone.refreshStamp = 0;
+}
+
 void initIKChain(cIKChain& chain, const IKDef& def, cBone* bones) {
     std::free(chain.links);
     std::free(chain.limits);

@@ -30,6 +30,10 @@ inline constexpr char kLeftKnee[] = "\x8d\xb6\x82\xd0\x82\xb4";        // 左ひ
 inline constexpr char kRightKnee[] = "\x89\x45\x82\xd0\x82\xb4";       // 右ひざ
 }  // namespace cp932
 
+// Models may name the toon ramps that come with their authoring program (toon01.bmp ...
+// toon10.bmp) without shipping them.
+constexpr int kSharedToonCount = 10;
+
 // Bone and morph lookups compare at most this many bytes of a name.
 constexpr std::size_t kNameCompareBytes = 20;
 
@@ -56,13 +60,16 @@ struct Material {
     float ambient[4];   // r, g, b, 1
     float shininess;
     int32_t indexCount;     // indices taken in order from ModelData::indices
-    int32_t texture;        // GL name of the main texture, -1 when none
-    int32_t sphereTexture;  // GL name of the sphere map, -1 when none
-    uint8_t sphereMode;     // 0 none, 1 multiply, 2 add
+    int32_t textureIndex;  // main texture: index into ModelData::textureNames, -1 when none
+    int32_t sphereIndex;   // sphere map: index into ModelData::textureNames, -1 when none
+    uint8_t sphereMode;    // of the sphere map: 0 none, 1 multiply, 2 add
     uint8_t drawFlags;      // 0x01 both faces, 0x10 edge (PMX: the flag byte as read)
     // PMX also: 0x02 casts a ground shadow, 0x04/0x08 self shadow, 0x20 vertex
     // colour, 0x40 points, 0x80 lines (2.1). A PMD material always casts its shadow.
-    int32_t toonTexture;    // GL name of the toon ramp, -1 when none
+    // Toon ramp: an index into ModelData::textureNames, or one of the shared ramps
+    // (0..kSharedToonCount-1, PMX), -1 when none.
+    int32_t toonIndex;
+    int8_t sharedToon;
     float edgeColour[4];    // r, g, b, alpha of the outline
     float edgeSize;         // outline width, scaled per vertex by ModelData::edgeScales
 };
@@ -192,8 +199,10 @@ struct ModelData {
     uint32_t indexCount = 0;
     uint32_t* indices = nullptr;
 
+    // Every texture the materials name (CP932, exactly as the file gives them): PMX the
+    // file's table; PMD each name its material fields give, toon ramps included.
     uint32_t textureNameCount = 0;
-    char (*textureNames)[512] = nullptr;  // PMX only
+    char (*textureNames)[512] = nullptr;
 
     uint32_t materialCount = 0;
     Material* materials = nullptr;  // malloc
@@ -256,6 +265,12 @@ cMorph* findMorph(const ModelData& model, const char* name);
 
 // True when a and b agree as C strings over at most 20 bytes.
 bool namesEqual20(const char* a, const char* b);
+
+// Fills the bone's record from its definition: name, rest position, flags, links (the
+// indices turned into pointers into bones), inverse rest matrix and axes. The pose
+// fields are left for animation to set (resetBonePose). The caller has checked every
+// index in def against the bone count.
+void initBoneRecord(cBone& bone, const char* name, const BoneDef& def, cBone* bones);
 
 // Fills a chain from its definition. The caller has checked every bone index in def
 // against boneCount (the loaders refuse a file otherwise).

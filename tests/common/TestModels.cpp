@@ -134,7 +134,8 @@ void setVertices(cModel& model, const std::vector<VertexDesc>& vertices, bool pm
         for (int k = 0; k < 4; ++k) m.diffuse[k] = m.specular[k] = m.ambient[k] = 1.0f;
         m.shininess = 5.0f;
         m.indexCount = static_cast<int32_t>(n);
-        m.texture = m.sphereTexture = -1;
+        m.textureIndex = m.sphereIndex = m.toonIndex = -1;
+        m.sharedToon = -1;
     }
 }
 

@@ -121,11 +121,12 @@ TEST_F(PMXLoad, ReadsSkinsMaterialsBonesAndMorphs) {
     EXPECT_EQ(m0.drawFlags, 0x13);
     EXPECT_FLOAT_EQ(m0.shininess, 7.0f);
     EXPECT_FLOAT_EQ(m0.specular[3], 1.0f);
-    EXPECT_NE(m0.texture, -1);
-    EXPECT_NE(m0.sphereTexture, -1);
+    const MaterialTextures& t0 = model.textures.materials[0];
+    EXPECT_NE(t0.texture, -1);
+    EXPECT_NE(t0.sphere, -1);
     EXPECT_EQ(m0.sphereMode, 1);
-    EXPECT_EQ(model.materials[1].texture, -1);
-    EXPECT_EQ(model.materials[1].sphereTexture, m0.sphereTexture);
+    EXPECT_EQ(model.textures.materials[1].texture, -1);
+    EXPECT_EQ(model.textures.materials[1].sphere, t0.sphere);
     EXPECT_EQ(model.materials[1].sphereMode, 2);
 
     ASSERT_EQ(model.boneCount, 3u);
@@ -246,9 +247,9 @@ TEST_F(PMXLoad, TextureProblemsAreShownOnceAndLoadingGoesOn) {
     EXPECT_NE(printed.find("mat: サブテクスチャは無視します: nSphereIndex = -1, MatCount = 2, TexIndexSize = 1, fpos = "),
               std::string::npos)
         << printed;
-    EXPECT_EQ(model.materials[0].texture, -1);
-    EXPECT_EQ(model.materials[1].texture, -1);
-    EXPECT_EQ(model.materials[1].sphereTexture, -1);
+    EXPECT_EQ(model.textures.materials[0].texture, -1);
+    EXPECT_EQ(model.textures.materials[1].texture, -1);
+    EXPECT_EQ(model.textures.materials[1].sphere, -1);
     EXPECT_EQ(model.materials[1].sphereMode, 0);
 }
 
@@ -268,9 +269,9 @@ TEST_F(PMXLoad, TextureIndexBeyondTheTableLoadsWithoutThatTexture) {
     EXPECT_NE(printed.find("mat: material 1: sphere texture 5 out of range (1 textures); drawn without it"),
               std::string::npos)
         << printed;
-    EXPECT_EQ(model.materials[0].texture, -1);
-    EXPECT_NE(model.materials[1].texture, -1);  // the good index in the same file still counts
-    EXPECT_EQ(model.materials[1].sphereTexture, -1);
+    EXPECT_EQ(model.textures.materials[0].texture, -1);
+    EXPECT_NE(model.textures.materials[1].texture, -1);  // the good index in the same file still counts
+    EXPECT_EQ(model.textures.materials[1].sphere, -1);
     EXPECT_EQ(model.materials[1].sphereMode, 0);
     EXPECT_EQ(model.materialCount, 2u);
 }

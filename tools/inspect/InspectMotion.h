@@ -86,7 +86,7 @@ inline int inspectPose(const char* modelPath, const char* motionPath, int frame,
     if (!inspect::prepareModelLoad(modelPath, absolutePath)) return 1;
     const char* absolute = absolutePath.c_str();
     static cModel model;
-    const bool ok = loadModelFile(model, absolute);
+    const bool ok = inspect::loadModelTelling(model, absolute);
     if (ok) {
         bindMotion(model.motion, model, motion);
         if (physics) {
