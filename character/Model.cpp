@@ -25,7 +25,7 @@ void releaseModel(cModel& model) {
     freeAndNull(model.skinnedNormals);
     freeAndNull(model.edgeScales);
     freeAndNull(model.indices);
-    freeAndNull(model.textureNames);
+    model.textureNames.clear();
     freeAndNull(model.sdefVertices);
     freeAndNull(model.sdefBoneRotations);
     freeAndNull(model.skinTable);
@@ -44,8 +44,7 @@ void releaseModel(cModel& model) {
     model.ikChains = nullptr;
     delete[] model.morphs;
     model.morphs = nullptr;
-    delete model.morphKinds;
-    model.morphKinds = nullptr;
+    model.morphKinds.reset();
 
     // Joints hold their two bodies, so they go first.
     delete[] model.joints;

@@ -516,10 +516,8 @@ bool readJoints(PmdReader& r) {
 bool storeTextureNames(PmdReader& r) {
     ModelData& model = r.model;
     const std::size_t count = r.textures.size();
-    model.textureNames = static_cast<char(*)[512]>(std::calloc(count ? count : 1, 512));
-    if (!model.textureNames) return r.refuse("materials", r.c.offset(), "out of memory");
+    model.textureNames = std::move(r.textures);
     model.textureNameCount = static_cast<uint32_t>(count);
-    for (std::size_t i = 0; i < count; ++i) modelload::copyCp932(r.textures[i], model.textureNames[i], 512);
     return true;
 }
 

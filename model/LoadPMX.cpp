@@ -188,12 +188,12 @@ bool readFaces(ByteCursor& c, ModelData& model, const Header& h, Refusal& refuse
 bool readTextureNames(ByteCursor& c, ModelData& model, Refusal& refuse) {
     int32_t count;
     if (!readPMXCount(c, 4, count)) return refuse.truncated("textures", c);
-    model.textureNames = static_cast<char(*)[kTextureNameBytes]>(
-        std::calloc(count ? static_cast<std::size_t>(count) : 1, kTextureNameBytes));
-    if (!model.textureNames) return refuse("textures", c.offset(), "out of memory");
-    model.textureNameCount = static_cast<uint32_t>(count);
+    model.textureNames.reserve(static_cast<std::size_t>(count));
     for (int32_t i = 0; i < count; ++i) {
-        if (!readPMXText(c, model, model.textureNames[i], kTextureNameBytes)) return refuse.truncated("textures", c);
+        char name[kTextureNameBytes];
+        if (!readPMXText(c, model, name, kTextureNameBytes)) return refuse.truncated("textures", c);
+        model.textureNames.emplace_back(name);
+        model.textureNameCount = static_cast<uint32_t>(i + 1);
     }
     return true;
 }

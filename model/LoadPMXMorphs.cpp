@@ -251,7 +251,7 @@ void reportCut(void* context, int32_t group, int32_t member) {
 }  // namespace
 
 bool readPMXMorphs(ByteCursor& c, ModelData& model, const PMXMorphIndexWidths& widths, modelload::Refusal& refuse) {
-    model.morphKinds = new (std::nothrow) MorphKinds();
+    model.morphKinds.reset(new (std::nothrow) MorphKinds());
     if (!model.morphKinds) return refuse("morphs", c.offset(), "out of memory");
     MorphKinds& kinds = *model.morphKinds;
     try {

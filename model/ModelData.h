@@ -16,6 +16,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "model/BodyDefinition.h"
@@ -132,15 +134,10 @@ struct cIKChain {
     uint16_t iterations = 0;
     float angleLimit = 0.0f;  // radians per step
     int16_t sortKey = 0;      // low 16 bits of the first link's bone index
-    uint8_t linkCount = 0;
-    cBone** links = nullptr;  // effector side first; owned (malloc)
-    IKLinkLimit* limits = nullptr;  // one per link, null when no link is limited; owned (malloc)
-    uint8_t enabled = 1;            // a motion's IK switch; PMX chains that are off are not solved
-
-    cIKChain() = default;
-    ~cIKChain();
-    cIKChain(const cIKChain&) = delete;
-    cIKChain& operator=(const cIKChain&) = delete;
+    uint8_t linkCount = 0;           // links.size()
+    std::vector<cBone*> links;       // effector side first
+    std::vector<IKLinkLimit> limits;  // one per link, empty when no link is limited
+    uint8_t enabled = 1;             // a motion's IK switch; PMX chains that are off are not solved
 };
 
 struct MorphEntry {
@@ -150,13 +147,10 @@ struct MorphEntry {
 
 struct cMorph {
     char name[256];
-    int32_t vertexCount = 0;
-    MorphEntry* entries = nullptr;  // absolute target positions; owned (malloc)
+    int32_t vertexCount = 0;          // entries.size()
+    std::vector<MorphEntry> entries;  // absolute target positions
 
     cMorph() { name[0] = 0; }
-    ~cMorph();
-    cMorph(const cMorph&) = delete;
-    cMorph& operator=(const cMorph&) = delete;
 };
 
 // One rigid body as the file declares it. bone: index into bones, -1 for none (PMD's
@@ -177,6 +171,11 @@ struct JointRecord {
 };
 
 struct ModelData {
+    ModelData();
+    ~ModelData();  // where MorphKinds is complete
+    ModelData(const ModelData&) = delete;
+    ModelData& operator=(const ModelData&) = delete;
+
     char name[256] = {};
     uint8_t format = 0;  // 0 PMD, 1 PMX
     uint8_t pmxTextEncoding = 0;
@@ -201,8 +200,8 @@ struct ModelData {
 
     // Every texture the materials name (CP932, exactly as the file gives them): PMX the
     // file's table; PMD each name its material fields give, toon ramps included.
-    uint32_t textureNameCount = 0;
-    char (*textureNames)[512] = nullptr;
+    uint32_t textureNameCount = 0;  // textureNames.size()
+    std::vector<std::string> textureNames;
 
     uint32_t materialCount = 0;
     Material* materials = nullptr;  // malloc
@@ -215,7 +214,7 @@ struct ModelData {
     cIKChain* ikChains = nullptr;  // new[]
     uint16_t morphCount = 0;
     cMorph* morphs = nullptr;  // new[]; vertex morphs (PMX: only those, in file order)
-    MorphKinds* morphKinds = nullptr;  // PMX: every morph of every kind; owned (new), else null
+    std::unique_ptr<MorphKinds> morphKinds;  // PMX: every morph of every kind, else null
 
     uint32_t sdefCount = 0;
     SdefVertex* sdefVertices = nullptr;    // malloc; ascending vertex index; PMX only

@@ -31,12 +31,12 @@ void makePmdTextures(ModelTextures& t, const ModelData& model, std::vector<Textu
         MaterialTextures& mt = t.materials[i];
         if (m.textureIndex >= 0) {
             selectTextureUnit(0);
-            mt.texture = acquireTexture(t.colourTextures, model.textureNames[m.textureIndex]);
+            mt.texture = acquireTexture(t.colourTextures, model.textureNames[m.textureIndex].c_str());
         }
         if (m.sphereIndex >= 0) {
             mt.sphereMode = m.sphereMode;
             selectTextureUnit(1);
-            mt.sphere = acquireTexture(t.sphereTextures, model.textureNames[m.sphereIndex]);
+            mt.sphere = acquireTexture(t.sphereTextures, model.textureNames[m.sphereIndex].c_str());
         }
     }
     selectTextureUnit(0);
@@ -44,17 +44,17 @@ void makePmdTextures(ModelTextures& t, const ModelData& model, std::vector<Textu
     for (uint32_t i = 0; i < model.materialCount; ++i) {
         const Material& m = model.materials[i];
         if (m.toonIndex < 0) continue;
-        t.materials[i].toon = acquireToonTexture(t.toonTextures, model.textureNames[m.toonIndex], &lines);
+        t.materials[i].toon = acquireToonTexture(t.toonTextures, model.textureNames[m.toonIndex].c_str(), &lines);
         addToonProblems(problems, i, lines);
     }
 }
 
 void makePmxTextures(ModelTextures& t, const ModelData& model, std::vector<TextureProblem>& problems) {
-    prefetchTextures(std::vector<std::string>(model.textureNames, model.textureNames + model.textureNameCount));
+    prefetchTextures(model.textureNames);
     // A name that fails is told once; later materials naming it go without it quietly.
     std::vector<bool> failed(model.textureNameCount, false);
     auto acquireNamed = [&](TextureCache& cache, int32_t index, uint32_t material) -> int32_t {
-        const char* name = failed[index] ? "" : model.textureNames[index];
+        const char* name = failed[index] ? "" : model.textureNames[index].c_str();
         if (!*name) return -1;
         const int32_t glName = acquireTexture(cache, name);
         if (glName == -1) {
@@ -78,7 +78,7 @@ void makePmxTextures(ModelTextures& t, const ModelData& model, std::vector<Textu
         }
         if (m.toonIndex >= 0) {
             selectTextureUnit(0);
-            mt.toon = acquireToonTexture(t.toonTextures, failed[m.toonIndex] ? "" : model.textureNames[m.toonIndex],
+            mt.toon = acquireToonTexture(t.toonTextures, failed[m.toonIndex] ? "" : model.textureNames[m.toonIndex].c_str(),
                                          &lines);
         } else if (m.sharedToon >= 0) {
             selectTextureUnit(0);

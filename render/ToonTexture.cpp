@@ -86,8 +86,9 @@ int32_t acquireToonTexture(TextureCache& cache, const char* cp932Name, std::vect
     };
     if (!cp932Name || !*cp932Name) return -1;
     if (isFile(resolveTexturePath(cp932Name))) {
-        const int32_t name = acquireTexture(cache, cp932Name);
-        if (name == -1) tell(lastTextureError());
+        std::string reason;
+        const int32_t name = acquireTexture(cache, cp932Name, &reason);
+        if (name == -1) tell(reason);
         return name;
     }
     const int shared = sharedToonIndex(cp932ToUtf8(cp932Name));

@@ -99,7 +99,7 @@ inline std::string stderrOf(const std::function<void()>& fn) {
 
 inline bool isEmpty(const cModel& m) {
     return !m.positions && !m.restPositions && !m.normals && !m.texCoords && !m.skins && !m.skinnedPositions &&
-           !m.skinnedNormals && !m.indices && !m.textureNames && !m.materials && !m.bones && !m.headBone &&
+           !m.skinnedNormals && !m.indices && m.textureNames.empty() && !m.materials && !m.bones && !m.headBone &&
            !m.ikChains && !m.morphs && !m.rigidBodies && !m.joints && m.vertexCount == 0 && m.indexCount == 0 &&
            m.materialCount == 0 && m.boneCount == 0 && m.ikCount == 0 && m.morphCount == 0 &&
            m.rigidBodyCount == 0 && m.jointCount == 0 && !m.textures.colourTextures && !m.textures.sphereTextures &&

@@ -115,7 +115,7 @@ TEST_F(PMXLoad, ReadsSkinsMaterialsBonesAndMorphs) {
     EXPECT_FLOAT_EQ(model.positions[3 * 5], 1.0f);  // the vertices after the SDEF one are in place
 
     ASSERT_EQ(model.textureNameCount, 2u);
-    EXPECT_STREQ(model.textureNames[1], "shine.bmp");
+    EXPECT_EQ(model.textureNames[1], "shine.bmp");
     ASSERT_EQ(model.materialCount, 2u);
     const Material& m0 = model.materials[0];
     EXPECT_EQ(m0.drawFlags, 0x13);
@@ -319,7 +319,7 @@ TEST_F(PMXLoad, KeepsDeformLayerAxesAndLinkLimits) {
     EXPECT_FLOAT_EQ(b[1].localAxisX[1], 1.0f);
     EXPECT_EQ(b[2].flags & 0x0400, 0);
     ASSERT_EQ(model.ikCount, 1);
-    ASSERT_NE(model.ikChains[0].limits, nullptr);
+    ASSERT_FALSE(model.ikChains[0].limits.empty());
     EXPECT_EQ(model.ikChains[0].limits[0].limited, 1);
     EXPECT_EQ(model.ikChains[0].limits[1].limited, 0);
     EXPECT_FLOAT_EQ(model.ikChains[0].limits[0].lower[0], -1.5f);
