@@ -14,7 +14,7 @@ bool deformsAfterPhysics(const cBone& b) { return (b.flags & kAfterPhysics) != 0
 // Bones in order already posed this pass that hang below the chain's root link get their
 // matrices again, so a hand or a toe follows the leg the chain just bent.
 void refreshBelow(cModel& model, const cIKChain& chain, const cBone* stop) {
-    if (!chain.links || chain.linkCount == 0) return;
+    if (chain.links.empty() || chain.linkCount == 0) return;
     const cBone* root = chain.links[chain.linkCount - 1];
     const uint32_t stamp = ++model.refreshStamp;
     for (cBone* b = model.firstDeformBone; b && b != stop; b = b->nextInOrder) {

@@ -6,7 +6,7 @@
 // updateBoneTransform and solveIK.
 #pragma once
 
-#include "model/ModelData.h"
+#include "character/Model.h"
 
 // Threads model.bones into the deform order (cBone::nextInOrder, cModel::firstDeformBone
 // and firstAfterPhysicsBone) and points every goal bone at its chain. Call once the bones

@@ -10,7 +10,7 @@
 #include "platform/Text.h"
 
 void applyMorphFull(const cMorph& morph, float* positions, uint32_t vertexCount) {
-    if (!positions || !morph.entries) return;
+    if (!positions || morph.entries.empty()) return;
     for (int32_t i = 0; i < morph.vertexCount; ++i) {
         const MorphEntry& e = morph.entries[i];
         if (e.vertexIndex < 0 || static_cast<uint32_t>(e.vertexIndex) >= vertexCount) continue;
@@ -22,7 +22,7 @@ void applyMorphFull(const cMorph& morph, float* positions, uint32_t vertexCount)
 }
 
 void blendMorph(const cMorph& morph, float weight, float* positions, uint32_t vertexCount) {
-    if (!positions || !morph.entries) return;
+    if (!positions || morph.entries.empty()) return;
     const float keep = 1.0f - weight;
     for (int32_t i = 0; i < morph.vertexCount; ++i) {
         const MorphEntry& e = morph.entries[i];

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "model/ModelData.h"
+#include "character/Model.h"
 
 struct MotionData;
 

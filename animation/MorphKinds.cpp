@@ -84,7 +84,7 @@ void applyUVMorph(cModel& model, const MorphKinds& kinds, const MorphRecord& r, 
 }  // namespace
 
 void resetMorphKinds(cModel& model) {
-    MorphKinds* kinds = model.morphKinds;
+    MorphKinds* kinds = model.morphKinds.get();
     if (!kinds) return;
     if (!kinds->restTexCoords.empty() && model.texCoords &&
         kinds->restTexCoords.size() == 2 * static_cast<std::size_t>(model.vertexCount))
@@ -123,7 +123,7 @@ void addMorphWeight(MorphKinds& kinds, int32_t morph, float weight) {
 }
 
 void applyMorphWeights(cModel& model) {
-    MorphKinds* kinds = model.morphKinds;
+    MorphKinds* kinds = model.morphKinds.get();
     if (!kinds || kinds->weights.size() != kinds->morphs.size()) return;
     if (kinds->weightedCount == 0) return;
 

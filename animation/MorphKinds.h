@@ -22,6 +22,7 @@
 
 #include <cstdint>
 
+#include "character/Model.h"
 #include "model/MorphKinds.h"
 
 // Undoes last frame's morphs: PMX copies the rest positions back over every vertex and

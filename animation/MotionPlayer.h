@@ -6,7 +6,7 @@
 // allocates except bindMotion.
 #pragma once
 
-#include "model/ModelData.h"
+#include "character/Model.h"
 
 struct BoneTrack;
 struct FaceTrack;

@@ -25,7 +25,7 @@ void clampToLimits(float rotation[4], const IKLinkLimit& limit) {
 }  // namespace
 
 void solvePmxIK(cIKChain& chain) {
-    if (!chain.ikBone || !chain.targetBone || !chain.links || chain.linkCount == 0) return;
+    if (!chain.ikBone || !chain.targetBone || chain.links.empty() || chain.linkCount == 0) return;
     cBone& target = *chain.targetBone;
     const float goal[3] = {chain.ikBone->globalMatrix[12], chain.ikBone->globalMatrix[13],
                            chain.ikBone->globalMatrix[14]};
@@ -36,7 +36,7 @@ void solvePmxIK(cIKChain& chain) {
     for (unsigned it = 0; it < chain.iterations; ++it) {
         for (int j = 0; j < chain.linkCount; ++j) {
             cBone& link = *chain.links[j];
-            const IKLinkLimit* limit = chain.limits && chain.limits[j].limited ? &chain.limits[j] : nullptr;
+            const IKLinkLimit* limit = !chain.limits.empty() && chain.limits[j].limited ? &chain.limits[j] : nullptr;
             float step[4];
             const ikstep::Result r = ikstep::towardGoal(link, &target.globalMatrix[12], goal, chain.angleLimit, step);
             if (r == ikstep::Result::Reached) return;

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "model/ModelData.h"
+#include "character/Model.h"
 
 // Rotation of a bone's matrix as a unit quaternion (x, y, z, w), w >= 0. The matrix is
 // taken to be a rotation with translation, as bone matrices are.

@@ -67,7 +67,7 @@ void composeBoneTransform(cBone& bone, const float rotation[4], const float tran
 }
 
 void solveIK(cIKChain& chain) {
-    if (!chain.ikBone || !chain.targetBone || !chain.links || chain.linkCount == 0) return;
+    if (!chain.ikBone || !chain.targetBone || chain.links.empty() || chain.linkCount == 0) return;
     cBone& target = *chain.targetBone;
     float goal[3] = {chain.ikBone->globalMatrix[12], chain.ikBone->globalMatrix[13], chain.ikBone->globalMatrix[14]};
 

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "animation/MathUtil.h"
-#include "model/ModelData.h"
+#include "character/Model.h"
 
 // Sets a bone up from its loader record: name (at most 31 bytes), rest position, flags,
 // parent / child / append links resolved against bones (-1 = none), inverseRest, and the

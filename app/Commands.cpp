@@ -15,7 +15,8 @@
 #include "app/imgproc/Capture.h"
 #include "app/imgproc/cvImgProc.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "app/ModelMessages.h"
+#include "character/LoadModelFile.h"
 #include "physics/RigidBody.h"
 #include "platform/HostUI.h"
 #include "tracking/Marker.h"
@@ -53,9 +54,10 @@ void rebindMotion(cModel& model, MotionData& motion) {
 }
 
 bool loadModelInto(cModel& model, MotionData& motion, const char* path) {
-    std::string error;
-    const bool ok = loadModelFile(model, path, &error);
-    if (!ok) {
+    const LoadResult result = loadModel(model, path);
+    reportModelLoad(result);
+    if (!result) {
+        const std::string error = refusalText(result.problem());
         const std::string text = error.empty() ? std::string("Cannot load the model \"") + path + "\"." : error;
         showMessage("Open Model", text.c_str());
         return false;

@@ -9,6 +9,7 @@
 #include "app/Globals.h"
 #include "app/Scene.h"
 #include "app/imgproc/cvImgProc.h"
+#include "character/Model.h"
 #include "render/ModelDraw.h"
 #include "platform/video/Video.h"
 #include "tracking/Labeling.h"

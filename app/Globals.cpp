@@ -1,5 +1,6 @@
 #include "app/Globals.h"
 
+#include "character/Model.h"
 #include "render/ModelDraw.h"
 
 char g_exeDir[260] = {};

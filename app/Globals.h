@@ -4,7 +4,7 @@
 
 #include "animation/Motion.h"
 #include "app/sound/Music.h"
-#include "model/ModelData.h"
+#include "character/Model.h"
 
 extern char g_exeDir[260];        // folder of the executable, no trailing '/'
 extern const char g_windowTitle[16];

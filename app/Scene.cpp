@@ -16,6 +16,7 @@
 #include "app/Globals.h"
 #include "app/imgproc/Capture.h"
 #include "app/imgproc/cvImgProc.h"
+#include "character/Model.h"
 #include "render/ModelDraw.h"
 #include "physics/PhysicsWorld.h"
 #include "platform/GLProcs.h"

@@ -14,7 +14,7 @@
 
 #include "image/ImageDecoders.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
 

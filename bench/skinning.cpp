@@ -23,7 +23,7 @@
 #include "animation/Skeleton.h"
 #include "model/ModelData.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "platform/WorkerPool.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include "FuzzSupport.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "render/Texture.h"
 
 namespace {

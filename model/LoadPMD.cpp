@@ -7,12 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "animation/Skeleton.h"
 #include "model/ModelLoader.h"
-#include "render/Texture.h"
-#include "render/ToonTexture.h"
-#include "physics/RigidBody.h"
-#include "platform/HostUI.h"
 
 namespace {
 
@@ -30,10 +25,7 @@ constexpr std::size_t kRigidBodyBytes = 83;
 constexpr std::size_t kJointBytes = 124;
 constexpr uint16_t kNoBone = 65535;
 
-class Refusal : public modelload::Refusal {
-public:
-    explicit Refusal(std::string* out) : modelload::Refusal("PMD", out) {}
-};
+using modelload::Refusal;
 
 bool endsWith3(const char* text, const char* ending) {
     const std::size_t n = std::strlen(text);
@@ -51,8 +43,17 @@ uint8_t sphereModeOf(const char* name) {
     return 0;
 }
 
+// The index of name in the model's texture table, appended when new.
+int32_t textureIndexOf(std::vector<std::string>& table, const std::string& name) {
+    for (std::size_t i = 0; i < table.size(); ++i)
+        if (table[i] == name) return static_cast<int32_t>(i);
+    table.push_back(name);
+    return static_cast<int32_t>(table.size() - 1);
+}
+
 // A texture field is "main", "main*sphere" or a sphere map alone.
-void loadMaterialTextures(cModel& model, Material& material, const uint8_t* field, ModelFileInfo* info) {
+void readMaterialTextures(Material& material, const uint8_t* field, std::vector<std::string>& table,
+                          ModelFileInfo* info) {
     char name[kNameBytes + 1];
     std::memcpy(name, field, kNameBytes);
     name[kNameBytes] = '\0';
@@ -75,14 +76,10 @@ void loadMaterialTextures(cModel& model, Material& material, const uint8_t* fiel
         info->materials.back().texture = mainName ? mainName : "";
         info->materials.back().sphere = sphereName ? sphereName : "";
     }
-    if (mainName && *mainName) {
-        modelload::selectTextureUnit(0);
-        material.texture = acquireTexture(model.colourTextures, mainName);
-    }
+    if (mainName && *mainName) material.textureIndex = textureIndexOf(table, mainName);
     if (sphereName) {
         material.sphereMode = mode;
-        modelload::selectTextureUnit(1);
-        material.sphereTexture = acquireTexture(model.sphereTextures, sphereName);
+        material.sphereIndex = textureIndexOf(table, sphereName);
     }
 }
 
@@ -121,45 +118,52 @@ T* allocArray(std::size_t count) {
 
 // A file cut off inside a section the format lets it leave out keeps everything before
 // that section; the user is told what is missing.
-bool cutOptional(const char* section, const ByteCursor& c, const char* alsoDropped = "") {
-    showMessage("PMD", modelload::format("the %s section is cut off at offset 0x%zx (%zu bytes needed, %zu left); "
+bool cutOptional(Refusal& refuse, const char* section, const ByteCursor& c, const char* alsoDropped = "") {
+    refuse.warn("PMD", modelload::format("the %s section is cut off at offset 0x%zx (%zu bytes needed, %zu left); "
                                          "the model is loaded without it%s",
                                          section, c.failOffset(), c.failWanted(), c.size() - c.failOffset(),
-                                         alsoDropped)
-                           .c_str());
+                                         alsoDropped));
     return true;
 }
 
-}  // namespace
+// What the stages share while one file is read.
+struct PmdReader {
+    ByteCursor& c;
+    ModelData& model;
+    Refusal& refuse;
+    ModelFileInfo* info;
+    std::size_t vertexStart = 0;
+    std::vector<std::string> textures;  // the texture table as the materials name it
+    std::vector<uint8_t> toonNumbers;   // per material: entry of the toon-name list
+    uint8_t groupCount = 0;             // bone groups, for the English names' size
+};
 
-bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* reason, ModelFileInfo* info) {
-    ByteCursor c(data, size);
-    // Header: anything else is not ours, and the model stays untouched.
-    const uint8_t* magic = c.take(3);
+bool readHeader(PmdReader& r) {
+    ByteCursor& c = r.c;
     float version = 0.0f;
-    if (!magic || std::memcmp(magic, "Pmd", 3) != 0 || !c.readF32(version) || version != 1.0f) return false;
-
-    Refusal refuse(reason);
-    if (info) info->version = version;
+    c.skip(3);
+    c.readF32(version);
+    if (r.info) r.info->version = version;
     const uint8_t* name = c.take(kNameBytes);
-    if (!name || !c.skip(kCommentBytes)) return refuse.truncated("header", c);
-    std::memcpy(model.name, name, kNameBytes);
-    model.name[kNameBytes] = '\0';
+    if (!name || !c.skip(kCommentBytes)) return r.refuse.truncated("header", c);
+    std::memcpy(r.model.name, name, kNameBytes);
+    r.model.name[kNameBytes] = '\0';
+    return true;
+}
 
-    // Vertices.
+bool readVertices(PmdReader& r) {
+    ByteCursor& c = r.c;
+    ModelData& model = r.model;
     uint32_t vertexCount = 0;
-    if (!c.readU32(vertexCount) || !c.fits(vertexCount, kVertexBytes)) return refuse.truncated("vertices", c);
-    const std::size_t vertexStart = c.offset();
+    if (!c.readU32(vertexCount) || !c.fits(vertexCount, kVertexBytes)) return r.refuse.truncated("vertices", c);
+    r.vertexStart = c.offset();
     model.positions = allocArray<float>(3 * std::size_t(vertexCount));
     model.normals = allocArray<float>(3 * std::size_t(vertexCount));
     model.texCoords = allocArray<float>(2 * std::size_t(vertexCount));
     model.skins = allocArray<VertexSkin>(vertexCount);
-    model.skinnedPositions = allocArray<float>(3 * std::size_t(vertexCount));
-    model.skinnedNormals = allocArray<float>(3 * std::size_t(vertexCount));
     model.edgeScales = allocArray<float>(vertexCount);
-    if (!model.positions || !model.normals || !model.texCoords || !model.skins || !model.skinnedPositions ||
-        !model.skinnedNormals || !model.edgeScales)
-        return refuse("vertices", vertexStart, "out of memory");
+    if (!model.positions || !model.normals || !model.texCoords || !model.skins || !model.edgeScales)
+        return r.refuse("vertices", r.vertexStart, "out of memory");
     model.vertexCount = vertexCount;
     for (uint32_t i = 0; i < vertexCount; ++i) {
         uint16_t bone0, bone1;
@@ -179,48 +183,43 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         skin.boneIndices[0] = bone0;
         skin.boneIndices[1] = bone1;
     }
+    return true;
+}
 
-    // Indices.
+bool readIndices(PmdReader& r) {
+    ByteCursor& c = r.c;
+    ModelData& model = r.model;
     uint32_t indexCount = 0;
-    if (!c.readU32(indexCount) || !c.fits(indexCount, 2)) return refuse.truncated("indices", c);
+    if (!c.readU32(indexCount) || !c.fits(indexCount, 2)) return r.refuse.truncated("indices", c);
     model.indices = allocArray<uint32_t>(indexCount);
-    if (!model.indices) return refuse("indices", c.offset(), "out of memory");
+    if (!model.indices) return r.refuse("indices", c.offset(), "out of memory");
     model.indexCount = indexCount;
     for (uint32_t i = 0; i < indexCount; ++i) {
         uint16_t index;
         c.readU16(index);
-        if (index >= vertexCount)
-            return refuse("indices", c.offset() - 2,
-                          modelload::format("index %u: vertex %u out of range (%u vertices)", i, index, vertexCount));
+        if (index >= model.vertexCount)
+            return r.refuse("indices", c.offset() - 2,
+                            modelload::format("index %u: vertex %u out of range (%u vertices)", i, index,
+                                              model.vertexCount));
         model.indices[i] = index;
     }
+    return true;
+}
 
-    // Materials. Textures are created here, so every material starts without one and the
-    // count is set before the first texture: a refusal later releases what was taken.
+bool readMaterials(PmdReader& r) {
+    ByteCursor& c = r.c;
+    ModelData& model = r.model;
     uint32_t materialCount = 0;
-    if (!c.readU32(materialCount) || !c.fits(materialCount, kMaterialBytes)) return refuse.truncated("materials", c);
+    if (!c.readU32(materialCount) || !c.fits(materialCount, kMaterialBytes)) return r.refuse.truncated("materials", c);
     model.materials = allocArray<Material>(materialCount);
-    if (!model.materials) return refuse("materials", c.offset(), "out of memory");
+    if (!model.materials) return r.refuse("materials", c.offset(), "out of memory");
     for (uint32_t i = 0; i < materialCount; ++i) {
         std::memset(&model.materials[i], 0, sizeof(Material));
-        model.materials[i].texture = model.materials[i].sphereTexture = model.materials[i].toonTexture = -1;
+        model.materials[i].textureIndex = model.materials[i].sphereIndex = model.materials[i].toonIndex = -1;
+        model.materials[i].sharedToon = -1;
     }
     model.materialCount = materialCount;
-    {
-        // Every picture the materials name, decoded side by side before the first upload.
-        std::vector<std::string> names;
-        const uint8_t* records = c.here();
-        for (uint32_t i = 0; i < materialCount; ++i) {
-            const char* field = reinterpret_cast<const char*>(records + i * kMaterialBytes + kMaterialBytes - kNameBytes);
-            std::string text(field, strnlen(field, kNameBytes));
-            const std::size_t star = text.find('*');
-            names.push_back(text.substr(0, star));
-            if (star != std::string::npos) names.push_back(text.substr(star + 1));
-        }
-        prefetchTextures(names);
-    }
-    // Toon numbers name entries of the toon-name list near the end of the file.
-    std::vector<uint8_t> toonNumbers(materialCount);
+    r.toonNumbers.assign(materialCount, 0);
     uint64_t indicesUsed = 0;
     for (uint32_t i = 0; i < materialCount; ++i) {
         Material& m = model.materials[i];
@@ -233,30 +232,37 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         m.specular[3] = 1.0f;
         c.readF32s(m.ambient, 3);
         m.ambient[3] = 1.0f;
-        c.readU8(toonNumbers[i]);
+        c.readU8(r.toonNumbers[i]);
         c.readU8(edge);
         c.readU32(count);
         const uint8_t* textureField = c.take(kNameBytes);
         indicesUsed += count;
-        if (count > INT32_MAX || indicesUsed > indexCount)
-            return refuse("materials", recordStart,
-                          modelload::format("material %u: its %u indices run past the %u indices of the file", i,
-                                            count, indexCount));
+        if (count > INT32_MAX || indicesUsed > model.indexCount)
+            return r.refuse("materials", recordStart,
+                            modelload::format("material %u: its %u indices run past the %u indices of the file", i,
+                                              count, model.indexCount));
         m.indexCount = static_cast<int32_t>(count);
         m.drawFlags = static_cast<uint8_t>((m.diffuse[3] < 1.0f ? 0x01 : 0) | (edge ? 0x10 : 0));
         // The format has no outline colour or width of its own: black, one unit.
         m.edgeColour[3] = 1.0f;
         m.edgeSize = edge ? 1.0f : 0.0f;
-        if (info) info->materials.emplace_back();
-        loadMaterialTextures(model, m, textureField, info);
+        if (r.info) {
+            r.info->materials.emplace_back();
+            r.info->warningsBeforeMaterial.push_back(r.refuse.warningCount());
+        }
+        readMaterialTextures(m, textureField, r.textures, r.info);
     }
-    modelload::selectTextureUnit(0);
+    return true;
+}
 
-    // Bones. Every link is checked before initBone turns indices into pointers.
+// Every link is checked before initBoneRecord turns indices into pointers.
+bool readBones(PmdReader& r) {
+    ByteCursor& c = r.c;
+    ModelData& model = r.model;
     uint16_t boneCount = 0;
-    if (!c.readU16(boneCount) || !c.fits(boneCount, kBoneBytes)) return refuse.truncated("bones", c);
+    if (!c.readU16(boneCount) || !c.fits(boneCount, kBoneBytes)) return r.refuse.truncated("bones", c);
     model.bones = new (std::nothrow) cBone[boneCount ? boneCount : 1];
-    if (!model.bones) return refuse("bones", c.offset(), "out of memory");
+    if (!model.bones) return r.refuse("bones", c.offset(), "out of memory");
     model.boneCount = boneCount;
     for (uint32_t i = 0; i < boneCount; ++i) {
         const std::size_t recordStart = c.offset();
@@ -283,37 +289,48 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
                                                                          : nullptr;
         if (badLink) {
             const int32_t value = badLink[0] == 'p' ? def.parent : badLink[0] == 't' ? def.child : def.appendParent;
-            return refuse("bones", recordStart,
-                          modelload::format("bone %u: %s %u out of range (%u bones)", i, badLink,
-                                            static_cast<unsigned>(static_cast<uint16_t>(value)), boneCount));
+            return r.refuse("bones", recordStart,
+                            modelload::format("bone %u: %s %u out of range (%u bones)", i, badLink,
+                                              static_cast<unsigned>(static_cast<uint16_t>(value)), boneCount));
         }
-        initBone(model.bones[i], boneName, def, model.bones);
+        initBoneRecord(model.bones[i], boneName, def, model.bones);
         if (namesEqual20(model.bones[i].name, cp932::kHead)) model.headBone = &model.bones[i];
     }
-    if (c.failed()) return refuse.truncated("bones", c);
+    if (c.failed()) return r.refuse.truncated("bones", c);
     const int64_t cyclic = modelload::findParentCycle(model);
     if (cyclic >= 0)
-        return refuse("bones", vertexStart,
-                      modelload::format("bone %lld is its own ancestor", static_cast<long long>(cyclic)));
+        return r.refuse("bones", r.vertexStart,
+                        modelload::format("bone %lld is its own ancestor", static_cast<long long>(cyclic)));
     computeParentOffsets(model);
-    for (uint32_t i = 0; i < vertexCount; ++i) {
+    return true;
+}
+
+// Vertex bones can only be checked once the bone count is known.
+bool checkVertexBones(PmdReader& r) {
+    ModelData& model = r.model;
+    for (uint32_t i = 0; i < model.vertexCount; ++i) {
         VertexSkin& skin = model.skins[i];
         // Weight 100 leaves the second bone unused, and editors leave anything there.
-        if (skin.weights[0] >= 1.0f && static_cast<uint32_t>(skin.boneIndices[1]) >= boneCount)
+        if (skin.weights[0] >= 1.0f && static_cast<uint32_t>(skin.boneIndices[1]) >= model.boneCount)
             skin.boneIndices[1] = skin.boneIndices[0];
         for (int k = 0; k < 2; ++k) {
-            if (static_cast<uint32_t>(skin.boneIndices[k]) >= boneCount)
-                return refuse("vertices", vertexStart + i * kVertexBytes + 32 + 2 * k,
-                              modelload::format("vertex %u: bone %d out of range (%u bones)", i,
-                                                skin.boneIndices[k], boneCount));
+            if (static_cast<uint32_t>(skin.boneIndices[k]) >= model.boneCount)
+                return r.refuse("vertices", r.vertexStart + i * kVertexBytes + 32 + 2 * k,
+                                modelload::format("vertex %u: bone %d out of range (%u bones)", i,
+                                                  skin.boneIndices[k], model.boneCount));
         }
     }
+    return true;
+}
 
-    // IK chains.
+bool readIKChains(PmdReader& r) {
+    ByteCursor& c = r.c;
+    ModelData& model = r.model;
+    const uint32_t boneCount = model.boneCount;
     uint16_t ikCount = 0;
-    if (!c.readU16(ikCount) || !c.fits(ikCount, kIKHeaderBytes)) return refuse.truncated("IK chains", c);
+    if (!c.readU16(ikCount) || !c.fits(ikCount, kIKHeaderBytes)) return r.refuse.truncated("IK chains", c);
     model.ikChains = new (std::nothrow) cIKChain[ikCount ? ikCount : 1];
-    if (!model.ikChains) return refuse("IK chains", c.offset(), "out of memory");
+    if (!model.ikChains) return r.refuse("IK chains", c.offset(), "out of memory");
     model.ikCount = ikCount;
     for (uint32_t i = 0; i < ikCount; ++i) {
         const std::size_t recordStart = c.offset();
@@ -326,7 +343,7 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         c.readU8(linkCount);
         c.readU16(iterations);
         c.readF32(def.limit);
-        if (!c.fits(linkCount, 2)) return refuse.truncated("IK chains", c);
+        if (!c.fits(linkCount, 2)) return r.refuse.truncated("IK chains", c);
         def.ikBone = ikBone;
         def.targetBone = target;
         def.linkCount = linkCount;
@@ -337,26 +354,31 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
             def.links[k] = link;
         }
         if (ikBone >= boneCount || target >= boneCount)
-            return refuse("IK chains", recordStart,
-                          modelload::format("chain %u: bone %u or target %u out of range (%u bones)", i, ikBone,
-                                            target, boneCount));
+            return r.refuse("IK chains", recordStart,
+                            modelload::format("chain %u: bone %u or target %u out of range (%u bones)", i, ikBone,
+                                              target, boneCount));
         for (uint32_t k = 0; k < linkCount; ++k) {
             if (static_cast<uint32_t>(def.links[k]) >= boneCount)
-                return refuse("IK chains", recordStart + kIKHeaderBytes + 2 * k,
-                              modelload::format("chain %u: link %u names bone %d (%u bones)", i, k, def.links[k],
-                                                boneCount));
+                return r.refuse("IK chains", recordStart + kIKHeaderBytes + 2 * k,
+                                modelload::format("chain %u: link %u names bone %d (%u bones)", i, k, def.links[k],
+                                                  boneCount));
         }
         initIKChain(model.ikChains[i], def, model.bones);
     }
     sortIKChains(model.ikChains, ikCount);
+    return true;
+}
 
-    // Morphs: the first one holds absolute positions of vertices; later ones name places
-    // in its list and hold offsets from them.
+// The first morph holds absolute positions of vertices; later ones name places in its
+// list and hold offsets from them.
+bool readMorphs(PmdReader& r) {
+    ByteCursor& c = r.c;
+    ModelData& model = r.model;
     uint16_t morphCount = 0;
-    if (!c.readU16(morphCount) || !c.fits(morphCount, kMorphHeaderBytes)) return refuse.truncated("morphs", c);
+    if (!c.readU16(morphCount) || !c.fits(morphCount, kMorphHeaderBytes)) return r.refuse.truncated("morphs", c);
     if (morphCount) {
         model.morphs = new (std::nothrow) cMorph[morphCount];
-        if (!model.morphs) return refuse("morphs", c.offset(), "out of memory");
+        if (!model.morphs) return r.refuse("morphs", c.offset(), "out of memory");
     }
     for (uint32_t i = 0; i < morphCount; ++i) {
         const std::size_t recordStart = c.offset();
@@ -367,72 +389,86 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         uint32_t entryCount = 0;
         c.readU32(entryCount);
         c.skip(1);  // panel
-        if (!c.fits(entryCount, kMorphDefEntryBytes)) return refuse.truncated("morphs", c);
+        if (!c.fits(entryCount, kMorphDefEntryBytes)) return r.refuse.truncated("morphs", c);
         const uint8_t* entries = c.take(std::size_t(entryCount) * kMorphDefEntryBytes);
         // Vertex numbers of the base morph index vertices; those of the others index the
         // base morph's entries.
-        const uint32_t limit = i == 0 ? vertexCount : static_cast<uint32_t>(model.morphs[0].vertexCount);
+        const uint32_t limit = i == 0 ? model.vertexCount : static_cast<uint32_t>(model.morphs[0].vertexCount);
         for (uint32_t k = 0; k < entryCount; ++k) {
             uint32_t vertex;
             std::memcpy(&vertex, entries + k * kMorphDefEntryBytes, 4);
             if (vertex >= limit)
-                return refuse("morphs", recordStart + kMorphHeaderBytes + k * kMorphDefEntryBytes,
-                              modelload::format("morph %u: entry %u names %s %u (%u there)", i, k,
-                                                i == 0 ? "vertex" : "base entry", vertex, limit));
+                return r.refuse("morphs", recordStart + kMorphHeaderBytes + k * kMorphDefEntryBytes,
+                                modelload::format("morph %u: entry %u names %s %u (%u there)", i, k,
+                                                  i == 0 ? "vertex" : "base entry", vertex, limit));
         }
         initMorph(model.morphs[i], def, morphName, &model.morphs[0], nullptr);
         if (model.morphs[i].vertexCount != static_cast<int32_t>(entryCount))
-            return refuse("morphs", recordStart, modelload::format("morph %u: out of memory", i));
+            return r.refuse("morphs", recordStart, modelload::format("morph %u: out of memory", i));
         model.morphCount = static_cast<uint16_t>(i + 1);
     }
+    return true;
+}
 
-    // Display lists: the morph list, the bone group names and the displayed bones.
-    uint8_t listCount = 0, groupCount = 0;
+// The morph list, the bone group names and the displayed bones: stepped over.
+bool skipDisplayLists(PmdReader& r) {
+    ByteCursor& c = r.c;
+    uint8_t listCount = 0;
     uint32_t displayedBones = 0;
-    if (!c.readU8(listCount) || !c.skip(2 * std::size_t(listCount)) || !c.readU8(groupCount) ||
-        !c.skip(kDisplayGroupNameBytes * groupCount) || !c.readU32(displayedBones) ||
+    if (!c.readU8(listCount) || !c.skip(2 * std::size_t(listCount)) || !c.readU8(r.groupCount) ||
+        !c.skip(kDisplayGroupNameBytes * r.groupCount) || !c.readU32(displayedBones) ||
         !c.fits(displayedBones, kDisplayedBoneBytes) || !c.skip(kDisplayedBoneBytes * std::size_t(displayedBones)))
-        return refuse.truncated("display lists", c);
+        return r.refuse.truncated("display lists", c);
+    return true;
+}
 
-    // Optional sections: a file may stop before any of them. Without the toon names the
-    // numbers stand for the authoring program's ten shared ramps, so the materials get
-    // their ramps however the optional sections end.
+// The optional English names (stepped over) and toon-name list. Without the list the
+// toon numbers stand for the authoring program's ten shared ramps, so the materials get
+// their ramps however the optional sections end. Returns false when the file ends (or is
+// cut off) before the physics sections.
+bool readNamesAndToons(PmdReader& r) {
+    ByteCursor& c = r.c;
+    ModelData& model = r.model;
     std::string toonNames[kSharedToonCount];
-    for (int i = 0; i < kSharedToonCount; ++i) toonNames[i] = sharedToonName(i);
+    for (int i = 0; i < kSharedToonCount; ++i) toonNames[i] = modelload::format("toon%02d.bmp", i + 1);
     auto assignToons = [&]() {
-        for (uint32_t i = 0; i < materialCount; ++i) {
-            if (toonNumbers[i] < kSharedToonCount)
-                model.materials[i].toonTexture = acquireToonTexture(model, toonNames[toonNumbers[i]].c_str());
+        if (r.info) r.info->warningsBeforeToons = r.refuse.warningCount();
+        for (uint32_t i = 0; i < model.materialCount; ++i) {
+            if (r.toonNumbers[i] < kSharedToonCount)
+                model.materials[i].toonIndex = textureIndexOf(r.textures, toonNames[r.toonNumbers[i]]);
         }
+        return false;
     };
-    if (c.remaining() == 0) return assignToons(), true;
+    if (c.remaining() == 0) return assignToons();
     uint8_t hasEnglish = 0;
     c.readU8(hasEnglish);
     if (hasEnglish) {
-        const std::size_t englishBytes = kNameBytes + kCommentBytes + kNameBytes * std::size_t(boneCount) +
-                                         kNameBytes * std::size_t(morphCount ? morphCount - 1 : 0) +
-                                         kDisplayGroupNameBytes * std::size_t(groupCount);
-        if (!c.skip(englishBytes)) return assignToons(), cutOptional("English names", c);
+        const std::size_t englishBytes =
+            kNameBytes + kCommentBytes + kNameBytes * std::size_t(model.boneCount) +
+            kNameBytes * std::size_t(model.morphCount ? model.morphCount - 1 : 0) +
+            kDisplayGroupNameBytes * std::size_t(r.groupCount);
+        if (!c.skip(englishBytes)) return cutOptional(r.refuse, "English names", c), assignToons();
     }
     // Older files end after the English names.
-    if (c.remaining() == 0) return assignToons(), true;
+    if (c.remaining() == 0) return assignToons();
     const uint8_t* toonField = c.take(kToonNamesBytes);
-    if (!toonField) return assignToons(), cutOptional("toon names", c);
+    if (!toonField) return cutOptional(r.refuse, "toon names", c), assignToons();
     for (int i = 0; i < kSharedToonCount; ++i) {
         const char* entry = reinterpret_cast<const char*>(toonField + 100 * i);
         toonNames[i].assign(entry, strnlen(entry, 100));
     }
     assignToons();
-    if (c.remaining() == 0) return true;
+    return c.remaining() != 0;
+}
 
+// Rigid bodies and joints: kept as declared, for physics to create. Returns false after
+// a refusal; a cut-off section is told and left out.
+bool readRigidBodies(PmdReader& r) {
+    ByteCursor& c = r.c;
+    ModelData& model = r.model;
     uint32_t bodyCount = 0;
-    if (!c.readU32(bodyCount) || !c.fits(bodyCount, kRigidBodyBytes)) return cutOptional("rigid bodies", c);
-    if (bodyCount) {
-        model.rigidBodies = new (std::nothrow) cPMDRigidBody[bodyCount];
-        if (!model.rigidBodies) return refuse("rigid bodies", c.offset(), "out of memory");
-        model.rigidBodyCount = bodyCount;
-    }
-    cBone* centre = findBone(model, cp932::kCentre);
+    if (!c.readU32(bodyCount) || !c.fits(bodyCount, kRigidBodyBytes)) return cutOptional(r.refuse, "rigid bodies", c);
+    model.rigidBodyDefs.reserve(bodyCount);
     for (uint32_t i = 0; i < bodyCount; ++i) {
         const std::size_t recordStart = c.offset();
         uint16_t boneNumber;
@@ -440,32 +476,26 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         c.readU16(boneNumber);
         RigidBodyDef definition;
         readRigidBodyDef(c, definition);
-        cBone* bone = nullptr;
-        if (boneNumber == kNoBone) {
-            bone = centre;
-        } else if (boneNumber < boneCount) {
-            bone = &model.bones[boneNumber];
-        } else {
-            return refuse("rigid bodies", recordStart,
-                          modelload::format("body %u: bone %u out of range (%u bones)", i, boneNumber, boneCount));
-        }
-        createRigidBody(model.rigidBodies[i], definition, bone);
+        if (boneNumber != kNoBone && boneNumber >= model.boneCount)
+            return r.refuse("rigid bodies", recordStart,
+                            modelload::format("body %u: bone %u out of range (%u bones)", i, boneNumber,
+                                              model.boneCount));
+        model.rigidBodyDefs.push_back({boneNumber == kNoBone ? -1 : int32_t(boneNumber), definition});
     }
+    return true;
+}
 
-    if (c.remaining() == 0) return true;
+bool readJoints(PmdReader& r) {
+    ByteCursor& c = r.c;
+    ModelData& model = r.model;
+    const uint32_t bodyCount = static_cast<uint32_t>(model.rigidBodyDefs.size());
     uint32_t jointCount = 0;
     if (!c.readU32(jointCount) || !c.fits(jointCount, kJointBytes)) {
         // Simulated bodies without their joints would fall away with the bones they move.
-        delete[] model.rigidBodies;
-        model.rigidBodies = nullptr;
-        model.rigidBodyCount = 0;
-        return cutOptional("joints", c, " and its rigid bodies");
+        model.rigidBodyDefs.clear();
+        return cutOptional(r.refuse, "joints", c, " and its rigid bodies");
     }
-    if (jointCount) {
-        model.joints = new (std::nothrow) cModelJoint[jointCount];
-        if (!model.joints) return refuse("joints", c.offset(), "out of memory");
-        model.jointCount = jointCount;
-    }
+    model.jointDefs.reserve(jointCount);
     for (uint32_t i = 0; i < jointCount; ++i) {
         const std::size_t recordStart = c.offset();
         uint32_t a, b;
@@ -475,9 +505,49 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         JointDef definition;
         readJointDef(c, definition);
         if (a >= bodyCount || b >= bodyCount)
-            return refuse("joints", recordStart,
-                          modelload::format("joint %u: bodies %u and %u, but %u rigid bodies", i, a, b, bodyCount));
-        createJoint(model.joints[i], &model.rigidBodies[a], &model.rigidBodies[b], definition);
+            return r.refuse("joints", recordStart,
+                            modelload::format("joint %u: bodies %u and %u, but %u rigid bodies", i, a, b, bodyCount));
+        model.jointDefs.push_back({int32_t(a), int32_t(b), 0, definition});
     }
     return true;
+}
+
+// The texture table the materials index, kept with the model.
+bool storeTextureNames(PmdReader& r) {
+    ModelData& model = r.model;
+    const std::size_t count = r.textures.size();
+    model.textureNames = std::move(r.textures);
+    model.textureNameCount = static_cast<uint32_t>(count);
+    return true;
+}
+
+// The mandatory sections, then the optional ones: a file may stop before any of these.
+bool readAll(PmdReader& r) {
+    if (!readHeader(r) || !readVertices(r) || !readIndices(r) || !readMaterials(r) || !readBones(r) ||
+        !checkVertexBones(r) || !readIKChains(r) || !readMorphs(r) || !skipDisplayLists(r))
+        return false;
+    const bool physicsFollows = readNamesAndToons(r);
+    if (!storeTextureNames(r)) return false;
+    if (!physicsFollows) return true;
+    if (!readRigidBodies(r)) return false;
+    if (r.c.failed() || r.c.remaining() == 0) return true;  // the section was cut off, or joints are left out
+    return readJoints(r);
+}
+
+}  // namespace
+
+bool isPMD(const uint8_t* data, std::size_t size) {
+    ByteCursor c(data, size);
+    const uint8_t* magic = c.take(3);
+    float version = 0.0f;
+    return magic && std::memcmp(magic, "Pmd", 3) == 0 && c.readF32(version) && version == 1.0f;
+}
+
+LoadResult loadPMD(ModelData& model, const uint8_t* data, std::size_t size, ModelFileInfo* info) {
+    if (!isPMD(data, size)) return LoadResult::refuse("not a PMD file");
+    ByteCursor c(data, size);
+    Refusal refuse("PMD");
+    PmdReader reader{c, model, refuse, info, 0, {}, {}, 0};
+    readAll(reader);
+    return refuse.result();
 }

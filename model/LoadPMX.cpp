@@ -2,7 +2,7 @@
 // morphs (model/LoadPMXMorphs.cpp), display frames, rigid bodies and joints
 // (model/LoadPMXPhysics.h); 2.1 soft bodies after them are not read.
 // Bones keep what PMX posing needs (deform layer, append links, fixed and local axes, IK
-// link limits); the deform order is threaded once every chain exists.
+// link limits); the deform order is threaded by animation once the model is read.
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -10,14 +10,9 @@
 #include <new>
 #include <vector>
 
-#include "animation/DeformOrder.h"
-#include "animation/Skeleton.h"
 #include "model/LoadPMXMorphs.h"
 #include "model/LoadPMXPhysics.h"
 #include "model/ModelLoader.h"
-#include "render/Texture.h"
-#include "render/ToonTexture.h"
-#include "platform/HostUI.h"
 #include "platform/Text.h"
 
 namespace {
@@ -30,15 +25,7 @@ constexpr std::size_t kModelNameBytes = 256;
 constexpr std::size_t kTextureNameBytes = 512;
 constexpr std::size_t kBoneNameBytes = 32;
 
-class Refusal : public modelload::Refusal {
-public:
-    explicit Refusal(std::string* out) : modelload::Refusal("PMX", out) {}
-    // A message the user sees, which also becomes the reason.
-    bool shown(const char* caption, const std::string& text, std::size_t offset) {
-        showMessage(caption, text.c_str());
-        return (*this)(caption, offset, text);
-    }
-};
+using modelload::Refusal;
 
 // Steps over a text field, checking its length.
 bool skipText(ByteCursor& c) {
@@ -75,7 +62,7 @@ struct Header {
     uint8_t uvCount;
 };
 
-bool readVertices(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
+bool readVertices(ByteCursor& c, ModelData& model, const Header& h, Refusal& refuse) {
     int32_t count;
     const std::size_t minBytes = 32 + 16 * std::size_t(h.uvCount) + 1 + h.bone + 4;
     if (!readPMXCount(c, minBytes, count)) return refuse.truncated("vertices", c);
@@ -85,11 +72,9 @@ bool readVertices(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse
     model.normals = allocArray<float>(3 * n);
     model.texCoords = allocArray<float>(2 * n);
     model.skins = allocArray<VertexSkin>(n);
-    model.skinnedPositions = allocArray<float>(3 * n);
-    model.skinnedNormals = allocArray<float>(3 * n);
     model.edgeScales = allocArray<float>(n);
     if (!model.positions || !model.restPositions || !model.normals || !model.texCoords || !model.skins ||
-        !model.skinnedPositions || !model.skinnedNormals || !model.edgeScales)
+        !model.edgeScales)
         return refuse("vertices", c.offset(), "out of memory");
     model.vertexCount = static_cast<uint32_t>(count);
     std::vector<SdefVertex> sdefs;
@@ -159,7 +144,7 @@ bool readVertices(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse
 // Vertex bones can only be checked once the bone count is known. A slot the type does
 // not use, and an unused slot (-1) of a four-bone blend, are left alone. The first bone
 // of every type must exist.
-bool checkVertexBones(cModel& model, std::size_t sectionOffset, Refusal& refuse) {
+bool checkVertexBones(ModelData& model, std::size_t sectionOffset, Refusal& refuse) {
     for (uint32_t i = 0; i < model.vertexCount; ++i) {
         VertexSkin& skin = model.skins[i];
         // A two-bone vertex without its second bone belongs wholly to the first; left as
@@ -182,7 +167,7 @@ bool checkVertexBones(cModel& model, std::size_t sectionOffset, Refusal& refuse)
     return true;
 }
 
-bool readFaces(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
+bool readFaces(ByteCursor& c, ModelData& model, const Header& h, Refusal& refuse) {
     int32_t count;
     if (!readPMXCount(c, h.vertex, count)) return refuse.truncated("faces", c);
     model.indices = allocArray<uint32_t>(static_cast<std::size_t>(count));
@@ -200,33 +185,112 @@ bool readFaces(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
     return true;
 }
 
-bool readTextureNames(ByteCursor& c, cModel& model, Refusal& refuse) {
+bool readTextureNames(ByteCursor& c, ModelData& model, Refusal& refuse) {
     int32_t count;
     if (!readPMXCount(c, 4, count)) return refuse.truncated("textures", c);
-    model.textureNames = static_cast<char(*)[kTextureNameBytes]>(
-        std::calloc(count ? static_cast<std::size_t>(count) : 1, kTextureNameBytes));
-    if (!model.textureNames) return refuse("textures", c.offset(), "out of memory");
-    model.textureNameCount = static_cast<uint32_t>(count);
+    model.textureNames.reserve(static_cast<std::size_t>(count));
     for (int32_t i = 0; i < count; ++i) {
-        if (!readPMXText(c, model, model.textureNames[i], kTextureNameBytes)) return refuse.truncated("textures", c);
+        char name[kTextureNameBytes];
+        if (!readPMXText(c, model, name, kTextureNameBytes)) return refuse.truncated("textures", c);
+        model.textureNames.emplace_back(name);
+        model.textureNameCount = static_cast<uint32_t>(i + 1);
     }
-    prefetchTextures(std::vector<std::string>(model.textureNames, model.textureNames + count));
     return true;
 }
 
-// Acquires the texture a material names. A name that fails is reported once and then
-// emptied, so later materials naming it stay quiet.
-int32_t acquireNamedTexture(cModel& model, TextureCache& cache, int32_t index) {
-    char* name = model.textureNames[index];
-    const int32_t glName = acquireTexture(cache, name);
-    if (glName == -1 && name[0] != '\0') {
-        showMessage("Texture Read Error", cp932ToUtf8(name).c_str());
-        name[0] = '\0';
+// Material record i of count, at the cursor; indicesUsed counts the indices the records
+// so far have taken.
+bool readMaterialRecord(ByteCursor& c, ModelData& model, const Header& h, Refusal& refuse, ModelFileInfo* info,
+                        int32_t i, int32_t count, uint64_t& indicesUsed) {
+    Material& m = model.materials[i];
+    const std::size_t recordStart = c.offset();
+    skipText(c);
+    skipText(c);
+    c.readF32s(m.diffuse, 4);
+    c.readF32s(m.specular, 3);
+    m.specular[3] = 1.0f;
+    c.readF32(m.shininess);
+    c.readF32s(m.ambient, 3);
+    m.ambient[3] = 1.0f;
+    c.readU8(m.drawFlags);
+    c.readF32s(m.edgeColour, 4);
+    c.readF32(m.edgeSize);
+    int32_t textureIndex, sphereIndex;
+    uint8_t sphereMode, sharedToon;
+    c.readIndex(h.texture, false, textureIndex);
+    c.readIndex(h.texture, false, sphereIndex);
+    c.readU8(sphereMode);
+    c.readU8(sharedToon);
+    if (c.failed()) return refuse.truncated("materials", c);
+    if (sphereMode > 3)
+        return refuse.shown("mat",
+                            modelload::format("Error: unkSphereMode = %d, MatCount = %d, TexIndexSize = %d, "
+                                              "fpos = %08x",
+                                              sphereMode, count, h.texture,
+                                              static_cast<unsigned>(c.offset() - 1)),
+                            c.offset() - 1);
+    if (sphereMode == 3) {
+        refuse.warn("mat", modelload::format("サブテクスチャは無視します: nSphereIndex = %d, MatCount = %d, "
+                                             "TexIndexSize = %d, fpos = %08x",
+                                             -1, count, h.texture, static_cast<unsigned>(c.offset() - 1)));
     }
-    return glName;
+    if (sharedToon > 1)
+        return refuse("materials", c.offset() - 1,
+                      modelload::format("material %d: shared-toon flag %u is neither 0 nor 1", i, sharedToon));
+    int32_t toonIndex = -1;
+    if (sharedToon == 0) {
+        c.readIndex(h.texture, false, toonIndex);
+    } else {
+        uint8_t shared = 0xFF;
+        c.readU8(shared);
+        toonIndex = shared;
+    }
+    skipText(c);  // memo
+    int32_t indexCount;
+    c.readI32(indexCount);
+    if (c.failed()) return refuse.truncated("materials", c);
+
+    const bool usesSphere = sphereMode == 1 || sphereMode == 2;
+    // Editors leave indices behind when a texture is removed from the table; the
+    // material is still there to draw, only without that texture.
+    auto dropIfOutside = [&](int32_t& index, const char* what) {
+        if (index < 0 || indexOk(index, model.textureNameCount)) return;
+        refuse.warn("mat", modelload::format("material %d: %s %d out of range (%u textures); drawn without it, "
+                                             "fpos = %08x",
+                                             i, what, index, model.textureNameCount,
+                                             static_cast<unsigned>(recordStart)));
+        index = -1;
+    };
+    dropIfOutside(textureIndex, "texture");
+    if (usesSphere) dropIfOutside(sphereIndex, "sphere texture");
+    indicesUsed += static_cast<uint64_t>(indexCount < 0 ? 0 : indexCount);
+    if (indexCount < 0 || indicesUsed > model.indexCount)
+        return refuse("materials", recordStart,
+                      modelload::format("material %d: its %d indices run past the %u indices of the file", i,
+                                        indexCount, model.indexCount));
+    m.indexCount = indexCount;
+
+    if (info) {
+        info->materials.emplace_back();
+        info->warningsBeforeMaterial.push_back(refuse.warningCount());
+        if (textureIndex >= 0) info->materials.back().texture = model.textureNames[textureIndex];
+        if (usesSphere && sphereIndex >= 0) info->materials.back().sphere = model.textureNames[sphereIndex];
+    }
+    m.textureIndex = textureIndex;
+    if (usesSphere && sphereIndex >= 0) {
+        m.sphereIndex = sphereIndex;
+        m.sphereMode = sphereMode;
+    }
+    // A toon index past the table or the shared ten is treated as none, as is -1.
+    if (sharedToon == 0 && toonIndex >= 0 && indexOk(toonIndex, model.textureNameCount)) {
+        m.toonIndex = toonIndex;
+    } else if (sharedToon == 1 && toonIndex < kSharedToonCount) {
+        m.sharedToon = static_cast<int8_t>(toonIndex);
+    }
+    return true;
 }
 
-bool readMaterials(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse, ModelFileInfo* info) {
+bool readMaterials(ByteCursor& c, ModelData& model, const Header& h, Refusal& refuse, ModelFileInfo* info) {
     int32_t count;
     // name, English name, 17 floats, flag, 5 floats, two texture indices, 2 mode bytes,
     // a toon byte at least, memo, index count.
@@ -236,112 +300,130 @@ bool readMaterials(ByteCursor& c, cModel& model, const Header& h, Refusal& refus
     if (!model.materials) return refuse("materials", c.offset(), "out of memory");
     for (int32_t i = 0; i < count; ++i) {
         std::memset(&model.materials[i], 0, sizeof(Material));
-        model.materials[i].texture = model.materials[i].sphereTexture = model.materials[i].toonTexture = -1;
+        model.materials[i].textureIndex = model.materials[i].sphereIndex = model.materials[i].toonIndex = -1;
+        model.materials[i].sharedToon = -1;
     }
     model.materialCount = static_cast<uint32_t>(count);
-    // Names as the file gives them: a name that failed is emptied in the table.
-    std::vector<std::string> fileNames;
-    if (info) fileNames.assign(model.textureNames, model.textureNames + model.textureNameCount);
     uint64_t indicesUsed = 0;
     for (int32_t i = 0; i < count; ++i) {
-        Material& m = model.materials[i];
-        const std::size_t recordStart = c.offset();
-        skipText(c);
-        skipText(c);
-        c.readF32s(m.diffuse, 4);
-        c.readF32s(m.specular, 3);
-        m.specular[3] = 1.0f;
-        c.readF32(m.shininess);
-        c.readF32s(m.ambient, 3);
-        m.ambient[3] = 1.0f;
-        c.readU8(m.drawFlags);
-        c.readF32s(m.edgeColour, 4);
-        c.readF32(m.edgeSize);
-        int32_t textureIndex, sphereIndex;
-        uint8_t sphereMode, sharedToon;
-        c.readIndex(h.texture, false, textureIndex);
-        c.readIndex(h.texture, false, sphereIndex);
-        c.readU8(sphereMode);
-        c.readU8(sharedToon);
-        if (c.failed()) return refuse.truncated("materials", c);
-        if (sphereMode > 3)
-            return refuse.shown("mat",
-                                modelload::format("Error: unkSphereMode = %d, MatCount = %d, TexIndexSize = %d, "
-                                                  "fpos = %08x",
-                                                  sphereMode, count, h.texture,
-                                                  static_cast<unsigned>(c.offset() - 1)),
-                                c.offset() - 1);
-        if (sphereMode == 3) {
-            showMessage("mat", modelload::format("サブテクスチャは無視します: nSphereIndex = %d, MatCount = %d, "
-                                                 "TexIndexSize = %d, fpos = %08x",
-                                                 -1, count, h.texture, static_cast<unsigned>(c.offset() - 1))
-                                   .c_str());
-        }
-        if (sharedToon > 1)
-            return refuse("materials", c.offset() - 1,
-                          modelload::format("material %d: shared-toon flag %u is neither 0 nor 1", i, sharedToon));
-        int32_t toonIndex = -1;
-        if (sharedToon == 0) {
-            c.readIndex(h.texture, false, toonIndex);
-        } else {
-            uint8_t shared = 0xFF;
-            c.readU8(shared);
-            toonIndex = shared;
-        }
-        skipText(c);  // memo
-        int32_t indexCount;
-        c.readI32(indexCount);
-        if (c.failed()) return refuse.truncated("materials", c);
-
-        const bool usesSphere = sphereMode == 1 || sphereMode == 2;
-        // Editors leave indices behind when a texture is removed from the table; the
-        // material is still there to draw, only without that texture.
-        auto dropIfOutside = [&](int32_t& index, const char* what) {
-            if (index < 0 || indexOk(index, model.textureNameCount)) return;
-            showMessage("mat", modelload::format("material %d: %s %d out of range (%u textures); drawn without it, "
-                                                 "fpos = %08x",
-                                                 i, what, index, model.textureNameCount,
-                                                 static_cast<unsigned>(recordStart))
-                                   .c_str());
-            index = -1;
-        };
-        dropIfOutside(textureIndex, "texture");
-        if (usesSphere) dropIfOutside(sphereIndex, "sphere texture");
-        indicesUsed += static_cast<uint64_t>(indexCount < 0 ? 0 : indexCount);
-        if (indexCount < 0 || indicesUsed > model.indexCount)
-            return refuse("materials", recordStart,
-                          modelload::format("material %d: its %d indices run past the %u indices of the file", i,
-                                            indexCount, model.indexCount));
-        m.indexCount = indexCount;
-
-        if (info) {
-            info->materials.emplace_back();
-            if (textureIndex >= 0) info->materials.back().texture = fileNames[textureIndex];
-            if (usesSphere && sphereIndex >= 0) info->materials.back().sphere = fileNames[sphereIndex];
-        }
-        if (textureIndex >= 0) {
-            modelload::selectTextureUnit(0);
-            m.texture = acquireNamedTexture(model, model.colourTextures, textureIndex);
-        }
-        if (usesSphere && sphereIndex >= 0) {
-            modelload::selectTextureUnit(1);
-            m.sphereTexture = acquireNamedTexture(model, model.sphereTextures, sphereIndex);
-            if (m.sphereTexture != -1) m.sphereMode = sphereMode;
-        }
-        // A toon index past the table or the shared ten is treated as none, as is -1.
-        if (sharedToon == 0 && toonIndex >= 0 && indexOk(toonIndex, model.textureNameCount)) {
-            modelload::selectTextureUnit(0);
-            m.toonTexture = acquireToonTexture(model, model.textureNames[toonIndex]);
-        } else if (sharedToon == 1 && toonIndex < kSharedToonCount) {
-            modelload::selectTextureUnit(0);
-            m.toonTexture = acquireToonTexture(model, sharedToonName(toonIndex).c_str());
-        }
+        if (!readMaterialRecord(c, model, h, refuse, info, i, count, indicesUsed)) return false;
     }
-    modelload::selectTextureUnit(0);
     return true;
 }
 
-bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
+// The IK chains bone records declare, gathered until every bone exists.
+struct BoneChains {
+    std::vector<IKDef> defs = std::vector<IKDef>(kMaxPMXChains);
+    std::vector<std::vector<IKLinkLimit>> limits = std::vector<std::vector<IKLinkLimit>>(kMaxPMXChains);
+    int count = 0;
+};
+
+// The fields of bone record i before its IK part, into name and def; its links checked.
+bool readBoneRecord(ByteCursor& c, const ModelData& model, const Header& h, Refusal& refuse, int32_t i,
+                    int32_t count, char (&name)[kBoneNameBytes], BoneDef& def) {
+    const std::size_t recordStart = c.offset();
+    if (!readPMXText(c, model, name, sizeof name)) return refuse.truncated("bones", c);
+    skipText(c);
+    std::memset(&def, 0, sizeof def);
+    def.child = -1;
+    def.appendParent = -1;
+    c.readF32s(def.restPosition, 3);
+    c.readIndex(h.bone, false, def.parent);
+    c.readI32(def.deformLayer);
+    c.readU16(def.flags);
+    if (def.flags & 0x0001) {
+        c.readIndex(h.bone, false, def.child);
+    } else {
+        c.skip(12);
+    }
+    if (def.flags & (0x0100 | 0x0200)) {
+        c.readIndex(h.bone, false, def.appendParent);
+        c.readF32(def.appendRatio);
+    }
+    if (def.flags & 0x0400) {
+        c.readF32s(def.fixedAxis, 3);
+        if (!normalizeAxis(def.fixedAxis)) def.flags &= static_cast<uint16_t>(~0x0400);
+    }
+    if (def.flags & 0x0800) {
+        c.readF32s(def.localAxisX, 3);
+        c.readF32s(def.localAxisZ, 3);
+    }
+    if (def.flags & 0x2000) c.skip(4);
+    if (c.failed()) return refuse.truncated("bones", c);
+    const char* badLink = !optionalIndexOk(def.parent, count)         ? "parent"
+                          : !optionalIndexOk(def.child, count)        ? "tail"
+                          : !optionalIndexOk(def.appendParent, count) ? "append parent"
+                                                                      : nullptr;
+    if (badLink) {
+        const int32_t value = badLink[0] == 'p' ? def.parent : badLink[0] == 't' ? def.child : def.appendParent;
+        return refuse("bones", recordStart,
+                      modelload::format("bone %d: %s %d out of range (%d bones)", i, badLink, value, count));
+    }
+    return true;
+}
+
+// The IK part of bone record i (flag 0x0020), which starts at recordStart. A chain of too
+// many links is told and dropped; its links are still stepped over whole, so the next
+// bone is read from its start.
+bool readBoneIK(ByteCursor& c, const Header& h, Refusal& refuse, int32_t i, int32_t count, std::size_t recordStart,
+                BoneChains& chains) {
+    IKDef ik;
+    std::memset(&ik, 0, sizeof ik);
+    int32_t target, loops, linkCount;
+    float limit;
+    c.readIndex(h.bone, false, target);
+    c.readI32(loops);
+    c.readF32(limit);
+    c.readI32(linkCount);
+    if (c.failed()) return refuse.truncated("bones", c);
+    const std::size_t afterLinkCount = c.offset();
+    if (linkCount < 0)
+        return refuse("bones", afterLinkCount - 4, modelload::format("bone %d: negative IK link count %d", i, linkCount));
+    const bool tooMany = linkCount >= kMaxIKLinks;
+    std::vector<IKLinkLimit> limits;
+    if (tooMany) {
+        refuse.warn("bone", modelload::format("%dをターゲットとするIK構成ボーンの数が多すぎます。"
+                                              "BoneCount = %d, BoneIndexSize = %d, len = %08x",
+                                              i, count, h.bone, static_cast<unsigned>(afterLinkCount)));
+    }
+    for (int32_t k = 0; k < linkCount; ++k) {
+        int32_t link;
+        uint8_t limited;
+        IKLinkLimit linkLimit{};
+        c.readIndex(h.bone, false, link);
+        c.readU8(limited);
+        if (limited) {
+            c.readF32s(linkLimit.lower, 3);
+            c.readF32s(linkLimit.upper, 3);
+            linkLimit.limited = finite3(linkLimit.lower) && finite3(linkLimit.upper);
+        }
+        if (c.failed()) return refuse.truncated("bones", c);
+        if (!tooMany) limits.push_back(linkLimit);
+        if (!indexOk(link, count))
+            return refuse("bones", recordStart,
+                          modelload::format("bone %d: IK link %d names bone %d (%d bones)", i, k, link, count));
+        if (!tooMany) ik.links[k] = link;
+    }
+    if (tooMany) return true;
+    if (!indexOk(target, count))
+        return refuse("bones", recordStart,
+                      modelload::format("bone %d: IK target %d out of range (%d bones)", i, target, count));
+    if (chains.count == kMaxPMXChains)
+        return refuse.shown("bone",
+                            modelload::format("Error: IkListMax: IkCount = %d, fpos = %08x", kMaxPMXChains + 1,
+                                              static_cast<unsigned>(c.offset())),
+                            c.offset());
+    ik.ikBone = i;
+    ik.targetBone = target;
+    ik.iterations = static_cast<uint32_t>(loops);
+    ik.limit = limit * 0.25f;
+    ik.linkCount = static_cast<uint32_t>(linkCount);
+    chains.limits[chains.count] = std::move(limits);
+    chains.defs[chains.count++] = ik;
+    return true;
+}
+
+bool readBones(ByteCursor& c, ModelData& model, const Header& h, Refusal& refuse) {
     int32_t count;
     if (!c.readI32(count)) return refuse.truncated("bones", c);
     if (count > kMaxPMXBones)
@@ -358,112 +440,14 @@ bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
     if (!model.bones) return refuse("bones", c.offset(), "out of memory");
     model.boneCount = static_cast<uint32_t>(count);
 
-    std::vector<IKDef> chains(kMaxPMXChains);
-    std::vector<std::vector<IKLinkLimit>> chainLimits(kMaxPMXChains);
-    int chainCount = 0;
+    BoneChains chains;
     for (int32_t i = 0; i < count; ++i) {
         const std::size_t recordStart = c.offset();
         char name[kBoneNameBytes];
-        if (!readPMXText(c, model, name, sizeof name)) return refuse.truncated("bones", c);
-        skipText(c);
         BoneDef def;
-        std::memset(&def, 0, sizeof def);
-        def.child = -1;
-        def.appendParent = -1;
-        c.readF32s(def.restPosition, 3);
-        c.readIndex(h.bone, false, def.parent);
-        c.readI32(def.deformLayer);
-        c.readU16(def.flags);
-        if (def.flags & 0x0001) {
-            c.readIndex(h.bone, false, def.child);
-        } else {
-            c.skip(12);
-        }
-        if (def.flags & (0x0100 | 0x0200)) {
-            c.readIndex(h.bone, false, def.appendParent);
-            c.readF32(def.appendRatio);
-        }
-        if (def.flags & 0x0400) {
-            c.readF32s(def.fixedAxis, 3);
-            if (!normalizeAxis(def.fixedAxis)) def.flags &= static_cast<uint16_t>(~0x0400);
-        }
-        if (def.flags & 0x0800) {
-            c.readF32s(def.localAxisX, 3);
-            c.readF32s(def.localAxisZ, 3);
-        }
-        if (def.flags & 0x2000) c.skip(4);
-        if (c.failed()) return refuse.truncated("bones", c);
-        const char* badLink = !optionalIndexOk(def.parent, count)         ? "parent"
-                              : !optionalIndexOk(def.child, count)        ? "tail"
-                              : !optionalIndexOk(def.appendParent, count) ? "append parent"
-                                                                          : nullptr;
-        if (badLink) {
-            const int32_t value = badLink[0] == 'p' ? def.parent : badLink[0] == 't' ? def.child : def.appendParent;
-            return refuse("bones", recordStart,
-                          modelload::format("bone %d: %s %d out of range (%d bones)", i, badLink, value, count));
-        }
-
-        if (def.flags & 0x0020) {
-            IKDef ik;
-            std::memset(&ik, 0, sizeof ik);
-            int32_t target, loops, linkCount;
-            float limit;
-            c.readIndex(h.bone, false, target);
-            c.readI32(loops);
-            c.readF32(limit);
-            c.readI32(linkCount);
-            if (c.failed()) return refuse.truncated("bones", c);
-            const std::size_t afterLinkCount = c.offset();
-            if (linkCount < 0)
-                return refuse("bones", afterLinkCount - 4,
-                              modelload::format("bone %d: negative IK link count %d", i, linkCount));
-            const bool tooMany = linkCount >= kMaxIKLinks;
-            std::vector<IKLinkLimit> limits;
-            if (tooMany) {
-                showMessage("bone", modelload::format("%dをターゲットとするIK構成ボーンの数が多すぎます。"
-                                                      "BoneCount = %d, BoneIndexSize = %d, len = %08x",
-                                                      i, count, h.bone, static_cast<unsigned>(afterLinkCount))
-                                        .c_str());
-            }
-            // Links are always stepped over whole, so the next bone is read from its start
-            // even when this chain is dropped.
-            for (int32_t k = 0; k < linkCount; ++k) {
-                int32_t link;
-                uint8_t limited;
-                IKLinkLimit limit{};
-                c.readIndex(h.bone, false, link);
-                c.readU8(limited);
-                if (limited) {
-                    c.readF32s(limit.lower, 3);
-                    c.readF32s(limit.upper, 3);
-                    limit.limited = finite3(limit.lower) && finite3(limit.upper);
-                }
-                if (c.failed()) return refuse.truncated("bones", c);
-                if (!tooMany) limits.push_back(limit);
-                if (!indexOk(link, count))
-                    return refuse("bones", recordStart,
-                                  modelload::format("bone %d: IK link %d names bone %d (%d bones)", i, k, link, count));
-                if (!tooMany) ik.links[k] = link;
-            }
-            if (!tooMany) {
-                if (!indexOk(target, count))
-                    return refuse("bones", recordStart,
-                                  modelload::format("bone %d: IK target %d out of range (%d bones)", i, target, count));
-                if (chainCount == kMaxPMXChains)
-                    return refuse.shown("bone",
-                                        modelload::format("Error: IkListMax: IkCount = %d, fpos = %08x",
-                                                          kMaxPMXChains + 1, static_cast<unsigned>(c.offset())),
-                                        c.offset());
-                ik.ikBone = i;
-                ik.targetBone = target;
-                ik.iterations = static_cast<uint32_t>(loops);
-                ik.limit = limit * 0.25f;
-                ik.linkCount = static_cast<uint32_t>(linkCount);
-                chainLimits[chainCount] = std::move(limits);
-                chains[chainCount++] = ik;
-            }
-        }
-        initBone(model.bones[i], name, def, model.bones);
+        if (!readBoneRecord(c, model, h, refuse, i, count, name, def)) return false;
+        if ((def.flags & 0x0020) && !readBoneIK(c, h, refuse, i, count, recordStart, chains)) return false;
+        initBoneRecord(model.bones[i], name, def, model.bones);
         if (namesEqual20(model.bones[i].name, cp932::kHead)) model.headBone = &model.bones[i];
     }
     const int64_t cyclic = modelload::findParentCycle(model);
@@ -472,17 +456,16 @@ bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
                       modelload::format("bone %lld is its own ancestor", static_cast<long long>(cyclic)));
     computeParentOffsets(model);
 
-    if (chainCount) {
-        model.ikChains = new (std::nothrow) cIKChain[chainCount];
+    if (chains.count) {
+        model.ikChains = new (std::nothrow) cIKChain[chains.count];
         if (!model.ikChains) return refuse("bones", c.offset(), "out of memory");
-        model.ikCount = static_cast<uint16_t>(chainCount);
-        for (int k = 0; k < chainCount; ++k) {
-            chains[k].limits = chainLimits[k].empty() ? nullptr : chainLimits[k].data();
-            initIKChain(model.ikChains[k], chains[k], model.bones);
+        model.ikCount = static_cast<uint16_t>(chains.count);
+        for (int k = 0; k < chains.count; ++k) {
+            chains.defs[k].limits = chains.limits[k].empty() ? nullptr : chains.limits[k].data();
+            initIKChain(model.ikChains[k], chains.defs[k], model.bones);
         }
-        sortIKChains(model.ikChains, chainCount);
+        sortIKChains(model.ikChains, chains.count);
     }
-    buildDeformOrder(model);
     return true;
 }
 
@@ -518,7 +501,7 @@ bool readPMXCount(ByteCursor& c, std::size_t minBytes, int32_t& count) {
     return c.fits(static_cast<uint64_t>(count), minBytes);
 }
 
-bool readPMXText(ByteCursor& c, const cModel& model, char* out, std::size_t outSize) {
+bool readPMXText(ByteCursor& c, const ModelData& model, char* out, std::size_t outSize) {
     if (outSize) out[0] = '\0';
     int32_t length;
     if (!c.readI32(length)) return false;
@@ -578,14 +561,19 @@ bool readPMXText(ByteCursor& c, const cModel& model, char* out, std::size_t outS
     return true;
 }
 
-bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* reason, ModelFileInfo* info) {
+bool isPMX(const uint8_t* data, std::size_t size) {
     ByteCursor c(data, size);
     const uint8_t* magic = c.take(4);
     float version = 0.0f;
-    if (!magic || std::memcmp(magic, "PMX ", 4) != 0 || !c.readF32(version) || (version != 2.0f && version != 2.1f))
-        return false;
+    return magic && std::memcmp(magic, "PMX ", 4) == 0 && c.readF32(version) && (version == 2.0f || version == 2.1f);
+}
 
-    Refusal refuse(reason);
+namespace {
+
+bool readPMX(ByteCursor& c, ModelData& model, Refusal& refuse, ModelFileInfo* info) {
+    float version = 0.0f;
+    c.skip(4);
+    c.readF32(version);
     // Whoever parses the bytes, the model is a PMX one from here on (morph reset, drawing).
     model.format = 1;
     if (info) info->version = version;
@@ -631,4 +619,14 @@ bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* 
     // Every PMX file goes on with its rigid-body section.
     if (!inside("rigid bodies")) return false;
     return readPMXPhysics(c, model, PmxPhysicsLayout{h.bone, h.rigidBody, version > 2.05f}, refuse);
+}
+
+}  // namespace
+
+LoadResult loadPMX(ModelData& model, const uint8_t* data, std::size_t size, ModelFileInfo* info) {
+    if (!isPMX(data, size)) return LoadResult::refuse("not a PMX 2.0/2.1 file");
+    ByteCursor c(data, size);
+    Refusal refuse("PMX");
+    readPMX(c, model, refuse, info);
+    return refuse.result();
 }

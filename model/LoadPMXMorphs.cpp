@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "model/MorphKinds.h"
-#include "platform/HostUI.h"
 #include "platform/Text.h"
 
 namespace {
@@ -69,7 +68,7 @@ void keepFinite(MaterialMorphOffset& o) {
 
 struct Reader {
     ByteCursor& c;
-    cModel& model;
+    ModelData& model;
     const PMXMorphIndexWidths& widths;
     modelload::Refusal& refuse;
     MorphKinds& kinds;
@@ -215,8 +214,7 @@ struct Reader {
             if (r.kind > morphkind::kLast) {
                 const std::string text = modelload::format("Error: unkMorphType = %d, FaceCount = %d, len = %08x", r.kind,
                                                            count, static_cast<unsigned>(c.offset()));
-                showMessage("face", text.c_str());
-                return refuse("face", c.offset(), text);
+                return refuse.shown("face", text, c.offset());
             }
             if (offsetCount < 0)
                 return refuse("morphs", c.offset() - 4,
@@ -232,8 +230,9 @@ struct Reader {
 };
 
 struct CutNote {
-    const cModel* model;
+    const ModelData* model;
     const MorphKinds* kinds;
+    modelload::Refusal* refuse;
 };
 
 void reportCut(void* context, int32_t group, int32_t member) {
@@ -246,29 +245,29 @@ void reportCut(void* context, int32_t group, int32_t member) {
             : modelload::format("morph %d (%s): member %d (%s) closes a loop of groups; that member is left out", group,
                                 groupName.c_str(), member,
                                 cp932ToUtf8(n.kinds->morphs[static_cast<std::size_t>(member)].name).c_str());
-    showMessage("face", text.c_str());
+    n.refuse->warn("face", text);
 }
 
 }  // namespace
 
-bool readPMXMorphs(ByteCursor& c, cModel& model, const PMXMorphIndexWidths& widths, modelload::Refusal& refuse) {
-    model.morphKinds = new (std::nothrow) MorphKinds();
+bool readPMXMorphs(ByteCursor& c, ModelData& model, const PMXMorphIndexWidths& widths, modelload::Refusal& refuse) {
+    model.morphKinds.reset(new (std::nothrow) MorphKinds());
     if (!model.morphKinds) return refuse("morphs", c.offset(), "out of memory");
     MorphKinds& kinds = *model.morphKinds;
     try {
         Reader reader{c, model, widths, refuse, kinds, 0, {}};
         if (!reader.read()) return false;
-        CutNote note{&model, &kinds};
+        CutNote note{&model, &kinds, &refuse};
         orderGroups(kinds, reportCut, &note);
     } catch (const std::bad_alloc&) {
         return refuse("morphs", c.offset(), "out of memory");
     }
     if (!prepareMorphKinds(kinds, model)) return refuse("morphs", c.offset(), "out of memory");
     if (kinds.additionalUVMorphs || kinds.impulseMorphs) {
-        std::fprintf(stderr,
-                     "%s: %u additional-UV and %u impulse morphs are read but not applied (the viewer keeps no "
-                     "additional UVs and applies no impulses)\n",
-                     cp932ToUtf8(model.name).c_str(), kinds.additionalUVMorphs, kinds.impulseMorphs);
+        refuse.note(modelload::format(
+            "%s: %u additional-UV and %u impulse morphs are read but not applied (the viewer keeps no "
+            "additional UVs and applies no impulses)",
+            cp932ToUtf8(model.name).c_str(), kinds.additionalUVMorphs, kinds.impulseMorphs));
     }
     if (model.morphCount == 0) {
         delete[] model.morphs;

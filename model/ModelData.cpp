@@ -1,37 +1,63 @@
 #include "model/ModelData.h"
 
+#include "model/MorphKinds.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-cIKChain::~cIKChain() {
-    std::free(links);
-    std::free(limits);
-}
-
-cMorph::~cMorph() { std::free(entries); }
+ModelData::ModelData() = default;
+ModelData::~ModelData() = default;
 
 bool namesEqual20(const char* a, const char* b) { return std::strncmp(a, b, kNameCompareBytes) == 0; }
 
-cBone* findBone(const cModel& model, const char* name) {
+cBone* findBone(const ModelData& model, const char* name) {
     for (uint32_t i = 0; i < model.boneCount; ++i) {
         if (namesEqual20(model.bones[i].name, name)) return &model.bones[i];
     }
     return nullptr;
 }
 
-cMorph* findMorph(const cModel& model, const char* name) {
+cMorph* findMorph(const ModelData& model, const char* name) {
     for (uint32_t i = 0; i < model.morphCount; ++i) {
         if (namesEqual20(model.morphs[i].name, name)) return &model.morphs[i];
     }
     return nullptr;
 }
 
+void initBoneRecord(cBone& bone, const char* name, const BoneDef& def, cBone* bones) {
+    std::strncpy(bone.name, name ? name : "", sizeof(bone.name) - 1);
+    bone.name[sizeof(bone.name) - 1] = 0;
+    std::memcpy(bone.restPosition, def.restPosition, sizeof(bone.restPosition));
+    bone.flags = def.flags;
+    bone.parent = def.parent >= 0 ? &bones[def.parent] : nullptr;
+    // With a parent the loader replaces this once all rest positions are known.
+    std::memcpy(bone.parentOffset, def.restPosition, sizeof(bone.parentOffset));
+    bone.child = def.child >= 0 ? &bones[def.child] : nullptr;
+    if ((def.flags & (0x0100 | 0x0200)) && def.appendParent >= 0) {
+        bone.appendParent = &bones[def.appendParent];
+        bone.appendRatio = def.appendRatio;
+    } else {
+        bone.appendParent = nullptr;
+        bone.appendRatio = 0.0f;
+    }
+    for (int k = 0; k < 16; ++k) bone.inverseRest[k] = k % 5 == 0 ? 1.0f : 0.0f;
+    bone.inverseRest[12] = -def.restPosition[0];
+    bone.inverseRest[13] = -def.restPosition[1];
+    bone.inverseRest[14] = -def.restPosition[2];
+    bone.ikAngleLimited = 0;
+    bone.deformLayer = def.deformLayer;
+    std::memcpy(bone.fixedAxis, def.fixedAxis, sizeof(bone.fixedAxis));
+    std::memcpy(bone.localAxisX, def.localAxisX, sizeof(bone.localAxisX));
+    std::memcpy(bone.localAxisZ, def.localAxisZ, sizeof(bone.localAxisZ));
+    bone.ikChain = nullptr;
+    bone.nextInOrder = nullptr;
+    bone.refreshStamp = 0;
+}
+
 void initIKChain(cIKChain& chain, const IKDef& def, cBone* bones) {
-    std::free(chain.links);
-    std::free(chain.limits);
-    chain.links = nullptr;
-    chain.limits = nullptr;
+    chain.links.clear();
+    chain.limits.clear();
     chain.enabled = 1;
     chain.ikBone = &bones[def.ikBone];
     chain.targetBone = &bones[def.targetBone];
@@ -40,17 +66,10 @@ void initIKChain(cIKChain& chain, const IKDef& def, cBone* bones) {
     chain.sortKey = static_cast<int16_t>(static_cast<uint16_t>(def.links[0] & 0xFFFF));
     chain.linkCount = static_cast<uint8_t>(def.linkCount);
     if (chain.linkCount == 0) return;
-    chain.links = static_cast<cBone**>(std::malloc(sizeof(cBone*) * chain.linkCount));
-    if (!chain.links) {
-        chain.linkCount = 0;
-        return;
-    }
+    chain.links.resize(chain.linkCount);
     bool anyLimited = false;
     for (int i = 0; def.limits && i < chain.linkCount; ++i) anyLimited = anyLimited || def.limits[i].limited;
-    if (anyLimited) {
-        chain.limits = static_cast<IKLinkLimit*>(std::malloc(sizeof(IKLinkLimit) * chain.linkCount));
-        if (chain.limits) std::memcpy(chain.limits, def.limits, sizeof(IKLinkLimit) * chain.linkCount);
-    }
+    if (anyLimited) chain.limits.assign(def.limits, def.limits + chain.linkCount);
     for (int i = 0; i < chain.linkCount; ++i) {
         cBone* link = &bones[def.links[i]];
         chain.links[i] = link;
@@ -62,45 +81,12 @@ void initIKChain(cIKChain& chain, const IKDef& def, cBone* bones) {
 
 void sortIKChains(cIKChain* chains, int count) {
     if (count < 2) return;
-    // Chains own their link arrays, so sort an index and then move the fields.
-    struct Fields {
-        cBone* ikBone;
-        cBone* targetBone;
-        uint16_t iterations;
-        float angleLimit;
-        int16_t sortKey;
-        uint8_t linkCount;
-        cBone** links;
-        IKLinkLimit* limits;
-        uint8_t enabled;
-    };
-    Fields* tmp = static_cast<Fields*>(std::malloc(sizeof(Fields) * count));
-    if (!tmp) return;
-    for (int i = 0; i < count; ++i) {
-        cIKChain& c = chains[i];
-        tmp[i] = {c.ikBone, c.targetBone, c.iterations, c.angleLimit, c.sortKey, c.linkCount, c.links, c.limits,
-                  c.enabled};
-    }
-    std::stable_sort(tmp, tmp + count, [](const Fields& a, const Fields& b) { return a.sortKey < b.sortKey; });
-    for (int i = 0; i < count; ++i) {
-        cIKChain& c = chains[i];
-        c.ikBone = tmp[i].ikBone;
-        c.targetBone = tmp[i].targetBone;
-        c.iterations = tmp[i].iterations;
-        c.angleLimit = tmp[i].angleLimit;
-        c.sortKey = tmp[i].sortKey;
-        c.linkCount = tmp[i].linkCount;
-        c.links = tmp[i].links;
-        c.limits = tmp[i].limits;
-        c.enabled = tmp[i].enabled;
-    }
-    std::free(tmp);
+    std::stable_sort(chains, chains + count, [](const cIKChain& a, const cIKChain& b) { return a.sortKey < b.sortKey; });
 }
 
 void initMorph(cMorph& morph, const uint8_t* def, const char* name, const cMorph* base,
                const float* restPositions) {
-    std::free(morph.entries);
-    morph.entries = nullptr;
+    morph.entries.clear();
     morph.vertexCount = 0;
     std::strncpy(morph.name, name, sizeof(morph.name) - 1);
     morph.name[sizeof(morph.name) - 1] = 0;
@@ -108,8 +94,7 @@ void initMorph(cMorph& morph, const uint8_t* def, const char* name, const cMorph
     int32_t count;
     std::memcpy(&count, def, sizeof(count));
     if (count <= 0) return;
-    morph.entries = static_cast<MorphEntry*>(std::malloc(sizeof(MorphEntry) * static_cast<std::size_t>(count)));
-    if (!morph.entries) return;
+    morph.entries.resize(static_cast<std::size_t>(count));
     morph.vertexCount = count;
     // Entries follow the panel byte unaligned: copy them field by field.
     const uint8_t* p = def + kMorphDefHeaderBytes;
@@ -134,7 +119,7 @@ void initMorph(cMorph& morph, const uint8_t* def, const char* name, const cMorph
     }
 }
 
-void computeParentOffsets(cModel& model) {
+void computeParentOffsets(ModelData& model) {
     for (uint32_t i = 0; i < model.boneCount; ++i) {
         cBone& b = model.bones[i];
         if (!b.parent) continue;

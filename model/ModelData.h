@@ -1,10 +1,13 @@
-// The in-memory character model shared by the loaders, animation, physics and drawing.
+// A character model as its file gives it: mesh, materials, texture names, bones, IK
+// chains, morphs and the rigid-body and joint definitions. The readers fill it; what is
+// made from it (GL textures, Bullet bodies, the pose, skinned vertices) lives with the
+// subsystem that makes it, tied together in character/Model.h.
 //
 // Memory layout is fixed by the file formats and the loaders: flat numeric arrays come
 // from the C heap (malloc/free), arrays of records with behaviour (cBone, cIKChain,
-// cMorph, cPMDRigidBody, cModelJoint) from new[]/delete[]. Pointers between records
-// (a bone's parent, a chain's links, a rigid body's bone) point into the owning
-// cModel's arrays and never own. releaseModel() (model/ModelDraw.h) frees everything.
+// cMorph) from new[]/delete[]. Pointers between records (a bone's parent, a chain's
+// links) point into the owning model's arrays and never own. releaseModel()
+// (character/Model.h) frees everything.
 //
 // Conventions (animation and physics): vectors are float[3]; quaternions float[4]
 // stored (x, y, z, w), normalised with w >= 0; 4x4 matrices are float[16] column-major
@@ -13,11 +16,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
-class btTypedConstraint;
-struct MorphKinds;    // model/MorphKinds.h
-class cPMDRigidBody;  // physics/RigidBody.h
-struct MotionData;    // animation/Motion.h
+#include "model/BodyDefinition.h"
+
+struct MorphKinds;  // model/MorphKinds.h
 
 // CP932 byte forms of the names the program looks for.
 namespace cp932 {
@@ -26,6 +31,10 @@ inline constexpr char kCentre[] = "\x83\x5a\x83\x93\x83\x5e\x81\x5b";  // セン
 inline constexpr char kLeftKnee[] = "\x8d\xb6\x82\xd0\x82\xb4";        // 左ひざ
 inline constexpr char kRightKnee[] = "\x89\x45\x82\xd0\x82\xb4";       // 右ひざ
 }  // namespace cp932
+
+// Models may name the toon ramps that come with their authoring program (toon01.bmp ...
+// toon10.bmp) without shipping them.
+constexpr int kSharedToonCount = 10;
 
 // Bone and morph lookups compare at most this many bytes of a name.
 constexpr std::size_t kNameCompareBytes = 20;
@@ -52,16 +61,19 @@ struct Material {
     float specular[4];  // r, g, b, 1
     float ambient[4];   // r, g, b, 1
     float shininess;
-    int32_t indexCount;     // indices taken in order from cModel::indices
-    int32_t texture;        // GL name of the main texture, -1 when none
-    int32_t sphereTexture;  // GL name of the sphere map, -1 when none
-    uint8_t sphereMode;     // 0 none, 1 multiply, 2 add
+    int32_t indexCount;     // indices taken in order from ModelData::indices
+    int32_t textureIndex;  // main texture: index into ModelData::textureNames, -1 when none
+    int32_t sphereIndex;   // sphere map: index into ModelData::textureNames, -1 when none
+    uint8_t sphereMode;    // of the sphere map: 0 none, 1 multiply, 2 add
     uint8_t drawFlags;      // 0x01 both faces, 0x10 edge (PMX: the flag byte as read)
     // PMX also: 0x02 casts a ground shadow, 0x04/0x08 self shadow, 0x20 vertex
     // colour, 0x40 points, 0x80 lines (2.1). A PMD material always casts its shadow.
-    int32_t toonTexture;    // GL name of the toon ramp, -1 when none
+    // Toon ramp: an index into ModelData::textureNames, or one of the shared ramps
+    // (0..kSharedToonCount-1, PMX), -1 when none.
+    int32_t toonIndex;
+    int8_t sharedToon;
     float edgeColour[4];    // r, g, b, alpha of the outline
-    float edgeSize;         // outline width, scaled per vertex by cModel::edgeScales
+    float edgeSize;         // outline width, scaled per vertex by ModelData::edgeScales
 };
 
 struct cIKChain;
@@ -98,7 +110,7 @@ struct cBone {
     float fixedAxis[3];                  // unit axis of a 0x0400 bone
     float localAxisX[3], localAxisZ[3];  // 0x0800: as read, unused by posing
     cIKChain* ikChain = nullptr;         // the chain whose goal this bone is
-    cBone* nextInOrder = nullptr;        // deform order: see cModel::firstDeformBone
+    cBone* nextInOrder = nullptr;        // deform order: see ModelData::firstDeformBone
     float poseRotation[4];     // local rotation as posed: append x motion, then the IK steps
     float poseTranslation[3];  // local translation as posed: motion + append
     uint32_t refreshStamp = 0;  // marks the bones below a chain just solved
@@ -122,15 +134,10 @@ struct cIKChain {
     uint16_t iterations = 0;
     float angleLimit = 0.0f;  // radians per step
     int16_t sortKey = 0;      // low 16 bits of the first link's bone index
-    uint8_t linkCount = 0;
-    cBone** links = nullptr;  // effector side first; owned (malloc)
-    IKLinkLimit* limits = nullptr;  // one per link, null when no link is limited; owned (malloc)
-    uint8_t enabled = 1;            // a motion's IK switch; PMX chains that are off are not solved
-
-    cIKChain() = default;
-    ~cIKChain();
-    cIKChain(const cIKChain&) = delete;
-    cIKChain& operator=(const cIKChain&) = delete;
+    uint8_t linkCount = 0;           // links.size()
+    std::vector<cBone*> links;       // effector side first
+    std::vector<IKLinkLimit> limits;  // one per link, empty when no link is limited
+    uint8_t enabled = 1;             // a motion's IK switch; PMX chains that are off are not solved
 };
 
 struct MorphEntry {
@@ -140,55 +147,35 @@ struct MorphEntry {
 
 struct cMorph {
     char name[256];
-    int32_t vertexCount = 0;
-    MorphEntry* entries = nullptr;  // absolute target positions; owned (malloc)
+    int32_t vertexCount = 0;          // entries.size()
+    std::vector<MorphEntry> entries;  // absolute target positions
 
     cMorph() { name[0] = 0; }
-    ~cMorph();
-    cMorph(const cMorph&) = delete;
-    cMorph& operator=(const cMorph&) = delete;
 };
 
-// One spring joint between two rigid bodies. The destructor (physics/Joint.cpp) removes
-// the constraint from the physics world and deletes it.
-struct cModelJoint {
-    btTypedConstraint* constraint = nullptr;
-
-    cModelJoint() = default;
-    ~cModelJoint();
-    cModelJoint(const cModelJoint&) = delete;
-    cModelJoint& operator=(const cModelJoint&) = delete;
+// One rigid body as the file declares it. bone: index into bones, -1 for none (PMD's
+// 65535 and PMX's -1 alike; such a body follows the centre bone). PMD gives def.position
+// relative to the bone, PMX in model space.
+struct RigidBodyRecord {
+    int32_t bone = -1;
+    RigidBodyDef def;
 };
 
-// One node of a model's texture cache (newest first).
-struct TextureEntry {
-    uint32_t glName;
-    int32_t refCount;
-    TextureEntry* next;
-    char fileName[512];  // the name exactly as the model gives it (CP932)
-};
-using TextureCache = TextureEntry*;
-
-// Playback state of the motion bound to a model (animation/MotionPlayer.h drives it).
-struct cModel;
-struct MotionPlayer {
-    cModel* model = nullptr;
-    MotionData* motionData = nullptr;
-    cBone** boneTargets = nullptr;   // one per bone track, null where the model lacks the bone
-    cMorph** faceTargets = nullptr;  // one per face track, null where the model lacks the morph
-    float currentFrame = 0.0f;
-    // Entries of the two tables, so a player never reads past them when the motion was
-    // refilled without a rebind.
-    int32_t boneTargetCount = 0;
-    int32_t faceTargetCount = 0;
-    cIKChain** ikTargets = nullptr;  // one per IK switch track, null where no chain has that goal
-    int32_t ikTargetCount = 0;
-    // PMX: one per face track (faceTargetCount entries), the index of the morph of any
-    // kind in cModel::morphKinds, -1 where the model has none of that name.
-    int32_t* faceMorphs = nullptr;
+// One joint as the file declares it: the two bodies (indices into rigidBodyDefs, -1 for
+// none in PMX) and the joint type (PMX; 0 spring 6DOF, PMD joints are all 0).
+struct JointRecord {
+    int32_t bodyA = -1;
+    int32_t bodyB = -1;
+    uint8_t type = 0;
+    JointDef def;
 };
 
-struct cModel {
+struct ModelData {
+    ModelData();
+    ~ModelData();  // where MorphKinds is complete
+    ModelData(const ModelData&) = delete;
+    ModelData& operator=(const ModelData&) = delete;
+
     char name[256] = {};
     uint8_t format = 0;  // 0 PMD, 1 PMX
     uint8_t pmxTextEncoding = 0;
@@ -206,54 +193,37 @@ struct cModel {
     float* normals = nullptr;         // 3 per vertex
     float* texCoords = nullptr;       // 2 per vertex
     VertexSkin* skins = nullptr;      // 1 per vertex
-    float* skinnedPositions = nullptr;  // 3 per vertex, output of skinning
-    float* skinnedNormals = nullptr;    // 3 per vertex, output of skinning
     float* edgeScales = nullptr;        // 1 per vertex: outline width factor (PMD: 0 or 1)
 
     uint32_t indexCount = 0;
     uint32_t* indices = nullptr;
 
-    uint32_t textureNameCount = 0;
-    char (*textureNames)[512] = nullptr;  // PMX only
+    // Every texture the materials name (CP932, exactly as the file gives them): PMX the
+    // file's table; PMD each name its material fields give, toon ramps included.
+    uint32_t textureNameCount = 0;  // textureNames.size()
+    std::vector<std::string> textureNames;
 
     uint32_t materialCount = 0;
     Material* materials = nullptr;  // malloc
-    TextureCache colourTextures = nullptr;
-    TextureCache sphereTextures = nullptr;
-    TextureCache toonTextures = nullptr;
 
     uint32_t boneCount = 0;
     cBone* bones = nullptr;  // new[]
     cBone* headBone = nullptr;
-    uint8_t lookAtCamera = 0;
 
     uint16_t ikCount = 0;
     cIKChain* ikChains = nullptr;  // new[]
     uint16_t morphCount = 0;
     cMorph* morphs = nullptr;  // new[]; vertex morphs (PMX: only those, in file order)
-    MorphKinds* morphKinds = nullptr;  // PMX: every morph of every kind; owned (new), else null
-
-    uint32_t rigidBodyCount = 0;
-    cPMDRigidBody* rigidBodies = nullptr;  // new[]
-    uint32_t jointCount = 0;
-    cModelJoint* joints = nullptr;  // new[]
-
-    MotionPlayer motion;
+    std::unique_ptr<MorphKinds> morphKinds;  // PMX: every morph of every kind, else null
 
     uint32_t sdefCount = 0;
     SdefVertex* sdefVertices = nullptr;    // malloc; ascending vertex index; PMX only
-    float* sdefBoneRotations = nullptr;    // malloc; skinning's scratch, 4 per bone
-    // Skinning's scratch: every bone's skin matrix side by side (16 floats each, 64-byte
-    // aligned), then one identity for indices outside the bones. Allocated on the first
-    // skinned frame for skinTableBones bones; releaseModel frees it.
-    float* skinTable = nullptr;
-    uint32_t skinTableBones = 0;
-    // PMX deform order (null for PMD models, which pose in index order): a list through
-    // cBone::nextInOrder sorted by (after physics, layer, index). Bones from
-    // firstAfterPhysicsBone on are posed after the physics step.
-    cBone* firstDeformBone = nullptr;
-    cBone* firstAfterPhysicsBone = nullptr;
-    uint32_t refreshStamp = 0;
+
+    // Rigid bodies and joints as declared (physics creates the bodies from them). PMX 2.1
+    // files may also declare soft bodies, which are counted and not simulated.
+    std::vector<RigidBodyRecord> rigidBodyDefs;
+    std::vector<JointRecord> jointDefs;
+    int32_t softBodyCount = 0;
 };
 
 // Transfer records filled by a loader and handed to an initialisation routine.
@@ -289,11 +259,17 @@ constexpr std::size_t kMorphDefHeaderBytes = 5;
 constexpr std::size_t kMorphDefEntryBytes = 16;
 
 // First bone / morph whose name equals name in the first 20 bytes; null if none.
-cBone* findBone(const cModel& model, const char* name);
-cMorph* findMorph(const cModel& model, const char* name);
+cBone* findBone(const ModelData& model, const char* name);
+cMorph* findMorph(const ModelData& model, const char* name);
 
 // True when a and b agree as C strings over at most 20 bytes.
 bool namesEqual20(const char* a, const char* b);
+
+// Fills the bone's record from its definition: name, rest position, flags, links (the
+// indices turned into pointers into bones), inverse rest matrix and axes. The pose
+// fields are left for animation to set (resetBonePose). The caller has checked every
+// index in def against the bone count.
+void initBoneRecord(cBone& bone, const char* name, const BoneDef& def, cBone* bones);
 
 // Fills a chain from its definition. The caller has checked every bone index in def
 // against boneCount (the loaders refuse a file otherwise).
@@ -310,4 +286,4 @@ void initMorph(cMorph& morph, const uint8_t* def, const char* name, const cMorph
                const float* restPositions);
 
 // parentOffset = restPosition - parent's restPosition for every bone with a parent.
-void computeParentOffsets(cModel& model);
+void computeParentOffsets(ModelData& model);

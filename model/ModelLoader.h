@@ -1,11 +1,9 @@
-// Reading PMD and PMX model files into a cModel.
+// Reading PMD and PMX model files into ModelData.
 //
-// loadModelFile is the one entry for both formats: the content decides, never the file
-// name (PMD is tried first, then PMX on the same bytes). Every count and index in a file
-// is checked against the bytes left and against what it indexes; a file that fails is
-// refused with a reason naming the section and the offset, and the model is left empty
-// (never half built). Loading creates textures, so it runs on the thread that owns the
-// GL context (or with a texture uploader installed, see model/Texture.h).
+// Every count and index in a file is checked against the bytes left and against what it
+// indexes; a file that fails is refused with a reason naming the section and the offset.
+// The readers touch neither OpenGL nor the physics world nor the screen: what is made
+// from the data, and the messages, are for the caller (character/LoadModelFile.h).
 #pragma once
 
 #include <cstddef>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "base/ByteCursor.h"
+#include "base/LoadResult.h"
 #include "model/ModelData.h"
 
 // What a load read besides the model itself, for inspection tools: the version and the
@@ -27,33 +26,30 @@ struct ModelFileInfo {
         std::string sphere;
     };
     std::vector<MaterialTextures> materials;
+    // Per material, how many of the load's warnings were raised before the point where
+    // its textures are due: whoever fetches the textures reports their failures there,
+    // so messages keep the order of the file.
+    std::vector<std::size_t> warningsBeforeMaterial;
+    std::size_t warningsBeforeToons = 0;  // PMD: the toon ramps are due after every material
 };
 
-// Reads the whole of file, closes it, empties model (releaseModel, the motion player's
-// tables) and parses the bytes. fileName only names the file in messages (may be null).
-// On failure the reason goes to standard error as "FILE: REASON" and, when error is
-// given, into *error; model is left empty. Returns true when either parser succeeded.
-// A file that cannot be read is reported the same way and leaves model untouched.
-bool loadModelFile(cModel& model, std::FILE* file, const char* fileName = nullptr,
-                   std::string* error = nullptr, ModelFileInfo* info = nullptr);
+// How the readers report: a refusal names the format and section ("PMD bones") and the
+// offset; refusalText gives the words the program shows for it. Each warning with a
+// section is meant for a message box captioned with that section ("PMD", "mat", "bone",
+// "face", "PMX physics", "Texture Read Error"); one without a section is a line for
+// standard error. Warnings come in the order the program shows them.
+std::string refusalText(const LoadProblem& problem);
 
-// Opens path (UTF-8) and loads it as above. A file that cannot be opened is reported the
-// same way and leaves model untouched.
-bool loadModelFile(cModel& model, const char* path, std::string* error = nullptr,
-                   ModelFileInfo* info = nullptr);
+// True when the bytes start like a PMD 1.0 / a PMX 2.0 or 2.1 file.
+bool isPMD(const uint8_t* data, std::size_t size);
+bool isPMX(const uint8_t* data, std::size_t size);
 
-// Parses a PMD file. Returns false without touching model when the magic or version
-// does not match (reason stays empty then); returns false with a reason in *reason
-// after refusing a damaged file, leaving the caller to release what was built.
-bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* reason = nullptr,
-             ModelFileInfo* info = nullptr);
-
-// Parses a PMX 2.0 or 2.1 file. Messages the format's users expect (unknown weight
-// type, too many bones, ...) are shown through showMessage with their captions; every
-// failure also leaves a reason in *reason. Returns false without touching model when the
-// magic or version does not match.
-bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* reason = nullptr,
-             ModelFileInfo* info = nullptr);
+// Parse a PMD / PMX file into model (which the caller has emptied). Neither makes
+// textures or bodies nor shows anything: the model's data and the warnings come back,
+// or the refusal, after which the caller releases what was built. Bytes that are not
+// of the format are refused with "not a PMD file" / "not a PMX 2.0/2.1 file".
+LoadResult loadPMD(ModelData& model, const uint8_t* data, std::size_t size, ModelFileInfo* info = nullptr);
+LoadResult loadPMX(ModelData& model, const uint8_t* data, std::size_t size, ModelFileInfo* info = nullptr);
 
 // Decodes one PMX text field (i32 byte length, then UTF-16LE or UTF-8 bytes as
 // model.pmxTextEncoding says) at the cursor into out as CP932, at most outSize - 1 bytes
@@ -61,7 +57,7 @@ bool loadPMX(const uint8_t* data, cModel& model, std::size_t size, std::string* 
 // cannot hold become '?'; so does a 4-byte UTF-8 sequence. Advances the cursor past the
 // field. Returns false (out empty, cursor marked as run out) when the field does not
 // fit in the bytes left or its length is negative.
-bool readPMXText(ByteCursor& cursor, const cModel& model, char* out, std::size_t outSize);
+bool readPMXText(ByteCursor& cursor, const ModelData& model, char* out, std::size_t outSize);
 
 // Reads a PMX i32 record count; false (cursor marked as run out) when it is negative or
 // its records of at least minBytes each cannot fit in the bytes left.
@@ -71,35 +67,38 @@ bool readPMXCount(ByteCursor& cursor, std::size_t minBytes, int32_t& count);
 namespace modelload {
 // printf-style formatting into a std::string.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// Selects the texture unit (0 or 1) new textures are bound on, when multitexturing is there.
-void selectTextureUnit(int unit);
 // Copies text (CP932) into out (outSize bytes with terminator), cutting before a
 // character that would not fit whole.
 void copyCp932(const std::string& text, char* out, std::size_t outSize);
 // Rejects parent cycles: returns the index of a bone that is its own ancestor, or -1.
-int64_t findParentCycle(const cModel& model);
+int64_t findParentCycle(const ModelData& model);
 
-// Collects a parser's first failure with its section and offset ("PMD bones: ... (offset
-// 0x1a2)"); later ones are ignored so the message names the root cause. Calls return
-// false so a parser can write `return refuse(...)`.
+// Collects a parser's first failure with its section and offset; later ones are ignored
+// so the message names the root cause. Calls return false so a parser can write
+// `return refuse(...)`. Also gathers the warnings, in order.
 class Refusal {
   public:
-    Refusal(const char* format, std::string* out) : format_(format), out_(out) {}
-    bool operator()(const char* section, std::size_t offset, const std::string& detail) {
-        if (out_ && out_->empty())
-            *out_ = modelload::format("%s %s: %s (offset 0x%zx)", format_, section, detail.c_str(), offset);
-        return false;
-    }
+    explicit Refusal(const char* format) : format_(format) {}
+    bool operator()(const char* section, std::size_t offset, const std::string& detail);
     // A read that ran past the end of the file.
-    bool truncated(const char* section, const ByteCursor& c) {
-        if (c.failWanted() == 0) return (*this)(section, c.failOffset(), "invalid length or index size");
-        return (*this)(section, c.failOffset(),
-                       modelload::format("file ends early: %zu bytes needed, %zu left", c.failWanted(),
-                                         c.size() - c.failOffset()));
+    bool truncated(const char* section, const ByteCursor& c);
+    // A message for a box captioned caption, which also becomes the refusal.
+    bool shown(const char* caption, const std::string& text, std::size_t offset) {
+        warn(caption, text);
+        return (*this)(caption, offset, text);
     }
+    // A message for a box captioned caption; the file is still read.
+    void warn(const char* caption, const std::string& text) { warnings_.warn(text, {}, caption); }
+    // A line for standard error.
+    void note(const std::string& text) { warnings_.warn(text); }
+    std::size_t warningCount() const { return warnings_.warnings().size(); }
+    // Success with the warnings, or the first refusal with them.
+    LoadResult result() const;
 
   private:
     const char* format_;
-    std::string* out_;
+    bool refused_ = false;
+    LoadProblem problem_;
+    LoadResult warnings_;
 };
 }  // namespace modelload

@@ -82,7 +82,7 @@ void orderGroups(MorphKinds& kinds, void (*note)(void* context, int32_t group, i
     kinds.groupOrder.assign(postOrder.rbegin(), postOrder.rend());
 }
 
-bool prepareMorphKinds(MorphKinds& kinds, const cModel& model) {
+bool prepareMorphKinds(MorphKinds& kinds, const ModelData& model) {
     try {
         bool uv = false, material = false;
         for (const MorphRecord& r : kinds.morphs) {

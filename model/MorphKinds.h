@@ -1,7 +1,7 @@
 // The morphs of a PMX model of every kind, as the loader keeps them for playback
 // (animation/MorphKinds.h applies them).
 //
-// Vertex morphs stay where PMD morphs live (cModel::morphs, cMorph entries holding
+// Vertex morphs stay where PMD morphs live (ModelData::morphs, cMorph entries holding
 // absolute targets); this table lists every morph of the file in file order, so the
 // indices that group morphs store and the names face keys use both resolve here. The
 // offsets of each other kind sit in one array per kind; a record names its run in it.
@@ -35,7 +35,7 @@ struct MorphRecord {
     char name[256];         // CP932
     uint8_t kind = 0;       // morphkind
     uint8_t panel = 0;      // the editor panel, as read
-    int32_t vertexMorph = -1;  // vertex morphs: index into cModel::morphs
+    int32_t vertexMorph = -1;  // vertex morphs: index into ModelData::morphs
     uint32_t first = 0;        // other kinds: first offset in the kind's array
     uint32_t count = 0;        // number of offsets
 };
@@ -120,4 +120,4 @@ void orderGroups(MorphKinds& kinds, void (*note)(void* context, int32_t group, i
 // Sizes the rest and scratch arrays from what the offsets use and copies the rest values
 // out of the model (texture coordinates, materials). Call once the morphs, vertices and
 // materials are loaded. Returns false when memory runs out.
-bool prepareMorphKinds(MorphKinds& kinds, const cModel& model);
+bool prepareMorphKinds(MorphKinds& kinds, const ModelData& model);

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "model/ModelData.h"
-#include "physics/BodyDefinition.h"
+#include "model/BodyDefinition.h"
 
 class cPMDRigidBody;
 

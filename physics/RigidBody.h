@@ -4,7 +4,7 @@
 // 2 are simulated and write their bone's matrix before skinning; mode 2 bodies are also
 // pulled toward their bone's position every frame.
 //
-// The record fields come parsed (physics/BodyDefinition.h); the byte forms below read the
+// The record fields come parsed (model/BodyDefinition.h); the byte forms below read the
 // 61 and 96 bytes a PMD record holds after its name and indices (offsets 22 and 28).
 #pragma once
 
@@ -12,8 +12,19 @@
 
 #include <cstdint>
 
-#include "model/ModelData.h"
-#include "physics/BodyDefinition.h"
+#include "character/Model.h"
+#include "model/BodyDefinition.h"
+
+// One spring joint between two rigid bodies. The destructor (physics/Joint.cpp) removes
+// the constraint from the physics world and deletes it.
+struct cModelJoint {
+    btTypedConstraint* constraint = nullptr;
+
+    cModelJoint() = default;
+    ~cModelJoint();
+    cModelJoint(const cModelJoint&) = delete;
+    cModelJoint& operator=(const cModelJoint&) = delete;
+};
 
 inline btVector3 toBtVector(const float v[3]) { return btVector3(v[0], v[1], v[2]); }
 

@@ -9,7 +9,6 @@
 #include "render/Texture.h"
 #include "render/TextureUpload.h"
 #include "render/ToonShader.h"
-#include "physics/RigidBody.h"
 #include "platform/GLProcs.h"
 
 namespace {
@@ -38,12 +37,6 @@ void setSphereGenerationMode() {
     glTexGeni(GL_T, GL_TEXTURE_GEN_MODE, GL_SPHERE_MAP);
 }
 
-template <typename T>
-void freeAndNull(T*& p) {
-    std::free(p);
-    p = nullptr;
-}
-
 // Width of an outline of edge size 1 and vertex factor 1, in pixels of a 480-line window.
 constexpr float kOutlinePixels = 1.2f;
 
@@ -51,9 +44,11 @@ ModelLook g_look = ModelLook::Toon;
 
 // Semi-transparent materials go after the opaque ones; a texture with translucent
 // pixels makes its material one of them.
-bool isTranslucent(const Material& m) { return m.diffuse[3] < 1.0f || textureHasAlpha(m.texture); }
+bool isTranslucent(const Material& m, const MaterialTextures& t) {
+    return m.diffuse[3] < 1.0f || textureHasAlpha(t.texture);
+}
 
-bool castsShadow(const cModel& model, const Material& m) {
+bool castsShadow(const ModelData& model, const Material& m) {
     return model.format == 0 || (m.drawFlags & materialflag::kGroundShadow) != 0;
 }
 
@@ -64,7 +59,7 @@ bool hasOutline(const Material& m) {
 // The PMX 2.1 point and line flags draw the same triangles as corners or edges. The
 // vertex-colour flag needs the first additional UV as colour, which is not kept; such
 // materials draw with their material colour.
-GLint polygonModeFor(const cModel& model, const Material& m, GLint base) {
+GLint polygonModeFor(const ModelData& model, const Material& m, GLint base) {
     if (model.format != 1 || base != GL_FILL) return base;
     if (m.drawFlags & materialflag::kPoints) return GL_POINT;
     if (m.drawFlags & materialflag::kLines) return GL_LINE;
@@ -96,7 +91,7 @@ void setMaterialLighting(const Material& m, const float* textureTint = nullptr) 
     }
 }
 
-void bindClassicTextures(const Material& m, bool multitexture) {
+void bindClassicTextures(const MaterialTextures& m, bool multitexture) {
     if (multitexture) p_glActiveTextureARB(GL_TEXTURE0_ARB);
     if (m.texture != -1) {
         glEnable(GL_TEXTURE_2D);
@@ -108,12 +103,12 @@ void bindClassicTextures(const Material& m, bool multitexture) {
 
     if (multitexture) {
         p_glActiveTextureARB(GL_TEXTURE1_ARB);
-        if (m.sphereTexture == -1) {
+        if (m.sphere == -1) {
             glDisable(GL_TEXTURE_2D);
             glTexEnvi(GL_TEXTURE_ENV, GL_COMBINE_RGB, GL_REPLACE);
         } else {
             glEnable(GL_TEXTURE_2D);
-            glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.sphereTexture));
+            glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.sphere));
             setSphereGeneration(true);
             glTexEnvi(GL_TEXTURE_ENV, GL_COMBINE_RGB, m.sphereMode == 2 ? GL_ADD : GL_MODULATE);
         }
@@ -122,19 +117,19 @@ void bindClassicTextures(const Material& m, bool multitexture) {
 }
 
 // The shader samples the units whatever their enables; only the bindings matter.
-void bindToonTextures(const Material& m) {
-    const bool sphere = m.sphereTexture != -1 && m.sphereMode != 0;
+void bindToonTextures(const MaterialTextures& m) {
+    const bool sphere = m.sphere != -1 && m.sphereMode != 0;
     if (m.texture != -1) {
         p_glActiveTextureARB(GL_TEXTURE0_ARB);
         glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.texture));
     }
     if (sphere) {
         p_glActiveTextureARB(GL_TEXTURE1_ARB);
-        glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.sphereTexture));
+        glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.sphere));
     }
-    if (m.toonTexture != -1) {
+    if (m.toon != -1) {
         p_glActiveTextureARB(GL_TEXTURE2_ARB);
-        glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.toonTexture));
+        glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(m.toon));
         // A ramp is read at one column and must neither wrap its ends into each other
         // nor blur between mip levels where the shading turns quickly.
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
@@ -142,12 +137,12 @@ void bindToonTextures(const Material& m) {
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     }
     p_glActiveTextureARB(GL_TEXTURE0_ARB);
-    setToonSurfaceInputs(m.texture != -1, sphere ? m.sphereMode : 0, m.toonTexture != -1);
+    setToonSurfaceInputs(m.texture != -1, sphere ? m.sphereMode : 0, m.toon != -1);
 }
 
 // The hull: faces turned away from the camera, pushed out along their normals, drawn
 // in the edge colour; the model's own surface hides all of it but a rim.
-void drawOutlines(const cModel& model) {
+void drawOutlines(const ModelData& model) {
     if (!model.edgeScales) return;
     bool any = false;
     for (uint32_t i = 0; i < model.materialCount && !any; ++i) any = hasOutline(model.materials[i]);
@@ -184,15 +179,21 @@ ModelLook activeModelLook() {
     return ModelLook::Classic;
 }
 
-void drawModel(const cModel& model, bool outlines) {
+void drawModel(const ModelData& model, const ModelTextures& textures, const float* skinnedPositions,
+               const float* skinnedNormals, bool outlines) {
     if (!model.positions) return;
+    // A material the textures were not made for draws untextured.
+    const MaterialTextures untextured;
+    auto texturesOf = [&](uint32_t i) -> const MaterialTextures& {
+        return i < textures.materials.size() ? textures.materials[i] : untextured;
+    };
     const bool multitexture = haveUnit1();
     const bool toon = activeModelLook() == ModelLook::Toon;
 
     glEnableClientState(GL_VERTEX_ARRAY);
     glEnableClientState(GL_NORMAL_ARRAY);
-    glVertexPointer(3, GL_FLOAT, 0, model.skinnedPositions);
-    glNormalPointer(GL_FLOAT, 0, model.skinnedNormals);
+    glVertexPointer(3, GL_FLOAT, 0, skinnedPositions);
+    glNormalPointer(GL_FLOAT, 0, skinnedNormals);
 
     // Unit 1 combines the sphere map with the lit, textured colour of unit 0.
     if (multitexture) {
@@ -226,16 +227,17 @@ void drawModel(const cModel& model, bool outlines) {
         const uint32_t* indices = model.indices;
         for (uint32_t i = 0; i < model.materialCount; ++i) {
             const Material& m = model.materials[i];
+            const MaterialTextures& t = texturesOf(i);
             const uint32_t* first = indices;
             indices += m.indexCount;
-            if (isTranslucent(m) != translucentPass) continue;
+            if (isTranslucent(m, t) != translucentPass) continue;
             const MaterialTint* tint = tints ? &tints[i] : nullptr;
-            setMaterialLighting(m, !toon && tint && m.texture != -1 ? tint->textureMul : nullptr);
+            setMaterialLighting(m, !toon && tint && t.texture != -1 ? tint->textureMul : nullptr);
             if (toon) {
-                bindToonTextures(m);
+                bindToonTextures(t);
                 setToonSurfaceTints(tint);
             } else {
-                bindClassicTextures(m, multitexture);
+                bindClassicTextures(t, multitexture);
             }
             const GLint mode = polygonModeFor(model, m, polygonModes[0]);
             if (mode != polygonMode) {
@@ -268,10 +270,10 @@ void drawModel(const cModel& model, bool outlines) {
     glDisableClientState(GL_TEXTURE_COORD_ARRAY);
 }
 
-void drawModelGeometry(const cModel& model) {
+void drawModelGeometry(const ModelData& model, const float* skinnedPositions) {
     if (!model.positions) return;
     glEnableClientState(GL_VERTEX_ARRAY);
-    glVertexPointer(3, GL_FLOAT, 0, model.skinnedPositions);
+    glVertexPointer(3, GL_FLOAT, 0, skinnedPositions);
     if (model.format == 0) {
         glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(model.indexCount), GL_UNSIGNED_INT, model.indices);
         glDisableClientState(GL_VERTEX_ARRAY);
@@ -290,79 +292,4 @@ void drawModelGeometry(const cModel& model) {
     }
     if (indices > runStart) glDrawElements(GL_TRIANGLES, GLsizei(indices - runStart), GL_UNSIGNED_INT, runStart);
     glDisableClientState(GL_VERTEX_ARRAY);
-}
-
-void releaseModel(cModel& model) {
-    freeAndNull(model.positions);
-    freeAndNull(model.restPositions);
-    freeAndNull(model.normals);
-    freeAndNull(model.texCoords);
-    freeAndNull(model.skins);
-    freeAndNull(model.skinnedPositions);
-    freeAndNull(model.skinnedNormals);
-    freeAndNull(model.edgeScales);
-    freeAndNull(model.indices);
-    freeAndNull(model.textureNames);
-    freeAndNull(model.sdefVertices);
-    freeAndNull(model.sdefBoneRotations);
-    freeAndNull(model.skinTable);
-    model.skinTableBones = 0;
-    model.sdefCount = 0;
-
-    if (model.materials) {
-        for (uint32_t i = 0; i < model.materialCount; ++i) {
-            const Material& m = model.materials[i];
-            if (m.texture != -1) releaseTexture(static_cast<uint32_t>(m.texture), model.colourTextures);
-            if (m.sphereTexture != -1) releaseTexture(static_cast<uint32_t>(m.sphereTexture), model.sphereTextures);
-            if (m.toonTexture != -1) releaseTexture(static_cast<uint32_t>(m.toonTexture), model.toonTextures);
-        }
-        freeAndNull(model.materials);
-    }
-
-    delete[] model.bones;
-    model.bones = nullptr;
-    model.headBone = nullptr;
-    model.firstDeformBone = nullptr;
-    model.firstAfterPhysicsBone = nullptr;
-    delete[] model.ikChains;
-    model.ikChains = nullptr;
-    delete[] model.morphs;
-    model.morphs = nullptr;
-    delete model.morphKinds;
-    model.morphKinds = nullptr;
-
-    // Joints hold their two bodies, so they go first.
-    delete[] model.joints;
-    model.joints = nullptr;
-    model.jointCount = 0;
-    delete[] model.rigidBodies;
-    model.rigidBodies = nullptr;
-    model.rigidBodyCount = 0;
-
-    model.vertexCount = 0;
-    model.indexCount = 0;
-    model.textureNameCount = 0;
-    model.materialCount = 0;
-    model.boneCount = 0;
-    model.ikCount = 0;
-    model.morphCount = 0;
-}
-
-void destroyModel(cModel& model) {
-    releaseModel(model);
-    std::free(model.motion.boneTargets);
-    std::free(model.motion.faceTargets);
-    std::free(model.motion.ikTargets);
-    std::free(model.motion.faceMorphs);
-    model.motion.faceMorphs = nullptr;
-    model.motion.boneTargets = nullptr;
-    model.motion.faceTargets = nullptr;
-    model.motion.ikTargets = nullptr;
-    model.motion.boneTargetCount = 0;
-    model.motion.faceTargetCount = 0;
-    model.motion.ikTargetCount = 0;
-    model.motion.motionData = nullptr;
-    clearTextureCache(model.toonTextures);
-    clearTextureCache(model.sphereTextures);
-    clearTextureCache(model.colourTextures);
 }

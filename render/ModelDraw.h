@@ -2,6 +2,7 @@
 #pragma once
 
 #include "model/ModelData.h"
+#include "render/ModelTextures.h"
 
 // How characters are drawn. Toon: each material lit through its toon ramp with the
 // texture and sphere map on top, and outlined where the material asks for it (GLSL
@@ -13,8 +14,8 @@ ModelLook requestedModelLook();
 // The look drawModel uses in the current context (compiles the shaders on first call).
 ModelLook activeModelLook();
 
-// Draws the skinned mesh (skinnedPositions/skinnedNormals as skinning last wrote them)
-// material by material: lighting material, main texture on unit 0, sphere map on unit 1
+// Draws the skinned mesh (positions and normals as skinning last wrote them, 3 floats per
+// vertex each) material by material, with the GL textures textures holds for them: lighting material, main texture on unit 0, sphere map on unit 1
 // multiplied (sphereMode 1) or added (sphereMode 2), toon ramp on unit 2 in the toon
 // look. Opaque materials come first, then those with alpha below 1 or a texture with
 // translucent pixels, each group in file order, so a face is never hidden behind its
@@ -25,19 +26,10 @@ ModelLook activeModelLook();
 // caller chooses which face is culled and owns projection, model-view, lighting and
 // blending. Leaves unit 0 active, texture generation and client arrays off, the
 // fixed-function pipeline in use. Does nothing when no model is loaded.
-void drawModel(const cModel& model, bool outlines = true);
+void drawModel(const ModelData& model, const ModelTextures& textures, const float* skinnedPositions,
+               const float* skinnedNormals, bool outlines = true);
 
 // Draws the triangles of the materials that cast a ground shadow (every PMD material;
 // PMX ones with drawFlags 0x02) with positions only, for stencil shadows: no material,
 // normal or texture state is touched. Does nothing when no model is loaded.
-void drawModelGeometry(const cModel& model);
-
-// Frees every array of the model, drops its materials' texture references (a texture
-// shared by several materials goes only with the last), destroys bones, IK chains,
-// morphs, joints and then rigid bodies; every count becomes 0. The texture caches and
-// the motion player's tables stay. Safe on an empty or partly loaded model.
-void releaseModel(cModel& model);
-
-// releaseModel, then frees the motion player's tables and empties the texture caches.
-// For program exit (texture deletion needs the GL context still current).
-void destroyModel(cModel& model);
+void drawModelGeometry(const ModelData& model, const float* skinnedPositions);

@@ -124,7 +124,10 @@ TextureUploader g_uploader = uploadThroughGL;
 void* g_uploaderUser = nullptr;
 TextureDeleter g_deleter = deleteThroughGL;
 void* g_deleterUser = nullptr;
-std::string g_lastError;
+
+void tell(std::string* reason, std::string text) {
+    if (reason) *reason = std::move(text);
+}
 
 }  // namespace
 
@@ -138,11 +141,9 @@ void setTextureDeleter(TextureDeleter deleter, void* user) {
     g_deleterUser = deleter ? user : nullptr;
 }
 
-const std::string& lastTextureError() { return g_lastError; }
-
-int32_t loadTextureFile(const char* fileName) {
+int32_t loadTextureFile(const char* fileName, std::string* reason) {
     if (!fileName || !*fileName) {
-        g_lastError = "a material names an empty texture file";
+        tell(reason, "a material names an empty texture file");
         return -1;
     }
     FileIdentity id;
@@ -150,25 +151,25 @@ int32_t loadTextureFile(const char* fileName) {
                                                                                                 : findPrefetched(id);
     DecodedImage own;
     if (ready && !ready->decoded) {
-        g_lastError = ready->reason;
+        tell(reason, ready->reason);
         return -1;
     }
     if (!ready) {
         const LoadResult decoded = decodeTextureFile(fileName, own);
         if (!decoded) {
-            g_lastError = decoded.problem().text();
+            tell(reason, decoded.problem().text());
             return -1;
         }
     }
     const DecodedImage& image = ready ? ready->image : own;
     const int32_t name = g_uploader(image, g_uploaderUser);
-    if (name < 0) g_lastError = resolveTexturePath(fileName) + ": the texture could not be created";
+    if (name < 0) tell(reason, resolveTexturePath(fileName) + ": the texture could not be created");
     return name;
 }
 
 // ---- The caches. ----
 
-int32_t acquireTexture(TextureCache& cache, const char* fileName) {
+int32_t acquireTexture(TextureCache& cache, const char* fileName, std::string* reason) {
     if (!fileName) return -1;
     for (TextureEntry* e = cache; e; e = e->next) {
         if (std::strcmp(e->fileName, fileName) == 0) {
@@ -176,7 +177,7 @@ int32_t acquireTexture(TextureCache& cache, const char* fileName) {
             return int32_t(e->glName);
         }
     }
-    const int32_t name = loadTextureFile(fileName);
+    const int32_t name = loadTextureFile(fileName, reason);
     if (name < 0) return -1;
     auto* entry = new TextureEntry;
     entry->glName = uint32_t(name);

@@ -9,11 +9,21 @@
 #include "image/ImageDecoders.h"
 #include "model/ModelData.h"
 
+// One node of a model's texture cache (newest first).
+struct TextureEntry {
+    uint32_t glName;
+    int32_t refCount;
+    TextureEntry* next;
+    char fileName[512];  // the name exactly as the model gives it (CP932)
+};
+using TextureCache = TextureEntry*;
+
 // Returns the texture name for fileName (CP932, exactly as the model gives it; the
 // cache compares names byte for byte, so names differing in case load twice), loading
-// and uploading it on first use; -1 when the file cannot be loaded. The caller has
-// selected the texture unit the new texture is bound on.
-int32_t acquireTexture(TextureCache& cache, const char* fileName);
+// and uploading it on first use; -1 when the file cannot be loaded, with why (naming the
+// file) in *reason when given. The caller has selected the texture unit the new texture
+// is bound on.
+int32_t acquireTexture(TextureCache& cache, const char* fileName, std::string* reason = nullptr);
 
 // Drops one reference to glName; the texture is deleted and its node freed when the
 // last reference goes. A name the cache does not hold is ignored.
@@ -34,12 +44,9 @@ void prefetchTextures(const std::vector<std::string>& cp932Names);
 void dropPrefetchedTextures();
 
 // Decodes fileName (see decodeTextureFile) and uploads it through the current
-// uploader. Returns the texture name or -1.
-int32_t loadTextureFile(const char* fileName);
-
-// Why the last loadTextureFile (or acquireTexture that loaded) failed, naming the
+// uploader. Returns the texture name, or -1 with why in *reason when given, naming the
 // file, e.g. "face.bmp: cannot open file: No such file or directory".
-const std::string& lastTextureError();
+int32_t loadTextureFile(const char* fileName, std::string* reason = nullptr);
 
 // Upload and delete hooks. By default textures go to the current GL context; tools and
 // tests without one install their own (for instance handing out increasing fake names

@@ -80,21 +80,24 @@ std::string sharedToonName(int index) {
     return name;
 }
 
-int32_t acquireToonTexture(cModel& model, const char* cp932Name) {
+int32_t acquireToonTexture(TextureCache& cache, const char* cp932Name, std::vector<LoadProblem>* problems) {
+    auto tell = [problems](std::string line) {
+        if (problems) problems->push_back(LoadProblem{std::move(line), {}, {}});
+    };
     if (!cp932Name || !*cp932Name) return -1;
     if (isFile(resolveTexturePath(cp932Name))) {
-        const int32_t name = acquireTexture(model.toonTextures, cp932Name);
-        if (name == -1) std::fprintf(stderr, "%s\n", lastTextureError().c_str());
+        std::string reason;
+        const int32_t name = acquireTexture(cache, cp932Name, &reason);
+        if (name == -1) tell(reason);
         return name;
     }
     const int shared = sharedToonIndex(cp932ToUtf8(cp932Name));
     if (shared >= 0) {
         const std::string ours = defaultToonFolder() + "/" + sharedToonName(shared);
-        if (isFile(ours)) return acquireTexture(model.toonTextures, utf8ToCp932(ours).c_str());
-        std::fprintf(stderr, "%s: toon ramp missing (needed for %s)\n", ours.c_str(), cp932ToUtf8(cp932Name).c_str());
+        if (isFile(ours)) return acquireTexture(cache, utf8ToCp932(ours).c_str());
+        tell(ours + ": toon ramp missing (needed for " + cp932ToUtf8(cp932Name) + ")");
         return -1;
     }
-    std::fprintf(stderr, "%s: toon ramp not found; the material is drawn without it\n",
-                 cp932ToUtf8(cp932Name).c_str());
+    tell(cp932ToUtf8(cp932Name) + ": toon ramp not found; the material is drawn without it");
     return -1;
 }

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "base/LoadResult.h"
+#include "render/Texture.h"
 
 #include "model/ModelData.h"
-
-constexpr int kSharedToonCount = 10;
 
 // The folder holding toon01.bmp ... toon10.bmp. Until set, the first of
 // $PAVONIX_TOON_DIR, ./Data/toon (as the current directory was when the program
@@ -20,7 +22,8 @@ const std::string& defaultToonFolder();
 std::string sharedToonName(int index);
 
 // Acquires the ramp named cp932Name (relative to the model's folder, the current
-// directory) into model.toonTextures: the model's own file when it exists, else our
-// default ramp of the same name when the name is one of the shared ones. Returns -1
-// when neither exists (reported on standard error, naming the file) or the name is empty.
-int32_t acquireToonTexture(cModel& model, const char* cp932Name);
+// directory) into cache: the model's own file when it exists, else our default ramp of
+// the same name when the name is one of the shared ones. Returns -1 when neither exists
+// or the name is empty; what failed (naming the file) is added to problems as a line
+// for standard error.
+int32_t acquireToonTexture(TextureCache& cache, const char* cp932Name, std::vector<LoadProblem>* problems);

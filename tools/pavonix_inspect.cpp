@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
 #include "platform/Text.h"
@@ -44,14 +44,15 @@ void printModel(const cModel& model, const ModelFileInfo& info) {
     std::printf("  \"materials\": [");
     for (uint32_t i = 0; i < model.materialCount; ++i) {
         const Material& m = model.materials[i];
+        const MaterialTextures& t = i < model.textures.materials.size() ? model.textures.materials[i] : MaterialTextures{};
         const ModelFileInfo::MaterialTextures names =
             i < info.materials.size() ? info.materials[i] : ModelFileInfo::MaterialTextures{};
         std::printf("%s\n    {\"indexCount\": %d, \"flags\": %u, \"texture\": %s, \"textureLoaded\": %s, "
                     "\"sphere\": %s, \"sphereLoaded\": %s, \"sphereMode\": %u}",
                     i ? "," : "", m.indexCount, static_cast<unsigned>(m.drawFlags),
-                    jsonName(names.texture, true).c_str(), m.texture != -1 ? "true" : "false",
-                    jsonName(names.sphere, true).c_str(), m.sphereTexture != -1 ? "true" : "false",
-                    static_cast<unsigned>(m.sphereMode));
+                    jsonName(names.texture, true).c_str(), t.texture != -1 ? "true" : "false",
+                    jsonName(names.sphere, true).c_str(), t.sphere != -1 ? "true" : "false",
+                    static_cast<unsigned>(t.sphereMode));
     }
     std::printf("%s],\n", model.materialCount ? "\n  " : "");
 
@@ -82,8 +83,7 @@ int inspectModel(const char* path) {
 
     static cModel model;  // large; one per run
     ModelFileInfo info;
-    std::string error;
-    const bool ok = loadModelFile(model, absolute, &error, &info);
+    const bool ok = inspect::loadModelTelling(model, absolute, &info);
     if (ok) printModel(model, info);
     destroyModel(model);
     destroyPhysicsWorld();

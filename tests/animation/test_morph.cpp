@@ -16,8 +16,7 @@ namespace {
 void setMorph(cMorph& m, const char* name, std::vector<MorphEntry> entries) {
     std::strncpy(m.name, name, sizeof(m.name) - 1);
     m.vertexCount = static_cast<int32_t>(entries.size());
-    m.entries = static_cast<MorphEntry*>(std::malloc(sizeof(MorphEntry) * entries.size()));
-    std::memcpy(m.entries, entries.data(), sizeof(MorphEntry) * entries.size());
+    m.entries = std::move(entries);
 }
 
 // A model with vertexCount vertices at (i, 0, 0) and the given morphs; frees what it holds.

@@ -15,7 +15,7 @@
 #include "animation/Skeleton.h"
 #include "animation/VmdWriter.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "model/ModelWriter.h"
 #include "model/MorphKinds.h"
 #include "render/Texture.h"
@@ -135,10 +135,9 @@ protected:
         clearMotionPlayer(model.motion);
         destroyModel(model);
         const std::vector<uint8_t> bytes = modelwriter::writePMX(d);
-        std::string why;
-        const bool ok = loadPMX(bytes.data(), model, bytes.size(), &why);
-        if (reason) *reason = why;
-        return ok;
+        const LoadResult loaded = loadModelBytes(model, bytes.data(), bytes.size());
+        if (reason) *reason = loaded ? std::string() : refusalText(loaded.problem());
+        return loaded.ok();
     }
 
     // One frame of the model under face keys (all at frame 0) and bone keys.
@@ -382,9 +381,9 @@ TEST_F(MorphKindsTest, DamagedOffsetsAreRefused) {
     for (std::size_t size = layout.morphs; size < layout.displayLists; ++size) {
         const std::vector<uint8_t> cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size));
         cModel scratch;
-        std::string reason;
-        EXPECT_FALSE(loadPMX(cut.data(), scratch, cut.size(), &reason)) << size;
-        EXPECT_FALSE(reason.empty()) << size;
+        const LoadResult loaded = loadPMX(scratch, cut.data(), cut.size());
+        EXPECT_FALSE(loaded.ok()) << size;
+        EXPECT_FALSE(refusalText(loaded.problem()).empty()) << size;
         destroyModel(scratch);
     }
 }

@@ -10,7 +10,7 @@
 #include "animation/Motion.h"
 #include "animation/MotionPlayer.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
 

@@ -15,7 +15,7 @@
 #include "animation/Skeleton.h"
 #include "animation/VmdWriter.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "model/ModelWriter.h"
 
 using modelwriter::BoneDesc;
@@ -70,8 +70,8 @@ protected:
     void load(const ModelDesc& d) {
         destroyModel(model);
         const std::vector<uint8_t> bytes = modelwriter::writePMX(d);
-        std::string reason;
-        ASSERT_TRUE(loadPMX(bytes.data(), model, bytes.size(), &reason)) << reason;
+        const LoadResult loaded = loadModelBytes(model, bytes.data(), bytes.size());
+        ASSERT_TRUE(loaded.ok()) << refusalText(loaded.problem());
     }
     // One frame without a motion: the bones' rotation and translation fields are the
     // motion values a test sets by hand.

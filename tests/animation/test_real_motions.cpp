@@ -19,7 +19,7 @@
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
 #include "physics/RigidBody.h"

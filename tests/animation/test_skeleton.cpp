@@ -245,9 +245,8 @@ TEST_F(LegIK, GoalAlreadyReachedLeavesEveryLinkUntouched) {
 
 TEST_F(LegIK, KneeStepTowardTheFrontIsClampedToASlightBackwardBend) {
     // Only the knee in the chain; the goal is in front, which would need a positive X turn.
-    cBone* only[1] = {knee};
-    cBone** saved = chain->links;
-    chain->links = only;
+    const std::vector<cBone*> saved = chain->links;
+    chain->links = {knee};
     chain->linkCount = 1;
     chain->iterations = 1;
     solveWithGoalAt(1.0f, 1.0f, -3.0f);

@@ -14,7 +14,7 @@
 #include "animation/Skeleton.h"
 #include "common/TestModels.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "platform/WorkerPool.h"
 
 namespace {

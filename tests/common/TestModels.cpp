@@ -85,8 +85,7 @@ void addIKChain(cModel& model, int ikBone, int targetBone, const std::vector<int
         to.angleLimit = from.angleLimit;
         to.sortKey = from.sortKey;
         to.linkCount = from.linkCount;
-        to.links = from.links;
-        from.links = nullptr;
+        to.links = std::move(from.links);
     }
     delete[] model.ikChains;
     model.ikChains = chains;
@@ -134,7 +133,8 @@ void setVertices(cModel& model, const std::vector<VertexDesc>& vertices, bool pm
         for (int k = 0; k < 4; ++k) m.diffuse[k] = m.specular[k] = m.ambient[k] = 1.0f;
         m.shininess = 5.0f;
         m.indexCount = static_cast<int32_t>(n);
-        m.texture = m.sphereTexture = -1;
+        m.textureIndex = m.sphereIndex = m.toonIndex = -1;
+        m.sharedToon = -1;
     }
 }
 
@@ -144,8 +144,7 @@ void addMorph(cModel& model, const char* name, const std::vector<MorphEntry>& en
     for (int i = 0; i < oldCount; ++i) {
         std::memcpy(morphs[i].name, model.morphs[i].name, sizeof(morphs[i].name));
         morphs[i].vertexCount = model.morphs[i].vertexCount;
-        morphs[i].entries = model.morphs[i].entries;
-        model.morphs[i].entries = nullptr;
+        morphs[i].entries = std::move(model.morphs[i].entries);
     }
     delete[] model.morphs;
     model.morphs = morphs;
@@ -244,8 +243,7 @@ void freeTestModel(cModel& model) {
     delete[] model.morphs;
     model.morphs = nullptr;
     model.morphCount = 0;
-    delete model.morphKinds;
-    model.morphKinds = nullptr;
+    model.morphKinds.reset();
     delete[] model.bones;
     model.bones = nullptr;
     model.boneCount = 0;
@@ -259,8 +257,7 @@ void freeTestModel(cModel& model) {
     std::free(model.skinTable);
     model.skinTable = nullptr;
     model.skinTableBones = 0;
-    std::free(model.textureNames);
-    model.textureNames = nullptr;
+    model.textureNames.clear();
     model.textureNameCount = 0;
     std::free(model.motion.boneTargets);
     std::free(model.motion.faceTargets);

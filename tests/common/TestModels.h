@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "model/ModelData.h"
+#include "character/Model.h"
 
 namespace testmodels {
 

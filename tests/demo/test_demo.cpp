@@ -20,7 +20,7 @@
 #include "animation/Skeleton.h"
 #include "common/ProgramRun.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "model/MorphKinds.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
@@ -121,8 +121,8 @@ TEST_F(DemoModel, PmdHasTheIntendedContents) {
     // Every material that names a texture got it, and both sphere modes are used.
     bool multiply = false, add = false;
     for (uint32_t i = 0; i < model_.materialCount; ++i) {
-        const Material& m = model_.materials[i];
-        if (m.sphereTexture != -1) {
+        const MaterialTextures& m = model_.textures.materials[i];
+        if (m.sphere != -1) {
             multiply |= m.sphereMode == 1;
             add |= m.sphereMode == 2;
         }
@@ -130,12 +130,12 @@ TEST_F(DemoModel, PmdHasTheIntendedContents) {
     EXPECT_TRUE(multiply);
     EXPECT_TRUE(add);
     int textured = 0;
-    for (uint32_t i = 0; i < model_.materialCount; ++i) textured += model_.materials[i].texture != -1;
+    for (uint32_t i = 0; i < model_.materialCount; ++i) textured += model_.textures.materials[i].texture != -1;
     EXPECT_EQ(textured, 5);  // PNG, BMP, JPEG, TGA, DDS
     // Pavo's own ramp on all but the eyes, outlines on the closed shapes.
     int ramped = 0, outlined = 0;
     for (uint32_t i = 0; i < model_.materialCount; ++i) {
-        ramped += model_.materials[i].toonTexture != -1;
+        ramped += model_.textures.materials[i].toon != -1;
         outlined += (model_.materials[i].drawFlags & 0x10) != 0;
     }
     EXPECT_EQ(ramped, 8);

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "app/ModelMessages.h"
+#include "character/LoadModelFile.h"
 #include "model/ModelWriter.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
@@ -82,7 +83,11 @@ inline bool loadBytes(cModel& model, const std::vector<uint8_t>& bytes, std::str
     if (!f) return false;
     if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::rewind(f);
-    return loadModelFile(model, f, "test.model", error, info);
+    // Told as the program tells it, so tests see the messages where the user would.
+    const LoadResult result = loadModel(model, f, "test.model", info);
+    reportModelLoad(result);
+    if (error) *error = result ? std::string() : refusalText(result.problem());
+    return result.ok();
 }
 
 // Runs fn and returns what it wrote to standard error.
@@ -94,10 +99,10 @@ inline std::string stderrOf(const std::function<void()>& fn) {
 
 inline bool isEmpty(const cModel& m) {
     return !m.positions && !m.restPositions && !m.normals && !m.texCoords && !m.skins && !m.skinnedPositions &&
-           !m.skinnedNormals && !m.indices && !m.textureNames && !m.materials && !m.bones && !m.headBone &&
+           !m.skinnedNormals && !m.indices && m.textureNames.empty() && !m.materials && !m.bones && !m.headBone &&
            !m.ikChains && !m.morphs && !m.rigidBodies && !m.joints && m.vertexCount == 0 && m.indexCount == 0 &&
            m.materialCount == 0 && m.boneCount == 0 && m.ikCount == 0 && m.morphCount == 0 &&
-           m.rigidBodyCount == 0 && m.jointCount == 0 && !m.colourTextures && !m.sphereTextures &&
+           m.rigidBodyCount == 0 && m.jointCount == 0 && !m.textures.colourTextures && !m.textures.sphereTextures &&
            m.name[0] == '\0' && m.pmxVertexIndexSize == 0;
 }
 

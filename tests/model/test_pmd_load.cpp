@@ -61,8 +61,8 @@ TEST_F(PMDLoad, FillsGeometryMaterialsAndPhysics) {
     EXPECT_FLOAT_EQ(m0.ambient[2], 0.75f);
     EXPECT_FLOAT_EQ(m0.ambient[3], 1.0f);
     EXPECT_FLOAT_EQ(m0.shininess, 12.0f);
-    EXPECT_EQ(m0.texture, -1);
-    EXPECT_EQ(m0.sphereTexture, -1);
+    EXPECT_EQ(model.textures.materials[0].texture, -1);
+    EXPECT_EQ(model.textures.materials[0].sphere, -1);
     EXPECT_EQ(m0.drawFlags, 0);
     // Translucent materials are drawn double-sided; the edge byte becomes bit 0x10.
     EXPECT_EQ(model.materials[1].drawFlags, 0x11);
@@ -189,20 +189,20 @@ TEST_F(PMDLoad, TextureFieldsSplitIntoMainAndSphere) {
     std::string error;
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error, &info)) << error;
     ASSERT_EQ(model.materialCount, 5u);
-    const Material* m = model.materials;
+    const MaterialTextures* m = model.textures.materials.data();
 
     EXPECT_NE(m[0].texture, -1);
-    EXPECT_NE(m[0].sphereTexture, -1);
+    EXPECT_NE(m[0].sphere, -1);
     EXPECT_EQ(m[0].sphereMode, 1);
     EXPECT_EQ(m[1].texture, m[0].texture);  // one upload per file and cache
-    EXPECT_EQ(m[1].sphereTexture, -1);
+    EXPECT_EQ(m[1].sphere, -1);
     EXPECT_EQ(m[1].sphereMode, 0);
     EXPECT_EQ(m[2].texture, -1);
-    EXPECT_NE(m[2].sphereTexture, -1);
+    EXPECT_NE(m[2].sphere, -1);
     EXPECT_EQ(m[2].sphereMode, 2);
     EXPECT_NE(m[3].texture, -1);  // a full 20-byte field has no terminator
     EXPECT_EQ(m[4].texture, -1);  // a missing file is not an error
-    EXPECT_EQ(m[4].sphereTexture, m[0].sphereTexture);
+    EXPECT_EQ(m[4].sphere, m[0].sphere);
     EXPECT_EQ(m[4].sphereMode, 1);
 
     ASSERT_EQ(info.materials.size(), 5u);
@@ -216,13 +216,13 @@ TEST_F(PMDLoad, TextureFieldsSplitIntoMainAndSphere) {
 
     // The caches hold each file once, with a reference per material.
     int colourNodes = 0, sphereNodes = 0;
-    for (TextureEntry* e = model.colourTextures; e; e = e->next) {
+    for (TextureEntry* e = model.textures.colourTextures; e; e = e->next) {
         ++colourNodes;
         if (std::strcmp(e->fileName, "body.bmp") == 0) {
             EXPECT_EQ(e->refCount, 2);
         }
     }
-    for (TextureEntry* e = model.sphereTextures; e; e = e->next) {
+    for (TextureEntry* e = model.textures.sphereTextures; e; e = e->next) {
         ++sphereNodes;
         if (std::strcmp(e->fileName, "light.sph") == 0) {
             EXPECT_EQ(e->refCount, 2);
@@ -234,8 +234,8 @@ TEST_F(PMDLoad, TextureFieldsSplitIntoMainAndSphere) {
     // Releasing gives every reference back: each texture is deleted exactly once.
     releaseModel(model);
     EXPECT_EQ(textures.deletions, 4);
-    EXPECT_EQ(model.colourTextures, nullptr);
-    EXPECT_EQ(model.sphereTextures, nullptr);
+    EXPECT_EQ(model.textures.colourTextures, nullptr);
+    EXPECT_EQ(model.textures.sphereTextures, nullptr);
 }
 
 TEST_F(PMDLoad, OptionalSectionsMayBeMissing) {
@@ -415,7 +415,7 @@ TEST_F(PMDLoad, FailedLoadEmptiesTheSlotAndUnknownFilesAreRefused) {
     d.materials[0].pmdTexture = "body.bmp";
     std::string error;
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error)) << error;
-    ASSERT_NE(model.materials[0].texture, -1);
+    ASSERT_NE(model.textures.materials[0].texture, -1);
     model.lookAtCamera = 1;
     model.motion.boneTargets = static_cast<cBone**>(std::malloc(4 * sizeof(cBone*)));
     model.motion.boneTargetCount = 4;

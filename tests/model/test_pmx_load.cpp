@@ -115,17 +115,18 @@ TEST_F(PMXLoad, ReadsSkinsMaterialsBonesAndMorphs) {
     EXPECT_FLOAT_EQ(model.positions[3 * 5], 1.0f);  // the vertices after the SDEF one are in place
 
     ASSERT_EQ(model.textureNameCount, 2u);
-    EXPECT_STREQ(model.textureNames[1], "shine.bmp");
+    EXPECT_EQ(model.textureNames[1], "shine.bmp");
     ASSERT_EQ(model.materialCount, 2u);
     const Material& m0 = model.materials[0];
     EXPECT_EQ(m0.drawFlags, 0x13);
     EXPECT_FLOAT_EQ(m0.shininess, 7.0f);
     EXPECT_FLOAT_EQ(m0.specular[3], 1.0f);
-    EXPECT_NE(m0.texture, -1);
-    EXPECT_NE(m0.sphereTexture, -1);
+    const MaterialTextures& t0 = model.textures.materials[0];
+    EXPECT_NE(t0.texture, -1);
+    EXPECT_NE(t0.sphere, -1);
     EXPECT_EQ(m0.sphereMode, 1);
-    EXPECT_EQ(model.materials[1].texture, -1);
-    EXPECT_EQ(model.materials[1].sphereTexture, m0.sphereTexture);
+    EXPECT_EQ(model.textures.materials[1].texture, -1);
+    EXPECT_EQ(model.textures.materials[1].sphere, t0.sphere);
     EXPECT_EQ(model.materials[1].sphereMode, 2);
 
     ASSERT_EQ(model.boneCount, 3u);
@@ -246,9 +247,9 @@ TEST_F(PMXLoad, TextureProblemsAreShownOnceAndLoadingGoesOn) {
     EXPECT_NE(printed.find("mat: サブテクスチャは無視します: nSphereIndex = -1, MatCount = 2, TexIndexSize = 1, fpos = "),
               std::string::npos)
         << printed;
-    EXPECT_EQ(model.materials[0].texture, -1);
-    EXPECT_EQ(model.materials[1].texture, -1);
-    EXPECT_EQ(model.materials[1].sphereTexture, -1);
+    EXPECT_EQ(model.textures.materials[0].texture, -1);
+    EXPECT_EQ(model.textures.materials[1].texture, -1);
+    EXPECT_EQ(model.textures.materials[1].sphere, -1);
     EXPECT_EQ(model.materials[1].sphereMode, 0);
 }
 
@@ -268,9 +269,9 @@ TEST_F(PMXLoad, TextureIndexBeyondTheTableLoadsWithoutThatTexture) {
     EXPECT_NE(printed.find("mat: material 1: sphere texture 5 out of range (1 textures); drawn without it"),
               std::string::npos)
         << printed;
-    EXPECT_EQ(model.materials[0].texture, -1);
-    EXPECT_NE(model.materials[1].texture, -1);  // the good index in the same file still counts
-    EXPECT_EQ(model.materials[1].sphereTexture, -1);
+    EXPECT_EQ(model.textures.materials[0].texture, -1);
+    EXPECT_NE(model.textures.materials[1].texture, -1);  // the good index in the same file still counts
+    EXPECT_EQ(model.textures.materials[1].sphere, -1);
     EXPECT_EQ(model.materials[1].sphereMode, 0);
     EXPECT_EQ(model.materialCount, 2u);
 }
@@ -318,7 +319,7 @@ TEST_F(PMXLoad, KeepsDeformLayerAxesAndLinkLimits) {
     EXPECT_FLOAT_EQ(b[1].localAxisX[1], 1.0f);
     EXPECT_EQ(b[2].flags & 0x0400, 0);
     ASSERT_EQ(model.ikCount, 1);
-    ASSERT_NE(model.ikChains[0].limits, nullptr);
+    ASSERT_FALSE(model.ikChains[0].limits.empty());
     EXPECT_EQ(model.ikChains[0].limits[0].limited, 1);
     EXPECT_EQ(model.ikChains[0].limits[1].limited, 0);
     EXPECT_FLOAT_EQ(model.ikChains[0].limits[0].lower[0], -1.5f);

@@ -61,7 +61,12 @@ protected:
         if (chdir(folder.c_str()) != 0) return false;
         std::string error;
         bool ok = false;
-        printed = stderrOf([&] { ok = loadModelFile(model, path.c_str(), &error, &info); });
+        printed = stderrOf([&] {
+            const LoadResult result = loadModel(model, path.c_str(), &info);
+            reportModelLoad(result);
+            ok = result.ok();
+            if (!ok) error = refusalText(result.problem());
+        });
         if (!ok) ADD_FAILURE() << relative << ": " << error;
         return ok;
     }
@@ -71,12 +76,12 @@ protected:
         EXPECT_EQ(printed.find("Texture Read Error"), std::string::npos) << relative << ": " << printed;
         ASSERT_EQ(info.materials.size(), model.materialCount) << relative;
         for (uint32_t i = 0; i < model.materialCount; ++i) {
-            const Material& m = model.materials[i];
+            const MaterialTextures& m = model.textures.materials[i];
             if (!info.materials[i].texture.empty()) {
                 EXPECT_NE(m.texture, -1) << relative << " material " << i << ": " << info.materials[i].texture;
             }
             if (!info.materials[i].sphere.empty()) {
-                EXPECT_NE(m.sphereTexture, -1) << relative << " material " << i << ": " << info.materials[i].sphere;
+                EXPECT_NE(m.sphere, -1) << relative << " material " << i << ": " << info.materials[i].sphere;
             }
         }
     }

@@ -7,7 +7,7 @@
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "model/ModelWriter.h"
 #include "physics/RigidBody.h"
 
@@ -85,8 +85,8 @@ protected:
     }
     void load(const ModelDesc& d) {
         const std::vector<uint8_t> bytes = modelwriter::writePMX(d);
-        std::string reason;
-        ASSERT_TRUE(loadPMX(bytes.data(), model, bytes.size(), &reason)) << reason;
+        const LoadResult loaded = loadModelBytes(model, bytes.data(), bytes.size());
+        ASSERT_TRUE(loaded.ok()) << refusalText(loaded.problem());
     }
     // One viewer frame: pose, physics, write back and skin.
     void frame(float elapsed) {

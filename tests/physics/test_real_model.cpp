@@ -7,7 +7,7 @@
 #include "PhysicsFixture.h"
 #include "animation/Skeleton.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "render/Texture.h"
 #include "physics/RigidBody.h"
 

@@ -12,7 +12,7 @@
 #include "animation/Skeleton.h"
 #include "common/TestModels.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "render/Texture.h"
 #include "physics/RigidBody.h"
 

@@ -15,7 +15,7 @@
 
 #include "model/ModelData.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "platform/video/MarkerScene.h"
 
 namespace {

@@ -73,7 +73,7 @@ TEST_F(DrawModel, TexturedMaterialsAppearWhereTheyAreDrawn) {
     d.materials[0].pmdTexture = "red.bmp";
     d.materials[1].pmdTexture = "green.bmp";
     load(writePMD(d));
-    ASSERT_NE(model.materials[0].texture, -1);
+    ASSERT_NE(model.textures.materials[0].texture, -1);
     glColor4f(1, 1, 1, 1);
     drawModel(model);
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
@@ -107,7 +107,7 @@ TEST_F(DrawModel, SphereMapsMultiplyOrAdd) {
     d.materials[1].sphereTexture = 1;
     d.materials[1].sphereMode = 2;
     load(writePMX(d));
-    ASSERT_NE(model.materials[1].sphereTexture, -1);
+    ASSERT_NE(model.textures.materials[1].sphere, -1);
     glColor4f(0.5f, 0.5f, 0.5f, 1);
     drawModel(model);
     EXPECT_TRUE(near(left(), 64, 64, 64));
@@ -196,23 +196,23 @@ TEST_F(DrawModel, SharedTextureGoesWithTheLastRelease) {
     d.materials[0].pmdTexture = "red.bmp";
     d.materials[1].pmdTexture = "red.bmp";
     load(writePMD(d));
-    const int32_t name = model.materials[0].texture;
+    const int32_t name = model.textures.materials[0].texture;
     ASSERT_NE(name, -1);
-    ASSERT_EQ(model.materials[1].texture, name);
+    ASSERT_EQ(model.textures.materials[1].texture, name);
     EXPECT_TRUE(glIsTexture(static_cast<GLuint>(name)));
     deletions = 0;
     setTextureDeleter(countingDelete, nullptr);
 
     // The first material gives its reference back: the second still draws with it.
-    releaseTexture(static_cast<uint32_t>(name), model.colourTextures);
-    model.materials[0].texture = -1;
+    releaseTexture(static_cast<uint32_t>(name), model.textures.colourTextures);
+    model.textures.materials[0].texture = -1;
     EXPECT_EQ(deletions, 0);
     EXPECT_TRUE(glIsTexture(static_cast<GLuint>(name)));
 
     releaseModel(model);
     EXPECT_EQ(deletions, 1);
     EXPECT_FALSE(glIsTexture(static_cast<GLuint>(name)));
-    EXPECT_EQ(model.colourTextures, nullptr);
+    EXPECT_EQ(model.textures.colourTextures, nullptr);
     setTextureDeleter(nullptr, nullptr);
 }
 

@@ -173,7 +173,7 @@ TEST_F(ToonLook, TwoStepRampGivesExactlyTwoShades) {
     d.materials[0].sharedToon = 0;
     d.materials[0].toon = 0;
     load(writePMX(d));
-    ASSERT_NE(model.materials[0].toonTexture, -1);
+    ASSERT_NE(model.textures.materials[0].toon, -1);
     if (!shadersAvailable()) GTEST_SKIP() << "the context runs no shaders";
     drawModel(model);
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
@@ -210,7 +210,7 @@ TEST_F(ToonLook, MaterialMorphTintsReachBothLooks) {
     tint.offsets[0].textureTint[1] = tint.offsets[0].textureTint[2] = 0.0f;  // keep only red
     d.morphs = {tint};
     load(writePMX(d));
-    ASSERT_NE(model.materials[0].texture, -1);
+    ASSERT_NE(model.textures.materials[0].texture, -1);
     ASSERT_NE(model.morphKinds, nullptr);
     const int x = 3 * kSize / 4, y = kSize / 2;  // on the lit side
     for (ModelLook look : {ModelLook::Toon, ModelLook::Classic}) {
@@ -397,8 +397,8 @@ TEST_F(ToonLook, RealAlphaFilesShowTheOpaqueFaceThroughTheFringe) {
         skinAtRest();
         ASSERT_EQ(model.materialCount, 2u);
         ASSERT_EQ(model.materials[0].indexCount, model.materials[1].indexCount);
-        ASSERT_FALSE(model.materials[0].diffuse[3] < 1.0f || textureHasAlpha(model.materials[0].texture));
-        ASSERT_TRUE(model.materials[1].diffuse[3] < 1.0f || textureHasAlpha(model.materials[1].texture));
+        ASSERT_FALSE(model.materials[0].diffuse[3] < 1.0f || textureHasAlpha(model.textures.materials[0].texture));
+        ASSERT_TRUE(model.materials[1].diffuse[3] < 1.0f || textureHasAlpha(model.textures.materials[1].texture));
 
         float lo[3] = {1e9f, 1e9f, 1e9f}, hi[3] = {-1e9f, -1e9f, -1e9f};
         for (uint32_t v = 0; v < model.vertexCount; ++v) {
@@ -432,6 +432,7 @@ TEST_F(ToonLook, RealAlphaFilesShowTheOpaqueFaceThroughTheFringe) {
         };
         auto swapMaterials = [this]() {
             std::swap(model.materials[0], model.materials[1]);
+            std::swap(model.textures.materials[0], model.textures.materials[1]);
             const std::size_t half = static_cast<std::size_t>(model.materials[0].indexCount);
             std::swap_ranges(model.indices, model.indices + half, model.indices + half);
         };
@@ -557,7 +558,7 @@ protected:
     }
     // The file the cache loaded for a GL name.
     std::string fileOf(int32_t glName) {
-        for (TextureEntry* e = model.toonTextures; e; e = e->next) {
+        for (TextureEntry* e = model.textures.toonTextures; e; e = e->next) {
             if (int32_t(e->glName) == glName) return e->fileName;
         }
         return "";
@@ -570,13 +571,13 @@ TEST_F(ToonRamps, PmdNumbersNameTheToonListWithOurRampsAsFallback) {
     d.materials[1].pmdToon = 0xFF;  // none
     std::string error;
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error)) << error;
-    EXPECT_EQ(fileOf(model.materials[0].toonTexture), scratch + "/defaults/toon01.bmp");
-    EXPECT_EQ(model.materials[1].toonTexture, -1);
+    EXPECT_EQ(fileOf(model.textures.materials[0].toon), scratch + "/defaults/toon01.bmp");
+    EXPECT_EQ(model.textures.materials[1].toon, -1);
 
     // The model's own file of that name wins, whatever its case.
     writeSolidBMP("Toon01.BMP", 1, 4, 10, 10, 10);
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error)) << error;
-    EXPECT_EQ(fileOf(model.materials[0].toonTexture), "toon01.bmp");
+    EXPECT_EQ(fileOf(model.textures.materials[0].toon), "toon01.bmp");
 
     // A name of the model's own list; a missing one that is not ours leaves none,
     // said on standard error with the name.
@@ -584,8 +585,8 @@ TEST_F(ToonRamps, PmdNumbersNameTheToonListWithOurRampsAsFallback) {
     d.pmd.toonNameList = {"skin.bmp", "lost.bmp"};
     d.materials[1].pmdToon = 1;
     const std::string said = stderrOf([&] { ASSERT_TRUE(loadBytes(model, writePMD(d), &error)) << error; });
-    EXPECT_EQ(fileOf(model.materials[0].toonTexture), "skin.bmp");
-    EXPECT_EQ(model.materials[1].toonTexture, -1);
+    EXPECT_EQ(fileOf(model.textures.materials[0].toon), "skin.bmp");
+    EXPECT_EQ(model.textures.materials[1].toon, -1);
     EXPECT_NE(said.find("lost.bmp"), std::string::npos) << said;
 
     // Without the toon-name section the numbers mean the shared ramps.
@@ -595,11 +596,11 @@ TEST_F(ToonRamps, PmdNumbersNameTheToonListWithOurRampsAsFallback) {
     d.joints.clear();
     d.materials[0].pmdToon = 2;
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error)) << error;
-    EXPECT_EQ(fileOf(model.materials[0].toonTexture), scratch + "/defaults/toon03.bmp");
+    EXPECT_EQ(fileOf(model.textures.materials[0].toon), scratch + "/defaults/toon03.bmp");
     // Two materials naming one ramp share it, and release gives it back.
     d.materials[1].pmdToon = 2;
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error)) << error;
-    EXPECT_EQ(model.materials[0].toonTexture, model.materials[1].toonTexture);
+    EXPECT_EQ(model.textures.materials[0].toon, model.textures.materials[1].toon);
     const int before = textures.deletions;
     releaseModel(model);
     EXPECT_EQ(textures.deletions, before + 1);
@@ -620,8 +621,8 @@ TEST_F(ToonRamps, PmxSharedAndOwnToonsEdgesAndVertexFactors) {
     d.vertices[5].edgeScale = 0.25f;
     std::string error;
     ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
-    EXPECT_EQ(fileOf(model.materials[0].toonTexture), scratch + "/defaults/toon04.bmp");
-    EXPECT_EQ(fileOf(model.materials[1].toonTexture), "mine.bmp");
+    EXPECT_EQ(fileOf(model.textures.materials[0].toon), scratch + "/defaults/toon04.bmp");
+    EXPECT_EQ(fileOf(model.textures.materials[1].toon), "mine.bmp");
     for (int k = 0; k < 4; ++k) EXPECT_FLOAT_EQ(model.materials[1].edgeColour[k], edge[k]);
     EXPECT_FLOAT_EQ(model.materials[1].edgeSize, 2.5f);
     EXPECT_FLOAT_EQ(model.edgeScales[5], 0.25f);
@@ -631,8 +632,8 @@ TEST_F(ToonRamps, PmxSharedAndOwnToonsEdgesAndVertexFactors) {
     d.materials[0].toon = 10;
     d.materials[1].toon = 5;
     ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
-    EXPECT_EQ(model.materials[0].toonTexture, -1);
-    EXPECT_EQ(model.materials[1].toonTexture, -1);
+    EXPECT_EQ(model.textures.materials[0].toon, -1);
+    EXPECT_EQ(model.textures.materials[1].toon, -1);
 }
 
 TEST_F(ToonRamps, PmdEdgesAreBlackOfSizeOneAndVerticesCanOptOut) {

@@ -12,8 +12,10 @@
 #include <string>
 #include <unistd.h>
 
+#include "character/LoadModelFile.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
+#include "platform/HostUI.h"
 #include "platform/Text.h"
 
 namespace inspect {
@@ -61,6 +63,22 @@ inline int32_t recordUpload(const DecodedImage&, void* user) {
     return next++;
 }
 inline void ignoreDelete(uint32_t, void*) {}
+
+// Loads a model and tells what the load met on standard error, as the viewer would with
+// its dialogs off: each warning (with its caption when it has one), then a refusal as
+// "FILE: REASON".
+inline bool loadModelTelling(cModel& model, const char* path, ModelFileInfo* info = nullptr) {
+    const LoadResult result = loadModel(model, path, info);
+    for (const LoadProblem& w : result.warnings()) {
+        if (!w.section.empty()) {
+            showMessage(w.section.c_str(), w.what.c_str());
+        } else {
+            std::fprintf(stderr, "%s\n", w.what.c_str());
+        }
+    }
+    if (!result) std::fprintf(stderr, "%s: %s\n", result.problem().file.c_str(), refusalText(result.problem()).c_str());
+    return result.ok();
+}
 
 // Moves into the model's folder (its texture names are relative to it), installs the
 // window-less texture hooks and creates the physics world; absolutePath receives the

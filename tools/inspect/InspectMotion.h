@@ -34,7 +34,7 @@
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
 #include "render/ModelDraw.h"
-#include "model/ModelLoader.h"
+#include "character/LoadModelFile.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
 #include "physics/RigidBody.h"
@@ -94,7 +94,7 @@ inline int inspectPose(const char* modelPath, const char* motionPath, int frame,
     if (!inspect::prepareModelLoad(modelPath, absolutePath)) return 1;
     const char* absolute = absolutePath.c_str();
     static cModel model;
-    const bool ok = loadModelFile(model, absolute);
+    const bool ok = inspect::loadModelTelling(model, absolute);
     if (ok) {
         bindMotion(model.motion, model, motion);
         if (physics) {

@@ -1,4 +1,4 @@
-#include "physics/BodyDefinition.h"
+#include "model/BodyDefinition.h"
 
 #include <cmath>
 
