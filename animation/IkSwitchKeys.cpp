@@ -31,9 +31,13 @@ bool skipSection(ByteCursor& c, std::size_t recordBytes) {
     return c.readU32(count) && c.fits(count, recordBytes) && c.skip(std::size_t(count) * recordBytes);
 }
 
-bool cutShort(const char* fileName, const char* section, const ByteCursor& c) {
-    std::fprintf(stderr, "%s: the %s section is cut off at offset %zu; its keys are ignored\n",
-                 fileName ? fileName : "motion data", section, c.failOffset());
+bool cutShort(const char* fileName, const char* section, const ByteCursor& c, std::string* problem) {
+    if (problem) {
+        char line[160];
+        std::snprintf(line, sizeof line, "the %s section is cut off at offset %zu; its keys are ignored", section,
+                      c.failOffset());
+        *problem = std::string(fileName ? fileName : "motion data") + ": " + line;
+    }
     return false;
 }
 
@@ -53,19 +57,19 @@ void clearIKSwitches(IKSwitchData& motion) {
 }
 
 bool readTrailingSections(IKSwitchData& motion, const uint8_t* bytes, std::size_t size, std::size_t offset,
-                          const char* fileName) {
+                          const char* fileName, std::string* problem) {
     clearIKSwitches(motion);
     ByteCursor c(bytes, size, offset);
     if (c.remaining() == 0) return true;
-    if (!skipSection(c, kCameraRecordBytes)) return cutShort(fileName, "camera", c);
+    if (!skipSection(c, kCameraRecordBytes)) return cutShort(fileName, "camera", c, problem);
     if (c.remaining() == 0) return true;
-    if (!skipSection(c, kLightRecordBytes)) return cutShort(fileName, "light", c);
+    if (!skipSection(c, kLightRecordBytes)) return cutShort(fileName, "light", c, problem);
     if (c.remaining() == 0) return true;
-    if (!skipSection(c, kShadowRecordBytes)) return cutShort(fileName, "self-shadow", c);
+    if (!skipSection(c, kShadowRecordBytes)) return cutShort(fileName, "self-shadow", c, problem);
     if (c.remaining() == 0) return true;
 
     uint32_t recordCount;
-    if (!c.readU32(recordCount) || !c.fits(recordCount, kIKHeaderBytes)) return cutShort(fileName, "IK switch", c);
+    if (!c.readU32(recordCount) || !c.fits(recordCount, kIKHeaderBytes)) return cutShort(fileName, "IK switch", c, problem);
     std::vector<VisibilityKey> visible;
     std::vector<Switch> switches;
     visible.reserve(recordCount);
@@ -75,13 +79,13 @@ bool readTrailingSections(IKSwitchData& motion, const uint8_t* bytes, std::size_
         c.readU32(frame);
         c.readU8(show);
         c.readU32(count);
-        if (!c.fits(count, kIKSwitchBytes)) return cutShort(fileName, "IK switch", c);
+        if (!c.fits(count, kIKSwitchBytes)) return cutShort(fileName, "IK switch", c, problem);
         visible.push_back({static_cast<float>(frame), show});
         for (uint32_t k = 0; k < count; ++k) {
             const uint8_t* name = c.take(kVmdIKNameBytes);
             uint8_t enabled;
             c.readU8(enabled);
-            if (!name) return cutShort(fileName, "IK switch", c);
+            if (!name) return cutShort(fileName, "IK switch", c, problem);
             std::size_t n = 0;
             while (n < kVmdIKNameBytes && name[n] != 0) ++n;
             switches.push_back({std::string(reinterpret_cast<const char*>(name), n),
@@ -97,7 +101,7 @@ bool readTrailingSections(IKSwitchData& motion, const uint8_t* bytes, std::size_
     });
     if (!visible.empty()) {
         motion.visibilityKeys = static_cast<VisibilityKey*>(std::malloc(sizeof(VisibilityKey) * visible.size()));
-        if (!motion.visibilityKeys) return cutShort(fileName, "visibility (out of memory)", c);
+        if (!motion.visibilityKeys) return cutShort(fileName, "visibility (out of memory)", c, problem);
         std::copy(visible.begin(), visible.end(), motion.visibilityKeys);
         motion.visibilityKeyCount = static_cast<int32_t>(visible.size());
     }
@@ -114,7 +118,7 @@ bool readTrailingSections(IKSwitchData& motion, const uint8_t* bytes, std::size_
         ++motion.ikTrackCount;
         if (!track->keys) {
             clearIKSwitches(motion);
-            return cutShort(fileName, "IK switch (out of memory)", c);
+            return cutShort(fileName, "IK switch (out of memory)", c, problem);
         }
         for (std::size_t k = first; k < last; ++k) track->keys[k - first] = switches[k].key;
         first = last;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // IK switch and visibility keys of the motion's last section. A track holds one chain's
 // keys, named after its goal bone (20 bytes in the file); a switch holds until the next key.
@@ -34,10 +35,11 @@ struct IKSwitchData {
 };
 
 // Reads the sections after the face keys, from offset on, replacing the IK switch tracks
-// and visibility keys. A section cut off is reported on standard error and the switch
-// data read so far is dropped; false then.
+// and visibility keys. A section cut off drops the switch data read so far and returns
+// false, with the line to report ("FILE: the ... section is cut off ...") in *problem
+// (may be null).
 bool readTrailingSections(IKSwitchData& motion, const uint8_t* bytes, std::size_t size, std::size_t offset,
-                          const char* fileName);
+                          const char* fileName, std::string* problem = nullptr);
 
 // Frees the IK switch tracks and visibility keys.
 void clearIKSwitches(IKSwitchData& motion);

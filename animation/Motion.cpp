@@ -296,7 +296,9 @@ bool parseVMD(MotionData& motion, const uint8_t* bytes, std::size_t size, const 
     motion.lastFrame = lastFrame;
     // The bone and face keys stand even when a later, optional section is damaged.
     const uint64_t trailing = faceRecordsOffset + uint64_t{faceKeyCount} * kFaceRecordBytes;
-    readTrailingSections(motion, bytes, size, static_cast<std::size_t>(trailing), fileName);
+    std::string trailingProblem;
+    if (!readTrailingSections(motion, bytes, size, static_cast<std::size_t>(trailing), fileName, &trailingProblem))
+        std::fprintf(stderr, "%s\n", trailingProblem.c_str());
     return true;
 }
 

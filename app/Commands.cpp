@@ -16,7 +16,8 @@
 #include "app/imgproc/cvImgProc.h"
 #include "render/ModelDraw.h"
 #include "character/LoadModelFile.h"
-#include "physics/RigidBody.h"
+#include "character/ModelFrame.h"
+#include "physics/ModelBodies.h"
 #include "platform/HostUI.h"
 #include "tracking/Marker.h"
 #include "tracking/view/Tracker.h"
@@ -46,15 +47,15 @@ const char kMusicPatterns[] = "*.wav;*.mp3;*.ogg;*.oga;*.flac;*.m4a;*.aac;*.opus
 void rebindMotion(cModel& model, MotionData& motion) {
     bindMotion(model.motion, model, motion);
     updateModelPose(model, 0.0f);
-    resetRigidBodies(model);
+    resetRigidBodies(model.physics);
     // A redisplay already asked for runs before the next idle step: without skinning
     // here, a model just loaded would be drawn once from vertices never computed.
-    skinModel(model);
+    if (!skinModel(model)) std::fprintf(stderr, "%s\n", kSkinningMemoryMessage);
 }
 
 bool loadModelInto(cModel& model, MotionData& motion, const char* path) {
     std::string error;
-    const bool ok = loadModelFile(model, path, &error);
+    const bool ok = loadModelFile(model, path, g_physicsWorld.get(), &error);
     if (!ok) {
         const std::string text = error.empty() ? std::string("Cannot load the model \"") + path + "\"." : error;
         showMessage("Open Model", text.c_str());

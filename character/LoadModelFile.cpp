@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "animation/MotionPlayer.h"
+#include "physics/ModelBodies.h"
+#include "platform/HostUI.h"
 
 namespace {
 
@@ -24,9 +26,42 @@ void report(const char* fileName, const std::string& reason, std::string* error)
     if (error) *error = reason;
 }
 
+// The bodies and joints of the definitions just read, and what a PMX model's users are
+// told about them: one note per kind of thing left out or changed, in one message.
+void makeBodies(cModel& model, PhysicsWorld* world) {
+    BodyBuildReport built;
+    if (world) built = buildModelBodies(*world, model, model.physics);
+    for (const std::string& problem : built.problems) std::fprintf(stderr, "%s\n", problem.c_str());
+    if (model.format != 1) return;
+
+    std::string notes;
+    auto note = [&notes](const std::string& text) {
+        if (!notes.empty()) notes += "\n";
+        notes += text;
+    };
+    int withoutBone = 0, otherKinds = 0;
+    for (const RigidBodyRecord& r : model.rigidBodyDefs) withoutBone += r.bone == -1;
+    for (const JointRecord& j : model.jointDefs) otherKinds += j.type != 0;
+    const int bodyCount = static_cast<int>(model.rigidBodyDefs.size());
+    const int jointCount = static_cast<int>(model.jointDefs.size());
+    if (withoutBone > 0)
+        note(modelload::format("%d rigid bodies name no bone; %s", withoutBone,
+                               findBone(model, cp932::kCentre) ? "they follow the centre bone"
+                                                               : "the model has no centre bone to follow"));
+    // Without a world (a tool that only reads the model) nothing is simulated anyway.
+    if (world && built.bodiesLeftOut > 0)
+        note(modelload::format("%d of %d rigid bodies are not simulated", built.bodiesLeftOut, bodyCount));
+    if (otherKinds > 0) note(modelload::format("%d joints of other kinds are made spring joints", otherKinds));
+    if (world && built.jointsLeftOut > 0)
+        note(modelload::format("%d of %d joints are left out", built.jointsLeftOut, jointCount));
+    if (model.softBodyCount != 0) note(modelload::format("%d soft bodies are not simulated", model.softBodyCount));
+    if (!notes.empty()) showMessage("PMX physics", notes.c_str());
+}
+
 }  // namespace
 
-bool loadModelFile(cModel& model, std::FILE* file, const char* fileName, std::string* error, ModelFileInfo* info) {
+bool loadModelFile(cModel& model, std::FILE* file, PhysicsWorld* world, const char* fileName, std::string* error,
+                   ModelFileInfo* info) {
     if (!file) {
         report(fileName, "no file to read", error);
         return false;
@@ -73,15 +108,17 @@ bool loadModelFile(cModel& model, std::FILE* file, const char* fileName, std::st
         report(fileName, reason, error);
         return false;
     }
+    model.skin.prepare(model.vertexCount);
+    makeBodies(model, world);
     if (error) error->clear();
     return true;
 }
 
-bool loadModelFile(cModel& model, const char* path, std::string* error, ModelFileInfo* info) {
+bool loadModelFile(cModel& model, const char* path, PhysicsWorld* world, std::string* error, ModelFileInfo* info) {
     std::FILE* file = std::fopen(path, "rb");
     if (!file) {
         report(path, modelload::format("cannot open: %s", std::strerror(errno)), error);
         return false;
     }
-    return loadModelFile(model, file, path, error, info);
+    return loadModelFile(model, file, world, path, error, info);
 }

@@ -11,7 +11,6 @@
 #include "model/ModelLoader.h"
 #include "render/Texture.h"
 #include "render/ToonTexture.h"
-#include "physics/RigidBody.h"
 #include "platform/HostUI.h"
 
 namespace {
@@ -154,11 +153,8 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
     model.normals = allocArray<float>(3 * std::size_t(vertexCount));
     model.texCoords = allocArray<float>(2 * std::size_t(vertexCount));
     model.skins = allocArray<VertexSkin>(vertexCount);
-    model.skinnedPositions = allocArray<float>(3 * std::size_t(vertexCount));
-    model.skinnedNormals = allocArray<float>(3 * std::size_t(vertexCount));
     model.edgeScales = allocArray<float>(vertexCount);
-    if (!model.positions || !model.normals || !model.texCoords || !model.skins || !model.skinnedPositions ||
-        !model.skinnedNormals || !model.edgeScales)
+    if (!model.positions || !model.normals || !model.texCoords || !model.skins || !model.edgeScales)
         return refuse("vertices", vertexStart, "out of memory");
     model.vertexCount = vertexCount;
     for (uint32_t i = 0; i < vertexCount; ++i) {
@@ -427,12 +423,6 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
 
     uint32_t bodyCount = 0;
     if (!c.readU32(bodyCount) || !c.fits(bodyCount, kRigidBodyBytes)) return cutOptional("rigid bodies", c);
-    if (bodyCount) {
-        model.rigidBodies = new (std::nothrow) cPMDRigidBody[bodyCount];
-        if (!model.rigidBodies) return refuse("rigid bodies", c.offset(), "out of memory");
-        model.rigidBodyCount = bodyCount;
-    }
-    cBone* centre = findBone(model, cp932::kCentre);
     for (uint32_t i = 0; i < bodyCount; ++i) {
         const std::size_t recordStart = c.offset();
         uint16_t boneNumber;
@@ -441,32 +431,17 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         RigidBodyDef definition;
         readRigidBodyDef(c, definition);
         model.rigidBodyDefs.push_back({boneNumber == kNoBone ? -1 : int32_t(boneNumber), definition});
-        cBone* bone = nullptr;
-        if (boneNumber == kNoBone) {
-            bone = centre;
-        } else if (boneNumber < boneCount) {
-            bone = &model.bones[boneNumber];
-        } else {
+        if (boneNumber != kNoBone && boneNumber >= boneCount)
             return refuse("rigid bodies", recordStart,
                           modelload::format("body %u: bone %u out of range (%u bones)", i, boneNumber, boneCount));
-        }
-        createRigidBody(model.rigidBodies[i], definition, bone);
     }
 
     if (c.remaining() == 0) return true;
     uint32_t jointCount = 0;
     if (!c.readU32(jointCount) || !c.fits(jointCount, kJointBytes)) {
         // Simulated bodies without their joints would fall away with the bones they move.
-        delete[] model.rigidBodies;
-        model.rigidBodies = nullptr;
-        model.rigidBodyCount = 0;
         model.rigidBodyDefs.clear();
         return cutOptional("joints", c, " and its rigid bodies");
-    }
-    if (jointCount) {
-        model.joints = new (std::nothrow) cModelJoint[jointCount];
-        if (!model.joints) return refuse("joints", c.offset(), "out of memory");
-        model.jointCount = jointCount;
     }
     for (uint32_t i = 0; i < jointCount; ++i) {
         const std::size_t recordStart = c.offset();
@@ -480,7 +455,6 @@ bool loadPMD(cModel& model, const uint8_t* data, std::size_t size, std::string* 
         if (a >= bodyCount || b >= bodyCount)
             return refuse("joints", recordStart,
                           modelload::format("joint %u: bodies %u and %u, but %u rigid bodies", i, a, b, bodyCount));
-        createJoint(model.joints[i], &model.rigidBodies[a], &model.rigidBodies[b], definition);
     }
     return true;
 }

@@ -85,11 +85,9 @@ bool readVertices(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse
     model.normals = allocArray<float>(3 * n);
     model.texCoords = allocArray<float>(2 * n);
     model.skins = allocArray<VertexSkin>(n);
-    model.skinnedPositions = allocArray<float>(3 * n);
-    model.skinnedNormals = allocArray<float>(3 * n);
     model.edgeScales = allocArray<float>(n);
     if (!model.positions || !model.restPositions || !model.normals || !model.texCoords || !model.skins ||
-        !model.skinnedPositions || !model.skinnedNormals || !model.edgeScales)
+        !model.edgeScales)
         return refuse("vertices", c.offset(), "out of memory");
     model.vertexCount = static_cast<uint32_t>(count);
     std::vector<SdefVertex> sdefs;
@@ -482,7 +480,7 @@ bool readBones(ByteCursor& c, cModel& model, const Header& h, Refusal& refuse) {
         }
         sortIKChains(model.ikChains, chainCount);
     }
-    buildDeformOrder(model);
+    buildDeformOrder(model, model.deformOrder);
     return true;
 }
 

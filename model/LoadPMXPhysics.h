@@ -9,11 +9,10 @@ struct PmxPhysicsLayout {
     bool version21;          // soft bodies follow the joints
 };
 
-// Reads the sections at the cursor and creates the bodies and joints in the physics
-// world (bones must be read and still at the bind pose). A record that does not fit, a
-// bone or body index out of range, or a joint type no PMX version defines refuses the
-// file (false, reason through refuse). A body without a bone follows the centre bone
-// like a PMD one, or is left out when the model has none; joints of bodies left out go
-// too; joints of the 2.1 kinds other than spring 6DOF are made spring 6DOF joints; soft
-// bodies are not simulated. Each of these is told once per file through showMessage.
+// Reads the sections at the cursor into model.rigidBodyDefs, jointDefs and
+// softBodyCount. A record that does not fit, a bone or body index out of range, or a
+// joint type no PMX version defines refuses the file (false, reason through refuse).
+// What physics makes of the definitions (bodies without a bone following the centre
+// bone, other joint kinds made spring 6DOF joints, soft bodies left out) is decided and
+// told where the bodies are built (character/LoadModelFile.cpp).
 bool readPMXPhysics(ByteCursor& cursor, cModel& model, const PmxPhysicsLayout& layout, modelload::Refusal& refuse);

@@ -185,8 +185,8 @@ void drawModel(const cModel& model, bool outlines) {
 
     glEnableClientState(GL_VERTEX_ARRAY);
     glEnableClientState(GL_NORMAL_ARRAY);
-    glVertexPointer(3, GL_FLOAT, 0, model.skinnedPositions);
-    glNormalPointer(GL_FLOAT, 0, model.skinnedNormals);
+    glVertexPointer(3, GL_FLOAT, 0, model.skin.positions.data());
+    glNormalPointer(GL_FLOAT, 0, model.skin.normals.data());
 
     // Unit 1 combines the sphere map with the lit, textured colour of unit 0.
     if (multitexture) {
@@ -265,7 +265,7 @@ void drawModel(const cModel& model, bool outlines) {
 void drawModelGeometry(const cModel& model) {
     if (!model.positions) return;
     glEnableClientState(GL_VERTEX_ARRAY);
-    glVertexPointer(3, GL_FLOAT, 0, model.skinnedPositions);
+    glVertexPointer(3, GL_FLOAT, 0, model.skin.positions.data());
     if (model.format == 0) {
         glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(model.indexCount), GL_UNSIGNED_INT, model.indices);
         glDisableClientState(GL_VERTEX_ARRAY);

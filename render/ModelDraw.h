@@ -13,7 +13,7 @@ ModelLook requestedModelLook();
 // The look drawModel uses in the current context (compiles the shaders on first call).
 ModelLook activeModelLook();
 
-// Draws the skinned mesh (skinnedPositions/skinnedNormals as skinning last wrote them)
+// Draws the skinned mesh (skin.positions/skin.normals as skinning last wrote them)
 // material by material: lighting material, main texture on unit 0, sphere map on unit 1
 // multiplied (sphereMode 1) or added (sphereMode 2), toon ramp on unit 2 in the toon
 // look. Opaque materials come first, then those with alpha below 1 or a texture with

@@ -61,7 +61,7 @@ protected:
         if (chdir(folder.c_str()) != 0) return false;
         std::string error;
         bool ok = false;
-        printed = stderrOf([&] { ok = loadModelFile(model, path.c_str(), &error, &info); });
+        printed = stderrOf([&] { ok = loadModelFile(model, path.c_str(), world.get(), &error, &info); });
         if (!ok) ADD_FAILURE() << relative << ": " << error;
         return ok;
     }
@@ -109,8 +109,8 @@ TEST_F(RealModels, CountsAgreeWithTheirSources) {
         EXPECT_EQ(model.boneCount, e.bones) << e.path;
         EXPECT_EQ(model.ikCount, e.ikChains) << e.path;
         EXPECT_EQ(model.morphCount, e.morphs) << e.path;
-        EXPECT_EQ(model.rigidBodyCount, e.rigidBodies) << e.path;
-        EXPECT_EQ(model.jointCount, e.joints) << e.path;
+        EXPECT_EQ(model.physics.bodies.size(), e.rigidBodies) << e.path;
+        EXPECT_EQ(model.physics.joints.size(), e.joints) << e.path;
         expectTexturesLoaded(e.path, info, printed);
         expectConsistent(e.path);
     }

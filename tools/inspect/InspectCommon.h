@@ -81,10 +81,6 @@ inline bool prepareModelLoad(const char* path, std::string& absolutePath) {
     static int32_t nextName = 1;
     setTextureUploader(recordUpload, &nextName);
     setTextureDeleter(ignoreDelete, nullptr);
-    if (!createPhysicsWorld()) {
-        std::fprintf(stderr, "pavonix-inspect: cannot create the physics world\n");
-        return false;
-    }
     return true;
 }
 
