@@ -13,11 +13,11 @@ bool deformsAfterPhysics(const cBone& b) { return (b.flags & kAfterPhysics) != 0
 
 // Bones in order already posed this pass that hang below the chain's root link get their
 // matrices again, so a hand or a toe follows the leg the chain just bent.
-void refreshBelow(cModel& model, const cIKChain& chain, const cBone* stop) {
+void refreshBelow(DeformOrder& order, const cIKChain& chain, const cBone* stop) {
     if (chain.links.empty() || chain.linkCount == 0) return;
     const cBone* root = chain.links[chain.linkCount - 1];
-    const uint32_t stamp = ++model.refreshStamp;
-    for (cBone* b = model.firstDeformBone; b && b != stop; b = b->nextInOrder) {
+    const uint32_t stamp = ++order.refreshStamp;
+    for (cBone* b = order.first; b && b != stop; b = b->nextInOrder) {
         const bool below = b == root || (b->parent && b->parent->refreshStamp == stamp);
         if (!below) continue;
         b->refreshStamp = stamp;
@@ -27,8 +27,8 @@ void refreshBelow(cModel& model, const cIKChain& chain, const cBone* stop) {
 
 }  // namespace
 
-void buildDeformOrder(cModel& model) {
-    model.firstDeformBone = model.firstAfterPhysicsBone = nullptr;
+void buildDeformOrder(ModelData& model, DeformOrder& order) {
+    order.first = order.firstAfterPhysics = nullptr;
     if (!model.bones || model.boneCount == 0) return;
     for (uint32_t i = 0; i < model.boneCount; ++i) model.bones[i].ikChain = nullptr;
     for (uint16_t k = 0; k < model.ikCount; ++k) {
@@ -57,25 +57,25 @@ void buildDeformOrder(cModel& model) {
         b->nextInOrder = *at;
         *at = b;
     }
-    model.firstDeformBone = head;
+    order.first = head;
     for (cBone* b = head; b; b = b->nextInOrder) {
         if (deformsAfterPhysics(*b)) {
-            model.firstAfterPhysicsBone = b;
+            order.firstAfterPhysics = b;
             break;
         }
     }
 }
 
 
-void poseBonesInOrder(cModel& model, bool afterPhysics) {
-    cBone* first = afterPhysics ? model.firstAfterPhysicsBone : model.firstDeformBone;
-    cBone* stop = afterPhysics ? nullptr : model.firstAfterPhysicsBone;
+void poseBonesInOrder(DeformOrder& order, bool afterPhysics) {
+    cBone* first = afterPhysics ? order.firstAfterPhysics : order.first;
+    cBone* stop = afterPhysics ? nullptr : order.firstAfterPhysics;
     for (cBone* b = first; b && b != stop; b = b->nextInOrder) {
         computeLocalPose(*b);
         updatePosedTransform(*b);
         cIKChain* chain = b->ikChain;
         if (!chain || !chain->enabled) continue;
         solvePmxIK(*chain);
-        refreshBelow(model, *chain, b->nextInOrder);
+        refreshBelow(order, *chain, b->nextInOrder);
     }
 }

@@ -6,17 +6,28 @@
 // updateBoneTransform and solveIK.
 #pragma once
 
-#include "character/Model.h"
+#include <cstdint>
 
-// Threads model.bones into the deform order (cBone::nextInOrder, cModel::firstDeformBone
-// and firstAfterPhysicsBone) and points every goal bone at its chain. Call once the bones
-// and chains are in place; it allocates nothing.
-void buildDeformOrder(cModel& model);
+#include "model/ModelData.h"
+
+// Where a model's deform order starts: a list through cBone::nextInOrder sorted by
+// (after physics, layer, index). Bones from firstAfterPhysics on are posed after the
+// physics step. Both null for PMD models, which pose in index order.
+struct DeformOrder {
+    cBone* first = nullptr;
+    cBone* firstAfterPhysics = nullptr;
+    uint32_t refreshStamp = 0;  // last stamp handed to the bones below a solved chain
+};
+
+// Threads model.bones into the deform order (cBone::nextInOrder, order.first and
+// firstAfterPhysics) and points every goal bone at its chain. Call once the bones and
+// chains are in place; it allocates nothing.
+void buildDeformOrder(ModelData& model, DeformOrder& order);
 
 // Poses the bones in deform order, from the first bone up to the after-physics ones
 // (afterPhysics false) or those alone (true): local pose, global matrix, and the chain
 // whose goal the bone is, when that chain is switched on.
-void poseBonesInOrder(cModel& model, bool afterPhysics);
+void poseBonesInOrder(DeformOrder& order, bool afterPhysics);
 
 // The local pose of one bone: poseRotation = append x motion rotation (projected onto
 // the fixed axis of a 0x0400 bone), poseTranslation = motion translation + append.

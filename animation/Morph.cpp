@@ -75,7 +75,7 @@ void setDefaultFaces(MotionData& motion, const char* text, std::size_t size) {
     addDefaultFaceTracks(motion);
 }
 
-bool loadDefaultFaces(MotionData& motion, const char* path) {
+bool loadDefaultFaces(MotionData& motion, const char* path, std::string* problem) {
     motion.defaultFaceCount = 0;
     std::FILE* file = path ? std::fopen(path, "rb") : nullptr;
     if (!file) return false;
@@ -89,7 +89,7 @@ bool loadDefaultFaces(MotionData& motion, const char* path) {
     }
     std::fclose(file);
     if (!ok) {
-        std::fprintf(stderr, "%s: cannot read the default face list\n", path);
+        if (problem) *problem = std::string(path) + ": cannot read the default face list";
         return false;
     }
     setDefaultFaces(motion, bytes.data(), bytes.size());

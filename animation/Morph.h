@@ -1,14 +1,15 @@
 // Vertex morphs (faces) and the list of default faces.
 //
 // A morph's entries hold absolute model-space target positions (the loaders convert the
-// offsets of the file formats); morphs act on cModel::positions, the unskinned positions
+// offsets of the file formats); morphs act on ModelData::positions, the unskinned positions
 // that skinning reads afterwards.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-#include "character/Model.h"
+#include "model/ModelData.h"
 
 struct MotionData;
 
@@ -31,8 +32,9 @@ inline constexpr char kDefaultFaceFile[] = "default_face.txt";
 // multi-byte sequences is converted to CP932 first) into motion.defaultFaceText and
 // rebuilds the motion as an empty motion carrying one default-face track per distinct
 // name. Call it before loading a motion: tracks the motion already holds are dropped.
-// Returns true when the file was read; a missing file leaves no default faces.
-bool loadDefaultFaces(MotionData& motion, const char* path = kDefaultFaceFile);
+// Returns true when the file was read; a missing file leaves no default faces quietly, one
+// that cannot be read puts the line to report in *problem (may be null).
+bool loadDefaultFaces(MotionData& motion, const char* path = kDefaultFaceFile, std::string* problem = nullptr);
 
 // The same from bytes already in memory (size bytes; a zero byte ends the text early).
 void setDefaultFaces(MotionData& motion, const char* text, std::size_t size);

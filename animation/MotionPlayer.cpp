@@ -2,16 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 
 #include "animation/DeformOrder.h"
 #include "animation/MathUtil.h"
 #include "animation/Morph.h"
-#include "animation/MorphKinds.h"
+#include "animation/MorphBlend.h"
 #include "animation/Motion.h"
 #include "animation/Skeleton.h"
-#include "physics/RigidBody.h"
 
 namespace {
 
@@ -69,17 +67,11 @@ float safeRatio(float num, float den, float fallback) {
 }  // namespace
 
 void clearMotionPlayer(MotionPlayer& player) {
-    std::free(player.boneTargets);
-    std::free(player.faceTargets);
-    std::free(player.ikTargets);
-    std::free(player.faceMorphs);
-    player.faceMorphs = nullptr;
-    player.boneTargets = nullptr;
-    player.faceTargets = nullptr;
-    player.ikTargets = nullptr;
-    player.boneTargetCount = 0;
-    player.faceTargetCount = 0;
-    player.ikTargetCount = 0;
+    // The tables keep their storage: a rebind to a motion of no more tracks allocates nothing.
+    player.boneTargets.clear();
+    player.faceTargets.clear();
+    player.ikTargets.clear();
+    player.faceMorphs.clear();
     // A chain the last motion switched off must not stay off without it.
     if (player.model) {
         for (uint16_t i = 0; i < player.model->ikCount; ++i) player.model->ikChains[i].enabled = 1;
@@ -88,63 +80,37 @@ void clearMotionPlayer(MotionPlayer& player) {
     player.currentFrame = 0.0f;
 }
 
-void bindMotion(MotionPlayer& player, cModel& model, MotionData& motion) {
+void bindMotion(MotionPlayer& player, ModelData& model, MotionData& motion) {
     clearMotionPlayer(player);
     player.model = &model;
     player.motionData = &motion;
 
-    int boneCount = 0, faceCount = 0;
-    for (const BoneTrack* t = motion.boneTracks; t; t = t->next) ++boneCount;
-    for (const FaceTrack* t = motion.faceTracks; t; t = t->next) ++faceCount;
-    if (boneCount > 0) player.boneTargets = static_cast<cBone**>(std::malloc(sizeof(cBone*) * boneCount));
-    if (faceCount > 0) player.faceTargets = static_cast<cMorph**>(std::malloc(sizeof(cMorph*) * faceCount));
-    if (player.boneTargets) {
-        int i = 0;
-        for (const BoneTrack* t = motion.boneTracks; t; t = t->next) player.boneTargets[i++] = findBone(model, t->name);
-        player.boneTargetCount = boneCount;
-    }
-    if (player.faceTargets) {
-        int i = 0;
-        for (const FaceTrack* t = motion.faceTracks; t; t = t->next) player.faceTargets[i++] = findMorph(model, t->name);
-        player.faceTargetCount = faceCount;
+    for (const BoneTrack* t = motion.boneTracks; t; t = t->next) player.boneTargets.push_back(findBone(model, t->name));
+    for (const FaceTrack* t = motion.faceTracks; t; t = t->next) {
+        player.faceTargets.push_back(findMorph(model, t->name));
         // PMX tracks name morphs of every kind; vertex morphs among them are applied
         // through the same table, so each one still moves once per frame.
-        if (model.morphKinds) {
-            player.faceMorphs = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * faceCount));
-            if (player.faceMorphs) {
-                i = 0;
-                for (const FaceTrack* t = motion.faceTracks; t; t = t->next)
-                    player.faceMorphs[i++] = findMorphRecord(*model.morphKinds, t->name);
-            }
-        }
+        if (model.morphKinds) player.faceMorphs.push_back(findMorphRecord(*model.morphKinds, t->name));
     }
-    int ikCount = 0;
-    for (const IKSwitchTrack* t = motion.ikTracks; t; t = t->next) ++ikCount;
-    if (ikCount > 0) player.ikTargets = static_cast<cIKChain**>(std::malloc(sizeof(cIKChain*) * ikCount));
-    if (player.ikTargets) {
-        int i = 0;
-        for (const IKSwitchTrack* t = motion.ikTracks; t; t = t->next) {
-            const cBone* goal = findBone(model, t->name);
-            cIKChain* chain = nullptr;
-            for (uint16_t k = 0; goal && k < model.ikCount && !chain; ++k) {
-                if (model.ikChains[k].ikBone == goal) chain = &model.ikChains[k];
-            }
-            player.ikTargets[i++] = chain;
+    for (const IKSwitchTrack* t = motion.ikTracks; t; t = t->next) {
+        const cBone* goal = findBone(model, t->name);
+        cIKChain* chain = nullptr;
+        for (uint16_t k = 0; goal && k < model.ikCount && !chain; ++k) {
+            if (model.ikChains[k].ikBone == goal) chain = &model.ikChains[k];
         }
-        player.ikTargetCount = ikCount;
+        player.ikTargets.push_back(chain);
     }
 }
 
-void updateModelPose(cModel& model, float elapsed) {
+void updateModelPose(ModelData& model, MotionPlayer& player, DeformOrder& order, float elapsed) {
     resetMorphs(model);
-    if (model.motion.motionData) advanceMotion(model.motion, elapsed);
-    if (model.firstDeformBone) {
-        poseBonesInOrder(model, false);
+    if (player.motionData) advanceMotion(player, elapsed);
+    if (order.first) {
+        poseBonesInOrder(order, false);
     } else {
         for (uint32_t i = 0; i < model.boneCount; ++i) updateBoneTransform(model.bones[i]);
         for (uint16_t i = 0; i < model.ikCount; ++i) solveIK(model.ikChains[i]);
     }
-    pullBodiesToBones(model, elapsed);
 }
 
 void advanceMotion(MotionPlayer& player, float elapsed) {
@@ -152,28 +118,32 @@ void advanceMotion(MotionPlayer& player, float elapsed) {
     if (!motion) return;
     const float frame = player.currentFrame;
 
+    const int boneTargetCount = static_cast<int>(player.boneTargets.size());
+    const int ikTargetCount = static_cast<int>(player.ikTargets.size());
+    const int faceTargetCount = static_cast<int>(player.faceTargets.size());
     int i = 0;
-    for (const BoneTrack* t = motion->boneTracks; t && i < player.boneTargetCount; t = t->next, ++i) {
+    for (const BoneTrack* t = motion->boneTracks; t && i < boneTargetCount; t = t->next, ++i) {
         cBone* bone = player.boneTargets[i];
         if (bone) evaluateBoneTrack(*t, frame, bone->translation, bone->rotation);
     }
 
     i = 0;
-    for (const IKSwitchTrack* t = motion->ikTracks; t && i < player.ikTargetCount; t = t->next, ++i) {
+    for (const IKSwitchTrack* t = motion->ikTracks; t && i < ikTargetCount; t = t->next, ++i) {
         cIKChain* chain = player.ikTargets[i];
         if (chain) chain->enabled = evaluateIKSwitch(*t, frame) ? 1 : 0;
     }
 
-    cModel* model = player.model;
+    ModelData* model = player.model;
     i = 0;
-    if (model && model->morphKinds && player.faceMorphs) {
-        for (const FaceTrack* t = motion->faceTracks; t && i < player.faceTargetCount; t = t->next, ++i) {
+    if (model && model->morphKinds && !player.faceMorphs.empty()) {
+        const int faceMorphCount = static_cast<int>(player.faceMorphs.size());
+        for (const FaceTrack* t = motion->faceTracks; t && i < faceMorphCount; t = t->next, ++i) {
             if (player.faceMorphs[i] >= 0) addMorphWeight(*model->morphKinds, player.faceMorphs[i], evaluateFaceTrack(*t, frame));
         }
         applyMorphWeights(*model);
         model = nullptr;  // the vertex morphs were applied with the rest
     }
-    for (const FaceTrack* t = motion->faceTracks; model && t && i < player.faceTargetCount; t = t->next, ++i) {
+    for (const FaceTrack* t = motion->faceTracks; model && t && i < faceTargetCount; t = t->next, ++i) {
         const cMorph* morph = player.faceTargets[i];
         if (!morph) continue;
         const float w = evaluateFaceTrack(*t, frame);
@@ -225,9 +195,9 @@ float evaluateFaceTrack(const FaceTrack& track, float frame) {
     return (1.0f - u) * track.keys[i - 1].weight + u * track.keys[i].weight;
 }
 
-void lookAtViewpoint(const float viewpoint[3], cModel& model) {
+void lookAtViewpoint(const float viewpoint[3], ModelData& model, DeformOrder& order) {
     cBone* head = model.headBone;
-    if (!head || !model.lookAtCamera) return;
+    if (!head) return;
     cBone* const bonesEnd = model.bones + model.boneCount;
     if (head < model.bones || head >= bonesEnd) return;  // not one of this model's bones
 
@@ -262,9 +232,9 @@ void lookAtViewpoint(const float viewpoint[3], cModel& model) {
     blendQuaternions(head->savedRotation, 1.0f - kHeadTurnFollow, goal, kHeadTurnFollow, head->savedRotation);
     std::memcpy(head->rotation, head->savedRotation, sizeof(head->rotation));
 
-    if (model.firstDeformBone) {
+    if (order.first) {
         // Append bones and IK chains anywhere in the order may hang on the head.
-        poseBonesInOrder(model, false);
+        poseBonesInOrder(order, false);
         return;
     }
     for (cBone* b = head; b < bonesEnd; ++b) updateBoneTransform(*b);

@@ -58,20 +58,19 @@ void matrixRotationToQuaternion(const float m[16], float q[4]) {
     normalizeQuaternion(q);
 }
 
-bool prepareSdefRotations(cModel& model) {
-    if (!model.sdefBoneRotations) {
-        // Once per model, on its first skinned frame; releaseModel frees it.
-        model.sdefBoneRotations = static_cast<float*>(std::malloc(sizeof(float) * 4 * (model.boneCount ? model.boneCount : 1)));
-        if (!model.sdefBoneRotations) return false;
-    }
+void prepareSdefRotations(const ModelData& model, SkinBuffers& skin) {
+    // Sized once per model, on its first skinned frame.
+    if (skin.sdefRotations.size() != 4 * std::size_t(model.boneCount)) skin.sdefRotations.assign(4 * std::size_t(model.boneCount), 0.0f);
     for (uint32_t i = 0; i < model.boneCount; ++i)
-        matrixRotationToQuaternion(model.bones[i].skinMatrix, model.sdefBoneRotations + 4 * i);
-    return true;
+        matrixRotationToQuaternion(model.bones[i].skinMatrix, skin.sdefRotations.data() + 4 * i);
 }
 
-void skinSdefRange(const cModel& model, uint32_t first, uint32_t end) {
-    const float* rotations = model.sdefBoneRotations;
-    if (!rotations || !model.skins) return;
+void skinSdefRange(const ModelData& model, SkinBuffers& buffers, uint32_t first, uint32_t end) {
+    const float* rotations = buffers.sdefRotations.data();
+    if (buffers.sdefRotations.size() < 4 * std::size_t(model.boneCount) || !model.skins) return;
+    if (buffers.positions.size() < 3 * std::size_t(model.vertexCount) ||
+        buffers.normals.size() < 3 * std::size_t(model.vertexCount))
+        return;
     for (uint32_t i = first; i < end && i < model.sdefCount; ++i) {
         const SdefVertex& s = model.sdefVertices[i];
         if (s.vertex >= model.vertexCount) continue;
@@ -103,8 +102,8 @@ void skinSdefRange(const cModel& model, uint32_t first, uint32_t end) {
         const float d[3] = {p[0] - s.c[0], p[1] - s.c[1], p[2] - s.c[2]};
         float turned[3];
         transformDirection(r, d, turned);
-        float* out = model.skinnedPositions + 3 * s.vertex;
+        float* out = buffers.positions.data() + 3 * std::size_t(s.vertex);
         for (int k = 0; k < 3; ++k) out[k] = turned[k] + t0[k] * w0 + t1[k] * w1;
-        transformDirection(r, model.normals + 3 * s.vertex, model.skinnedNormals + 3 * s.vertex);
+        transformDirection(r, model.normals + 3 * s.vertex, buffers.normals.data() + 3 * std::size_t(s.vertex));
     }
 }

@@ -9,17 +9,18 @@
 
 #include <cstdint>
 
-#include "character/Model.h"
+#include "animation/SkinBuffers.h"
+#include "model/ModelData.h"
 
 // Rotation of a bone's matrix as a unit quaternion (x, y, z, w), w >= 0. The matrix is
 // taken to be a rotation with translation, as bone matrices are.
 void matrixRotationToQuaternion(const float m[16], float q[4]);
 
-// Fills model.sdefBoneRotations (allocated on first use; false when that fails) with the
-// rotation of every bone's skinMatrix. Call after the skin matrices are up to date.
-bool prepareSdefRotations(cModel& model);
+// Fills skin.sdefRotations (sized on first use) with the rotation of every bone's
+// skinMatrix. Call after the skin matrices are up to date.
+void prepareSdefRotations(const ModelData& model, SkinBuffers& skin);
 
-// Overwrites skinnedPositions and skinnedNormals of the SDEF records [first, end) with
-// their spherical blend. Records with a whole weight on one bone are left as the linear
-// pass made them: there the two blends agree.
-void skinSdefRange(const cModel& model, uint32_t first, uint32_t end);
+// Overwrites buffers.positions and buffers.normals of the SDEF records [first, end) with their
+// spherical blend. Records with a whole weight on one bone are left as the linear pass
+// made them: there the two blends agree.
+void skinSdefRange(const ModelData& model, SkinBuffers& buffers, uint32_t first, uint32_t end);

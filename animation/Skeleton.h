@@ -1,14 +1,16 @@
-// Bone set-up and pose, inverse kinematics and matrix-blend skinning of a cModel.
+// Bone set-up and pose, inverse kinematics and matrix-blend skinning of a model.
 //
 // Playback writes each bone's local translation and rotation; updateBoneTransform turns
 // them into model-space matrices, solveIK bends the chains toward their goals, and
-// skinModel (after the rigid bodies have written their bones) deforms the mesh. None of
-// these allocates, and none reports errors: bone and vertex indices are trusted as the
-// loaders checked them.
+// skinPosedModel (after whatever else moves bones, the rigid bodies, has written them)
+// deforms the mesh. None of these allocates after a model's first skinned frame: bone
+// and vertex indices are trusted as the loaders checked them.
 #pragma once
 
+#include "animation/DeformOrder.h"
 #include "animation/MathUtil.h"
-#include "character/Model.h"
+#include "animation/SkinBuffers.h"
+#include "model/ModelData.h"
 
 // Sets a bone up from its loader record: name (at most 31 bytes), rest position, flags,
 // parent / child / append links resolved against bones (-1 = none), inverseRest, and the
@@ -31,14 +33,12 @@ void composeBoneTransform(cBone& bone, const float rotation[4], const float tran
 // bend about their X axis only, and only one way.
 void solveIK(cIKChain& chain);
 
-// Writes the simulated rigid bodies into their bones, poses the after-physics bones of a
-// PMX model (animation/DeformOrder.h), then skins (skinVertices).
-void skinModel(cModel& model);
+// Poses the after-physics bones of a PMX model (animation/DeformOrder.h), then skins
+// (skinVertices). Call once the rigid bodies have written their bones.
+bool skinPosedModel(ModelData& model, DeformOrder& order, SkinBuffers& skin);
 
-// skinMatrix of every bone, then skinnedPositions / skinnedNormals of every vertex.
-void skinVertices(cModel& model);
-
-// skinModel of each model, the models shared out over the skinning threads whole (each
-// with all its bones and vertices on one thread) instead of one after the other, each
-// split over them. The results are the same to the bit either way.
-void skinModelsSideBySide(cModel* const* models, uint32_t count);
+// skinMatrix of every bone, then skin.positions / skin.normals of every vertex, split
+// over the skinning threads. Without room for the matrix table (made on the first frame)
+// the mesh keeps its last pose: false is returned the first time, so that the caller
+// says so once; later frames keep the pose quietly.
+bool skinVertices(ModelData& model, SkinBuffers& skin);

@@ -2,8 +2,6 @@
 //
 // Every vertex is computed by the same code from the same inputs whichever thread takes
 // its chunk, so the result does not depend on the number of threads, to the bit.
-#include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,7 +9,6 @@
 #include "animation/MathUtil.h"
 #include "animation/Sdef.h"
 #include "animation/Skeleton.h"
-#include "physics/RigidBody.h"
 #include "platform/WorkerPool.h"
 
 namespace {
@@ -185,87 +182,83 @@ __attribute__((target_clones("avx2", "default"))) void skinRange(const Streams& 
 
 // The skin matrices into the model's compact table, made on the first frame; false when
 // it cannot be allocated.
-bool fillSkinTable(cModel& model) {
-    if (!model.skinTable || model.skinTableBones != model.boneCount) {
-        std::free(model.skinTable);
-        model.skinTableBones = 0;
+bool fillSkinTable(const ModelData& model, SkinBuffers& skin) {
+    if (!skin.table || skin.tableBones != model.boneCount) {
+        skin.table.reset();
+        skin.tableBones = 0;
         const std::size_t bytes = sizeof(float) * 16 * (std::size_t(model.boneCount) + 1);
         // aligned_alloc wants a multiple of the alignment: 64 bytes is one matrix.
-        model.skinTable = static_cast<float*>(std::aligned_alloc(64, bytes));
-        if (!model.skinTable) return false;
-        model.skinTableBones = model.boneCount;
-        setIdentityMatrix4(model.skinTable + 16 * std::size_t(model.boneCount));
+        skin.table.reset(static_cast<float*>(std::aligned_alloc(64, bytes)));
+        if (!skin.table) return false;
+        skin.tableBones = model.boneCount;
+        setIdentityMatrix4(skin.table.get() + 16 * std::size_t(model.boneCount));
     }
     for (uint32_t i = 0; i < model.boneCount; ++i)
-        std::memcpy(model.skinTable + 16 * std::size_t(i), model.bones[i].skinMatrix, sizeof(float) * 16);
+        std::memcpy(skin.table.get() + 16 * std::size_t(i), model.bones[i].skinMatrix, sizeof(float) * 16);
     return true;
 }
 
-Streams streamsOf(const cModel& model) {
-    return Streams{model.skins,          model.positions,  model.normals,       model.skinnedPositions,
-                   model.skinnedNormals, model.skinTable, model.skinTableBones};
+// What one run over the pool works on.
+struct SkinJob {
+    const ModelData& model;
+    SkinBuffers& skin;
+};
+
+Streams streamsOf(const SkinJob& job) {
+    return Streams{job.model.skins,         job.model.positions,     job.model.normals,
+                   job.skin.positions.data(), job.skin.normals.data(), job.skin.table.get(),
+                   job.skin.tableBones};
 }
 
 void skinChunk(uint32_t task, void* user) {
-    const cModel& model = *static_cast<const cModel*>(user);
+    const SkinJob& job = *static_cast<const SkinJob*>(user);
+    const uint32_t vertexCount = job.model.vertexCount;
     const uint32_t begin = task * kVerticesPerChunk;
-    const uint32_t end = model.vertexCount - begin < kVerticesPerChunk ? model.vertexCount : begin + kVerticesPerChunk;
-    skinRange(streamsOf(model), begin, end);
+    const uint32_t end = vertexCount - begin < kVerticesPerChunk ? vertexCount : begin + kVerticesPerChunk;
+    skinRange(streamsOf(job), begin, end);
 }
 
 void sdefChunk(uint32_t task, void* user) {
-    const cModel& model = *static_cast<const cModel*>(user);
+    const SkinJob& job = *static_cast<const SkinJob*>(user);
     const uint32_t begin = task * kSdefPerChunk;
-    skinSdefRange(model, begin, begin + kSdefPerChunk);
+    skinSdefRange(job.model, job.skin, begin, begin + kSdefPerChunk);
 }
 
 }  // namespace
 
-void skinModel(cModel& model) {
-    writeBodiesToBones(model);
+bool skinPosedModel(ModelData& model, DeformOrder& order, SkinBuffers& skin) {
     // PMX bones flagged to deform after physics follow the bodies just written.
-    if (model.firstAfterPhysicsBone) poseBonesInOrder(model, true);
-    skinVertices(model);
+    if (order.firstAfterPhysics) poseBonesInOrder(order, true);
+    return skinVertices(model, skin);
 }
 
-void skinVertices(cModel& model) {
+bool skinVertices(ModelData& model, SkinBuffers& skin) {
     for (uint32_t i = 0; i < model.boneCount; ++i) {
         cBone& b = model.bones[i];
         multiplyMatrix4(b.globalMatrix, b.inverseRest, b.skinMatrix);
     }
-    if (!model.skins || !model.positions || !model.normals || !model.skinnedPositions || !model.skinnedNormals) {
-        return;
+    const std::size_t floats = 3 * std::size_t(model.vertexCount);
+    if (!model.skins || !model.positions || !model.normals || skin.positions.size() < floats ||
+        skin.normals.size() < floats) {
+        return true;
     }
-    if (!fillSkinTable(model)) {
+    if (!fillSkinTable(model, skin)) {
         // A few kilobytes not to be had: the mesh keeps its last pose rather than being
         // drawn from a table that is not there.
-        static std::atomic<bool> told{false};
-        if (!told.exchange(true)) std::fprintf(stderr, "pavonix: out of memory for skinning; the model keeps its last pose\n");
-        return;
+        const bool first = !skin.tableShortTold;
+        skin.tableShortTold = true;
+        return !first;
     }
     WorkerPool& pool = sharedWorkerPool();
     const unsigned threads = skinningThreads();
     const uint32_t chunks = (model.vertexCount + kVerticesPerChunk - 1) / kVerticesPerChunk;
-    pool.run(chunks, skinChunk, &model, threads);
+    SkinJob job{model, skin};
+    pool.run(chunks, skinChunk, &job, threads);
     // SDEF vertices were blended linearly above like any two-bone vertex; the spherical
     // blend replaces those results once every chunk is done.
-    if (model.sdefCount > 0 && model.sdefVertices && prepareSdefRotations(model)) {
-        pool.run((model.sdefCount + kSdefPerChunk - 1) / kSdefPerChunk, sdefChunk, &model, threads);
+    if (model.sdefCount > 0 && model.sdefVertices) {
+        prepareSdefRotations(model, skin);
+        pool.run((model.sdefCount + kSdefPerChunk - 1) / kSdefPerChunk, sdefChunk, &job, threads);
     }
-}
-
-namespace {
-
-void skinOneOf(uint32_t task, void* user) { skinModel(*static_cast<cModel* const*>(user)[task]); }
-
-}  // namespace
-
-void skinModelsSideBySide(cModel* const* models, uint32_t count) {
-    // Each model's own pieces then run on the thread that took the model: the pool is
-    // busy with the models, so its nested runs stay on their caller.
-    if (count > 1 && skinningThreads() > 1) {
-        sharedWorkerPool().run(count, skinOneOf, const_cast<cModel**>(models), skinningThreads());
-        return;
-    }
-    for (uint32_t i = 0; i < count; ++i) skinModel(*models[i]);
+    return true;
 }

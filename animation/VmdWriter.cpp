@@ -81,17 +81,17 @@ std::vector<uint8_t> encodeVMD(const std::vector<VmdBoneKeyDef>& bones, const st
 }
 
 bool writeVMDFile(const char* path, const std::vector<VmdBoneKeyDef>& bones, const std::vector<VmdFaceKeyDef>& faces,
-                  const std::string& modelName) {
+                  const std::string& modelName, std::string* problem) {
     const std::vector<uint8_t> bytes = encodeVMD(bones, faces, modelName);
     std::FILE* file = std::fopen(path, "wb");
     if (!file) {
-        std::fprintf(stderr, "%s: cannot create the motion file: %s\n", path, std::strerror(errno));
+        if (problem) *problem = std::string(path) + ": cannot create the motion file: " + std::strerror(errno);
         return false;
     }
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed) {
-        std::fprintf(stderr, "%s: cannot write the motion file\n", path);
+        if (problem) *problem = std::string(path) + ": cannot write the motion file";
         return false;
     }
     return true;

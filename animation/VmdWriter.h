@@ -42,7 +42,7 @@ std::vector<uint8_t> encodeVMD(const std::vector<VmdBoneKeyDef>& bones, const st
                                const std::string& modelName = std::string(),
                                const std::vector<VmdIKKeyDef>& ikKeys = {});
 
-// encodeVMD written to path. False (with a message on standard error) when the file
-// cannot be written completely.
+// encodeVMD written to path. False when the file cannot be written completely, with the
+// line to report ("PATH: cannot ...") in *problem (may be null).
 bool writeVMDFile(const char* path, const std::vector<VmdBoneKeyDef>& bones, const std::vector<VmdFaceKeyDef>& faces,
-                  const std::string& modelName = std::string());
+                  const std::string& modelName = std::string(), std::string* problem = nullptr);

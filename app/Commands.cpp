@@ -17,7 +17,8 @@
 #include "render/ModelDraw.h"
 #include "app/ModelMessages.h"
 #include "character/LoadModelFile.h"
-#include "physics/RigidBody.h"
+#include "character/ModelFrame.h"
+#include "physics/ModelBodies.h"
 #include "platform/HostUI.h"
 #include "tracking/Marker.h"
 #include "tracking/view/Tracker.h"
@@ -47,14 +48,14 @@ const char kMusicPatterns[] = "*.wav;*.mp3;*.ogg;*.oga;*.flac;*.m4a;*.aac;*.opus
 void rebindMotion(cModel& model, MotionData& motion) {
     bindMotion(model.motion, model, motion);
     updateModelPose(model, 0.0f);
-    resetRigidBodies(model);
+    resetRigidBodies(model.physics);
     // A redisplay already asked for runs before the next idle step: without skinning
     // here, a model just loaded would be drawn once from vertices never computed.
-    skinModel(model);
+    if (!skinModel(model)) std::fprintf(stderr, "%s\n", kSkinningMemoryMessage);
 }
 
 bool loadModelInto(cModel& model, MotionData& motion, const char* path) {
-    const LoadResult result = loadModel(model, path);
+    const LoadResult result = loadModel(model, path, nullptr, g_physicsWorld.get());
     reportModelLoad(result);
     if (!result) {
         const std::string error = refusalText(result.problem());

@@ -1,11 +1,13 @@
 #include "app/Globals.h"
 
 #include "character/Model.h"
+#include "physics/PhysicsWorld.h"
 #include "render/ModelDraw.h"
 
 char g_exeDir[260] = {};
 const char g_windowTitle[16] = "Pavonix";
 
+std::unique_ptr<PhysicsWorld> g_physicsWorld;
 cModel g_model1, g_model2;
 
 namespace {

@@ -2,6 +2,8 @@
 // thread, so nothing needs a lock.
 #pragma once
 
+#include <memory>
+
 #include "animation/Motion.h"
 #include "app/sound/Music.h"
 #include "character/Model.h"
@@ -9,7 +11,12 @@
 extern char g_exeDir[260];        // folder of the executable, no trailing '/'
 extern const char g_windowTitle[16];
 
+class PhysicsWorld;
+
 extern cModel g_model1, g_model2;     // slot 2 is the twin
+// The rigid-body world both slots share: made in main before any model is loaded, freed
+// at exit after the models are released.
+extern std::unique_ptr<PhysicsWorld> g_physicsWorld;
 extern MotionData g_motion1, g_motion2;  // each slot keeps its own copy of the motion
 extern Music g_music;  // the song, when one is open: the clock both motions follow
 

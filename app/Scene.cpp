@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "animation/Morph.h"
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
+#include "character/ModelFrame.h"
 #include "app/Commands.h"
 #include "app/Globals.h"
 #include "app/imgproc/Capture.h"
@@ -155,8 +157,6 @@ void initScene() {
 
     makeShadowMatrix(kShadowLight, kGroundPlane, g_shadowMatrix);
 
-    createPhysicsWorld();
-
     g_twinOffset[0] = kTwinOffsetX;
     g_twinOffset[1] = 0.0f;
     g_twinOffset[2] = 0.0f;
@@ -170,8 +170,11 @@ void initScene() {
     g_displayShadow = true;
 
     // default_face.txt is looked up in the folder the program was started from.
-    loadDefaultFaces(g_motion1);
-    loadDefaultFaces(g_motion2);
+    for (MotionData* motion : {&g_motion1, &g_motion2}) {
+        std::string problem;
+        if (!loadDefaultFaces(*motion, kDefaultFaceFile, &problem) && !problem.empty())
+            std::fprintf(stderr, "%s\n", problem.c_str());
+    }
 }
 
 void visibilityChanged(int state) { glutIdleFunc(state == GLUT_VISIBLE ? idleStep : nullptr); }
@@ -216,13 +219,13 @@ void idleStep() {
         lookAtViewpoint(viewpoint, g_model2);
     }
 
-    stepPhysics(frameCount);
+    g_physicsWorld->step(frameCount);
 
     cModel* shown[2];
     uint32_t count = 0;
     if (g_model1Loaded) shown[count++] = &g_model1;
     if (g_displayTwin) shown[count++] = &g_model2;
-    skinModelsSideBySide(shown, count);
+    if (!skinModelsSideBySide(shown, count)) std::fprintf(stderr, "%s\n", kSkinningMemoryMessage);
 
     glutPostRedisplay();
 }
@@ -267,5 +270,5 @@ void cleanupAtExit() {
     g_music.close();  // the sound stops with the window, not after the teardown
     releaseModel(g_model1);
     releaseModel(g_model2);
-    destroyPhysicsWorld();
+    g_physicsWorld.reset();
 }

@@ -14,6 +14,7 @@
 #include "app/Globals.h"
 #include "app/Scene.h"
 #include "app/imgproc/cvImgProc.h"
+#include "physics/PhysicsWorld.h"
 #include "platform/HostUI.h"
 #include "platform/Paths.h"
 #include "platform/video/CameraList.h"
@@ -128,6 +129,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < kMenuEntryCount; ++i) glutAddMenuEntry(kMenuLabels[i], i + 1);
     glutAttachMenu(GLUT_RIGHT_BUTTON);
 
+    g_physicsWorld = std::make_unique<PhysicsWorld>();
     initScene();
 
     g_music.setOffsetMs(options.audioOffsetMs);

@@ -19,9 +19,10 @@
 #include "animation/Skeleton.h"
 #include "render/ModelDraw.h"
 #include "character/LoadModelFile.h"
+#include "character/ModelFrame.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
-#include "physics/RigidBody.h"
+#include "physics/ModelBodies.h"
 
 namespace fs = std::filesystem;
 
@@ -63,13 +64,13 @@ void fakeDelete(uint32_t, void*) {}
 struct LoadedModel {
     cModel model;
     bool ok = false;
-    explicit LoadedModel(const fs::path& path) {
+    LoadedModel(const fs::path& path, PhysicsWorld& world) {
         static int32_t nextName = 1;
         setTextureUploader(fakeUpload, &nextName);
         setTextureDeleter(fakeDelete, nullptr);
         const fs::path previous = fs::current_path();
         fs::current_path(path.parent_path());
-        ok = loadModelFile(model, path.c_str());
+        ok = loadModelFile(model, path.c_str(), &world);
         fs::current_path(previous);
     }
     ~LoadedModel() { destroyModel(model); }
@@ -87,11 +88,11 @@ void poseAndSkin(benchmark::State& state, LoadedModel* loaded, const fs::path& m
         return;
     }
     bindMotion(model.motion, model, motion);
-    resetRigidBodies(model);
+    resetRigidBodies(model.physics);
     for (auto _ : state) {
         updateModelPose(model, 1.0f);
         if (skin) skinModel(model);
-        benchmark::DoNotOptimize(model.skinnedPositions[0]);
+        benchmark::DoNotOptimize(model.skin.positions[0]);
         benchmark::DoNotOptimize(model.bones[0].globalMatrix[12]);
         // Play the motion round and round: rewinding the clock costs nothing.
         if (model.motion.currentFrame >= motion.lastFrame) model.motion.currentFrame = 0.0f;
@@ -116,7 +117,8 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMicrosecond);
     }
 
-    createPhysicsWorld();
+    // Declared before the models, so it outlives their bodies.
+    PhysicsWorld world;
     struct Pairing {
         fs::path model, motion;
     };
@@ -130,7 +132,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<LoadedModel>> models;
     for (const Pairing& p : pairings) {
         if (!fs::exists(p.model) || !fs::exists(p.motion)) continue;
-        models.push_back(std::make_unique<LoadedModel>(p.model));
+        models.push_back(std::make_unique<LoadedModel>(p.model, world));
         LoadedModel* loaded = models.back().get();
         const fs::path motion = p.motion;
         const std::string pair = p.model.parent_path().parent_path().filename().string() + "/" +
@@ -146,6 +148,5 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     models.clear();
-    destroyPhysicsWorld();
     return 0;
 }

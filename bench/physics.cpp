@@ -15,9 +15,10 @@
 #include "animation/Skeleton.h"
 #include "render/ModelDraw.h"
 #include "character/LoadModelFile.h"
+#include "character/ModelFrame.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
-#include "physics/RigidBody.h"
+#include "physics/ModelBodies.h"
 
 namespace fs = std::filesystem;
 
@@ -33,8 +34,7 @@ void ignoreDelete(uint32_t, void*) {}
 // pose held at the motion's first frame.
 void physicsFrame(benchmark::State& state, const fs::path& modelFile, const fs::path& motionFile, float frameSize,
                   bool stepOnly) {
-    destroyPhysicsWorld();
-    createPhysicsWorld();
+    PhysicsWorld world;
     static int32_t nextName = 1;
     setTextureUploader(countUpload, &nextName);
     setTextureDeleter(ignoreDelete, nullptr);
@@ -42,7 +42,7 @@ void physicsFrame(benchmark::State& state, const fs::path& modelFile, const fs::
     MotionData motion;
     const fs::path previous = fs::current_path();
     fs::current_path(modelFile.parent_path());
-    const bool loaded = loadModelFile(model, modelFile.c_str());
+    const bool loaded = loadModelFile(model, modelFile.c_str(), &world);
     fs::current_path(previous);
     if (!loaded || !loadVMDFile(motionFile.c_str(), motion)) {
         state.SkipWithError("model or motion refused");
@@ -51,29 +51,28 @@ void physicsFrame(benchmark::State& state, const fs::path& modelFile, const fs::
     }
     bindMotion(model.motion, model, motion);
     updateModelPose(model, 0.0f);
-    resetRigidBodies(model);
+    resetRigidBodies(model.physics);
     skinModel(model);
     int substeps = 0;
     for (auto _ : state) {
         if (stepOnly) {
-            substeps += stepPhysics(frameSize);
+            substeps += world.step(frameSize);
         } else {
             updateModelPose(model, frameSize);
-            substeps += stepPhysics(frameSize);
+            substeps += world.step(frameSize);
             skinModel(model);
             if (model.motion.currentFrame >= motion.lastFrame) model.motion.currentFrame = 0.0f;
         }
-        benchmark::DoNotOptimize(model.skinnedPositions[0]);
+        benchmark::DoNotOptimize(model.skin.positions[0]);
     }
-    state.counters["bodies"] = model.rigidBodyCount;
-    state.counters["joints"] = model.jointCount;
+    state.counters["bodies"] = double(model.physics.bodies.size());
+    state.counters["joints"] = double(model.physics.joints.size());
     state.counters["vertices"] = model.vertexCount;
     state.counters["substeps/frame"] = state.iterations() ? double(substeps) / double(state.iterations()) : 0.0;
     state.SetItemsProcessed(state.iterations());
     clearMotionPlayer(model.motion);
     destroyModel(model);
     clearMotion(motion);
-    destroyPhysicsWorld();
 }
 
 }  // namespace

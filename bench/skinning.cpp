@@ -24,6 +24,7 @@
 #include "model/ModelData.h"
 #include "render/ModelDraw.h"
 #include "character/LoadModelFile.h"
+#include "character/ModelFrame.h"
 #include "platform/WorkerPool.h"
 
 namespace {
@@ -103,9 +104,6 @@ struct Skeleton {
         std::free(model.positions);
         std::free(model.normals);
         std::free(model.skins);
-        std::free(model.skinnedPositions);
-        std::free(model.skinnedNormals);
-        std::free(model.skinTable);
     }
 };
 
@@ -118,8 +116,7 @@ void addMesh(cModel& model, bool shuffled, bool sdef = false) {
     model.positions = static_cast<float*>(std::malloc(sizeof(float) * 3 * kVertices));
     model.normals = static_cast<float*>(std::malloc(sizeof(float) * 3 * kVertices));
     model.skins = static_cast<VertexSkin*>(std::malloc(sizeof(VertexSkin) * kVertices));
-    model.skinnedPositions = static_cast<float*>(std::malloc(sizeof(float) * 3 * kVertices));
-    model.skinnedNormals = static_cast<float*>(std::malloc(sizeof(float) * 3 * kVertices));
+    model.skin.prepare(kVertices);
     std::mt19937 rng(2);
     std::uniform_real_distribution<float> u(-10.0f, 10.0f);
     std::uniform_int_distribution<int> bone(0, kBones - 1);
@@ -216,13 +213,12 @@ void BM_SkinModel(benchmark::State& state) {
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         skinModel(sk.model);
-        benchmark::DoNotOptimize(sk.model.skinnedPositions);
+        benchmark::DoNotOptimize(sk.model.skin.positions.data());
         benchmark::ClobberMemory();
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     setSkinningThreads(0);
     std::free(sk.model.sdefVertices);
-    std::free(sk.model.sdefBoneRotations);
     const double bytes = static_cast<double>(state.iterations()) * kBytesPerVertex * kVertices;
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kVertices);
@@ -280,8 +276,8 @@ void BM_TwoRealModels(benchmark::State& state) {
     if (!found || chdir(empty.c_str()) != 0) return state.SkipWithError("no real Gene models");
     const int saved = dup(2), null = open("/dev/null", O_WRONLY);
     dup2(null, 2);  // the missing textures are reported
-    const bool loaded = loadModelFile(pmd.model, (root + "/pmd/gene_light/Gene_light.pmd").c_str(), &error) &&
-                        loadModelFile(pmx.model, (root + "/pmx/gene_light/Gene_light.pmx").c_str(), &error);
+    const bool loaded = loadModelFile(pmd.model, (root + "/pmd/gene_light/Gene_light.pmd").c_str(), nullptr, &error) &&
+                        loadModelFile(pmx.model, (root + "/pmx/gene_light/Gene_light.pmx").c_str(), nullptr, &error);
     dup2(saved, 2);
     close(saved);
     close(null);
@@ -306,7 +302,7 @@ void BM_TwoRealModels(benchmark::State& state) {
             skinModel(pmd.model);
             skinModel(pmx.model);
         }
-        benchmark::DoNotOptimize(pmx.model.skinnedPositions);
+        benchmark::DoNotOptimize(pmx.model.skin.positions.data());
         benchmark::ClobberMemory();
     }
     state.counters["vertices"] = double(pmd.model.vertexCount + pmx.model.vertexCount);

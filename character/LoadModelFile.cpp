@@ -10,9 +10,7 @@
 #include "animation/MathUtil.h"
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
-#include "physics/PhysicsWorld.h"
-#include "physics/PmxBodies.h"
-#include "physics/RigidBody.h"
+#include "physics/ModelBodies.h"
 
 namespace {
 
@@ -38,88 +36,39 @@ void poseAtRest(cModel& model) {
         resetBonePose(model.bones[i]);
         setIdentityMatrix4(model.bones[i].skinMatrix);
     }
-    if (model.format == 1) buildDeformOrder(model);
+    if (model.format == 1) buildDeformOrder(model, model.deformOrder);
 }
 
-// Skinning's output, one position and one normal per vertex.
-bool allocateSkinnedVertices(cModel& model) {
-    const std::size_t n = 3 * std::size_t(model.vertexCount ? model.vertexCount : 1);
-    model.skinnedPositions = static_cast<float*>(std::malloc(sizeof(float) * n));
-    model.skinnedNormals = static_cast<float*>(std::malloc(sizeof(float) * n));
-    return model.skinnedPositions && model.skinnedNormals;
-}
+// The bodies and joints of the definitions just read, in world (none without a world: a
+// tool that only reads the model). What physics could not make comes back as lines for
+// standard error; what a PMX model's users are told about its physics, as one note.
+void makeBodies(cModel& model, PhysicsWorld* world, LoadResult& result) {
+    BodyBuildReport built;
+    if (world) built = buildModelBodies(*world, model, model.physics);
+    for (const std::string& problem : built.problems) result.warn(problem);
+    if (model.format != 1) return;
 
-// PMD bodies are placed relative to their bone; a body without a bone follows the centre.
-void createPmdBodies(cModel& model) {
-    const std::size_t bodyCount = model.rigidBodyDefs.size();
-    if (bodyCount) {
-        model.rigidBodies = new cPMDRigidBody[bodyCount];
-        model.rigidBodyCount = static_cast<uint32_t>(bodyCount);
-    }
-    cBone* centre = findBone(model, cp932::kCentre);
-    for (std::size_t i = 0; i < bodyCount; ++i) {
-        const RigidBodyRecord& r = model.rigidBodyDefs[i];
-        createRigidBody(model.rigidBodies[i], r.def, r.bone < 0 ? centre : &model.bones[r.bone]);
-    }
-    const std::size_t jointCount = model.jointDefs.size();
-    if (jointCount) {
-        model.joints = new cModelJoint[jointCount];
-        model.jointCount = static_cast<uint32_t>(jointCount);
-    }
-    for (std::size_t i = 0; i < jointCount; ++i) {
-        const JointRecord& j = model.jointDefs[i];
-        createJoint(model.joints[i], &model.rigidBodies[j.bodyA], &model.rigidBodies[j.bodyB], j.def);
-    }
-}
-
-// PMX bodies are given in model space. What physics cannot make of the file is told in
-// one note: bodies without a bone, bodies and joints left out, joints of other kinds made
-// spring joints, soft bodies.
-std::string createPmxBodies(cModel& model) {
     std::string notes;
     auto note = [&notes](const std::string& text) {
         if (!notes.empty()) notes += "\n";
         notes += text;
     };
-    const int32_t bodyCount = static_cast<int32_t>(model.rigidBodyDefs.size());
-    if (bodyCount > 0) {
-        model.rigidBodies = new cPMDRigidBody[bodyCount];
-        model.rigidBodyCount = static_cast<uint32_t>(bodyCount);
-    }
-    cBone* centre = findBone(model, cp932::kCentre);
-    int withoutBone = 0, leftOut = 0;
-    for (int32_t i = 0; i < bodyCount; ++i) {
-        const RigidBodyRecord& r = model.rigidBodyDefs[i];
-        cBone* bone = r.bone < 0 ? centre : &model.bones[r.bone];
-        if (r.bone < 0) ++withoutBone;
-        if (!bone || !createPmxRigidBody(model.rigidBodies[i], r.def, bone)) ++leftOut;
-    }
+    int withoutBone = 0, otherKinds = 0;
+    for (const RigidBodyRecord& r : model.rigidBodyDefs) withoutBone += r.bone == -1;
+    for (const JointRecord& j : model.jointDefs) otherKinds += j.type != 0;
+    const int bodyCount = static_cast<int>(model.rigidBodyDefs.size());
+    const int jointCount = static_cast<int>(model.jointDefs.size());
     if (withoutBone > 0)
         note(modelload::format("%d rigid bodies name no bone; %s", withoutBone,
-                               centre ? "they follow the centre bone" : "the model has no centre bone to follow"));
-    // Without a world (a tool that only reads the model) nothing is simulated anyway, and
-    // creation has said so once.
-    const bool simulating = physicsWorld() != nullptr;
-    if (simulating && leftOut > 0) note(modelload::format("%d of %d rigid bodies are not simulated", leftOut, bodyCount));
-
-    const int32_t jointCount = static_cast<int32_t>(model.jointDefs.size());
-    if (jointCount > 0) {
-        model.joints = new cModelJoint[jointCount];
-        model.jointCount = static_cast<uint32_t>(jointCount);
-    }
-    int otherKinds = 0, jointsLeftOut = 0;
-    for (int32_t i = 0; i < jointCount; ++i) {
-        const JointRecord& j = model.jointDefs[i];
-        if (j.type != 0) ++otherKinds;
-        if (j.bodyA < 0 || j.bodyB < 0 ||
-            !createJoint(model.joints[i], &model.rigidBodies[j.bodyA], &model.rigidBodies[j.bodyB], j.def)) {
-            ++jointsLeftOut;
-        }
-    }
+                               findBone(model, cp932::kCentre) ? "they follow the centre bone"
+                                                               : "the model has no centre bone to follow"));
+    if (world && built.bodiesLeftOut > 0)
+        note(modelload::format("%d of %d rigid bodies are not simulated", built.bodiesLeftOut, bodyCount));
     if (otherKinds > 0) note(modelload::format("%d joints of other kinds are made spring joints", otherKinds));
-    if (simulating && jointsLeftOut > 0) note(modelload::format("%d of %d joints are left out", jointsLeftOut, jointCount));
+    if (world && built.jointsLeftOut > 0)
+        note(modelload::format("%d of %d joints are left out", built.jointsLeftOut, jointCount));
     if (model.softBodyCount != 0) note(modelload::format("%d soft bodies are not simulated", model.softBodyCount));
-    return notes;
+    if (!notes.empty()) result.warn(notes, {}, "PMX physics");
 }
 
 // The read's warnings with the textures' put in where the file met them.
@@ -144,7 +93,7 @@ LoadResult mergeWarnings(const LoadResult& read, const std::vector<TextureProble
 
 }  // namespace
 
-LoadResult loadModel(cModel& model, std::FILE* file, const char* fileName, ModelFileInfo* info) {
+LoadResult loadModel(cModel& model, std::FILE* file, const char* fileName, ModelFileInfo* info, PhysicsWorld* world) {
     if (!file) return refused("no file to read", fileName);
     // Read the whole file first: the parsers work on bytes in memory, and a file that
     // cannot be read must not cost the model it would replace.
@@ -163,11 +112,11 @@ LoadResult loadModel(cModel& model, std::FILE* file, const char* fileName, Model
     }
     std::fclose(file);
     if (!readOk) return refused(tooLarge ? "file too large to read into memory" : "cannot read the file", fileName);
-    return loadModelBytes(model, bytes.data(), bytes.size(), fileName, info);
+    return loadModelBytes(model, bytes.data(), bytes.size(), fileName, info, world);
 }
 
 LoadResult loadModelBytes(cModel& model, const uint8_t* data, std::size_t size, const char* fileName,
-                          ModelFileInfo* info) {
+                          ModelFileInfo* info, PhysicsWorld* world) {
     releaseModel(model);
     clearMotionPlayer(model.motion);
     model.lookAtCamera = 0;
@@ -186,11 +135,6 @@ LoadResult loadModelBytes(cModel& model, const uint8_t* data, std::size_t size, 
     } else {
         read = LoadResult::refuse("neither a PMD nor a PMX 2.0/2.1 model");
     }
-    if (read && !allocateSkinnedVertices(model)) {
-        LoadResult outOfMemory = LoadResult::refuse("out of memory", model.format == 0 ? "PMD vertices" : "PMX vertices", 0);
-        outOfMemory.takeWarnings(read);
-        read = outOfMemory;
-    }
     if (!read) {
         // Never leave a half-built model behind: later code trusts every array it finds.
         releaseModel(model);
@@ -202,30 +146,27 @@ LoadResult loadModelBytes(cModel& model, const uint8_t* data, std::size_t size, 
     poseAtRest(model);
     const std::vector<TextureProblem> problems = makeModelTextures(model.textures, model);
     LoadResult result = mergeWarnings(read, problems, fileInfo, model.format);
-    if (model.format == 0) {
-        createPmdBodies(model);
-    } else {
-        const std::string notes = createPmxBodies(model);
-        if (!notes.empty()) result.warn(notes, {}, "PMX physics");
-    }
+    model.skin.prepare(model.vertexCount);
+    makeBodies(model, world, result);
     result.inFile(fileName && *fileName ? fileName : "model file");
     return result;
 }
 
-LoadResult loadModel(cModel& model, const char* path, ModelFileInfo* info) {
+LoadResult loadModel(cModel& model, const char* path, ModelFileInfo* info, PhysicsWorld* world) {
     std::FILE* file = std::fopen(path, "rb");
     if (!file) return refused(modelload::format("cannot open: %s", std::strerror(errno)), path);
-    return loadModel(model, file, path, info);
+    return loadModel(model, file, path, info, world);
 }
 
-bool loadModelFile(cModel& model, std::FILE* file, const char* fileName, std::string* error, ModelFileInfo* info) {
-    const LoadResult result = loadModel(model, file, fileName, info);
+bool loadModelFile(cModel& model, std::FILE* file, PhysicsWorld* world, const char* fileName, std::string* error,
+                   ModelFileInfo* info) {
+    const LoadResult result = loadModel(model, file, fileName, info, world);
     if (error) *error = result ? std::string() : refusalText(result.problem());
     return result.ok();
 }
 
-bool loadModelFile(cModel& model, const char* path, std::string* error, ModelFileInfo* info) {
-    const LoadResult result = loadModel(model, path, info);
+bool loadModelFile(cModel& model, const char* path, PhysicsWorld* world, std::string* error, ModelFileInfo* info) {
+    const LoadResult result = loadModel(model, path, info, world);
     if (error) *error = result ? std::string() : refusalText(result.problem());
     return result.ok();
 }

@@ -16,24 +16,29 @@
 #include "character/Model.h"
 #include "model/ModelLoader.h"
 
+class PhysicsWorld;
+
 // Reads the whole of file, closes it, empties model (releaseModel, the motion player's
 // tables) and parses the bytes. fileName names the file in the result (may be null).
 // Returns success with the warnings of the read, of the textures and of the physics, in
 // the order the program shows them (see model/ModelLoader.h for their form), or the
 // refusal (refusalText gives its words), with the model left empty. A file that cannot
-// be read is refused the same way and leaves model untouched.
-LoadResult loadModel(cModel& model, std::FILE* file, const char* fileName = nullptr, ModelFileInfo* info = nullptr);
+// be read is refused the same way and leaves model untouched. The rigid bodies and joints
+// are made in world; without one (a tool that only reads the model) there are none.
+LoadResult loadModel(cModel& model, std::FILE* file, const char* fileName = nullptr, ModelFileInfo* info = nullptr,
+                     PhysicsWorld* world = nullptr);
 
 // The same for a file's bytes already in memory.
 LoadResult loadModelBytes(cModel& model, const uint8_t* data, std::size_t size, const char* fileName = nullptr,
-                          ModelFileInfo* info = nullptr);
+                          ModelFileInfo* info = nullptr, PhysicsWorld* world = nullptr);
 
 // Opens path (UTF-8) and loads it as above. A file that cannot be opened is refused the
 // same way and leaves model untouched.
-LoadResult loadModel(cModel& model, const char* path, ModelFileInfo* info = nullptr);
+LoadResult loadModel(cModel& model, const char* path, ModelFileInfo* info = nullptr, PhysicsWorld* world = nullptr);
 
 // The same for callers that only want to know whether it worked: the refusal's words go
 // into *error (cleared on success); warnings are not reported.
-bool loadModelFile(cModel& model, std::FILE* file, const char* fileName = nullptr, std::string* error = nullptr,
+bool loadModelFile(cModel& model, std::FILE* file, PhysicsWorld* world, const char* fileName = nullptr,
+                   std::string* error = nullptr, ModelFileInfo* info = nullptr);
+bool loadModelFile(cModel& model, const char* path, PhysicsWorld* world, std::string* error = nullptr,
                    ModelFileInfo* info = nullptr);
-bool loadModelFile(cModel& model, const char* path, std::string* error = nullptr, ModelFileInfo* info = nullptr);

@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "model/MorphKinds.h"
-#include "physics/RigidBody.h"
 
 namespace {
 
@@ -21,15 +20,11 @@ void releaseModel(cModel& model) {
     freeAndNull(model.normals);
     freeAndNull(model.texCoords);
     freeAndNull(model.skins);
-    freeAndNull(model.skinnedPositions);
-    freeAndNull(model.skinnedNormals);
     freeAndNull(model.edgeScales);
     freeAndNull(model.indices);
     model.textureNames.clear();
     freeAndNull(model.sdefVertices);
-    freeAndNull(model.sdefBoneRotations);
-    freeAndNull(model.skinTable);
-    model.skinTableBones = 0;
+    model.skin.clear();
     model.sdefCount = 0;
 
     releaseModelTextures(model.textures);
@@ -38,8 +33,7 @@ void releaseModel(cModel& model) {
     delete[] model.bones;
     model.bones = nullptr;
     model.headBone = nullptr;
-    model.firstDeformBone = nullptr;
-    model.firstAfterPhysicsBone = nullptr;
+    model.deformOrder = DeformOrder();
     delete[] model.ikChains;
     model.ikChains = nullptr;
     delete[] model.morphs;
@@ -47,12 +41,7 @@ void releaseModel(cModel& model) {
     model.morphKinds.reset();
 
     // Joints hold their two bodies, so they go first.
-    delete[] model.joints;
-    model.joints = nullptr;
-    model.jointCount = 0;
-    delete[] model.rigidBodies;
-    model.rigidBodies = nullptr;
-    model.rigidBodyCount = 0;
+    model.physics.clear();
     model.rigidBodyDefs.clear();
     model.jointDefs.clear();
     model.softBodyCount = 0;
@@ -68,17 +57,6 @@ void releaseModel(cModel& model) {
 
 void destroyModel(cModel& model) {
     releaseModel(model);
-    std::free(model.motion.boneTargets);
-    std::free(model.motion.faceTargets);
-    std::free(model.motion.ikTargets);
-    std::free(model.motion.faceMorphs);
-    model.motion.faceMorphs = nullptr;
-    model.motion.boneTargets = nullptr;
-    model.motion.faceTargets = nullptr;
-    model.motion.ikTargets = nullptr;
-    model.motion.boneTargetCount = 0;
-    model.motion.faceTargetCount = 0;
-    model.motion.ikTargetCount = 0;
-    model.motion.motionData = nullptr;
+    model.motion = MotionPlayer();
     clearModelTextures(model.textures);
 }

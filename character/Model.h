@@ -5,60 +5,27 @@
 
 #include <cstdint>
 
+#include "animation/DeformOrder.h"
+#include "animation/MotionPlayer.h"
+#include "animation/SkinBuffers.h"
 #include "model/ModelData.h"
 #include "render/ModelDraw.h"
 #include "render/ModelTextures.h"
-
-class cPMDRigidBody;  // physics/RigidBody.h
-struct cModelJoint;   // physics/RigidBody.h
-struct MotionData;    // animation/Motion.h
-struct cModel;
-
-// Playback state of the motion bound to a model (animation/MotionPlayer.h drives it).
-struct MotionPlayer {
-    cModel* model = nullptr;
-    MotionData* motionData = nullptr;
-    cBone** boneTargets = nullptr;   // one per bone track, null where the model lacks the bone
-    cMorph** faceTargets = nullptr;  // one per face track, null where the model lacks the morph
-    float currentFrame = 0.0f;
-    // Entries of the two tables, so a player never reads past them when the motion was
-    // refilled without a rebind.
-    int32_t boneTargetCount = 0;
-    int32_t faceTargetCount = 0;
-    cIKChain** ikTargets = nullptr;  // one per IK switch track, null where no chain has that goal
-    int32_t ikTargetCount = 0;
-    // PMX: one per face track (faceTargetCount entries), the index of the morph of any
-    // kind in cModel::morphKinds, -1 where the model has none of that name.
-    int32_t* faceMorphs = nullptr;
-};
+#include "physics/ModelBodies.h"
 
 struct cModel : ModelData {
     // Drawing: the materials' GL textures and the caches they come from.
     ModelTextures textures;
 
-    // Physics: one body per rigidBodyDefs entry and one joint per jointDefs entry.
-    uint32_t rigidBodyCount = 0;
-    cPMDRigidBody* rigidBodies = nullptr;  // new[]
-    uint32_t jointCount = 0;
-    cModelJoint* joints = nullptr;  // new[]
+    // Physics: one body per rigidBodyDefs entry and one joint per jointDefs entry, in the
+    // world the model was loaded into.
+    ModelBodies physics;
 
-    // Animation: the motion, the head turn and skinning.
+    // Animation: the motion, the head turn, the deform order and skinning.
     MotionPlayer motion;
     uint8_t lookAtCamera = 0;
-    float* skinnedPositions = nullptr;  // 3 per vertex, output of skinning
-    float* skinnedNormals = nullptr;    // 3 per vertex, output of skinning
-    float* sdefBoneRotations = nullptr;    // malloc; skinning's scratch, 4 per bone
-    // Skinning's scratch: every bone's skin matrix side by side (16 floats each, 64-byte
-    // aligned), then one identity for indices outside the bones. Allocated on the first
-    // skinned frame for skinTableBones bones; releaseModel frees it.
-    float* skinTable = nullptr;
-    uint32_t skinTableBones = 0;
-    // PMX deform order (null for PMD models, which pose in index order): a list through
-    // cBone::nextInOrder sorted by (after physics, layer, index). Bones from
-    // firstAfterPhysicsBone on are posed after the physics step.
-    cBone* firstDeformBone = nullptr;
-    cBone* firstAfterPhysicsBone = nullptr;
-    uint32_t refreshStamp = 0;
+    DeformOrder deformOrder;
+    SkinBuffers skin;
 };
 
 // Frees every array of the model, drops its materials' texture references (a texture
@@ -73,6 +40,6 @@ void destroyModel(cModel& model);
 
 // Draws the model as skinning last left it, with its textures (render/ModelDraw.h).
 inline void drawModel(const cModel& model, bool outlines = true) {
-    drawModel(model, model.textures, model.skinnedPositions, model.skinnedNormals, outlines);
+    drawModel(model, model.textures, model.skin.positions.data(), model.skin.normals.data(), outlines);
 }
-inline void drawModelGeometry(const cModel& model) { drawModelGeometry(model, model.skinnedPositions); }
+inline void drawModelGeometry(const cModel& model) { drawModelGeometry(model, model.skin.positions.data()); }

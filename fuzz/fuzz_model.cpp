@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cModel model{};
     std::string error;
     ModelFileInfo info;
-    loadModelFile(model, file, "fuzz.model", &error, &info);
+    loadModelFile(model, file, nullptr, "fuzz.model", &error, &info);
     destroyModel(model);
     return 0;
 }

@@ -110,7 +110,7 @@ struct cBone {
     float fixedAxis[3];                  // unit axis of a 0x0400 bone
     float localAxisX[3], localAxisZ[3];  // 0x0800: as read, unused by posing
     cIKChain* ikChain = nullptr;         // the chain whose goal this bone is
-    cBone* nextInOrder = nullptr;        // deform order: see ModelData::firstDeformBone
+    cBone* nextInOrder = nullptr;        // deform order: see animation/DeformOrder.h
     float poseRotation[4];     // local rotation as posed: append x motion, then the IK steps
     float poseTranslation[3];  // local translation as posed: motion + append
     uint32_t refreshStamp = 0;  // marks the bones below a chain just solved

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "base/ByteCursor.h"
 #include "model/ModelData.h"
@@ -34,49 +35,59 @@ bool inWorld(btDiscreteDynamicsWorld* world, btTypedConstraint* constraint) {
 }
 
 void releaseJoint(cModelJoint& joint) {
-    if (!joint.constraint) return;
-    // After the world was destroyed (or a body released first) the constraint is no longer
-    // in it; removing it anyway would touch bodies that may be gone.
-    btDiscreteDynamicsWorld* world = physicsWorld();
-    if (world && inWorld(world, joint.constraint)) world->removeConstraint(joint.constraint);
-    delete joint.constraint;
-    joint.constraint = nullptr;
+    if (joint.constraint) {
+        // After a body of the joint was released first the constraint is no longer in the
+        // world; removing it anyway would touch a body that may be gone.
+        btDiscreteDynamicsWorld* world = joint.world ? &joint.world->bullet() : nullptr;
+        if (world && inWorld(world, joint.constraint)) world->removeConstraint(joint.constraint);
+        delete joint.constraint;
+        joint.constraint = nullptr;
+    }
+    joint.world = nullptr;
+}
+
+void tell(std::string* problem, const char* line) {
+    if (problem) *problem = line;
 }
 
 }  // namespace
 
 cModelJoint::~cModelJoint() { releaseJoint(*this); }
 
-bool createJoint(cModelJoint& joint, cPMDRigidBody* a, cPMDRigidBody* b, const uint8_t* bytes) {
+void forgetWorld(btTypedConstraint* constraint) {
+    // The world holds only joints' constraints, each pointing back at its record.
+    static_cast<cModelJoint*>(constraint->getUserConstraintPtr())->world = nullptr;
+}
+
+bool createJoint(PhysicsWorld& world, cModelJoint& joint, cPMDRigidBody* a, cPMDRigidBody* b, const uint8_t* bytes,
+                 std::string* problem) {
     releaseJoint(joint);
     if (!bytes) {
-        std::fprintf(stderr, "createJoint: no joint definition; the joint is not created\n");
+        tell(problem, "createJoint: no joint definition; the joint is not created");
         return false;
     }
     ByteCursor c(bytes, kJointDefinitionBytes);
     JointDef def;
     readJointDef(c, def);
-    return createJoint(joint, a, b, def);
+    return createJoint(world, joint, a, b, def, problem);
 }
 
-bool createJoint(cModelJoint& joint, cPMDRigidBody* a, cPMDRigidBody* b, const JointDef& def) {
+bool createJoint(PhysicsWorld& world, cModelJoint& joint, cPMDRigidBody* a, cPMDRigidBody* b, const JointDef& def,
+                 std::string* problem) {
     releaseJoint(joint);
     if (!a || !b || !a->body || !b->body) {
-        std::fprintf(stderr, "createJoint: a rigid body of the joint does not exist; the joint is not created\n");
+        tell(problem, "createJoint: a rigid body of the joint does not exist; the joint is not created");
         return false;
     }
     if (a == b) {
-        std::fprintf(stderr, "createJoint: the joint links a rigid body to itself; the joint is not created\n");
+        tell(problem, "createJoint: the joint links a rigid body to itself; the joint is not created");
         return false;
     }
     const char* bad = nullptr;
     if (!jointDefFinite(def, &bad)) {
-        std::fprintf(stderr, "createJoint: the joint has a non-finite %s; not created\n", bad);
-        return false;
-    }
-    btDiscreteDynamicsWorld* world = physicsWorld();
-    if (!world) {
-        std::fprintf(stderr, "createJoint: no physics world; the joint is not created\n");
+        char line[128];
+        std::snprintf(line, sizeof line, "createJoint: the joint has a non-finite %s; not created", bad);
+        tell(problem, line);
         return false;
     }
 
@@ -100,7 +111,9 @@ bool createJoint(cModelJoint& joint, cPMDRigidBody* a, cPMDRigidBody* b, const J
         c->enableSpring(3 + i, true);
         c->setStiffness(3 + i, def.angularSpring[i]);
     }
-    world->addConstraint(c, false);
+    c->setUserConstraintPtr(&joint);
+    world.bullet().addConstraint(c, false);
     joint.constraint = c;
+    joint.world = &world;
     return true;
 }

@@ -7,9 +7,13 @@
 #include "model/ModelData.h"
 #include "model/BodyDefinition.h"
 
+#include <string>
+
 class cPMDRigidBody;
+class PhysicsWorld;
 
 // Creates the body from a model-space definition; bone's globalMatrix must still be the
-// bind pose (as after loading), whose rotation is the identity for PMX bones. Messages
+// bind pose (as after loading), whose rotation is the identity for PMX bones. Problems
 // and false as createRigidBody.
-bool createPmxRigidBody(cPMDRigidBody& body, const RigidBodyDef& modelSpaceDef, cBone* bone);
+bool createPmxRigidBody(PhysicsWorld& world, cPMDRigidBody& body, const RigidBodyDef& modelSpaceDef, cBone* bone,
+                        std::string* problem = nullptr);

@@ -19,21 +19,25 @@ btTransform boneTransform(const cBone& bone) {
     return t;
 }
 
+void tell(std::string* problem, const char* line) {
+    if (problem) *problem = line;
+}
+
 }  // namespace
 
 cPMDRigidBody::btKinematicMotionState::btKinematicMotionState(const btTransform& offset, const btTransform& start,
-                                                               cBone* b)
-    : boneOffset(offset), startTransform(start), frameStart(start), given(start), bone(b) {
+                                                               cBone* b, const PhysicsWorld& w)
+    : boneOffset(offset), startTransform(start), frameStart(start), given(start), bone(b), world(&w) {
     lastTransform.setIdentity();
 }
 
 void cPMDRigidBody::btKinematicMotionState::getWorldTransform(btTransform& worldTrans) const {
     worldTrans = boneTransform(*bone) * boneOffset;
-    if (frame != physicsFrame()) {
-        frame = physicsFrame();
+    if (frame != world->frame()) {
+        frame = world->frame();
         frameStart = given;
     }
-    const float t = kinematicBlend();
+    const float t = world->kinematicBlend();
     if (t < 1.0f) {
         const btVector3 origin = frameStart.getOrigin().lerp(worldTrans.getOrigin(), t);
         const btQuaternion turn = frameStart.getRotation().slerp(worldTrans.getRotation(), t);
@@ -53,46 +57,46 @@ cPMDRigidBody::cPMDRigidBody() {
 
 cPMDRigidBody::~cPMDRigidBody() { releaseRigidBody(*this); }
 
-bool createRigidBody(cPMDRigidBody& rb, const uint8_t* bytes, cBone* bone) {
+bool createRigidBody(PhysicsWorld& world, cPMDRigidBody& rb, const uint8_t* bytes, cBone* bone,
+                     std::string* problem) {
     releaseRigidBody(rb);
     if (!bytes) {
-        std::fprintf(stderr, "createRigidBody: no rigid-body definition; the body is not created\n");
+        tell(problem, "createRigidBody: no rigid-body definition; the body is not created");
         return false;
     }
     ByteCursor c(bytes, kRigidBodyDefinitionBytes);
     RigidBodyDef def;
     readRigidBodyDef(c, def);
-    return createRigidBody(rb, def, bone);
+    return createRigidBody(world, rb, def, bone, problem);
 }
 
-bool createRigidBody(cPMDRigidBody& rb, const RigidBodyDef& def, cBone* bone) {
+bool createRigidBody(PhysicsWorld& world, cPMDRigidBody& rb, const RigidBodyDef& def, cBone* bone,
+                     std::string* problem) {
     releaseRigidBody(rb);
     if (!bone) {
-        std::fprintf(stderr, "createRigidBody: the rigid body's bone does not exist; the body is not created\n");
+        tell(problem, "createRigidBody: the rigid body's bone does not exist; the body is not created");
         return false;
     }
+    char line[256];
     if (def.shape > 2) {
-        std::fprintf(stderr, "createRigidBody: rigid body on bone \"%.20s\" has unknown shape %u; not created\n",
-                     bone->name, def.shape);
+        std::snprintf(line, sizeof line, "createRigidBody: rigid body on bone \"%.20s\" has unknown shape %u; not created",
+                      bone->name, def.shape);
+        tell(problem, line);
         return false;
     }
     if (def.mode > 2) {
-        std::fprintf(stderr, "createRigidBody: rigid body on bone \"%.20s\" has unknown mode %u; not created\n",
-                     bone->name, def.mode);
+        std::snprintf(line, sizeof line, "createRigidBody: rigid body on bone \"%.20s\" has unknown mode %u; not created",
+                      bone->name, def.mode);
+        tell(problem, line);
         return false;
     }
     // One NaN in the world spreads to every body that touches it, the other model's too.
     const char* bad = nullptr;
     if (!rigidBodyDefFinite(def, &bad)) {
-        std::fprintf(stderr, "createRigidBody: rigid body on bone \"%.20s\" has a non-finite %s; not created\n",
-                     bone->name, bad);
-        return false;
-    }
-    btDiscreteDynamicsWorld* world = physicsWorld();
-    if (!world) {
-        static bool warned = false;
-        if (!warned) std::fprintf(stderr, "createRigidBody: no physics world; rigid bodies are not simulated\n");
-        warned = true;
+        std::snprintf(line, sizeof line,
+                      "createRigidBody: rigid body on bone \"%.20s\" has a non-finite %s; not created", bone->name,
+                      bad);
+        tell(problem, line);
         return false;
     }
 
@@ -118,7 +122,7 @@ bool createRigidBody(cPMDRigidBody& rb, const RigidBodyDef& def, cBone* bone) {
 
     btMotionState* state;
     if (def.mode == 0) {
-        state = new cPMDRigidBody::btKinematicMotionState(offset, start, bone);
+        state = new cPMDRigidBody::btKinematicMotionState(offset, start, bone, world);
     } else {
         state = new btDefaultMotionState(start, btTransform::getIdentity());
     }
@@ -136,12 +140,13 @@ bool createRigidBody(cPMDRigidBody& rb, const RigidBodyDef& def, cBone* bone) {
     }
     // Never let a body fall asleep: a sleeping skirt would freeze mid-swing.
     body->setSleepingThresholds(0.0f, 0.0f);
-    // The world clears this slot when it frees the body before the model lets go of it.
-    body->setUserPointer(&rb.body);
-    world->addRigidBody(body, static_cast<int>(1u << (def.group & 31)), static_cast<int>(def.mask));
+    // The world tells this record when it frees the body before the model lets go of it.
+    body->setUserPointer(&rb);
+    world.bullet().addRigidBody(body, static_cast<int>(1u << (def.group & 31)), static_cast<int>(def.mask));
 
     rb.shape = shape;
     rb.body = body;
+    rb.world = &world;
     rb.boneOffset = offset;
     rb.inverseBoneOffset = offset.inverse();
     rb.bone = bone;
@@ -178,45 +183,18 @@ void resetRigidBody(cPMDRigidBody& rb) {
     body->clearForces();
 }
 
-void resetRigidBodies(cModel& model) {
-    if (!model.rigidBodies) return;
-    for (uint32_t i = 0; i < model.rigidBodyCount; ++i) resetRigidBody(model.rigidBodies[i]);
-}
-
-void pullBodiesToBones(cModel& model, float elapsed) {
-    if (!model.rigidBodies) return;
-    float gain = elapsed * 0.2f;
-    if (gain > 1.0f) gain = 1.0f;
-    if (!(gain > 0.0f)) return;
-    for (uint32_t i = 0; i < model.rigidBodyCount; ++i) {
-        cPMDRigidBody& rb = model.rigidBodies[i];
-        if (rb.mode != 2 || !rb.body || !rb.bone) continue;
-        btTransform& t = rb.body->getWorldTransform();
-        // Where the bone carries the body, its offset turned with the bone.
-        const btVector3 target = boneTransform(*rb.bone) * rb.boneOffset.getOrigin();
-        t.setOrigin(t.getOrigin() + (target - t.getOrigin()) * gain);
-    }
-}
-
-void writeBodiesToBones(cModel& model) {
-    if (!model.rigidBodies) return;
-    for (uint32_t i = 0; i < model.rigidBodyCount; ++i) {
-        cPMDRigidBody& rb = model.rigidBodies[i];
-        if (rb.mode == 0 || rb.attachedToCentre || !rb.body || !rb.bone) continue;
-        const btTransform t = rb.body->getWorldTransform() * rb.inverseBoneOffset;
-        t.getOpenGLMatrix(rb.bone->globalMatrix);
-    }
-}
-
 void releaseRigidBody(cPMDRigidBody& rb) {
     if (rb.body) {
-        btDiscreteDynamicsWorld* world = physicsWorld();
-        if (world) {
+        if (rb.world) {
+            btDiscreteDynamicsWorld* world = &rb.world->bullet();
             // A joint still holding this body would make the next step read freed memory;
             // its owner deletes the constraint later, outside the world.
             for (int i = world->getNumConstraints() - 1; i >= 0; --i) {
                 btTypedConstraint* c = world->getConstraint(i);
-                if (&c->getRigidBodyA() == rb.body || &c->getRigidBodyB() == rb.body) world->removeConstraint(c);
+                if (&c->getRigidBodyA() == rb.body || &c->getRigidBodyB() == rb.body) {
+                    world->removeConstraint(c);
+                    forgetWorld(c);
+                }
             }
             world->removeRigidBody(rb.body);
         }
@@ -224,6 +202,14 @@ void releaseRigidBody(cPMDRigidBody& rb) {
         delete rb.body;
         rb.body = nullptr;
     }
+    rb.world = nullptr;
     delete rb.shape;
     rb.shape = nullptr;
+}
+
+void forgetBody(btRigidBody* body) {
+    if (auto* rb = static_cast<cPMDRigidBody*>(body->getUserPointer())) {
+        rb->body = nullptr;
+        rb->world = nullptr;
+    }
 }

@@ -125,6 +125,8 @@ std::atomic<unsigned> g_skinningOverride{0};
 unsigned skinningThreads() {
     const unsigned chosen = g_skinningOverride.load(std::memory_order_relaxed);
     if (chosen) return chosen;
+    // A cache, not state: the environment and the pool's size are read once and never
+    // change during a run; setSkinningThreads overrides it without touching it.
     static const unsigned threads = [] {
         const unsigned n = threadsFromEnvironment("PAVONIX_SKIN_THREADS");
         return n ? n : sharedWorkerPool().threadCount();

@@ -38,8 +38,8 @@ void printModel(const cModel& model, const ModelFileInfo& info) {
     std::printf("  \"counts\": {\"vertices\": %u, \"indices\": %u, \"materials\": %u, \"bones\": %u, "
                 "\"ikChains\": %u, \"morphs\": %u, \"rigidBodies\": %u, \"joints\": %u},\n",
                 model.vertexCount, model.indexCount, model.materialCount, model.boneCount,
-                static_cast<unsigned>(model.ikCount), static_cast<unsigned>(model.morphCount), model.rigidBodyCount,
-                model.jointCount);
+                static_cast<unsigned>(model.ikCount), static_cast<unsigned>(model.morphCount),
+                static_cast<unsigned>(model.rigidBodyDefs.size()), static_cast<unsigned>(model.jointDefs.size()));
 
     std::printf("  \"materials\": [");
     for (uint32_t i = 0; i < model.materialCount; ++i) {
@@ -83,10 +83,10 @@ int inspectModel(const char* path) {
 
     static cModel model;  // large; one per run
     ModelFileInfo info;
-    const bool ok = inspect::loadModelTelling(model, absolute, &info);
+    PhysicsWorld world;
+    const bool ok = inspect::loadModelTelling(model, absolute, &info, &world);
     if (ok) printModel(model, info);
     destroyModel(model);
-    destroyPhysicsWorld();
     return ok ? 0 : 1;
 }
 

@@ -90,7 +90,11 @@ int main(int argc, char** argv) {
     demo::addExpressionKeys(dance);
     for (auto& k : dance.bones) k.name = utf8ToCp932(k.name);
     for (auto& k : dance.faces) k.name = utf8ToCp932(k.name);
-    ok &= save(p + "dance.vmd", writeVMDFile((p + "dance.vmd").c_str(), dance.bones, dance.faces, utf8ToCp932("Pavo")));
+    std::string vmdProblem;
+    const bool vmdWritten =
+        writeVMDFile((p + "dance.vmd").c_str(), dance.bones, dance.faces, utf8ToCp932("Pavo"), &vmdProblem);
+    if (!vmdWritten) std::fprintf(stderr, "%s\n", vmdProblem.c_str());
+    ok &= save(p + "dance.vmd", vmdWritten);
 
     // An example default_face.txt: faces listed here stay on from frame 0 of every
     // motion. Copy it next to where you start pavonix to use it.

@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "character/ModelFrame.h"
 #include "animation/Morph.h"
-#include "animation/MorphKinds.h"
+#include "animation/MorphBlend.h"
 #include "animation/Motion.h"
 
 namespace {

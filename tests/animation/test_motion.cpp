@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "character/ModelFrame.h"
 #include "animation/Morph.h"
 #include "animation/Motion.h"
 #include "animation/VmdWriter.h"

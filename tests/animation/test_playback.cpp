@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "character/ModelFrame.h"
 #include "animation/MathUtil.h"
 #include "animation/Morph.h"
 #include "animation/Motion.h"
@@ -246,7 +247,7 @@ TEST(Binding, TargetsFollowNamesAndStaleTablesAreNeverOverrun) {
     MotionData motion;
     load(motion, {boneKey("missing", 0, 5.0f), boneKey(longName, 0, 5.0f), boneKey("arm", 0, 5.0f)});
     bindMotion(s.model.motion, s.model, motion);
-    ASSERT_EQ(s.model.motion.boneTargetCount, 3);
+    ASSERT_EQ(s.model.motion.boneTargets.size(), 3u);
     // Tracks are newest first: arm, the long name, missing.
     EXPECT_EQ(s.model.motion.boneTargets[0], &s.model.bones[2]);
     EXPECT_EQ(s.model.motion.boneTargets[1], nullptr);
@@ -262,12 +263,12 @@ TEST(Binding, TargetsFollowNamesAndStaleTablesAreNeverOverrun) {
     many.push_back(boneKey("root", 0, 9.0f));
     load(motion, many);
     updateModelPose(s.model, 1.0f);
-    EXPECT_EQ(s.model.motion.boneTargetCount, 3);
+    EXPECT_EQ(s.model.motion.boneTargets.size(), 3u);
 
     clearMotionPlayer(s.model.motion);
-    EXPECT_EQ(s.model.motion.boneTargets, nullptr);
-    EXPECT_EQ(s.model.motion.faceTargets, nullptr);
-    EXPECT_EQ(s.model.motion.boneTargetCount, 0);
+    EXPECT_TRUE(s.model.motion.boneTargets.empty());
+    EXPECT_TRUE(s.model.motion.faceTargets.empty());
+    EXPECT_EQ(s.model.motion.motionData, nullptr);
     updateModelPose(s.model, 1.0f);  // unbound: nothing to play
 }
 

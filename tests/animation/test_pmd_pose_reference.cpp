@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "character/ModelFrame.h"
 #include "animation/Motion.h"
 #include "animation/MotionPlayer.h"
 #include "render/ModelDraw.h"
@@ -36,13 +37,13 @@ TEST(PmdPoseReference, GeneStandIsBitIdentical) {
     setenv("PAVONIX_NO_DIALOGS", "1", 1);
     int32_t next = 1;
     setTextureUploader(fakeName, &next);
-    ASSERT_TRUE(createPhysicsWorld());
+    PhysicsWorld world;
     uint64_t h = 0xcbf29ce484222325ULL;
     {
         cModel m;
         const fs::path previous = fs::current_path();
         fs::current_path(model.parent_path());
-        ASSERT_TRUE(loadModelFile(m, model.c_str()));
+        ASSERT_TRUE(loadModelFile(m, model.c_str(), &world));
         fs::current_path(previous);
         MotionData d;
         ASSERT_TRUE(loadVMDFile(motion.c_str(), d));
@@ -54,7 +55,6 @@ TEST(PmdPoseReference, GeneStandIsBitIdentical) {
         clearMotionPlayer(m.motion);
         destroyModel(m);
     }
-    destroyPhysicsWorld();
     setTextureUploader(nullptr, nullptr);
     std::printf("pose hash 0x%016llx\n", static_cast<unsigned long long>(h));
     EXPECT_EQ(h, kGeneStandPoseHash);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "character/ModelFrame.h"
 #include "animation/DeformOrder.h"
 #include "animation/MathUtil.h"
 #include "animation/Motion.h"
@@ -221,10 +222,10 @@ TEST_F(PmxPosing, DeformOrderSortsByAfterPhysicsThenLayerThenIndex) {
     d.bones[4].deformLayer = 1;
     load(d);
     std::string order;
-    for (const cBone* b = model.firstDeformBone; b; b = b->nextInOrder) order += b->name;
+    for (const cBone* b = model.deformOrder.first; b; b = b->nextInOrder) order += b->name;
     EXPECT_EQ(order, "dceab");
-    ASSERT_NE(model.firstAfterPhysicsBone, nullptr);
-    EXPECT_STREQ(model.firstAfterPhysicsBone->name, "b");
+    ASSERT_NE(model.deformOrder.firstAfterPhysics, nullptr);
+    EXPECT_STREQ(model.deformOrder.firstAfterPhysics->name, "b");
 }
 
 TEST_F(PmxPosing, AfterPhysicsBonesArePosedWhenTheModelIsSkinned) {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "character/ModelFrame.h"
 #include "animation/MathUtil.h"
 #include "animation/Motion.h"
 #include "animation/MotionPlayer.h"
@@ -21,6 +22,7 @@
 #include "render/ModelDraw.h"
 #include "character/LoadModelFile.h"
 #include "render/Texture.h"
+#include "physics/ModelBodies.h"
 #include "physics/PhysicsWorld.h"
 #include "physics/RigidBody.h"
 
@@ -52,13 +54,13 @@ void fakeDelete(uint32_t, void*) {}
 
 // Loads a real model the way the viewer does (from its folder, so textures resolve),
 // with textures handed fake names instead of going to GL.
-bool loadRealModel(cModel& model, const fs::path& path) {
+bool loadRealModel(cModel& model, PhysicsWorld& world, const fs::path& path) {
     static int32_t nextName = 1;
     setTextureUploader(fakeUpload, &nextName);
     setTextureDeleter(fakeDelete, nullptr);
     const fs::path previous = fs::current_path();
     fs::current_path(path.parent_path());
-    const bool ok = loadModelFile(model, path.c_str());
+    const bool ok = loadModelFile(model, path.c_str(), &world);
     fs::current_path(previous);
     return ok;
 }
@@ -85,23 +87,23 @@ struct PlayResult {
 };
 
 // Plays the whole motion at one frame per step with physics, checking every skinned vertex.
-PlayResult play(cModel& model, MotionData& motion) {
+PlayResult play(PhysicsWorld& world, cModel& model, MotionData& motion) {
     PlayResult r;
     bindMotion(model.motion, model, motion);
-    for (int i = 0; i < model.motion.boneTargetCount; ++i) r.boundBones += model.motion.boneTargets[i] != nullptr;
-    for (int i = 0; i < model.motion.faceTargetCount; ++i) r.boundFaces += model.motion.faceTargets[i] != nullptr;
+    for (std::size_t i = 0; i < model.motion.boneTargets.size(); ++i) r.boundBones += model.motion.boneTargets[i] != nullptr;
+    for (std::size_t i = 0; i < model.motion.faceTargets.size(); ++i) r.boundFaces += model.motion.faceTargets[i] != nullptr;
     updateModelPose(model, 0.0f);
-    resetRigidBodies(model);
+    resetRigidBodies(model.physics);
 
     const float limit = 10.0f * modelSize(model);
     const int steps = static_cast<int>(motion.lastFrame) + 2;  // one past the end: the held frame
     for (int step = 0; step < steps && r.fault.empty(); ++step) {
         updateModelPose(model, 1.0f);
-        stepPhysics(1.0f);
+        world.step(1.0f);
         skinModel(model);
         ++r.frames;
         for (uint32_t v = 0; v < model.vertexCount; ++v) {
-            const float* p = model.skinnedPositions + 3 * v;
+            const float* p = model.skin.positions.data() + 3 * v;
             if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) {
                 r.fault = "vertex " + std::to_string(v) + " not finite at step " + std::to_string(step);
                 break;
@@ -209,18 +211,18 @@ TEST_F(RealMotions, PlayOnRealModelsWithoutNaNOrFlyingVertices) {
         {kReal / "pmx/unity-mmd-loader/test_1bone_cube.pmx", {unity / "test_1bone_cube_motion.vmd"}, "unity-mmd-loader"},
         {kReal / "pmx/unity-mmd-loader/test_vertex_morph.pmx", {unity / "test_vertex_morph_motion.vmd"}, "unity-mmd-loader"},
     };
-    ASSERT_TRUE(createPhysicsWorld());
+    PhysicsWorld world;
     static cModel model;
     int played = 0;
     for (const Case& c : cases) {
         if (!fs::exists(c.model)) continue;
         SCOPED_TRACE(c.model.string());
-        ASSERT_TRUE(loadRealModel(model, c.model));
+        ASSERT_TRUE(loadRealModel(model, world, c.model));
         for (const fs::path& m : c.motions) {
             SCOPED_TRACE(m.filename().string());
             MotionData motion;
             ASSERT_TRUE(loadVMDFile(m.c_str(), motion));
-            const PlayResult r = play(model, motion);
+            const PlayResult r = play(world, model, motion);
             std::printf("  %s + %s: %d frames, %d/%d bone and %d/%d face tracks bound\n",
                         c.model.filename().c_str(), m.filename().c_str(), r.frames, r.boundBones,
                         motion.boneTrackCount, r.boundFaces, motion.faceTrackCount);
@@ -234,7 +236,6 @@ TEST_F(RealMotions, PlayOnRealModelsWithoutNaNOrFlyingVertices) {
         }
     }
     destroyModel(model);
-    destroyPhysicsWorld();
     EXPECT_GT(played, 0);
 }
 
@@ -291,10 +292,10 @@ TEST(RealPmxPosing, AppendBonesOfGeneFollowTheirSourcesOnEveryFrame) {
     const fs::path motionPath = kReal / "vmd/gene/stand.vmd";
     if (!fs::exists(modelPath) || !fs::exists(motionPath)) GTEST_SKIP() << "real files not present";
     setenv("PAVONIX_NO_DIALOGS", "1", 1);
-    ASSERT_TRUE(createPhysicsWorld());
+    PhysicsWorld world;
     {
         cModel model;
-        ASSERT_TRUE(loadRealModel(model, modelPath));
+        ASSERT_TRUE(loadRealModel(model, world, modelPath));
         MotionData motion;
         ASSERT_TRUE(loadVMDFile(motionPath.c_str(), motion));
         bindMotion(model.motion, model, motion);
@@ -337,7 +338,6 @@ TEST(RealPmxPosing, AppendBonesOfGeneFollowTheirSourcesOnEveryFrame) {
         clearMotionPlayer(model.motion);
         destroyModel(model);
     }
-    destroyPhysicsWorld();
 }
 
 }  // namespace

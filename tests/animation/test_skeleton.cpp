@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "character/ModelFrame.h"
 #include "animation/MathUtil.h"
 #include "animation/Skeleton.h"
 #include "common/TestModels.h"
@@ -284,7 +285,7 @@ protected:
     const float* skinned(const std::vector<VertexDesc>& vertices, int v) {
         testmodels::setVertices(s.model, vertices);
         skinModel(s.model);
-        return s.model.skinnedPositions + 3 * v;
+        return s.model.skin.positions.data() + 3 * v;
     }
     static VertexDesc vertex(uint8_t type, std::initializer_list<float> w, std::initializer_list<int32_t> b) {
         VertexDesc v{};
@@ -342,7 +343,7 @@ TEST_F(Skinning, NormalsTurnWithoutTranslationAndStayUnnormalisedWhenBlended) {
     s.model.normals[3] = 1.0f;
     s.model.normals[4] = 0.0f;
     skinModel(s.model);
-    const float* n = s.model.skinnedNormals;
+    const float* n = s.model.skin.normals.data();
     EXPECT_NEAR(n[0], 0.5f, 1e-6f);  // half (0, 1, 0), half (1, 0, 0)
     EXPECT_NEAR(n[1], 0.5f, 1e-6f);
     EXPECT_NEAR(n[3], 0.0f, 1e-6f);  // a quarter turn, no translation leaked in

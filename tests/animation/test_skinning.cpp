@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "character/ModelFrame.h"
 #include "animation/MathUtil.h"
 #include "animation/Sdef.h"
 #include "animation/Skeleton.h"
@@ -129,16 +130,16 @@ TEST(ParallelSkinning, EveryThreadCountGivesTheSingleThreadedBits) {
     {
         ThreadChoice one(1);
         skinModel(s.model);
-        pos1.assign(s.model.skinnedPositions, s.model.skinnedPositions + 3 * count);
-        nrm1.assign(s.model.skinnedNormals, s.model.skinnedNormals + 3 * count);
+        pos1.assign(s.model.skin.positions.data(), s.model.skin.positions.data() + 3 * count);
+        nrm1.assign(s.model.skin.normals.data(), s.model.skin.normals.data() + 3 * count);
     }
     for (unsigned threads : {2u, 3u, 8u}) {
         ThreadChoice many(threads);
         for (int frame = 0; frame < 3; ++frame) {
-            std::memset(s.model.skinnedPositions, 0xff, sizeof(float) * 3 * count);
+            std::memset(s.model.skin.positions.data(), 0xff, sizeof(float) * 3 * count);
             skinModel(s.model);
-            ASSERT_EQ(std::memcmp(pos1.data(), s.model.skinnedPositions, sizeof(float) * 3 * count), 0) << threads;
-            ASSERT_EQ(std::memcmp(nrm1.data(), s.model.skinnedNormals, sizeof(float) * 3 * count), 0) << threads;
+            ASSERT_EQ(std::memcmp(pos1.data(), s.model.skin.positions.data(), sizeof(float) * 3 * count), 0) << threads;
+            ASSERT_EQ(std::memcmp(nrm1.data(), s.model.skin.normals.data(), sizeof(float) * 3 * count), 0) << threads;
         }
     }
     // And the bits are right: linear vertices against the blend written out longhand, so a
@@ -170,8 +171,8 @@ TEST(ParallelSkinning, AVertexGetsTheSameBitsWhereverItStands) {
     s.model.sdefVertices = nullptr;
     s.model.sdefCount = 0;
     skinModel(s.model);
-    const std::vector<float> pos(s.model.skinnedPositions, s.model.skinnedPositions + 3 * count);
-    const std::vector<float> nrm(s.model.skinnedNormals, s.model.skinnedNormals + 3 * count);
+    const std::vector<float> pos(s.model.skin.positions.data(), s.model.skin.positions.data() + 3 * count);
+    const std::vector<float> nrm(s.model.skin.normals.data(), s.model.skin.normals.data() + 3 * count);
     // Reversed, and then shifted by one behind a four-bone vertex: every vertex gets a new
     // partner, a new place in its chunk, and the other half of the registers.
     for (uint32_t shift : {0u, 1u}) {
@@ -199,9 +200,9 @@ TEST(ParallelSkinning, AVertexGetsTheSameBitsWhereverItStands) {
         skinModel(t.model);
         for (uint32_t v = 0; v < count; ++v) {
             const uint32_t w = shift + count - 1 - v;
-            ASSERT_EQ(std::memcmp(&pos[3 * v], t.model.skinnedPositions + 3 * w, 3 * sizeof(float)), 0)
+            ASSERT_EQ(std::memcmp(&pos[3 * v], t.model.skin.positions.data() + 3 * w, 3 * sizeof(float)), 0)
                 << "vertex " << v << " shift " << shift;
-            ASSERT_EQ(std::memcmp(&nrm[3 * v], t.model.skinnedNormals + 3 * w, 3 * sizeof(float)), 0)
+            ASSERT_EQ(std::memcmp(&nrm[3 * v], t.model.skin.normals.data() + 3 * w, 3 * sizeof(float)), 0)
                 << "vertex " << v << " shift " << shift;
         }
     }
@@ -222,15 +223,12 @@ TEST(ParallelSkinning, NothingIsWrittenPastTheMesh) {
             s.model.sdefCount = 0;
             // Outputs with room for a whole vector beyond the end, all sentinel.
             const uint32_t guard = 8;
-            for (float** out : {&s.model.skinnedPositions, &s.model.skinnedNormals}) {
-                std::free(*out);
-                *out = static_cast<float*>(std::malloc(sizeof(float) * (3 * count + guard)));
-                for (uint32_t i = 0; i < 3 * count + guard; ++i) (*out)[i] = -12345.0f;
-            }
+            for (std::vector<float>* out : {&s.model.skin.positions, &s.model.skin.normals})
+                out->assign(3 * count + guard, -12345.0f);
             for (unsigned threads : {1u, 2u}) {
                 ThreadChoice choice(threads);
                 skinModel(s.model);
-                for (const float* out : {s.model.skinnedPositions, s.model.skinnedNormals}) {
+                for (const float* out : {s.model.skin.positions.data(), s.model.skin.normals.data()}) {
                     for (uint32_t i = 0; i < guard; ++i)
                         ASSERT_EQ(out[3 * count + i], -12345.0f) << count << " vertices, float " << i << " past";
                     ASSERT_NE(out[3 * count - 1], -12345.0f) << count;
@@ -264,9 +262,9 @@ TEST(ParallelSkinning, BadIndicesStayPutAndNewBonesAreUsed) {
     skinModel(s.model);
     for (uint32_t v : {1u, 2u, 3u}) {
         for (int e = 0; e < 3; ++e)
-            EXPECT_EQ(s.model.skinnedPositions[3 * v + e], s.model.positions[3 * v + e]) << "vertex " << v;
+            EXPECT_EQ(s.model.skin.positions[3 * v + e], s.model.positions[3 * v + e]) << "vertex " << v;
     }
-    for (uint32_t v : {0u, 4u}) EXPECT_FLOAT_EQ(s.model.skinnedPositions[3 * v + 2], 2.0f) << "vertex " << v;
+    for (uint32_t v : {0u, 4u}) EXPECT_FLOAT_EQ(s.model.skin.positions[3 * v + 2], 2.0f) << "vertex " << v;
 
     // Three bones now; vertex 1's index 7 is still bad, index 2 is new and moves.
     testmodels::setBones(s.model, {{"root", 0, 0, 0}, {"arm", 1, 0, 0, 0}, {"hand", 2, 0, 0, 1}});
@@ -274,8 +272,8 @@ TEST(ParallelSkinning, BadIndicesStayPutAndNewBonesAreUsed) {
     s.model.bones[2].translation[1] = -3.0f;
     updateAll(s.model);
     skinModel(s.model);
-    EXPECT_FLOAT_EQ(s.model.skinnedPositions[3 * 4 + 1], -2.0f);
-    EXPECT_EQ(s.model.skinnedPositions[3 * 1 + 1], 1.0f);
+    EXPECT_FLOAT_EQ(s.model.skin.positions[3 * 4 + 1], -2.0f);
+    EXPECT_EQ(s.model.skin.positions[3 * 1 + 1], 1.0f);
 }
 
 // Two models skinned at once, one per thread, come out as each skinned alone.
@@ -287,23 +285,23 @@ TEST(ParallelSkinning, TwoModelsSideBySideGiveTheirOwnBits) {
     updateAll(b.model);
     skinModel(a.model);
     skinModel(b.model);
-    const std::vector<float> posA(a.model.skinnedPositions, a.model.skinnedPositions + 3 * a.model.vertexCount);
-    const std::vector<float> nrmB(b.model.skinnedNormals, b.model.skinnedNormals + 3 * b.model.vertexCount);
-    const std::vector<float> posB(b.model.skinnedPositions, b.model.skinnedPositions + 3 * b.model.vertexCount);
+    const std::vector<float> posA(a.model.skin.positions.data(), a.model.skin.positions.data() + 3 * a.model.vertexCount);
+    const std::vector<float> nrmB(b.model.skin.normals.data(), b.model.skin.normals.data() + 3 * b.model.vertexCount);
+    const std::vector<float> posB(b.model.skin.positions.data(), b.model.skin.positions.data() + 3 * b.model.vertexCount);
     for (unsigned threads : {1u, 2u}) {
         ThreadChoice choice(threads);
-        std::memset(a.model.skinnedPositions, 0, sizeof(float) * posA.size());
-        std::memset(b.model.skinnedPositions, 0, sizeof(float) * posB.size());
-        std::memset(b.model.skinnedNormals, 0, sizeof(float) * nrmB.size());
+        std::memset(a.model.skin.positions.data(), 0, sizeof(float) * posA.size());
+        std::memset(b.model.skin.positions.data(), 0, sizeof(float) * posB.size());
+        std::memset(b.model.skin.normals.data(), 0, sizeof(float) * nrmB.size());
         cModel* const both[2] = {&a.model, &b.model};
         skinModelsSideBySide(both, 2);
-        EXPECT_EQ(std::memcmp(posA.data(), a.model.skinnedPositions, sizeof(float) * posA.size()), 0) << threads;
-        EXPECT_EQ(std::memcmp(posB.data(), b.model.skinnedPositions, sizeof(float) * posB.size()), 0) << threads;
-        EXPECT_EQ(std::memcmp(nrmB.data(), b.model.skinnedNormals, sizeof(float) * nrmB.size()), 0) << threads;
+        EXPECT_EQ(std::memcmp(posA.data(), a.model.skin.positions.data(), sizeof(float) * posA.size()), 0) << threads;
+        EXPECT_EQ(std::memcmp(posB.data(), b.model.skin.positions.data(), sizeof(float) * posB.size()), 0) << threads;
+        EXPECT_EQ(std::memcmp(nrmB.data(), b.model.skin.normals.data(), sizeof(float) * nrmB.size()), 0) << threads;
         // One model alone, as when the second slot is empty.
-        std::memset(b.model.skinnedPositions, 0, sizeof(float) * posB.size());
+        std::memset(b.model.skin.positions.data(), 0, sizeof(float) * posB.size());
         skinModelsSideBySide(both + 1, 1);
-        EXPECT_EQ(std::memcmp(posB.data(), b.model.skinnedPositions, sizeof(float) * posB.size()), 0) << threads;
+        EXPECT_EQ(std::memcmp(posB.data(), b.model.skin.positions.data(), sizeof(float) * posB.size()), 0) << threads;
     }
 }
 
@@ -332,8 +330,8 @@ protected:
         turn(0, 0, 1, angle, s.model.bones[1].rotation);
         updateAll(s.model);
         skinModel(s.model);
-        if (normal) std::memcpy(normal, s.model.skinnedNormals, sizeof(float) * 3);
-        return s.model.skinnedPositions;
+        if (normal) std::memcpy(normal, s.model.skin.normals.data(), sizeof(float) * 3);
+        return s.model.skin.positions.data();
     }
     ScopedModel s;
     const SdefVertex atJoint{0, {1, 0, 0}, {1, 0, 0}, {1, 0, 0}};
@@ -378,7 +376,7 @@ TEST_F(SdefElbow, AgreesWithTheBonesWhereTheyAgree) {
     skinModel(s.model);
     float rigid[3];
     transformPoint(s.model.bones[0].skinMatrix, s.model.positions, rigid);
-    for (int k = 0; k < 3; ++k) EXPECT_NEAR(s.model.skinnedPositions[k], rigid[k], 1e-5f) << k;
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(s.model.skin.positions[k], rigid[k], 1e-5f) << k;
     resetBonePose(s.model.bones[0]);
     // A whole weight on the forearm follows the forearm exactly.
     p = bend(1.0f, 0.0f, offset);
@@ -411,7 +409,7 @@ TEST(SdefFile, TheSharedElbowTurnsRigidlyAboutItsCentre) {
         ~Loaded() { destroyModel(model); }
     } s;
     std::string error;
-    ASSERT_TRUE(loadModelFile(s.model, path.c_str(), &error)) << error;
+    ASSERT_TRUE(loadModelFile(s.model, path.c_str(), nullptr, &error)) << error;
     ASSERT_GT(s.model.sdefCount, 0u);
     for (uint32_t i = 0; i < s.model.sdefCount; ++i) {
         ASSERT_LT(s.model.sdefVertices[i].vertex, s.model.vertexCount);
@@ -424,7 +422,7 @@ TEST(SdefFile, TheSharedElbowTurnsRigidlyAboutItsCentre) {
     updateAll(s.model);
     skinModel(s.model);
     for (uint32_t v = 0; v < s.model.vertexCount; ++v)
-        for (int k = 0; k < 3; ++k) ASSERT_NEAR(s.model.skinnedPositions[3 * v + k], s.model.positions[3 * v + k], 1e-4f);
+        for (int k = 0; k < 3; ++k) ASSERT_NEAR(s.model.skin.positions[3 * v + k], s.model.positions[3 * v + k], 1e-4f);
     // The file puts C, R0 and R1 all at the middle of the elbow, so bent by 90 degrees each
     // vertex must turn rigidly about the weighted mean of where the two bones carry C:
     // its distance from there is its rest distance from C, and at weight 1/2 it is turned
@@ -442,7 +440,7 @@ TEST(SdefFile, TheSharedElbowTurnsRigidlyAboutItsCentre) {
         transformPoint(s.model.bones[k.boneIndices[0]].skinMatrix, d.c, c0);
         transformPoint(s.model.bones[k.boneIndices[1]].skinMatrix, d.c, c1);
         const float* p = s.model.positions + 3 * d.vertex;
-        const float* q = s.model.skinnedPositions + 3 * d.vertex;
+        const float* q = s.model.skin.positions.data() + 3 * d.vertex;
         for (int e = 0; e < 3; ++e) {
             centre[e] = w0 * c0[e] + w1 * c1[e];
             rest[e] = p[e] - d.c[e];

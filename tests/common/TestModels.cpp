@@ -24,30 +24,17 @@ void freeVertices(cModel& model) {
     std::free(model.normals);
     std::free(model.texCoords);
     std::free(model.skins);
-    std::free(model.skinnedPositions);
-    std::free(model.skinnedNormals);
     std::free(model.indices);
     std::free(model.materials);
     model.positions = model.restPositions = model.normals = model.texCoords = nullptr;
-    model.skinnedPositions = model.skinnedNormals = nullptr;
+    model.skin.clear();
     model.skins = nullptr;
     model.indices = nullptr;
     model.materials = nullptr;
     model.vertexCount = model.indexCount = model.materialCount = 0;
 }
 
-void freeJoints(cModel& model) {
-    delete[] model.joints;
-    model.joints = nullptr;
-    model.jointCount = 0;
-}
-
-void freeRigidBodies(cModel& model) {
-    freeJoints(model);  // joints refer to the bodies
-    delete[] model.rigidBodies;
-    model.rigidBodies = nullptr;
-    model.rigidBodyCount = 0;
-}
+void freeRigidBodies(cModel& model) { model.physics.clear(); }  // joints first: they refer to the bodies
 
 }  // namespace
 
@@ -110,8 +97,7 @@ void setVertices(cModel& model, const std::vector<VertexDesc>& vertices, bool pm
     model.normals = allocArray<float>(3 * n);
     model.texCoords = allocArray<float>(2 * n);
     model.skins = allocArray<VertexSkin>(n);
-    model.skinnedPositions = allocArray<float>(3 * n);
-    model.skinnedNormals = allocArray<float>(3 * n);
+    model.skin.prepare(static_cast<uint32_t>(n));
     if (pmx) model.restPositions = allocArray<float>(3 * n);
     for (std::size_t v = 0; v < n; ++v) {
         const VertexDesc& s = vertices[v];
@@ -190,34 +176,35 @@ std::array<uint8_t, 96> encodeJoint(const JointDesc& s) {
     return out;
 }
 
-int setRigidBodies(cModel& model, const std::vector<RigidBodyDesc>& descs, const std::vector<int>& boneIndices) {
+int setRigidBodies(PhysicsWorld& world, cModel& model, const std::vector<RigidBodyDesc>& descs,
+                   const std::vector<int>& boneIndices) {
     freeRigidBodies(model);
     if (descs.empty()) return 0;
-    model.rigidBodies = new cPMDRigidBody[descs.size()];
-    model.rigidBodyCount = static_cast<uint32_t>(descs.size());
+    model.physics.bodies = std::vector<cPMDRigidBody>(descs.size());
     int created = 0;
     for (std::size_t i = 0; i < descs.size(); ++i) {
         const int b = i < boneIndices.size() ? boneIndices[i] : -1;
         cBone* bone = (b >= 0 && static_cast<uint32_t>(b) < model.boneCount) ? &model.bones[b] : nullptr;
         const auto def = encodeRigidBody(descs[i]);
-        if (createRigidBody(model.rigidBodies[i], def.data(), bone)) ++created;
+        if (createRigidBody(world, model.physics.bodies[i], def.data(), bone)) ++created;
     }
     return created;
 }
 
-int setJoints(cModel& model, const std::vector<JointDesc>& descs, const std::vector<std::pair<int, int>>& bodies) {
-    freeJoints(model);
+int setJoints(PhysicsWorld& world, cModel& model, const std::vector<JointDesc>& descs,
+              const std::vector<std::pair<int, int>>& bodies) {
+    model.physics.joints.clear();
     if (descs.empty()) return 0;
-    model.joints = new cModelJoint[descs.size()];
-    model.jointCount = static_cast<uint32_t>(descs.size());
+    model.physics.joints = std::vector<cModelJoint>(descs.size());
     auto bodyAt = [&model](int i) -> cPMDRigidBody* {
-        return (i >= 0 && static_cast<uint32_t>(i) < model.rigidBodyCount) ? &model.rigidBodies[i] : nullptr;
+        return (i >= 0 && static_cast<std::size_t>(i) < model.physics.bodies.size()) ? &model.physics.bodies[i]
+                                                                                      : nullptr;
     };
     int created = 0;
     for (std::size_t i = 0; i < descs.size(); ++i) {
         const auto def = encodeJoint(descs[i]);
         const std::pair<int, int> ab = i < bodies.size() ? bodies[i] : std::make_pair(-1, -1);
-        if (createJoint(model.joints[i], bodyAt(ab.first), bodyAt(ab.second), def.data())) ++created;
+        if (createJoint(world, model.physics.joints[i], bodyAt(ab.first), bodyAt(ab.second), def.data())) ++created;
     }
     return created;
 }
@@ -250,24 +237,13 @@ void freeTestModel(cModel& model) {
     model.headBone = nullptr;
     freeVertices(model);
     std::free(model.sdefVertices);
-    std::free(model.sdefBoneRotations);
     model.sdefVertices = nullptr;
-    model.sdefBoneRotations = nullptr;
     model.sdefCount = 0;
-    std::free(model.skinTable);
-    model.skinTable = nullptr;
-    model.skinTableBones = 0;
+    model.skin.clear();
+    model.deformOrder = DeformOrder();
     model.textureNames.clear();
     model.textureNameCount = 0;
-    std::free(model.motion.boneTargets);
-    std::free(model.motion.faceTargets);
-    std::free(model.motion.faceMorphs);
-    model.motion.faceMorphs = nullptr;
-    model.motion.boneTargets = nullptr;
-    model.motion.faceTargets = nullptr;
-    model.motion.motionData = nullptr;
-    model.motion.model = nullptr;
-    model.motion.currentFrame = 0.0f;
+    model.motion = MotionPlayer();
 }
 
 }  // namespace testmodels

@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "character/Model.h"
+#include "character/ModelFrame.h"
+
+class PhysicsWorld;
 
 namespace testmodels {
 
@@ -77,13 +80,14 @@ struct JointDesc {
 std::array<uint8_t, 96> encodeJoint(const JointDesc& desc);
 
 // Replaces the model's rigid bodies with one per description, on the bone at the same place in
-// boneIndices (-1 or out of range: no bone). The physics world must exist for bodies to be
-// created. Returns how many were created.
-int setRigidBodies(cModel& model, const std::vector<RigidBodyDesc>& descs, const std::vector<int>& boneIndices);
+// boneIndices (-1 or out of range: no bone), made in world. Returns how many were created.
+int setRigidBodies(PhysicsWorld& world, cModel& model, const std::vector<RigidBodyDesc>& descs,
+                   const std::vector<int>& boneIndices);
 
 // Replaces the model's joints; each links rigid bodies bodyA[i] and bodyB[i]. Returns how
 // many were created.
-int setJoints(cModel& model, const std::vector<JointDesc>& descs, const std::vector<std::pair<int, int>>& bodies);
+int setJoints(PhysicsWorld& world, cModel& model, const std::vector<JointDesc>& descs,
+              const std::vector<std::pair<int, int>>& bodies);
 
 // A leg standing on the ground, every bone named in CP932 where the program looks names up:
 //   0 "センター" (0, 10, 0)        root

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@
 #include "character/LoadModelFile.h"
 #include "model/MorphKinds.h"
 #include "render/Texture.h"
+#include "character/ModelFrame.h"
+#include "physics/ModelBodies.h"
 #include "physics/PhysicsWorld.h"
 #include "physics/RigidBody.h"
 #include "platform/Text.h"
@@ -51,18 +54,19 @@ protected:
         ASSERT_NE(getcwd(previousDir_, sizeof(previousDir_)), nullptr);
         ASSERT_EQ(chdir(kDemo.c_str()), 0);
         setTextureUploader(fakeUpload, &nextName_);
-        ASSERT_TRUE(createPhysicsWorld());
+        world = std::make_unique<PhysicsWorld>();
     }
     void TearDown() override {
         destroyModel(model_);
-        destroyPhysicsWorld();
+        world.reset();
         setTextureUploader(nullptr, nullptr);
         if (chdir(previousDir_) != 0) ADD_FAILURE() << "cannot return to " << previousDir_;
     }
     bool load(const std::string& path) {
         std::string error;
-        return loadModelFile(model_, path.c_str(), &error);
+        return loadModelFile(model_, path.c_str(), world.get(), &error);
     }
+    std::unique_ptr<PhysicsWorld> world;
     cModel model_;
     int nextName_ = 1;
     char previousDir_[4096] = {};
@@ -108,8 +112,8 @@ TEST_F(DemoModel, PmdHasTheIntendedContents) {
     EXPECT_EQ(model_.materialCount, 10u);
     EXPECT_EQ(model_.ikCount, 2);
     EXPECT_EQ(model_.morphCount, 6);  // the base morph and five expressions
-    EXPECT_GE(model_.rigidBodyCount, 10u);
-    EXPECT_GE(model_.jointCount, 8u);
+    EXPECT_GE(model_.physics.bodies.size(), 10u);
+    EXPECT_GE(model_.physics.joints.size(), 8u);
     for (const char* name : {"センター", "上半身", "下半身", "首", "頭", "両目", "左肩", "左腕", "左ひじ", "左手首",
                              "右肩", "右腕", "右ひじ", "右手首", "左足", "左ひざ", "左足首", "右足", "右ひざ",
                              "右足首", "左足ＩＫ", "右足ＩＫ"}) {
@@ -141,7 +145,7 @@ TEST_F(DemoModel, PmdHasTheIntendedContents) {
     EXPECT_EQ(ramped, 8);
     EXPECT_EQ(outlined, 5);
     int modes[3] = {0, 0, 0};
-    for (uint32_t i = 0; i < model_.rigidBodyCount; ++i) ++modes[model_.rigidBodies[i].mode];
+    for (uint32_t i = 0; i < model_.physics.bodies.size(); ++i) ++modes[model_.physics.bodies[i].mode];
     EXPECT_GT(modes[0], 0);
     EXPECT_GT(modes[1], 0);
     EXPECT_GT(modes[2], 0);
@@ -251,7 +255,7 @@ TEST_F(DemoModel, DLegBonesOfThePmxStayOnThePlainLegsAndTheFeetOnTheFloor) {
                 if (away2 > 0.01f) ++moved;
             }
             float lowest = 1e9f;
-            for (uint32_t v = 0; v < model_.vertexCount; ++v) lowest = std::min(lowest, model_.skinnedPositions[3 * v + 1]);
+            for (uint32_t v = 0; v < model_.vertexCount; ++v) lowest = std::min(lowest, model_.skin.positions[3 * v + 1]);
             // A turned ankle tips the foot onto its toe or heel by a few tenths; legs left
             // behind in the rest pose would sink with every crouch of the body.
             ASSERT_GT(lowest, -0.5f) << "a foot went through the floor at frame " << frame << " of " << path;
@@ -271,35 +275,35 @@ TEST_F(DemoModel, CrestAndTailSwingWhileTheBodyDances) {
     for (const char* file : {"pavo.pmd", "pavo.pmx", "pavo21.pmx"}) {
         destroyModel(model_);
         ASSERT_TRUE(load(kDemo + "/" + file)) << file;
-        ASSERT_EQ(model_.rigidBodyCount, 14u) << file;
-        ASSERT_EQ(model_.jointCount, 11u) << file;
-        for (uint32_t i = 0; i < model_.rigidBodyCount; ++i) {
-            ASSERT_NE(model_.rigidBodies[i].body, nullptr) << file << " body " << i;
-            const btVector3 at = model_.rigidBodies[i].body->getWorldTransform().getOrigin();
-            if (pmdStart.size() < model_.rigidBodyCount) {
+        ASSERT_EQ(model_.physics.bodies.size(), 14u) << file;
+        ASSERT_EQ(model_.physics.joints.size(), 11u) << file;
+        for (uint32_t i = 0; i < model_.physics.bodies.size(); ++i) {
+            ASSERT_NE(model_.physics.bodies[i].body, nullptr) << file << " body " << i;
+            const btVector3 at = model_.physics.bodies[i].body->getWorldTransform().getOrigin();
+            if (pmdStart.size() < model_.physics.bodies.size()) {
                 pmdStart.push_back(at);
             } else {
                 EXPECT_LT((at - pmdStart[i]).length(), 1e-4f) << file << " body " << i;
             }
         }
-        for (uint32_t i = 0; i < model_.jointCount; ++i) EXPECT_NE(model_.joints[i].constraint, nullptr) << file;
+        for (uint32_t i = 0; i < model_.physics.joints.size(); ++i) EXPECT_NE(model_.physics.joints[i].constraint, nullptr) << file;
         bindMotion(model_.motion, model_, dance);
         updateModelPose(model_, 0.0f);
-        resetRigidBodies(model_);
+        resetRigidBodies(model_.physics);
         float largest = 0.0f;
         for (int frame = 0; frame < 240; ++frame) {
             updateModelPose(model_, 1.0f);
-            stepPhysics(1.0f);
+            world->step(1.0f);
             // Before the write-back the bone still holds the animated pose; the body's lag
             // behind it is the swing.
-            for (uint32_t i = 0; i < model_.rigidBodyCount; ++i) {
-                const cPMDRigidBody& b = model_.rigidBodies[i];
+            for (uint32_t i = 0; i < model_.physics.bodies.size(); ++i) {
+                const cPMDRigidBody& b = model_.physics.bodies[i];
                 if (b.mode != 1 || !b.body) continue;
                 largest = std::max(largest, bodyDistanceFromBone(b));
             }
             skinModel(model_);
             for (uint32_t v = 0; v < model_.vertexCount * 3; ++v)
-                ASSERT_TRUE(std::isfinite(model_.skinnedPositions[v])) << file;
+                ASSERT_TRUE(std::isfinite(model_.skin.positions[v])) << file;
         }
         EXPECT_GT(largest, 0.05f) << file << ": the simulated parts never moved away from their bones";
         // Swinging, not flying off: the farthest lag (the tail's tip, about 5 units when
@@ -325,16 +329,16 @@ TEST_F(DemoModel, EveryRealMotionDrivesPavoWithoutNaN) {
         ASSERT_TRUE(loadVMDFile(path.c_str(), motion)) << path;
         bindMotion(model_.motion, model_, motion);
         updateModelPose(model_, 0.0f);
-        resetRigidBodies(model_);
+        resetRigidBodies(model_.physics);
         const int frames = std::min(static_cast<int>(motion.lastFrame) + 1, 900);
         for (int f = 0; f < frames; ++f) {
             updateModelPose(model_, 1.0f);
-            stepPhysics(1.0f);
+            world->step(1.0f);
             skinModel(model_);
         }
         for (uint32_t v = 0; v < model_.vertexCount * 3; ++v) {
-            ASSERT_TRUE(std::isfinite(model_.skinnedPositions[v])) << path;
-            ASSERT_LT(std::fabs(model_.skinnedPositions[v]), 200.0f) << path;
+            ASSERT_TRUE(std::isfinite(model_.skin.positions[v])) << path;
+            ASSERT_LT(std::fabs(model_.skin.positions[v]), 200.0f) << path;
         }
         clearMotionPlayer(model_.motion);
     }

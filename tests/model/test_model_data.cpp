@@ -31,7 +31,7 @@ TEST_F(ModelTest, ReadersLeaveTexturesAndBodiesToTheLoad) {
     EXPECT_TRUE(scratch.textures.materials.empty());
     EXPECT_EQ(scratch.materials[0].textureIndex, 0);
     EXPECT_EQ(scratch.materials[1].textureIndex, -1);
-    EXPECT_EQ(scratch.rigidBodyCount, 0u);
+    EXPECT_TRUE(scratch.physics.bodies.empty());
     ASSERT_EQ(scratch.rigidBodyDefs.size(), 2u);
     EXPECT_EQ(scratch.rigidBodyDefs[0].bone, 0);
     EXPECT_EQ(scratch.rigidBodyDefs[1].bone, -1);
@@ -42,12 +42,12 @@ TEST_F(ModelTest, ReadersLeaveTexturesAndBodiesToTheLoad) {
     releaseModel(scratch);
 
     // The load makes them: the texture first, a body per definition, a joint.
-    const LoadResult loaded = loadModelBytes(model, bytes.data(), bytes.size());
+    const LoadResult loaded = loadModelBytes(model, bytes.data(), bytes.size(), nullptr, nullptr, world.get());
     ASSERT_TRUE(loaded.ok()) << refusalText(loaded.problem());
     EXPECT_EQ(model.textures.materials[0].texture, 1000);
     EXPECT_EQ(model.textures.materials[1].texture, -1);
-    EXPECT_EQ(model.rigidBodyCount, 2u);
-    EXPECT_EQ(model.jointCount, 1u);
+    EXPECT_EQ(model.physics.bodies.size(), 2u);
+    EXPECT_EQ(model.physics.joints.size(), 1u);
 }
 
 // Messages keep the order of the file: a texture that cannot be read is told where its

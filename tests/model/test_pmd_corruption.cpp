@@ -32,8 +32,8 @@ protected:
                 ++loaded;
                 const std::string breach = breachIn(model);
                 EXPECT_EQ(breach, "") << "seed " << seed << " round " << round;
-                for (uint32_t i = 0; i < model.rigidBodyCount; ++i) {
-                    const cBone* b = model.rigidBodies[i].bone;
+                for (std::size_t i = 0; i < model.physics.bodies.size(); ++i) {
+                    const cBone* b = model.physics.bodies[i].bone;
                     EXPECT_TRUE(!b || (b >= model.bones && b < model.bones + model.boneCount));
                 }
             } else {

@@ -8,12 +8,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "render/ModelDraw.h"
 #include "app/ModelMessages.h"
 #include "character/LoadModelFile.h"
+#include "character/ModelFrame.h"
+#include "physics/ModelBodies.h"
 #include "model/ModelWriter.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
@@ -52,7 +55,7 @@ class ModelTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setenv("PAVONIX_NO_DIALOGS", "1", 1);
-        ASSERT_TRUE(createPhysicsWorld());
+        world = std::make_unique<PhysicsWorld>();
         textures.install();
         char cwd[4096];
         ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
@@ -66,10 +69,26 @@ protected:
     void TearDown() override {
         destroyModel(model);
         FakeTextures::uninstall();
-        destroyPhysicsWorld();
+        world.reset();
         if (!previousDir.empty() && chdir(previousDir.c_str()) != 0) ADD_FAILURE() << "cannot go back";
     }
 
+    // Loads bytes through loadModelFile (as the viewer does, from a stream), the bodies
+    // into this test's world.
+    bool loadBytes(cModel& target, const std::vector<uint8_t>& bytes, std::string* error = nullptr,
+                   ModelFileInfo* info = nullptr) {
+        std::FILE* f = std::tmpfile();
+        if (!f) return false;
+        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::rewind(f);
+        // Told as the program tells it, so tests see the messages where the user would.
+        const LoadResult result = loadModel(target, f, "test.model", info, world.get());
+        reportModelLoad(result);
+        if (error) *error = result ? std::string() : refusalText(result.problem());
+        return result.ok();
+    }
+
+    std::unique_ptr<PhysicsWorld> world;  // made before the model's bodies, gone after them
     cModel model;
     FakeTextures textures;
     std::string scratch;
@@ -98,11 +117,11 @@ inline std::string stderrOf(const std::function<void()>& fn) {
 }
 
 inline bool isEmpty(const cModel& m) {
-    return !m.positions && !m.restPositions && !m.normals && !m.texCoords && !m.skins && !m.skinnedPositions &&
-           !m.skinnedNormals && !m.indices && m.textureNames.empty() && !m.materials && !m.bones && !m.headBone &&
-           !m.ikChains && !m.morphs && !m.rigidBodies && !m.joints && m.vertexCount == 0 && m.indexCount == 0 &&
-           m.materialCount == 0 && m.boneCount == 0 && m.ikCount == 0 && m.morphCount == 0 &&
-           m.rigidBodyCount == 0 && m.jointCount == 0 && !m.textures.colourTextures && !m.textures.sphereTextures &&
+    return !m.positions && !m.restPositions && !m.normals && !m.texCoords && !m.skins && m.skin.positions.empty() &&
+           m.skin.normals.empty() && !m.indices && m.textureNames.empty() && !m.materials && !m.bones && !m.headBone &&
+           !m.ikChains && !m.morphs && m.physics.bodies.empty() && m.physics.joints.empty() && m.vertexCount == 0 &&
+           m.indexCount == 0 && m.materialCount == 0 && m.boneCount == 0 && m.ikCount == 0 && m.morphCount == 0 &&
+           m.rigidBodyDefs.empty() && m.jointDefs.empty() && !m.textures.colourTextures && !m.textures.sphereTextures &&
            m.name[0] == '\0' && m.pmxVertexIndexSize == 0;
 }
 

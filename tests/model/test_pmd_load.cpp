@@ -37,8 +37,8 @@ TEST_F(PMDLoad, FillsGeometryMaterialsAndPhysics) {
     expectVec3(&model.positions[3 * 1], 0, -1, 0);
     EXPECT_FLOAT_EQ(model.texCoords[2 * 1], 1.0f);
     EXPECT_EQ(model.restPositions, nullptr);
-    ASSERT_NE(model.skinnedPositions, nullptr);
-    ASSERT_NE(model.skinnedNormals, nullptr);
+    ASSERT_NE(model.skin.positions.data(), nullptr);
+    ASSERT_NE(model.skin.normals.data(), nullptr);
     // Weight bytes are percentages of the first bone.
     EXPECT_EQ(model.skins[0].type, 1);
     EXPECT_FLOAT_EQ(model.skins[0].weights[0], 1.0f);
@@ -69,11 +69,11 @@ TEST_F(PMDLoad, FillsGeometryMaterialsAndPhysics) {
 
     EXPECT_EQ(model.ikCount, 1);
     EXPECT_EQ(model.morphCount, 2);
-    ASSERT_EQ(model.rigidBodyCount, 2u);
-    EXPECT_EQ(model.rigidBodies[0].bone, &model.bones[1]);
-    EXPECT_NE(model.rigidBodies[1].body, nullptr);
-    ASSERT_EQ(model.jointCount, 1u);
-    EXPECT_NE(model.joints[0].constraint, nullptr);
+    ASSERT_EQ(model.physics.bodies.size(), 2u);
+    EXPECT_EQ(model.physics.bodies[0].bone, &model.bones[1]);
+    EXPECT_NE(model.physics.bodies[1].body, nullptr);
+    ASSERT_EQ(model.physics.joints.size(), 1u);
+    EXPECT_NE(model.physics.joints[0].constraint, nullptr);
 }
 
 TEST_F(PMDLoad, BonesFollowTheirTypes) {
@@ -118,7 +118,7 @@ TEST_F(PMDLoad, BonesFollowTheirTypes) {
     EXPECT_EQ(b[4].appendParent, &b[2]);
     EXPECT_FLOAT_EQ(b[4].appendRatio, 1.0f);
     EXPECT_EQ(b[5].flags, 0x003F);
-    EXPECT_EQ(model.rigidBodies[0].bone, &b[0]);
+    EXPECT_EQ(model.physics.bodies[0].bone, &b[0]);
 }
 
 TEST_F(PMDLoad, ChainsAreSortedByFirstLinkAndKneesLimited) {
@@ -246,26 +246,26 @@ TEST_F(PMDLoad, OptionalSectionsMayBeMissing) {
     std::vector<uint8_t> bytes = writePMD(d, &layout);
     std::string error;
     ASSERT_TRUE(loadBytes(model, bytes, &error)) << error;  // ends after the display lists
-    EXPECT_EQ(model.rigidBodyCount, 0u);
-    EXPECT_EQ(model.jointCount, 0u);
+    EXPECT_EQ(model.physics.bodies.size(), 0u);
+    EXPECT_EQ(model.physics.joints.size(), 0u);
     EXPECT_EQ(model.morphCount, 2);
 
     // English names only, and toon names without the physics sections after them.
     d.pmd.english = true;
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error)) << error;
-    EXPECT_EQ(model.rigidBodyCount, 0u);
+    EXPECT_EQ(model.physics.bodies.size(), 0u);
     d.pmd.toonNames = true;
     d.pmd.physics = false;
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error)) << error;
-    EXPECT_EQ(model.rigidBodyCount, 0u);
+    EXPECT_EQ(model.physics.bodies.size(), 0u);
 
     // Rigid bodies without the joint section.
     d.pmd.physics = true;
     bytes = writePMD(d, &layout);
     bytes.resize(layout.joints);
     ASSERT_TRUE(loadBytes(model, bytes, &error)) << error;
-    EXPECT_EQ(model.rigidBodyCount, 2u);
-    EXPECT_EQ(model.jointCount, 0u);
+    EXPECT_EQ(model.physics.bodies.size(), 2u);
+    EXPECT_EQ(model.physics.joints.size(), 0u);
 }
 
 // Trailing sections a file may leave out: one cut off, or announcing more than the file
@@ -299,8 +299,8 @@ TEST_F(PMDLoad, CutOptionalSectionsLoadWhatCameBeforeWithAMessage) {
         EXPECT_EQ(model.vertexCount, 8u) << c.what;
         EXPECT_EQ(model.boneCount, 3u) << c.what;
         EXPECT_EQ(model.morphCount, 2) << c.what;
-        EXPECT_EQ(model.rigidBodyCount, c.bodies) << c.what;
-        EXPECT_EQ(model.jointCount, 0u) << c.what;
+        EXPECT_EQ(model.physics.bodies.size(), c.bodies) << c.what;
+        EXPECT_EQ(model.physics.joints.size(), 0u) << c.what;
     }
     // A body naming a bone that does not exist is damage, not a cut: still refused.
     std::vector<uint8_t> bytes = good;
@@ -417,15 +417,13 @@ TEST_F(PMDLoad, FailedLoadEmptiesTheSlotAndUnknownFilesAreRefused) {
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error)) << error;
     ASSERT_NE(model.textures.materials[0].texture, -1);
     model.lookAtCamera = 1;
-    model.motion.boneTargets = static_cast<cBone**>(std::malloc(4 * sizeof(cBone*)));
-    model.motion.boneTargetCount = 4;
+    model.motion.boneTargets.assign(4, nullptr);
 
     const std::vector<uint8_t> junk = {'P', 'm', 'd', 0, 0, 0x80, 0x3F, 1, 2, 3};  // version 1.0, then nothing
     EXPECT_FALSE(loadBytes(model, junk, &error));
     EXPECT_TRUE(isEmpty(model));
     EXPECT_EQ(textures.deletions, 1);  // the previous model's texture went with it
-    EXPECT_EQ(model.motion.boneTargets, nullptr);
-    EXPECT_EQ(model.motion.boneTargetCount, 0);
+    EXPECT_TRUE(model.motion.boneTargets.empty());
     EXPECT_EQ(model.lookAtCamera, 0);
 
     const std::vector<uint8_t> text = {'h', 'e', 'l', 'l', 'o'};
@@ -440,7 +438,7 @@ TEST_F(PMDLoad, FailedLoadEmptiesTheSlotAndUnknownFilesAreRefused) {
 
     // A path that does not open leaves the model as it was.
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error)) << error;
-    stderrOf([&] { EXPECT_FALSE(loadModelFile(model, "no/such/file.pmd", &error)); });
+    stderrOf([&] { EXPECT_FALSE(loadModelFile(model, "no/such/file.pmd", world.get(), &error)); });
     EXPECT_NE(error.find("cannot open"), std::string::npos);
     EXPECT_EQ(model.vertexCount, 8u);
 }

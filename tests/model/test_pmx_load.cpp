@@ -160,12 +160,12 @@ TEST_F(PMXLoad, ReadsSkinsMaterialsBonesAndMorphs) {
     EXPECT_FLOAT_EQ(morph.entries[1].position[0], 0.0f);  // vertex 0 rests at (-1, -1, 0)
     // Bodies and the joint are built; PMX places bodies in model space, so the body on
     // bone 2 (resting at z = 6) stays at the origin the file gives.
-    ASSERT_EQ(model.rigidBodyCount, 2u);
-    ASSERT_EQ(model.jointCount, 1u);
-    EXPECT_EQ(model.rigidBodies[1].bone, &b[2]);
-    ASSERT_NE(model.rigidBodies[1].body, nullptr);
-    EXPECT_NEAR(model.rigidBodies[1].body->getWorldTransform().getOrigin().length(), 0.0f, 1e-5f);
-    EXPECT_NE(model.joints[0].constraint, nullptr);
+    ASSERT_EQ(model.physics.bodies.size(), 2u);
+    ASSERT_EQ(model.physics.joints.size(), 1u);
+    EXPECT_EQ(model.physics.bodies[1].bone, &b[2]);
+    ASSERT_NE(model.physics.bodies[1].body, nullptr);
+    EXPECT_NEAR(model.physics.bodies[1].body->getWorldTransform().getOrigin().length(), 0.0f, 1e-5f);
+    EXPECT_NE(model.physics.joints[0].constraint, nullptr);
 }
 
 TEST_F(PMXLoad, Version21WithUtf8WideIndicesAndExtraUVLoadsLike20) {
@@ -296,7 +296,7 @@ TEST_F(PMXLoad, TwoBoneVertexWithoutItsSecondBoneBelongsToTheFirst) {
     model.bones[2].translation[0] = 5.0f;
     updateModelPose(model, 0.0f);
     skinModel(model);
-    EXPECT_NEAR(model.skinnedPositions[3 + 0], model.positions[3 + 0] + 5.0f, 1e-5f);
+    EXPECT_NEAR(model.skin.positions[3 + 0], model.positions[3 + 0] + 5.0f, 1e-5f);
 }
 
 TEST_F(PMXLoad, KeepsDeformLayerAxesAndLinkLimits) {

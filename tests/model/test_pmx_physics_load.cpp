@@ -41,8 +41,8 @@ TEST_F(PMXPhysicsLoad, DamagedSectionsAreRefusedNamingTheSectionAndTheFile) {
     {
         std::string error;
         ASSERT_TRUE(loadBytes(model, good, &error)) << error;
-        ASSERT_EQ(model.rigidBodyCount, 2u);
-        ASSERT_NE(model.joints[0].constraint, nullptr);
+        ASSERT_EQ(model.physics.bodies.size(), 2u);
+        ASSERT_NE(model.physics.joints[0].constraint, nullptr);
         destroyModel(model);
     }
     struct Case {
@@ -92,10 +92,10 @@ TEST_F(PMXPhysicsLoad, OtherJointKindsAJointWithoutABodyAndSoftBodiesLoadWithANo
     bool ok = false;
     const std::string printed = stderrOf([&] { ok = loadBytes(model, bytes, &error); });
     ASSERT_TRUE(ok) << error;
-    ASSERT_EQ(model.jointCount, 2u);
-    EXPECT_NE(model.joints[0].constraint, nullptr);
-    EXPECT_EQ(model.joints[0].constraint->getConstraintType(), D6_SPRING_CONSTRAINT_TYPE);
-    EXPECT_EQ(model.joints[1].constraint, nullptr);
+    ASSERT_EQ(model.physics.joints.size(), 2u);
+    EXPECT_NE(model.physics.joints[0].constraint, nullptr);
+    EXPECT_EQ(model.physics.joints[0].constraint->getConstraintType(), D6_SPRING_CONSTRAINT_TYPE);
+    EXPECT_EQ(model.physics.joints[1].constraint, nullptr);
     EXPECT_NE(printed.find("1 joints of other kinds are made spring joints"), std::string::npos) << printed;
     EXPECT_NE(printed.find("1 of 2 joints are left out"), std::string::npos) << printed;
     EXPECT_NE(printed.find("2 soft bodies are not simulated"), std::string::npos) << printed;
@@ -110,9 +110,9 @@ TEST_F(PMXPhysicsLoad, BadValuesLeaveOneBodyOutAndTheModelLoads) {
     bool ok = false;
     const std::string printed = stderrOf([&] { ok = loadBytes(model, writePMX(d), &error); });
     ASSERT_TRUE(ok) << error;
-    EXPECT_EQ(model.rigidBodies[0].body, nullptr);
-    EXPECT_EQ(model.rigidBodies[1].body, nullptr);
-    EXPECT_EQ(model.joints[0].constraint, nullptr);
+    EXPECT_EQ(model.physics.bodies[0].body, nullptr);
+    EXPECT_EQ(model.physics.bodies[1].body, nullptr);
+    EXPECT_EQ(model.physics.joints[0].constraint, nullptr);
     EXPECT_NE(printed.find("unknown shape 7"), std::string::npos) << printed;
     EXPECT_NE(printed.find("non-finite mass"), std::string::npos) << printed;
     EXPECT_NE(printed.find("2 of 2 rigid bodies are not simulated"), std::string::npos) << printed;

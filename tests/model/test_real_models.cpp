@@ -62,7 +62,7 @@ protected:
         std::string error;
         bool ok = false;
         printed = stderrOf([&] {
-            const LoadResult result = loadModel(model, path.c_str(), &info);
+            const LoadResult result = loadModel(model, path.c_str(), &info, world.get());
             reportModelLoad(result);
             ok = result.ok();
             if (!ok) error = refusalText(result.problem());
@@ -114,8 +114,8 @@ TEST_F(RealModels, CountsAgreeWithTheirSources) {
         EXPECT_EQ(model.boneCount, e.bones) << e.path;
         EXPECT_EQ(model.ikCount, e.ikChains) << e.path;
         EXPECT_EQ(model.morphCount, e.morphs) << e.path;
-        EXPECT_EQ(model.rigidBodyCount, e.rigidBodies) << e.path;
-        EXPECT_EQ(model.jointCount, e.joints) << e.path;
+        EXPECT_EQ(model.physics.bodies.size(), e.rigidBodies) << e.path;
+        EXPECT_EQ(model.physics.joints.size(), e.joints) << e.path;
         expectTexturesLoaded(e.path, info, printed);
         expectConsistent(e.path);
     }

@@ -11,27 +11,27 @@ using testmodels::ScopedModel;
 namespace {
 
 btGeneric6DofSpringConstraint* springOf(const cModel& model, int i) {
-    return static_cast<btGeneric6DofSpringConstraint*>(model.joints[i].constraint);
+    return static_cast<btGeneric6DofSpringConstraint*>(model.physics.joints[i].constraint);
 }
 
-void twoBodies(cModel& model) {
+void twoBodies(PhysicsWorld& world, cModel& model) {
     testmodels::setBones(model, {{"a", 0, 10, 0}, {"b", 0, 8, 0, 0}});
     RigidBodyDesc anchor, swing;
     anchor.mode = 0;
-    ASSERT_EQ(testmodels::setRigidBodies(model, {anchor, swing}, {0, 1}), 2);
+    ASSERT_EQ(testmodels::setRigidBodies(world, model, {anchor, swing}, {0, 1}), 2);
 }
 
 }  // namespace
 
 TEST_F(PhysicsTest, RotationSpringsAlwaysOnTranslationSpringsOnlyWithStiffness) {
     ScopedModel s;
-    twoBodies(s.model);
+    twoBodies(world(), s.model);
     JointDesc loose, stiff;
     stiff.linearStiffness[0] = 10.0f;
     stiff.linearStiffness[2] = 20.0f;
     stiff.angularStiffness[1] = 5.0f;
-    ASSERT_EQ(testmodels::setJoints(s.model, {loose, stiff}, {{0, 1}, {0, 1}}), 2);
-    EXPECT_EQ(physicsWorld()->getNumConstraints(), 2);
+    ASSERT_EQ(testmodels::setJoints(world(), s.model, {loose, stiff}, {{0, 1}, {0, 1}}), 2);
+    EXPECT_EQ(bullet().getNumConstraints(), 2);
 
     btGeneric6DofSpringConstraint* c = springOf(s.model, 0);
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(c->isSpringEnabled(i)) << i;
@@ -50,7 +50,7 @@ TEST_F(PhysicsTest, RotationSpringsAlwaysOnTranslationSpringsOnlyWithStiffness) 
 
 TEST_F(PhysicsTest, JointLimitsAndFrames) {
     ScopedModel s;
-    twoBodies(s.model);
+    twoBodies(world(), s.model);
     JointDesc j;
     j.position[1] = 9.0f;
     const float lin[3] = {-1.0f, -2.0f, -3.0f};
@@ -62,7 +62,7 @@ TEST_F(PhysicsTest, JointLimitsAndFrames) {
     j.angularUpper[0] = 7.0f;
     j.angularUpper[1] = 4.0f;
     j.angularLower[2] = -0.5f;
-    ASSERT_EQ(testmodels::setJoints(s.model, {j}, {{0, 1}}), 1);
+    ASSERT_EQ(testmodels::setJoints(world(), s.model, {j}, {{0, 1}}), 1);
     btGeneric6DofSpringConstraint* c = springOf(s.model, 0);
     btVector3 lo, hi;
     c->getLinearLowerLimit(lo);
@@ -99,7 +99,7 @@ TEST_F(PhysicsTest, HangingChainSettlesWithoutExploding) {
         descs[i].angularDamping = 0.5f;
         boneOf.push_back(i);
     }
-    ASSERT_EQ(testmodels::setRigidBodies(s.model, descs, boneOf), kLinks);
+    ASSERT_EQ(testmodels::setRigidBodies(world(), s.model, descs, boneOf), kLinks);
     std::vector<JointDesc> joints(kLinks - 1);
     std::vector<std::pair<int, int>> pairs;
     for (int i = 0; i + 1 < kLinks; ++i) {
@@ -111,19 +111,19 @@ TEST_F(PhysicsTest, HangingChainSettlesWithoutExploding) {
         }
         pairs.emplace_back(i, i + 1);
     }
-    ASSERT_EQ(testmodels::setJoints(s.model, joints, pairs), kLinks - 1);
+    ASSERT_EQ(testmodels::setJoints(world(), s.model, joints, pairs), kLinks - 1);
     // A sideways kick to the last link, then ten seconds of frames.
-    s.model.rigidBodies[kLinks - 1].body->setLinearVelocity(btVector3(20, 0, 0));
-    for (int step = 0; step < 600; ++step) {
-        stepPhysics(step % 7 == 0 ? 3.0f : 1.0f);
+    s.model.physics.bodies[kLinks - 1].body->setLinearVelocity(btVector3(20, 0, 0));
+    for (int frame = 0; frame < 600; ++frame) {
+        step(frame % 7 == 0 ? 3.0f : 1.0f);
         for (int i = 1; i < kLinks; ++i) {
-            const btVector3 p = originOf(s.model.rigidBodies[i].body);
-            ASSERT_TRUE(std::isfinite(p.x()) && std::isfinite(p.y()) && std::isfinite(p.z())) << step;
-            ASSERT_LT((p - btVector3(0, 15, 0)).length(), 12.0f) << "link " << i << " step " << step;
+            const btVector3 p = originOf(s.model.physics.bodies[i].body);
+            ASSERT_TRUE(std::isfinite(p.x()) && std::isfinite(p.y()) && std::isfinite(p.z())) << frame;
+            ASSERT_LT((p - btVector3(0, 15, 0)).length(), 12.0f) << "link " << i << " step " << frame;
         }
     }
     for (int i = 1; i < kLinks; ++i) {
-        EXPECT_LT(s.model.rigidBodies[i].body->getLinearVelocity().length(), 1.0f) << i;
-        EXPECT_LT(originOf(s.model.rigidBodies[i].body).y(), 15.0f) << i;  // hangs below the anchor
+        EXPECT_LT(s.model.physics.bodies[i].body->getLinearVelocity().length(), 1.0f) << i;
+        EXPECT_LT(originOf(s.model.physics.bodies[i].body).y(), 15.0f) << i;  // hangs below the anchor
     }
 }

@@ -9,7 +9,8 @@
 #include "render/ModelDraw.h"
 #include "character/LoadModelFile.h"
 #include "model/ModelWriter.h"
-#include "physics/RigidBody.h"
+#include "character/ModelFrame.h"
+#include "physics/ModelBodies.h"
 
 using modelwriter::BoneDesc;
 using modelwriter::JointDesc;
@@ -85,13 +86,13 @@ protected:
     }
     void load(const ModelDesc& d) {
         const std::vector<uint8_t> bytes = modelwriter::writePMX(d);
-        const LoadResult loaded = loadModelBytes(model, bytes.data(), bytes.size());
+        const LoadResult loaded = loadModelBytes(model, bytes.data(), bytes.size(), nullptr, nullptr, &world());
         ASSERT_TRUE(loaded.ok()) << refusalText(loaded.problem());
     }
     // One viewer frame: pose, physics, write back and skin.
     void frame(float elapsed) {
         updateModelPose(model, elapsed);
-        stepPhysics(elapsed);
+        step(elapsed);
         skinModel(model);
     }
     btVector3 bonePosition(int bone) const {
@@ -105,25 +106,25 @@ protected:
 
 TEST_F(PmxBodies, ModelSpacePlacementAndTheBoneOffsetFromTheBindPose) {
     load(pendulums());
-    ASSERT_EQ(model.rigidBodyCount, 3u);
-    ASSERT_EQ(model.jointCount, 2u);
-    for (uint32_t i = 0; i < 3; ++i) ASSERT_NE(model.rigidBodies[i].body, nullptr) << i;
-    for (uint32_t i = 0; i < 2; ++i) ASSERT_NE(model.joints[i].constraint, nullptr) << i;
+    ASSERT_EQ(model.physics.bodies.size(), 3u);
+    ASSERT_EQ(model.physics.joints.size(), 2u);
+    for (uint32_t i = 0; i < 3; ++i) ASSERT_NE(model.physics.bodies[i].body, nullptr) << i;
+    for (uint32_t i = 0; i < 2; ++i) ASSERT_NE(model.physics.joints[i].constraint, nullptr) << i;
     // Where the file puts them, not that far again from their bones.
-    EXPECT_LT((originOf(model.rigidBodies[0].body) - btVector3(0, 10, 0)).length(), 1e-5f);
-    EXPECT_LT((originOf(model.rigidBodies[1].body) - btVector3(3, 10, 0)).length(), 1e-5f);
-    EXPECT_LT((originOf(model.rigidBodies[2].body) - btVector3(3, 10, 4)).length(), 1e-5f);
-    EXPECT_LT((model.rigidBodies[1].boneOffset.getOrigin() - btVector3(1, 0, 0)).length(), 1e-5f);
-    EXPECT_EQ(model.rigidBodies[0].mode, 0);
-    EXPECT_EQ(model.rigidBodies[1].mode, 1);
-    EXPECT_EQ(model.rigidBodies[2].mode, 2);
-    EXPECT_EQ(model.rigidBodies[2].bone, &model.bones[2]);
+    EXPECT_LT((originOf(model.physics.bodies[0].body) - btVector3(0, 10, 0)).length(), 1e-5f);
+    EXPECT_LT((originOf(model.physics.bodies[1].body) - btVector3(3, 10, 0)).length(), 1e-5f);
+    EXPECT_LT((originOf(model.physics.bodies[2].body) - btVector3(3, 10, 4)).length(), 1e-5f);
+    EXPECT_LT((model.physics.bodies[1].boneOffset.getOrigin() - btVector3(1, 0, 0)).length(), 1e-5f);
+    EXPECT_EQ(model.physics.bodies[0].mode, 0);
+    EXPECT_EQ(model.physics.bodies[1].mode, 1);
+    EXPECT_EQ(model.physics.bodies[2].mode, 2);
+    EXPECT_EQ(model.physics.bodies[2].bone, &model.bones[2]);
 }
 
 TEST_F(PmxBodies, ArmsSwingDownAndSettleWhileTheAnchorFollowsItsBone) {
     load(pendulums());
     updateModelPose(model, 0.0f);
-    resetRigidBodies(model);
+    resetRigidBodies(model.physics);
     // The first frames swing: the simulated arm's bone turns away from level.
     for (int i = 0; i < 6; ++i) frame(1.0f);
     const float* arm = model.bones[1].globalMatrix;
@@ -133,34 +134,34 @@ TEST_F(PmxBodies, ArmsSwingDownAndSettleWhileTheAnchorFollowsItsBone) {
     for (int i = 0; i < 600; ++i) {
         frame(1.0f);
         if (i < 570) continue;
-        worstSpeed = std::max(worstSpeed, model.rigidBodies[1].body->getLinearVelocity().length());
-        lo.setMin(originOf(model.rigidBodies[2].body));
-        hi.setMax(originOf(model.rigidBodies[2].body));
+        worstSpeed = std::max(worstSpeed, model.physics.bodies[1].body->getLinearVelocity().length());
+        lo.setMin(originOf(model.physics.bodies[2].body));
+        hi.setMax(originOf(model.physics.bodies[2].body));
     }
     // Mode 1 hangs straight below its hinge and has stopped; its bone stays on the hinge
     // and points down.
-    EXPECT_LT((originOf(model.rigidBodies[1].body) - btVector3(2, 9, 0)).length(), 0.1f);
+    EXPECT_LT((originOf(model.physics.bodies[1].body) - btVector3(2, 9, 0)).length(), 0.1f);
     EXPECT_LT(worstSpeed, 0.05f);
     EXPECT_LT((bonePosition(1) - btVector3(2, 10, 0)).length(), 0.05f);
     EXPECT_NEAR(arm[1], -1.0f, 0.02f);
     // Mode 2 is pulled toward where its bone puts it every frame, so it hangs less far
     // than mode 1 and holds its place (the pull moves it, so its velocity never dies).
-    const btVector3 mode2 = originOf(model.rigidBodies[2].body);
+    const btVector3 mode2 = originOf(model.physics.bodies[2].body);
     ASSERT_TRUE(std::isfinite(mode2.length()));
-    EXPECT_GT(mode2.y(), originOf(model.rigidBodies[1].body).y() + 0.05f);
+    EXPECT_GT(mode2.y(), originOf(model.physics.bodies[1].body).y() + 0.05f);
     EXPECT_LT((hi - lo).length(), 0.05f);
 
     // Moving the root carries the kinematic anchor exactly, and the arms come along.
     model.bones[0].translation[0] = 5.0f;
     for (int i = 0; i < 300; ++i) frame(1.0f);
-    EXPECT_LT((originOf(model.rigidBodies[0].body) - btVector3(5, 10, 0)).length(), 1e-4f);
-    EXPECT_LT((originOf(model.rigidBodies[1].body) - btVector3(7, 9, 0)).length(), 0.1f);
+    EXPECT_LT((originOf(model.physics.bodies[0].body) - btVector3(5, 10, 0)).length(), 1e-4f);
+    EXPECT_LT((originOf(model.physics.bodies[1].body) - btVector3(7, 9, 0)).length(), 0.1f);
 }
 
 TEST_F(PmxBodies, RestartPutsTheBodiesBackOnThePosedBonesAtRest) {
     load(pendulums());
     updateModelPose(model, 0.0f);
-    resetRigidBodies(model);
+    resetRigidBodies(model.physics);
     for (int i = 0; i < 20; ++i) frame(1.0f);
     // A restart poses the first frame (the root moved and turned a quarter about y) and
     // resets the bodies: each lands on its bone, its offset turned with it.
@@ -168,13 +169,13 @@ TEST_F(PmxBodies, RestartPutsTheBodiesBackOnThePosedBonesAtRest) {
     model.bones[0].rotation[1] = std::sin(kPi / 4);
     model.bones[0].rotation[3] = std::cos(kPi / 4);
     updateModelPose(model, 0.0f);
-    resetRigidBodies(model);
+    resetRigidBodies(model.physics);
     btVector3 expected[3];
     for (uint32_t i = 1; i < 3; ++i) {
         const float* g = model.bones[i].globalMatrix;
         // The offset is one unit along the bone's x axis.
         expected[i] = btVector3(g[12] + g[0], g[13] + g[1], g[14] + g[2]);
-        const btRigidBody* b = model.rigidBodies[i].body;
+        const btRigidBody* b = model.physics.bodies[i].body;
         EXPECT_LT((originOf(b) - expected[i]).length(), 1e-4f) << i;
         EXPECT_EQ(b->getLinearVelocity().length(), 0.0f) << i;
         EXPECT_EQ(b->getAngularVelocity().length(), 0.0f) << i;
@@ -185,7 +186,7 @@ TEST_F(PmxBodies, RestartPutsTheBodiesBackOnThePosedBonesAtRest) {
     frame(1.0f);
     const float fallOneFrame = 0.5f * kGravity / 900.0f;
     for (uint32_t i = 1; i < 3; ++i) {
-        EXPECT_LT((originOf(model.rigidBodies[i].body) - expected[i]).length(), 2.0f * fallOneFrame + 0.02f) << i;
+        EXPECT_LT((originOf(model.physics.bodies[i].body) - expected[i]).length(), 2.0f * fallOneFrame + 0.02f) << i;
     }
 }
 
@@ -193,17 +194,17 @@ TEST_F(PmxBodies, ABodyWithoutABoneFollowsTheCentreAndItsJointsStay) {
     ModelDesc d = pendulums();
     d.rigidBodies[0].bone = -1;
     load(d);
-    ASSERT_NE(model.rigidBodies[0].body, nullptr);
-    EXPECT_EQ(model.rigidBodies[0].bone, &model.bones[0]);
-    EXPECT_TRUE(model.rigidBodies[0].attachedToCentre);
-    EXPECT_NE(model.joints[0].constraint, nullptr);
+    ASSERT_NE(model.physics.bodies[0].body, nullptr);
+    EXPECT_EQ(model.physics.bodies[0].bone, &model.bones[0]);
+    EXPECT_TRUE(model.physics.bodies[0].attachedToCentre);
+    EXPECT_NE(model.physics.joints[0].constraint, nullptr);
 
     // Without a centre bone there is nothing to follow: the body and its joint are left
     // out, the rest of the model still loads.
     destroyModel(model);
     d.bones[0].name = "root";
     load(d);
-    EXPECT_EQ(model.rigidBodies[0].body, nullptr);
-    EXPECT_EQ(model.joints[0].constraint, nullptr);
-    EXPECT_NE(model.rigidBodies[1].body, nullptr);
+    EXPECT_EQ(model.physics.bodies[0].body, nullptr);
+    EXPECT_EQ(model.physics.joints[0].constraint, nullptr);
+    EXPECT_NE(model.physics.bodies[1].body, nullptr);
 }

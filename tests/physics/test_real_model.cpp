@@ -9,7 +9,8 @@
 #include "render/ModelDraw.h"
 #include "character/LoadModelFile.h"
 #include "render/Texture.h"
-#include "physics/RigidBody.h"
+#include "character/ModelFrame.h"
+#include "physics/ModelBodies.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ protected:
         setTextureUploader(fakeUpload, &nextName_);
         setTextureDeleter(fakeDelete, nullptr);
         std::string error;
-        ASSERT_TRUE(loadModelFile(model_, path.c_str(), &error)) << error;
+        ASSERT_TRUE(loadModelFile(model_, path.c_str(), &world(), &error)) << error;
     }
     void TearDown() override {
         destroyModel(model_);
@@ -41,11 +42,11 @@ protected:
 }  // namespace
 
 TEST_F(RealModelPhysics, SwayingCharacterKeepsEveryBodyNearItsBone) {
-    ASSERT_EQ(model_.rigidBodyCount, 87u);
-    ASSERT_EQ(model_.jointCount, 92u);
-    for (uint32_t i = 0; i < model_.rigidBodyCount; ++i) EXPECT_NE(model_.rigidBodies[i].body, nullptr) << i;
-    for (uint32_t i = 0; i < model_.jointCount; ++i) EXPECT_NE(model_.joints[i].constraint, nullptr) << i;
-    resetRigidBodies(model_);
+    ASSERT_EQ(model_.physics.bodies.size(), 87u);
+    ASSERT_EQ(model_.physics.joints.size(), 92u);
+    for (uint32_t i = 0; i < model_.physics.bodies.size(); ++i) EXPECT_NE(model_.physics.bodies[i].body, nullptr) << i;
+    for (uint32_t i = 0; i < model_.physics.joints.size(); ++i) EXPECT_NE(model_.physics.joints[i].constraint, nullptr) << i;
+    resetRigidBodies(model_.physics);
 
     cBone* centre = findBone(model_, cp932::kCentre);
     ASSERT_NE(centre, nullptr);
@@ -61,11 +62,11 @@ TEST_F(RealModelPhysics, SwayingCharacterKeepsEveryBodyNearItsBone) {
         centre->rotation[3] = std::cos(half);
         for (uint32_t i = 0; i < model_.boneCount; ++i) updateBoneTransform(model_.bones[i]);
         for (uint16_t i = 0; i < model_.ikCount; ++i) solveIK(model_.ikChains[i]);
-        pullBodiesToBones(model_, 1.0f);
-        stepPhysics(frame % 10 == 0 ? 2.0f : 1.0f);
+        pullBodiesToBones(model_.physics, 1.0f);
+        step(frame % 10 == 0 ? 2.0f : 1.0f);
         skinModel(model_);
-        for (uint32_t i = 0; i < model_.rigidBodyCount; ++i) {
-            const cPMDRigidBody& rb = model_.rigidBodies[i];
+        for (uint32_t i = 0; i < model_.physics.bodies.size(); ++i) {
+            const cPMDRigidBody& rb = model_.physics.bodies[i];
             const btVector3 p = originOf(rb.body);
             ASSERT_TRUE(std::isfinite(p.x()) && std::isfinite(p.y()) && std::isfinite(p.z()))
                 << "body " << i << " frame " << frame;
@@ -78,6 +79,6 @@ TEST_F(RealModelPhysics, SwayingCharacterKeepsEveryBodyNearItsBone) {
     // its joints; every other body stays within a few units.
     EXPECT_LT(worst, 60.0f);
     for (uint32_t v = 0; v < model_.vertexCount * 3; ++v) {
-        ASSERT_TRUE(std::isfinite(model_.skinnedPositions[v])) << v;
+        ASSERT_TRUE(std::isfinite(model_.skin.positions[v])) << v;
     }
 }

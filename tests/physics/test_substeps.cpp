@@ -14,7 +14,8 @@
 #include "render/ModelDraw.h"
 #include "character/LoadModelFile.h"
 #include "render/Texture.h"
-#include "physics/RigidBody.h"
+#include "character/ModelFrame.h"
+#include "physics/ModelBodies.h"
 
 namespace fs = std::filesystem;
 using testmodels::RigidBodyDesc;
@@ -23,7 +24,7 @@ using testmodels::ScopedModel;
 namespace {
 
 // A swinging pair: a kinematic anchor at the root and a body hung from it off centre.
-void swingModel(cModel& model) {
+void swingModel(PhysicsWorld& world, cModel& model) {
     testmodels::setBones(model, {{"a", 0, 10, 0}, {"b", 2, 10, 0, 0}});
     RigidBodyDesc anchor, swing;
     anchor.mode = 0;
@@ -31,25 +32,24 @@ void swingModel(cModel& model) {
     swing.position[0] = 1.0f;
     swing.mask = 0;
     swing.linearDamping = 0.2f;
-    ASSERT_EQ(testmodels::setRigidBodies(model, {anchor, swing}, {0, 1}), 2);
+    ASSERT_EQ(testmodels::setRigidBodies(world, model, {anchor, swing}, {0, 1}), 2);
     testmodels::JointDesc hinge;
     hinge.position[0] = 2.0f;
     hinge.position[1] = 10.0f;
     hinge.angularLower[2] = -3.0f;
     hinge.angularUpper[2] = 3.0f;
-    ASSERT_EQ(testmodels::setJoints(model, {hinge}, {{0, 1}}), 1);
+    ASSERT_EQ(testmodels::setJoints(world, model, {hinge}, {{0, 1}}), 1);
 }
 
 // Runs a fresh world for frameCount frames of frameSize motion frames each; returns the
 // swinging body's transform and the substeps taken.
 btTransform runSwing(float frameSize, int frameCount, int* substeps) {
-    destroyPhysicsWorld();
-    EXPECT_TRUE(createPhysicsWorld());
+    PhysicsWorld world;
     ScopedModel s;
-    swingModel(s.model);
+    swingModel(world, s.model);
     *substeps = 0;
-    for (int i = 0; i < frameCount; ++i) *substeps += stepPhysics(frameSize);
-    return s.model.rigidBodies[1].body->getWorldTransform();
+    for (int i = 0; i < frameCount; ++i) *substeps += world.step(frameSize);
+    return s.model.physics.bodies[1].body->getWorldTransform();
 }
 
 }  // namespace
@@ -98,11 +98,11 @@ protected:
         const fs::path previous = fs::current_path();
         fs::current_path(fs::path(modelPath_).parent_path());
         std::string error;
-        const bool ok = loadModelFile(model_, modelPath_.c_str(), &error);
+        const bool ok = loadModelFile(model_, modelPath_.c_str(), &world(), &error);
         fs::current_path(previous);
         ASSERT_TRUE(ok) << error;
-        ASSERT_EQ(model_.rigidBodyCount, 87u);
-        ASSERT_EQ(model_.jointCount, 92u);
+        ASSERT_EQ(model_.physics.bodies.size(), 87u);
+        ASSERT_EQ(model_.physics.joints.size(), 92u);
     }
     // Plays the motion to its end at framesPerSecond, then holds the last frame for two
     // seconds; the positions of every body at the end. fault gets the first bad vertex.
@@ -110,16 +110,16 @@ protected:
         loadModel();
         bindMotion(model_.motion, model_, motion_);
         updateModelPose(model_, 0.0f);
-        resetRigidBodies(model_);
+        resetRigidBodies(model_.physics);
         skinModel(model_);
-        const float step = 30.0f / framesPerSecond;
-        const int steps = static_cast<int>((motion_.lastFrame + 60.0f) / step);
+        const float frameSize = 30.0f / framesPerSecond;
+        const int steps = static_cast<int>((motion_.lastFrame + 60.0f) / frameSize);
         for (int i = 0; i < steps && fault.empty(); ++i) {
-            updateModelPose(model_, step);
-            stepPhysics(step);
+            updateModelPose(model_, frameSize);
+            step(frameSize);
             skinModel(model_);
             for (uint32_t v = 0; v < model_.vertexCount; ++v) {
-                const float* p = model_.skinnedPositions + 3 * v;
+                const float* p = model_.skin.positions.data() + 3 * std::size_t(v);
                 // Gene is about 20 units tall and dances on the spot.
                 if (!std::isfinite(p[0] + p[1] + p[2]) || std::fabs(p[0]) > 40.0f || std::fabs(p[2]) > 40.0f ||
                     p[1] < -20.0f || p[1] > 60.0f) {
@@ -132,8 +132,8 @@ protected:
         // One body hangs from a bone the model puts 78 units below its feet, under the
         // ground, where it tumbles on its own; the character's bodies are compared.
         std::vector<btVector3> out;
-        for (uint32_t i = 0; i < model_.rigidBodyCount; ++i) {
-            if (model_.rigidBodies[i].bone->restPosition[1] >= 0.0f) out.push_back(originOf(model_.rigidBodies[i].body));
+        for (uint32_t i = 0; i < model_.physics.bodies.size(); ++i) {
+            if (model_.physics.bodies[i].bone->restPosition[1] >= 0.0f) out.push_back(originOf(model_.physics.bodies[i].body));
         }
         destroyModel(model_);
         return out;

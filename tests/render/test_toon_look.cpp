@@ -11,7 +11,7 @@
 #include <map>
 #include <set>
 
-#include "animation/MorphKinds.h"
+#include "animation/MorphBlend.h"
 #include "common/GLContext.h"
 #include "image/ImageDecoders.h"
 #include "render/TextureUpload.h"
@@ -141,8 +141,8 @@ protected:
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
     }
     void skinAtRest() {
-        std::memcpy(model.skinnedPositions, model.positions, 3 * sizeof(float) * model.vertexCount);
-        std::memcpy(model.skinnedNormals, model.normals, 3 * sizeof(float) * model.vertexCount);
+        std::memcpy(model.skin.positions.data(), model.positions, 3 * sizeof(float) * model.vertexCount);
+        std::memcpy(model.skin.normals.data(), model.normals, 3 * sizeof(float) * model.vertexCount);
     }
     void load(const std::vector<uint8_t>& bytes) {
         std::string error;
@@ -393,7 +393,7 @@ TEST_F(ToonLook, RealAlphaFilesShowTheOpaqueFaceThroughTheFringe) {
     for (const char* name : {"mmd-png-hair-shadow-alpha-morph-blend.pmx", "mmd-tga-hair-shadow-overlay-alpha-blend.pmx"}) {
         SCOPED_TRACE(name);
         std::string error;
-        ASSERT_TRUE(loadModelFile(model, (dir + "/" + name).c_str(), &error)) << error;
+        ASSERT_TRUE(loadModelFile(model, (dir + "/" + name).c_str(), nullptr, &error)) << error;
         skinAtRest();
         ASSERT_EQ(model.materialCount, 2u);
         ASSERT_EQ(model.materials[0].indexCount, model.materials[1].indexCount);

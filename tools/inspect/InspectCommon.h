@@ -67,8 +67,9 @@ inline void ignoreDelete(uint32_t, void*) {}
 // Loads a model and tells what the load met on standard error, as the viewer would with
 // its dialogs off: each warning (with its caption when it has one), then a refusal as
 // "FILE: REASON".
-inline bool loadModelTelling(cModel& model, const char* path, ModelFileInfo* info = nullptr) {
-    const LoadResult result = loadModel(model, path, info);
+inline bool loadModelTelling(cModel& model, const char* path, ModelFileInfo* info = nullptr,
+                             PhysicsWorld* world = nullptr) {
+    const LoadResult result = loadModel(model, path, info, world);
     for (const LoadProblem& w : result.warnings()) {
         if (!w.section.empty()) {
             showMessage(w.section.c_str(), w.what.c_str());
@@ -99,10 +100,6 @@ inline bool prepareModelLoad(const char* path, std::string& absolutePath) {
     static int32_t nextName = 1;
     setTextureUploader(recordUpload, &nextName);
     setTextureDeleter(ignoreDelete, nullptr);
-    if (!createPhysicsWorld()) {
-        std::fprintf(stderr, "pavonix-inspect: cannot create the physics world\n");
-        return false;
-    }
     return true;
 }
 

@@ -37,7 +37,8 @@
 #include "character/LoadModelFile.h"
 #include "render/Texture.h"
 #include "physics/PhysicsWorld.h"
-#include "physics/RigidBody.h"
+#include "physics/ModelBodies.h"
+#include "character/ModelFrame.h"
 #include "platform/Text.h"
 #include "inspect/InspectCommon.h"
 
@@ -73,7 +74,9 @@ inline bool readMotion(const char* path, MotionData& motion) {
 
 inline int inspectMotion(const char* path) {
     static MotionData motion;  // large enough to keep off the stack
-    loadDefaultFaces(motion);
+    std::string facesProblem;
+    if (!loadDefaultFaces(motion, kDefaultFaceFile, &facesProblem) && !facesProblem.empty())
+        std::fprintf(stderr, "%s\n", facesProblem.c_str());
     if (!readMotion(path, motion)) return 1;
     std::printf("{\n  \"lastFrame\": %s,\n", inspect_motion::jsonNumber(motion.lastFrame).c_str());
     inspect_motion::printTracks("boneTracks", motion.boneTracks);
@@ -88,22 +91,25 @@ inline int inspectPose(const char* modelPath, const char* motionPath, int frame,
     // The motion and the default faces are named relative to where the tool was started;
     // the model's textures relative to the model's folder.
     static MotionData motion;
-    loadDefaultFaces(motion);
+    std::string facesProblem;
+    if (!loadDefaultFaces(motion, kDefaultFaceFile, &facesProblem) && !facesProblem.empty())
+        std::fprintf(stderr, "%s\n", facesProblem.c_str());
     if (!readMotion(motionPath, motion)) return 1;
     std::string absolutePath;
     if (!inspect::prepareModelLoad(modelPath, absolutePath)) return 1;
     const char* absolute = absolutePath.c_str();
+    PhysicsWorld world;
     static cModel model;
-    const bool ok = inspect::loadModelTelling(model, absolute);
+    const bool ok = inspect::loadModelTelling(model, absolute, nullptr, &world);
     if (ok) {
         bindMotion(model.motion, model, motion);
         if (physics) {
             updateModelPose(model, 0.0f);
-            resetRigidBodies(model);
+            resetRigidBodies(model.physics);
             skinModel(model);
             for (int i = 0; i < frame; ++i) {
                 updateModelPose(model, 1.0f);
-                stepPhysics(1.0f);
+                world.step(1.0f);
                 skinModel(model);
             }
             // Frame F itself, as the kinematic run poses it; the bodies keep the F frames
@@ -125,13 +131,12 @@ inline int inspectPose(const char* modelPath, const char* motionPath, int frame,
         }
         std::printf("%s],\n  \"positions\": [", model.boneCount ? "\n  " : "");
         for (uint32_t v = 0; v < model.vertexCount; ++v) {
-            const float* p = model.skinnedPositions + 3 * v;
+            const float* p = model.skin.positions.data() + 3 * std::size_t(v);
             std::printf("%s\n    [%s, %s, %s]", v ? "," : "", jsonNumber(p[0]).c_str(), jsonNumber(p[1]).c_str(),
                         jsonNumber(p[2]).c_str());
         }
         std::printf("%s]\n}\n", model.vertexCount ? "\n  " : "");
     }
     destroyModel(model);
-    destroyPhysicsWorld();
     return ok ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "character/ModelFrame.h"
 #include "animation/MathUtil.h"
 #include "animation/Motion.h"
 #include "animation/MotionPlayer.h"
@@ -414,7 +415,7 @@ TEST_F(MorphKindsTest, RealModelsKeepEveryKind) {
         const fs::path path = real / e.path;
         const fs::path previous = fs::current_path();
         fs::current_path(path.parent_path());
-        const bool ok = loadModelFile(model, path.c_str());
+        const bool ok = loadModelFile(model, path.c_str(), nullptr);
         fs::current_path(previous);
         ASSERT_TRUE(ok) << e.path;
         ASSERT_NE(model.morphKinds, nullptr) << e.path;
@@ -438,7 +439,7 @@ TEST_F(MorphKindsTest, RealModelsKeepEveryKind) {
             play({{name.c_str(), 1.0f}});
             skinModel(model);
             bool finite = true;
-            for (uint32_t v = 0; v < 3 * model.vertexCount && finite; ++v) finite = std::isfinite(model.skinnedPositions[v]);
+            for (uint32_t v = 0; v < 3 * model.vertexCount && finite; ++v) finite = std::isfinite(model.skin.positions[v]);
             for (uint32_t i = 0; i < model.materialCount && finite; ++i)
                 for (int k = 0; k < 4; ++k) finite = finite && std::isfinite(model.materials[i].diffuse[k]);
             EXPECT_TRUE(finite) << e.path << " morph " << name;

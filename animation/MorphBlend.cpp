@@ -1,4 +1,4 @@
-#include "animation/MorphKinds.h"
+#include "animation/MorphBlend.h"
 
 #include <cstring>
 
@@ -44,7 +44,7 @@ void applyMaterialOffset(const MaterialMorphOffset& o, float w, Material& m, Mat
     if (!(m.edgeSize >= 0.0f)) m.edgeSize = 0.0f;
 }
 
-void applyMaterialMorph(cModel& model, MorphKinds& kinds, const MorphRecord& r, float w) {
+void applyMaterialMorph(ModelData& model, MorphKinds& kinds, const MorphRecord& r, float w) {
     if (kinds.tints.size() != model.materialCount) return;
     for (uint32_t k = 0; k < r.count; ++k) {
         const MaterialMorphOffset& o = kinds.materialOffsets[r.first + k];
@@ -56,7 +56,7 @@ void applyMaterialMorph(cModel& model, MorphKinds& kinds, const MorphRecord& r, 
     }
 }
 
-void applyBoneMorph(cModel& model, const MorphKinds& kinds, const MorphRecord& r, float w) {
+void applyBoneMorph(ModelData& model, const MorphKinds& kinds, const MorphRecord& r, float w) {
     for (uint32_t k = 0; k < r.count; ++k) {
         const BoneMorphOffset& o = kinds.boneOffsets[r.first + k];
         if (o.bone < 0 || static_cast<uint32_t>(o.bone) >= model.boneCount) continue;
@@ -70,7 +70,7 @@ void applyBoneMorph(cModel& model, const MorphKinds& kinds, const MorphRecord& r
     }
 }
 
-void applyUVMorph(cModel& model, const MorphKinds& kinds, const MorphRecord& r, float w) {
+void applyUVMorph(ModelData& model, const MorphKinds& kinds, const MorphRecord& r, float w) {
     if (!model.texCoords) return;
     for (uint32_t k = 0; k < r.count; ++k) {
         const UVMorphOffset& o = kinds.uvOffsets[r.first + k];
@@ -83,7 +83,7 @@ void applyUVMorph(cModel& model, const MorphKinds& kinds, const MorphRecord& r, 
 
 }  // namespace
 
-void resetMorphKinds(cModel& model) {
+void resetMorphKinds(ModelData& model) {
     MorphKinds* kinds = model.morphKinds.get();
     if (!kinds) return;
     if (!kinds->restTexCoords.empty() && model.texCoords &&
@@ -122,7 +122,7 @@ void addMorphWeight(MorphKinds& kinds, int32_t morph, float weight) {
     }
 }
 
-void applyMorphWeights(cModel& model) {
+void applyMorphWeights(ModelData& model) {
     MorphKinds* kinds = model.morphKinds.get();
     if (!kinds || kinds->weights.size() != kinds->morphs.size()) return;
     if (kinds->weightedCount == 0) return;
@@ -164,7 +164,7 @@ void applyMorphWeights(cModel& model) {
     kinds->weightedCount = 0;
 }
 
-void resetMorphs(cModel& model) {
+void resetMorphs(ModelData& model) {
     if (!model.positions) return;
     if (model.format == 1) {
         if (model.restPositions) {

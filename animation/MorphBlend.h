@@ -22,21 +22,20 @@
 
 #include <cstdint>
 
-#include "character/Model.h"
 #include "model/MorphKinds.h"
 
 // Undoes last frame's morphs: PMX copies the rest positions back over every vertex and
 // puts back what the other morph kinds changed (resetMorphKinds); PMD applies its base
 // morph (morph 0), which restores exactly the vertices morphs can move.
-void resetMorphs(cModel& model);
+void resetMorphs(ModelData& model);
 
 // Puts back the texture coordinates, material values and tints that morphs changed, and
 // takes the bone morphs off every bone. Does nothing for a model without morphKinds.
-void resetMorphKinds(cModel& model);
+void resetMorphKinds(ModelData& model);
 
 // Adds weight to a morph (index into kinds.morphs; others are ignored) for this frame.
 void addMorphWeight(MorphKinds& kinds, int32_t morph, float weight);
 
 // Hands group weights down, applies every weighted morph once, and clears the weights
 // for the next frame.
-void applyMorphWeights(cModel& model);
+void applyMorphWeights(ModelData& model);
