@@ -185,6 +185,8 @@ float elapsedMotionFrames(int now, int previous, bool paused) {
 
 void idleStep() {
     g_newFrameThisStep = g_clTracker.updateFrame();
+    if (const FrameProblem problem = g_clTracker.takeFrameProblem(); problem != FrameProblem::None)
+        std::fputs(g_clTracker.frameProblemText(problem).c_str(), stderr);
     if (g_newFrameThisStep) updateDisplayedPose(g_clTracker.frameSeconds);
 
     float viewpoint[3];

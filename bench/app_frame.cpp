@@ -53,6 +53,7 @@ bool startApplication() {
     char* argv[] = {name, nullptr};
     glutInit(&argc, argv);
     arVideoSetSourceOverride("virtual");
+    g_clTracker.setFrameCopyStore(&g_cvImgProc);
     if (!g_clTracker.initialize()) return false;
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH | GLUT_STENCIL);
     glutInitWindowSize(g_clTracker.width, g_clTracker.height);
