@@ -18,6 +18,7 @@
 #include "platform/Paths.h"
 #include "platform/video/CameraList.h"
 #include "platform/video/Video.h"
+#include "scene/VirtualCamera.h"
 #include "tracking/view/Tracker.h"
 
 #ifndef PAVONIX_VERSION
@@ -98,6 +99,7 @@ int main(int argc, char** argv) {
     glutInit(&glutArgc, argv);
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_EXIT);
 
+    installVirtualCamera();
     if (!options.video.empty()) arVideoSetSourceOverride(options.video.c_str());
     if (!options.render.empty()) arVideoSetOffline(true);
 

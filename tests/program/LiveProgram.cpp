@@ -14,9 +14,9 @@
 #include <thread>
 
 #include "model/ModelData.h"
-#include "render/ModelDraw.h"
 #include "model/ModelLoader.h"
-#include "platform/video/MarkerScene.h"
+#include "render/ModelDraw.h"
+#include "scene/MarkerScene.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 
 #include "app/imgproc/cvImgProc.h"
 #include "common/GLContext.h"
-#include "platform/video/MarkerScene.h"
 #include "platform/video/Video.h"
+#include "scene/MarkerScene.h"
 #include "tracking/Marker.h"
 #include "tracking/Pattern.h"
 #include "tracking/view/Tracker.h"
