@@ -17,8 +17,6 @@
 #include "tracking/Pattern.h"
 #include "tracking/Pose.h"
 
-clTracker g_clTracker;
-
 namespace {
 
 constexpr const char* kVideoConfig = "WDM_camera_flipV.xml";

@@ -106,5 +106,3 @@ private:
 
     void closeVideo();
 };
-
-extern clTracker g_clTracker;
