@@ -192,7 +192,7 @@ void clTracker::processFrame(const unsigned char* frame)
 
     DetectedMarker* markers = nullptr;
     int count = 0;
-    if (detectMarkers(copy, threshold, &markers, &count) < 0) {
+    if (detector_.detect(copy, threshold, &markers, &count) < 0) {
         // Detection fails only when memory for its scratch runs out. The frame is
         // skipped; the next one may fare better. Said once, not at camera rate.
         if (!detectionFailureReported_) pendingProblem_ = FrameProblem::DetectionFailed;

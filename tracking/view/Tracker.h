@@ -9,6 +9,7 @@
 
 #include "tracking/CameraParam.h"
 #include "tracking/Labeling.h"
+#include "tracking/Marker.h"
 #include "tracking/view/ImageDraw.h"
 #include "tracking/view/FrameCopyStore.h"
 #include "tracking/view/MarkerHold.h"
@@ -100,6 +101,7 @@ private:
     bool detectionFailureReported_ = false;
     FrameProblem pendingProblem_ = FrameProblem::None;
     FrameCopyStore* frameStore_ = nullptr;   // not owned
+    MarkerDetector detector_;                // its labeller, scratch and marker history
     std::vector<unsigned char> ownCopy_;     // the copy when no store is given
 
     unsigned char* frameCopy();
