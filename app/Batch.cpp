@@ -16,6 +16,7 @@
 
 #include "app/Commands.h"
 #include "app/Display.h"
+#include "app/Globals.h"
 #include "app/Scene.h"
 #include "app/imgproc/Capture.h"
 #include "app/imgproc/cvImgProc.h"
@@ -36,8 +37,6 @@ struct BatchState {
     std::chrono::steady_clock::time_point start;
 };
 
-BatchState g_batch;
-
 // SIGINT, SIGTERM and SIGHUP end the program as closing the window does (recording
 // completed, screenshot written). The handler only records the signal; a GLUT timer
 // polls it, since nothing else is safe to do inside a handler.
@@ -46,19 +45,6 @@ constexpr int kSignalPollMs = 50;
 // A last frame is drawn for the screenshot; a window that draws nothing (hidden, say)
 // must not keep the program alive, so the end comes after this long regardless.
 constexpr int kLastFrameGraceMs = 2000;
-bool g_ending = false;
-int g_endStatus = 0;
-
-// Test knob PAVONIX_MIN_FRAME_MS=N: every displayed frame takes at least N ms, which
-// holds drawing at a low rate on a fast machine (recordings must keep real time then).
-int g_minFrameMs = 0;
-std::chrono::steady_clock::time_point g_lastFrameShown;
-
-// Test knob PAVONIX_TRACE_MARKER=1: for every drawn frame that shows a new video frame,
-// one line "marker: time T found F opacity O" on standard error (T the video's time of
-// the frame, F whether the marker was found in it, O how strongly the character is
-// drawn, 0 for not at all).
-bool g_traceMarker = false;
 
 extern "C" void recordEndSignal(int signo) { g_endSignal = signo; }
 
@@ -75,7 +61,22 @@ struct SoakState {
     std::chrono::steady_clock::time_point since;
 };
 
-SoakState g_soak;
+// Everything a run keeps about how it ends, how fast it draws and what it traces.
+struct RunState {
+    BatchState batch;
+    SoakState soak;
+    bool ending = false;
+    int endStatus = 0;
+    // Test knob PAVONIX_MIN_FRAME_MS=N: every displayed frame takes at least N ms, which
+    // holds drawing at a low rate on a fast machine (recordings must keep real time then).
+    int minFrameMs = 0;
+    std::chrono::steady_clock::time_point lastFrameShown;
+    // Test knob PAVONIX_TRACE_MARKER=1: for every drawn frame that shows a new video
+    // frame, one line "marker: time T found F opacity O" on standard error (T the
+    // video's time of the frame, F whether the marker was found in it, O how strongly
+    // the character is drawn, 0 for not at all).
+    bool traceMarker = false;
+} g_run;
 
 long residentKiB() {
     long pages = 0, resident = 0;
@@ -88,21 +89,21 @@ long residentKiB() {
 
 void soakFrameComposed() {
     for (GLenum e = glGetError(); e != GL_NO_ERROR; e = glGetError()) {
-        if (++g_soak.glErrors <= 10)
-            std::fprintf(stderr, "soak: frame %ld: OpenGL error 0x%04x\n", g_batch.framesShown + 1, e);
+        if (++g_run.soak.glErrors <= 10)
+            std::fprintf(stderr, "soak: frame %ld: OpenGL error 0x%04x\n", g_run.batch.framesShown + 1, e);
     }
 }
 
 void soakFrameShown() {
-    const long frame = g_batch.framesShown;
-    if (frame % g_soak.every == 0) {
+    const long frame = g_run.batch.framesShown;
+    if (frame % g_run.soak.every == 0) {
         const auto now = std::chrono::steady_clock::now();
-        const double ms = std::chrono::duration<double, std::milli>(now - g_soak.since).count() / g_soak.every;
-        g_soak.since = now;
+        const double ms = std::chrono::duration<double, std::milli>(now - g_run.soak.since).count() / g_run.soak.every;
+        g_run.soak.since = now;
         std::fprintf(stderr, "soak: frame %ld rss_kb %ld frame_ms %.3f gl_errors %ld\n", frame, residentKiB(), ms,
-                     g_soak.glErrors);
+                     g_run.soak.glErrors);
     }
-    if (g_soak.toggleEvery > 0 && frame % g_soak.toggleEvery == 0) {
+    if (g_run.soak.toggleEvery > 0 && frame % g_run.soak.toggleEvery == 0) {
         keyboardPressed('r', 0, 0);
         keyboardPressed('t', 0, 0);
         keyboardPressed('h', 0, 0);
@@ -117,19 +118,19 @@ void finish(int status) {
 
 void endAfterGrace(int) {
     std::fprintf(stderr, "pavonix: no last frame was drawn; ending without it\n");
-    finish(g_endStatus);
+    finish(g_run.endStatus);
 }
 
 void pollEndSignal(int) {
-    if (g_endSignal == 0 || g_ending) {
-        if (!g_ending) glutTimerFunc(kSignalPollMs, pollEndSignal, 0);
+    if (g_endSignal == 0 || g_run.ending) {
+        if (!g_run.ending) glutTimerFunc(kSignalPollMs, pollEndSignal, 0);
         return;
     }
     const int signo = g_endSignal;
-    g_ending = true;
-    g_endStatus = 128 + signo;
+    g_run.ending = true;
+    g_run.endStatus = 128 + signo;
     std::fprintf(stderr, "pavonix: ending on %s\n", strsignal(signo));
-    if (g_batch.screenshot.empty()) finish(g_endStatus);
+    if (g_run.batch.screenshot.empty()) finish(g_run.endStatus);
     // The screenshot is of the frame drawn next; onFrameShown ends the program after it.
     glutPostRedisplay();
     glutTimerFunc(kLastFrameGraceMs, endAfterGrace, 0);
@@ -146,71 +147,71 @@ void installEndSignals() {
 
 void holdMinimumFrameTime() {
     const auto now = std::chrono::steady_clock::now();
-    const auto due = g_lastFrameShown + std::chrono::milliseconds(g_minFrameMs);
+    const auto due = g_run.lastFrameShown + std::chrono::milliseconds(g_run.minFrameMs);
     if (now < due) std::this_thread::sleep_until(due);
-    g_lastFrameShown = std::chrono::steady_clock::now();
+    g_run.lastFrameShown = std::chrono::steady_clock::now();
 }
 
 // Before the swap: the back buffer holds the frame the user sees.
 void onFrameComposed() {
     // Offline, the output has exactly one frame per input frame: a redraw the window
     // system asks for (the first expose, say) shows no new input and is not written.
-    if (g_batch.rendering) {
+    if (g_run.batch.rendering) {
         const bool fresh = idleStepHadNewFrame();
         if (fresh) {
-            ++g_batch.framesRendered;
+            ++g_run.batch.framesRendered;
         } else if (g_cvImgProc.capturing) {
             g_cvImgProc.capturing = false;
-            g_batch.holdingCapture = true;
+            g_run.batch.holdingCapture = true;
         }
     }
-    if (g_traceMarker && idleStepHadNewFrame())
+    if (g_run.traceMarker && idleStepHadNewFrame())
         std::fprintf(stderr, "marker: time %.4f found %d opacity %.3f\n", g_clTracker.frameSeconds,
                      g_clTracker.markerFound ? 1 : 0, g_clTracker.hold.opacity());
-    if (g_soak.every > 0) soakFrameComposed();
+    if (g_run.soak.every > 0) soakFrameComposed();
     const bool lastFrame =
-        g_ending || (g_batch.framesWanted > 0 && g_batch.framesShown + 1 >= g_batch.framesWanted);
-    const bool lastRendered = g_batch.rendering && arVideoEndOfStream();
-    if ((lastFrame || lastRendered) && !g_batch.screenshot.empty()) {
-        if (!g_cvImgProc.saveImageTo(g_batch.screenshot.c_str())) {
-            std::fprintf(stderr, "pavonix: could not write the screenshot \"%s\"\n", g_batch.screenshot.c_str());
+        g_run.ending || (g_run.batch.framesWanted > 0 && g_run.batch.framesShown + 1 >= g_run.batch.framesWanted);
+    const bool lastRendered = g_run.batch.rendering && arVideoEndOfStream();
+    if ((lastFrame || lastRendered) && !g_run.batch.screenshot.empty()) {
+        if (!g_cvImgProc.saveImageTo(g_run.batch.screenshot.c_str())) {
+            std::fprintf(stderr, "pavonix: could not write the screenshot \"%s\"\n", g_run.batch.screenshot.c_str());
         }
     }
 }
 
 void onFrameShown() {
-    ++g_batch.framesShown;
-    if (g_minFrameMs > 0) holdMinimumFrameTime();
-    if (g_ending) finish(g_endStatus);
-    if (g_batch.holdingCapture) {
+    ++g_run.batch.framesShown;
+    if (g_run.minFrameMs > 0) holdMinimumFrameTime();
+    if (g_run.ending) finish(g_run.endStatus);
+    if (g_run.batch.holdingCapture) {
         g_cvImgProc.capturing = true;
-        g_batch.holdingCapture = false;
+        g_run.batch.holdingCapture = false;
     }
-    if (g_soak.every > 0) soakFrameShown();
-    if (g_batch.rendering) {
+    if (g_run.soak.every > 0) soakFrameShown();
+    if (g_run.batch.rendering) {
         const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - g_batch.start).count();
-        const double fps = seconds > 0.0 ? static_cast<double>(g_batch.framesRendered) / seconds : 0.0;
-        if (g_batch.renderTotal > 0) {
-            std::fprintf(stderr, "\rrendering: %ld / %ld frames, %.1f frames per second", g_batch.framesRendered,
-                         g_batch.renderTotal, fps);
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - g_run.batch.start).count();
+        const double fps = seconds > 0.0 ? static_cast<double>(g_run.batch.framesRendered) / seconds : 0.0;
+        if (g_run.batch.renderTotal > 0) {
+            std::fprintf(stderr, "\rrendering: %ld / %ld frames, %.1f frames per second", g_run.batch.framesRendered,
+                         g_run.batch.renderTotal, fps);
         } else {
-            std::fprintf(stderr, "\rrendering: %ld frames, %.1f frames per second", g_batch.framesRendered, fps);
+            std::fprintf(stderr, "\rrendering: %ld frames, %.1f frames per second", g_run.batch.framesRendered, fps);
         }
         if (arVideoEndOfStream() && idleStepHadNewFrame()) {
-            std::fprintf(stderr, "\nrendering: done, %ld frames\n", g_batch.framesRendered);
+            std::fprintf(stderr, "\nrendering: done, %ld frames\n", g_run.batch.framesRendered);
             finish(0);
         }
     }
-    if (g_batch.framesWanted > 0 && g_batch.framesShown >= g_batch.framesWanted) finish(0);
+    if (g_run.batch.framesWanted > 0 && g_run.batch.framesShown >= g_run.batch.framesWanted) finish(0);
 }
 
 }  // namespace
 
 bool startBatch(const CommandLineOptions& options) {
-    g_batch.framesWanted = options.frames;
-    g_batch.screenshot = options.screenshot;
-    g_batch.start = std::chrono::steady_clock::now();
+    g_run.batch.framesWanted = options.frames;
+    g_run.batch.screenshot = options.screenshot;
+    g_run.batch.start = std::chrono::steady_clock::now();
 
     if (!options.render.empty()) {
         const double fps = arVideoInqFrameRate() > 0.0 ? arVideoInqFrameRate() : 30.0;
@@ -218,24 +219,24 @@ bool startBatch(const CommandLineOptions& options) {
         // 30 / fps motion frames.
         setFixedFrameStep(static_cast<float>(30.0 / fps));
         if (!g_cvImgProc.startCaptureTo(options.render.c_str(), fps, true)) return false;
-        g_batch.rendering = true;
-        g_batch.renderTotal = arVideoInqFrameCount();
+        g_run.batch.rendering = true;
+        g_run.batch.renderTotal = arVideoInqFrameCount();
     } else if (!options.record.empty()) {
         if (!g_cvImgProc.startCaptureTo(options.record.c_str(), 30.0, false)) return false;
-        g_batch.recording = true;
+        g_run.batch.recording = true;
         std::fprintf(stderr, "pavonix: recording into %s\n", options.record.c_str());
     }
 
     if (const char* soak = std::getenv("PAVONIX_SOAK")) {
-        g_soak.every = std::max(0L, std::atol(soak));
+        g_run.soak.every = std::max(0L, std::atol(soak));
         const char* toggle = std::getenv("PAVONIX_SOAK_TOGGLE");
-        g_soak.toggleEvery = toggle ? std::max(0L, std::atol(toggle)) : 0;
-        g_soak.since = g_batch.start;
+        g_run.soak.toggleEvery = toggle ? std::max(0L, std::atol(toggle)) : 0;
+        g_run.soak.since = g_run.batch.start;
     }
 
-    if (const char* trace = std::getenv("PAVONIX_TRACE_MARKER")) g_traceMarker = std::atoi(trace) > 0;
-    if (const char* minFrame = std::getenv("PAVONIX_MIN_FRAME_MS")) g_minFrameMs = std::max(0, std::atoi(minFrame));
-    g_lastFrameShown = g_batch.start;
+    if (const char* trace = std::getenv("PAVONIX_TRACE_MARKER")) g_run.traceMarker = std::atoi(trace) > 0;
+    if (const char* minFrame = std::getenv("PAVONIX_MIN_FRAME_MS")) g_run.minFrameMs = std::max(0, std::atoi(minFrame));
+    g_run.lastFrameShown = g_run.batch.start;
 
     // Always on: an ending signal needs the hooks whatever the options are.
     setFrameComposedHook(onFrameComposed);

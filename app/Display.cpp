@@ -23,12 +23,15 @@ constexpr double kNearPlane = 0.1;
 constexpr double kFarPlane = 400.0;
 constexpr float kAxisLength = 10.0f;
 
-int g_fpsWindowStart = 0;
-int g_fpsFrameCount = 0;
-float g_fps = 0.0f;
-
-FrameComposedHook g_frameComposedHook = nullptr;
-FrameComposedHook g_frameShownHook = nullptr;
+// What the display keeps from one frame to the next.
+struct DisplayState {
+    // The frame rate shown: frames counted over windows of at least a second.
+    int fpsWindowStart = 0;  // GLUT ms
+    int fpsFrameCount = 0;
+    float fps = 0.0f;
+    FrameComposedHook frameComposedHook = nullptr;
+    FrameComposedHook frameShownHook = nullptr;
+} g_display;
 
 void drawAxes() {
     glEnable(GL_DEPTH_TEST);
@@ -146,8 +149,8 @@ void fadeTowardsCameraImage(double opacity) {
 
 }  // namespace
 
-void setFrameComposedHook(FrameComposedHook hook) { g_frameComposedHook = hook; }
-void setFrameShownHook(FrameComposedHook hook) { g_frameShownHook = hook; }
+void setFrameComposedHook(FrameComposedHook hook) { g_display.frameComposedHook = hook; }
+void setFrameShownHook(FrameComposedHook hook) { g_display.frameShownHook = hook; }
 
 void computeModelView() {
     double v[16];
@@ -210,10 +213,10 @@ void displayFrame() {
     drawMatrixOverlay();
     drawVideoStatusOverlay();
 
-    if (g_frameComposedHook) g_frameComposedHook();
+    if (g_display.frameComposedHook) g_display.frameComposedHook();
     g_cvImgProc.frameComposed();
     glutSwapBuffers();
-    if (g_frameShownHook) g_frameShownHook();
+    if (g_display.frameShownHook) g_display.frameShownHook();
 }
 
 void formatFpsLine(char* out, int size, float fps, int threshold, int audioOffsetMs) {
@@ -237,13 +240,13 @@ void formatMatrixLine(char* out, int size, const double m[16], int row) {
 }
 
 void countFpsFrame(int now, char* line, int size) {
-    if (now - g_fpsWindowStart >= 1000) {
-        g_fps = static_cast<float>(g_fpsFrameCount) * 1000.0f / static_cast<float>(now - g_fpsWindowStart);
-        g_fpsWindowStart = now;
-        g_fpsFrameCount = 0;
+    if (now - g_display.fpsWindowStart >= 1000) {
+        g_display.fps = static_cast<float>(g_display.fpsFrameCount) * 1000.0f / static_cast<float>(now - g_display.fpsWindowStart);
+        g_display.fpsWindowStart = now;
+        g_display.fpsFrameCount = 0;
     }
-    ++g_fpsFrameCount;
-    formatFpsLine(line, size, g_fps, g_clTracker.threshold, g_music.offsetMs());
+    ++g_display.fpsFrameCount;
+    formatFpsLine(line, size, g_display.fps, g_clTracker.threshold, g_music.offsetMs());
 }
 
 void drawFpsOverlay() {

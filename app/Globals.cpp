@@ -25,17 +25,26 @@ MotionData g_motion1, g_motion2;
 Music g_music;
 
 bool g_model1Loaded = false;
-bool g_displayTwin = false;
-bool g_pauseMotion = false;
-bool g_displayShadow = true;
-bool g_displayAxis = false;
-bool g_displayFps = false;
-bool g_displayMatrix = false;
-bool g_wireFrame = false;
-bool g_smoothPose = false;
-
 float g_twinOffset[3] = {kTwinOffsetX, 0.0f, 0.0f};
-float g_shadowMatrix[16] = {};
-double g_modelViewMatrix[16] = {};
-double g_projectionMatrix[16] = {};
-int g_lastIdleTime = 0;
+
+namespace {
+ViewState g_viewState;
+}  // namespace
+
+ViewState& viewState() { return g_viewState; }
+
+bool& g_displayTwin = g_viewState.display.twin;
+bool& g_pauseMotion = g_viewState.display.pauseMotion;
+bool& g_displayShadow = g_viewState.display.shadow;
+bool& g_displayAxis = g_viewState.display.axis;
+bool& g_displayFps = g_viewState.display.fps;
+bool& g_displayMatrix = g_viewState.display.matrix;
+bool& g_wireFrame = g_viewState.display.wireFrame;
+bool& g_smoothPose = g_viewState.display.smoothPose;
+
+float (&g_shadowMatrix)[16] = g_viewState.matrices.shadow;
+double (&g_modelViewMatrix)[16] = g_viewState.matrices.modelView;
+double (&g_projectionMatrix)[16] = g_viewState.matrices.projection;
+int& g_lastIdleTime = g_viewState.lastIdleTime;
+
+clTracker g_clTracker;

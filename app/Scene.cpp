@@ -39,9 +39,6 @@ const float kGroundPlane[4] = {0.0f, 1.0f, 0.0f, 0.0f};
 // Longest stall the motion and physics follow: 10 frames, a third of a second.
 constexpr float kMaxElapsedFrames = 10.0f;
 
-float g_fixedFrameStep = 0.0f;
-bool g_newFrameThisStep = false;
-
 // Test knob PAVONIX_AUDIO_TRACE=1: one line per posed frame on standard error,
 //   audio-trace: t T motion M song S played P rate R paused B gen G
 // T: seconds on the monotonic clock; M: the motion frame the pose was evaluated at
@@ -55,7 +52,16 @@ struct AudioTrace {
         on = v && *v && std::strcmp(v, "0") != 0;
     }
 };
-AudioTrace g_audioTrace;
+
+// What the idle step keeps from one step to the next.
+struct IdleState {
+    float fixedFrameStep = 0.0f;     // batch and offline modes: motion frames per step
+    bool newFrameThisStep = false;   // the latest step took a new camera frame
+    AudioTrace audioTrace;
+    PoseFilter poseFilter;           // the display's temporal filter of the marker pose
+    double smoothedTransform[3][4]{};
+    bool smoothedValid = false;      // smoothedTransform holds the filter's latest output
+} g_idle;
 
 // Puts both slots' motion clocks at the song's frame, held at the motion's end.
 void placeMotionsAt(double frame) {
@@ -81,29 +87,24 @@ void traceAudio() {
 
 }  // namespace
 
-void setFixedFrameStep(float frames) { g_fixedFrameStep = frames; }
+void setFixedFrameStep(float frames) { g_idle.fixedFrameStep = frames; }
 
-bool idleStepHadNewFrame() { return g_newFrameThisStep; }
+bool idleStepHadNewFrame() { return g_idle.newFrameThisStep; }
 
-namespace {
-PoseFilter g_poseFilter;
-double g_smoothedTransform[3][4]{};
-bool g_smoothedValid = false;
-}  // namespace
 
 void updateDisplayedPose(double seconds) {
     // Off, lost or just found: the history would only pull the next pose toward a
     // marker that is no longer there.
     if (!g_smoothPose || !g_clTracker.markerFound) {
-        g_poseFilter.reset();
-        g_smoothedValid = false;
+        g_idle.poseFilter.reset();
+        g_idle.smoothedValid = false;
         return;
     }
-    g_smoothedValid = g_poseFilter.apply(g_clTracker.markerTransform, seconds, g_smoothedTransform);
+    g_idle.smoothedValid = g_idle.poseFilter.apply(g_clTracker.markerTransform, seconds, g_idle.smoothedTransform);
 }
 
 const double (*displayedMarkerTransform())[4] {
-    return g_smoothPose && g_smoothedValid ? g_smoothedTransform : g_clTracker.markerTransform;
+    return g_smoothPose && g_idle.smoothedValid ? g_idle.smoothedTransform : g_clTracker.markerTransform;
 }
 
 void makeShadowMatrix(const float light[3], const float plane[4], float out[16]) {
@@ -188,8 +189,10 @@ float elapsedMotionFrames(int now, int previous, bool paused) {
 }
 
 void idleStep() {
-    g_newFrameThisStep = g_clTracker.updateFrame();
-    if (g_newFrameThisStep) updateDisplayedPose(g_clTracker.frameSeconds);
+    g_idle.newFrameThisStep = g_clTracker.updateFrame();
+    if (const FrameProblem problem = g_clTracker.takeFrameProblem(); problem != FrameProblem::None)
+        std::fputs(g_clTracker.frameProblemText(problem).c_str(), stderr);
+    if (g_idle.newFrameThisStep) updateDisplayedPose(g_clTracker.frameSeconds);
 
     float viewpoint[3];
     g_clTracker.cameraPositionInModel(viewpoint);
@@ -197,7 +200,7 @@ void idleStep() {
     const int now = glutGet(GLUT_ELAPSED_TIME);
     float frameCount = elapsedMotionFrames(now, g_lastIdleTime, g_pauseMotion);
     g_lastIdleTime = now;
-    if (g_fixedFrameStep > 0.0f && !g_pauseMotion) frameCount = g_fixedFrameStep;
+    if (g_idle.fixedFrameStep > 0.0f && !g_pauseMotion) frameCount = g_idle.fixedFrameStep;
 
     // With a song the song is the clock: the pose drawn is the motion at the song's
     // position sampled now, and physics follows the motion time that passed.
@@ -208,7 +211,7 @@ void idleStep() {
         placeMotionsAt(step.motionFrame);
         frameCount = step.elapsed;
     }
-    if (g_audioTrace.on) traceAudio();
+    if (g_idle.audioTrace.on) traceAudio();
 
     if (g_model1Loaded) {
         updateModelPose(g_model1, frameCount);

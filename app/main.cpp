@@ -19,6 +19,7 @@
 #include "platform/Paths.h"
 #include "platform/video/CameraList.h"
 #include "platform/video/Video.h"
+#include "scene/VirtualCamera.h"
 #include "tracking/view/Tracker.h"
 
 #ifndef PAVONIX_VERSION
@@ -31,6 +32,11 @@ namespace {
 constexpr int kExitPathError = -1;
 constexpr int kExitTrackerError = -2;
 constexpr int kExitArglError = -3;
+
+// A tracker that could not start says why in a message box, before the program's own.
+void showTrackerFailure(const TrackerStart& started) {
+    if (!started.text.empty()) showMessage(started.caption.c_str(), started.text.c_str());
+}
 
 // The folder the program was started from; empty when it cannot be named.
 std::string startingFolder() {
@@ -94,10 +100,14 @@ int main(int argc, char** argv) {
     glutInit(&glutArgc, argv);
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_EXIT);
 
+    installVirtualCamera();
     if (!options.video.empty()) arVideoSetSourceOverride(options.video.c_str());
     if (!options.render.empty()) arVideoSetOffline(true);
 
-    if (!g_clTracker.initialize()) {
+    // The tracker copies each frame into the capture's image, which the display draws.
+    g_clTracker.setFrameCopyStore(&g_cvImgProc);
+    if (const TrackerStart started = g_clTracker.initialize(); !started) {
+        showTrackerFailure(started);
         showMessage("main", "g_clTracker.initialize() error");
         std::exit(kExitTrackerError);
     }
@@ -106,7 +116,8 @@ int main(int argc, char** argv) {
     glutInitWindowSize(g_clTracker.width, g_clTracker.height);
     glutCreateWindow(g_windowTitle);
 
-    if (!g_clTracker.initArgl()) {
+    if (const TrackerStart started = g_clTracker.initArgl(); !started) {
+        showTrackerFailure(started);
         showMessage("main", "g_clTracker.initArgl() error");
         std::exit(kExitArglError);
     }

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/video/MarkerScene.h"
+#include "scene/MarkerScene.h"
 #include "tracking/CameraParam.h"
 #include "tracking/Pattern.h"
 

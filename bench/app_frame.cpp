@@ -24,8 +24,9 @@
 #include "app/imgproc/cvImgProc.h"
 #include "app/record/RecordFormat.h"
 #include "app/record/Recorder.h"
-#include "platform/video/MarkerScene.h"
 #include "platform/video/Video.h"
+#include "scene/MarkerScene.h"
+#include "scene/VirtualCamera.h"
 #include "tracking/view/Tracker.h"
 
 namespace {
@@ -52,7 +53,9 @@ bool startApplication() {
     char name[] = "bench_app_frame";
     char* argv[] = {name, nullptr};
     glutInit(&argc, argv);
+    installVirtualCamera();
     arVideoSetSourceOverride("virtual");
+    g_clTracker.setFrameCopyStore(&g_cvImgProc);
     if (!g_clTracker.initialize()) return false;
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH | GLUT_STENCIL);
     glutInitWindowSize(g_clTracker.width, g_clTracker.height);

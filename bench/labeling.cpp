@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "common/TrackingConditions.h"
 #include "bench/BenchData.h"
-#include "platform/video/MarkerScene.h"
+#include "common/TrackingConditions.h"
+#include "scene/MarkerScene.h"
 #include "tracking/CameraParam.h"
 #include "tracking/Labeling.h"
 #include "tracking/Marker.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/record/MediaWriter.h"
-#include "platform/video/MarkerScene.h"
+#include "scene/MarkerScene.h"
 #include "tracking/CameraParam.h"
 
 namespace {

@@ -46,10 +46,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchData.h"
 #include "common/TrackingConditions.h"
 #include "common/ViewerTracking.h"
-#include "bench/BenchData.h"
-#include "platform/video/MarkerScene.h"
+#include "scene/MarkerScene.h"
 #include "tracking/CameraParam.h"
 #include "tracking/Identify.h"
 #include "tracking/Marker.h"

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/video/MarkerScene.h"
+#include "scene/MarkerScene.h"
 #include "tracking/CameraParam.h"
 
 namespace {

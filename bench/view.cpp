@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/imgproc/cvImgProc.h"
-#include "platform/video/MarkerScene.h"
+#include "scene/MarkerScene.h"
 #include "tracking/CameraParam.h"
 #include "tracking/Pattern.h"
 #include "tracking/view/ImageDraw.h"

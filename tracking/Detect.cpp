@@ -54,7 +54,9 @@ struct HistoryEntry {
     int age;
 };
 
-struct DetectionState {
+}  // namespace
+
+struct MarkerDetector::State {
     MarkerCandidate candidates[kMaxCandidates];
     DetectedMarker markers[kMaxMarkers];
     HistoryEntry history[kHistorySize];
@@ -62,12 +64,12 @@ struct DetectionState {
     DetectedMarker second[kMaxMarkers];  // markers of the darker second look
     MarkerCandidate outline;  // a region traced again for recovery
     OutlineScratch scratch;
+    Labeller labeller;
 };
 
-DetectionState& state() {
-    static DetectionState* instance = new DetectionState();
-    return *instance;
-}
+namespace {
+
+using DetectionState = MarkerDetector::State;
 
 // Same square in two frames: similar area and a centre that moved little for its size.
 bool sameSquare(const DetectedMarker& past, const DetectedMarker& now, double* score) {
@@ -234,21 +236,24 @@ int recoverBrokenOutlines(const uint8_t* frame, int width, int height, const uin
 
 }  // namespace
 
-void resetMarkerHistory() { state().historyCount = 0; }
+MarkerDetector::MarkerDetector() : state_(std::make_unique<State>()) {}
+MarkerDetector::~MarkerDetector() = default;
 
-int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers, int* count) {
+void MarkerDetector::resetHistory() { state_->historyCount = 0; }
+
+int MarkerDetector::detect(const uint8_t* frame, int threshold, DetectedMarker** markers, int* count) {
     *count = 0;
-    *markers = state().markers;
+    *markers = state_->markers;
     const CameraParam& param = trackerCameraParam();
     const int width = param.width;
     const int height = param.height;
 
     LabelTables tables;
-    const uint16_t* labels = debugImageMode ? labelImageDebug(frame, width, height, threshold, &tables)
-                                            : labelImage(frame, width, height, threshold, &tables);
+    DetectionState& S = *state_;
+    const uint16_t* labels = debugImageMode ? labelImageDebug(S.labeller, frame, width, height, threshold, &tables)
+                                            : S.labeller.label(frame, width, height, threshold, &tables);
     if (!labels) return -1;
 
-    DetectionState& S = state();
     const int candidateCount = extractCandidates(labels, width, height, tables, kCandidateAreaMax,
                                                  kCandidateAreaMin, 1.0, S.candidates);
     int n = identifyCandidates(frame, width, height, S.candidates, candidateCount, S.markers);
@@ -259,7 +264,7 @@ int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers,
     if (!named && threshold >= kMinSecondThreshold) {
         LabelTables dark;
         const int darkThreshold = static_cast<int>(threshold * kSecondThresholdFactor);
-        const uint16_t* darkLabels = labelImage(frame, width, height, darkThreshold, &dark);
+        const uint16_t* darkLabels = S.labeller.label(frame, width, height, darkThreshold, &dark);
         if (darkLabels) {
             const int darkCandidates = extractCandidates(darkLabels, width, height, dark, kCandidateAreaMax,
                                                          kCandidateAreaMin, 1.0, S.candidates);
@@ -357,3 +362,18 @@ int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers,
     *count = n;
     return 0;
 }
+
+namespace {
+// The detector behind the free functions. Made on first use and never destroyed, so a
+// tool's detection during exit finds it still there.
+MarkerDetector& sharedDetector() {
+    static MarkerDetector* detector = new MarkerDetector();
+    return *detector;
+}
+}  // namespace
+
+int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers, int* count) {
+    return sharedDetector().detect(frame, threshold, markers, count);
+}
+
+void resetMarkerHistory() { sharedDetector().resetHistory(); }

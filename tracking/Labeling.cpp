@@ -21,7 +21,8 @@ constexpr int kTileShift = 3;  // 8 x 8 pixel tiles
 constexpr int kTileSize = 1 << kTileShift;
 constexpr int kNoEdgeNearby = 1 << 30;
 
-// The labeller marker detection uses: static storage, built before any frame arrives.
+// The labeller of labelImage, for the tools and tests that label frames by themselves;
+// marker detectors own their own.
 Labeller g_detectionLabeller;
 
 int binarizedWidth = 0;
@@ -471,7 +472,12 @@ const uint16_t* labelImage(const uint8_t* frame, int width, int height, int thre
 
 const uint16_t* labelImageDebug(const uint8_t* frame, int width, int height, int threshold,
                                 LabelTables* tables) {
+    return labelImageDebug(g_detectionLabeller, frame, width, height, threshold, tables);
+}
+
+const uint16_t* labelImageDebug(Labeller& labeller, const uint8_t* frame, int width, int height, int threshold,
+                                LabelTables* tables) {
     *tables = LabelTables{};
     if (!frame || width < 3 || height < 3 || !prepareBinarizedImage(width, height)) return nullptr;
-    return g_detectionLabeller.label(frame, width, height, threshold, tables, binarizedImage);
+    return labeller.label(frame, width, height, threshold, tables, binarizedImage);
 }

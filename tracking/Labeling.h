@@ -99,12 +99,16 @@ private:
     bool overflowReported_ = false;  // a full table is reported once, not every frame
 };
 
-// Labels with the labeller that marker detection uses; see Labeller::label.
+// Labels with the labeller of the tools and tests that label frames themselves (marker
+// detectors own theirs); see Labeller::label.
 const uint16_t* labelImage(const uint8_t* frame, int width, int height, int threshold, LabelTables* tables);
 
 // The same, also writing the thresholded frame into binarizedImage (dark = 255, 255, 255;
 // byte 3 never written), which is allocated on first use and when the frame size changes.
 const uint16_t* labelImageDebug(const uint8_t* frame, int width, int height, int threshold,
+                                LabelTables* tables);
+// The same with a labeller of the caller's.
+const uint16_t* labelImageDebug(Labeller& labeller, const uint8_t* frame, int width, int height, int threshold,
                                 LabelTables* tables);
 
 // True when pixel value v of a label image belongs to final label `label`.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 constexpr int kMaxMarkers = 30;
 
@@ -24,11 +25,30 @@ extern int debugImageMode;
 // width x height x 4 bytes, the thresholded frame; null until the first debug labeling.
 extern uint8_t* binarizedImage;
 
-// Detects markers in one frame (4 bytes per pixel, rows top first, size of the installed
-// calibration). On success returns 0 and points *markers at an internal array of *count
-// entries, valid until the next call; returns -1 on failure.
-int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers, int* count);
+// A detector with its own labeller, scratch and history of recent markers: the object to
+// own where one camera's frames are tracked (the viewer's tracker owns one).
+class MarkerDetector {
+public:
+    MarkerDetector();
+    ~MarkerDetector();
+    MarkerDetector(const MarkerDetector&) = delete;
+    MarkerDetector& operator=(const MarkerDetector&) = delete;
 
-// Forgets the markers remembered from earlier frames (for example between unrelated
-// still images, which must not lend each other identities).
+    // Detects markers in one frame (4 bytes per pixel, rows top first, size of the
+    // installed calibration). On success returns 0 and points *markers at this
+    // detector's array of *count entries, valid until its next call; returns -1 on
+    // failure.
+    int detect(const uint8_t* frame, int threshold, DetectedMarker** markers, int* count);
+    // Forgets the markers remembered from earlier frames (for example between unrelated
+    // still images, which must not lend each other identities).
+    void resetHistory();
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;  // large: on the heap, made once
+};
+
+// The same with the detector of the tools and tests that call these functions.
+int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers, int* count);
 void resetMarkerHistory();

@@ -422,7 +422,7 @@ double fitPose(double rotation[3][3], const double (*imagePoints)[2], const doub
     }
     // Centring the model keeps the translation solve well conditioned.
     const double offset[3] = {-(maxX + minX) / 2.0, -(maxY + minY) / 2.0, 0.0};
-    static double centred[kMaxPosePoints][3];
+    double centred[kMaxPosePoints][3];  // 12 KB: on the stack, so fitting is reentrant
     for (int i = 0; i < n; ++i) {
         centred[i][0] = modelPoints[i][0] + offset[0];
         centred[i][1] = modelPoints[i][1] + offset[1];

@@ -109,6 +109,14 @@ bool cvImgProc::allocateImages(int width, int height)
     return true;
 }
 
+unsigned char* cvImgProc::frameCopy(int width, int height)
+{
+    if ((sourceImage.cols != width || sourceImage.rows != height || !sourceImage.isContinuous()) &&
+        !allocateImages(width, height))
+        return nullptr;
+    return sourceImage.data;
+}
+
 int cvImgProc::binarize()
 {
     if (sourceImage.empty()) return 0;

@@ -19,13 +19,14 @@
 #include "app/imgproc/CaptureSchedule.h"
 #include "app/record/RecordFormat.h"
 #include "app/sound/Song.h"
+#include "tracking/view/FrameCopyStore.h"
 
 class Recorder;
 
-class cvImgProc {
+class cvImgProc : public FrameCopyStore {
 public:
     cvImgProc();
-    ~cvImgProc();  // completes a recording still running
+    ~cvImgProc() override;  // completes a recording still running
     cvImgProc(const cvImgProc&) = delete;
     cvImgProc& operator=(const cvImgProc&) = delete;
 
@@ -35,6 +36,9 @@ public:
     // (Re)creates sourceImage, greyImage and binaryImage at width x height when they do
     // not already have that size. False (nothing changed) when memory runs out.
     bool allocateImages(int width, int height);
+    // The tracker's copy of each frame is sourceImage, (re)allocated with the others
+    // when its size differs.
+    unsigned char* frameCopy(int width, int height) override;
     // Otsu threshold of sourceImage (grey = 0.299 byte0 + 0.587 byte1 + 0.114 byte2),
     // rounded to the nearest integer.
     int binarize();

@@ -9,6 +9,7 @@
 
 #include "platform/video/VideoConfig.h"
 #include "platform/video/VideoSource.h"
+#include "platform/video/VirtualScene.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ struct VideoState {
     std::string lastError;
     std::string openNote;  // why the source differs from the one asked for
     std::string status;    // what arVideoStatus last handed out
+    VirtualSceneMaker sceneMaker;  // what the virtual camera films
 };
 
 VideoState& state() {
@@ -30,6 +32,8 @@ VideoState& state() {
 void report(const std::string& message) { std::fprintf(stderr, "video: %s\n", message.c_str()); }
 
 }  // namespace
+
+void setVirtualSceneMaker(VirtualSceneMaker maker) { state().sceneMaker = std::move(maker); }
 
 int arVideoOpen(const char* configFile) {
     VideoState& s = state();
@@ -68,7 +72,7 @@ int arVideoOpen(const char* configFile) {
             if (!source) {
                 // The viewer stays useful without its camera; the screen says why.
                 const std::string cameraProblem = error;
-                source = openVirtualSource(config, s.offline, &error);
+                source = openVirtualSource(config, s.offline, s.sceneMaker, &error);
                 if (source) {
                     report(cameraProblem + "; using the virtual camera instead");
                     s.openNote = cameraProblem + "\nshowing the virtual camera instead";
@@ -78,14 +82,14 @@ int arVideoOpen(const char* configFile) {
             }
             break;
         case VideoConfig::Source::File: source = openFileSource(config, s.offline, &error); break;
-        case VideoConfig::Source::Virtual: source = openVirtualSource(config, s.offline, &error); break;
+        case VideoConfig::Source::Virtual: source = openVirtualSource(config, s.offline, s.sceneMaker, &error); break;
         case VideoConfig::Source::Auto:
             source = openCameraSource(config, &error);
             if (source) {
                 report("using " + source->name());
             } else {
                 const std::string cameraProblem = error;
-                source = openVirtualSource(config, s.offline, &error);
+                source = openVirtualSource(config, s.offline, s.sceneMaker, &error);
                 if (source) report("no camera (" + cameraProblem + "); using the virtual camera");
             }
             break;

@@ -143,163 +143,205 @@ const char* sourceKeyword(VideoConfig::Source source) {
     return "auto";
 }
 
-bool parseVideoConfig(const std::string& text, const std::string& fileName, VideoConfig& config, std::string* error) {
-    VideoConfig result = config;
-    int line = 1;
-    auto fail = [&](int atLine, const std::string& why) {
-        if (error) *error = fileName + ": line " + std::to_string(atLine) + ": " + why;
-        return false;
-    };
-    auto notOurs = [&](const std::string& why) {
-        if (error) *error = fileName + ": not a Pavonix video configuration (" + why + ")";
-        return false;
-    };
-    auto advance = [&](size_t from, size_t to) {
-        for (size_t k = from; k < to && k < text.size(); ++k)
-            if (text[k] == '\n') ++line;
-    };
+namespace {
 
-    std::vector<Element> stack;
-    bool sawRoot = false, rootClosed = false;
-    size_t pos = 0;
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
-    while (pos < text.size()) {
-        if (text[pos] != '<') {
-            size_t next = text.find('<', pos);
-            if (next == std::string::npos) next = text.size();
-            std::string chunk = text.substr(pos, next - pos);
-            if (stack.empty() && !trim(chunk).empty()) {
-                if (!sawRoot) return notOurs("it starts with text, not with <" + std::string(kRootElement) + ">");
-                return fail(line, "text after </" + std::string(kRootElement) + ">");
-            }
-            if (!stack.empty()) stack.back().text += chunk;
-            advance(pos, next);
-            pos = next;
-            continue;
+// One pass over a configuration's text. The scanner walks tags, comments and text while
+// counting lines; the open elements stand on a stack, and each setting is applied as
+// its element closes. Every step returns false, with *error set, to stop the pass.
+class ConfigParser {
+public:
+    ConfigParser(const std::string& text, const std::string& fileName, const VideoConfig& start, std::string* error)
+        : text_(text), fileName_(fileName), error_(error), result_(start) {}
+
+    bool run() {
+        if (text_.compare(0, 3, "\xEF\xBB\xBF") == 0) pos_ = 3;
+        while (pos_ < text_.size())
+            if (!(text_[pos_] != '<' ? readText() : readMarkup())) return false;
+        return finish();
+    }
+    const VideoConfig& result() const { return result_; }
+
+private:
+    const std::string& text_;
+    const std::string& fileName_;
+    std::string* error_;
+    VideoConfig result_;
+    int line_ = 1;
+    size_t pos_ = 0;
+    std::vector<Element> stack_;
+    bool sawRoot_ = false, rootClosed_ = false;
+
+    bool fail(int atLine, const std::string& why) {
+        if (error_) *error_ = fileName_ + ": line " + std::to_string(atLine) + ": " + why;
+        return false;
+    }
+    bool notOurs(const std::string& why) {
+        if (error_) *error_ = fileName_ + ": not a Pavonix video configuration (" + why + ")";
+        return false;
+    }
+    // Moves to `to`, counting the line feeds passed.
+    void moveTo(size_t to) {
+        for (size_t k = pos_; k < to && k < text_.size(); ++k)
+            if (text_[k] == '\n') ++line_;
+        pos_ = to;
+    }
+
+    // Text up to the next tag: kept for the open element; outside the root only
+    // white space may stand.
+    bool readText() {
+        size_t next = text_.find('<', pos_);
+        if (next == std::string::npos) next = text_.size();
+        std::string chunk = text_.substr(pos_, next - pos_);
+        if (stack_.empty() && !trim(chunk).empty()) {
+            if (!sawRoot_) return notOurs("it starts with text, not with <" + std::string(kRootElement) + ">");
+            return fail(line_, "text after </" + std::string(kRootElement) + ">");
         }
-        const int tagLine = line;
-        auto skipTo = [&](const char* terminator, const char* what) {
-            size_t end = text.find(terminator, pos);
-            if (end == std::string::npos) return fail(tagLine, std::string("unterminated ") + what);
-            end += std::strlen(terminator);
-            advance(pos, end);
-            pos = end;
-            return true;
-        };
-        if (text.compare(pos, 2, "<?") == 0) {
-            if (!skipTo("?>", "processing instruction")) return false;
-            continue;
-        }
-        if (text.compare(pos, 4, "<!--") == 0) {
-            if (!skipTo("-->", "comment")) return false;
-            continue;
-        }
-        if (text.compare(pos, 9, "<![CDATA[") == 0) {
-            size_t end = text.find("]]>", pos);
-            if (end == std::string::npos) return fail(tagLine, "unterminated CDATA section");
-            if (stack.empty()) return fail(tagLine, "CDATA outside <" + std::string(kRootElement) + ">");
-            // Protect CDATA content from entity decoding by escaping its ampersands.
-            std::string raw = text.substr(pos + 9, end - pos - 9), escaped;
-            for (char c : raw) escaped += c == '&' ? std::string("&amp;") : std::string(1, c);
-            stack.back().text += escaped;
-            advance(pos, end + 3);
-            pos = end + 3;
-            continue;
-        }
-        if (text.compare(pos, 2, "<!") == 0) {
-            if (!skipTo(">", "declaration")) return false;
-            continue;
-        }
-        size_t end = text.find('>', pos);
+        if (!stack_.empty()) stack_.back().text += chunk;
+        moveTo(next);
+        return true;
+    }
+
+    // Whatever starts with '<': a processing instruction, comment, CDATA section or
+    // declaration is stepped over (CDATA's content kept); anything else is a tag.
+    bool readMarkup() {
+        const int tagLine = line_;
+        if (text_.compare(pos_, 2, "<?") == 0) return skipPast("?>", "processing instruction", tagLine);
+        if (text_.compare(pos_, 4, "<!--") == 0) return skipPast("-->", "comment", tagLine);
+        if (text_.compare(pos_, 9, "<![CDATA[") == 0) return readCdata(tagLine);
+        if (text_.compare(pos_, 2, "<!") == 0) return skipPast(">", "declaration", tagLine);
+        return readTag(tagLine);
+    }
+
+    bool skipPast(const char* terminator, const char* what, int tagLine) {
+        size_t end = text_.find(terminator, pos_);
+        if (end == std::string::npos) return fail(tagLine, std::string("unterminated ") + what);
+        moveTo(end + std::strlen(terminator));
+        return true;
+    }
+
+    bool readCdata(int tagLine) {
+        size_t end = text_.find("]]>", pos_);
+        if (end == std::string::npos) return fail(tagLine, "unterminated CDATA section");
+        if (stack_.empty()) return fail(tagLine, "CDATA outside <" + std::string(kRootElement) + ">");
+        // Protect CDATA content from entity decoding by escaping its ampersands.
+        std::string raw = text_.substr(pos_ + 9, end - pos_ - 9), escaped;
+        for (char c : raw) escaped += c == '&' ? std::string("&amp;") : std::string(1, c);
+        stack_.back().text += escaped;
+        moveTo(end + 3);
+        return true;
+    }
+
+    bool readTag(int tagLine) {
+        size_t end = text_.find('>', pos_);
         if (end == std::string::npos) return fail(tagLine, "unterminated tag");
-        std::string tag = text.substr(pos + 1, end - pos - 1);
-        advance(pos, end + 1);
-        pos = end + 1;
+        std::string tag = text_.substr(pos_ + 1, end - pos_ - 1);
+        moveTo(end + 1);
         const bool closing = !tag.empty() && tag[0] == '/';
         const bool selfClosing = !closing && !tag.empty() && tag.back() == '/';
         std::string body = closing ? tag.substr(1) : (selfClosing ? tag.substr(0, tag.size() - 1) : tag);
         size_t nameEnd = body.find_first_of(" \t\r\n");
         std::string name = trim(body.substr(0, nameEnd));
         if (name.empty()) return fail(tagLine, "a tag without a name");
+        return closing ? closeElement(name, tagLine) : openElement(name, selfClosing, tagLine);
+    }
 
-        if (closing) {
-            if (stack.empty()) return fail(tagLine, "</" + name + "> without a matching opening tag");
-            if (stack.back().name != name)
-                return fail(tagLine, "</" + name + "> does not close <" + stack.back().name + "> (line " +
-                                         std::to_string(stack.back().line) + ")");
-            Element element = std::move(stack.back());
-            stack.pop_back();
-            if (stack.empty()) {
-                rootClosed = true;
-                continue;
-            }
-            if (stack.size() != 1) continue;  // inside an element we do not know: ignored
-            std::string value, bad;
-            if (!decodeEntities(element.text, value, bad))
-                return fail(element.line, "<" + element.name + "> holds the unknown reference \"" + bad + "\"");
-            value = trim(value);
-            const std::string& key = element.name;
-            const std::string quoted = "\"" + value + "\"";
-            if (key == "source") {
-                const std::string v = lower(value);
-                if (v == "auto") result.source = VideoConfig::Source::Auto;
-                else if (v == "camera") result.source = VideoConfig::Source::Camera;
-                else if (v == "file") result.source = VideoConfig::Source::File;
-                else if (v == "virtual") result.source = VideoConfig::Source::Virtual;
-                else return fail(element.line, "<source> must be auto, camera, file or virtual, not " + quoted);
-            } else if (key == "device") {
-                if (!value.empty()) result.device = value;
-            } else if (key == "file") {
-                result.file = value;
-            } else if (key == "width" || key == "height") {
-                int v = 0;
-                if (!parseInt(value, kMinSide, kMaxSide, v))
-                    return fail(element.line, "<" + key + "> must be a whole number from " + std::to_string(kMinSide) +
-                                                  " to " + std::to_string(kMaxSide) + ", not " + quoted);
-                (key == "width" ? result.width : result.height) = v;
-            } else if (key == "fps") {
-                char* endp = nullptr;
-                double v = value.empty() ? 0.0 : std::strtod(value.c_str(), &endp);
-                if (value.empty() || *endp || !std::isfinite(v) || v <= 0.0 || v > kMaxFps)
-                    return fail(element.line, "<fps> must be a number above 0 and at most 1000, not " + quoted);
-                result.fps = v;
-            } else if (key == "flipV") {
-                const std::string v = lower(value);
-                if (v == "true" || v == "yes" || v == "1") result.flipV = true;
-                else if (v == "false" || v == "no" || v == "0") result.flipV = false;
-                else return fail(element.line, "<flipV> must be true or false, not " + quoted);
-            } else if (key == "marker") {
-                result.marker = value;
-            } else if (key == "calibration") {
-                result.calibration = value;
-            }
-            continue;
+    bool closeElement(const std::string& name, int tagLine) {
+        if (stack_.empty()) return fail(tagLine, "</" + name + "> without a matching opening tag");
+        if (stack_.back().name != name)
+            return fail(tagLine, "</" + name + "> does not close <" + stack_.back().name + "> (line " +
+                                     std::to_string(stack_.back().line) + ")");
+        Element element = std::move(stack_.back());
+        stack_.pop_back();
+        if (stack_.empty()) {
+            rootClosed_ = true;
+            return true;
         }
+        if (stack_.size() != 1) return true;  // inside an element we do not know: ignored
+        return applySetting(element);
+    }
 
-        if (stack.empty()) {
-            if (sawRoot) return fail(tagLine, "a second top-level element <" + name + ">");
+    bool openElement(const std::string& name, bool selfClosing, int tagLine) {
+        if (stack_.empty()) {
+            if (sawRoot_) return fail(tagLine, "a second top-level element <" + name + ">");
             if (name != kRootElement) return notOurs("its top element is <" + name + ">, not <" + kRootElement + ">");
-            sawRoot = true;
+            sawRoot_ = true;
         }
         if (selfClosing) {
-            if (stack.empty()) {
-                rootClosed = true;
-                continue;
+            if (stack_.empty()) {
+                rootClosed_ = true;
+                return true;
             }
             // <file/> is an empty value, the same as <file></file>.
-            if (stack.size() == 1 && name == "file") result.file.clear();
-            continue;
+            if (stack_.size() == 1 && name == "file") result_.file.clear();
+            return true;
         }
         Element element;
         element.name = name;
         element.line = tagLine;
-        stack.push_back(std::move(element));
+        stack_.push_back(std::move(element));
+        return true;
     }
-    if (!stack.empty())
-        return fail(line, "the file ends inside <" + stack.back().name + "> (opened on line " +
-                              std::to_string(stack.back().line) + ")");
-    if (!sawRoot || !rootClosed) return notOurs("no <" + std::string(kRootElement) + "> element");
-    config = result;
+
+    // A setting of the root, its value decoded and trimmed; unknown names are ignored.
+    bool applySetting(const Element& element) {
+        std::string value, bad;
+        if (!decodeEntities(element.text, value, bad))
+            return fail(element.line, "<" + element.name + "> holds the unknown reference \"" + bad + "\"");
+        value = trim(value);
+        const std::string& key = element.name;
+        const std::string quoted = "\"" + value + "\"";
+        if (key == "source") {
+            const std::string v = lower(value);
+            if (v == "auto") result_.source = VideoConfig::Source::Auto;
+            else if (v == "camera") result_.source = VideoConfig::Source::Camera;
+            else if (v == "file") result_.source = VideoConfig::Source::File;
+            else if (v == "virtual") result_.source = VideoConfig::Source::Virtual;
+            else return fail(element.line, "<source> must be auto, camera, file or virtual, not " + quoted);
+        } else if (key == "device") {
+            if (!value.empty()) result_.device = value;
+        } else if (key == "file") {
+            result_.file = value;
+        } else if (key == "width" || key == "height") {
+            int v = 0;
+            if (!parseInt(value, kMinSide, kMaxSide, v))
+                return fail(element.line, "<" + key + "> must be a whole number from " + std::to_string(kMinSide) +
+                                              " to " + std::to_string(kMaxSide) + ", not " + quoted);
+            (key == "width" ? result_.width : result_.height) = v;
+        } else if (key == "fps") {
+            char* endp = nullptr;
+            double v = value.empty() ? 0.0 : std::strtod(value.c_str(), &endp);
+            if (value.empty() || *endp || !std::isfinite(v) || v <= 0.0 || v > kMaxFps)
+                return fail(element.line, "<fps> must be a number above 0 and at most 1000, not " + quoted);
+            result_.fps = v;
+        } else if (key == "flipV") {
+            const std::string v = lower(value);
+            if (v == "true" || v == "yes" || v == "1") result_.flipV = true;
+            else if (v == "false" || v == "no" || v == "0") result_.flipV = false;
+            else return fail(element.line, "<flipV> must be true or false, not " + quoted);
+        } else if (key == "marker") {
+            result_.marker = value;
+        } else if (key == "calibration") {
+            result_.calibration = value;
+        }
+        return true;
+    }
+
+    // The text ended: every element must be closed and the root must have been seen.
+    bool finish() {
+        if (!stack_.empty())
+            return fail(line_, "the file ends inside <" + stack_.back().name + "> (opened on line " +
+                                   std::to_string(stack_.back().line) + ")");
+        if (!sawRoot_ || !rootClosed_) return notOurs("no <" + std::string(kRootElement) + "> element");
+        return true;
+    }
+};
+
+}  // namespace
+
+bool parseVideoConfig(const std::string& text, const std::string& fileName, VideoConfig& config, std::string* error) {
+    ConfigParser parser(text, fileName, config, error);
+    if (!parser.run()) return false;
+    config = parser.result();
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/video/VideoConfig.h"
+#include "platform/video/VirtualScene.h"
 
 // Three frame buffers: the producer fills "back", publishes it as "ready", and the
 // consumer takes "ready" as its "front", which stays untouched until the next take. No
@@ -108,7 +109,8 @@ private:
 // Each opener returns null after putting a message that names the source in *error.
 std::unique_ptr<VideoSource> openCameraSource(const VideoConfig& config, std::string* error);
 std::unique_ptr<VideoSource> openFileSource(const VideoConfig& config, bool offline, std::string* error);
-std::unique_ptr<VideoSource> openVirtualSource(const VideoConfig& config, bool offline, std::string* error);
+std::unique_ptr<VideoSource> openVirtualSource(const VideoConfig& config, bool offline,
+                                               const VirtualSceneMaker& makeScene, std::string* error);
 
 // While alive, keeps OpenCV from logging its own warnings about files and devices it
 // cannot open: the caller reports the problem in the program's words instead.

@@ -22,7 +22,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "platform/video/MarkerScene.h"
+#include "scene/MarkerScene.h"
 #include "tracking/CameraParam.h"
 
 enum class TrackingCondition {

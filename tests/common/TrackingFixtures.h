@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/video/MarkerScene.h"
+#include "scene/MarkerScene.h"
 #include "tracking/CameraParam.h"
 
 std::string committedDataPath(const char* name);  // PAVONIX_SOURCE_DIR/Data/name

@@ -19,7 +19,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "common/ProgramRun.h"
-#include "platform/video/MarkerScene.h"
+#include "scene/MarkerScene.h"
 #include "tracking/CameraParam.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "model/ModelData.h"
 #include "render/ModelDraw.h"
 #include "character/LoadModelFile.h"
-#include "platform/video/MarkerScene.h"
+#include "scene/MarkerScene.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "common/ProgramRun.h"
-#include "platform/video/MarkerScene.h"
+#include "scene/MarkerScene.h"
 
 namespace {
 

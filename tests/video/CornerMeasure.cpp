@@ -5,7 +5,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "platform/video/MarkerScene.h"
+#include "scene/MarkerScene.h"
 
 double greyAt(const std::vector<uint8_t>& bgra, int width, int height, double x, double y) {
     // Bilinear, in the pixel-centre convention: pixel i is centred at x = i.

@@ -9,9 +9,9 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "platform/video/MarkerScene.h"
-#include "video/CornerMeasure.h"
+#include "scene/MarkerScene.h"
 #include "tracking/CameraParam.h"
+#include "video/CornerMeasure.h"
 
 namespace {
 

@@ -15,8 +15,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "platform/video/MarkerScene.h"
 #include "platform/video/Video.h"
+#include "scene/MarkerScene.h"
+#include "scene/VirtualCamera.h"
 #include "tracking/CameraParam.h"
 #include "tracking/Marker.h"
 #include "tracking/Pattern.h"
@@ -66,7 +67,10 @@ int frameNumberOf(const unsigned char* bgra) { return (bgra[0] - 5) / 40; }
 
 class Video : public testing::Test {
 protected:
-    void SetUp() override { unsetenv("PAVONIX_VIDEO"); }
+    void SetUp() override {
+        unsetenv("PAVONIX_VIDEO");
+        installVirtualCamera();
+    }
     void TearDown() override {
         arVideoCapStop();
         arVideoClose();
@@ -349,6 +353,22 @@ TEST_F(Video, ASourceThatStopsKeepsItsLastFrameSaysSoAndRecovers) {
     EXPECT_TRUE(frameAgain);
     EXPECT_STREQ(arVideoStatus(), "");
     EXPECT_NE(err.find("frames are arriving again"), std::string::npos) << err;
+}
+
+TEST_F(Video, WithoutASceneToFilmTheVirtualCameraRefusesToOpen) {
+    // The scene is drawn above the video library; a program that installs none gets
+    // a refusal naming the virtual camera, not a blank film.
+    setVirtualSceneMaker(nullptr);
+    arVideoSetSourceOverride("virtual");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(arVideoOpen(nullptr), kVideoFileError);
+    testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string(arVideoLastError()).find("virtual camera: this program has no scene to film"),
+              std::string::npos)
+        << arVideoLastError();
+    installVirtualCamera();
+    ASSERT_EQ(arVideoOpen(nullptr), 0);
+    EXPECT_STREQ(arVideoSourceName(), "virtual camera");
 }
 
 TEST_F(Video, FileProblemsAreToldApartFromCameraProblems) {

@@ -15,8 +15,8 @@
 
 #include "app/imgproc/cvImgProc.h"
 #include "common/GLContext.h"
-#include "platform/video/MarkerScene.h"
 #include "platform/video/Video.h"
+#include "scene/MarkerScene.h"
 #include "tracking/Marker.h"
 #include "tracking/Pattern.h"
 #include "tracking/view/Tracker.h"
@@ -162,6 +162,7 @@ TEST_F(TrackerTest, FindsTheMarkerInViewAndLetsGoTwoFramesAfterItLeaves)
     arVideoSetSourceOverride(("file:" + sequence).c_str());
     arVideoSetOffline(true);
     clTracker tracker;
+    tracker.setFrameCopyStore(&g_cvImgProc);
     ASSERT_TRUE(tracker.initialize());
     EXPECT_EQ(tracker.width, 640);
     EXPECT_EQ(tracker.height, 480);
@@ -281,21 +282,25 @@ TEST_F(TrackerTest, StartUpFailuresAreReportedAndReleaseTheCamera)
     arVideoSetSourceOverride(("file:" + picture).c_str());
     clTracker tracker;
 
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(tracker.initialize());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: Error loading parameter file for camera."),
-              std::string::npos);
+    // Each failure comes back with the message box the program shows for it.
+    const auto startsWith = [](const std::string& text, const char* head) { return text.rfind(head, 0) == 0; };
+    const TrackerStart noCalibration = tracker.initialize();
+    EXPECT_FALSE(noCalibration);
+    EXPECT_EQ(noCalibration.caption, "Error");
+    EXPECT_TRUE(startsWith(noCalibration.text, "Error loading parameter file for camera.\n")) << noCalibration.text;
+    EXPECT_NE(noCalibration.text.find("camera_para.dat"), std::string::npos) << noCalibration.text;
 
     ASSERT_TRUE(copy("camera_para.dat"));
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(tracker.initialize());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: Pattern file load error !!"), std::string::npos);
+    const TrackerStart noPattern = tracker.initialize();
+    EXPECT_FALSE(noPattern);
+    EXPECT_EQ(noPattern.caption, "Error");
+    EXPECT_TRUE(startsWith(noPattern.text, "Pattern file load error !!\n")) << noPattern.text;
 
     arVideoSetSourceOverride("file:/nonexistent/clip.avi");
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(tracker.initialize());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: Unable to open connection to camera."),
-              std::string::npos);
+    const TrackerStart noCamera = tracker.initialize();
+    EXPECT_FALSE(noCamera);
+    EXPECT_EQ(noCamera.caption, "Error");
+    EXPECT_TRUE(startsWith(noCamera.text, "Unable to open connection to camera.\n")) << noCamera.text;
 
     // Each failure closed the camera again: with everything present it opens.
     ASSERT_TRUE(copy("patt.00"));

@@ -5,11 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
-#include "app/imgproc/cvImgProc.h"
 #include "platform/Clock.h"
-#include "platform/HostUI.h"
 #include "platform/Paths.h"
 #include "platform/video/Video.h"
 #include "tracking/Labeling.h"
@@ -17,8 +16,6 @@
 #include "tracking/Matrix.h"
 #include "tracking/Pattern.h"
 #include "tracking/Pose.h"
-
-clTracker g_clTracker;
 
 namespace {
 
@@ -37,10 +34,9 @@ std::string readProblem(const std::string& path)
     return "its contents are not valid";
 }
 
-void reportDataFile(const char* headline, const DataFolder& data, const std::string& path)
+TrackerStart dataFileFailure(const char* headline, const DataFolder& data, const std::string& path)
 {
-    const std::string text = std::string(headline) + describeDataFileProblem(data, path, readProblem(path));
-    showMessage("Error", text.c_str());
+    return TrackerStart::failed(std::string(headline) + describeDataFileProblem(data, path, readProblem(path)));
 }
 
 // Rotation about x by `angle` radians as a column-major 4x4. The angle is the float
@@ -86,7 +82,7 @@ void clTracker::shutdown()
     }
 }
 
-bool clTracker::initialize()
+TrackerStart clTracker::initialize()
 {
     // A second initialisation starts from a closed camera and a free pattern slot.
     closeVideo();
@@ -98,53 +94,46 @@ bool clTracker::initialize()
     // A missing data folder is not the camera's fault: say where it was looked for.
     const DataFolder data = programDataFolder();
     if (data.path.empty()) {
-        showMessage("Error", describeDataFileProblem(data, "", "").c_str());
-        return false;
+        return TrackerStart::failed(describeDataFileProblem(data, "", ""));
     }
     // The calibration is read before the camera opens, so that a missing file is
     // reported as itself and not as whatever the video source makes of it.
     CameraParam loaded{};
     const std::string cameraParamFile = dataFilePath(data, kCameraParamFile);
     if (!loadCameraParam(cameraParamFile.c_str(), 1, &loaded)) {
-        reportDataFile("Error loading parameter file for camera.\n", data, cameraParamFile);
-        return false;
+        return dataFileFailure("Error loading parameter file for camera.\n", data, cameraParamFile);
     }
     const std::string videoConfig = dataFilePath(data, kVideoConfig);
     const int opened = arVideoOpen(videoConfig.c_str());
     if (opened == kVideoFileError) {
-        const std::string text = std::string("Error reading a data file of the video source.\n") + arVideoLastError() +
-                                 " (data folder " + data.path + ", found as " + data.origin + ")";
-        showMessage("Error", text.c_str());
-        return false;
+        return TrackerStart::failed(std::string("Error reading a data file of the video source.\n") +
+                                    arVideoLastError() + " (data folder " + data.path + ", found as " + data.origin +
+                                    ")");
     }
     if (opened < 0) {
-        const std::string text = std::string("Unable to open connection to camera.\n") + arVideoLastError();
-        showMessage("Error", text.c_str());
-        return false;
+        return TrackerStart::failed(std::string("Unable to open connection to camera.\n") + arVideoLastError());
     }
     videoOpen_ = true;
     // A source without a usable size cannot feed the frame buffers.
     if (arVideoInqSize(&width, &height) < 0 || width <= 0 || height <= 0) {
         closeVideo();
-        return false;
+        return TrackerStart::failed();
     }
 
     resizeCameraParam(&loaded, width, height, &cameraParam);
     setTrackerCameraParam(&cameraParam);
 
     if (arVideoCapStart() != 0) {
-        showMessage("Error", "Unable to begin camera data capture.\n");
         closeVideo();
-        return false;
+        return TrackerStart::failed("Unable to begin camera data capture.\n");
     }
     videoCapturing_ = true;
 
     const std::string patternFile = dataFilePath(data, kPatternFile);
     patternId = loadPatternFile(patternFile.c_str());
     if (patternId < 0) {
-        reportDataFile("Pattern file load error !!\n", data, patternFile);
         closeVideo();
-        return false;
+        return dataFileFailure("Pattern file load error !!\n", data, patternFile);
     }
     patternLoaded_ = true;
 
@@ -153,21 +142,20 @@ bool clTracker::initialize()
     frameBytes = width * height * 4;
     firstPose = true;
     hold.reset();
-    return true;
+    return {};
 }
 
-bool clTracker::initArgl()
+TrackerStart clTracker::initArgl()
 {
     arglContext = arglSetupForCurrentContext();
     if (!arglContext) {
-        showMessage("Error", "arglSetupForCurrentContext() returned error.\n");
         closeVideo();
-        return false;
+        return TrackerStart::failed("arglSetupForCurrentContext() returned error.\n");
     }
     const float quarterTurn = static_cast<float>(M_PI / 2.0);
     rotationAboutX(quarterTurn, modelAxis);
     rotationAboutX(-quarterTurn, modelAxisInverse);
-    return true;
+    return {};
 }
 
 bool clTracker::updateFrame()
@@ -189,14 +177,13 @@ bool clTracker::updateFrame()
 void clTracker::processFrame(const unsigned char* frame)
 {
     // Work on a copy: the camera may hand out the next frame in the same memory.
-    cv::Mat& copy = g_cvImgProc.sourceImage;
-    if ((copy.cols != width || copy.rows != height || !copy.isContinuous()) &&
-        !g_cvImgProc.allocateImages(width, height)) {
-        std::fprintf(stderr, "clTracker::updateFrame: no memory for a %dx%d frame copy\n", width, height);
+    unsigned char* copy = frameCopy();
+    if (!copy) {
+        pendingProblem_ = FrameProblem::NoFrameMemory;
         markerFound = false;
         return;
     }
-    std::memcpy(copy.data, frame, static_cast<size_t>(frameBytes));
+    std::memcpy(copy, frame, static_cast<size_t>(frameBytes));
     markerFound = false;
 
     // Automatic thresholding is local: each part of the frame gets the level of its own
@@ -205,11 +192,10 @@ void clTracker::processFrame(const unsigned char* frame)
 
     DetectedMarker* markers = nullptr;
     int count = 0;
-    if (detectMarkers(copy.data, threshold, &markers, &count) < 0) {
+    if (detector_.detect(copy, threshold, &markers, &count) < 0) {
         // Detection fails only when memory for its scratch runs out. The frame is
         // skipped; the next one may fare better. Said once, not at camera rate.
-        if (!detectionFailureReported_)
-            std::fprintf(stderr, "clTracker::updateFrame: marker detection failed (out of memory); skipping frames\n");
+        if (!detectionFailureReported_) pendingProblem_ = FrameProblem::DetectionFailed;
         detectionFailureReported_ = true;
         return;
     }
@@ -232,6 +218,42 @@ void clTracker::processFrame(const unsigned char* frame)
             markerFound = true;
         }
     }
+}
+
+unsigned char* clTracker::frameCopy()
+{
+    if (frameStore_) return frameStore_->frameCopy(width, height);
+    if (ownCopy_.size() != static_cast<size_t>(frameBytes)) {
+        try {
+            ownCopy_.assign(static_cast<size_t>(frameBytes), 0);
+        } catch (const std::bad_alloc&) {
+            ownCopy_.clear();
+            return nullptr;
+        }
+    }
+    return ownCopy_.data();
+}
+
+FrameProblem clTracker::takeFrameProblem()
+{
+    const FrameProblem problem = pendingProblem_;
+    pendingProblem_ = FrameProblem::None;
+    return problem;
+}
+
+std::string clTracker::frameProblemText(FrameProblem problem) const
+{
+    char line[128];
+    switch (problem) {
+    case FrameProblem::NoFrameMemory:
+        std::snprintf(line, sizeof line, "clTracker::updateFrame: no memory for a %dx%d frame copy\n", width, height);
+        return line;
+    case FrameProblem::DetectionFailed:
+        return "clTracker::updateFrame: marker detection failed (out of memory); skipping frames\n";
+    case FrameProblem::None:
+        break;
+    }
+    return {};
 }
 
 void clTracker::cameraPositionInModel(float out[3]) const

@@ -4,10 +4,29 @@
 // thresholds it, finds the marker carrying the loaded pattern and updates its pose.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "tracking/CameraParam.h"
 #include "tracking/Labeling.h"
+#include "tracking/Marker.h"
 #include "tracking/view/ImageDraw.h"
+#include "tracking/view/FrameCopyStore.h"
 #include "tracking/view/MarkerHold.h"
+
+// How starting the tracker went. A failure carries the message box the program shows
+// for it (caption and text), or no text when it needs no words of its own.
+struct TrackerStart {
+    bool ok = true;
+    std::string caption;
+    std::string text;  // empty: nothing to show
+
+    explicit operator bool() const { return ok; }
+    static TrackerStart failed(std::string text = {}) { return TrackerStart{false, text.empty() ? "" : "Error", text}; }
+};
+
+// Something a frame could not go through, for the program to report on standard error.
+enum class FrameProblem { None, NoFrameMemory, DetectionFailed };
 
 class clTracker {
 public:
@@ -18,16 +37,24 @@ public:
 
     // Opens the camera (WDM_camera_flipV.xml), reads the frame size, the calibration
     // (camera_para.dat) and the pattern (patt.00), all from the data folder that
-    // programDataFolder finds, and starts capture. On failure a message box names the
-    // problem (except when the frame size cannot be read) and the result is false.
-    bool initialize();
+    // programDataFolder finds, and starts capture. A failure names the problem for a
+    // message box (except when the frame size cannot be read).
+    TrackerStart initialize();
     // Creates the drawing context; needs the window's GL context to be current.
-    bool initArgl();
+    TrackerStart initArgl();
     // Processes the newest camera frame, if any (false when none was ready: the previous
     // pose stays), and updates the display's hold with the frame's video time. A frame
     // detection cannot process (no memory) counts as one without the marker; the first
-    // such failure is reported on standard error.
+    // such failure is left for takeFrameProblem.
     bool updateFrame();
+    // The problem of the latest frames still to be reported, and forgets it. A frame
+    // copy without memory is reported each time; a failed detection only the first time.
+    FrameProblem takeFrameProblem();
+    // The line (with its line feed) that reports a problem on standard error.
+    std::string frameProblemText(FrameProblem problem) const;
+    // Where frames are copied to; null (the default) keeps a copy inside the tracker.
+    // The store must outlive its use here.
+    void setFrameCopyStore(FrameCopyStore* store) { frameStore_ = store; }
     // The work updateFrame does on one frame (frameBytes bytes, B,G,R,A, rows top first):
     // copy, threshold, detect, choose, pose. Separate so that a frame from elsewhere (a
     // benchmark, a still picture) goes through exactly the same steps.
@@ -72,8 +99,12 @@ private:
     bool videoCapturing_ = false;       // arVideoCapStart succeeded and CapStop is due
     bool patternLoaded_ = false;        // patternId holds a slot this object loaded
     bool detectionFailureReported_ = false;
+    FrameProblem pendingProblem_ = FrameProblem::None;
+    FrameCopyStore* frameStore_ = nullptr;   // not owned
+    MarkerDetector detector_;                // its labeller, scratch and marker history
+    std::vector<unsigned char> ownCopy_;     // the copy when no store is given
+
+    unsigned char* frameCopy();
 
     void closeVideo();
 };
-
-extern clTracker g_clTracker;

@@ -1,4 +1,4 @@
-#include "platform/video/MarkerScene.h"
+#include "scene/MarkerScene.h"
 
 #include <algorithm>
 #include <cmath>
