@@ -120,10 +120,15 @@ namespace {
 int32_t uploadThroughGL(const DecodedImage& image, void*) { return uploadTextureGL(image); }
 void deleteThroughGL(uint32_t glName, void*) { deleteTextureGL(glName); }
 
-TextureUploader g_uploader = uploadThroughGL;
-void* g_uploaderUser = nullptr;
-TextureDeleter g_deleter = deleteThroughGL;
-void* g_deleterUser = nullptr;
+// How decoded pictures become textures and how textures go: through GL unless a tool or
+// a test installed its own pair.
+struct TextureHooks {
+    TextureUploader uploader = uploadThroughGL;
+    void* uploaderUser = nullptr;
+    TextureDeleter deleter = deleteThroughGL;
+    void* deleterUser = nullptr;
+};
+TextureHooks g_hooks;
 
 void tell(std::string* reason, std::string text) {
     if (reason) *reason = std::move(text);
@@ -132,13 +137,13 @@ void tell(std::string* reason, std::string text) {
 }  // namespace
 
 void setTextureUploader(TextureUploader uploader, void* user) {
-    g_uploader = uploader ? uploader : uploadThroughGL;
-    g_uploaderUser = uploader ? user : nullptr;
+    g_hooks.uploader = uploader ? uploader : uploadThroughGL;
+    g_hooks.uploaderUser = uploader ? user : nullptr;
 }
 
 void setTextureDeleter(TextureDeleter deleter, void* user) {
-    g_deleter = deleter ? deleter : deleteThroughGL;
-    g_deleterUser = deleter ? user : nullptr;
+    g_hooks.deleter = deleter ? deleter : deleteThroughGL;
+    g_hooks.deleterUser = deleter ? user : nullptr;
 }
 
 int32_t loadTextureFile(const char* fileName, std::string* reason) {
@@ -162,7 +167,7 @@ int32_t loadTextureFile(const char* fileName, std::string* reason) {
         }
     }
     const DecodedImage& image = ready ? ready->image : own;
-    const int32_t name = g_uploader(image, g_uploaderUser);
+    const int32_t name = g_hooks.uploader(image, g_hooks.uploaderUser);
     if (name < 0) tell(reason, resolveTexturePath(fileName) + ": the texture could not be created");
     return name;
 }
@@ -195,7 +200,7 @@ void releaseTexture(uint32_t glName, TextureCache& cache) {
         TextureEntry* e = *link;
         if (e->glName != glName) continue;
         if (--e->refCount <= 0) {
-            g_deleter(e->glName, g_deleterUser);
+            g_hooks.deleter(e->glName, g_hooks.deleterUser);
             *link = e->next;
             delete e;
         }
@@ -206,7 +211,7 @@ void releaseTexture(uint32_t glName, TextureCache& cache) {
 void clearTextureCache(TextureCache& cache) {
     while (TextureEntry* e = cache) {
         cache = e->next;
-        g_deleter(e->glName, g_deleterUser);
+        g_hooks.deleter(e->glName, g_hooks.deleterUser);
         delete e;
     }
 }

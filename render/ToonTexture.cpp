@@ -31,8 +31,12 @@ std::string startDirectory() {
 }
 const std::string g_startDirectory = startDirectory();
 
-std::string g_toonFolder;
-bool g_toonFolderChosen = false;
+// The folder of the shared toon ramps, found on first use unless the program chose one.
+struct ToonFolder {
+    std::string path;
+    bool chosen = false;
+};
+ToonFolder g_toonFolder;
 
 std::string findToonFolder() {
     if (const char* env = std::getenv("PAVONIX_TOON_DIR")) {
@@ -64,13 +68,13 @@ int sharedToonIndex(const std::string& utf8Name) {
 }  // namespace
 
 void setDefaultToonFolder(const std::string& utf8Folder) {
-    g_toonFolder = utf8Folder;
-    g_toonFolderChosen = true;
+    g_toonFolder.path = utf8Folder;
+    g_toonFolder.chosen = true;
 }
 
 const std::string& defaultToonFolder() {
-    if (!g_toonFolderChosen) setDefaultToonFolder(findToonFolder());
-    return g_toonFolder;
+    if (!g_toonFolder.chosen) setDefaultToonFolder(findToonFolder());
+    return g_toonFolder.path;
 }
 
 std::string sharedToonName(int index) {

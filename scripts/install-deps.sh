@@ -22,6 +22,8 @@ PACKAGES=(
   xvfb xauth xdotool
   ffmpeg
   desktop-file-utils
+  # the house check reads the includes with a small script
+  python3
   # the Debian package: cpack's dependency scan runs dpkg-shlibdeps (dpkg-dev) on the
   # programs it finds with file
   dpkg-dev file

@@ -1,6 +1,7 @@
 // Calibration records, the lens-distortion model and the projection decomposition.
 
 #include "tracking/CameraParam.h"
+#include "tracking/TrackerTables.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,9 +17,6 @@
 namespace {
 
 constexpr std::size_t kRecordBytes = sizeof(CameraParam);
-
-// The working calibration that detection, sampling and pose estimation read.
-CameraParam g_workingParam = {};
 
 // The file stores every field most significant byte first; the record in memory is
 // the host's little-endian form. Fields are encoded one by one so padding or host
@@ -159,11 +157,11 @@ int resizeCameraParam(const CameraParam* source, int newWidth, int newHeight, Ca
 }
 
 int setTrackerCameraParam(const CameraParam* param) {
-    g_workingParam = *param;
+    g_trackerTables.workingParam = *param;
     return 0;
 }
 
-const CameraParam& trackerCameraParam() { return g_workingParam; }
+const CameraParam& trackerCameraParam() { return g_trackerTables.workingParam; }
 
 // The radial factor is stored scaled up by 1e8 so that the file holds a readable number.
 static constexpr double kRadialFactorUnit = 100000000.0;

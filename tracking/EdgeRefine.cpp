@@ -1,4 +1,5 @@
 #include "tracking/EdgeRefine.h"
+#include "tracking/TrackerTables.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,8 +8,6 @@
 #include "tracking/CameraParam.h"
 
 namespace {
-
-bool g_subpixelEdges = true;
 
 constexpr int kMaxSamples = 96;          // edge positions per side
 constexpr int kProfileSamples = 33;      // at most this many grey levels across the edge at each position
@@ -210,8 +209,8 @@ bool fitLineThrough(const double (*points)[2], const bool* use, int n, double li
     return true;
 }
 
-void setSubpixelEdges(bool on) { g_subpixelEdges = on; }
-bool subpixelEdges() { return g_subpixelEdges; }
+void setSubpixelEdges(bool on) { g_trackerTables.subpixelEdges = on; }
+bool subpixelEdges() { return g_trackerTables.subpixelEdges; }
 
 bool refineEdges(const uint8_t* frame, int width, int height, const double distortion[4], double edgeLines[4][3],
                  double corners[4][2]) {

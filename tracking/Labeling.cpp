@@ -12,8 +12,17 @@
 
 #include "tracking/Marker.h"
 
-int debugImageMode = 0;
-uint8_t* binarizedImage = nullptr;
+// The thresholded copy of the last frame labelled while the binarized view is on.
+struct BinarizedCopy {
+    int enabled = 0;
+    uint8_t* pixels = nullptr;
+    int width = 0;
+    int height = 0;
+};
+BinarizedCopy g_binarized;
+
+int& debugImageMode = g_binarized.enabled;
+uint8_t*& binarizedImage = g_binarized.pixels;
 
 namespace {
 
@@ -25,16 +34,14 @@ constexpr int kNoEdgeNearby = 1 << 30;
 // marker detectors own their own.
 Labeller g_detectionLabeller;
 
-int binarizedWidth = 0;
-int binarizedHeight = 0;
-
 bool prepareBinarizedImage(int width, int height) {
-    if (binarizedImage && binarizedWidth == width && binarizedHeight == height) return true;
-    std::free(binarizedImage);
-    binarizedImage = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(width) * height, 4));
-    binarizedWidth = binarizedImage ? width : 0;
-    binarizedHeight = binarizedImage ? height : 0;
-    return binarizedImage != nullptr;
+    BinarizedCopy& b = g_binarized;
+    if (b.pixels && b.width == width && b.height == height) return true;
+    std::free(b.pixels);
+    b.pixels = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(width) * height, 4));
+    b.width = b.pixels ? width : 0;
+    b.height = b.pixels ? height : 0;
+    return b.pixels != nullptr;
 }
 
 // out[0..count) = value; whole dark areas (a table, a wall) make long runs.

@@ -21,9 +21,9 @@ struct DetectedMarker {
 };
 
 // Non-zero: labeling also writes binarizedImage (toggled by the "Display Bin" command).
-extern int debugImageMode;
+extern int& debugImageMode;
 // width x height x 4 bytes, the thresholded frame; null until the first debug labeling.
-extern uint8_t* binarizedImage;
+extern uint8_t*& binarizedImage;
 
 // A detector with its own labeller, scratch and history of recent markers: the object to
 // own where one camera's frames are tracked (the viewer's tracker owns one).

@@ -2,6 +2,7 @@
 // writer side that turns a picture into a pattern file.
 
 #include "tracking/Pattern.h"
+#include "tracking/TrackerTables.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,8 +14,6 @@
 #include <string>
 
 namespace {
-
-PatternTable g_patternTable;
 
 constexpr int kValuesPerDirection = 3 * kPatternSize * kPatternSize;  // 768
 // A template without any contrast would divide by zero in the correlation.
@@ -56,10 +55,10 @@ double powerOf(long long sumOfSquares) {
 
 }  // namespace
 
-PatternTable& patternTable() { return g_patternTable; }
+PatternTable& patternTable() { return g_trackerTables.patterns; }
 
 int loadPatternFile(const char* fileName) {
-    PatternTable& table = g_patternTable;
+    PatternTable& table = g_trackerTables.patterns;
     if (table.count == -1) {
         std::fill(std::begin(table.state), std::end(table.state), 0);
         table.count = 0;
@@ -146,7 +145,7 @@ namespace {
 
 // A slot that was never loaded (or lies outside the table) is treated as free.
 bool isLoaded(int slot) {
-    const PatternTable& table = g_patternTable;
+    const PatternTable& table = g_trackerTables.patterns;
     return table.count >= 0 && slot >= 0 && slot < kPatternSlots && table.state[slot] != 0;
 }
 
@@ -154,20 +153,20 @@ bool isLoaded(int slot) {
 
 int freePatternSlot(int slot) {
     if (!isLoaded(slot)) return -1;
-    g_patternTable.state[slot] = 0;
-    --g_patternTable.count;
+    g_trackerTables.patterns.state[slot] = 0;
+    --g_trackerTables.patterns.count;
     return 1;
 }
 
 int activatePatternSlot(int slot) {
     if (!isLoaded(slot)) return -1;
-    g_patternTable.state[slot] = 1;
+    g_trackerTables.patterns.state[slot] = 1;
     return 1;
 }
 
 int deactivatePatternSlot(int slot) {
     if (!isLoaded(slot)) return -1;
-    g_patternTable.state[slot] = 2;
+    g_trackerTables.patterns.state[slot] = 2;
     return 1;
 }
 

@@ -1,0 +1,3 @@
+#include "tracking/TrackerTables.h"
+
+TrackerTables g_trackerTables;
