@@ -8,33 +8,7 @@
 #include "animation/MathUtil.h"
 
 void initBone(cBone& bone, const char* name, const BoneDef& def, cBone* bones) {
-    std::strncpy(bone.name, name ? name : "", sizeof(bone.name) - 1);
-    bone.name[sizeof(bone.name) - 1] = 0;
-    std::memcpy(bone.restPosition, def.restPosition, sizeof(bone.restPosition));
-    bone.flags = def.flags;
-    bone.parent = def.parent >= 0 ? &bones[def.parent] : nullptr;
-    // With a parent the loader replaces this once all rest positions are known.
-    std::memcpy(bone.parentOffset, def.restPosition, sizeof(bone.parentOffset));
-    bone.child = def.child >= 0 ? &bones[def.child] : nullptr;
-    if ((def.flags & (0x0100 | 0x0200)) && def.appendParent >= 0) {
-        bone.appendParent = &bones[def.appendParent];
-        bone.appendRatio = def.appendRatio;
-    } else {
-        bone.appendParent = nullptr;
-        bone.appendRatio = 0.0f;
-    }
-    setIdentityMatrix4(bone.inverseRest);
-    bone.inverseRest[12] = -def.restPosition[0];
-    bone.inverseRest[13] = -def.restPosition[1];
-    bone.inverseRest[14] = -def.restPosition[2];
-    bone.ikAngleLimited = 0;
-    bone.deformLayer = def.deformLayer;
-    std::memcpy(bone.fixedAxis, def.fixedAxis, sizeof(bone.fixedAxis));
-    std::memcpy(bone.localAxisX, def.localAxisX, sizeof(bone.localAxisX));
-    std::memcpy(bone.localAxisZ, def.localAxisZ, sizeof(bone.localAxisZ));
-    bone.ikChain = nullptr;
-    bone.nextInOrder = nullptr;
-    bone.refreshStamp = 0;
+    initBoneRecord(bone, name, def, bones);
     resetBonePose(bone);
     setIdentityMatrix4(bone.skinMatrix);
 }

@@ -141,8 +141,9 @@ public:
     }
 
 private:
-    template <typename T>
-    bool readLE(T& v) {
+    // Reads a T stored least (or, kBigEndian, most) significant byte first.
+    template <bool kBigEndian, typename T>
+    bool readInOrder(T& v) {
         const uint8_t* p = take(sizeof(T));
         if (!p) {
             v = 0;
@@ -150,23 +151,20 @@ private:
         }
         using U = std::make_unsigned_t<T>;
         U u = 0;
-        for (std::size_t i = 0; i < sizeof(T); ++i) u |= static_cast<U>(static_cast<U>(p[i]) << (8 * i));
+        for (std::size_t i = 0; i < sizeof(T); ++i) {
+            const std::size_t shift = 8 * (kBigEndian ? sizeof(T) - 1 - i : i);
+            u = static_cast<U>(u | static_cast<U>(static_cast<U>(p[i]) << shift));
+        }
         v = static_cast<T>(u);
         return true;
     }
-
+    template <typename T>
+    bool readLE(T& v) {
+        return readInOrder<false>(v);
+    }
     template <typename T>
     bool readBE(T& v) {
-        const uint8_t* p = take(sizeof(T));
-        if (!p) {
-            v = 0;
-            return false;
-        }
-        using U = std::make_unsigned_t<T>;
-        U u = 0;
-        for (std::size_t i = 0; i < sizeof(T); ++i) u = static_cast<U>(static_cast<U>(u << 8) | p[i]);
-        v = static_cast<T>(u);
-        return true;
+        return readInOrder<true>(v);
     }
 
     const uint8_t* data_;

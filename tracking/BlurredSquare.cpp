@@ -60,25 +60,6 @@ BlurShape straightMotion(const double v[2]) {
     return shape;
 }
 
-bool invert3(const double m[3][3], double out[3][3]) {
-    const double c00 = m[1][1] * m[2][2] - m[1][2] * m[2][1];
-    const double c01 = m[1][2] * m[2][0] - m[1][0] * m[2][2];
-    const double c02 = m[1][0] * m[2][1] - m[1][1] * m[2][0];
-    const double det = m[0][0] * c00 + m[0][1] * c01 + m[0][2] * c02;
-    if (!(std::fabs(det) > 1e-12) || !std::isfinite(det)) return false;
-    const double inv = 1.0 / det;
-    out[0][0] = c00 * inv;
-    out[0][1] = (m[0][2] * m[2][1] - m[0][1] * m[2][2]) * inv;
-    out[0][2] = (m[0][1] * m[1][2] - m[0][2] * m[1][1]) * inv;
-    out[1][0] = c01 * inv;
-    out[1][1] = (m[0][0] * m[2][2] - m[0][2] * m[2][0]) * inv;
-    out[1][2] = (m[0][2] * m[1][0] - m[0][0] * m[1][2]) * inv;
-    out[2][0] = c02 * inv;
-    out[2][1] = (m[0][1] * m[2][0] - m[0][0] * m[2][1]) * inv;
-    out[2][2] = (m[0][0] * m[1][1] - m[0][1] * m[1][0]) * inv;
-    return true;
-}
-
 // The pixels the fit compares, and what they show (three channels summed).
 struct FitPixels {
     int count = 0;

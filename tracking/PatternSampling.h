@@ -14,3 +14,6 @@ constexpr double kSamplingPatternSide = 5.0;
 // Homography h (h[2][2] = 1) mapping the four model points onto the four image points.
 // -1 when the points are degenerate (three of them collinear).
 int computeHomography(const double model[4][2], const double image[4][2], double h[3][3]);
+
+// The inverse of a 3 x 3 matrix (a homography taken back); false when it is singular.
+bool invert3(const double m[3][3], double out[3][3]);
