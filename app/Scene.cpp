@@ -222,7 +222,7 @@ void idleStep() {
         lookAtViewpoint(viewpoint, g_model2);
     }
 
-    g_physicsWorld->step(frameCount);
+    if (g_physicsWorld) g_physicsWorld->step(frameCount);
 
     cModel* shown[2];
     uint32_t count = 0;

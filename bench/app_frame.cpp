@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "app/imgproc/cvImgProc.h"
 #include "app/record/RecordFormat.h"
 #include "app/record/Recorder.h"
+#include "physics/PhysicsWorld.h"
 #include "platform/video/Video.h"
 #include "scene/MarkerScene.h"
 #include "scene/VirtualCamera.h"
@@ -64,6 +66,8 @@ bool startApplication() {
     loadGLExtensions();
     g_cvImgProc.init(g_clTracker.width, g_clTracker.height);
     glutDisplayFunc(displayFrame);
+    // The viewer makes its physics world before the scene, and so does this stand-in.
+    g_physicsWorld = std::make_unique<PhysicsWorld>();
     initScene();
     reshapeWindow(g_clTracker.width, g_clTracker.height);
 
