@@ -624,3 +624,14 @@ double poseTranslationErrorPercent(const double truth[3][4], const double estima
     const double length = std::sqrt(truth[0][3] * truth[0][3] + truth[1][3] * truth[1][3] + truth[2][3] * truth[2][3]);
     return 100.0 * std::sqrt(dx * dx + dy * dy + dz * dz) / length;
 }
+
+double worstCornerError(const double corners[4][2], const double expected[4][2]) {
+    double worst = 0.0;
+    for (int e = 0; e < 4; ++e) {
+        double nearest = 1e300;
+        for (int c = 0; c < 4; ++c)
+            nearest = std::min(nearest, std::hypot(corners[c][0] - expected[e][0], corners[c][1] - expected[e][1]));
+        worst = std::max(worst, nearest);
+    }
+    return worst;
+}

@@ -103,6 +103,9 @@ cv::Mat motionKernel(double length, double angle);
 // tiltAxis, then spun about its normal.
 void markerRotation(double tiltAxis, double tilt, double spin, double out[3][3]);
 
+// Worst distance from each expected corner to the nearest of the found ones, in pixels.
+double worstCornerError(const double corners[4][2], const double expected[4][2]);
+
 // Draws a set: the same condition, calibration, size and seed always give the same draws.
 // calibration is resized to width x height (resizeCameraParam); frames is the set's
 // length (the sequence keeps its own course over however many frames it is given).

@@ -24,17 +24,6 @@ namespace {
 // thick, blurred by 8-14 px.
 constexpr int kThinFrames[] = {6, 31, 79, 111};
 
-double worstCornerError(const double corners[4][2], const double expected[4][2]) {
-    double worst = 0.0;
-    for (int e = 0; e < 4; ++e) {
-        double nearest = 1e300;
-        for (int c = 0; c < 4; ++c)
-            nearest = std::min(nearest, std::hypot(corners[c][0] - expected[e][0], corners[c][1] - expected[e][1]));
-        worst = std::max(worst, nearest);
-    }
-    return worst;
-}
-
 struct ThinFrames {
     ConditionSet set;
     std::vector<std::vector<uint8_t>> frames;

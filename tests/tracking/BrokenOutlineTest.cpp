@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/TrackingConditions.h"
 #include "common/TrackingFixtures.h"
 #include "tracking/BrokenOutline.h"
 #include "tracking/Candidates.h"
@@ -21,18 +22,6 @@ bool traceLargest(TestFrame& frame, MarkerCandidate* candidate) {
     for (int j = 1; j < tables.count; ++j)
         if (tables.area[j] > tables.area[largest]) largest = j;
     return traceContour(labels, frame.width, tables.equivalence, largest + 1, tables.box + 4 * largest, candidate) == 0;
-}
-
-// Worst distance from each expected corner to the nearest recovered one.
-double worstCornerError(const double corners[4][2], const double expected[4][2]) {
-    double worst = 0.0;
-    for (int e = 0; e < 4; ++e) {
-        double nearest = 1e300;
-        for (int c = 0; c < 4; ++c)
-            nearest = std::min(nearest, std::hypot(corners[c][0] - expected[e][0], corners[c][1] - expected[e][1]));
-        worst = std::max(worst, nearest);
-    }
-    return worst;
 }
 
 struct Recovery {
