@@ -4,7 +4,7 @@
 #include <cstddef>
 
 // The right-button menu: identifiers 1..18 in order, labels as shown.
-constexpr int kMenuEntryCount = 18;
+constexpr int kMenuEntryCount = 19;
 extern const char* const kMenuLabels[kMenuEntryCount];
 
 void keyboardPressed(unsigned char key, int x, int y);

@@ -109,7 +109,7 @@ void shadowPass() {
 
     // One full-window quad darkens every marked pixel once, however many shadows overlap.
     beginWindowPixels(w, h);
-    glColor4f(0.2f, 0.2f, 0.2f, 0.5f);
+    glColor4fv(viewState().light.shadow);
     glBegin(GL_TRIANGLE_FAN);
     glVertex2i(0, h);
     glVertex2i(w, h);
@@ -190,6 +190,7 @@ void displayFrame() {
         glLoadMatrixd(g_modelViewMatrix);
 
         if (g_displayAxis) drawAxes();
+        applySceneLight();
 
         glScalef(1.0f, 1.0f, -1.0f);
         glCullFace(GL_FRONT);

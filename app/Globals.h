@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "animation/Motion.h"
+#include "app/SceneLight.h"
 #include "app/sound/Music.h"
 #include "character/Model.h"
 #include "tracking/view/Tracker.h"
@@ -37,6 +38,7 @@ struct DisplaySwitches {
     bool matrix = false;
     bool wireFrame = false;
     bool smoothPose = false;  // the drawn pose goes through a temporal filter
+    bool roomLight = false;   // the character is lit like the marker's paper, not by the fixed light
 };
 
 // The matrices a frame is drawn with, column-major.
@@ -52,6 +54,8 @@ struct ViewState {
     DisplaySwitches display;
     ViewMatrices matrices;
     int lastIdleTime = 0;  // GLUT ms of the previous idle step; 0 = none yet
+    PaperLight paperLight;  // the room's light read off the marker, held while it is lost
+    SceneLight light = sceneLightFor(nullptr);  // what the latest frame was lit with
 };
 ViewState& viewState();
 

@@ -31,7 +31,6 @@ namespace {
 
 // Light 0 is directional and fixed relative to the camera.
 const GLfloat kLightPosition[4] = {0.45f, 0.55f, 1.0f, 0.0f};
-const GLfloat kLightColour[4] = {0.9f, 0.9f, 0.9f, 1.0f};
 // The shadow's light point and the ground plane, in model-vertex coordinates.
 const float kShadowLight[3] = {10.0f, 70.0f, -20.0f};
 const float kGroundPlane[4] = {0.0f, 1.0f, 0.0f, 0.0f};
@@ -150,9 +149,7 @@ void initScene() {
     // Set while the model-view matrix is the identity, so the light stays fixed
     // relative to the camera.
     glLightfv(GL_LIGHT0, GL_POSITION, kLightPosition);
-    glLightfv(GL_LIGHT0, GL_DIFFUSE, kLightColour);
-    glLightfv(GL_LIGHT0, GL_AMBIENT, kLightColour);
-    glLightfv(GL_LIGHT0, GL_SPECULAR, kLightColour);
+    applySceneLight();
     glEnable(GL_LIGHT0);
     glEnable(GL_LIGHTING);
 
@@ -178,6 +175,24 @@ void initScene() {
     }
 }
 
+void measureRoomLight() {
+    const cv::Mat& frame = g_cvImgProc.sourceImage;
+    if (frame.empty() || frame.cols != g_clTracker.width || frame.rows != g_clTracker.height) return;
+    viewState().paperLight.update(frame.data, frame.cols, frame.rows, g_clTracker.cameraParam,
+                                  g_clTracker.markerFound, g_clTracker.markerTransform, g_clTracker.markerWidth,
+                                  g_clTracker.markerCenter, g_clTracker.frameSeconds);
+}
+
+void applySceneLight() {
+    ViewState& view = viewState();
+    const bool fromPaper = view.display.roomLight && view.paperLight.hasEstimate();
+    view.light = sceneLightFor(fromPaper ? &view.paperLight.estimate() : nullptr);
+    glLightfv(GL_LIGHT0, GL_DIFFUSE, view.light.diffuse);
+    glLightfv(GL_LIGHT0, GL_AMBIENT, view.light.ambient);
+    glLightfv(GL_LIGHT0, GL_SPECULAR, view.light.specular);
+    glLightModelfv(GL_LIGHT_MODEL_AMBIENT, view.light.modelAmbient);
+}
+
 void visibilityChanged(int state) { glutIdleFunc(state == GLUT_VISIBLE ? idleStep : nullptr); }
 
 float elapsedMotionFrames(int now, int previous, bool paused) {
@@ -192,7 +207,10 @@ void idleStep() {
     g_idle.newFrameThisStep = g_clTracker.updateFrame();
     if (const FrameProblem problem = g_clTracker.takeFrameProblem(); problem != FrameProblem::None)
         std::fputs(g_clTracker.frameProblemText(problem).c_str(), stderr);
-    if (g_idle.newFrameThisStep) updateDisplayedPose(g_clTracker.frameSeconds);
+    if (g_idle.newFrameThisStep) {
+        updateDisplayedPose(g_clTracker.frameSeconds);
+        measureRoomLight();
+    }
 
     float viewpoint[3];
     g_clTracker.cameraPositionInModel(viewpoint);

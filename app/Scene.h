@@ -8,6 +8,14 @@ void loadGLExtensions();
 // dot(P, L) * I - L * P^T (column-major) into out: flattens geometry onto plane P as
 // seen from the point light L (w = 1).
 void makeShadowMatrix(const float light[3], const float plane[4], float out[16]);
+// Reads the room's light off the marker's paper in the tracker's latest frame (held when
+// the marker was not found); runs whether or not the light follows it, so switching it
+// on needs no wait.
+void measureRoomLight();
+// Sets light 0's colours and the global ambient for the frame to draw: the room's light
+// when that switch is on and an estimate exists, else the fixed light. Also what the
+// shadow pass reads (viewState().light).
+void applySceneLight();
 void visibilityChanged(int state);
 void idleStep();
 void reshapeWindow(int width, int height);

@@ -231,3 +231,35 @@ TEST(Overlay, TheFrameRateReadsZeroDuringTheFirstSecond) {
     countFpsFrame(1500, line, sizeof line);
     EXPECT_STREQ(line, "FPS =  25.00, Th = 130");
 }
+
+TEST(Commands, RoomLightIsOffByDefaultAndItsSwitchLightsLikeThePaper) {
+    ViewState& view = viewState();
+    EXPECT_FALSE(view.display.roomLight);
+    view.paperLight.reset();
+    RoomLight warm;
+    const float paper[3] = {0.6f, 0.45f, 0.3f};
+    for (int c = 0; c < 3; ++c) {
+        warm.paper[c] = paper[c];
+        warm.black[c] = 0.03f;
+    }
+    view.paperLight.blend(warm, 1.0);
+
+    // Off: the fixed light, whatever the paper shows.
+    applySceneLight();
+    for (int c = 0; c < 3; ++c) EXPECT_FLOAT_EQ(view.light.diffuse[c], 0.9f);
+    keyboardPressed('i', 0, 0);
+    EXPECT_TRUE(view.display.roomLight);
+    applySceneLight();
+    for (int c = 0; c < 3; ++c) EXPECT_FLOAT_EQ(view.light.diffuse[c], paper[c]) << c;
+    keyboardPressed('I', 0, 0);
+    EXPECT_FALSE(view.display.roomLight);
+    menuSelected(19);
+    EXPECT_TRUE(view.display.roomLight);
+    // On, but nothing read yet: the fixed light until the marker is seen.
+    view.paperLight.reset();
+    applySceneLight();
+    for (int c = 0; c < 3; ++c) EXPECT_FLOAT_EQ(view.light.diffuse[c], 0.9f);
+    menuSelected(19);
+    EXPECT_FALSE(view.display.roomLight);
+    applySceneLight();
+}

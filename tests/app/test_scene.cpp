@@ -11,6 +11,7 @@
 #include "app/Commands.h"
 #include "app/Display.h"
 #include "app/Scene.h"
+#include "app/SceneLight.h"
 #include "tracking/Labeling.h"
 
 namespace {
@@ -78,7 +79,7 @@ TEST(ShadowMatrix, FlattensPointsOntoTheGroundAlongRaysFromTheLight) {
 }
 
 TEST(Commands, KeysReachTheirMenuEntriesInBothCases) {
-    const char* letters = "OPMRLTFXBHAWESCKGU";
+    const char* letters = "OPMRLTFXBHAWESCKGUI";
     for (int i = 0; i < kMenuEntryCount; ++i) {
         EXPECT_EQ(menuEntryForKey(static_cast<unsigned char>(letters[i])), i + 1) << letters[i];
         EXPECT_EQ(menuEntryForKey(static_cast<unsigned char>(letters[i] + 32)), i + 1) << letters[i];
@@ -169,4 +170,58 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
     EXPECT_TRUE(parse({"--audio-offset", "-60000"}, edge, e)) << e;
     EXPECT_FALSE(parse({"--audio"}, bad, e));
     EXPECT_FALSE(parse({"--audio="}, bad, e));
+}
+
+TEST(SceneLight, FixedWithoutAnEstimateAndScaledToThePaperWithOne) {
+    // No estimate: exactly the light the viewer has always used.
+    const SceneLight fixed = sceneLightFor(nullptr);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_EQ(fixed.diffuse[c], 0.9f);
+        EXPECT_EQ(fixed.ambient[c], 0.9f);
+        EXPECT_EQ(fixed.specular[c], 0.9f);
+        EXPECT_EQ(fixed.modelAmbient[c], 0.2f);
+        EXPECT_EQ(fixed.shadow[c], 0.2f);
+    }
+    EXPECT_EQ(fixed.diffuse[3], 1.0f);
+    EXPECT_EQ(fixed.modelAmbient[3], 1.0f);
+    EXPECT_EQ(fixed.shadow[3], 0.5f);
+
+    // A neutral paper the camera sees at 0.9 gives the fixed light back.
+    RoomLight reference;
+    for (int c = 0; c < 3; ++c) {
+        reference.paper[c] = 0.9f;
+        reference.black[c] = 0.05f;
+    }
+    const SceneLight same = sceneLightFor(&reference);
+    for (int c = 0; c < 4; ++c) {
+        EXPECT_FLOAT_EQ(same.diffuse[c], fixed.diffuse[c]);
+        EXPECT_FLOAT_EQ(same.modelAmbient[c], fixed.modelAmbient[c]);
+        EXPECT_FLOAT_EQ(same.shadow[c], fixed.shadow[c]);
+    }
+
+    // A dim warm room: every term scales by the paper per channel, so a white diffuse
+    // material facing the light shows the paper, and the shadow keeps its share.
+    RoomLight warm;
+    const float paper[3] = {0.62f, 0.47f, 0.30f};
+    for (int c = 0; c < 3; ++c) {
+        warm.paper[c] = paper[c];
+        warm.black[c] = 0.04f;
+    }
+    const SceneLight lit = sceneLightFor(&warm);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_FLOAT_EQ(lit.diffuse[c], paper[c]);
+        EXPECT_FLOAT_EQ(lit.ambient[c], paper[c]);
+        EXPECT_FLOAT_EQ(lit.modelAmbient[c], 0.2f * paper[c] / 0.9f);
+        // The shadowed paper: half of it plus half of the grey, the same share as 0.2 of 0.9 grey.
+        EXPECT_NEAR(0.5f * paper[c] + 0.5f * lit.shadow[c], paper[c] * (0.5f + 0.1f / 0.9f), 1e-6f);
+    }
+
+    // A washed-out picture (ink barely below the paper): the shadow stops at the ink.
+    RoomLight hazy;
+    for (int c = 0; c < 3; ++c) {
+        hazy.paper[c] = 0.6f;
+        hazy.black[c] = 0.45f;
+    }
+    const SceneLight flat = sceneLightFor(&hazy);
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(0.5f * 0.6f + 0.5f * flat.shadow[c], 0.45f, 1e-6f);
 }
