@@ -47,7 +47,7 @@ std::set<std::string> listFiles(const std::string& dir, const std::string& prefi
     return out;
 }
 
-LiveProgram::LiveProgram(const std::vector<std::string>& extraArgs) {
+LiveProgram::LiveProgram(const std::vector<std::string>& extraArgs, const double* roomLight) {
     dir_ = makeTempDir("pavonix-live");
     CameraParam loaded{};
     if (!loadCameraParam((kSource + "/Data/camera_para.dat").c_str(), 1, &loaded)) return;
@@ -59,6 +59,10 @@ LiveProgram::LiveProgram(const std::vector<std::string>& extraArgs) {
     options.supersample = 1;
     cv::Mat frame(480, 640, CV_8UC4);
     renderMarkerScene(camera_, pose_, kVirtualMarkerWidth, marker, options, frame.data);
+    if (roomLight) {
+        // Bytes are B, G, R, A: the room's R scales channel 2.
+        cv::multiply(frame, cv::Scalar(roomLight[2], roomLight[1], roomLight[0], 1.0), frame);
+    }
     cv::Mat bgr;
     cv::cvtColor(frame, bgr, cv::COLOR_BGRA2BGR);
     for (int i = 0; i < 4; ++i) {

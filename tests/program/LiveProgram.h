@@ -14,8 +14,10 @@
 class LiveProgram {
 public:
     // Renders the marker at the test pose into an image sequence and starts the program
-    // on it. extraArgs are passed on (e.g. --model). Skips nothing itself: check ok().
-    explicit LiveProgram(const std::vector<std::string>& extraArgs = {});
+    // on it. extraArgs are passed on (e.g. --model). roomLight, when given, scales the
+    // picture's R, G and B (paper included) as a tinted or dimmed room would. Skips
+    // nothing itself: check ok().
+    explicit LiveProgram(const std::vector<std::string>& extraArgs = {}, const double* roomLight = nullptr);
     ~LiveProgram();
 
     bool ok() const { return window_ != 0; }
