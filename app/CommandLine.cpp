@@ -159,6 +159,7 @@ const char* usageText() {
            "  H  shadow / mirror       A  matrix text (on/off)  W  wire frame (on/off)\n"
            "  E  automatic threshold   S  save PNG screenshot   C  start/stop recording\n"
            "  K  toon look (on/off)    G  smooth pose (on/off)  U  open music\n"
+           "  I  room light (on/off): light the characters like the marker's paper\n"
            "  space  pause motion and music                     +  larger  -  smaller models\n"
            "  [  ]  music offset 10 ms earlier / later (the motion lags / leads the song)\n"
            "  arrow keys, Page Up/Down  move the twin           Home  put the twin back\n"

@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "common/TrackingConditions.h"
 #include "common/TrackingFixtures.h"
 #include "tracking/PaperLight.h"
 
@@ -256,4 +258,51 @@ TEST(PaperLight, RefusesWhatIsNotALitSheetOfPaper) {
     EXPECT_FALSE(estimator.measure(view.bgra.data(), 640, 480, camera, pose, 0.0, kCenter, &read));
     // The same pose in that light is read.
     EXPECT_TRUE(measureView(estimator, view, &read));
+}
+
+// The rooms the tracker is tested in: white light everywhere but in the dim room, so the
+// paper must read white (whatever fingers, glints, blur or JPEG do to part of it), and a
+// square too small to have a margin worth reading is refused rather than misread.
+TEST(PaperLight, ReadsWhitePaperUnderEveryTrackingCondition) {
+    const CameraParam& calibration = committedCamera();
+    for (TrackingCondition condition : kStillConditions) {
+        int width, height;
+        conditionFrameSize(condition, &width, &height);
+        const ConditionSet set = makeConditionSet(condition, calibration, width, height, 31, 16);
+        std::vector<uint8_t> bgra;
+        int measured = 0, white = 0;
+        float darkest = 1.0f;
+        for (size_t i = 0; i < set.frames.size(); ++i) {
+            renderConditionFrame(set, i, committedMarker(), &bgra);
+            PaperLight estimator;
+            RoomLight read;
+            if (!estimator.measure(bgra.data(), width, height, set.camera, set.frames[i].truth, set.markerWidth,
+                                   kCenter, &read))
+                continue;
+            ++measured;
+            darkest = std::min(darkest, paperLuma(read.paper));
+            bool isWhite = true;
+            for (int c = 0; c < 3; ++c) isWhite = isWhite && read.paper[c] >= 0.9f;
+            white += isWhite;
+        }
+        const char* name = conditionName(condition);
+        std::printf("paper light, %s: %d of %zu frames read, %d white, darkest luma %.2f\n", name, measured,
+                    set.frames.size(), white, static_cast<double>(darkest));
+        if (condition == TrackingCondition::Tiny) {
+            // Squares of 15 to 44 pixels: the smallest refused, the others read right.
+            EXPECT_GT(measured, 0) << name;
+            EXPECT_LT(measured, static_cast<int>(set.frames.size())) << name;
+            EXPECT_EQ(white, measured) << name;
+            continue;
+        }
+        EXPECT_GE(measured, 14) << name;
+        if (condition == TrackingCondition::DimLight) {
+            // The lamp's light at the marker, from 1.0 down to a quarter: lit, but dimmer.
+            EXPECT_GT(darkest, 0.15f) << name;
+            EXPECT_LT(white, measured) << name;
+            continue;
+        }
+        EXPECT_GE(white, measured - 1) << name << ": " << white << " of " << measured << " read white, darkest "
+                                       << darkest;
+    }
 }
