@@ -30,6 +30,7 @@ const char* const kMenuLabels[kMenuEntryCount] = {
     "Display Shadow (On/Off) [H]", "Display Matrix (On/Off) [A]", "Wire frame     (On/Off) [W]",
     "Auto Threshold (On/Off) [E]", "Save to PNG file        [S]", "Capture to AVI file     [C]",
     "Toon Look      (On/Off) [K]", "Smooth Pose    (On/Off) [G]", "Open Music              [U]",
+    "Calibrate Camera        [V]",
 };
 
 namespace {
@@ -193,6 +194,7 @@ void menuSelected(int id) {
             break;
         case 17: g_smoothPose = !g_smoothPose; break;
         case 18: openMusic(); break;
+        case 19: viewState().calibration.toggle(g_clTracker); break;
         default: break;
     }
 }
@@ -217,6 +219,7 @@ int menuEntryForKey(unsigned char key) {
         case 'k': return 16;
         case 'g': return 17;
         case 'u': return 18;
+        case 'v': return 19;
         default: return 0;
     }
 }

@@ -3,8 +3,8 @@
 
 #include <cstddef>
 
-// The right-button menu: identifiers 1..18 in order, labels as shown.
-constexpr int kMenuEntryCount = 18;
+// The right-button menu: identifiers 1..19 in order, labels as shown.
+constexpr int kMenuEntryCount = 19;
 extern const char* const kMenuLabels[kMenuEntryCount];
 
 void keyboardPressed(unsigned char key, int x, int y);

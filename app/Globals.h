@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "animation/Motion.h"
+#include "app/CalibrationMode.h"
 #include "app/sound/Music.h"
 #include "character/Model.h"
 #include "tracking/view/Tracker.h"
@@ -52,6 +53,7 @@ struct ViewState {
     DisplaySwitches display;
     ViewMatrices matrices;
     int lastIdleTime = 0;  // GLUT ms of the previous idle step; 0 = none yet
+    CalibrationMode calibration;  // collecting views of the marker, when started from the menu
 };
 ViewState& viewState();
 

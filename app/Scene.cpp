@@ -193,6 +193,8 @@ void idleStep() {
     if (const FrameProblem problem = g_clTracker.takeFrameProblem(); problem != FrameProblem::None)
         std::fputs(g_clTracker.frameProblemText(problem).c_str(), stderr);
     if (g_idle.newFrameThisStep) updateDisplayedPose(g_clTracker.frameSeconds);
+    if (g_idle.newFrameThisStep && viewState().calibration.active() && !g_cvImgProc.sourceImage.empty())
+        viewState().calibration.offerFrame(g_clTracker, g_cvImgProc.sourceImage.data);
 
     float viewpoint[3];
     g_clTracker.cameraPositionInModel(viewpoint);
