@@ -4,6 +4,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <unistd.h>
 
@@ -113,4 +114,27 @@ TEST_F(CalibrateToolTest, RefusesTooFewViewsWithTheReasonAndWritesNothing) {
               std::string::npos)
         << output;
     EXPECT_EQ(access(out.c_str(), F_OK), -1);
+}
+
+TEST_F(CalibrateToolTest, TakesTheViewsFromAVideoFile) {
+    CameraParam truth;
+    const std::vector<std::string> images = writeViews(14, &truth);
+    // Each view held for three frames, as a hand holds the marker still: the repeats
+    // add nothing and are passed over in silence.
+    const std::string video = dir_ + "/views.avi";
+    cv::VideoWriter writer(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 10.0, cv::Size(640, 480));
+    if (!writer.isOpened()) GTEST_SKIP() << "no MJPEG writer in this OpenCV";
+    for (const std::string& name : images) {
+        const cv::Mat frame = cv::imread(name);
+        for (int k = 0; k < 3; ++k) writer.write(frame);
+    }
+    writer.release();
+    const std::string out = dir_ + "/video.dat";
+    std::string output;
+    ASSERT_EQ(runToEnd(toolPath(), {"--out", out, video}, dir_, {}, 60, &output), 0) << output;
+    EXPECT_NE(output.find("views.avi frame 0: view accepted"), std::string::npos) << output;
+    EXPECT_EQ(output.find("views.avi frame 1:"), std::string::npos) << "a repeat is not reported: " << output;
+    CameraParam written;
+    ASSERT_TRUE(loadCameraParam(out.c_str(), 1, &written).ok());
+    EXPECT_NEAR(modelFromCameraParam(written).fx, truth.projection[0][0], 0.01 * truth.projection[0][0]);
 }
