@@ -43,6 +43,12 @@ bool parseCommandLine(int argc, char** argv, CommandLineOptions& options, std::s
             options.demo = true;
         } else if (optionIs(arg, "--video")) {
             if (!takeValue(argc, argv, i, options.video, error)) return false;
+        } else if (optionIs(arg, "--calibration")) {
+            if (!takeValue(argc, argv, i, options.calibration, error)) return false;
+            if (options.calibration.empty()) {
+                error = "--calibration needs a file name";
+                return false;
+            }
         } else if (optionIs(arg, "--model")) {
             if (!takeValue(argc, argv, i, options.model1, error)) return false;
         } else if (optionIs(arg, "--model2")) {
@@ -112,7 +118,7 @@ bool parseCommandLine(int argc, char** argv, CommandLineOptions& options, std::s
 void makePathsAbsolute(CommandLineOptions& options, const std::string& folder) {
     if (folder.empty()) return;
     for (std::string* path : {&options.model1, &options.model2, &options.motion, &options.audio, &options.screenshot,
-                              &options.record, &options.render}) {
+                              &options.record, &options.render, &options.calibration}) {
         if (!path->empty() && (*path)[0] != '/') *path = folder + "/" + *path;
     }
     // A video file is opened before anything moves the folder, but it is named by the
@@ -131,6 +137,8 @@ const char* usageText() {
            "Options:\n"
            "  --video SOURCE     camera, camera:/dev/videoN, file:PATH, virtual or auto\n"
            "                     (default: Data/WDM_camera_flipV.xml, or PAVONIX_VIDEO)\n"
+           "  --calibration FILE camera calibration (from pavonix-calibrate); default: the one\n"
+           "                     made with Calibrate Camera [V], else Data/camera_para.dat\n"
            "  --model FILE       open a PMD/PMX model into slot 1\n"
            "  --model2 FILE      open a PMD/PMX model into slot 2 (the twin)\n"
            "  --motion FILE      open a VMD motion for both slots\n"

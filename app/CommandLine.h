@@ -8,6 +8,7 @@
 
 struct CommandLineOptions {
     std::string video;       // source as PAVONIX_VIDEO takes it; empty = configured source
+    std::string calibration; // camera calibration file; empty = the saved one, else the data folder's
     std::string model1;      // opened into slot 1 after start-up
     std::string model2;      // opened into slot 2 (switches the twin on)
     std::string motion;      // opened after the models

@@ -31,6 +31,7 @@ const char* const kMenuLabels[kMenuEntryCount] = {
     "Auto Threshold (On/Off) [E]", "Save to PNG file        [S]", "Capture to AVI file     [C]",
     "Toon Look      (On/Off) [K]", "Smooth Pose    (On/Off) [G]", "Open Music              [U]",
     "Room Light     (On/Off) [I]",
+    "Calibrate Camera        [V]",
 };
 
 namespace {
@@ -195,6 +196,7 @@ void menuSelected(int id) {
         case 17: g_smoothPose = !g_smoothPose; break;
         case 18: openMusic(); break;
         case 19: viewState().display.roomLight = !viewState().display.roomLight; break;
+        case 20: viewState().calibration.toggle(g_clTracker); break;
         default: break;
     }
 }
@@ -220,6 +222,7 @@ int menuEntryForKey(unsigned char key) {
         case 'g': return 17;
         case 'u': return 18;
         case 'i': return 19;
+        case 'v': return 20;
         default: return 0;
     }
 }

@@ -3,8 +3,8 @@
 
 #include <cstddef>
 
-// The right-button menu: identifiers 1..18 in order, labels as shown.
-constexpr int kMenuEntryCount = 19;
+// The right-button menu: identifiers 1..20 in order, labels as shown.
+constexpr int kMenuEntryCount = 20;
 extern const char* const kMenuLabels[kMenuEntryCount];
 
 void keyboardPressed(unsigned char key, int x, int y);

@@ -213,6 +213,7 @@ void displayFrame() {
     drawFpsOverlay();
     drawMatrixOverlay();
     drawVideoStatusOverlay();
+    drawCalibrationOverlay();
 
     if (g_display.frameComposedHook) g_display.frameComposedHook();
     g_cvImgProc.frameComposed();
@@ -278,6 +279,13 @@ void drawVideoStatusOverlay() {
         drawOverlayText(line, offset);
         status += length + (end ? 1 : 0);
     }
+}
+
+void drawCalibrationOverlay() {
+    const CalibrationMode& mode = viewState().calibration;
+    if (!mode.active()) return;
+    drawOverlayText(mode.progressLine().c_str(), 104);
+    drawOverlayText(mode.adviceLine().c_str(), 120);
 }
 
 void drawOverlayText(const char* text, int lineOffset) {

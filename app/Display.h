@@ -12,6 +12,8 @@ void countFpsFrame(int now, char* line, int size);
 void drawMatrixOverlay();
 // The video library's note about the source (a camera missing or unplugged), if any.
 void drawVideoStatusOverlay();
+// While the camera is being calibrated: the views taken and wanted, and what to do next.
+void drawCalibrationOverlay();
 // One line of text in the window's top-left area, lineOffset pixels below the top.
 void drawOverlayText(const char* text, int lineOffset);
 

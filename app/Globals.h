@@ -6,6 +6,7 @@
 
 #include "animation/Motion.h"
 #include "app/SceneLight.h"
+#include "app/CalibrationMode.h"
 #include "app/sound/Music.h"
 #include "character/Model.h"
 #include "tracking/view/Tracker.h"
@@ -56,6 +57,7 @@ struct ViewState {
     int lastIdleTime = 0;  // GLUT ms of the previous idle step; 0 = none yet
     PaperLight paperLight;  // the room's light read off the marker, held while it is lost
     SceneLight light = sceneLightFor(nullptr);  // what the latest frame was lit with
+    CalibrationMode calibration;  // collecting views of the marker, when started from the menu
 };
 ViewState& viewState();
 

@@ -211,6 +211,8 @@ void idleStep() {
         updateDisplayedPose(g_clTracker.frameSeconds);
         measureRoomLight();
     }
+    if (g_idle.newFrameThisStep && viewState().calibration.active() && !g_cvImgProc.sourceImage.empty())
+        viewState().calibration.offerFrame(g_clTracker, g_cvImgProc.sourceImage.data);
 
     float viewpoint[3];
     g_clTracker.cameraPositionInModel(viewpoint);

@@ -106,11 +106,13 @@ int main(int argc, char** argv) {
 
     // The tracker copies each frame into the capture's image, which the display draws.
     g_clTracker.setFrameCopyStore(&g_cvImgProc);
+    g_clTracker.calibrationFile = options.calibration;
     if (const TrackerStart started = g_clTracker.initialize(); !started) {
         showTrackerFailure(started);
         showMessage("main", "g_clTracker.initialize() error");
         std::exit(kExitTrackerError);
     }
+    if (!g_clTracker.calibrationNote.empty()) std::fprintf(stderr, "%s\n", g_clTracker.calibrationNote.c_str());
 
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH | GLUT_STENCIL);
     glutInitWindowSize(g_clTracker.width, g_clTracker.height);

@@ -23,6 +23,7 @@ ROOMS = [
     "physics",
     "animation",
     "tracking/view",
+    "calibrate",
     "scene",
     "model",
     "tracking",

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "calibrate/CalibrationStore.h"
 #include "platform/Paths.h"
 #include "platform/video/VideoFileOpen.h"
 #include "tracking/CameraParam.h"
@@ -29,11 +30,13 @@
 namespace {
 
 const char* const kUsage =
-    "usage: pavonix-track [--camera FILE] [--pattern FILE]... [--marker-width W] [--threshold N|auto] [--all]\n"
-    "                     INPUT...\n"
+    "usage: pavonix-track [--calibration FILE] [--pattern FILE]... [--marker-width W] [--threshold N|auto]\n"
+    "                     [--all] INPUT...\n"
     "  INPUT           an image, a video file, or an image sequence given as a printf pattern\n"
     "                  (frames/%04d.png)\n"
-    "  --camera        camera calibration (default Data/camera_para.dat)\n"
+    "  --calibration   camera calibration (default Data/camera_para.dat); of a file with a\n"
+    "                  record per frame size the one for the input's size is used, else the\n"
+    "                  first, scaled (--camera is the old name)\n"
     "  --pattern       marker pattern, repeatable; markers report the pattern's position in\n"
     "                  this list (default Data/patt.00)\n"
     "  --marker-width  side of the black square in the unit of the transform (default 40)\n"
@@ -91,8 +94,8 @@ int parseOptions(int argc, char** argv, Options* options) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 2;
-        } else if (arg == "--camera") {
-            const char* v = value("--camera");
+        } else if (arg == "--calibration" || arg == "--camera") {
+            const char* v = value(arg.c_str());
             if (!v) return 1;
             options->camera = v;
         } else if (arg == "--pattern") {
@@ -221,19 +224,6 @@ private:
     bool stillDone_ = false;
 };
 
-// The file format has no signature, so any 136 bytes load; refuse what cannot be a
-// calibration before it produces nonsense poses.
-bool plausibleCalibration(const CameraParam& camera) {
-    if (camera.width <= 0 || camera.height <= 0 || camera.width > 65536 || camera.height > 65536) return false;
-    for (const auto& row : camera.projection)
-        for (double v : row)
-            if (!std::isfinite(v)) return false;
-    for (double v : camera.distortion)
-        if (!std::isfinite(v)) return false;
-    return camera.projection[0][0] != 0.0 && camera.projection[1][1] != 0.0 && camera.projection[2][2] != 0.0 &&
-           camera.distortion[3] > 0.0;
-}
-
 struct PatternState {
     bool havePose = false;
     double transform[3][4];
@@ -241,8 +231,8 @@ struct PatternState {
 
 class Tracker {
 public:
-    Tracker(const Options& options, const CameraParam& camera, const std::vector<int>& slots, FILE* out)
-        : options_(options), camera_(camera), slots_(slots), out_(out) {}
+    Tracker(const Options& options, const std::vector<CameraParam>& cameras, const std::vector<int>& slots, FILE* out)
+        : options_(options), cameras_(cameras), slots_(slots), out_(out) {}
 
     // Returns false when the input could not be read.
     bool run(const std::string& input) {
@@ -263,7 +253,7 @@ public:
                 width = frame.cols;
                 height = frame.rows;
                 CameraParam resized;
-                resizeCameraParam(&camera_, width, height, &resized);
+                resizeCameraParam(&calibrationForSize(cameras_, width, height), width, height, &resized);
                 setTrackerCameraParam(&resized);
             }
             if (!frame.isContinuous()) frame = frame.clone();
@@ -370,7 +360,7 @@ private:
     }
 
     const Options& options_;
-    const CameraParam camera_;
+    const std::vector<CameraParam> cameras_;  // one per frame size, or one to scale
     const std::vector<int> slots_;
     FILE* out_;
     std::vector<PatternState> states_;
@@ -397,18 +387,9 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    CameraParam camera;
-    if (!loadCameraParam(options.camera.c_str(), 1, &camera)) {
-        const bool exists = fileExists(options.camera);
-        std::fprintf(stderr, "pavonix-track: %s: %s\n", options.camera.c_str(),
-                     exists ? "not a camera calibration file (136-byte record expected)" : std::strerror(ENOENT));
-        return 2;
-    }
-    if (!plausibleCalibration(camera)) {
-        std::fprintf(stderr,
-                     "pavonix-track: %s: not a camera calibration (frame size %d x %d, or its projection or "
-                     "distortion values, make no sense)\n",
-                     options.camera.c_str(), camera.width, camera.height);
+    std::vector<CameraParam> cameras;
+    if (const LoadResult loaded = loadCalibrationRecords(options.camera, &cameras); !loaded) {
+        std::fprintf(stderr, "pavonix-track: %s\n", loaded.problem().text().c_str());
         return 2;
     }
     std::vector<int> slots;
@@ -426,7 +407,7 @@ int main(int argc, char** argv) {
         slots.push_back(slot);
     }
 
-    Tracker tracker(options, camera, slots, json);
+    Tracker tracker(options, cameras, slots, json);
     bool allRead = true;
     for (const std::string& input : options.inputs) allRead = tracker.run(input) && allRead;
     std::fclose(json);

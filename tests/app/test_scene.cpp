@@ -79,7 +79,7 @@ TEST(ShadowMatrix, FlattensPointsOntoTheGroundAlongRaysFromTheLight) {
 }
 
 TEST(Commands, KeysReachTheirMenuEntriesInBothCases) {
-    const char* letters = "OPMRLTFXBHAWESCKGUI";
+    const char* letters = "OPMRLTFXBHAWESCKGUIV";
     for (int i = 0; i < kMenuEntryCount; ++i) {
         EXPECT_EQ(menuEntryForKey(static_cast<unsigned char>(letters[i])), i + 1) << letters[i];
         EXPECT_EQ(menuEntryForKey(static_cast<unsigned char>(letters[i] + 32)), i + 1) << letters[i];

@@ -1,5 +1,7 @@
 #include "tracking/view/Tracker.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -7,7 +9,9 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
+#include "calibrate/CalibrationStore.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "platform/video/Video.h"
@@ -97,11 +101,35 @@ TrackerStart clTracker::initialize()
         return TrackerStart::failed(describeDataFileProblem(data, "", ""));
     }
     // The calibration is read before the camera opens, so that a missing file is
-    // reported as itself and not as whatever the video source makes of it.
-    CameraParam loaded{};
-    const std::string cameraParamFile = dataFilePath(data, kCameraParamFile);
-    if (!loadCameraParam(cameraParamFile.c_str(), 1, &loaded)) {
-        return dataFileFailure("Error loading parameter file for camera.\n", data, cameraParamFile);
+    // reported as itself and not as whatever the video source makes of it. The one
+    // named on the command line comes first, then the one the user made in the viewer,
+    // then the data folder's.
+    std::vector<CameraParam> calibrations;
+    calibrationNote.clear();
+    if (!calibrationFile.empty()) {
+        const LoadResult chosen = loadCalibrationRecords(calibrationFile, &calibrations);
+        if (!chosen) return TrackerStart::failed("Error loading parameter file for camera.\n" + chosen.problem().text());
+        calibrationSource = calibrationFile;
+    } else {
+        const std::string saved = userCalibrationPath();
+        if (!saved.empty() && access(saved.c_str(), F_OK) == 0) {
+            const LoadResult own = loadCalibrationRecords(saved, &calibrations);
+            if (own) {
+                calibrationSource = saved;
+            } else {
+                calibrationNote = own.problem().text() + "; the default calibration is used instead";
+                calibrations.clear();
+            }
+        }
+    }
+    if (calibrations.empty()) {
+        CameraParam loaded{};
+        const std::string cameraParamFile = dataFilePath(data, kCameraParamFile);
+        if (!loadCameraParam(cameraParamFile.c_str(), 1, &loaded)) {
+            return dataFileFailure("Error loading parameter file for camera.\n", data, cameraParamFile);
+        }
+        calibrations.push_back(loaded);
+        calibrationSource = cameraParamFile;
     }
     const std::string videoConfig = dataFilePath(data, kVideoConfig);
     const int opened = arVideoOpen(videoConfig.c_str());
@@ -120,7 +148,8 @@ TrackerStart clTracker::initialize()
         return TrackerStart::failed();
     }
 
-    resizeCameraParam(&loaded, width, height, &cameraParam);
+    // The record made for this frame size, or the first one scaled to it.
+    resizeCameraParam(&calibrationForSize(calibrations, width, height), width, height, &cameraParam);
     setTrackerCameraParam(&cameraParam);
 
     if (arVideoCapStart() != 0) {

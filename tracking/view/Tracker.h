@@ -36,9 +36,11 @@ public:
     clTracker& operator=(const clTracker&) = delete;
 
     // Opens the camera (WDM_camera_flipV.xml), reads the frame size, the calibration
-    // (camera_para.dat) and the pattern (patt.00), all from the data folder that
-    // programDataFolder finds, and starts capture. A failure names the problem for a
-    // message box (except when the frame size cannot be read).
+    // (calibrationFile when set, else the user's saved one, else camera_para.dat; the
+    // record for the frame size, or the first scaled) and the pattern (patt.00), the
+    // data files from the folder that programDataFolder finds, and starts capture. A
+    // failure names the problem for a message box (except when the frame size cannot
+    // be read).
     TrackerStart initialize();
     // Creates the drawing context; needs the window's GL context to be current.
     TrackerStart initArgl();
@@ -78,6 +80,9 @@ public:
 
     int width = 0, height = 0;          // frame size reported by the camera
     CameraParam cameraParam{};          // calibration resized to the frame size
+    std::string calibrationFile;        // read instead of the saved or default calibration
+    std::string calibrationSource;      // the file cameraParam came from
+    std::string calibrationNote;        // why the saved calibration was passed over ("" if not)
     int patternId = 0;                  // slot of the loaded marker pattern
     ImageDrawContext* arglContext = nullptr;  // owned; released by shutdown
     float modelAxis[16]{};              // column-major rotation by +90 degrees about x
