@@ -122,7 +122,7 @@ inline bool isEmpty(const cModel& m) {
            m.indices.empty() && m.textureNames.empty() && m.materials.empty() && m.bones.empty() && !m.headBone &&
            m.ikChains.empty() && m.morphs.empty() && m.sdefVertices.empty() && !m.morphKinds &&
            m.physics.bodies.empty() && m.physics.joints.empty() && m.vertexCount == 0 &&
-           m.rigidBodyDefs.empty() && m.jointDefs.empty() && !m.textures.colourTextures && !m.textures.sphereTextures &&
+           m.rigidBodyDefs.empty() && m.jointDefs.empty() && m.textures.colourTextures.empty() && m.textures.sphereTextures.empty() &&
            m.name[0] == '\0' && m.pmxVertexIndexSize == 0;
 }
 

@@ -216,16 +216,16 @@ TEST_F(PMDLoad, TextureFieldsSplitIntoMainAndSphere) {
 
     // The caches hold each file once, with a reference per material.
     int colourNodes = 0, sphereNodes = 0;
-    for (TextureEntry* e = model.textures.colourTextures; e; e = e->next) {
+    for (const TextureEntry& e : model.textures.colourTextures) {
         ++colourNodes;
-        if (std::strcmp(e->fileName, "body.bmp") == 0) {
-            EXPECT_EQ(e->refCount, 2);
+        if (std::strcmp(e.fileName, "body.bmp") == 0) {
+            EXPECT_EQ(e.refCount, 2);
         }
     }
-    for (TextureEntry* e = model.textures.sphereTextures; e; e = e->next) {
+    for (const TextureEntry& e : model.textures.sphereTextures) {
         ++sphereNodes;
-        if (std::strcmp(e->fileName, "light.sph") == 0) {
-            EXPECT_EQ(e->refCount, 2);
+        if (std::strcmp(e.fileName, "light.sph") == 0) {
+            EXPECT_EQ(e.refCount, 2);
         }
     }
     EXPECT_EQ(colourNodes, 2);
@@ -234,8 +234,8 @@ TEST_F(PMDLoad, TextureFieldsSplitIntoMainAndSphere) {
     // Releasing gives every reference back: each texture is deleted exactly once.
     releaseModel(model);
     EXPECT_EQ(textures.deletions, 4);
-    EXPECT_EQ(model.textures.colourTextures, nullptr);
-    EXPECT_EQ(model.textures.sphereTextures, nullptr);
+    EXPECT_TRUE(model.textures.colourTextures.empty());
+    EXPECT_TRUE(model.textures.sphereTextures.empty());
 }
 
 TEST_F(PMDLoad, OptionalSectionsMayBeMissing) {

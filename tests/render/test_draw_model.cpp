@@ -212,7 +212,7 @@ TEST_F(DrawModel, SharedTextureGoesWithTheLastRelease) {
     releaseModel(model);
     EXPECT_EQ(deletions, 1);
     EXPECT_FALSE(glIsTexture(static_cast<GLuint>(name)));
-    EXPECT_EQ(model.textures.colourTextures, nullptr);
+    EXPECT_TRUE(model.textures.colourTextures.empty());
     setTextureDeleter(nullptr, nullptr);
 }
 

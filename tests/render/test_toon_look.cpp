@@ -558,8 +558,8 @@ protected:
     }
     // The file the cache loaded for a GL name.
     std::string fileOf(int32_t glName) {
-        for (TextureEntry* e = model.textures.toonTextures; e; e = e->next) {
-            if (int32_t(e->glName) == glName) return e->fileName;
+        for (const TextureEntry& e : model.textures.toonTextures) {
+            if (int32_t(e.glName) == glName) return e.fileName;
         }
         return "";
     }
