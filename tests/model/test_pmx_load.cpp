@@ -4,6 +4,7 @@
 
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
+#include "model/MorphKinds.h"
 #include "physics/RigidBody.h"
 
 using namespace modeltest;
@@ -229,6 +230,72 @@ TEST_F(PMXLoad, ModelWithoutVertexMorphsHasNoMorphArray) {
     d.morphs.clear();
     ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
     EXPECT_TRUE(model.morphs.empty());
+}
+
+// Only vertex morphs become cMorph records, in file order among the other kinds, and
+// each kind record names the one made from it.
+TEST_F(PMXLoad, VertexMorphsAmongOtherKindsKeepTheirOrder) {
+    ModelDesc d = twoQuadModelPMX();
+    d.morphs.clear();
+    auto add = [&d](const char* name, uint8_t type, MorphOffsetDesc offset) {
+        MorphDesc m;
+        m.name = name;
+        m.type = type;
+        m.offsets.push_back(offset);
+        d.morphs.push_back(m);
+    };
+    add("group", 0, MorphOffsetDesc{1, {1, 0, 0}});
+    add("first", 1, MorphOffsetDesc{5, {0, 0, 2}});
+    add("bone", 2, MorphOffsetDesc{1, {}});
+    add("second", 1, MorphOffsetDesc{0, {0, 3, 0}});
+    std::string error;
+    ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
+    ASSERT_EQ(model.morphs.size(), 2u);
+    EXPECT_STREQ(model.morphs[0].name, "first");
+    EXPECT_STREQ(model.morphs[1].name, "second");
+    EXPECT_EQ(model.morphs[1].entries[0].vertexIndex, 0);
+    EXPECT_FLOAT_EQ(model.morphs[1].entries[0].position[1], 2.0f);  // vertex 0 rests at y = -1
+    ASSERT_NE(model.morphKinds, nullptr);
+    ASSERT_EQ(model.morphKinds->morphs.size(), 4u);
+    EXPECT_EQ(model.morphKinds->morphs[0].vertexMorph, -1);
+    EXPECT_EQ(model.morphKinds->morphs[1].vertexMorph, 0);
+    EXPECT_EQ(model.morphKinds->morphs[2].vertexMorph, -1);
+    EXPECT_EQ(model.morphKinds->morphs[3].vertexMorph, 1);
+    EXPECT_EQ(findMorph(model, "second"), &model.morphs[1]);
+}
+
+// A model read over another keeps nothing of it: a PMD after a PMX with SDEF vertices
+// has no rest positions, SDEF records or morph kinds, and releasing gives the memory back.
+TEST_F(PMXLoad, AModelReadOverAnotherKeepsNothingOfIt) {
+    ModelDesc pmx = skinTypesModel();
+    std::string error;
+    ASSERT_TRUE(loadBytes(model, writePMX(pmx), &error)) << error;
+    ASSERT_FALSE(model.restPositions.empty());
+    ASSERT_FALSE(model.sdefVertices.empty());
+    ASSERT_NE(model.morphKinds, nullptr);
+
+    ASSERT_TRUE(loadBytes(model, writePMD(twoQuadModel()), &error)) << error;
+    EXPECT_EQ(model.format, 0);
+    EXPECT_TRUE(model.restPositions.empty());
+    EXPECT_TRUE(model.sdefVertices.empty());
+    EXPECT_EQ(model.morphKinds, nullptr);
+    EXPECT_EQ(model.positions.size(), 3u * model.vertexCount);
+    EXPECT_EQ(model.skins.size(), model.vertexCount);
+    EXPECT_EQ(model.edgeScales.size(), model.vertexCount);
+    for (const cBone& bone : model.bones) {
+        const cBone* parent = bone.parent;
+        EXPECT_TRUE(!parent || (parent >= model.bones.data() && parent < model.bones.data() + model.bones.size()));
+    }
+
+    releaseModel(model);
+    EXPECT_EQ(model.vertexCount, 0u);
+    EXPECT_TRUE(model.positions.empty() && model.normals.empty() && model.texCoords.empty() && model.indices.empty());
+    EXPECT_TRUE(model.materials.empty() && model.bones.empty() && model.ikChains.empty() && model.morphs.empty());
+    EXPECT_EQ(model.headBone, nullptr);
+    EXPECT_EQ(model.positions.capacity(), 0u);
+    EXPECT_EQ(model.skins.capacity(), 0u);
+    EXPECT_EQ(model.bones.capacity(), 0u);
+    EXPECT_EQ(model.morphs.capacity(), 0u);
 }
 
 TEST_F(PMXLoad, TextureProblemsAreShownOnceAndLoadingGoesOn) {
