@@ -29,9 +29,9 @@ void refreshBelow(DeformOrder& order, const cIKChain& chain, const cBone* stop) 
 
 void buildDeformOrder(ModelData& model, DeformOrder& order) {
     order.first = order.firstAfterPhysics = nullptr;
-    if (!model.bones || model.boneCount == 0) return;
-    for (uint32_t i = 0; i < model.boneCount; ++i) model.bones[i].ikChain = nullptr;
-    for (uint16_t k = 0; k < model.ikCount; ++k) {
+    if (model.bones.empty()) return;
+    for (uint32_t i = 0; i < model.boneCount(); ++i) model.bones[i].ikChain = nullptr;
+    for (uint16_t k = 0; k < model.ikCount(); ++k) {
         cIKChain& chain = model.ikChains[k];
         // The first chain naming a goal wins; a PMX bone carries at most one.
         if (chain.ikBone && !chain.ikBone->ikChain) chain.ikBone->ikChain = &chain;
@@ -44,7 +44,7 @@ void buildDeformOrder(ModelData& model, DeformOrder& order) {
     };
     cBone* head = nullptr;
     cBone* tail = nullptr;
-    for (uint32_t i = 0; i < model.boneCount; ++i) {
+    for (uint32_t i = 0; i < model.boneCount(); ++i) {
         cBone* b = &model.bones[i];
         b->nextInOrder = nullptr;
         if (!tail || !before(*b, *tail)) {

@@ -45,12 +45,12 @@ void applyMaterialOffset(const MaterialMorphOffset& o, float w, Material& m, Mat
 }
 
 void applyMaterialMorph(ModelData& model, MorphKinds& kinds, const MorphRecord& r, float w) {
-    if (kinds.tints.size() != model.materialCount) return;
+    if (kinds.tints.size() != model.materialCount()) return;
     for (uint32_t k = 0; k < r.count; ++k) {
         const MaterialMorphOffset& o = kinds.materialOffsets[r.first + k];
         if (o.material < 0) {
-            for (uint32_t i = 0; i < model.materialCount; ++i) applyMaterialOffset(o, w, model.materials[i], kinds.tints[i]);
-        } else if (static_cast<uint32_t>(o.material) < model.materialCount) {
+            for (uint32_t i = 0; i < model.materialCount(); ++i) applyMaterialOffset(o, w, model.materials[i], kinds.tints[i]);
+        } else if (static_cast<uint32_t>(o.material) < model.materialCount()) {
             applyMaterialOffset(o, w, model.materials[o.material], kinds.tints[static_cast<std::size_t>(o.material)]);
         }
     }
@@ -59,7 +59,7 @@ void applyMaterialMorph(ModelData& model, MorphKinds& kinds, const MorphRecord& 
 void applyBoneMorph(ModelData& model, const MorphKinds& kinds, const MorphRecord& r, float w) {
     for (uint32_t k = 0; k < r.count; ++k) {
         const BoneMorphOffset& o = kinds.boneOffsets[r.first + k];
-        if (o.bone < 0 || static_cast<uint32_t>(o.bone) >= model.boneCount) continue;
+        if (o.bone < 0 || static_cast<uint32_t>(o.bone) >= model.boneCount()) continue;
         cBone& bone = model.bones[o.bone];
         for (int c = 0; c < 3; ++c) bone.morphTranslation[c] += o.translation[c] * w;
         float turn[4];
@@ -71,11 +71,11 @@ void applyBoneMorph(ModelData& model, const MorphKinds& kinds, const MorphRecord
 }
 
 void applyUVMorph(ModelData& model, const MorphKinds& kinds, const MorphRecord& r, float w) {
-    if (!model.texCoords) return;
+    if (model.texCoords.empty()) return;
     for (uint32_t k = 0; k < r.count; ++k) {
         const UVMorphOffset& o = kinds.uvOffsets[r.first + k];
         if (o.vertex < 0 || static_cast<uint32_t>(o.vertex) >= model.vertexCount) continue;
-        float* uv = model.texCoords + 2 * static_cast<std::size_t>(o.vertex);
+        float* uv = model.texCoords.data() + 2 * static_cast<std::size_t>(o.vertex);
         uv[0] += o.offset[0] * w;
         uv[1] += o.offset[1] * w;
     }
@@ -86,11 +86,11 @@ void applyUVMorph(ModelData& model, const MorphKinds& kinds, const MorphRecord& 
 void resetMorphKinds(ModelData& model) {
     MorphKinds* kinds = model.morphKinds.get();
     if (!kinds) return;
-    if (!kinds->restTexCoords.empty() && model.texCoords &&
-        kinds->restTexCoords.size() == 2 * static_cast<std::size_t>(model.vertexCount))
-        std::memcpy(model.texCoords, kinds->restTexCoords.data(), kinds->restTexCoords.size() * sizeof(float));
-    if (!kinds->restLooks.empty() && kinds->restLooks.size() == model.materialCount && model.materials) {
-        for (uint32_t i = 0; i < model.materialCount; ++i) {
+    if (!kinds->restTexCoords.empty() && kinds->restTexCoords.size() == 2 * static_cast<std::size_t>(model.vertexCount) &&
+        model.texCoords.size() >= kinds->restTexCoords.size())
+        std::memcpy(model.texCoords.data(), kinds->restTexCoords.data(), kinds->restTexCoords.size() * sizeof(float));
+    if (!kinds->restLooks.empty() && kinds->restLooks.size() == model.materialCount()) {
+        for (uint32_t i = 0; i < model.materialCount(); ++i) {
             Material& m = model.materials[i];
             const MaterialLook& look = kinds->restLooks[i];
             std::memcpy(m.diffuse, look.diffuse, sizeof look.diffuse);
@@ -103,7 +103,7 @@ void resetMorphKinds(ModelData& model) {
         }
     }
     for (int32_t b : kinds->morphedBones) {
-        if (b < 0 || static_cast<uint32_t>(b) >= model.boneCount) continue;
+        if (b < 0 || static_cast<uint32_t>(b) >= model.boneCount()) continue;
         cBone& bone = model.bones[b];
         bone.morphed = 0;
         bone.morphTranslation[0] = bone.morphTranslation[1] = bone.morphTranslation[2] = 0.0f;
@@ -148,11 +148,11 @@ void applyMorphWeights(ModelData& model) {
         const MorphRecord& r = kinds->morphs[i];
         switch (r.kind) {
             case morphkind::kVertex:
-                if (r.vertexMorph < 0 || r.vertexMorph >= model.morphCount) break;
+                if (r.vertexMorph < 0 || r.vertexMorph >= model.morphCount()) break;
                 if (w == 1.0f) {
-                    applyMorphFull(model.morphs[r.vertexMorph], model.positions, model.vertexCount);
+                    applyMorphFull(model.morphs[r.vertexMorph], model.positions.data(), model.vertexCount);
                 } else {
-                    blendMorph(model.morphs[r.vertexMorph], w, model.positions, model.vertexCount);
+                    blendMorph(model.morphs[r.vertexMorph], w, model.positions.data(), model.vertexCount);
                 }
                 break;
             case morphkind::kBone: applyBoneMorph(model, *kinds, r, w); break;
@@ -165,13 +165,14 @@ void applyMorphWeights(ModelData& model) {
 }
 
 void resetMorphs(ModelData& model) {
-    if (!model.positions) return;
+    if (model.positions.empty()) return;
     if (model.format == 1) {
-        if (model.restPositions) {
-            std::memcpy(model.positions, model.restPositions, sizeof(float) * 3 * static_cast<std::size_t>(model.vertexCount));
+        if (!model.restPositions.empty()) {
+            std::memcpy(model.positions.data(), model.restPositions.data(),
+                        sizeof(float) * 3 * static_cast<std::size_t>(model.vertexCount));
         }
         resetMorphKinds(model);
-    } else if (model.morphCount > 0 && model.morphs) {
-        applyMorphFull(model.morphs[0], model.positions, model.vertexCount);
+    } else if (!model.morphs.empty()) {
+        applyMorphFull(model.morphs[0], model.positions.data(), model.vertexCount);
     }
 }

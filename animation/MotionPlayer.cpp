@@ -74,7 +74,7 @@ void clearMotionPlayer(MotionPlayer& player) {
     player.faceMorphs.clear();
     // A chain the last motion switched off must not stay off without it.
     if (player.model) {
-        for (uint16_t i = 0; i < player.model->ikCount; ++i) player.model->ikChains[i].enabled = 1;
+        for (uint16_t i = 0; i < player.model->ikCount(); ++i) player.model->ikChains[i].enabled = 1;
     }
     player.motionData = nullptr;
     player.currentFrame = 0.0f;
@@ -95,7 +95,7 @@ void bindMotion(MotionPlayer& player, ModelData& model, MotionData& motion) {
     for (const IKSwitchTrack* t = motion.ikTracks; t; t = t->next) {
         const cBone* goal = findBone(model, t->name);
         cIKChain* chain = nullptr;
-        for (uint16_t k = 0; goal && k < model.ikCount && !chain; ++k) {
+        for (uint16_t k = 0; goal && k < model.ikCount() && !chain; ++k) {
             if (model.ikChains[k].ikBone == goal) chain = &model.ikChains[k];
         }
         player.ikTargets.push_back(chain);
@@ -108,8 +108,8 @@ void updateModelPose(ModelData& model, MotionPlayer& player, DeformOrder& order,
     if (order.first) {
         poseBonesInOrder(order, false);
     } else {
-        for (uint32_t i = 0; i < model.boneCount; ++i) updateBoneTransform(model.bones[i]);
-        for (uint16_t i = 0; i < model.ikCount; ++i) solveIK(model.ikChains[i]);
+        for (uint32_t i = 0; i < model.boneCount(); ++i) updateBoneTransform(model.bones[i]);
+        for (uint16_t i = 0; i < model.ikCount(); ++i) solveIK(model.ikChains[i]);
     }
 }
 
@@ -148,9 +148,9 @@ void advanceMotion(MotionPlayer& player, float elapsed) {
         if (!morph) continue;
         const float w = evaluateFaceTrack(*t, frame);
         if (w == 1.0f) {
-            applyMorphFull(*morph, model->positions, model->vertexCount);
+            applyMorphFull(*morph, model->positions.data(), model->vertexCount);
         } else if (w > kFaceWeightThreshold) {
-            blendMorph(*morph, w, model->positions, model->vertexCount);
+            blendMorph(*morph, w, model->positions.data(), model->vertexCount);
         }
     }
 
@@ -198,8 +198,8 @@ float evaluateFaceTrack(const FaceTrack& track, float frame) {
 void lookAtViewpoint(const float viewpoint[3], ModelData& model, DeformOrder& order) {
     cBone* head = model.headBone;
     if (!head) return;
-    cBone* const bonesEnd = model.bones + model.boneCount;
-    if (head < model.bones || head >= bonesEnd) return;  // not one of this model's bones
+    cBone* const bonesEnd = model.bones.data() + model.bones.size();
+    if (head < model.bones.data() || head >= bonesEnd) return;  // not one of this model's bones
 
     // The head's local frame at its current translation, without rotation, in model space.
     float local[16];

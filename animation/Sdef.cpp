@@ -60,24 +60,24 @@ void matrixRotationToQuaternion(const float m[16], float q[4]) {
 
 void prepareSdefRotations(const ModelData& model, SkinBuffers& skin) {
     // Sized once per model, on its first skinned frame.
-    if (skin.sdefRotations.size() != 4 * std::size_t(model.boneCount)) skin.sdefRotations.assign(4 * std::size_t(model.boneCount), 0.0f);
-    for (uint32_t i = 0; i < model.boneCount; ++i)
+    if (skin.sdefRotations.size() != 4 * std::size_t(model.boneCount())) skin.sdefRotations.assign(4 * std::size_t(model.boneCount()), 0.0f);
+    for (uint32_t i = 0; i < model.boneCount(); ++i)
         matrixRotationToQuaternion(model.bones[i].skinMatrix, skin.sdefRotations.data() + 4 * i);
 }
 
 void skinSdefRange(const ModelData& model, SkinBuffers& buffers, uint32_t first, uint32_t end) {
     const float* rotations = buffers.sdefRotations.data();
-    if (buffers.sdefRotations.size() < 4 * std::size_t(model.boneCount) || !model.skins) return;
+    if (buffers.sdefRotations.size() < 4 * std::size_t(model.boneCount()) || model.skins.empty()) return;
     if (buffers.positions.size() < 3 * std::size_t(model.vertexCount) ||
         buffers.normals.size() < 3 * std::size_t(model.vertexCount))
         return;
-    for (uint32_t i = first; i < end && i < model.sdefCount; ++i) {
+    for (uint32_t i = first; i < end && i < model.sdefCount(); ++i) {
         const SdefVertex& s = model.sdefVertices[i];
         if (s.vertex >= model.vertexCount) continue;
         const VertexSkin& skin = model.skins[s.vertex];
         const uint32_t b0 = static_cast<uint32_t>(skin.boneIndices[0]);
         const uint32_t b1 = static_cast<uint32_t>(skin.boneIndices[1]);
-        if (skin.type != 3 || b0 >= model.boneCount || b1 >= model.boneCount) continue;
+        if (skin.type != 3 || b0 >= model.boneCount() || b1 >= model.boneCount()) continue;
         const float w0 = skin.weights[0], w1 = skin.weights[1];
         if (w0 >= kWholeWeight || w1 >= kWholeWeight) continue;
 
@@ -98,12 +98,12 @@ void skinSdefRange(const ModelData& model, SkinBuffers& buffers, uint32_t first,
         transformPoint(m0, cr0, t0);
         transformPoint(m1, cr1, t1);
 
-        const float* p = model.positions + 3 * s.vertex;
+        const float* p = model.positions.data() + 3 * std::size_t(s.vertex);
         const float d[3] = {p[0] - s.c[0], p[1] - s.c[1], p[2] - s.c[2]};
         float turned[3];
         transformDirection(r, d, turned);
         float* out = buffers.positions.data() + 3 * std::size_t(s.vertex);
         for (int k = 0; k < 3; ++k) out[k] = turned[k] + t0[k] * w0 + t1[k] * w1;
-        transformDirection(r, model.normals + 3 * s.vertex, buffers.normals.data() + 3 * std::size_t(s.vertex));
+        transformDirection(r, model.normals.data() + 3 * std::size_t(s.vertex), buffers.normals.data() + 3 * std::size_t(s.vertex));
     }
 }

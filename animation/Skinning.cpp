@@ -183,17 +183,17 @@ __attribute__((target_clones("avx2", "default"))) void skinRange(const Streams& 
 // The skin matrices into the model's compact table, made on the first frame; false when
 // it cannot be allocated.
 bool fillSkinTable(const ModelData& model, SkinBuffers& skin) {
-    if (!skin.table || skin.tableBones != model.boneCount) {
+    if (!skin.table || skin.tableBones != model.boneCount()) {
         skin.table.reset();
         skin.tableBones = 0;
-        const std::size_t bytes = sizeof(float) * 16 * (std::size_t(model.boneCount) + 1);
+        const std::size_t bytes = sizeof(float) * 16 * (std::size_t(model.boneCount()) + 1);
         // aligned_alloc wants a multiple of the alignment: 64 bytes is one matrix.
         skin.table.reset(static_cast<float*>(std::aligned_alloc(64, bytes)));
         if (!skin.table) return false;
-        skin.tableBones = model.boneCount;
-        setIdentityMatrix4(skin.table.get() + 16 * std::size_t(model.boneCount));
+        skin.tableBones = model.boneCount();
+        setIdentityMatrix4(skin.table.get() + 16 * std::size_t(model.boneCount()));
     }
-    for (uint32_t i = 0; i < model.boneCount; ++i)
+    for (uint32_t i = 0; i < model.boneCount(); ++i)
         std::memcpy(skin.table.get() + 16 * std::size_t(i), model.bones[i].skinMatrix, sizeof(float) * 16);
     return true;
 }
@@ -205,7 +205,7 @@ struct SkinJob {
 };
 
 Streams streamsOf(const SkinJob& job) {
-    return Streams{job.model.skins,         job.model.positions,     job.model.normals,
+    return Streams{job.model.skins.data(),  job.model.positions.data(), job.model.normals.data(),
                    job.skin.positions.data(), job.skin.normals.data(), job.skin.table.get(),
                    job.skin.tableBones};
 }
@@ -233,13 +233,14 @@ bool skinPosedModel(ModelData& model, DeformOrder& order, SkinBuffers& skin) {
 }
 
 bool skinVertices(ModelData& model, SkinBuffers& skin) {
-    for (uint32_t i = 0; i < model.boneCount; ++i) {
+    for (uint32_t i = 0; i < model.boneCount(); ++i) {
         cBone& b = model.bones[i];
         multiplyMatrix4(b.globalMatrix, b.inverseRest, b.skinMatrix);
     }
     const std::size_t floats = 3 * std::size_t(model.vertexCount);
-    if (!model.skins || !model.positions || !model.normals || skin.positions.size() < floats ||
-        skin.normals.size() < floats) {
+    // Arrays shorter than the vertex count (a model half built in code) are not skinned.
+    if (model.skins.empty() || model.skins.size() < model.vertexCount || model.positions.size() < floats ||
+        model.normals.size() < floats || skin.positions.size() < floats || skin.normals.size() < floats) {
         return true;
     }
     if (!fillSkinTable(model, skin)) {
@@ -256,9 +257,9 @@ bool skinVertices(ModelData& model, SkinBuffers& skin) {
     pool.run(chunks, skinChunk, &job, threads);
     // SDEF vertices were blended linearly above like any two-bone vertex; the spherical
     // blend replaces those results once every chunk is done.
-    if (model.sdefCount > 0 && model.sdefVertices) {
+    if (!model.sdefVertices.empty()) {
         prepareSdefRotations(model, skin);
-        pool.run((model.sdefCount + kSdefPerChunk - 1) / kSdefPerChunk, sdefChunk, &job, threads);
+        pool.run((model.sdefCount() + kSdefPerChunk - 1) / kSdefPerChunk, sdefChunk, &job, threads);
     }
     return true;
 }

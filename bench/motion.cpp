@@ -99,7 +99,7 @@ void poseAndSkin(benchmark::State& state, LoadedModel* loaded, const fs::path& m
     }
     clearMotionPlayer(model.motion);
     state.counters["vertices"] = model.vertexCount;
-    state.counters["bones"] = model.boneCount;
+    state.counters["bones"] = model.boneCount();
     state.SetItemsProcessed(state.iterations());
 }
 

@@ -38,8 +38,7 @@ constexpr std::size_t kBytesPerVertex = 12 + 12 + sizeof(VertexSkin) + 24;
 struct Skeleton {
     cModel model;
     explicit Skeleton(int extraChains = 0) {
-        model.boneCount = kBones;
-        model.bones = new cBone[kBones];
+        model.bones.assign(kBones, cBone());
         std::mt19937 rng(1);
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
         for (int i = 0; i < kBones; ++i) {
@@ -50,7 +49,7 @@ struct Skeleton {
             def.restPosition[0] = u(rng) * 5;
             def.restPosition[1] = 10 + u(rng) * 5;
             def.restPosition[2] = u(rng) * 5;
-            initBone(model.bones[i], "bone", def, model.bones);
+            initBone(model.bones[i], "bone", def, model.bones.data());
         }
         computeParentOffsets(model);
         for (int i = 0; i < kBones; ++i) {
@@ -67,11 +66,10 @@ struct Skeleton {
     // Legs: hip, knee, ankle as bones 20+4k.., a goal bone on the root, chains of two links.
     void addLegs(int count) {
         if (count == 0) return;
-        model.ikCount = static_cast<uint16_t>(count);
-        model.ikChains = new cIKChain[count];
+        model.ikChains.assign(static_cast<std::size_t>(count), cIKChain());
         for (int c = 0; c < count; ++c) {
             const int hip = 100 + 10 * c, knee = hip + 1, ankle = hip + 2, goal = hip + 3;
-            cBone* b = model.bones;
+            cBone* b = model.bones.data();
             const float x = static_cast<float>(c);
             auto place = [&](int i, int parent, float y, float z) {
                 BoneDef def{};
@@ -98,13 +96,6 @@ struct Skeleton {
         }
         computeParentOffsets(model);
     }
-    ~Skeleton() {
-        delete[] model.ikChains;
-        delete[] model.bones;
-        std::free(model.positions);
-        std::free(model.normals);
-        std::free(model.skins);
-    }
 };
 
 // Half the vertices on one bone, half blending two; shuffled mixes them vertex by vertex,
@@ -113,9 +104,9 @@ struct Skeleton {
 // the arms and legs of PMX characters.
 void addMesh(cModel& model, bool shuffled, bool sdef = false) {
     model.vertexCount = kVertices;
-    model.positions = static_cast<float*>(std::malloc(sizeof(float) * 3 * kVertices));
-    model.normals = static_cast<float*>(std::malloc(sizeof(float) * 3 * kVertices));
-    model.skins = static_cast<VertexSkin*>(std::malloc(sizeof(VertexSkin) * kVertices));
+    model.positions.assign(3 * kVertices, 0.0f);
+    model.normals.assign(3 * kVertices, 0.0f);
+    model.skins.assign(kVertices, VertexSkin());
     model.skin.prepare(kVertices);
     std::mt19937 rng(2);
     std::uniform_real_distribution<float> u(-10.0f, 10.0f);
@@ -150,11 +141,7 @@ void addMesh(cModel& model, bool shuffled, bool sdef = false) {
             sdefs.push_back(d);
         }
     }
-    if (!sdefs.empty()) {
-        model.sdefCount = static_cast<uint32_t>(sdefs.size());
-        model.sdefVertices = static_cast<SdefVertex*>(std::malloc(sizeof(SdefVertex) * sdefs.size()));
-        std::memcpy(model.sdefVertices, sdefs.data(), sizeof(SdefVertex) * sdefs.size());
-    }
+    model.sdefVertices = std::move(sdefs);
 }
 
 // A plain copy of `half` bytes split evenly over `threads` threads of the shared pool,
@@ -218,7 +205,6 @@ void BM_SkinModel(benchmark::State& state) {
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     setSkinningThreads(0);
-    std::free(sk.model.sdefVertices);
     const double bytes = static_cast<double>(state.iterations()) * kBytesPerVertex * kVertices;
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kVertices);
@@ -285,12 +271,12 @@ void BM_TwoRealModels(benchmark::State& state) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> u(-0.2f, 0.2f);
     for (cModel* m : {&pmd.model, &pmx.model}) {
-        for (uint32_t i = 0; i < m->boneCount; ++i) {
+        for (uint32_t i = 0; i < m->boneCount(); ++i) {
             float* q = m->bones[i].rotation;
             q[0] = u(rng), q[1] = u(rng), q[2] = u(rng), q[3] = 1.0f;
             normalizeQuaternion(q);
         }
-        for (uint32_t i = 0; i < m->boneCount; ++i) updateBoneTransform(m->bones[i]);
+        for (uint32_t i = 0; i < m->boneCount(); ++i) updateBoneTransform(m->bones[i]);
         skinModel(*m);
     }
     cModel* const both[2] = {&pmd.model, &pmx.model};
@@ -324,8 +310,8 @@ void BM_PoseAndIK(benchmark::State& state) {
     for (int i = 0; i < kBones; ++i) std::memcpy(&rest[4 * i], m.bones[i].rotation, sizeof(float) * 4);
     for (auto _ : state) {
         for (int i = 0; i < kBones; ++i) std::memcpy(m.bones[i].rotation, &rest[4 * i], sizeof(float) * 4);
-        for (uint32_t i = 0; i < m.boneCount; ++i) updateBoneTransform(m.bones[i]);
-        for (int c = 0; c < m.ikCount; ++c) solveIK(m.ikChains[c]);
+        for (uint32_t i = 0; i < m.boneCount(); ++i) updateBoneTransform(m.bones[i]);
+        for (int c = 0; c < m.ikCount(); ++c) solveIK(m.ikChains[c]);
         benchmark::DoNotOptimize(m.bones[102].globalMatrix);
         benchmark::ClobberMemory();
     }

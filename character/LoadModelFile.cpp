@@ -32,7 +32,7 @@ LoadResult refused(std::string what, const char* fileName) {
 // Every bone at its rest pose, and for PMX the deform order: what animation starts from
 // and what the bodies are placed around.
 void poseAtRest(cModel& model) {
-    for (uint32_t i = 0; i < model.boneCount; ++i) {
+    for (uint32_t i = 0; i < model.boneCount(); ++i) {
         resetBonePose(model.bones[i]);
         setIdentityMatrix4(model.bones[i].skinMatrix);
     }

@@ -1,43 +1,39 @@
 #include "character/Model.h"
 
-#include <cstdlib>
+#include <vector>
 
 #include "model/MorphKinds.h"
 
 namespace {
 
+// Empties v and gives its memory back (clear() alone keeps the capacity).
 template <typename T>
-void freeAndNull(T*& p) {
-    std::free(p);
-    p = nullptr;
+void releaseArray(std::vector<T>& v) {
+    std::vector<T>().swap(v);
 }
 
 }  // namespace
 
 void releaseModel(cModel& model) {
-    freeAndNull(model.positions);
-    freeAndNull(model.restPositions);
-    freeAndNull(model.normals);
-    freeAndNull(model.texCoords);
-    freeAndNull(model.skins);
-    freeAndNull(model.edgeScales);
-    freeAndNull(model.indices);
-    model.textureNames.clear();
-    freeAndNull(model.sdefVertices);
+    releaseArray(model.positions);
+    releaseArray(model.restPositions);
+    releaseArray(model.normals);
+    releaseArray(model.texCoords);
+    releaseArray(model.skins);
+    releaseArray(model.edgeScales);
+    releaseArray(model.indices);
+    releaseArray(model.textureNames);
+    releaseArray(model.sdefVertices);
     model.skin.clear();
-    model.sdefCount = 0;
 
     releaseModelTextures(model.textures);
-    freeAndNull(model.materials);
+    releaseArray(model.materials);
 
-    delete[] model.bones;
-    model.bones = nullptr;
+    releaseArray(model.bones);
     model.headBone = nullptr;
     model.deformOrder = DeformOrder();
-    delete[] model.ikChains;
-    model.ikChains = nullptr;
-    delete[] model.morphs;
-    model.morphs = nullptr;
+    releaseArray(model.ikChains);
+    releaseArray(model.morphs);
     model.morphKinds.reset();
 
     // Joints hold their two bodies, so they go first.
@@ -47,12 +43,6 @@ void releaseModel(cModel& model) {
     model.softBodyCount = 0;
 
     model.vertexCount = 0;
-    model.indexCount = 0;
-    model.textureNameCount = 0;
-    model.materialCount = 0;
-    model.boneCount = 0;
-    model.ikCount = 0;
-    model.morphCount = 0;
 }
 
 void destroyModel(cModel& model) {

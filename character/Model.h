@@ -28,7 +28,7 @@ struct cModel : ModelData {
     SkinBuffers skin;
 };
 
-// Frees every array of the model, drops its materials' texture references (a texture
+// Empties every array of the model, drops its materials' texture references (a texture
 // shared by several materials goes only with the last), destroys bones, IK chains,
 // morphs, joints and then rigid bodies; every count becomes 0. The texture caches and
 // the motion player's tables stay. Safe on an empty or partly loaded model.

@@ -37,13 +37,13 @@ int64_t findParentCycle(const ModelData& model) {
     // Walk up from every bone once; a walk that meets its own path has found a cycle.
     // Each bone is settled once, so this stays linear for the deepest hierarchies.
     enum : uint8_t { kUnseen, kOnPath, kSettled };
-    std::vector<uint8_t> state(model.boneCount, kUnseen);
+    std::vector<uint8_t> state(model.boneCount(), kUnseen);
     std::vector<uint32_t> path;
-    for (uint32_t start = 0; start < model.boneCount; ++start) {
+    for (uint32_t start = 0; start < model.boneCount(); ++start) {
         path.clear();
         const cBone* bone = &model.bones[start];
         while (bone) {
-            const uint32_t index = static_cast<uint32_t>(bone - model.bones);
+            const uint32_t index = static_cast<uint32_t>(bone - model.bones.data());
             if (state[index] == kSettled) break;
             if (state[index] == kOnPath) return index;
             state[index] = kOnPath;

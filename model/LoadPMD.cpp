@@ -111,11 +111,6 @@ void applyBoneType(BoneDef& def, uint8_t type, int16_t tail, uint16_t ikNumber) 
 // A bone link read from the file: -1 (none) or an index below count.
 bool boneLinkOk(int32_t index, uint32_t count) { return index == -1 || (index >= 0 && static_cast<uint32_t>(index) < count); }
 
-template <typename T>
-T* allocArray(std::size_t count) {
-    return static_cast<T*>(std::malloc(sizeof(T) * (count ? count : 1)));
-}
-
 // A file cut off inside a section the format lets it leave out keeps everything before
 // that section; the user is told what is missing.
 bool cutOptional(Refusal& refuse, const char* section, const ByteCursor& c, const char* alsoDropped = "") {
@@ -157,12 +152,11 @@ bool readVertices(PmdReader& r) {
     uint32_t vertexCount = 0;
     if (!c.readU32(vertexCount) || !c.fits(vertexCount, kVertexBytes)) return r.refuse.truncated("vertices", c);
     r.vertexStart = c.offset();
-    model.positions = allocArray<float>(3 * std::size_t(vertexCount));
-    model.normals = allocArray<float>(3 * std::size_t(vertexCount));
-    model.texCoords = allocArray<float>(2 * std::size_t(vertexCount));
-    model.skins = allocArray<VertexSkin>(vertexCount);
-    model.edgeScales = allocArray<float>(vertexCount);
-    if (!model.positions || !model.normals || !model.texCoords || !model.skins || !model.edgeScales)
+    using modelload::sizeArray;
+    if (!sizeArray(model.positions, 3 * std::size_t(vertexCount)) ||
+        !sizeArray(model.normals, 3 * std::size_t(vertexCount)) ||
+        !sizeArray(model.texCoords, 2 * std::size_t(vertexCount)) || !sizeArray(model.skins, vertexCount) ||
+        !sizeArray(model.edgeScales, vertexCount))
         return r.refuse("vertices", r.vertexStart, "out of memory");
     model.vertexCount = vertexCount;
     for (uint32_t i = 0; i < vertexCount; ++i) {
@@ -191,9 +185,7 @@ bool readIndices(PmdReader& r) {
     ModelData& model = r.model;
     uint32_t indexCount = 0;
     if (!c.readU32(indexCount) || !c.fits(indexCount, 2)) return r.refuse.truncated("indices", c);
-    model.indices = allocArray<uint32_t>(indexCount);
-    if (!model.indices) return r.refuse("indices", c.offset(), "out of memory");
-    model.indexCount = indexCount;
+    if (!modelload::sizeArray(model.indices, indexCount)) return r.refuse("indices", c.offset(), "out of memory");
     for (uint32_t i = 0; i < indexCount; ++i) {
         uint16_t index;
         c.readU16(index);
@@ -211,14 +203,12 @@ bool readMaterials(PmdReader& r) {
     ModelData& model = r.model;
     uint32_t materialCount = 0;
     if (!c.readU32(materialCount) || !c.fits(materialCount, kMaterialBytes)) return r.refuse.truncated("materials", c);
-    model.materials = allocArray<Material>(materialCount);
-    if (!model.materials) return r.refuse("materials", c.offset(), "out of memory");
-    for (uint32_t i = 0; i < materialCount; ++i) {
-        std::memset(&model.materials[i], 0, sizeof(Material));
-        model.materials[i].textureIndex = model.materials[i].sphereIndex = model.materials[i].toonIndex = -1;
-        model.materials[i].sharedToon = -1;
+    if (!modelload::sizeArray(model.materials, materialCount))
+        return r.refuse("materials", c.offset(), "out of memory");
+    for (Material& m : model.materials) {
+        m.textureIndex = m.sphereIndex = m.toonIndex = -1;
+        m.sharedToon = -1;
     }
-    model.materialCount = materialCount;
     r.toonNumbers.assign(materialCount, 0);
     uint64_t indicesUsed = 0;
     for (uint32_t i = 0; i < materialCount; ++i) {
@@ -237,10 +227,10 @@ bool readMaterials(PmdReader& r) {
         c.readU32(count);
         const uint8_t* textureField = c.take(kNameBytes);
         indicesUsed += count;
-        if (count > INT32_MAX || indicesUsed > model.indexCount)
+        if (count > INT32_MAX || indicesUsed > model.indexCount())
             return r.refuse("materials", recordStart,
                             modelload::format("material %u: its %u indices run past the %u indices of the file", i,
-                                              count, model.indexCount));
+                                              count, model.indexCount()));
         m.indexCount = static_cast<int32_t>(count);
         m.drawFlags = static_cast<uint8_t>((m.diffuse[3] < 1.0f ? 0x01 : 0) | (edge ? 0x10 : 0));
         // The format has no outline colour or width of its own: black, one unit.
@@ -261,9 +251,7 @@ bool readBones(PmdReader& r) {
     ModelData& model = r.model;
     uint16_t boneCount = 0;
     if (!c.readU16(boneCount) || !c.fits(boneCount, kBoneBytes)) return r.refuse.truncated("bones", c);
-    model.bones = new (std::nothrow) cBone[boneCount ? boneCount : 1];
-    if (!model.bones) return r.refuse("bones", c.offset(), "out of memory");
-    model.boneCount = boneCount;
+    if (!modelload::sizeArray(model.bones, boneCount)) return r.refuse("bones", c.offset(), "out of memory");
     for (uint32_t i = 0; i < boneCount; ++i) {
         const std::size_t recordStart = c.offset();
         char boneName[kNameBytes + 1];
@@ -293,7 +281,7 @@ bool readBones(PmdReader& r) {
                             modelload::format("bone %u: %s %u out of range (%u bones)", i, badLink,
                                               static_cast<unsigned>(static_cast<uint16_t>(value)), boneCount));
         }
-        initBoneRecord(model.bones[i], boneName, def, model.bones);
+        initBoneRecord(model.bones[i], boneName, def, model.bones.data());
         if (namesEqual20(model.bones[i].name, cp932::kHead)) model.headBone = &model.bones[i];
     }
     if (c.failed()) return r.refuse.truncated("bones", c);
@@ -311,13 +299,13 @@ bool checkVertexBones(PmdReader& r) {
     for (uint32_t i = 0; i < model.vertexCount; ++i) {
         VertexSkin& skin = model.skins[i];
         // Weight 100 leaves the second bone unused, and editors leave anything there.
-        if (skin.weights[0] >= 1.0f && static_cast<uint32_t>(skin.boneIndices[1]) >= model.boneCount)
+        if (skin.weights[0] >= 1.0f && static_cast<uint32_t>(skin.boneIndices[1]) >= model.boneCount())
             skin.boneIndices[1] = skin.boneIndices[0];
         for (int k = 0; k < 2; ++k) {
-            if (static_cast<uint32_t>(skin.boneIndices[k]) >= model.boneCount)
+            if (static_cast<uint32_t>(skin.boneIndices[k]) >= model.boneCount())
                 return r.refuse("vertices", r.vertexStart + i * kVertexBytes + 32 + 2 * k,
                                 modelload::format("vertex %u: bone %d out of range (%u bones)", i,
-                                                  skin.boneIndices[k], model.boneCount));
+                                                  skin.boneIndices[k], model.boneCount()));
         }
     }
     return true;
@@ -326,12 +314,10 @@ bool checkVertexBones(PmdReader& r) {
 bool readIKChains(PmdReader& r) {
     ByteCursor& c = r.c;
     ModelData& model = r.model;
-    const uint32_t boneCount = model.boneCount;
+    const uint32_t boneCount = model.boneCount();
     uint16_t ikCount = 0;
     if (!c.readU16(ikCount) || !c.fits(ikCount, kIKHeaderBytes)) return r.refuse.truncated("IK chains", c);
-    model.ikChains = new (std::nothrow) cIKChain[ikCount ? ikCount : 1];
-    if (!model.ikChains) return r.refuse("IK chains", c.offset(), "out of memory");
-    model.ikCount = ikCount;
+    if (!modelload::sizeArray(model.ikChains, ikCount)) return r.refuse("IK chains", c.offset(), "out of memory");
     for (uint32_t i = 0; i < ikCount; ++i) {
         const std::size_t recordStart = c.offset();
         IKDef def;
@@ -363,9 +349,9 @@ bool readIKChains(PmdReader& r) {
                                 modelload::format("chain %u: link %u names bone %d (%u bones)", i, k, def.links[k],
                                                   boneCount));
         }
-        initIKChain(model.ikChains[i], def, model.bones);
+        initIKChain(model.ikChains[i], def, model.bones.data());
     }
-    sortIKChains(model.ikChains, ikCount);
+    sortIKChains(model.ikChains.data(), ikCount);
     return true;
 }
 
@@ -376,10 +362,7 @@ bool readMorphs(PmdReader& r) {
     ModelData& model = r.model;
     uint16_t morphCount = 0;
     if (!c.readU16(morphCount) || !c.fits(morphCount, kMorphHeaderBytes)) return r.refuse.truncated("morphs", c);
-    if (morphCount) {
-        model.morphs = new (std::nothrow) cMorph[morphCount];
-        if (!model.morphs) return r.refuse("morphs", c.offset(), "out of memory");
-    }
+    if (!modelload::sizeArray(model.morphs, morphCount)) return r.refuse("morphs", c.offset(), "out of memory");
     for (uint32_t i = 0; i < morphCount; ++i) {
         const std::size_t recordStart = c.offset();
         char morphName[kNameBytes + 1];
@@ -405,7 +388,6 @@ bool readMorphs(PmdReader& r) {
         initMorph(model.morphs[i], def, morphName, &model.morphs[0], nullptr);
         if (model.morphs[i].vertexCount != static_cast<int32_t>(entryCount))
             return r.refuse("morphs", recordStart, modelload::format("morph %u: out of memory", i));
-        model.morphCount = static_cast<uint16_t>(i + 1);
     }
     return true;
 }
@@ -433,7 +415,7 @@ bool readNamesAndToons(PmdReader& r) {
     for (int i = 0; i < kSharedToonCount; ++i) toonNames[i] = modelload::format("toon%02d.bmp", i + 1);
     auto assignToons = [&]() {
         if (r.info) r.info->warningsBeforeToons = r.refuse.warningCount();
-        for (uint32_t i = 0; i < model.materialCount; ++i) {
+        for (uint32_t i = 0; i < model.materialCount(); ++i) {
             if (r.toonNumbers[i] < kSharedToonCount)
                 model.materials[i].toonIndex = textureIndexOf(r.textures, toonNames[r.toonNumbers[i]]);
         }
@@ -444,8 +426,8 @@ bool readNamesAndToons(PmdReader& r) {
     c.readU8(hasEnglish);
     if (hasEnglish) {
         const std::size_t englishBytes =
-            kNameBytes + kCommentBytes + kNameBytes * std::size_t(model.boneCount) +
-            kNameBytes * std::size_t(model.morphCount ? model.morphCount - 1 : 0) +
+            kNameBytes + kCommentBytes + kNameBytes * std::size_t(model.boneCount()) +
+            kNameBytes * std::size_t(model.morphCount() ? model.morphCount() - 1 : 0) +
             kDisplayGroupNameBytes * std::size_t(r.groupCount);
         if (!c.skip(englishBytes)) return cutOptional(r.refuse, "English names", c), assignToons();
     }
@@ -476,10 +458,10 @@ bool readRigidBodies(PmdReader& r) {
         c.readU16(boneNumber);
         RigidBodyDef definition;
         readRigidBodyDef(c, definition);
-        if (boneNumber != kNoBone && boneNumber >= model.boneCount)
+        if (boneNumber != kNoBone && boneNumber >= model.boneCount())
             return r.refuse("rigid bodies", recordStart,
                             modelload::format("body %u: bone %u out of range (%u bones)", i, boneNumber,
-                                              model.boneCount));
+                                              model.boneCount()));
         model.rigidBodyDefs.push_back({boneNumber == kNoBone ? -1 : int32_t(boneNumber), definition});
     }
     return true;
@@ -515,9 +497,7 @@ bool readJoints(PmdReader& r) {
 // The texture table the materials index, kept with the model.
 bool storeTextureNames(PmdReader& r) {
     ModelData& model = r.model;
-    const std::size_t count = r.textures.size();
     model.textureNames = std::move(r.textures);
-    model.textureNameCount = static_cast<uint32_t>(count);
     return true;
 }
 

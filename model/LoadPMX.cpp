@@ -52,11 +52,6 @@ bool normalizeAxis(float v[3]) {
 bool indexOk(int32_t index, uint32_t count) { return index >= 0 && static_cast<uint32_t>(index) < count; }
 bool optionalIndexOk(int32_t index, uint32_t count) { return index == -1 || indexOk(index, count); }
 
-template <typename T>
-T* allocArray(std::size_t count) {
-    return static_cast<T*>(std::malloc(sizeof(T) * (count ? count : 1)));
-}
-
 struct Header {
     int vertex, texture, material, bone, morph, rigidBody;
     uint8_t uvCount;
@@ -67,14 +62,10 @@ bool readVertices(ByteCursor& c, ModelData& model, const Header& h, Refusal& ref
     const std::size_t minBytes = 32 + 16 * std::size_t(h.uvCount) + 1 + h.bone + 4;
     if (!readPMXCount(c, minBytes, count)) return refuse.truncated("vertices", c);
     const std::size_t n = static_cast<std::size_t>(count);
-    model.positions = allocArray<float>(3 * n);
-    model.restPositions = allocArray<float>(3 * n);
-    model.normals = allocArray<float>(3 * n);
-    model.texCoords = allocArray<float>(2 * n);
-    model.skins = allocArray<VertexSkin>(n);
-    model.edgeScales = allocArray<float>(n);
-    if (!model.positions || !model.restPositions || !model.normals || !model.texCoords || !model.skins ||
-        !model.edgeScales)
+    using modelload::sizeArray;
+    if (!sizeArray(model.positions, 3 * n) || !sizeArray(model.restPositions, 3 * n) ||
+        !sizeArray(model.normals, 3 * n) || !sizeArray(model.texCoords, 2 * n) || !sizeArray(model.skins, n) ||
+        !sizeArray(model.edgeScales, n))
         return refuse("vertices", c.offset(), "out of memory");
     model.vertexCount = static_cast<uint32_t>(count);
     std::vector<SdefVertex> sdefs;
@@ -132,12 +123,7 @@ bool readVertices(ByteCursor& c, ModelData& model, const Header& h, Refusal& ref
         c.readF32(model.edgeScales[i]);
         if (c.failed()) return refuse.truncated("vertices", c);
     }
-    if (!sdefs.empty()) {
-        model.sdefVertices = allocArray<SdefVertex>(sdefs.size());
-        if (!model.sdefVertices) return refuse("vertices", c.offset(), "out of memory");
-        std::memcpy(model.sdefVertices, sdefs.data(), sdefs.size() * sizeof(SdefVertex));
-        model.sdefCount = static_cast<uint32_t>(sdefs.size());
-    }
+    model.sdefVertices = std::move(sdefs);
     return true;
 }
 
@@ -157,11 +143,11 @@ bool checkVertexBones(ModelData& model, std::size_t sectionOffset, Refusal& refu
         const int used = skin.type == 0 ? 1 : (skin.type == 2 || skin.type == 4) ? 4 : 2;
         for (int k = 0; k < used; ++k) {
             const int32_t bone = skin.boneIndices[k];
-            const bool ok = k == 0 ? indexOk(bone, model.boneCount) : optionalIndexOk(bone, model.boneCount);
+            const bool ok = k == 0 ? indexOk(bone, model.boneCount()) : optionalIndexOk(bone, model.boneCount());
             if (!ok)
                 return refuse("vertices", sectionOffset,
                               modelload::format("vertex %u: bone %d out of range (%u bones)", i, bone,
-                                                model.boneCount));
+                                                model.boneCount()));
         }
     }
     return true;
@@ -170,9 +156,8 @@ bool checkVertexBones(ModelData& model, std::size_t sectionOffset, Refusal& refu
 bool readFaces(ByteCursor& c, ModelData& model, const Header& h, Refusal& refuse) {
     int32_t count;
     if (!readPMXCount(c, h.vertex, count)) return refuse.truncated("faces", c);
-    model.indices = allocArray<uint32_t>(static_cast<std::size_t>(count));
-    if (!model.indices) return refuse("faces", c.offset(), "out of memory");
-    model.indexCount = static_cast<uint32_t>(count);
+    if (!modelload::sizeArray(model.indices, static_cast<std::size_t>(count)))
+        return refuse("faces", c.offset(), "out of memory");
     for (int32_t i = 0; i < count; ++i) {
         int32_t index;
         c.readIndex(h.vertex, true, index);
@@ -193,7 +178,6 @@ bool readTextureNames(ByteCursor& c, ModelData& model, Refusal& refuse) {
         char name[kTextureNameBytes];
         if (!readPMXText(c, model, name, kTextureNameBytes)) return refuse.truncated("textures", c);
         model.textureNames.emplace_back(name);
-        model.textureNameCount = static_cast<uint32_t>(i + 1);
     }
     return true;
 }
@@ -254,20 +238,20 @@ bool readMaterialRecord(ByteCursor& c, ModelData& model, const Header& h, Refusa
     // Editors leave indices behind when a texture is removed from the table; the
     // material is still there to draw, only without that texture.
     auto dropIfOutside = [&](int32_t& index, const char* what) {
-        if (index < 0 || indexOk(index, model.textureNameCount)) return;
+        if (index < 0 || indexOk(index, model.textureNameCount())) return;
         refuse.warn("mat", modelload::format("material %d: %s %d out of range (%u textures); drawn without it, "
                                              "fpos = %08x",
-                                             i, what, index, model.textureNameCount,
+                                             i, what, index, model.textureNameCount(),
                                              static_cast<unsigned>(recordStart)));
         index = -1;
     };
     dropIfOutside(textureIndex, "texture");
     if (usesSphere) dropIfOutside(sphereIndex, "sphere texture");
     indicesUsed += static_cast<uint64_t>(indexCount < 0 ? 0 : indexCount);
-    if (indexCount < 0 || indicesUsed > model.indexCount)
+    if (indexCount < 0 || indicesUsed > model.indexCount())
         return refuse("materials", recordStart,
                       modelload::format("material %d: its %d indices run past the %u indices of the file", i,
-                                        indexCount, model.indexCount));
+                                        indexCount, model.indexCount()));
     m.indexCount = indexCount;
 
     if (info) {
@@ -282,7 +266,7 @@ bool readMaterialRecord(ByteCursor& c, ModelData& model, const Header& h, Refusa
         m.sphereMode = sphereMode;
     }
     // A toon index past the table or the shared ten is treated as none, as is -1.
-    if (sharedToon == 0 && toonIndex >= 0 && indexOk(toonIndex, model.textureNameCount)) {
+    if (sharedToon == 0 && toonIndex >= 0 && indexOk(toonIndex, model.textureNameCount())) {
         m.toonIndex = toonIndex;
     } else if (sharedToon == 1 && toonIndex < kSharedToonCount) {
         m.sharedToon = static_cast<int8_t>(toonIndex);
@@ -296,14 +280,12 @@ bool readMaterials(ByteCursor& c, ModelData& model, const Header& h, Refusal& re
     // a toon byte at least, memo, index count.
     const std::size_t minBytes = 4 + 4 + 17 * 4 + 1 + 5 * 4 + 2 * h.texture + 2 + 1 + 4 + 4;
     if (!readPMXCount(c, minBytes, count)) return refuse.truncated("materials", c);
-    model.materials = allocArray<Material>(static_cast<std::size_t>(count));
-    if (!model.materials) return refuse("materials", c.offset(), "out of memory");
-    for (int32_t i = 0; i < count; ++i) {
-        std::memset(&model.materials[i], 0, sizeof(Material));
-        model.materials[i].textureIndex = model.materials[i].sphereIndex = model.materials[i].toonIndex = -1;
-        model.materials[i].sharedToon = -1;
+    if (!modelload::sizeArray(model.materials, static_cast<std::size_t>(count)))
+        return refuse("materials", c.offset(), "out of memory");
+    for (Material& m : model.materials) {
+        m.textureIndex = m.sphereIndex = m.toonIndex = -1;
+        m.sharedToon = -1;
     }
-    model.materialCount = static_cast<uint32_t>(count);
     uint64_t indicesUsed = 0;
     for (int32_t i = 0; i < count; ++i) {
         if (!readMaterialRecord(c, model, h, refuse, info, i, count, indicesUsed)) return false;
@@ -436,9 +418,8 @@ bool readBones(ByteCursor& c, ModelData& model, const Header& h, Refusal& refuse
     const std::size_t minBytes = 4 + 4 + 12 + h.bone + 4 + 2 + h.bone;
     if (count < 0) return refuse("bones", c.offset() - 4, modelload::format("negative bone count %d", count));
     if (!c.fits(static_cast<uint64_t>(count), minBytes)) return refuse.truncated("bones", c);
-    model.bones = new (std::nothrow) cBone[count ? count : 1];
-    if (!model.bones) return refuse("bones", c.offset(), "out of memory");
-    model.boneCount = static_cast<uint32_t>(count);
+    if (!modelload::sizeArray(model.bones, static_cast<std::size_t>(count)))
+        return refuse("bones", c.offset(), "out of memory");
 
     BoneChains chains;
     for (int32_t i = 0; i < count; ++i) {
@@ -447,7 +428,7 @@ bool readBones(ByteCursor& c, ModelData& model, const Header& h, Refusal& refuse
         BoneDef def;
         if (!readBoneRecord(c, model, h, refuse, i, count, name, def)) return false;
         if ((def.flags & 0x0020) && !readBoneIK(c, h, refuse, i, count, recordStart, chains)) return false;
-        initBoneRecord(model.bones[i], name, def, model.bones);
+        initBoneRecord(model.bones[i], name, def, model.bones.data());
         if (namesEqual20(model.bones[i].name, cp932::kHead)) model.headBone = &model.bones[i];
     }
     const int64_t cyclic = modelload::findParentCycle(model);
@@ -457,14 +438,13 @@ bool readBones(ByteCursor& c, ModelData& model, const Header& h, Refusal& refuse
     computeParentOffsets(model);
 
     if (chains.count) {
-        model.ikChains = new (std::nothrow) cIKChain[chains.count];
-        if (!model.ikChains) return refuse("bones", c.offset(), "out of memory");
-        model.ikCount = static_cast<uint16_t>(chains.count);
+        if (!modelload::sizeArray(model.ikChains, static_cast<std::size_t>(chains.count)))
+            return refuse("bones", c.offset(), "out of memory");
         for (int k = 0; k < chains.count; ++k) {
             chains.defs[k].limits = chains.limits[k].empty() ? nullptr : chains.limits[k].data();
-            initIKChain(model.ikChains[k], chains.defs[k], model.bones);
+            initIKChain(model.ikChains[k], chains.defs[k], model.bones.data());
         }
-        sortIKChains(model.ikChains, chains.count);
+        sortIKChains(model.ikChains.data(), chains.count);
     }
     return true;
 }

@@ -96,10 +96,12 @@ struct Reader {
             std::memcpy(entry, &vertex, 4);
             std::memcpy(entry + 4, offset, 12);
         }
-        cMorph& morph = model.morphs[model.morphCount];
-        initMorph(morph, def.data(), name, nullptr, model.positions);
+        // Room for every morph was reserved: the vertex morphs already made stay put.
+        model.morphs.emplace_back();
+        cMorph& morph = model.morphs.back();
+        initMorph(morph, def.data(), name, nullptr, model.positions.data());
         if (morph.vertexCount != n) return refuse("morphs", recordStart, modelload::format("morph %d: out of memory", i));
-        r.vertexMorph = model.morphCount++;
+        r.vertexMorph = static_cast<int32_t>(model.morphs.size() - 1);
         r.count = static_cast<uint32_t>(n);
         return true;
     }
@@ -127,7 +129,7 @@ struct Reader {
                     c.readF32s(o.rotation, 4);
                     zeroIfNotFinite(o.translation, 3);
                     normalizeTurn(o.rotation);
-                    if (!indexOk(index, model.boneCount)) return outOfRange(recordStart, i, k, "bone\0bones", index, model.boneCount);
+                    if (!indexOk(index, model.boneCount())) return outOfRange(recordStart, i, k, "bone\0bones", index, model.boneCount());
                     kinds.boneOffsets.push_back(o);
                     break;
                 }
@@ -146,8 +148,8 @@ struct Reader {
                     c.readF32s(o.toonTint, 4);
                     if (c.failed()) return refuse.truncated("morphs", c);
                     keepFinite(o);
-                    if (index != -1 && !indexOk(index, model.materialCount))
-                        return outOfRange(recordStart, i, k, "material\0materials", index, model.materialCount);
+                    if (index != -1 && !indexOk(index, model.materialCount()))
+                        return outOfRange(recordStart, i, k, "material\0materials", index, model.materialCount());
                     if (o.operation > 1)
                         return refuse("morphs", recordStart,
                                       modelload::format("morph %d: offset %d has operation %u (0 multiply, 1 add)", i,
@@ -196,10 +198,8 @@ struct Reader {
             return refuse("morphs", c.offset() - 4, modelload::format("morph count %d out of range", count));
         if (!c.fits(static_cast<uint64_t>(count), 4 + 4 + 1 + 1 + 4)) return refuse.truncated("morphs", c);
         morphCount = count;
-        if (count) {
-            model.morphs = new (std::nothrow) cMorph[count];
-            if (!model.morphs) return refuse("morphs", c.offset(), "out of memory");
-        }
+        model.morphs.clear();
+        model.morphs.reserve(static_cast<std::size_t>(count));
         kinds.morphs.resize(static_cast<std::size_t>(count));
         for (int32_t i = 0; i < count; ++i) {
             const std::size_t recordStart = c.offset();
@@ -269,9 +269,6 @@ bool readPMXMorphs(ByteCursor& c, ModelData& model, const PMXMorphIndexWidths& w
             "additional UVs and applies no impulses)",
             cp932ToUtf8(model.name).c_str(), kinds.additionalUVMorphs, kinds.impulseMorphs));
     }
-    if (model.morphCount == 0) {
-        delete[] model.morphs;
-        model.morphs = nullptr;
-    }
+    if (model.morphs.empty()) std::vector<cMorph>().swap(model.morphs);
     return true;
 }

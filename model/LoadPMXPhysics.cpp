@@ -27,9 +27,9 @@ bool readPMXPhysics(ByteCursor& c, ModelData& model, const PmxPhysicsLayout& lay
         readNames(c, model, name);
         c.readIndex(layout.boneIndexSize, false, boneIndex);
         if (!readRigidBodyDef(c, def)) return refuse.truncated("rigid bodies", c);
-        if (boneIndex != -1 && !(boneIndex >= 0 && static_cast<uint32_t>(boneIndex) < model.boneCount))
+        if (boneIndex != -1 && !(boneIndex >= 0 && static_cast<uint32_t>(boneIndex) < model.boneCount()))
             return refuse("rigid bodies", recordStart,
-                          modelload::format("body %d: bone %d out of range (%u bones)", i, boneIndex, model.boneCount));
+                          modelload::format("body %d: bone %d out of range (%u bones)", i, boneIndex, model.boneCount()));
         model.rigidBodyDefs.push_back({boneIndex, def});
     }
 

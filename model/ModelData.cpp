@@ -11,18 +11,26 @@ ModelData::~ModelData() = default;
 
 bool namesEqual20(const char* a, const char* b) { return std::strncmp(a, b, kNameCompareBytes) == 0; }
 
-cBone* findBone(const ModelData& model, const char* name) {
-    for (uint32_t i = 0; i < model.boneCount; ++i) {
-        if (namesEqual20(model.bones[i].name, name)) return &model.bones[i];
+const cBone* findBone(const ModelData& model, const char* name) {
+    for (const cBone& bone : model.bones) {
+        if (namesEqual20(bone.name, name)) return &bone;
     }
     return nullptr;
 }
 
-cMorph* findMorph(const ModelData& model, const char* name) {
-    for (uint32_t i = 0; i < model.morphCount; ++i) {
-        if (namesEqual20(model.morphs[i].name, name)) return &model.morphs[i];
+cBone* findBone(ModelData& model, const char* name) {
+    return const_cast<cBone*>(findBone(static_cast<const ModelData&>(model), name));
+}
+
+const cMorph* findMorph(const ModelData& model, const char* name) {
+    for (const cMorph& morph : model.morphs) {
+        if (namesEqual20(morph.name, name)) return &morph;
     }
     return nullptr;
+}
+
+cMorph* findMorph(ModelData& model, const char* name) {
+    return const_cast<cMorph*>(findMorph(static_cast<const ModelData&>(model), name));
 }
 
 void initBoneRecord(cBone& bone, const char* name, const BoneDef& def, cBone* bones) {
@@ -120,7 +128,7 @@ void initMorph(cMorph& morph, const uint8_t* def, const char* name, const cMorph
 }
 
 void computeParentOffsets(ModelData& model) {
-    for (uint32_t i = 0; i < model.boneCount; ++i) {
+    for (uint32_t i = 0; i < model.boneCount(); ++i) {
         cBone& b = model.bones[i];
         if (!b.parent) continue;
         for (int k = 0; k < 3; ++k) b.parentOffset[k] = b.restPosition[k] - b.parent->restPosition[k];

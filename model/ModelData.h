@@ -3,11 +3,11 @@
 // made from it (GL textures, Bullet bodies, the pose, skinned vertices) lives with the
 // subsystem that makes it, tied together in character/Model.h.
 //
-// Memory layout is fixed by the file formats and the loaders: flat numeric arrays come
-// from the C heap (malloc/free), arrays of records with behaviour (cBone, cIKChain,
-// cMorph) from new[]/delete[]. Pointers between records (a bone's parent, a chain's
-// links) point into the owning model's arrays and never own. releaseModel()
-// (character/Model.h) frees everything.
+// Every array is a std::vector the model owns; releaseModel() (character/Model.h)
+// empties them. Pointers between records (a bone's parent, a chain's links, the motion
+// player's targets) point into the owning model's vectors and never own: the readers
+// size each vector once, before any such pointer is taken, and nothing resizes it until
+// the model is released.
 //
 // Conventions (animation and physics): vectors are float[3]; quaternions float[4]
 // stored (x, y, z, w), normalised with w >= 0; 4x4 matrices are float[16] column-major
@@ -187,37 +187,41 @@ struct ModelData {
     uint8_t pmxMorphIndexSize = 0;
     uint8_t pmxRigidBodyIndexSize = 0;
 
+    // The vertex count every per-vertex array below is sized for (restPositions: PMX
+    // only, empty for PMD). One count for six arrays of different strides.
     uint32_t vertexCount = 0;
-    float* positions = nullptr;       // 3 per vertex: current (morphed) positions
-    float* restPositions = nullptr;   // 3 per vertex: PMX only, positions as read
-    float* normals = nullptr;         // 3 per vertex
-    float* texCoords = nullptr;       // 2 per vertex
-    VertexSkin* skins = nullptr;      // 1 per vertex
-    float* edgeScales = nullptr;        // 1 per vertex: outline width factor (PMD: 0 or 1)
+    std::vector<float> positions;       // 3 per vertex: current (morphed) positions
+    std::vector<float> restPositions;   // 3 per vertex: PMX only, positions as read
+    std::vector<float> normals;         // 3 per vertex
+    std::vector<float> texCoords;       // 2 per vertex
+    std::vector<VertexSkin> skins;      // 1 per vertex
+    std::vector<float> edgeScales;      // 1 per vertex: outline width factor (PMD: 0 or 1)
 
-    uint32_t indexCount = 0;
-    uint32_t* indices = nullptr;
+    std::vector<uint32_t> indices;
 
     // Every texture the materials name (CP932, exactly as the file gives them): PMX the
     // file's table; PMD each name its material fields give, toon ramps included.
-    uint32_t textureNameCount = 0;  // textureNames.size()
     std::vector<std::string> textureNames;
 
-    uint32_t materialCount = 0;
-    Material* materials = nullptr;  // malloc
+    std::vector<Material> materials;
 
-    uint32_t boneCount = 0;
-    cBone* bones = nullptr;  // new[]
-    cBone* headBone = nullptr;
+    std::vector<cBone> bones;
+    cBone* headBone = nullptr;  // into bones, null when none is named so
 
-    uint16_t ikCount = 0;
-    cIKChain* ikChains = nullptr;  // new[]
-    uint16_t morphCount = 0;
-    cMorph* morphs = nullptr;  // new[]; vertex morphs (PMX: only those, in file order)
+    std::vector<cIKChain> ikChains;
+    std::vector<cMorph> morphs;  // vertex morphs (PMX: only those, in file order)
     std::unique_ptr<MorphKinds> morphKinds;  // PMX: every morph of every kind, else null
 
-    uint32_t sdefCount = 0;
-    SdefVertex* sdefVertices = nullptr;    // malloc; ascending vertex index; PMX only
+    std::vector<SdefVertex> sdefVertices;  // ascending vertex index; PMX only
+
+    // The counts in the types the file formats give them; the vectors are the one truth.
+    uint32_t indexCount() const { return static_cast<uint32_t>(indices.size()); }
+    uint32_t textureNameCount() const { return static_cast<uint32_t>(textureNames.size()); }
+    uint32_t materialCount() const { return static_cast<uint32_t>(materials.size()); }
+    uint32_t boneCount() const { return static_cast<uint32_t>(bones.size()); }
+    uint16_t ikCount() const { return static_cast<uint16_t>(ikChains.size()); }
+    uint16_t morphCount() const { return static_cast<uint16_t>(morphs.size()); }
+    uint32_t sdefCount() const { return static_cast<uint32_t>(sdefVertices.size()); }
 
     // Rigid bodies and joints as declared (physics creates the bodies from them). PMX 2.1
     // files may also declare soft bodies, which are counted and not simulated.
@@ -259,8 +263,10 @@ constexpr std::size_t kMorphDefHeaderBytes = 5;
 constexpr std::size_t kMorphDefEntryBytes = 16;
 
 // First bone / morph whose name equals name in the first 20 bytes; null if none.
-cBone* findBone(const ModelData& model, const char* name);
-cMorph* findMorph(const ModelData& model, const char* name);
+const cBone* findBone(const ModelData& model, const char* name);
+cBone* findBone(ModelData& model, const char* name);
+const cMorph* findMorph(const ModelData& model, const char* name);
+cMorph* findMorph(ModelData& model, const char* name);
 
 // True when a and b agree as C strings over at most 20 bytes.
 bool namesEqual20(const char* a, const char* b);

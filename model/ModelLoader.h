@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,17 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Copies text (CP932) into out (outSize bytes with terminator), cutting before a
 // character that would not fit whole.
 void copyCp932(const std::string& text, char* out, std::size_t outSize);
+// Sizes v to count value-initialised elements; false when memory runs out (the caller
+// refuses the file with "out of memory" rather than let the exception escape).
+template <typename T>
+bool sizeArray(std::vector<T>& v, std::size_t count) {
+    try {
+        v.assign(count, T());
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
 // Rejects parent cycles: returns the index of a bone that is its own ancestor, or -1.
 int64_t findParentCycle(const ModelData& model);
 

@@ -90,14 +90,14 @@ bool prepareMorphKinds(MorphKinds& kinds, const ModelData& model) {
             material = material || (r.kind == morphkind::kMaterial && r.count > 0);
         }
         kinds.restTexCoords.clear();
-        if (uv && model.texCoords)
-            kinds.restTexCoords.assign(model.texCoords, model.texCoords + 2 * std::size_t(model.vertexCount));
+        if (uv && !model.texCoords.empty())
+            kinds.restTexCoords.assign(model.texCoords.begin(), model.texCoords.begin() + 2 * std::size_t(model.vertexCount));
         kinds.restLooks.clear();
         kinds.tints.clear();
-        if (material && model.materials) {
-            kinds.restLooks.resize(model.materialCount);
-            kinds.tints.resize(model.materialCount);
-            for (uint32_t i = 0; i < model.materialCount; ++i) {
+        if (material && !model.materials.empty()) {
+            kinds.restLooks.resize(model.materialCount());
+            kinds.tints.resize(model.materialCount());
+            for (uint32_t i = 0; i < model.materialCount(); ++i) {
                 const Material& m = model.materials[i];
                 MaterialLook& look = kinds.restLooks[i];
                 std::memcpy(look.diffuse, m.diffuse, sizeof look.diffuse);

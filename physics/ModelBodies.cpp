@@ -25,7 +25,7 @@ BodyBuildReport buildModelBodies(PhysicsWorld& world, ModelData& model, ModelBod
     std::string problem;
     for (std::size_t i = 0; i < model.rigidBodyDefs.size(); ++i) {
         const RigidBodyRecord& record = model.rigidBodyDefs[i];
-        cBone* bone = record.bone >= 0 && static_cast<uint32_t>(record.bone) < model.boneCount
+        cBone* bone = record.bone >= 0 && static_cast<uint32_t>(record.bone) < model.boneCount()
                           ? &model.bones[record.bone]
                           : centre;
         problem.clear();

@@ -143,9 +143,9 @@ void bindToonTextures(const MaterialTextures& m) {
 // The hull: faces turned away from the camera, pushed out along their normals, drawn
 // in the edge colour; the model's own surface hides all of it but a rim.
 void drawOutlines(const ModelData& model) {
-    if (!model.edgeScales) return;
+    if (model.edgeScales.empty()) return;
     bool any = false;
-    for (uint32_t i = 0; i < model.materialCount && !any; ++i) any = hasOutline(model.materials[i]);
+    for (uint32_t i = 0; i < model.materialCount() && !any; ++i) any = hasOutline(model.materials[i]);
     if (!any) return;
 
     GLint cullMode = GL_BACK;
@@ -154,9 +154,9 @@ void drawOutlines(const ModelData& model) {
     glCullFace(cullMode == GL_FRONT ? GL_BACK : GL_FRONT);
     useOutline(kOutlinePixels);
     p_glEnableVertexAttribArray(kOutlineEdgeAttribute);
-    p_glVertexAttribPointer(kOutlineEdgeAttribute, 1, GL_FLOAT, GL_FALSE, 0, model.edgeScales);
-    const uint32_t* indices = model.indices;
-    for (uint32_t i = 0; i < model.materialCount; ++i) {
+    p_glVertexAttribPointer(kOutlineEdgeAttribute, 1, GL_FLOAT, GL_FALSE, 0, model.edgeScales.data());
+    const uint32_t* indices = model.indices.data();
+    for (uint32_t i = 0; i < model.materialCount(); ++i) {
         const Material& m = model.materials[i];
         if (hasOutline(m) && m.indexCount > 0) {
             setOutlineMaterial(m.edgeColour, m.edgeSize);
@@ -181,7 +181,7 @@ ModelLook activeModelLook() {
 
 void drawModel(const ModelData& model, const ModelTextures& textures, const float* skinnedPositions,
                const float* skinnedNormals, bool outlines) {
-    if (!model.positions) return;
+    if (model.positions.empty()) return;
     // A material the textures were not made for draws untextured.
     const MaterialTextures untextured;
     auto texturesOf = [&](uint32_t i) -> const MaterialTextures& {
@@ -199,7 +199,7 @@ void drawModel(const ModelData& model, const ModelTextures& textures, const floa
     if (multitexture) {
         selectUnit(GL_TEXTURE1_ARB);
         glEnableClientState(GL_TEXTURE_COORD_ARRAY);
-        glTexCoordPointer(2, GL_FLOAT, 0, model.texCoords);
+        glTexCoordPointer(2, GL_FLOAT, 0, model.texCoords.data());
         glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_COMBINE);
         glTexEnvi(GL_TEXTURE_ENV, GL_SOURCE0_RGB, GL_TEXTURE);
         glTexEnvi(GL_TEXTURE_ENV, GL_OPERAND0_RGB, GL_SRC_COLOR);
@@ -209,7 +209,7 @@ void drawModel(const ModelData& model, const ModelTextures& textures, const floa
         selectUnit(GL_TEXTURE0_ARB);
     }
     glEnableClientState(GL_TEXTURE_COORD_ARRAY);
-    glTexCoordPointer(2, GL_FLOAT, 0, model.texCoords);
+    glTexCoordPointer(2, GL_FLOAT, 0, model.texCoords.data());
     setSphereGenerationMode();
 
     GLint polygonModes[2] = {GL_FILL, GL_FILL};
@@ -218,14 +218,14 @@ void drawModel(const ModelData& model, const ModelTextures& textures, const floa
     if (toon) useToonSurface();
 
     // Tints that material morphs set, one per material; none for models without them.
-    const MaterialTint* tints = model.morphKinds && model.morphKinds->tints.size() == model.materialCount
+    const MaterialTint* tints = model.morphKinds && model.morphKinds->tints.size() == model.materialCount()
                                     ? model.morphKinds->tints.data()
                                     : nullptr;
     glDisable(GL_CULL_FACE);
     for (int pass = 0; pass < 2; ++pass) {
         const bool translucentPass = pass == 1;
-        const uint32_t* indices = model.indices;
-        for (uint32_t i = 0; i < model.materialCount; ++i) {
+        const uint32_t* indices = model.indices.data();
+        for (uint32_t i = 0; i < model.materialCount(); ++i) {
             const Material& m = model.materials[i];
             const MaterialTextures& t = texturesOf(i);
             const uint32_t* first = indices;
@@ -271,18 +271,18 @@ void drawModel(const ModelData& model, const ModelTextures& textures, const floa
 }
 
 void drawModelGeometry(const ModelData& model, const float* skinnedPositions) {
-    if (!model.positions) return;
+    if (model.positions.empty()) return;
     glEnableClientState(GL_VERTEX_ARRAY);
     glVertexPointer(3, GL_FLOAT, 0, skinnedPositions);
     if (model.format == 0) {
-        glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(model.indexCount), GL_UNSIGNED_INT, model.indices);
+        glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(model.indexCount()), GL_UNSIGNED_INT, model.indices.data());
         glDisableClientState(GL_VERTEX_ARRAY);
         return;
     }
     // Runs of shadow-casting materials go in one call each.
-    const uint32_t* indices = model.indices;
+    const uint32_t* indices = model.indices.data();
     const uint32_t* runStart = indices;
-    for (uint32_t i = 0; i < model.materialCount; ++i) {
+    for (uint32_t i = 0; i < model.materialCount(); ++i) {
         const Material& m = model.materials[i];
         if (!castsShadow(model, m)) {
             if (indices > runStart) glDrawElements(GL_TRIANGLES, GLsizei(indices - runStart), GL_UNSIGNED_INT, runStart);

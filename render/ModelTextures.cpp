@@ -20,13 +20,13 @@ void addToonProblems(std::vector<TextureProblem>& out, uint32_t material, std::v
 
 void makePmdTextures(ModelTextures& t, const ModelData& model, std::vector<TextureProblem>& problems) {
     std::vector<std::string> names;
-    for (uint32_t i = 0; i < model.materialCount; ++i) {
+    for (uint32_t i = 0; i < model.materialCount(); ++i) {
         const Material& m = model.materials[i];
         if (m.textureIndex >= 0) names.push_back(model.textureNames[m.textureIndex]);
         if (m.sphereIndex >= 0) names.push_back(model.textureNames[m.sphereIndex]);
     }
     prefetchTextures(names);
-    for (uint32_t i = 0; i < model.materialCount; ++i) {
+    for (uint32_t i = 0; i < model.materialCount(); ++i) {
         const Material& m = model.materials[i];
         MaterialTextures& mt = t.materials[i];
         if (m.textureIndex >= 0) {
@@ -41,7 +41,7 @@ void makePmdTextures(ModelTextures& t, const ModelData& model, std::vector<Textu
     }
     selectTextureUnit(0);
     std::vector<LoadProblem> lines;
-    for (uint32_t i = 0; i < model.materialCount; ++i) {
+    for (uint32_t i = 0; i < model.materialCount(); ++i) {
         const Material& m = model.materials[i];
         if (m.toonIndex < 0) continue;
         t.materials[i].toon = acquireToonTexture(t.toonTextures, model.textureNames[m.toonIndex].c_str(), &lines);
@@ -52,7 +52,7 @@ void makePmdTextures(ModelTextures& t, const ModelData& model, std::vector<Textu
 void makePmxTextures(ModelTextures& t, const ModelData& model, std::vector<TextureProblem>& problems) {
     prefetchTextures(model.textureNames);
     // A name that fails is told once; later materials naming it go without it quietly.
-    std::vector<bool> failed(model.textureNameCount, false);
+    std::vector<bool> failed(model.textureNameCount(), false);
     auto acquireNamed = [&](TextureCache& cache, int32_t index, uint32_t material) -> int32_t {
         const char* name = failed[index] ? "" : model.textureNames[index].c_str();
         if (!*name) return -1;
@@ -64,7 +64,7 @@ void makePmxTextures(ModelTextures& t, const ModelData& model, std::vector<Textu
         return glName;
     };
     std::vector<LoadProblem> lines;
-    for (uint32_t i = 0; i < model.materialCount; ++i) {
+    for (uint32_t i = 0; i < model.materialCount(); ++i) {
         const Material& m = model.materials[i];
         MaterialTextures& mt = t.materials[i];
         if (m.textureIndex >= 0) {
@@ -93,7 +93,7 @@ void makePmxTextures(ModelTextures& t, const ModelData& model, std::vector<Textu
 
 std::vector<TextureProblem> makeModelTextures(ModelTextures& textures, const ModelData& model) {
     std::vector<TextureProblem> problems;
-    textures.materials.assign(model.materialCount, MaterialTextures{});
+    textures.materials.assign(model.materialCount(), MaterialTextures{});
     if (model.format == 0) {
         makePmdTextures(textures, model, problems);
     } else {

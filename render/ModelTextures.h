@@ -22,9 +22,9 @@ struct MaterialTextures {
 };
 
 struct ModelTextures {
-    TextureCache colourTextures = nullptr;
-    TextureCache sphereTextures = nullptr;
-    TextureCache toonTextures = nullptr;
+    TextureCache colourTextures;
+    TextureCache sphereTextures;
+    TextureCache toonTextures;
     std::vector<MaterialTextures> materials;  // one per material of the model drawn
 };
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -176,7 +177,7 @@ int32_t loadTextureFile(const char* fileName, std::string* reason) {
 
 int32_t acquireTexture(TextureCache& cache, const char* fileName, std::string* reason) {
     if (!fileName) return -1;
-    for (TextureEntry* e = cache; e; e = e->next) {
+    for (auto e = cache.rbegin(); e != cache.rend(); ++e) {
         if (std::strcmp(e->fileName, fileName) == 0) {
             ++e->refCount;
             return int32_t(e->glName);
@@ -184,34 +185,28 @@ int32_t acquireTexture(TextureCache& cache, const char* fileName, std::string* r
     }
     const int32_t name = loadTextureFile(fileName, reason);
     if (name < 0) return -1;
-    auto* entry = new TextureEntry;
-    entry->glName = uint32_t(name);
-    entry->refCount = 1;
-    entry->next = cache;
-    // A name too long for the node is kept cut short; it then never matches, and each
+    TextureEntry entry;
+    entry.glName = uint32_t(name);
+    entry.refCount = 1;
+    // A name too long for the entry is kept cut short; it then never matches, and each
     // request for it loads its own texture, which is still released correctly.
-    std::snprintf(entry->fileName, sizeof entry->fileName, "%s", fileName);
-    cache = entry;
+    std::snprintf(entry.fileName, sizeof entry.fileName, "%s", fileName);
+    cache.push_back(entry);
     return name;
 }
 
 void releaseTexture(uint32_t glName, TextureCache& cache) {
-    for (TextureEntry** link = &cache; *link; link = &(*link)->next) {
-        TextureEntry* e = *link;
+    for (auto e = cache.rbegin(); e != cache.rend(); ++e) {
         if (e->glName != glName) continue;
         if (--e->refCount <= 0) {
             g_hooks.deleter(e->glName, g_hooks.deleterUser);
-            *link = e->next;
-            delete e;
+            cache.erase(std::next(e).base());
         }
         return;
     }
 }
 
 void clearTextureCache(TextureCache& cache) {
-    while (TextureEntry* e = cache) {
-        cache = e->next;
-        g_hooks.deleter(e->glName, g_hooks.deleterUser);
-        delete e;
-    }
+    for (auto e = cache.rbegin(); e != cache.rend(); ++e) g_hooks.deleter(e->glName, g_hooks.deleterUser);
+    TextureCache().swap(cache);
 }

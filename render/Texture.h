@@ -9,14 +9,15 @@
 #include "image/ImageDecoders.h"
 #include "model/ModelData.h"
 
-// One node of a model's texture cache (newest first).
+// One texture of a model's texture cache.
 struct TextureEntry {
-    uint32_t glName;
-    int32_t refCount;
-    TextureEntry* next;
-    char fileName[512];  // the name exactly as the model gives it (CP932)
+    uint32_t glName = 0;
+    int32_t refCount = 0;
+    char fileName[512] = {};  // the name exactly as the model gives it (CP932)
 };
-using TextureCache = TextureEntry*;
+// Oldest first; lookups run from the newest. The cache owns its entries, not the GL
+// textures: clearTextureCache deletes those, with the GL context current.
+using TextureCache = std::vector<TextureEntry>;
 
 // Returns the texture name for fileName (CP932, exactly as the model gives it; the
 // cache compares names byte for byte, so names differing in case load twice), loading
@@ -29,7 +30,7 @@ int32_t acquireTexture(TextureCache& cache, const char* fileName, std::string* r
 // last reference goes. A name the cache does not hold is ignored.
 void releaseTexture(uint32_t glName, TextureCache& cache);
 
-// Deletes every texture and node whatever their reference counts; cache becomes null.
+// Deletes every texture whatever its reference count, newest first; cache becomes empty.
 void clearTextureCache(TextureCache& cache);
 
 // Decodes the named pictures (CP932 names, resolved as loadTextureFile does) side by side

@@ -37,12 +37,12 @@ void printModel(const cModel& model, const ModelFileInfo& info) {
     std::printf("  \"name\": %s,\n", jsonName(model.name, false).c_str());
     std::printf("  \"counts\": {\"vertices\": %u, \"indices\": %u, \"materials\": %u, \"bones\": %u, "
                 "\"ikChains\": %u, \"morphs\": %u, \"rigidBodies\": %u, \"joints\": %u},\n",
-                model.vertexCount, model.indexCount, model.materialCount, model.boneCount,
-                static_cast<unsigned>(model.ikCount), static_cast<unsigned>(model.morphCount),
+                model.vertexCount, model.indexCount(), model.materialCount(), model.boneCount(),
+                static_cast<unsigned>(model.ikCount()), static_cast<unsigned>(model.morphCount()),
                 static_cast<unsigned>(model.rigidBodyDefs.size()), static_cast<unsigned>(model.jointDefs.size()));
 
     std::printf("  \"materials\": [");
-    for (uint32_t i = 0; i < model.materialCount; ++i) {
+    for (uint32_t i = 0; i < model.materialCount(); ++i) {
         const Material& m = model.materials[i];
         const MaterialTextures& t = i < model.textures.materials.size() ? model.textures.materials[i] : MaterialTextures{};
         const ModelFileInfo::MaterialTextures names =
@@ -54,25 +54,25 @@ void printModel(const cModel& model, const ModelFileInfo& info) {
                     jsonName(names.sphere, true).c_str(), t.sphere != -1 ? "true" : "false",
                     static_cast<unsigned>(t.sphereMode));
     }
-    std::printf("%s],\n", model.materialCount ? "\n  " : "");
+    std::printf("%s],\n", model.materialCount() ? "\n  " : "");
 
     std::printf("  \"bones\": [");
-    for (uint32_t i = 0; i < model.boneCount; ++i) {
+    for (uint32_t i = 0; i < model.boneCount(); ++i) {
         const cBone& b = model.bones[i];
-        const long parent = b.parent ? static_cast<long>(b.parent - model.bones) : -1;
+        const long parent = b.parent ? static_cast<long>(b.parent - model.bones.data()) : -1;
         std::printf("%s\n    {\"name\": %s, \"parent\": %ld, \"restPosition\": [%s, %s, %s]}", i ? "," : "",
                     jsonName(b.name, false).c_str(), parent, jsonFloat(b.restPosition[0]).c_str(),
                     jsonFloat(b.restPosition[1]).c_str(), jsonFloat(b.restPosition[2]).c_str());
     }
-    std::printf("%s],\n", model.boneCount ? "\n  " : "");
+    std::printf("%s],\n", model.boneCount() ? "\n  " : "");
 
     std::printf("  \"morphs\": [");
-    for (uint32_t i = 0; i < model.morphCount; ++i) {
+    for (uint32_t i = 0; i < model.morphCount(); ++i) {
         const cMorph& m = model.morphs[i];
         std::printf("%s\n    {\"name\": %s, \"entries\": %d}", i ? "," : "", jsonName(m.name, false).c_str(),
                     m.vertexCount);
     }
-    std::printf("%s]\n}\n", model.morphCount ? "\n  " : "");
+    std::printf("%s]\n}\n", model.morphCount() ? "\n  " : "");
 }
 
 int inspectModel(const char* path) {

@@ -26,21 +26,12 @@ struct MorphModel {
     MorphModel(uint32_t vertexCount, int morphCount, bool pmx) {
         model.format = pmx ? 1 : 0;
         model.vertexCount = vertexCount;
-        model.positions = static_cast<float*>(std::calloc(3 * vertexCount, sizeof(float)));
+        model.positions.assign(3 * std::size_t(vertexCount), 0.0f);
         for (uint32_t i = 0; i < vertexCount; ++i) model.positions[3 * i] = static_cast<float>(i);
-        if (pmx) {
-            model.restPositions = static_cast<float*>(std::malloc(3 * vertexCount * sizeof(float)));
-            std::memcpy(model.restPositions, model.positions, 3 * vertexCount * sizeof(float));
-        }
-        model.morphCount = static_cast<uint16_t>(morphCount);
-        model.morphs = morphCount ? new cMorph[morphCount] : nullptr;
+        if (pmx) model.restPositions = model.positions;
+        model.morphs.resize(static_cast<std::size_t>(morphCount));
     }
-    ~MorphModel() {
-        std::free(model.positions);
-        std::free(model.restPositions);
-        delete[] model.morphs;
-    }
-    const float* at(int v) const { return model.positions + 3 * v; }
+    const float* at(int v) const { return model.positions.data() + 3 * v; }
 };
 
 std::string defaultNames(const MotionData& m) {
@@ -66,7 +57,7 @@ TEST(MorphApply, FullAndBlendedWeightsMoveOnlyTheListedVertices) {
     MorphModel m(4, 1, true);
     setMorph(m.model.morphs[0], "a", {{1, {10.0f, 20.0f, 30.0f}}, {3, {-3.0f, 0.0f, 0.0f}}});
 
-    applyMorphFull(m.model.morphs[0], m.model.positions, m.model.vertexCount);
+    applyMorphFull(m.model.morphs[0], m.model.positions.data(), m.model.vertexCount);
     EXPECT_EQ(m.at(1)[0], 10.0f);
     EXPECT_EQ(m.at(1)[1], 20.0f);
     EXPECT_EQ(m.at(1)[2], 30.0f);
@@ -75,28 +66,28 @@ TEST(MorphApply, FullAndBlendedWeightsMoveOnlyTheListedVertices) {
     EXPECT_EQ(m.at(2)[0], 2.0f);
 
     resetMorphs(m.model);
-    blendMorph(m.model.morphs[0], 0.25f, m.model.positions, m.model.vertexCount);
+    blendMorph(m.model.morphs[0], 0.25f, m.model.positions.data(), m.model.vertexCount);
     EXPECT_FLOAT_EQ(m.at(1)[0], 0.25f * 10.0f + 0.75f * 1.0f);
     EXPECT_FLOAT_EQ(m.at(1)[1], 5.0f);
     EXPECT_FLOAT_EQ(m.at(3)[0], 0.25f * -3.0f + 0.75f * 3.0f);
     EXPECT_EQ(m.at(2)[0], 2.0f);
 
     // Blends compose: a second blend starts from the first one's result.
-    blendMorph(m.model.morphs[0], 0.5f, m.model.positions, m.model.vertexCount);
+    blendMorph(m.model.morphs[0], 0.5f, m.model.positions.data(), m.model.vertexCount);
     EXPECT_FLOAT_EQ(m.at(1)[1], 0.5f * 20.0f + 0.5f * 5.0f);
 }
 
 TEST(MorphApply, EntriesOutsideTheVerticesAreSkipped) {
     MorphModel m(2, 1, true);
     setMorph(m.model.morphs[0], "bad", {{-1, {9.0f, 9.0f, 9.0f}}, {2, {9.0f, 9.0f, 9.0f}}, {1, {7.0f, 7.0f, 7.0f}}});
-    applyMorphFull(m.model.morphs[0], m.model.positions, m.model.vertexCount);
-    blendMorph(m.model.morphs[0], 0.5f, m.model.positions, m.model.vertexCount);
+    applyMorphFull(m.model.morphs[0], m.model.positions.data(), m.model.vertexCount);
+    blendMorph(m.model.morphs[0], 0.5f, m.model.positions.data(), m.model.vertexCount);
     EXPECT_EQ(m.at(0)[0], 0.0f);
     EXPECT_EQ(m.at(1)[0], 7.0f);
 
     cMorph empty;
-    applyMorphFull(empty, m.model.positions, m.model.vertexCount);
-    blendMorph(empty, 1.0f, m.model.positions, m.model.vertexCount);
+    applyMorphFull(empty, m.model.positions.data(), m.model.vertexCount);
+    blendMorph(empty, 1.0f, m.model.positions.data(), m.model.vertexCount);
     EXPECT_EQ(m.at(1)[0], 7.0f);
 }
 
@@ -106,7 +97,7 @@ TEST(MorphReset, PmdRestoresTheBaseVerticesAndPmxEveryVertex) {
     MorphModel pmd(3, 2, false);
     setMorph(pmd.model.morphs[0], "base", {{0, {0.0f, 0.0f, 0.0f}}, {2, {2.0f, 0.0f, 0.0f}}});
     setMorph(pmd.model.morphs[1], "smile", {{2, {2.0f, 5.0f, 0.0f}}});
-    applyMorphFull(pmd.model.morphs[1], pmd.model.positions, pmd.model.vertexCount);
+    applyMorphFull(pmd.model.morphs[1], pmd.model.positions.data(), pmd.model.vertexCount);
     pmd.model.positions[0] = 100.0f;
     pmd.model.positions[3] = 50.0f;  // vertex 1, not in the base morph
     resetMorphs(pmd.model);

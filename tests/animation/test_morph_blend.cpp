@@ -151,7 +151,7 @@ protected:
         updateModelPose(model, 0.0f);
     }
 
-    const float* position(int v) const { return model.positions + 3 * v; }
+    const float* position(int v) const { return model.positions.data() + 3 * v; }
     const MaterialTint& tint(int m) const { return model.morphKinds->tints[static_cast<std::size_t>(m)]; }
 
     cModel model;
@@ -162,7 +162,7 @@ TEST_F(MorphKindsTest, GroupsHandTheirWeightDownAndEachMorphMovesOnce) {
     ASSERT_TRUE(load(morphModel()));
     ASSERT_NE(model.morphKinds, nullptr);
     EXPECT_EQ(model.morphKinds->morphs.size(), 11u);
-    EXPECT_EQ(model.morphCount, 1);  // the vertex morph alone is a cMorph
+    EXPECT_EQ(model.morphCount(), 1);  // the vertex morph alone is a cMorph
 
     // A group of a vertex and a material morph at 0.5: both act at half weight.
     play({{"grp", 0.5f}});
@@ -285,7 +285,7 @@ TEST_F(MorphKindsTest, MaterialMorphsMultiplyAddAndReachEveryMaterial) {
 
     // Index -1: every material. A multiply of one changes nothing else.
     play({{"all", 1.0f}});
-    for (uint32_t i = 0; i < model.materialCount; ++i) {
+    for (uint32_t i = 0; i < model.materialCount(); ++i) {
         EXPECT_EQ(model.materials[i].ambient[0], 0.0f) << i;
         EXPECT_EQ(model.materials[i].ambient[2], 0.0f) << i;
         EXPECT_FLOAT_EQ(model.materials[i].diffuse[2], i == 0 ? 0.4f : 0.6f) << i;
@@ -338,7 +338,7 @@ TEST_F(MorphKindsTest, LaterKindsAreReadAndTheSectionsAfterThemStillParse) {
     EXPECT_EQ(kinds.additionalUVMorphs, 1u);
     EXPECT_EQ(kinds.impulseMorphs, 1u);
     EXPECT_STREQ(kinds.morphs[14].name, "last");
-    EXPECT_EQ(model.morphCount, 2);
+    EXPECT_EQ(model.morphCount(), 2);
 
     // A flip passes its weight on like a group; the others change nothing drawn.
     play({{"flip", 1.0f}, {"extra", 1.0f}, {"push", 1.0f}, {"last", 1.0f}});
@@ -428,7 +428,7 @@ TEST_F(MorphKindsTest, RealModelsKeepEveryKind) {
         EXPECT_EQ(count[morphkind::kUV], e.uv) << e.path;
         EXPECT_EQ(count[morphkind::kMaterial], e.material) << e.path;
         EXPECT_EQ(count[morphkind::kGroup], e.group) << e.path;
-        EXPECT_EQ(model.morphCount, e.vertex) << e.path;
+        EXPECT_EQ(model.morphCount(), e.vertex) << e.path;
         EXPECT_EQ(kinds.groupOrder.size(), e.group) << e.path;  // nothing was cut
 
         // Every morph that is not a vertex morph, one frame each at full weight.
@@ -440,7 +440,7 @@ TEST_F(MorphKindsTest, RealModelsKeepEveryKind) {
             skinModel(model);
             bool finite = true;
             for (uint32_t v = 0; v < 3 * model.vertexCount && finite; ++v) finite = std::isfinite(model.skin.positions[v]);
-            for (uint32_t i = 0; i < model.materialCount && finite; ++i)
+            for (uint32_t i = 0; i < model.materialCount() && finite; ++i)
                 for (int k = 0; k < 4; ++k) finite = finite && std::isfinite(model.materials[i].diffuse[k]);
             EXPECT_TRUE(finite) << e.path << " morph " << name;
         }

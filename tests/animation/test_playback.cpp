@@ -198,7 +198,7 @@ TEST(Playback, FaceWeightsOneSmallAndBetween) {
         load(motion, {}, {faceKey("smile", 0, 1.0f), faceKey("smile", 10, 1.0f), faceKey("smile", 20, 0.0005f),
                           faceKey("smile", 30, 0.0005f), faceKey("smile", 40, 0.5f)});
         bindMotion(s.model.motion, s.model, motion);
-        const float* v1 = s.model.positions + 3;
+        const float* v1 = s.model.positions.data() + 3;
 
         updateModelPose(s.model, 0.0f);
         EXPECT_EQ(v1[1], 10.0f);  // weight exactly 1: the target

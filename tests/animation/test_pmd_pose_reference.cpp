@@ -50,7 +50,7 @@ TEST(PmdPoseReference, GeneStandIsBitIdentical) {
         bindMotion(m.motion, m, d);
         for (int frame = 0; frame < 240; ++frame) {
             updateModelPose(m, 1.0f);
-            for (uint32_t i = 0; i < m.boneCount; ++i) h = fnv1a(h, m.bones[i].globalMatrix, sizeof(float) * 16);
+            for (uint32_t i = 0; i < m.boneCount(); ++i) h = fnv1a(h, m.bones[i].globalMatrix, sizeof(float) * 16);
         }
         clearMotionPlayer(m.motion);
         destroyModel(m);

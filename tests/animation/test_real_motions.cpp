@@ -300,7 +300,7 @@ TEST(RealPmxPosing, AppendBonesOfGeneFollowTheirSourcesOnEveryFrame) {
         ASSERT_TRUE(loadVMDFile(motionPath.c_str(), motion));
         bindMotion(model.motion, model, motion);
         std::vector<int> followers;
-        for (uint32_t i = 0; i < model.boneCount; ++i) {
+        for (uint32_t i = 0; i < model.boneCount(); ++i) {
             const cBone& b = model.bones[i];
             if (b.appendParent && (b.flags & 0x0100) && !(b.flags & 0x0080) && !(b.flags & 0x0200) &&
                 !(b.flags & 0x0400) && !b.appendParent->appendParent && !b.appendParent->ikChain)

@@ -33,7 +33,7 @@ void expectPosition(const cBone& bone, float x, float y, float z, float tol = 1e
 }
 
 void updateAll(cModel& m) {
-    for (uint32_t i = 0; i < m.boneCount; ++i) updateBoneTransform(m.bones[i]);
+    for (uint32_t i = 0; i < m.boneCount(); ++i) updateBoneTransform(m.bones[i]);
 }
 
 float distanceBetween(const cBone& a, const cBone& b) {
@@ -265,7 +265,7 @@ TEST_F(LegIK, DegenerateGoalsNeverProduceNaN) {
     computeParentOffsets(s.model);
     for (const float y : {-20.0f, 10.0f}) {
         solveWithGoalAt(1.0f, y, 0.0f);
-        for (uint32_t i = 0; i < s.model.boneCount; ++i) {
+        for (uint32_t i = 0; i < s.model.boneCount(); ++i) {
             EXPECT_TRUE(allFinite(s.model.bones[i].rotation, 4)) << i;
             EXPECT_TRUE(allFinite(s.model.bones[i].globalMatrix, 16)) << i;
         }

@@ -32,17 +32,11 @@ void turn(float ax, float ay, float az, float angle, float q[4]) {
 }
 
 void updateAll(cModel& m) {
-    for (uint32_t i = 0; i < m.boneCount; ++i) updateBoneTransform(m.bones[i]);
+    for (uint32_t i = 0; i < m.boneCount(); ++i) updateBoneTransform(m.bones[i]);
 }
 
 void setSdef(cModel& m, const std::vector<SdefVertex>& records) {
-    std::free(m.sdefVertices);
-    m.sdefVertices = nullptr;
-    if (!records.empty()) {
-        m.sdefVertices = static_cast<SdefVertex*>(std::malloc(sizeof(SdefVertex) * records.size()));
-        std::memcpy(m.sdefVertices, records.data(), sizeof(SdefVertex) * records.size());
-    }
-    m.sdefCount = static_cast<uint32_t>(records.size());
+    m.sdefVertices = records;
 }
 
 // Restores the automatic choice however a test ends.
@@ -90,7 +84,7 @@ void makeMixedMesh(cModel& m, uint32_t count) {
     testmodels::setBones(m, bones);
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    for (uint32_t i = 0; i < m.boneCount; ++i) {
+    for (uint32_t i = 0; i < m.boneCount(); ++i) {
         turn(0.6f, 0.0f, 0.8f, u(rng), m.bones[i].rotation);
         m.bones[i].translation[1] = u(rng);
     }
@@ -156,7 +150,7 @@ TEST(ParallelSkinning, EveryThreadCountGivesTheSingleThreadedBits) {
             for (int e = 0; e < 16; ++e) m[e] += wb * s.model.bones[k.boneIndices[b]].skinMatrix[e];
         }
         float expect[3];
-        transformPoint(m, s.model.positions + 3 * v, expect);
+        transformPoint(m, s.model.positions.data() + 3 * v, expect);
         for (int e = 0; e < 3; ++e) ASSERT_NEAR(pos1[3 * v + e], expect[e], 1e-4f) << "vertex " << v;
     }
 }
@@ -167,9 +161,7 @@ TEST(ParallelSkinning, AVertexGetsTheSameBitsWhereverItStands) {
     ScopedModel s;
     const uint32_t count = 2 * 4096 + 77;
     makeMixedMesh(s.model, count);
-    std::free(s.model.sdefVertices);  // the spherical pass is the same either way
-    s.model.sdefVertices = nullptr;
-    s.model.sdefCount = 0;
+    s.model.sdefVertices.clear();  // the spherical pass is the same either way
     skinModel(s.model);
     const std::vector<float> pos(s.model.skin.positions.data(), s.model.skin.positions.data() + 3 * count);
     const std::vector<float> nrm(s.model.skin.normals.data(), s.model.skin.normals.data() + 3 * count);
@@ -193,9 +185,7 @@ TEST(ParallelSkinning, AVertexGetsTheSameBitsWhereverItStands) {
         if (shift) moved[0] = {{1, 2, 3}, {0, 1, 0}, 2, {0.4f, 0.3f, 0.2f, 0.1f}, {1, 2, 3, 4}};
         ScopedModel t;
         makeMixedMesh(t.model, 1);  // the same bones in the same pose
-        std::free(t.model.sdefVertices);
-        t.model.sdefVertices = nullptr;
-        t.model.sdefCount = 0;
+        t.model.sdefVertices.clear();
         testmodels::setVertices(t.model, moved, true);
         skinModel(t.model);
         for (uint32_t v = 0; v < count; ++v) {
@@ -218,9 +208,7 @@ TEST(ParallelSkinning, NothingIsWrittenPastTheMesh) {
             for (uint32_t v = 0; v + 1 < count; ++v) s.model.skins[v].type = v % 7 == 3 ? 2 : 1;
             s.model.skins[count - 1].type = fourAtEnd ? 2 : 1;
             s.model.skins[count - 1].weights[0] = 0.5f;
-            std::free(s.model.sdefVertices);
-            s.model.sdefVertices = nullptr;
-            s.model.sdefCount = 0;
+            s.model.sdefVertices.clear();
             // Outputs with room for a whole vector beyond the end, all sentinel.
             const uint32_t guard = 8;
             for (std::vector<float>* out : {&s.model.skin.positions, &s.model.skin.normals})
@@ -281,7 +269,7 @@ TEST(ParallelSkinning, TwoModelsSideBySideGiveTheirOwnBits) {
     ScopedModel a, b;
     makeMixedMesh(a.model, 4096 + 33);
     makeMixedMesh(b.model, 999);
-    for (uint32_t i = 0; i < b.model.boneCount; ++i) b.model.bones[i].translation[0] = 0.25f * float(i);
+    for (uint32_t i = 0; i < b.model.boneCount(); ++i) b.model.bones[i].translation[0] = 0.25f * float(i);
     updateAll(b.model);
     skinModel(a.model);
     skinModel(b.model);
@@ -375,12 +363,12 @@ TEST_F(SdefElbow, AgreesWithTheBonesWhereTheyAgree) {
     updateAll(s.model);
     skinModel(s.model);
     float rigid[3];
-    transformPoint(s.model.bones[0].skinMatrix, s.model.positions, rigid);
+    transformPoint(s.model.bones[0].skinMatrix, s.model.positions.data(), rigid);
     for (int k = 0; k < 3; ++k) EXPECT_NEAR(s.model.skin.positions[k], rigid[k], 1e-5f) << k;
     resetBonePose(s.model.bones[0]);
     // A whole weight on the forearm follows the forearm exactly.
     p = bend(1.0f, 0.0f, offset);
-    transformPoint(s.model.bones[1].skinMatrix, s.model.positions, rigid);
+    transformPoint(s.model.bones[1].skinMatrix, s.model.positions.data(), rigid);
     for (int k = 0; k < 3; ++k) EXPECT_FLOAT_EQ(p[k], rigid[k]) << k;
 }
 
@@ -410,8 +398,8 @@ TEST(SdefFile, TheSharedElbowTurnsRigidlyAboutItsCentre) {
     } s;
     std::string error;
     ASSERT_TRUE(loadModelFile(s.model, path.c_str(), nullptr, &error)) << error;
-    ASSERT_GT(s.model.sdefCount, 0u);
-    for (uint32_t i = 0; i < s.model.sdefCount; ++i) {
+    ASSERT_GT(s.model.sdefCount(), 0u);
+    for (uint32_t i = 0; i < s.model.sdefCount(); ++i) {
         ASSERT_LT(s.model.sdefVertices[i].vertex, s.model.vertexCount);
         EXPECT_EQ(s.model.skins[s.model.sdefVertices[i].vertex].type, 3);
     }
@@ -431,7 +419,7 @@ TEST(SdefFile, TheSharedElbowTurnsRigidlyAboutItsCentre) {
     updateAll(s.model);
     skinModel(s.model);
     int halfway = 0;
-    for (uint32_t i = 0; i < s.model.sdefCount; ++i) {
+    for (uint32_t i = 0; i < s.model.sdefCount(); ++i) {
         const SdefVertex& d = s.model.sdefVertices[i];
         const VertexSkin& k = s.model.skins[d.vertex];
         const float w0 = k.weights[0], w1 = k.weights[1];
@@ -439,7 +427,7 @@ TEST(SdefFile, TheSharedElbowTurnsRigidlyAboutItsCentre) {
         float c0[3], c1[3], centre[3], rest[3], now[3];
         transformPoint(s.model.bones[k.boneIndices[0]].skinMatrix, d.c, c0);
         transformPoint(s.model.bones[k.boneIndices[1]].skinMatrix, d.c, c1);
-        const float* p = s.model.positions + 3 * d.vertex;
+        const float* p = s.model.positions.data() + 3 * d.vertex;
         const float* q = s.model.skin.positions.data() + 3 * d.vertex;
         for (int e = 0; e < 3; ++e) {
             centre[e] = w0 * c0[e] + w1 * c1[e];

@@ -11,27 +11,18 @@ namespace testmodels {
 
 namespace {
 
-template <typename T>
-T* allocArray(std::size_t count) {
-    return static_cast<T*>(std::calloc(count ? count : 1, sizeof(T)));
-}
-
 void putFloats(uint8_t* p, const float* v, int n) { std::memcpy(p, v, sizeof(float) * n); }
 
 void freeVertices(cModel& model) {
-    std::free(model.positions);
-    std::free(model.restPositions);
-    std::free(model.normals);
-    std::free(model.texCoords);
-    std::free(model.skins);
-    std::free(model.indices);
-    std::free(model.materials);
-    model.positions = model.restPositions = model.normals = model.texCoords = nullptr;
+    model.positions.clear();
+    model.restPositions.clear();
+    model.normals.clear();
+    model.texCoords.clear();
+    model.skins.clear();
+    model.indices.clear();
+    model.materials.clear();
     model.skin.clear();
-    model.skins = nullptr;
-    model.indices = nullptr;
-    model.materials = nullptr;
-    model.vertexCount = model.indexCount = model.materialCount = 0;
+    model.vertexCount = 0;
 }
 
 void freeRigidBodies(cModel& model) { model.physics.clear(); }  // joints first: they refer to the bodies
@@ -39,9 +30,7 @@ void freeRigidBodies(cModel& model) { model.physics.clear(); }  // joints first:
 }  // namespace
 
 void setBones(cModel& model, const std::vector<BoneDesc>& bones) {
-    delete[] model.bones;
-    model.bones = bones.empty() ? nullptr : new cBone[bones.size()];
-    model.boneCount = static_cast<uint32_t>(bones.size());
+    model.bones.assign(bones.size(), cBone());
     model.headBone = nullptr;
     for (std::size_t i = 0; i < bones.size(); ++i) {
         BoneDef def{};
@@ -52,7 +41,7 @@ void setBones(cModel& model, const std::vector<BoneDesc>& bones) {
         def.parent = bones[i].parent;
         def.child = bones[i].child;
         def.appendParent = -1;
-        initBone(model.bones[i], bones[i].name, def, model.bones);
+        initBone(model.bones[i], bones[i].name, def, model.bones.data());
         if (namesEqual20(model.bones[i].name, cp932::kHead)) model.headBone = &model.bones[i];
     }
     computeParentOffsets(model);
@@ -60,23 +49,9 @@ void setBones(cModel& model, const std::vector<BoneDesc>& bones) {
 
 void addIKChain(cModel& model, int ikBone, int targetBone, const std::vector<int>& links, uint16_t iterations,
                 float angleLimit) {
-    // Chains own their link arrays and cannot be copied: rebuild the array one larger.
-    const int oldCount = model.ikCount;
-    auto* chains = new cIKChain[oldCount + 1];
-    for (int i = 0; i < oldCount; ++i) {
-        cIKChain& from = model.ikChains[i];
-        cIKChain& to = chains[i];
-        to.ikBone = from.ikBone;
-        to.targetBone = from.targetBone;
-        to.iterations = from.iterations;
-        to.angleLimit = from.angleLimit;
-        to.sortKey = from.sortKey;
-        to.linkCount = from.linkCount;
-        to.links = std::move(from.links);
-    }
-    delete[] model.ikChains;
-    model.ikChains = chains;
-
+    // Bones point at their chains: this grows the chain array, so the deform order is
+    // built (again) only once every chain is in.
+    model.ikChains.emplace_back();
     IKDef def{};
     def.ikBone = ikBone;
     def.targetBone = targetBone;
@@ -84,37 +59,34 @@ void addIKChain(cModel& model, int ikBone, int targetBone, const std::vector<int
     def.iterations = iterations;
     def.limit = angleLimit / 4.0f;
     for (std::size_t i = 0; i < links.size() && i < 256; ++i) def.links[i] = links[i];
-    initIKChain(chains[oldCount], def, model.bones);
-    model.ikCount = static_cast<uint16_t>(oldCount + 1);
-    sortIKChains(model.ikChains, model.ikCount);
+    initIKChain(model.ikChains.back(), def, model.bones.data());
+    sortIKChains(model.ikChains.data(), model.ikCount());
 }
 
 void setVertices(cModel& model, const std::vector<VertexDesc>& vertices, bool pmx) {
     freeVertices(model);
     const std::size_t n = vertices.size();
     model.vertexCount = static_cast<uint32_t>(n);
-    model.positions = allocArray<float>(3 * n);
-    model.normals = allocArray<float>(3 * n);
-    model.texCoords = allocArray<float>(2 * n);
-    model.skins = allocArray<VertexSkin>(n);
+    model.positions.assign(3 * n, 0.0f);
+    model.normals.assign(3 * n, 0.0f);
+    model.texCoords.assign(2 * n, 0.0f);
+    model.skins.assign(n, VertexSkin());
     model.skin.prepare(static_cast<uint32_t>(n));
-    if (pmx) model.restPositions = allocArray<float>(3 * n);
+    if (pmx) model.restPositions.assign(3 * n, 0.0f);
     for (std::size_t v = 0; v < n; ++v) {
         const VertexDesc& s = vertices[v];
-        std::memcpy(model.positions + 3 * v, s.position, sizeof(s.position));
-        if (pmx) std::memcpy(model.restPositions + 3 * v, s.position, sizeof(s.position));
-        std::memcpy(model.normals + 3 * v, s.normal, sizeof(s.normal));
+        std::memcpy(model.positions.data() + 3 * v, s.position, sizeof(s.position));
+        if (pmx) std::memcpy(model.restPositions.data() + 3 * v, s.position, sizeof(s.position));
+        std::memcpy(model.normals.data() + 3 * v, s.normal, sizeof(s.normal));
         VertexSkin& skin = model.skins[v];
         skin.type = s.type;
         std::memcpy(skin.weights, s.weights, sizeof(skin.weights));
         std::memcpy(skin.boneIndices, s.bones, sizeof(skin.boneIndices));
     }
     if (n > 0 && n % 3 == 0) {
-        model.indexCount = static_cast<uint32_t>(n);
-        model.indices = allocArray<uint32_t>(n);
+        model.indices.resize(n);
         for (std::size_t i = 0; i < n; ++i) model.indices[i] = static_cast<uint32_t>(i);
-        model.materialCount = 1;
-        model.materials = allocArray<Material>(1);
+        model.materials.assign(1, Material());
         Material& m = model.materials[0];
         for (int k = 0; k < 4; ++k) m.diffuse[k] = m.specular[k] = m.ambient[k] = 1.0f;
         m.shininess = 5.0f;
@@ -125,16 +97,7 @@ void setVertices(cModel& model, const std::vector<VertexDesc>& vertices, bool pm
 }
 
 void addMorph(cModel& model, const char* name, const std::vector<MorphEntry>& entries) {
-    const int oldCount = model.morphCount;
-    auto* morphs = new cMorph[oldCount + 1];
-    for (int i = 0; i < oldCount; ++i) {
-        std::memcpy(morphs[i].name, model.morphs[i].name, sizeof(morphs[i].name));
-        morphs[i].vertexCount = model.morphs[i].vertexCount;
-        morphs[i].entries = std::move(model.morphs[i].entries);
-    }
-    delete[] model.morphs;
-    model.morphs = morphs;
-
+    model.morphs.emplace_back();
     std::vector<uint8_t> def(kMorphDefHeaderBytes + kMorphDefEntryBytes * entries.size());
     const int32_t count = static_cast<int32_t>(entries.size());
     std::memcpy(def.data(), &count, 4);
@@ -143,8 +106,7 @@ void addMorph(cModel& model, const char* name, const std::vector<MorphEntry>& en
         std::memcpy(p, &entries[i].vertexIndex, 4);
         std::memcpy(p + 4, entries[i].position, 12);
     }
-    initMorph(morphs[oldCount], def.data(), name, nullptr, nullptr);
-    model.morphCount = static_cast<uint16_t>(oldCount + 1);
+    initMorph(model.morphs.back(), def.data(), name, nullptr, nullptr);
 }
 
 std::array<uint8_t, 61> encodeRigidBody(const RigidBodyDesc& s) {
@@ -184,7 +146,7 @@ int setRigidBodies(PhysicsWorld& world, cModel& model, const std::vector<RigidBo
     int created = 0;
     for (std::size_t i = 0; i < descs.size(); ++i) {
         const int b = i < boneIndices.size() ? boneIndices[i] : -1;
-        cBone* bone = (b >= 0 && static_cast<uint32_t>(b) < model.boneCount) ? &model.bones[b] : nullptr;
+        cBone* bone = (b >= 0 && static_cast<uint32_t>(b) < model.boneCount()) ? &model.bones[b] : nullptr;
         const auto def = encodeRigidBody(descs[i]);
         if (createRigidBody(world, model.physics.bodies[i], def.data(), bone)) ++created;
     }
@@ -224,25 +186,16 @@ void makeLegModel(cModel& model) {
 
 void freeTestModel(cModel& model) {
     freeRigidBodies(model);
-    delete[] model.ikChains;
-    model.ikChains = nullptr;
-    model.ikCount = 0;
-    delete[] model.morphs;
-    model.morphs = nullptr;
-    model.morphCount = 0;
+    model.ikChains.clear();
+    model.morphs.clear();
     model.morphKinds.reset();
-    delete[] model.bones;
-    model.bones = nullptr;
-    model.boneCount = 0;
+    model.bones.clear();
     model.headBone = nullptr;
     freeVertices(model);
-    std::free(model.sdefVertices);
-    model.sdefVertices = nullptr;
-    model.sdefCount = 0;
+    model.sdefVertices.clear();
     model.skin.clear();
     model.deformOrder = DeformOrder();
     model.textureNames.clear();
-    model.textureNameCount = 0;
     model.motion = MotionPlayer();
 }
 

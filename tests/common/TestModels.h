@@ -1,8 +1,8 @@
 // Small cModels built in code for tests: bones, IK chains, skinned vertices, morphs, rigid
 // bodies and joints, plus a function that frees such a model completely.
 //
-// Everything is allocated the way the loaders allocate it (C heap for flat arrays, new[]
-// for record arrays), so freeTestModel and the program's own release code both work on it.
+// The arrays are the model's own vectors, filled as the loaders fill them, so
+// freeTestModel and the program's own release code both work on it.
 #pragma once
 
 #include <array>

@@ -109,9 +109,9 @@ TEST_F(DemoModel, PmdHasTheIntendedContents) {
     ASSERT_TRUE(load(kDemo + "/pavo.pmd"));
     EXPECT_GT(model_.vertexCount, 2000u);
     EXPECT_LT(model_.vertexCount, 10000u);
-    EXPECT_EQ(model_.materialCount, 10u);
-    EXPECT_EQ(model_.ikCount, 2);
-    EXPECT_EQ(model_.morphCount, 6);  // the base morph and five expressions
+    EXPECT_EQ(model_.materialCount(), 10u);
+    EXPECT_EQ(model_.ikCount(), 2);
+    EXPECT_EQ(model_.morphCount(), 6);  // the base morph and five expressions
     EXPECT_GE(model_.physics.bodies.size(), 10u);
     EXPECT_GE(model_.physics.joints.size(), 8u);
     for (const char* name : {"センター", "上半身", "下半身", "首", "頭", "両目", "左肩", "左腕", "左ひじ", "左手首",
@@ -124,7 +124,7 @@ TEST_F(DemoModel, PmdHasTheIntendedContents) {
     }
     // Every material that names a texture got it, and both sphere modes are used.
     bool multiply = false, add = false;
-    for (uint32_t i = 0; i < model_.materialCount; ++i) {
+    for (uint32_t i = 0; i < model_.materialCount(); ++i) {
         const MaterialTextures& m = model_.textures.materials[i];
         if (m.sphere != -1) {
             multiply |= m.sphereMode == 1;
@@ -134,11 +134,11 @@ TEST_F(DemoModel, PmdHasTheIntendedContents) {
     EXPECT_TRUE(multiply);
     EXPECT_TRUE(add);
     int textured = 0;
-    for (uint32_t i = 0; i < model_.materialCount; ++i) textured += model_.textures.materials[i].texture != -1;
+    for (uint32_t i = 0; i < model_.materialCount(); ++i) textured += model_.textures.materials[i].texture != -1;
     EXPECT_EQ(textured, 5);  // PNG, BMP, JPEG, TGA, DDS
     // Pavo's own ramp on all but the eyes, outlines on the closed shapes.
     int ramped = 0, outlined = 0;
-    for (uint32_t i = 0; i < model_.materialCount; ++i) {
+    for (uint32_t i = 0; i < model_.materialCount(); ++i) {
         ramped += model_.textures.materials[i].toon != -1;
         outlined += (model_.materials[i].drawFlags & 0x10) != 0;
     }
@@ -157,14 +157,14 @@ TEST_F(DemoModel, PmdHasTheIntendedContents) {
 
 TEST_F(DemoModel, PmxFilesMatchThePmd) {
     ASSERT_TRUE(load(kDemo + "/pavo.pmd"));
-    const uint32_t vertices = model_.vertexCount, bones = model_.boneCount;
+    const uint32_t vertices = model_.vertexCount, bones = model_.boneCount();
     for (const char* file : {"/pavo.pmx", "/pavo21.pmx"}) {
         ASSERT_TRUE(load(kDemo + file)) << file;
         EXPECT_EQ(model_.format, 1);
         EXPECT_EQ(model_.vertexCount, vertices);
-        EXPECT_EQ(model_.boneCount, bones + 6);  // the D leg bones
-        EXPECT_EQ(model_.morphCount, 5);
-        EXPECT_EQ(model_.ikCount, 2);
+        EXPECT_EQ(model_.boneCount(), bones + 6);  // the D leg bones
+        EXPECT_EQ(model_.morphCount(), 5);
+        EXPECT_EQ(model_.ikCount(), 2);
     }
     EXPECT_EQ(model_.pmxTextEncoding, 1);  // the 2.1 file is UTF-8
 }
@@ -188,7 +188,7 @@ TEST_F(DemoModel, DanceDrivesThePmxMaterialAndGroupMorphs) {
         EXPECT_EQ(group, 1) << file;
         const float restCrestBlue = model_.materials[kCrestMaterial].diffuse[2];
         const float restHeadRed = model_.materials[kHeadMaterial].diffuse[0];
-        std::vector<float> rest(model_.positions, model_.positions + 3 * model_.vertexCount);
+        std::vector<float> rest(model_.positions.data(), model_.positions.data() + 3 * model_.vertexCount);
 
         bindMotion(model_.motion, model_, dance);
         float crestLowest = restCrestBlue, headHighest = restHeadRed, moved = 0.0f;

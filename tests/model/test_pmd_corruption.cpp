@@ -34,7 +34,7 @@ protected:
                 EXPECT_EQ(breach, "") << "seed " << seed << " round " << round;
                 for (std::size_t i = 0; i < model.physics.bodies.size(); ++i) {
                     const cBone* b = model.physics.bodies[i].bone;
-                    EXPECT_TRUE(!b || (b >= model.bones && b < model.bones + model.boneCount));
+                    EXPECT_TRUE(!b || (b >= model.bones.data() && b < model.bones.data() + model.boneCount()));
                 }
             } else {
                 ++refused;

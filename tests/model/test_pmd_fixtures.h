@@ -117,11 +117,12 @@ inline std::string stderrOf(const std::function<void()>& fn) {
 }
 
 inline bool isEmpty(const cModel& m) {
-    return !m.positions && !m.restPositions && !m.normals && !m.texCoords && !m.skins && m.skin.positions.empty() &&
-           m.skin.normals.empty() && !m.indices && m.textureNames.empty() && !m.materials && !m.bones && !m.headBone &&
-           !m.ikChains && !m.morphs && m.physics.bodies.empty() && m.physics.joints.empty() && m.vertexCount == 0 &&
-           m.indexCount == 0 && m.materialCount == 0 && m.boneCount == 0 && m.ikCount == 0 && m.morphCount == 0 &&
-           m.rigidBodyDefs.empty() && m.jointDefs.empty() && !m.textures.colourTextures && !m.textures.sphereTextures &&
+    return m.positions.empty() && m.restPositions.empty() && m.normals.empty() && m.texCoords.empty() &&
+           m.skins.empty() && m.edgeScales.empty() && m.skin.positions.empty() && m.skin.normals.empty() &&
+           m.indices.empty() && m.textureNames.empty() && m.materials.empty() && m.bones.empty() && !m.headBone &&
+           m.ikChains.empty() && m.morphs.empty() && m.sdefVertices.empty() && !m.morphKinds &&
+           m.physics.bodies.empty() && m.physics.joints.empty() && m.vertexCount == 0 &&
+           m.rigidBodyDefs.empty() && m.jointDefs.empty() && m.textures.colourTextures.empty() && m.textures.sphereTextures.empty() &&
            m.name[0] == '\0' && m.pmxVertexIndexSize == 0;
 }
 
@@ -252,37 +253,37 @@ namespace modeltest {
 // Everything later code follows without checking: every index and pointer of a loaded
 // model lands inside what it indexes. Returns the first breach, empty when sound.
 inline std::string breachIn(const cModel& m) {
-    auto boneOk = [&m](const cBone* b) { return !b || (b >= m.bones && b < m.bones + m.boneCount); };
+    auto boneOk = [&m](const cBone* b) { return !b || (b >= m.bones.data() && b < m.bones.data() + m.boneCount()); };
     uint64_t used = 0;
-    for (uint32_t i = 0; i < m.materialCount; ++i) {
+    for (uint32_t i = 0; i < m.materialCount(); ++i) {
         if (m.materials[i].indexCount < 0) return "negative material index count";
         used += static_cast<uint64_t>(m.materials[i].indexCount);
     }
-    if (used > m.indexCount) return "materials use more indices than there are";
-    for (uint32_t i = 0; i < m.indexCount; ++i)
+    if (used > m.indexCount()) return "materials use more indices than there are";
+    for (uint32_t i = 0; i < m.indexCount(); ++i)
         if (m.indices[i] >= m.vertexCount) return "index " + std::to_string(i) + " out of range";
     for (uint32_t i = 0; i < m.vertexCount; ++i) {
         const VertexSkin& s = m.skins[i];
         const int used4 = s.type == 0 ? 1 : (s.type == 2 || s.type == 4) ? 4 : 2;
         for (int k = 0; k < used4; ++k) {
             const int32_t b = s.boneIndices[k];
-            if (b >= static_cast<int64_t>(m.boneCount) || b < (k == 0 ? 0 : -1))
+            if (b >= static_cast<int64_t>(m.boneCount()) || b < (k == 0 ? 0 : -1))
                 return "vertex " + std::to_string(i) + " bone out of range";
         }
     }
-    for (uint32_t i = 0; i < m.boneCount; ++i) {
+    for (uint32_t i = 0; i < m.boneCount(); ++i) {
         const cBone& b = m.bones[i];
         if (!boneOk(b.parent) || !boneOk(b.child) || !boneOk(b.appendParent))
             return "bone " + std::to_string(i) + " links outside the bones";
     }
     if (!boneOk(m.headBone)) return "head bone outside the bones";
-    for (uint32_t i = 0; i < m.ikCount; ++i) {
+    for (uint32_t i = 0; i < m.ikCount(); ++i) {
         const cIKChain& c = m.ikChains[i];
         if (!c.ikBone || !c.targetBone || !boneOk(c.ikBone) || !boneOk(c.targetBone)) return "IK chain bones";
         for (int k = 0; k < c.linkCount; ++k)
             if (!c.links[k] || !boneOk(c.links[k])) return "IK link outside the bones";
     }
-    for (uint32_t i = 0; i < m.morphCount; ++i) {
+    for (uint32_t i = 0; i < m.morphCount(); ++i) {
         for (int32_t k = 0; k < m.morphs[i].vertexCount; ++k) {
             const int32_t v = m.morphs[i].entries[k].vertexIndex;
             if (v < 0 || static_cast<uint32_t>(v) >= m.vertexCount) return "morph entry out of range";

@@ -36,7 +36,7 @@ TEST_F(PMDLoad, FillsGeometryMaterialsAndPhysics) {
     ASSERT_EQ(model.vertexCount, 8u);
     expectVec3(&model.positions[3 * 1], 0, -1, 0);
     EXPECT_FLOAT_EQ(model.texCoords[2 * 1], 1.0f);
-    EXPECT_EQ(model.restPositions, nullptr);
+    EXPECT_TRUE(model.restPositions.empty());
     ASSERT_NE(model.skin.positions.data(), nullptr);
     ASSERT_NE(model.skin.normals.data(), nullptr);
     // Weight bytes are percentages of the first bone.
@@ -49,11 +49,11 @@ TEST_F(PMDLoad, FillsGeometryMaterialsAndPhysics) {
     EXPECT_EQ(model.skins[1].boneIndices[0], 1);
     EXPECT_EQ(model.skins[1].boneIndices[1], 2);
 
-    ASSERT_EQ(model.indexCount, 12u);
+    ASSERT_EQ(model.indexCount(), 12u);
     EXPECT_EQ(model.indices[6], 4u);
     EXPECT_EQ(model.indices[11], 7u);
 
-    ASSERT_EQ(model.materialCount, 2u);
+    ASSERT_EQ(model.materialCount(), 2u);
     const Material& m0 = model.materials[0];
     EXPECT_EQ(m0.indexCount, 6);
     EXPECT_FLOAT_EQ(m0.specular[0], 0.25f);
@@ -67,8 +67,8 @@ TEST_F(PMDLoad, FillsGeometryMaterialsAndPhysics) {
     // Translucent materials are drawn double-sided; the edge byte becomes bit 0x10.
     EXPECT_EQ(model.materials[1].drawFlags, 0x11);
 
-    EXPECT_EQ(model.ikCount, 1);
-    EXPECT_EQ(model.morphCount, 2);
+    EXPECT_EQ(model.ikCount(), 1);
+    EXPECT_EQ(model.morphCount(), 2);
     ASSERT_EQ(model.physics.bodies.size(), 2u);
     EXPECT_EQ(model.physics.bodies[0].bone, &model.bones[1]);
     EXPECT_NE(model.physics.bodies[1].body, nullptr);
@@ -100,8 +100,8 @@ TEST_F(PMDLoad, BonesFollowTheirTypes) {
     std::string error;
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error)) << error;
 
-    ASSERT_EQ(model.boneCount, 6u);
-    const cBone* b = model.bones;
+    ASSERT_EQ(model.boneCount(), 6u);
+    const cBone* b = model.bones.data();
     EXPECT_EQ(b[0].parent, nullptr);
     expectVec3(b[0].parentOffset, 0, 1, 0);
     EXPECT_EQ(b[0].child, &b[1]);
@@ -138,7 +138,7 @@ TEST_F(PMDLoad, ChainsAreSortedByFirstLinkAndKneesLimited) {
     }
     std::string error;
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error)) << error;
-    ASSERT_EQ(model.ikCount, 3);
+    ASSERT_EQ(model.ikCount(), 3);
     const int expected[3] = {3, 7, 10};
     for (int i = 0; i < 3; ++i) {
         const cIKChain& c = model.ikChains[i];
@@ -156,7 +156,7 @@ TEST_F(PMDLoad, ChainsAreSortedByFirstLinkAndKneesLimited) {
 TEST_F(PMDLoad, MorphsBecomeAbsoluteTargets) {
     std::string error;
     ASSERT_TRUE(loadBytes(model, writePMD(twoQuadModel()), &error)) << error;
-    ASSERT_EQ(model.morphCount, 2);
+    ASSERT_EQ(model.morphCount(), 2);
     const cMorph& base = model.morphs[0];
     ASSERT_EQ(base.vertexCount, 2);
     EXPECT_EQ(base.entries[1].vertexIndex, 6);
@@ -188,7 +188,7 @@ TEST_F(PMDLoad, TextureFieldsSplitIntoMainAndSphere) {
     ModelFileInfo info;
     std::string error;
     ASSERT_TRUE(loadBytes(model, writePMD(d), &error, &info)) << error;
-    ASSERT_EQ(model.materialCount, 5u);
+    ASSERT_EQ(model.materialCount(), 5u);
     const MaterialTextures* m = model.textures.materials.data();
 
     EXPECT_NE(m[0].texture, -1);
@@ -216,16 +216,16 @@ TEST_F(PMDLoad, TextureFieldsSplitIntoMainAndSphere) {
 
     // The caches hold each file once, with a reference per material.
     int colourNodes = 0, sphereNodes = 0;
-    for (TextureEntry* e = model.textures.colourTextures; e; e = e->next) {
+    for (const TextureEntry& e : model.textures.colourTextures) {
         ++colourNodes;
-        if (std::strcmp(e->fileName, "body.bmp") == 0) {
-            EXPECT_EQ(e->refCount, 2);
+        if (std::strcmp(e.fileName, "body.bmp") == 0) {
+            EXPECT_EQ(e.refCount, 2);
         }
     }
-    for (TextureEntry* e = model.textures.sphereTextures; e; e = e->next) {
+    for (const TextureEntry& e : model.textures.sphereTextures) {
         ++sphereNodes;
-        if (std::strcmp(e->fileName, "light.sph") == 0) {
-            EXPECT_EQ(e->refCount, 2);
+        if (std::strcmp(e.fileName, "light.sph") == 0) {
+            EXPECT_EQ(e.refCount, 2);
         }
     }
     EXPECT_EQ(colourNodes, 2);
@@ -234,8 +234,8 @@ TEST_F(PMDLoad, TextureFieldsSplitIntoMainAndSphere) {
     // Releasing gives every reference back: each texture is deleted exactly once.
     releaseModel(model);
     EXPECT_EQ(textures.deletions, 4);
-    EXPECT_EQ(model.textures.colourTextures, nullptr);
-    EXPECT_EQ(model.textures.sphereTextures, nullptr);
+    EXPECT_TRUE(model.textures.colourTextures.empty());
+    EXPECT_TRUE(model.textures.sphereTextures.empty());
 }
 
 TEST_F(PMDLoad, OptionalSectionsMayBeMissing) {
@@ -248,7 +248,7 @@ TEST_F(PMDLoad, OptionalSectionsMayBeMissing) {
     ASSERT_TRUE(loadBytes(model, bytes, &error)) << error;  // ends after the display lists
     EXPECT_EQ(model.physics.bodies.size(), 0u);
     EXPECT_EQ(model.physics.joints.size(), 0u);
-    EXPECT_EQ(model.morphCount, 2);
+    EXPECT_EQ(model.morphCount(), 2);
 
     // English names only, and toon names without the physics sections after them.
     d.pmd.english = true;
@@ -297,8 +297,8 @@ TEST_F(PMDLoad, CutOptionalSectionsLoadWhatCameBeforeWithAMessage) {
         EXPECT_NE(printed.find(std::string("the ") + c.section + " section is cut off"), std::string::npos)
             << c.what << ": " << printed;
         EXPECT_EQ(model.vertexCount, 8u) << c.what;
-        EXPECT_EQ(model.boneCount, 3u) << c.what;
-        EXPECT_EQ(model.morphCount, 2) << c.what;
+        EXPECT_EQ(model.boneCount(), 3u) << c.what;
+        EXPECT_EQ(model.morphCount(), 2) << c.what;
         EXPECT_EQ(model.physics.bodies.size(), c.bodies) << c.what;
         EXPECT_EQ(model.physics.joints.size(), 0u) << c.what;
     }

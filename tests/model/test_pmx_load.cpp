@@ -4,6 +4,7 @@
 
 #include "animation/MotionPlayer.h"
 #include "animation/Skeleton.h"
+#include "model/MorphKinds.h"
 #include "physics/RigidBody.h"
 
 using namespace modeltest;
@@ -95,7 +96,7 @@ TEST_F(PMXLoad, ReadsSkinsMaterialsBonesAndMorphs) {
     EXPECT_EQ(model.pmxBoneIndexSize, 1);
     ASSERT_EQ(model.vertexCount, 8u);
     for (uint32_t i = 0; i < 3 * model.vertexCount; ++i) EXPECT_EQ(model.restPositions[i], model.positions[i]);
-    const VertexSkin* s = model.skins;
+    const VertexSkin* s = model.skins.data();
     EXPECT_EQ(s[0].type, 0);
     EXPECT_EQ(s[0].boneIndices[0], 2);
     EXPECT_EQ(s[0].boneIndices[1], -1);
@@ -114,9 +115,9 @@ TEST_F(PMXLoad, ReadsSkinsMaterialsBonesAndMorphs) {
     EXPECT_EQ(s[4].boneIndices[2], 2);
     EXPECT_FLOAT_EQ(model.positions[3 * 5], 1.0f);  // the vertices after the SDEF one are in place
 
-    ASSERT_EQ(model.textureNameCount, 2u);
+    ASSERT_EQ(model.textureNameCount(), 2u);
     EXPECT_EQ(model.textureNames[1], "shine.bmp");
-    ASSERT_EQ(model.materialCount, 2u);
+    ASSERT_EQ(model.materialCount(), 2u);
     const Material& m0 = model.materials[0];
     EXPECT_EQ(m0.drawFlags, 0x13);
     EXPECT_FLOAT_EQ(m0.shininess, 7.0f);
@@ -129,8 +130,8 @@ TEST_F(PMXLoad, ReadsSkinsMaterialsBonesAndMorphs) {
     EXPECT_EQ(model.textures.materials[1].sphere, t0.sphere);
     EXPECT_EQ(model.materials[1].sphereMode, 2);
 
-    ASSERT_EQ(model.boneCount, 3u);
-    const cBone* b = model.bones;
+    ASSERT_EQ(model.boneCount(), 3u);
+    const cBone* b = model.bones.data();
     EXPECT_STREQ(b[1].name, "arm");
     EXPECT_EQ(b[1].parent, &b[0]);
     EXPECT_EQ(b[0].child, &b[1]);
@@ -142,14 +143,14 @@ TEST_F(PMXLoad, ReadsSkinsMaterialsBonesAndMorphs) {
     EXPECT_NE(b[2].appendParent, nullptr);
     EXPECT_FLOAT_EQ(b[2].restPosition[2], 6.0f);
     EXPECT_FLOAT_EQ(b[2].parentOffset[1], 2.0f);
-    ASSERT_EQ(model.ikCount, 1);
+    ASSERT_EQ(model.ikCount(), 1);
     EXPECT_EQ(model.ikChains[0].ikBone, &b[2]);
     EXPECT_EQ(model.ikChains[0].targetBone, &b[1]);
     EXPECT_EQ(model.ikChains[0].iterations, 7);
     EXPECT_FLOAT_EQ(model.ikChains[0].angleLimit, 1.0f);
     EXPECT_EQ(model.ikChains[0].linkCount, 2);
 
-    ASSERT_EQ(model.morphCount, 1);
+    ASSERT_EQ(model.morphCount(), 1);
     const cMorph& morph = model.morphs[0];
     EXPECT_STREQ(morph.name, "move");
     ASSERT_EQ(morph.vertexCount, 2);
@@ -192,7 +193,7 @@ TEST_F(PMXLoad, Version21WithUtf8WideIndicesAndExtraUVLoadsLike20) {
     EXPECT_FLOAT_EQ(model.texCoords[2 * 7 + 1], 0.0f);
     EXPECT_EQ(model.headBone, &model.bones[0]);
     EXPECT_STREQ(model.bones[2].name, "hand");
-    EXPECT_EQ(model.morphCount, 1);
+    EXPECT_EQ(model.morphCount(), 1);
 
     // Vertex indices of 1 and 2 bytes have no sign: 200 is vertex 200, not -56.
     ModelDesc many = twoQuadModelPMX();
@@ -224,11 +225,77 @@ TEST_F(PMXLoad, ModelWithoutVertexMorphsHasNoMorphArray) {
     d.morphs.push_back(boneMorph);
     std::string error;
     ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
-    EXPECT_EQ(model.morphCount, 0);
-    EXPECT_EQ(model.morphs, nullptr);
+    EXPECT_EQ(model.morphCount(), 0);
+    EXPECT_TRUE(model.morphs.empty());
     d.morphs.clear();
     ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
-    EXPECT_EQ(model.morphs, nullptr);
+    EXPECT_TRUE(model.morphs.empty());
+}
+
+// Only vertex morphs become cMorph records, in file order among the other kinds, and
+// each kind record names the one made from it.
+TEST_F(PMXLoad, VertexMorphsAmongOtherKindsKeepTheirOrder) {
+    ModelDesc d = twoQuadModelPMX();
+    d.morphs.clear();
+    auto add = [&d](const char* name, uint8_t type, MorphOffsetDesc offset) {
+        MorphDesc m;
+        m.name = name;
+        m.type = type;
+        m.offsets.push_back(offset);
+        d.morphs.push_back(m);
+    };
+    add("group", 0, MorphOffsetDesc{1, {1, 0, 0}});
+    add("first", 1, MorphOffsetDesc{5, {0, 0, 2}});
+    add("bone", 2, MorphOffsetDesc{1, {}});
+    add("second", 1, MorphOffsetDesc{0, {0, 3, 0}});
+    std::string error;
+    ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
+    ASSERT_EQ(model.morphs.size(), 2u);
+    EXPECT_STREQ(model.morphs[0].name, "first");
+    EXPECT_STREQ(model.morphs[1].name, "second");
+    EXPECT_EQ(model.morphs[1].entries[0].vertexIndex, 0);
+    EXPECT_FLOAT_EQ(model.morphs[1].entries[0].position[1], 2.0f);  // vertex 0 rests at y = -1
+    ASSERT_NE(model.morphKinds, nullptr);
+    ASSERT_EQ(model.morphKinds->morphs.size(), 4u);
+    EXPECT_EQ(model.morphKinds->morphs[0].vertexMorph, -1);
+    EXPECT_EQ(model.morphKinds->morphs[1].vertexMorph, 0);
+    EXPECT_EQ(model.morphKinds->morphs[2].vertexMorph, -1);
+    EXPECT_EQ(model.morphKinds->morphs[3].vertexMorph, 1);
+    EXPECT_EQ(findMorph(model, "second"), &model.morphs[1]);
+}
+
+// A model read over another keeps nothing of it: a PMD after a PMX with SDEF vertices
+// has no rest positions, SDEF records or morph kinds, and releasing gives the memory back.
+TEST_F(PMXLoad, AModelReadOverAnotherKeepsNothingOfIt) {
+    ModelDesc pmx = skinTypesModel();
+    std::string error;
+    ASSERT_TRUE(loadBytes(model, writePMX(pmx), &error)) << error;
+    ASSERT_FALSE(model.restPositions.empty());
+    ASSERT_FALSE(model.sdefVertices.empty());
+    ASSERT_NE(model.morphKinds, nullptr);
+
+    ASSERT_TRUE(loadBytes(model, writePMD(twoQuadModel()), &error)) << error;
+    EXPECT_EQ(model.format, 0);
+    EXPECT_TRUE(model.restPositions.empty());
+    EXPECT_TRUE(model.sdefVertices.empty());
+    EXPECT_EQ(model.morphKinds, nullptr);
+    EXPECT_EQ(model.positions.size(), 3u * model.vertexCount);
+    EXPECT_EQ(model.skins.size(), model.vertexCount);
+    EXPECT_EQ(model.edgeScales.size(), model.vertexCount);
+    for (const cBone& bone : model.bones) {
+        const cBone* parent = bone.parent;
+        EXPECT_TRUE(!parent || (parent >= model.bones.data() && parent < model.bones.data() + model.bones.size()));
+    }
+
+    releaseModel(model);
+    EXPECT_EQ(model.vertexCount, 0u);
+    EXPECT_TRUE(model.positions.empty() && model.normals.empty() && model.texCoords.empty() && model.indices.empty());
+    EXPECT_TRUE(model.materials.empty() && model.bones.empty() && model.ikChains.empty() && model.morphs.empty());
+    EXPECT_EQ(model.headBone, nullptr);
+    EXPECT_EQ(model.positions.capacity(), 0u);
+    EXPECT_EQ(model.skins.capacity(), 0u);
+    EXPECT_EQ(model.bones.capacity(), 0u);
+    EXPECT_EQ(model.morphs.capacity(), 0u);
 }
 
 TEST_F(PMXLoad, TextureProblemsAreShownOnceAndLoadingGoesOn) {
@@ -273,7 +340,7 @@ TEST_F(PMXLoad, TextureIndexBeyondTheTableLoadsWithoutThatTexture) {
     EXPECT_NE(model.textures.materials[1].texture, -1);  // the good index in the same file still counts
     EXPECT_EQ(model.textures.materials[1].sphere, -1);
     EXPECT_EQ(model.materials[1].sphereMode, 0);
-    EXPECT_EQ(model.materialCount, 2u);
+    EXPECT_EQ(model.materialCount(), 2u);
 }
 
 TEST_F(PMXLoad, TwoBoneVertexWithoutItsSecondBoneBelongsToTheFirst) {
@@ -313,12 +380,12 @@ TEST_F(PMXLoad, KeepsDeformLayerAxesAndLinkLimits) {
     d.ikChains[0].links[0].upper[0] = -0.1f;
     std::string error;
     ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
-    const cBone* b = model.bones;
+    const cBone* b = model.bones.data();
     EXPECT_EQ(b[1].deformLayer, 3);
     EXPECT_FLOAT_EQ(b[1].fixedAxis[2], -1.0f);
     EXPECT_FLOAT_EQ(b[1].localAxisX[1], 1.0f);
     EXPECT_EQ(b[2].flags & 0x0400, 0);
-    ASSERT_EQ(model.ikCount, 1);
+    ASSERT_EQ(model.ikCount(), 1);
     ASSERT_FALSE(model.ikChains[0].limits.empty());
     EXPECT_EQ(model.ikChains[0].limits[0].limited, 1);
     EXPECT_EQ(model.ikChains[0].limits[1].limited, 0);
@@ -347,7 +414,7 @@ ModelDesc chainOfIKBones(int chains) {
 TEST_F(PMXLoad, LimitsOnChainsBonesAndLinks) {
     std::string error;
     ASSERT_TRUE(loadBytes(model, writePMX(chainOfIKBones(64)), &error)) << error;
-    EXPECT_EQ(model.ikCount, 64);
+    EXPECT_EQ(model.ikCount(), 64);
 
     std::string printed = stderrOf([&] { EXPECT_FALSE(loadBytes(model, writePMX(chainOfIKBones(65)), &error)); });
     EXPECT_NE(printed.find("bone: Error: IkListMax: IkCount = 65, fpos = "), std::string::npos) << printed;
@@ -356,7 +423,7 @@ TEST_F(PMXLoad, LimitsOnChainsBonesAndLinks) {
     ModelDesc d = twoQuadModelPMX();
     d.bones.resize(32767, bone("x", 0, -1, 0, 0, 0));
     ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
-    EXPECT_EQ(model.boneCount, 32767u);
+    EXPECT_EQ(model.boneCount(), 32767u);
     d.bones.push_back(bone("x", 0, -1, 0, 0, 0));
     printed = stderrOf([&] { EXPECT_FALSE(loadBytes(model, writePMX(d), &error)); });
     EXPECT_NE(printed.find("bone: Error: ボーン数が多すぎます(32767まで): BoneCount = 32768, BoneIndexSize = 4, len = "),
@@ -375,17 +442,17 @@ TEST_F(PMXLoad, LimitsOnChainsBonesAndLinks) {
     EXPECT_NE(printed.find("bone: 2をターゲットとするIK構成ボーンの数が多すぎます。BoneCount = 4, BoneIndexSize = 1, len = "),
               std::string::npos)
         << printed;
-    EXPECT_EQ(model.ikCount, 0);
-    ASSERT_EQ(model.boneCount, 4u);
+    EXPECT_EQ(model.ikCount(), 0);
+    ASSERT_EQ(model.boneCount(), 4u);
     EXPECT_STREQ(model.bones[3].name, "after");
     EXPECT_FLOAT_EQ(model.bones[3].restPosition[2], 9.0f);
-    EXPECT_EQ(model.morphCount, 2);
+    EXPECT_EQ(model.morphCount(), 2);
 
     // 255 links still fit a chain.
     d.ikChains[0].links.resize(255);
     d.ikChains[0].linkCountOverride = -1;
     ASSERT_TRUE(loadBytes(model, writePMX(d), &error)) << error;
-    ASSERT_EQ(model.ikCount, 1);
+    ASSERT_EQ(model.ikCount(), 1);
     EXPECT_EQ(model.ikChains[0].linkCount, 255);
 }
 

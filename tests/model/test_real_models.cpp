@@ -74,8 +74,8 @@ protected:
     // Every named texture was found and decoded: it has a name, and nothing was reported.
     void expectTexturesLoaded(const std::string& relative, const ModelFileInfo& info, const std::string& printed) {
         EXPECT_EQ(printed.find("Texture Read Error"), std::string::npos) << relative << ": " << printed;
-        ASSERT_EQ(info.materials.size(), model.materialCount) << relative;
-        for (uint32_t i = 0; i < model.materialCount; ++i) {
+        ASSERT_EQ(info.materials.size(), model.materialCount()) << relative;
+        for (uint32_t i = 0; i < model.materialCount(); ++i) {
             const MaterialTextures& m = model.textures.materials[i];
             if (!info.materials[i].texture.empty()) {
                 EXPECT_NE(m.texture, -1) << relative << " material " << i << ": " << info.materials[i].texture;
@@ -89,9 +89,9 @@ protected:
     // What every loaded model must satisfy for drawing and skinning to be safe.
     void expectConsistent(const std::string& relative) {
         uint64_t used = 0;
-        for (uint32_t i = 0; i < model.materialCount; ++i) used += static_cast<uint64_t>(model.materials[i].indexCount);
-        EXPECT_LE(used, model.indexCount) << relative;
-        for (uint32_t i = 0; i < model.indexCount; ++i) {
+        for (uint32_t i = 0; i < model.materialCount(); ++i) used += static_cast<uint64_t>(model.materials[i].indexCount);
+        EXPECT_LE(used, model.indexCount()) << relative;
+        for (uint32_t i = 0; i < model.indexCount(); ++i) {
             if (model.indices[i] >= model.vertexCount) {
                 ADD_FAILURE() << relative << ": index " << i;
                 break;
@@ -109,11 +109,11 @@ TEST_F(RealModels, CountsAgreeWithTheirSources) {
         const bool pmd = std::string(e.path).compare(0, 4, "pmd/") == 0;
         EXPECT_EQ(model.format, pmd ? 0 : 1) << e.path;
         EXPECT_EQ(model.vertexCount, e.vertices) << e.path;
-        EXPECT_EQ(model.indexCount, 3 * e.triangles) << e.path;
-        EXPECT_EQ(model.materialCount, e.materials) << e.path;
-        EXPECT_EQ(model.boneCount, e.bones) << e.path;
-        EXPECT_EQ(model.ikCount, e.ikChains) << e.path;
-        EXPECT_EQ(model.morphCount, e.morphs) << e.path;
+        EXPECT_EQ(model.indexCount(), 3 * e.triangles) << e.path;
+        EXPECT_EQ(model.materialCount(), e.materials) << e.path;
+        EXPECT_EQ(model.boneCount(), e.bones) << e.path;
+        EXPECT_EQ(model.ikCount(), e.ikChains) << e.path;
+        EXPECT_EQ(model.morphCount(), e.morphs) << e.path;
         EXPECT_EQ(model.physics.bodies.size(), e.rigidBodies) << e.path;
         EXPECT_EQ(model.physics.joints.size(), e.joints) << e.path;
         expectTexturesLoaded(e.path, info, printed);
@@ -137,10 +137,10 @@ TEST_F(RealModels, GeneratedFixturesLoadWithTheirTextures) {
         if (!loadReal(relative, info, printed)) continue;
         ++files;
         EXPECT_GE(model.vertexCount, 4u) << relative;
-        EXPECT_GE(model.materialCount, 1u) << relative;
-        EXPECT_LE(model.materialCount, 2u) << relative;
-        EXPECT_GE(model.boneCount, 1u) << relative;
-        EXPECT_LE(model.boneCount, 4u) << relative;
+        EXPECT_GE(model.materialCount(), 1u) << relative;
+        EXPECT_LE(model.materialCount(), 2u) << relative;
+        EXPECT_GE(model.boneCount(), 1u) << relative;
+        EXPECT_LE(model.boneCount(), 4u) << relative;
         expectTexturesLoaded(relative, info, printed);
         expectConsistent(relative);
     }
@@ -153,19 +153,19 @@ TEST_F(RealModels, SphereMapsAndTextOfTheGlassesModel) {
     std::string printed;
     ASSERT_TRUE(loadReal("pmd/glasses/glasses.pmd", info, printed));
     EXPECT_EQ(cp932ToUtf8(model.name), "モブメガネ2");
-    ASSERT_GE(model.materialCount, 1u);
+    ASSERT_GE(model.materialCount(), 1u);
     EXPECT_EQ(info.materials[0].texture, "mfgl1.png");
     EXPECT_EQ(info.materials[0].sphere, "metal.sph");
     EXPECT_EQ(model.materials[0].sphereMode, 1);
     // Both forms of the same character carry the same geometry.
-    std::vector<float> pmdPositions(model.positions, model.positions + 3 * model.vertexCount);
+    std::vector<float> pmdPositions(model.positions.data(), model.positions.data() + 3 * model.vertexCount);
     ASSERT_TRUE(loadReal("pmx/glasses/glasses.pmx", info, printed));
     ASSERT_EQ(3 * model.vertexCount, pmdPositions.size());
     int differing = 0;
     for (std::size_t i = 0; i < pmdPositions.size(); ++i) differing += std::fabs(pmdPositions[i] - model.positions[i]) > 1e-4f;
     EXPECT_EQ(differing, 0);
     bool add = false;
-    for (uint32_t i = 0; i < model.materialCount; ++i) add = add || model.materials[i].sphereMode == 2;
+    for (uint32_t i = 0; i < model.materialCount(); ++i) add = add || model.materials[i].sphereMode == 2;
     EXPECT_TRUE(add) << "glasses.pmx has a sphere map in add mode";
 }
 

@@ -60,8 +60,8 @@ TEST_F(RealModelPhysics, SwayingCharacterKeepsEveryBodyNearItsBone) {
         centre->rotation[1] = std::sin(half);
         centre->rotation[2] = 0.0f;
         centre->rotation[3] = std::cos(half);
-        for (uint32_t i = 0; i < model_.boneCount; ++i) updateBoneTransform(model_.bones[i]);
-        for (uint16_t i = 0; i < model_.ikCount; ++i) solveIK(model_.ikChains[i]);
+        for (uint32_t i = 0; i < model_.boneCount(); ++i) updateBoneTransform(model_.bones[i]);
+        for (uint16_t i = 0; i < model_.ikCount(); ++i) solveIK(model_.ikChains[i]);
         pullBodiesToBones(model_.physics, 1.0f);
         step(frame % 10 == 0 ? 2.0f : 1.0f);
         skinModel(model_);

@@ -91,8 +91,8 @@ TEST_F(PhysicsTest, InvalidRecordsCreateNothingAndSaySoInOneLine) {
         RigidBodyDesc desc;
         cBone* bone;
         const char* says;
-    } cases[] = {{good, nullptr, "bone"}, {badShape, s.model.bones, "shape 3"}, {badMode, s.model.bones, "mode 3"},
-                 {nanMass, s.model.bones, "non-finite"}};
+    } cases[] = {{good, nullptr, "bone"}, {badShape, s.model.bones.data(), "shape 3"}, {badMode, s.model.bones.data(), "mode 3"},
+                 {nanMass, s.model.bones.data(), "non-finite"}};
     for (const Case& c : cases) {
         const auto def = testmodels::encodeRigidBody(c.desc);
         std::string problem;
@@ -114,7 +114,7 @@ TEST_F(PhysicsTest, InvalidRecordsCreateNothingAndSaySoInOneLine) {
     EXPECT_FALSE(createJoint(world(), joint, &rb, nullptr, jdef.data(), &missing));
     EXPECT_NE(missing.find("createJoint: a rigid body of the joint does not exist"), std::string::npos) << missing;
     const auto goodDef = testmodels::encodeRigidBody(good);
-    ASSERT_TRUE(createRigidBody(world(), rb, goodDef.data(), s.model.bones));
+    ASSERT_TRUE(createRigidBody(world(), rb, goodDef.data(), s.model.bones.data()));
     EXPECT_FALSE(createJoint(world(), joint, &rb, &rb, jdef.data(), &itself));
     EXPECT_NE(itself.find("createJoint: the joint links a rigid body to itself"), std::string::npos) << itself;
     EXPECT_EQ(joint.constraint, nullptr);

@@ -225,7 +225,7 @@ double headHeight(const std::string& modelPath) {
     cModel model;
     if (!loadModelFile(model, modelPath.c_str(), nullptr)) return 0.0;
     double height = 0.0;
-    for (int i = 0; i < int(model.boneCount); ++i) {
+    for (int i = 0; i < int(model.boneCount()); ++i) {
         if (std::strcmp(model.bones[i].name, "\x93\xaa") == 0) height = model.bones[i].restPosition[1];
     }
     destroyModel(model);

@@ -45,8 +45,8 @@ protected:
 
     // The rest pose: skinning would copy the rest geometry unchanged.
     void skinAtRest() {
-        std::memcpy(model.skin.positions.data(), model.positions, 3 * sizeof(float) * model.vertexCount);
-        std::memcpy(model.skin.normals.data(), model.normals, 3 * sizeof(float) * model.vertexCount);
+        std::memcpy(model.skin.positions.data(), model.positions.data(), 3 * sizeof(float) * model.vertexCount);
+        std::memcpy(model.skin.normals.data(), model.normals.data(), 3 * sizeof(float) * model.vertexCount);
     }
 
     void load(const std::vector<uint8_t>& bytes) {
@@ -212,7 +212,7 @@ TEST_F(DrawModel, SharedTextureGoesWithTheLastRelease) {
     releaseModel(model);
     EXPECT_EQ(deletions, 1);
     EXPECT_FALSE(glIsTexture(static_cast<GLuint>(name)));
-    EXPECT_EQ(model.textures.colourTextures, nullptr);
+    EXPECT_TRUE(model.textures.colourTextures.empty());
     setTextureDeleter(nullptr, nullptr);
 }
 

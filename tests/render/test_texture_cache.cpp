@@ -59,11 +59,7 @@ std::vector<uint8_t> bmp24(int width, int height) {
     return f;
 }
 
-std::size_t cacheLength(TextureCache cache) {
-    std::size_t n = 0;
-    for (; cache; cache = cache->next) ++n;
-    return n;
-}
+std::size_t cacheLength(const TextureCache& cache) { return cache.size(); }
 
 class TextureCacheTest : public ::testing::Test {
 protected:
@@ -86,7 +82,7 @@ protected:
     std::string dir_;
     char oldDir_[4096];
     FakeGL gl_;
-    TextureCache cache_ = nullptr;
+    TextureCache cache_;
 };
 
 TEST_F(TextureCacheTest, MaterialsNamingOneFileShareOneTexture) {
@@ -97,21 +93,21 @@ TEST_F(TextureCacheTest, MaterialsNamingOneFileShareOneTexture) {
     ASSERT_EQ(gl_.uploadedSizes.size(), 1u) << "read and uploaded once";
     EXPECT_EQ(gl_.uploadedSizes[0], std::make_pair(8, 4));
     ASSERT_EQ(cacheLength(cache_), 1u);
-    EXPECT_EQ(cache_->refCount, 2);
-    EXPECT_STREQ(cache_->fileName, "face.bmp");
+    EXPECT_EQ(cache_.back().refCount, 2);
+    EXPECT_STREQ(cache_.back().fileName, "face.bmp");
 
     // The key is the name as written: another spelling of the same file loads again.
     const int32_t c = acquireTexture(cache_, "FACE.bmp");
     EXPECT_EQ(c, 101);
     EXPECT_EQ(gl_.uploadedSizes.size(), 2u);
     EXPECT_EQ(cacheLength(cache_), 2u);
-    EXPECT_STREQ(cache_->fileName, "FACE.bmp") << "newest first";
+    EXPECT_STREQ(cache_.back().fileName, "FACE.bmp") << "the newest entry";
 
     // Separate caches (main textures and sphere maps) do not share.
-    TextureCache spheres = nullptr;
+    TextureCache spheres;
     EXPECT_EQ(acquireTexture(spheres, "face.bmp"), 102);
     clearTextureCache(spheres);
-    EXPECT_EQ(spheres, nullptr);
+    EXPECT_TRUE(spheres.empty());
 }
 
 TEST_F(TextureCacheTest, ReleaseDeletesOnlyWithTheLastReference) {
@@ -127,7 +123,7 @@ TEST_F(TextureCacheTest, ReleaseDeletesOnlyWithTheLastReference) {
     releaseTexture(uint32_t(face), cache_);
     EXPECT_EQ(gl_.deleted, std::vector<uint32_t>{uint32_t(face)});
     ASSERT_EQ(cacheLength(cache_), 1u);
-    EXPECT_EQ(cache_->glName, uint32_t(hair));
+    EXPECT_EQ(cache_.back().glName, uint32_t(hair));
 
     releaseTexture(12345, cache_);  // not in the cache: nothing happens
     releaseTexture(uint32_t(face), cache_);
@@ -146,7 +142,7 @@ TEST_F(TextureCacheTest, ClearDeletesEverythingWhateverTheCounts) {
     acquireTexture(cache_, "face.bmp");
     const int32_t hair = acquireTexture(cache_, "hair.bmp");
     clearTextureCache(cache_);
-    EXPECT_EQ(cache_, nullptr);
+    EXPECT_TRUE(cache_.empty());
     std::vector<uint32_t> deleted = gl_.deleted;
     std::sort(deleted.begin(), deleted.end());
     EXPECT_EQ(deleted, (std::vector<uint32_t>{uint32_t(face), uint32_t(hair)}));
@@ -157,7 +153,7 @@ TEST_F(TextureCacheTest, ClearDeletesEverythingWhateverTheCounts) {
 TEST_F(TextureCacheTest, FailuresAddNothing) {
     std::string reason;
     EXPECT_EQ(acquireTexture(cache_, "missing.bmp", &reason), -1);
-    EXPECT_EQ(cache_, nullptr);
+    EXPECT_TRUE(cache_.empty());
     EXPECT_NE(reason.find("missing.bmp"), std::string::npos) << reason;
     EXPECT_EQ(acquireTexture(cache_, nullptr), -1);
     EXPECT_EQ(acquireTexture(cache_, ""), -1);
@@ -165,11 +161,11 @@ TEST_F(TextureCacheTest, FailuresAddNothing) {
 
     writeFile(dir_ + "/junk.bmp", {'B', 'M', 1, 2, 3});
     EXPECT_EQ(acquireTexture(cache_, "junk.bmp"), -1);
-    EXPECT_EQ(cache_, nullptr);
+    EXPECT_TRUE(cache_.empty());
 
     gl_.failUploads = true;
     EXPECT_EQ(acquireTexture(cache_, "face.bmp"), -1);
-    EXPECT_EQ(cache_, nullptr);
+    EXPECT_TRUE(cache_.empty());
     EXPECT_TRUE(gl_.uploadedSizes.empty());
 }
 
@@ -180,7 +176,7 @@ TEST_F(TextureCacheTest, KeepsNamesAsLongAsTheNodeHolds) {
     ASSERT_GE(acquireTexture(cache_, name.c_str()), 0);
     ASSERT_GE(acquireTexture(cache_, name.c_str()), 0);
     EXPECT_EQ(cacheLength(cache_), 1u);
-    EXPECT_EQ(cache_->refCount, 2);
+    EXPECT_EQ(cache_.back().refCount, 2);
     while (name.size() < 600) name = "./" + name;
     const int32_t longName = acquireTexture(cache_, name.c_str());
     ASSERT_GE(longName, 0);
@@ -252,7 +248,7 @@ TEST(TextureUpload, UploadsPixelsAndStoredBlocks) {
 TEST(TextureUpload, CacheUsesTheGLByDefault) {
     if (!ensureGLContext(64, 64)) GTEST_SKIP() << "no X display for a GL context";
     SKIP_WITHOUT_REAL_TEXTURES();
-    TextureCache cache = nullptr;
+    TextureCache cache;
     const std::string path = realTexture("png/pngsuite/basn6a08.png");
     std::string reason;
     const int32_t name = acquireTexture(cache, path.c_str(), &reason);
@@ -263,7 +259,7 @@ TEST(TextureUpload, CacheUsesTheGLByDefault) {
     EXPECT_TRUE(glIsTexture(GLuint(name)));
     releaseTexture(uint32_t(name), cache);
     EXPECT_FALSE(glIsTexture(GLuint(name)));
-    EXPECT_EQ(cache, nullptr);
+    EXPECT_TRUE(cache.empty());
 }
 
 }  // namespace
@@ -291,7 +287,7 @@ TEST_F(TextureCacheTest, PrefetchedPicturesAreDecodedOnceForEverySpellingAndCach
     const std::size_t size = bmp24(8, 4).size();
     replaceKeepingIdentity(dir_ + "/face.bmp", std::vector<uint8_t>(size, 0x5a));
 
-    TextureCache spheres = nullptr, other = nullptr;
+    TextureCache spheres, other;
     EXPECT_GE(acquireTexture(cache_, "face.bmp"), 0);
     EXPECT_GE(acquireTexture(spheres, "./face.bmp"), 0);
     EXPECT_GE(acquireTexture(other, "hair.bmp"), 0);
@@ -306,7 +302,7 @@ TEST_F(TextureCacheTest, PrefetchedPicturesAreDecodedOnceForEverySpellingAndCach
     // The next model's prefetch keeps what it names too; a file changed since (a new
     // modification time) is decoded afresh, and here fails as junk does.
     prefetchTextures({"hair.bmp"});
-    TextureCache later = nullptr;
+    TextureCache later;
     EXPECT_GE(acquireTexture(later, "hair.bmp"), 0);
     ASSERT_EQ(utimensat(AT_FDCWD, (dir_ + "/face.bmp").c_str(), nullptr, 0), 0);
     prefetchTextures({"face.bmp"});

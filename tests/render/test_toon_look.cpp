@@ -141,8 +141,8 @@ protected:
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
     }
     void skinAtRest() {
-        std::memcpy(model.skin.positions.data(), model.positions, 3 * sizeof(float) * model.vertexCount);
-        std::memcpy(model.skin.normals.data(), model.normals, 3 * sizeof(float) * model.vertexCount);
+        std::memcpy(model.skin.positions.data(), model.positions.data(), 3 * sizeof(float) * model.vertexCount);
+        std::memcpy(model.skin.normals.data(), model.normals.data(), 3 * sizeof(float) * model.vertexCount);
     }
     void load(const std::vector<uint8_t>& bytes) {
         std::string error;
@@ -251,7 +251,7 @@ TEST_F(ToonLook, OutlineLiesAlongTheSilhouetteOnly) {
     const float fromViewer[4] = {0, 0, 1, 0};
     glLightfv(GL_LIGHT0, GL_POSITION, fromViewer);
     load(writePMX(d));
-    ASSERT_NE(model.edgeScales, nullptr);
+    ASSERT_FALSE(model.edgeScales.empty());
     EXPECT_FLOAT_EQ(model.materials[0].edgeSize, 3.0f);
     if (!shadersAvailable()) GTEST_SKIP() << "the context runs no shaders";
     drawModel(model);
@@ -395,7 +395,7 @@ TEST_F(ToonLook, RealAlphaFilesShowTheOpaqueFaceThroughTheFringe) {
         std::string error;
         ASSERT_TRUE(loadModelFile(model, (dir + "/" + name).c_str(), nullptr, &error)) << error;
         skinAtRest();
-        ASSERT_EQ(model.materialCount, 2u);
+        ASSERT_EQ(model.materialCount(), 2u);
         ASSERT_EQ(model.materials[0].indexCount, model.materials[1].indexCount);
         ASSERT_FALSE(model.materials[0].diffuse[3] < 1.0f || textureHasAlpha(model.textures.materials[0].texture));
         ASSERT_TRUE(model.materials[1].diffuse[3] < 1.0f || textureHasAlpha(model.textures.materials[1].texture));
@@ -434,7 +434,7 @@ TEST_F(ToonLook, RealAlphaFilesShowTheOpaqueFaceThroughTheFringe) {
             std::swap(model.materials[0], model.materials[1]);
             std::swap(model.textures.materials[0], model.textures.materials[1]);
             const std::size_t half = static_cast<std::size_t>(model.materials[0].indexCount);
-            std::swap_ranges(model.indices, model.indices + half, model.indices + half);
+            std::swap_ranges(model.indices.data(), model.indices.data() + half, model.indices.data() + half);
         };
         for (ModelLook look : {ModelLook::Toon, ModelLook::Classic}) {
             SCOPED_TRACE(look == ModelLook::Toon ? "toon" : "classic");
@@ -558,8 +558,8 @@ protected:
     }
     // The file the cache loaded for a GL name.
     std::string fileOf(int32_t glName) {
-        for (TextureEntry* e = model.textures.toonTextures; e; e = e->next) {
-            if (int32_t(e->glName) == glName) return e->fileName;
+        for (const TextureEntry& e : model.textures.toonTextures) {
+            if (int32_t(e.glName) == glName) return e.fileName;
         }
         return "";
     }

@@ -123,13 +123,13 @@ inline int inspectPose(const char* modelPath, const char* motionPath, int frame,
         }
 
         std::printf("{\n  \"bones\": [");
-        for (uint32_t i = 0; i < model.boneCount; ++i) {
+        for (uint32_t i = 0; i < model.boneCount(); ++i) {
             const cBone& b = model.bones[i];
             std::printf("%s\n    {\"name\": %s, \"matrix\": [", i ? "," : "", jsonText(b.name).c_str());
             for (int k = 0; k < 16; ++k) std::printf("%s%s", k ? ", " : "", jsonNumber(b.globalMatrix[k]).c_str());
             std::printf("]}");
         }
-        std::printf("%s],\n  \"positions\": [", model.boneCount ? "\n  " : "");
+        std::printf("%s],\n  \"positions\": [", model.boneCount() ? "\n  " : "");
         for (uint32_t v = 0; v < model.vertexCount; ++v) {
             const float* p = model.skin.positions.data() + 3 * std::size_t(v);
             std::printf("%s\n    [%s, %s, %s]", v ? "," : "", jsonNumber(p[0]).c_str(), jsonNumber(p[1]).c_str(),
