@@ -112,7 +112,7 @@ void soakFrameShown() {
 
 void finish(int status) {
     // Any recording, the C key's included, is completed before the process goes.
-    g_cvImgProc.stopCapture();
+    viewerCapture().stopCapture();
     std::exit(status);
 }
 
@@ -160,20 +160,20 @@ void onFrameComposed() {
         const bool fresh = idleStepHadNewFrame();
         if (fresh) {
             ++g_run.batch.framesRendered;
-        } else if (g_cvImgProc.capturing) {
-            g_cvImgProc.capturing = false;
+        } else if (viewerCapture().capturing) {
+            viewerCapture().capturing = false;
             g_run.batch.holdingCapture = true;
         }
     }
     if (g_run.traceMarker && idleStepHadNewFrame())
-        std::fprintf(stderr, "marker: time %.4f found %d opacity %.3f\n", g_clTracker.frameSeconds,
-                     g_clTracker.markerFound ? 1 : 0, g_clTracker.hold.opacity());
+        std::fprintf(stderr, "marker: time %.4f found %d opacity %.3f\n", viewerTracker().frameSeconds,
+                     viewerTracker().markerFound ? 1 : 0, viewerTracker().hold.opacity());
     if (g_run.soak.every > 0) soakFrameComposed();
     const bool lastFrame =
         g_run.ending || (g_run.batch.framesWanted > 0 && g_run.batch.framesShown + 1 >= g_run.batch.framesWanted);
     const bool lastRendered = g_run.batch.rendering && arVideoEndOfStream();
     if ((lastFrame || lastRendered) && !g_run.batch.screenshot.empty()) {
-        if (!g_cvImgProc.saveImageTo(g_run.batch.screenshot.c_str())) {
+        if (!viewerCapture().saveImageTo(g_run.batch.screenshot.c_str())) {
             std::fprintf(stderr, "pavonix: could not write the screenshot \"%s\"\n", g_run.batch.screenshot.c_str());
         }
     }
@@ -184,7 +184,7 @@ void onFrameShown() {
     if (g_run.minFrameMs > 0) holdMinimumFrameTime();
     if (g_run.ending) finish(g_run.endStatus);
     if (g_run.batch.holdingCapture) {
-        g_cvImgProc.capturing = true;
+        viewerCapture().capturing = true;
         g_run.batch.holdingCapture = false;
     }
     if (g_run.soak.every > 0) soakFrameShown();
@@ -218,11 +218,11 @@ bool startBatch(const CommandLineOptions& options) {
         // The motion follows the video's clock, not the wall clock: one video frame is
         // 30 / fps motion frames.
         setFixedFrameStep(static_cast<float>(30.0 / fps));
-        if (!g_cvImgProc.startCaptureTo(options.render.c_str(), fps, true)) return false;
+        if (!viewerCapture().startCaptureTo(options.render.c_str(), fps, true)) return false;
         g_run.batch.rendering = true;
         g_run.batch.renderTotal = arVideoInqFrameCount();
     } else if (!options.record.empty()) {
-        if (!g_cvImgProc.startCaptureTo(options.record.c_str(), 30.0, false)) return false;
+        if (!viewerCapture().startCaptureTo(options.record.c_str(), 30.0, false)) return false;
         g_run.batch.recording = true;
         std::fprintf(stderr, "pavonix: recording into %s\n", options.record.c_str());
     }

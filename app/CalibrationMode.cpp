@@ -19,7 +19,7 @@ void CalibrationMode::toggle(clTracker& tracker) {
         finish(tracker);
         return;
     }
-    collector_ = std::make_unique<ViewCollector>(kTargetViews);
+    collector_ = std::make_unique<ViewCollector>(tracker.tables(), kTargetViews);
     outcome_.clear();
     describe(ViewOffer{ViewVerdict::NoMarker, "show the marker to the camera"});
 }
@@ -57,7 +57,7 @@ void CalibrationMode::finish(clTracker& tracker) {
     }
     CameraParam param = result.param;
     tracker.cameraParam = param;
-    setTrackerCameraParam(&param);
+    tracker.tables().workingParam = param;
     tracker.firstPose = true;
 
     const std::string path = savePath_.empty() ? userCalibrationPath() : savePath_;

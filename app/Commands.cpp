@@ -95,27 +95,27 @@ bool openModelFile(int slot, const char* path) {
         if (chdir(folder.c_str()) == 0 && p[0] != '/') path = p.c_str() + slash + 1;
     }
     if (slot == 1) {
-        g_model1Loaded = loadModelInto(g_model1, g_motion1, path);
-        return g_model1Loaded;
+        modelSlots().model1Loaded = loadModelInto(modelSlots().model1, modelSlots().motion1, path);
+        return modelSlots().model1Loaded;
     }
-    const bool ok = loadModelInto(g_model2, g_motion2, path);
+    const bool ok = loadModelInto(modelSlots().model2, modelSlots().motion2, path);
     g_displayTwin = ok;
-    g_twinOffset[0] = kTwinOffsetX;
-    g_twinOffset[1] = 0.0f;
-    g_twinOffset[2] = 0.0f;
+    modelSlots().twinOffset[0] = kTwinOffsetX;
+    modelSlots().twinOffset[1] = 0.0f;
+    modelSlots().twinOffset[2] = 0.0f;
     return ok;
 }
 
 bool openMotionFile(const char* path) {
-    const bool loaded = loadMotionCopy(path, g_motion1);
+    const bool loaded = loadMotionCopy(path, modelSlots().motion1);
     if (!loaded) {
         const std::string text = std::string("Cannot load the motion \"") + path +
                                  "\"; the details are on standard error.";
         showMessage("Open Motion", text.c_str());
     }
-    if (g_model1Loaded) rebindMotion(g_model1, g_motion1);
-    loadMotionCopy(path, g_motion2);
-    if (g_displayTwin) rebindMotion(g_model2, g_motion2);
+    if (modelSlots().model1Loaded) rebindMotion(modelSlots().model1, modelSlots().motion1);
+    loadMotionCopy(path, modelSlots().motion2);
+    if (g_displayTwin) rebindMotion(modelSlots().model2, modelSlots().motion2);
     g_music.restart();  // a new dance starts with its song
     return loaded;
 }
@@ -165,8 +165,8 @@ void openMusic() {
 }
 
 void restartMotion() {
-    if (g_model1Loaded) rebindMotion(g_model1, g_motion1);
-    if (g_displayTwin) rebindMotion(g_model2, g_motion2);
+    if (modelSlots().model1Loaded) rebindMotion(modelSlots().model1, modelSlots().motion1);
+    if (g_displayTwin) rebindMotion(modelSlots().model2, modelSlots().motion2);
     g_music.restart();
 }
 
@@ -177,8 +177,8 @@ void menuSelected(int id) {
         case 3: openMotion(); break;
         case 4: restartMotion(); break;
         case 5:
-            g_model1.lookAtCamera = !g_model1.lookAtCamera;
-            g_model2.lookAtCamera = !g_model2.lookAtCamera;
+            modelSlots().model1.lookAtCamera = !modelSlots().model1.lookAtCamera;
+            modelSlots().model2.lookAtCamera = !modelSlots().model2.lookAtCamera;
             break;
         case 6: g_displayTwin = !g_displayTwin; break;
         case 7: g_displayFps = !g_displayFps; break;
@@ -187,16 +187,16 @@ void menuSelected(int id) {
         case 10: g_displayShadow = !g_displayShadow; break;
         case 11: g_displayMatrix = !g_displayMatrix; break;
         case 12: g_wireFrame = !g_wireFrame; break;
-        case 13: g_clTracker.toggleAutoThreshold(); break;
-        case 14: SaveImage(); break;
-        case 15: g_cvImgProc.controlCapture(); break;
+        case 13: viewerTracker().toggleAutoThreshold(); break;
+        case 14: SaveImage(viewerCapture()); break;
+        case 15: viewerCapture().controlCapture(); break;
         case 16:
             setModelLook(requestedModelLook() == ModelLook::Toon ? ModelLook::Classic : ModelLook::Toon);
             break;
         case 17: g_smoothPose = !g_smoothPose; break;
         case 18: openMusic(); break;
         case 19: viewState().display.roomLight = !viewState().display.roomLight; break;
-        case 20: viewState().calibration.toggle(g_clTracker); break;
+        case 20: viewState().calibration.toggle(viewerTracker()); break;
         default: break;
     }
 }
@@ -239,24 +239,24 @@ void keyboardPressed(unsigned char key, int, int) {
             break;
         case '[': g_music.nudgeOffset(-kAudioOffsetStepMs); break;
         case ']': g_music.nudgeOffset(kAudioOffsetStepMs); break;
-        case '+': g_clTracker.scaleStep(-kScaleStep); break;
-        case '-': g_clTracker.scaleStep(kScaleStep); break;
+        case '+': viewerTracker().scaleStep(-kScaleStep); break;
+        case '-': viewerTracker().scaleStep(kScaleStep); break;
         default: break;
     }
 }
 
 void specialKeyPressed(int key, int, int) {
     switch (key) {
-        case GLUT_KEY_LEFT: g_twinOffset[0] -= 1.0f; break;
-        case GLUT_KEY_RIGHT: g_twinOffset[0] += 1.0f; break;
-        case GLUT_KEY_UP: g_twinOffset[2] += 1.0f; break;
-        case GLUT_KEY_DOWN: g_twinOffset[2] -= 1.0f; break;
-        case GLUT_KEY_PAGE_UP: g_twinOffset[1] -= 1.0f; break;
-        case GLUT_KEY_PAGE_DOWN: g_twinOffset[1] += 1.0f; break;
+        case GLUT_KEY_LEFT: modelSlots().twinOffset[0] -= 1.0f; break;
+        case GLUT_KEY_RIGHT: modelSlots().twinOffset[0] += 1.0f; break;
+        case GLUT_KEY_UP: modelSlots().twinOffset[2] += 1.0f; break;
+        case GLUT_KEY_DOWN: modelSlots().twinOffset[2] -= 1.0f; break;
+        case GLUT_KEY_PAGE_UP: modelSlots().twinOffset[1] -= 1.0f; break;
+        case GLUT_KEY_PAGE_DOWN: modelSlots().twinOffset[1] += 1.0f; break;
         case GLUT_KEY_HOME:
-            g_twinOffset[0] = kTwinOffsetX;
-            g_twinOffset[1] = 0.0f;
-            g_twinOffset[2] = 0.0f;
+            modelSlots().twinOffset[0] = kTwinOffsetX;
+            modelSlots().twinOffset[1] = 0.0f;
+            modelSlots().twinOffset[2] = 0.0f;
             break;
         default: break;
     }

@@ -11,6 +11,7 @@
 #include "app/imgproc/cvImgProc.h"
 #include "character/Model.h"
 #include "render/ModelDraw.h"
+#include "render/ToonShader.h"
 #include "platform/video/Video.h"
 #include "tracking/Labeling.h"
 #include "tracking/view/ImageDraw.h"
@@ -54,11 +55,11 @@ void drawAxes() {
 // Slot 1 at the origin, slot 2 at minus the twin offset; either through drawModel or,
 // for the shadow, positions only.
 void drawSlots(void (*draw)(const cModel&)) {
-    if (g_model1Loaded) draw(g_model1);
+    if (modelSlots().model1Loaded) draw(modelSlots().model1);
     if (g_displayTwin) {
-        glTranslatef(-g_twinOffset[0], -g_twinOffset[1], -g_twinOffset[2]);
-        draw(g_model2);
-        glTranslatef(g_twinOffset[0], g_twinOffset[1], g_twinOffset[2]);
+        glTranslatef(-modelSlots().twinOffset[0], -modelSlots().twinOffset[1], -modelSlots().twinOffset[2]);
+        draw(modelSlots().model2);
+        glTranslatef(modelSlots().twinOffset[0], modelSlots().twinOffset[1], modelSlots().twinOffset[2]);
     }
 }
 
@@ -141,8 +142,8 @@ void fadeTowardsCameraImage(double opacity) {
     glEnable(GL_BLEND);
     glBlendColor(0.0f, 0.0f, 0.0f, static_cast<GLfloat>(1.0 - opacity));
     glBlendFunc(GL_CONSTANT_ALPHA, GL_ONE_MINUS_CONSTANT_ALPHA);
-    drawCameraImage(g_cvImgProc.sourceImage.empty() ? nullptr : g_cvImgProc.sourceImage.data,
-                    &g_clTracker.cameraParam, 1.0, g_clTracker.arglContext);
+    drawCameraImage(viewerCapture().sourceImage.empty() ? nullptr : viewerCapture().sourceImage.data,
+                    &viewerTracker().cameraParam, 1.0, viewerTracker().arglContext);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glEnable(GL_ALPHA_TEST);
 }
@@ -154,8 +155,8 @@ void setFrameShownHook(FrameComposedHook hook) { g_display.frameShownHook = hook
 
 void computeModelView() {
     double v[16];
-    markerViewMatrix(displayedMarkerTransform(), v, g_clTracker.modelScale);
-    const float* a = g_clTracker.modelAxis;
+    markerViewMatrix(displayedMarkerTransform(), v, viewerTracker().modelScale);
+    const float* a = viewerTracker().modelAxis;
     for (int k = 0; k < 4; ++k) {
         for (int r = 0; r < 4; ++r) {
             double sum = 0.0;
@@ -172,16 +173,16 @@ void displayFrame() {
     glDisable(GL_CULL_FACE);
     glDisable(GL_ALPHA_TEST);
     glDisable(GL_BLEND);
-    drawCameraImage(g_cvImgProc.sourceImage.empty() ? nullptr : g_cvImgProc.sourceImage.data,
-                    &g_clTracker.cameraParam, 1.0, g_clTracker.arglContext);
+    drawCameraImage(viewerCapture().sourceImage.empty() ? nullptr : viewerCapture().sourceImage.data,
+                    &viewerTracker().cameraParam, 1.0, viewerTracker().arglContext);
     glEnable(GL_CULL_FACE);
     glEnable(GL_ALPHA_TEST);
     glEnable(GL_BLEND);
 
     // Drawn while the marker is found and for a short hold after it was lost.
-    if (g_clTracker.hold.shown()) {
+    if (viewerTracker().hold.shown()) {
         glMatrixMode(GL_PROJECTION);
-        arglCameraFrustum(&g_clTracker.cameraParam, kNearPlane, kFarPlane, g_projectionMatrix);
+        arglCameraFrustum(&viewerTracker().cameraParam, kNearPlane, kFarPlane, g_projectionMatrix);
         glLoadMatrixd(g_projectionMatrix);
 
         glMatrixMode(GL_MODELVIEW);
@@ -197,6 +198,9 @@ void displayFrame() {
         glPolygonMode(GL_FRONT_AND_BACK, g_wireFrame ? GL_LINE : GL_FILL);
         drawSlots(drawModelFull);
         glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+        // The first draw builds the toon programs; a driver that refuses them is named.
+        if (const std::string report = takeToonShaderReport(); !report.empty())
+            std::fputs(report.c_str(), stderr);
 
         if (g_displayShadow) {
             shadowPass();
@@ -207,7 +211,7 @@ void displayFrame() {
         glMatrixMode(GL_MODELVIEW);
         glPopMatrix();
 
-        if (g_clTracker.hold.opacity() < 1.0) fadeTowardsCameraImage(g_clTracker.hold.opacity());
+        if (viewerTracker().hold.opacity() < 1.0) fadeTowardsCameraImage(viewerTracker().hold.opacity());
     }
 
     drawFpsOverlay();
@@ -216,7 +220,7 @@ void displayFrame() {
     drawCalibrationOverlay();
 
     if (g_display.frameComposedHook) g_display.frameComposedHook();
-    g_cvImgProc.frameComposed();
+    viewerCapture().frameComposed();
     glutSwapBuffers();
     if (g_display.frameShownHook) g_display.frameShownHook();
 }
@@ -248,7 +252,7 @@ void countFpsFrame(int now, char* line, int size) {
         g_display.fpsFrameCount = 0;
     }
     ++g_display.fpsFrameCount;
-    formatFpsLine(line, size, g_display.fps, g_clTracker.threshold, g_music.offsetMs());
+    formatFpsLine(line, size, g_display.fps, viewerTracker().threshold, g_music.offsetMs());
 }
 
 void drawFpsOverlay() {

@@ -1,5 +1,7 @@
 #include "app/Globals.h"
 
+#include <cstdlib>
+
 #include "character/Model.h"
 #include "physics/PhysicsWorld.h"
 #include "render/ModelDraw.h"
@@ -8,24 +10,31 @@ char g_exeDir[260] = {};
 const char g_windowTitle[16] = "Pavonix";
 
 std::unique_ptr<PhysicsWorld> g_physicsWorld;
-cModel g_model1, g_model2;
+
+ModelSlots::~ModelSlots() {
+    // The model records are plain data; their owner tears them down.
+    destroyModel(model2);
+    destroyModel(model1);
+}
 
 namespace {
-// The model records are plain data; this tears both slots down at exit, after the
-// motions and before the records themselves, as their owner would.
-struct ModelSlotsTeardown {
-    ~ModelSlotsTeardown() {
-        destroyModel(g_model2);
-        destroyModel(g_model1);
-    }
-} g_modelSlotsTeardown;
+std::unique_ptr<Viewer> g_viewer;
+
+void releaseViewer() { g_viewer.reset(); }
 }  // namespace
 
-MotionData g_motion1, g_motion2;
-Music g_music;
+void makeViewer() {
+    if (g_viewer) return;
+    g_viewer = std::make_unique<Viewer>();
+    // Registered after the libraries the viewer brought up (the video library's state),
+    // so the viewer goes before them; the scene's own clean-up, registered later, runs
+    // before this.
+    std::atexit(releaseViewer);
+}
 
-bool g_model1Loaded = false;
-float g_twinOffset[3] = {kTwinOffsetX, 0.0f, 0.0f};
+Viewer& viewer() { return *g_viewer; }
+
+Music g_music;
 
 namespace {
 ViewState g_viewState;
@@ -47,4 +56,3 @@ double (&g_modelViewMatrix)[16] = g_viewState.matrices.modelView;
 double (&g_projectionMatrix)[16] = g_viewState.matrices.projection;
 int& g_lastIdleTime = g_viewState.lastIdleTime;
 
-clTracker g_clTracker;

@@ -7,6 +7,7 @@
 #include "animation/Motion.h"
 #include "app/SceneLight.h"
 #include "app/CalibrationMode.h"
+#include "app/imgproc/cvImgProc.h"
 #include "app/sound/Music.h"
 #include "character/Model.h"
 #include "tracking/view/Tracker.h"
@@ -19,15 +20,39 @@ extern const char g_windowTitle[16];
 
 class PhysicsWorld;
 
-extern cModel g_model1, g_model2;     // slot 2 is the twin
+// The two model slots, each with its own copy of the motion.
+struct ModelSlots {
+    cModel model1, model2;        // slot 2 is the twin
+    MotionData motion1, motion2;
+    bool model1Loaded = false;    // slot 1 is updated and drawn
+    // Subtracted from slot 2's position, model units.
+    float twinOffset[3] = {kTwinOffsetX, 0.0f, 0.0f};
+
+    ModelSlots() = default;
+    ~ModelSlots();  // tears both models down, slot 2 first
+    ModelSlots(const ModelSlots&) = delete;
+    ModelSlots& operator=(const ModelSlots&) = delete;
+};
+
+// The objects the viewer runs on: the capture (the tracker copies each frame into its
+// image), the tracker with its tables, and the two slots. Made once by makeViewer (main
+// does it first thing; a test that drives the viewer's functions does it too) and torn
+// down at exit, before the libraries made after it (the video library) go.
+struct Viewer {
+    cvImgProc capture;  // outlives the tracker that copies frames into it
+    clTracker tracker{g_trackerTables};
+    ModelSlots slots;
+};
+void makeViewer();
+Viewer& viewer();  // the one makeViewer made
+inline clTracker& viewerTracker() { return viewer().tracker; }
+inline cvImgProc& viewerCapture() { return viewer().capture; }
+inline ModelSlots& modelSlots() { return viewer().slots; }
+
 // The rigid-body world both slots share: made in main before any model is loaded, freed
 // at exit after the models are released.
 extern std::unique_ptr<PhysicsWorld> g_physicsWorld;
-extern MotionData g_motion1, g_motion2;  // each slot keeps its own copy of the motion
 extern Music g_music;  // the song, when one is open: the clock both motions follow
-
-extern bool g_model1Loaded;  // slot 1 is updated and drawn
-extern float g_twinOffset[3];        // subtracted from slot 2's position, model units
 
 // What the keys switch on and off.
 struct DisplaySwitches {
@@ -74,5 +99,4 @@ extern float (&g_shadowMatrix)[16];
 extern double (&g_modelViewMatrix)[16];
 extern double (&g_projectionMatrix)[16];
 extern int& g_lastIdleTime;
-extern clTracker g_clTracker;
 

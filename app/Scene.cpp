@@ -64,7 +64,7 @@ struct IdleState {
 
 // Puts both slots' motion clocks at the song's frame, held at the motion's end.
 void placeMotionsAt(double frame) {
-    for (cModel* model : {&g_model1, &g_model2}) {
+    for (cModel* model : {&modelSlots().model1, &modelSlots().model2}) {
         MotionPlayer& player = model->motion;
         if (!player.motionData) continue;
         const double last = player.motionData->lastFrame;
@@ -73,7 +73,8 @@ void placeMotionsAt(double frame) {
 }
 
 void traceAudio() {
-    const cModel* shown = g_model1Loaded ? &g_model1 : g_displayTwin ? &g_model2 : nullptr;
+    ModelSlots& slots = modelSlots();
+    const cModel* shown = slots.model1Loaded ? &slots.model1 : g_displayTwin ? &slots.model2 : nullptr;
     if (!shown) return;
     const double t = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     const SongCursor cursor = g_music.cursor();
@@ -94,16 +95,17 @@ bool idleStepHadNewFrame() { return g_idle.newFrameThisStep; }
 void updateDisplayedPose(double seconds) {
     // Off, lost or just found: the history would only pull the next pose toward a
     // marker that is no longer there.
-    if (!g_smoothPose || !g_clTracker.markerFound) {
+    if (!g_smoothPose || !viewerTracker().markerFound) {
         g_idle.poseFilter.reset();
         g_idle.smoothedValid = false;
         return;
     }
-    g_idle.smoothedValid = g_idle.poseFilter.apply(g_clTracker.markerTransform, seconds, g_idle.smoothedTransform);
+    g_idle.smoothedValid =
+        g_idle.poseFilter.apply(viewerTracker().markerTransform, seconds, g_idle.smoothedTransform);
 }
 
 const double (*displayedMarkerTransform())[4] {
-    return g_smoothPose && g_idle.smoothedValid ? g_idle.smoothedTransform : g_clTracker.markerTransform;
+    return g_smoothPose && g_idle.smoothedValid ? g_idle.smoothedTransform : viewerTracker().markerTransform;
 }
 
 void makeShadowMatrix(const float light[3], const float plane[4], float out[16]) {
@@ -155,20 +157,20 @@ void initScene() {
 
     makeShadowMatrix(kShadowLight, kGroundPlane, g_shadowMatrix);
 
-    g_twinOffset[0] = kTwinOffsetX;
-    g_twinOffset[1] = 0.0f;
-    g_twinOffset[2] = 0.0f;
+    modelSlots().twinOffset[0] = kTwinOffsetX;
+    modelSlots().twinOffset[1] = 0.0f;
+    modelSlots().twinOffset[2] = 0.0f;
     g_pauseMotion = false;
     g_displayFps = false;
     g_displayAxis = false;
     g_displayMatrix = false;
     g_wireFrame = false;
-    g_model1Loaded = false;
+    modelSlots().model1Loaded = false;
     g_displayTwin = false;
     g_displayShadow = true;
 
     // default_face.txt is looked up in the folder the program was started from.
-    for (MotionData* motion : {&g_motion1, &g_motion2}) {
+    for (MotionData* motion : {&modelSlots().motion1, &modelSlots().motion2}) {
         std::string problem;
         if (!loadDefaultFaces(*motion, kDefaultFaceFile, &problem) && !problem.empty())
             std::fprintf(stderr, "%s\n", problem.c_str());
@@ -176,11 +178,11 @@ void initScene() {
 }
 
 void measureRoomLight() {
-    const cv::Mat& frame = g_cvImgProc.sourceImage;
-    if (frame.empty() || frame.cols != g_clTracker.width || frame.rows != g_clTracker.height) return;
-    viewState().paperLight.update(frame.data, frame.cols, frame.rows, g_clTracker.cameraParam,
-                                  g_clTracker.markerFound, g_clTracker.markerTransform, g_clTracker.markerWidth,
-                                  g_clTracker.markerCenter, g_clTracker.frameSeconds);
+    const cv::Mat& frame = viewerCapture().sourceImage;
+    if (frame.empty() || frame.cols != viewerTracker().width || frame.rows != viewerTracker().height) return;
+    viewState().paperLight.update(frame.data, frame.cols, frame.rows, viewerTracker().cameraParam,
+                                  viewerTracker().markerFound, viewerTracker().markerTransform, viewerTracker().markerWidth,
+                                  viewerTracker().markerCenter, viewerTracker().frameSeconds);
 }
 
 void applySceneLight() {
@@ -204,18 +206,18 @@ float elapsedMotionFrames(int now, int previous, bool paused) {
 }
 
 void idleStep() {
-    g_idle.newFrameThisStep = g_clTracker.updateFrame();
-    if (const FrameProblem problem = g_clTracker.takeFrameProblem(); problem != FrameProblem::None)
-        std::fputs(g_clTracker.frameProblemText(problem).c_str(), stderr);
+    g_idle.newFrameThisStep = viewerTracker().updateFrame();
+    if (const FrameProblem problem = viewerTracker().takeFrameProblem(); problem != FrameProblem::None)
+        std::fputs(viewerTracker().frameProblemText(problem).c_str(), stderr);
     if (g_idle.newFrameThisStep) {
-        updateDisplayedPose(g_clTracker.frameSeconds);
+        updateDisplayedPose(viewerTracker().frameSeconds);
         measureRoomLight();
     }
-    if (g_idle.newFrameThisStep && viewState().calibration.active() && !g_cvImgProc.sourceImage.empty())
-        viewState().calibration.offerFrame(g_clTracker, g_cvImgProc.sourceImage.data);
+    if (g_idle.newFrameThisStep && viewState().calibration.active() && !viewerCapture().sourceImage.empty())
+        viewState().calibration.offerFrame(viewerTracker(), viewerCapture().sourceImage.data);
 
     float viewpoint[3];
-    g_clTracker.cameraPositionInModel(viewpoint);
+    viewerTracker().cameraPositionInModel(viewpoint);
 
     const int now = glutGet(GLUT_ELAPSED_TIME);
     float frameCount = elapsedMotionFrames(now, g_lastIdleTime, g_pauseMotion);
@@ -233,21 +235,21 @@ void idleStep() {
     }
     if (g_idle.audioTrace.on) traceAudio();
 
-    if (g_model1Loaded) {
-        updateModelPose(g_model1, frameCount);
-        lookAtViewpoint(viewpoint, g_model1);
+    if (modelSlots().model1Loaded) {
+        updateModelPose(modelSlots().model1, frameCount);
+        lookAtViewpoint(viewpoint, modelSlots().model1);
     }
     if (g_displayTwin) {
-        updateModelPose(g_model2, frameCount);
-        lookAtViewpoint(viewpoint, g_model2);
+        updateModelPose(modelSlots().model2, frameCount);
+        lookAtViewpoint(viewpoint, modelSlots().model2);
     }
 
     if (g_physicsWorld) g_physicsWorld->step(frameCount);
 
     cModel* shown[2];
     uint32_t count = 0;
-    if (g_model1Loaded) shown[count++] = &g_model1;
-    if (g_displayTwin) shown[count++] = &g_model2;
+    if (modelSlots().model1Loaded) shown[count++] = &modelSlots().model1;
+    if (g_displayTwin) shown[count++] = &modelSlots().model2;
     if (!skinModelsSideBySide(shown, count)) std::fprintf(stderr, "%s\n", kSkinningMemoryMessage);
 
     glutPostRedisplay();
@@ -268,12 +270,12 @@ void reshapeSize(int width, int height, int cameraWidth, int cameraHeight, int* 
 
 void reshapeWindow(int width, int height) {
     // A recording keeps the size it started with: every frame of the file has one size.
-    if (g_cvImgProc.capturing) {
-        glutReshapeWindow(g_cvImgProc.windowWidth, g_cvImgProc.windowHeight);
+    if (viewerCapture().capturing) {
+        glutReshapeWindow(viewerCapture().windowWidth, viewerCapture().windowHeight);
         return;
     }
     int w, h;
-    reshapeSize(width, height, g_clTracker.width, g_clTracker.height, &w, &h);
+    reshapeSize(width, height, viewerTracker().width, viewerTracker().height, &w, &h);
     glutReshapeWindow(w, h);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
     glViewport(0, 0, w, h);
@@ -281,8 +283,8 @@ void reshapeWindow(int width, int height) {
     glLoadIdentity();
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
-    g_cvImgProc.windowWidth = w;
-    g_cvImgProc.windowHeight = h;
+    viewerCapture().windowWidth = w;
+    viewerCapture().windowHeight = h;
 }
 
 void cleanupAtExit() {
@@ -291,7 +293,7 @@ void cleanupAtExit() {
     // but nothing may still be producing frames by then.
     arVideoCapStop();
     g_music.close();  // the sound stops with the window, not after the teardown
-    releaseModel(g_model1);
-    releaseModel(g_model2);
+    releaseModel(modelSlots().model1);
+    releaseModel(modelSlots().model2);
     g_physicsWorld.reset();
 }

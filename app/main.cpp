@@ -100,35 +100,41 @@ int main(int argc, char** argv) {
     glutInit(&glutArgc, argv);
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_EXIT);
 
+    // The capture, the tracker and the model slots, which the callbacks below work on.
+    makeViewer();
+    Viewer& v = viewer();
+
     installVirtualCamera();
+    // What the video library has to say (the source chosen, a camera lost and found).
+    arVideoSetReportSink([](const std::string& line) { std::fprintf(stderr, "video: %s\n", line.c_str()); });
     if (!options.video.empty()) arVideoSetSourceOverride(options.video.c_str());
     if (!options.render.empty()) arVideoSetOffline(true);
 
     // The tracker copies each frame into the capture's image, which the display draws.
-    g_clTracker.setFrameCopyStore(&g_cvImgProc);
-    g_clTracker.calibrationFile = options.calibration;
-    if (const TrackerStart started = g_clTracker.initialize(); !started) {
+    v.tracker.setFrameCopyStore(&v.capture);
+    v.tracker.calibrationFile = options.calibration;
+    if (const TrackerStart started = v.tracker.initialize(); !started) {
         showTrackerFailure(started);
         showMessage("main", "g_clTracker.initialize() error");
         std::exit(kExitTrackerError);
     }
-    if (!g_clTracker.calibrationNote.empty()) std::fprintf(stderr, "%s\n", g_clTracker.calibrationNote.c_str());
+    if (!v.tracker.calibrationNote.empty()) std::fprintf(stderr, "%s\n", v.tracker.calibrationNote.c_str());
 
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH | GLUT_STENCIL);
-    glutInitWindowSize(g_clTracker.width, g_clTracker.height);
+    glutInitWindowSize(v.tracker.width, v.tracker.height);
     glutCreateWindow(g_windowTitle);
 
-    if (const TrackerStart started = g_clTracker.initArgl(); !started) {
+    if (const TrackerStart started = v.tracker.initArgl(); !started) {
         showTrackerFailure(started);
         showMessage("main", "g_clTracker.initArgl() error");
         std::exit(kExitArglError);
     }
 
     loadGLExtensions();
-    g_cvImgProc.init(g_clTracker.width, g_clTracker.height);
-    g_cvImgProc.captureFormat = options.captureFormat;
+    v.capture.init(v.tracker.width, v.tracker.height);
+    v.capture.captureFormat = options.captureFormat;
     // Recordings carry the song from where the motion stands at each recorded frame.
-    g_cvImgProc.songCursor = [] { return g_music.cursor(); };
+    v.capture.songCursor = [] { return g_music.cursor(); };
 
     glutDisplayFunc(displayFrame);
     glutReshapeFunc(reshapeWindow);

@@ -55,21 +55,22 @@ bool startApplication() {
     char name[] = "bench_app_frame";
     char* argv[] = {name, nullptr};
     glutInit(&argc, argv);
+    makeViewer();
     installVirtualCamera();
     arVideoSetSourceOverride("virtual");
-    g_clTracker.setFrameCopyStore(&g_cvImgProc);
-    if (!g_clTracker.initialize()) return false;
+    viewerTracker().setFrameCopyStore(&viewerCapture());
+    if (!viewerTracker().initialize()) return false;
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH | GLUT_STENCIL);
-    glutInitWindowSize(g_clTracker.width, g_clTracker.height);
+    glutInitWindowSize(viewerTracker().width, viewerTracker().height);
     glutCreateWindow(g_windowTitle);
-    if (!g_clTracker.initArgl()) return false;
+    if (!viewerTracker().initArgl()) return false;
     loadGLExtensions();
-    g_cvImgProc.init(g_clTracker.width, g_clTracker.height);
+    viewerCapture().init(viewerTracker().width, viewerTracker().height);
     glutDisplayFunc(displayFrame);
     // The viewer makes its physics world before the scene, and so does this stand-in.
     g_physicsWorld = std::make_unique<PhysicsWorld>();
     initScene();
-    reshapeWindow(g_clTracker.width, g_clTracker.height);
+    reshapeWindow(viewerTracker().width, viewerTracker().height);
 
     const std::string pmd = kReal + "/pmd/gene_light/Gene_light.pmd";
     const std::string pmx = kReal + "/pmx/gene_light/Gene_light.pmx";
@@ -82,22 +83,23 @@ bool startApplication() {
     if (chdir(kSource.c_str()) != 0) return false;
     std::fprintf(stderr, "app_frame: %s\n", real ? "real Gene models, PMD and PMX" : "demo character twice");
 
-    CameraParam camera = g_clTracker.cameraParam;
+    CameraParam camera = viewerTracker().cameraParam;
     MarkerImage marker;
     if (!loadMarkerImage("Data/marker.png", marker, nullptr)) return false;
     double pose[3][4];
     virtualCameraPose(0.0, pose);
-    g_frame.resize(static_cast<size_t>(g_clTracker.frameBytes));
+    g_frame.resize(static_cast<size_t>(viewerTracker().frameBytes));
     renderMarkerScene(camera, pose, kVirtualMarkerWidth, marker, SceneOptions{}, g_frame.data());
-    g_clTracker.processFrame(g_frame.data());
-    if (!g_clTracker.markerFound) std::fprintf(stderr, "app_frame: the marker is not found in the frame\n");
+    viewerTracker().processFrame(g_frame.data());
+    if (!viewerTracker().markerFound)
+        std::fprintf(stderr, "app_frame: the marker is not found in the frame\n");
     // The camera thread is not needed: every frame below comes from g_frame.
     arVideoCapStop();
     return true;
 }
 
 void frame() {
-    g_clTracker.processFrame(g_frame.data());
+    viewerTracker().processFrame(g_frame.data());
     idleStep();
     displayFrame();
 }
@@ -124,20 +126,20 @@ void BM_AppFrameRecording(benchmark::State& state) {
     const auto format = static_cast<RecordFormat>(state.range(0));
     const std::string path =
         std::string("/tmp/pavonix-bench-app-") + std::to_string(getpid()) + "." + recordFormatName(format);
-    if (!g_cvImgProc.startCaptureTo(path.c_str(), 30.0, false)) {
+    if (!viewerCapture().startCaptureTo(path.c_str(), 30.0, false)) {
         state.SkipWithError("cannot record");
         return;
     }
-    const int chain = g_cvImgProc.captureChain();
+    const int chain = viewerCapture().captureChain();
     for (auto _ : state) {
         // The capture timer's tick asks for the next picture; the display reads it back.
         cvImgProc::captureTimer(chain);
         frame();
         glFinish();
     }
-    const long dropped = g_cvImgProc.recorder ? g_cvImgProc.recorder->framesDropped() : 0;
-    const long skipped = g_cvImgProc.recorder ? g_cvImgProc.recorder->picturesSkipped() : 0;
-    g_cvImgProc.stopCapture();
+    const long dropped = viewerCapture().recorder ? viewerCapture().recorder->framesDropped() : 0;
+    const long skipped = viewerCapture().recorder ? viewerCapture().recorder->picturesSkipped() : 0;
+    viewerCapture().stopCapture();
     std::remove(path.c_str());
     state.SetLabel(std::string(recordFormatName(format)) + ", " + std::to_string(dropped) + " frames left out, " +
                    std::to_string(skipped) + " pictures repeated");

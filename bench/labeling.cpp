@@ -82,7 +82,8 @@ void BM_Rate(benchmark::State& state, TrackingCondition condition) {
                 continue;
             const DetectedMarker* best = bestMarker(markers, count);
             double estimate[3][4];
-            if (!best || estimatePose(best, center, set.markerWidth, estimate) < 0) continue;
+            if (!best || estimatePose(trackerCameraParam(), best, center, set.markerWidth, estimate) < 0)
+                continue;
             const double r = poseRotationErrorDegrees(set.frames[n].truth, estimate);
             if (!(r < 5.0)) {
                 ++wrong;
@@ -150,7 +151,8 @@ void BM_DetectAndPose(benchmark::State& state) {
         if (detectMarkers(frame.data(), threshold, &markers, &count) < 0) fail("detection failed");
         if (const DetectedMarker* best = bestMarker(markers, count)) {
             double transform[3][4];
-            benchmark::DoNotOptimize(estimatePose(best, center, kMarkerWidth, transform));
+            benchmark::DoNotOptimize(
+                estimatePose(trackerCameraParam(), best, center, kMarkerWidth, transform));
             benchmark::DoNotOptimize(transform);
             ++found;
         }

@@ -352,7 +352,7 @@ void pavonixAccuracy(benchmark::State& state, PoseMethod method) {
             if (method == PoseMethod::IppeLm) posed = openCvPose(m, camera, estimate);
             else
 #endif
-                posed = estimatePose(&m, center, kMarkerWidth, estimate) >= 0.0;
+                posed = estimatePose(trackerCameraParam(), &m, center, kMarkerWidth, estimate) >= 0.0;
             if (posed) addPose(f.truth, estimate, &errors);
         }
     }
@@ -408,8 +408,10 @@ void BM_PavonixJitter(benchmark::State& state) {
             if (!m) continue;
             double previous[3][4];
             std::memcpy(previous, transform, sizeof previous);
-            const double error = first ? estimatePose(m, center, kMarkerWidth, transform)
-                                       : estimatePoseContinuous(m, previous, center, kMarkerWidth, transform);
+            const double error = first
+                                     ? estimatePose(trackerCameraParam(), m, center, kMarkerWidth, transform)
+                                     : estimatePoseContinuous(trackerCameraParam(), m, previous, center,
+                                                              kMarkerWidth, transform);
             if (error < 0.0) continue;
             first = false;
             std::array<double, 12> p;
@@ -443,7 +445,8 @@ void BM_PavonixDetectAndPose(benchmark::State& state) {
             if (markers[i].pattern == slot && (!best || markers[i].confidence > best->confidence)) best = &markers[i];
         if (best) {
             double transform[3][4];
-            benchmark::DoNotOptimize(estimatePose(best, center, kMarkerWidth, transform));
+            benchmark::DoNotOptimize(
+                estimatePose(trackerCameraParam(), best, center, kMarkerWidth, transform));
             benchmark::DoNotOptimize(transform);
             ++found;
         }

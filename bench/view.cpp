@@ -55,7 +55,7 @@ void BM_UpdateFrame(benchmark::State& state)
         return;
     }
     // The tracker as initialize leaves it, without a camera: the frame comes from memory.
-    clTracker tracker;
+    clTracker tracker(g_trackerTables);
     tracker.width = width;
     tracker.height = height;
     tracker.frameBytes = width * height * 4;

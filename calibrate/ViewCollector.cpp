@@ -27,7 +27,8 @@ int cellOf(const ViewShape& shape) {
 
 }  // namespace
 
-ViewCollector::ViewCollector(int targetViews) : target_(std::max(1, targetViews)) {}
+ViewCollector::ViewCollector(const TrackerTables& tables, int targetViews)
+    : tables_(tables), detector_(tables), target_(std::max(1, targetViews)) {}
 
 void ViewCollector::clear() {
     views_.clear();
@@ -36,7 +37,7 @@ void ViewCollector::clear() {
 }
 
 ViewOffer ViewCollector::offerFrame(const uint8_t* bgra, int width, int height) {
-    const CameraParam& installed = trackerCameraParam();
+    const CameraParam& installed = tables_.workingParam;
     if (installed.width != width || installed.height != height) {
         return {ViewVerdict::WrongSize, "the frame is " + std::to_string(width) + "x" + std::to_string(height) +
                                             " but the tracker is set up for " + std::to_string(installed.width) +

@@ -11,6 +11,7 @@
 #include "calibrate/MarkerView.h"
 #include "calibrate/ViewShape.h"
 #include "tracking/Marker.h"
+#include "tracking/TrackerTables.h"
 
 enum class ViewVerdict {
     Accepted,
@@ -35,10 +36,12 @@ struct ViewCoverage {
 
 class ViewCollector {
 public:
-    explicit ViewCollector(int targetViews = 20);
+    // The detector works with the tables given (their working calibration, patterns and
+    // edge switch), which must outlive the collector.
+    explicit ViewCollector(const TrackerTables& tables, int targetViews = 20);
 
     // Finds the marker in a B, G, R, A frame with this collector's own detector, which
-    // works in the installed calibration (its frame size must match); its corners are
+    // works in the tables' calibration (its frame size must match); its corners are
     // taken back through the installed lens model to where they are in the picture.
     ViewOffer offerFrame(const uint8_t* bgra, int width, int height);
     // The same for a marker whose outer corners are already known (observed image
@@ -51,6 +54,7 @@ public:
     void clear();
 
 private:
+    const TrackerTables& tables_;
     MarkerDetector detector_;
     GreyFrame grey_;
     MarkerView scratch_;

@@ -180,6 +180,7 @@ int jpegColourForms(const JpegColour** forms, int capacity) {
 }
 
 const JpegColour& jpegBestColour() {
+    // A cache: what the processor offers does not change during a run.
     static const JpegColour* best = [] {
         const JpegColour* forms[1];
         jpegColourForms(forms, 1);

@@ -241,6 +241,7 @@ int jpegIdctForms(const JpegIdct** forms, int capacity) {
 }
 
 const JpegIdct& jpegBestIdct() {
+    // A cache: what the processor offers does not change during a run.
     static const JpegIdct* best = [] {
         const JpegIdct* forms[1];
         jpegIdctForms(forms, 1);

@@ -25,6 +25,7 @@ bool envSet(const char* name) {
 // GTK is brought up once, on the first dialog; a failure (no display) is remembered
 // so later messages go to standard error only, without retrying every time.
 bool gtkReady() {
+    // A cache of a one-time set-up: GTK can be initialised only once per process.
     static int state = 0;  // 0 untried, 1 ready, -1 unavailable
     if (state == 0) {
         const bool haveDisplay = envSet("DISPLAY") || envSet("WAYLAND_DISPLAY");

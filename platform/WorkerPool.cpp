@@ -110,6 +110,7 @@ void WorkerPool::workerLoop(unsigned index) {
 }
 
 WorkerPool& sharedWorkerPool() {
+    // A cache of threads: started once on first use rather than for every batch of work.
     static WorkerPool pool([] {
         unsigned n = threadsFromEnvironment("PAVONIX_THREADS");
         if (n == 0) n = std::max(1u, std::min(kMaxPoolThreads, std::thread::hardware_concurrency()));

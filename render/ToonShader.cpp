@@ -3,7 +3,6 @@
 #include <GL/gl.h>
 #include <GL/glext.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -96,6 +95,7 @@ void main() { gl_FragColor = uColour; }
 struct Programs {
     bool tried = false;
     bool ready = false;
+    std::string report;  // why a program failed to build, until takeToonShaderReport
     GLuint surface = 0, outline = 0;
     GLint hasTexture = -1, sphereMode = -1, hasRamp = -1;
     GLint tints[6] = {-1, -1, -1, -1, -1, -1};  // texture, sphere, toon: mul then add
@@ -109,7 +109,13 @@ bool refusedByEnvironment() {
     return v && *v && std::strcmp(v, "0") != 0;
 }
 
-GLuint compile(GLenum kind, const char* source, const char* what) {
+// The driver's log of a program that failed, in the words the program prints.
+void addReport(std::string& report, const char* what, const char* failure, const char* log) {
+    report += std::string("pavonix: the ") + what + " shader does not " + failure +
+              ", so the classic look is used:\n" + log + "\n";
+}
+
+GLuint compile(GLenum kind, const char* source, const char* what, std::string& report) {
     const GLuint shader = p_glCreateShader(kind);
     if (!shader) return 0;
     p_glShaderSource(shader, 1, &source, nullptr);
@@ -119,14 +125,14 @@ GLuint compile(GLenum kind, const char* source, const char* what) {
     if (ok) return shader;
     char log[2048] = {};
     p_glGetShaderInfoLog(shader, sizeof log - 1, nullptr, log);
-    std::fprintf(stderr, "pavonix: the %s shader does not compile, so the classic look is used:\n%s\n", what, log);
+    addReport(report, what, "compile", log);
     p_glDeleteShader(shader);
     return 0;
 }
 
-GLuint link(const char* vertex, const char* fragment, const char* what) {
-    const GLuint vs = compile(GL_VERTEX_SHADER, vertex, what);
-    const GLuint fs = vs ? compile(GL_FRAGMENT_SHADER, fragment, what) : 0;
+GLuint link(const char* vertex, const char* fragment, const char* what, std::string& report) {
+    const GLuint vs = compile(GL_VERTEX_SHADER, vertex, what, report);
+    const GLuint fs = vs ? compile(GL_FRAGMENT_SHADER, fragment, what, report) : 0;
     GLuint program = 0;
     if (vs && fs) {
         program = p_glCreateProgram();
@@ -139,8 +145,7 @@ GLuint link(const char* vertex, const char* fragment, const char* what) {
         if (!ok) {
             char log[2048] = {};
             p_glGetProgramInfoLog(program, sizeof log - 1, nullptr, log);
-            std::fprintf(stderr, "pavonix: the %s shader does not link, so the classic look is used:\n%s\n", what,
-                         log);
+            addReport(report, what, "link", log);
             p_glDeleteProgram(program);
             program = 0;
         }
@@ -157,8 +162,8 @@ bool build(Programs& p) {
     GLint units = 0;
     glGetIntegerv(GL_MAX_TEXTURE_IMAGE_UNITS, &units);
     if (units < 3) return false;
-    p.surface = link(kSurfaceVertex, kSurfaceFragment, "toon surface");
-    p.outline = p.surface ? link(kOutlineVertex, kOutlineFragment, "outline") : 0;
+    p.surface = link(kSurfaceVertex, kSurfaceFragment, "toon surface", p.report);
+    p.outline = p.surface ? link(kOutlineVertex, kOutlineFragment, "outline", p.report) : 0;
     if (!p.surface || !p.outline) {
         if (p.surface) p_glDeleteProgram(p.surface);
         p.surface = 0;
@@ -188,6 +193,12 @@ bool toonShadersReady() {
         g_programs.ready = build(g_programs);
     }
     return g_programs.ready;
+}
+
+std::string takeToonShaderReport() {
+    std::string report;
+    report.swap(g_programs.report);
+    return report;
 }
 
 void resetToonShaders() { g_programs = Programs{}; }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "model/ModelData.h"
 
@@ -19,9 +20,13 @@ constexpr int kOutlineEdgeAttribute = 1;
 
 // Compiles and links both programs on first call; true when they can be used. False
 // when the context lacks OpenGL 2.0 shaders or three texture units, when a program
-// fails to build (the driver's log goes to standard error once), or when the
+// fails to build (the driver's log is kept for takeToonShaderReport), or when the
 // environment variable PAVONIX_NO_SHADERS is set to anything but "" or "0".
 bool toonShadersReady();
+
+// The lines (each ending in a line feed) that say a program failed to build and why,
+// for the program to print once; "" when there is nothing (more) to say.
+std::string takeToonShaderReport();
 
 // Forgets the programs (they are rebuilt on next use); for a context that went away.
 void resetToonShaders();

@@ -164,6 +164,7 @@ double tileNoise(double x, double y, int cellsX, int cellsY, uint32_t salt) {
 }
 
 std::shared_ptr<const MipChain> tableTexture() {
+    // A cache: the table's texture never changes, and making it costs more than a frame.
     static std::shared_ptr<const MipChain> table = [] {
         std::vector<uint8_t> bgr(size_t(kTableTile) * kTableTile * 3);
         const double w = 2.0 * kPi / kTableTile;
@@ -204,7 +205,8 @@ struct IdealMap {
 };
 
 std::shared_ptr<const IdealMap> idealMapFor(const CameraParam& camera, int grid) {
-    // Two entries, so callers that alternate between two cameras or grids do not rebuild.
+    // A cache (the maps cost far more than a frame and depend only on their key): two
+    // entries, so callers that alternate between two cameras or grids do not rebuild.
     static std::mutex mutex;
     static std::shared_ptr<const IdealMap> cached[2];
     std::lock_guard<std::mutex> lock(mutex);
@@ -259,6 +261,7 @@ struct MarkerMips {
 };
 
 std::shared_ptr<const MarkerMips> markerMipsFor(const MarkerImage& marker) {
+    // A cache: the mip chain depends only on the picture and costs more than a frame.
     static std::mutex mutex;
     static std::shared_ptr<const MarkerMips> cached[2];
     const uint64_t hash = hashBytes(marker.bgr.data(), marker.bgr.size());
@@ -407,28 +410,42 @@ bool projectMarkerPoint(const CameraParam& camera, const double transform[3][4],
     return true;
 }
 
-void renderMarkerScene(const CameraParam& camera, const double transform[3][4], double markerWidth,
-                       const MarkerImage& marker, const SceneOptions& options, uint8_t* bgra) {
-    const int width = camera.width, height = camera.height;
-    if (width <= 0 || height <= 0 || !bgra) return;
-    const int grid = std::clamp(int(std::lround(std::sqrt(double(std::max(1, options.supersample))))), 1,
-                                kMaxSupersampleGrid);
-    const int samples = grid * grid;
-    const auto idealMap = idealMapFor(camera, grid);
-    const auto table = tableTexture();
+namespace {
 
+// Where a sample of a pixel lands: the wall, the paper or the table.
+enum Surface : uint8_t { kWall, kPaper, kTable };
+
+constexpr int kMaxSamples = kMaxSupersampleGrid * kMaxSupersampleGrid;
+
+// What drawing one frame reads, worked out once before its pixels.
+struct SceneSetup {
+    const double (*transform)[4] = nullptr;
+    const MarkerImage* marker = nullptr;
+    const SceneOptions* options = nullptr;
+    int width = 0, grid = 1, samples = 1;
+    std::shared_ptr<const IdealMap> idealMap;
+    std::shared_ptr<const MipChain> table;
     std::shared_ptr<const MarkerMips> markerMips;
-    const bool haveMarker = marker.width > 0 && marker.height > 0 && marker.squareSide > 0 &&
-                            marker.bgr.size() == size_t(marker.width) * marker.height * 3 && markerWidth > 0;
-    if (haveMarker) markerMips = markerMipsFor(marker);
-    const double markerTexelsPerUnit = haveMarker ? marker.squareSide / markerWidth : 0.0;
-    const double markerCx = marker.squareX0 + 0.5 * marker.squareSide;
-    const double markerCy = marker.squareY0 + 0.5 * marker.squareSide;
-    const double tableTexelsPerUnit = kTableTile / kTableUnitsPerTile;
+    bool haveMarker = false;
+    double markerTexelsPerUnit = 0.0, markerCx = 0.0, markerCy = 0.0, tableTexelsPerUnit = 0.0;
+    double H[3][3] = {};   // marker plane to ideal image
+    double Hi[3][3] = {};  // and back
+    bool planeVisible = false;
+    float brightness = 1.f, noiseScale = 0.f;
+    uint64_t seedBase = 0;
+};
 
-    // The marker plane is a homography of the ideal image: ideal ~ H (X, Y, 1) with
-    // H = P[:, 0..2] [r1 r2 t] + P[:, 3] e3.
-    double H[3][3];
+// One pixel's samples: where each lands on the marker plane and on which surface.
+struct PixelSamples {
+    double x[kMaxSamples], y[kMaxSamples];
+    Surface surface[kMaxSamples];
+    double unitsPerSample = 0.0;  // marker units covered by one sample spacing
+    bool sameSurface = true;
+};
+
+// The marker plane is a homography of the ideal image: ideal ~ H (X, Y, 1) with
+// H = P[:, 0..2] [r1 r2 t] + P[:, 3] e3.
+void markerPlaneHomography(const CameraParam& camera, const double transform[3][4], double H[3][3]) {
     for (int r = 0; r < 3; ++r) {
         for (int c = 0; c < 3; ++c) {
             const int col = c == 2 ? 3 : c;
@@ -437,142 +454,205 @@ void renderMarkerScene(const CameraParam& camera, const double transform[3][4], 
         }
         H[r][2] += camera.projection[r][3];
     }
-    double Hi[3][3];
-    const bool planeVisible = invert3(H, Hi);
+}
 
-    const float brightness = float(options.brightness);
+// The setup of a frame: sample grid, caches, the marker's placement on its picture, the
+// plane's homography and the noise. False when there is nothing to draw into.
+bool setUpScene(const CameraParam& camera, const double transform[3][4], double markerWidth,
+                const MarkerImage& marker, const SceneOptions& options, SceneSetup& S) {
+    if (camera.width <= 0 || camera.height <= 0) return false;
+    S.transform = transform;
+    S.marker = &marker;
+    S.options = &options;
+    S.width = camera.width;
+    S.grid = std::clamp(int(std::lround(std::sqrt(double(std::max(1, options.supersample))))), 1,
+                        kMaxSupersampleGrid);
+    S.samples = S.grid * S.grid;
+    S.idealMap = idealMapFor(camera, S.grid);
+    S.table = tableTexture();
+
+    S.haveMarker = marker.width > 0 && marker.height > 0 && marker.squareSide > 0 &&
+                   marker.bgr.size() == size_t(marker.width) * marker.height * 3 && markerWidth > 0;
+    if (S.haveMarker) S.markerMips = markerMipsFor(marker);
+    S.markerTexelsPerUnit = S.haveMarker ? marker.squareSide / markerWidth : 0.0;
+    S.markerCx = marker.squareX0 + 0.5 * marker.squareSide;
+    S.markerCy = marker.squareY0 + 0.5 * marker.squareSide;
+    S.tableTexelsPerUnit = kTableTile / kTableUnitsPerTile;
+
+    markerPlaneHomography(camera, transform, S.H);
+    S.planeVisible = invert3(S.H, S.Hi);
+
+    S.brightness = float(options.brightness);
     // Two uniforms per channel (triangular) have variance 1/6; scale to the wanted sigma.
-    const float noiseScale = float(options.noiseSigma * std::sqrt(6.0) / 65535.0);
-    const uint64_t seedBase = mix64(uint64_t(options.seed) * 0x9e3779b97f4a7c15ull + 0x1234567ull);
+    S.noiseScale = float(options.noiseSigma * std::sqrt(6.0) / 65535.0);
+    S.seedBase = mix64(uint64_t(options.seed) * 0x9e3779b97f4a7c15ull + 0x1234567ull);
+    return true;
+}
 
-    // Where each sample of a pixel lands: the wall, the paper or the table.
-    enum Surface : uint8_t { kWall, kPaper, kTable };
-    double sampleX[kMaxSupersampleGrid * kMaxSupersampleGrid], sampleY[kMaxSupersampleGrid * kMaxSupersampleGrid];
-    Surface surface[kMaxSupersampleGrid * kMaxSupersampleGrid];
+// The colour of the surface at marker-plane point (X, Y).
+void shadeSurface(const SceneSetup& S, Surface where, double X, double Y, double markerLod, double tableLod,
+                  float colour[3]) {
+    if (where == kPaper) {
+        S.markerMips->chain.sample(S.markerCx + X * S.markerTexelsPerUnit,
+                                   S.markerCy - Y * S.markerTexelsPerUnit, markerLod,
+                                   colour);  // picture rows run down, marker y up
+    } else if (where == kTable) {
+        S.table->sample(X * S.tableTexelsPerUnit, -Y * S.tableTexelsPerUnit, tableLod, colour);
+    } else {
+        colour[0] = kBackground[0];
+        colour[1] = kBackground[1];
+        colour[2] = kBackground[2];
+    }
+}
 
-    auto shade = [&](Surface where, double X, double Y, double markerLod, double tableLod, float colour[3]) {
-        if (where == kPaper) {
-            markerMips->chain.sample(markerCx + X * markerTexelsPerUnit, markerCy - Y * markerTexelsPerUnit,
-                                     markerLod, colour);  // picture rows run down, marker y up
-        } else if (where == kTable) {
-            table->sample(X * tableTexelsPerUnit, -Y * tableTexelsPerUnit, tableLod, colour);
-        } else {
-            colour[0] = kBackground[0];
-            colour[1] = kBackground[1];
-            colour[2] = kBackground[2];
+// Places a pixel's samples (ideal coordinates, two per sample) on the marker plane.
+void placeSamples(const SceneSetup& S, const float* ideal, PixelSamples& P) {
+    const SceneOptions& options = *S.options;
+    const MarkerImage& marker = *S.marker;
+    const double (*H)[3] = S.H;
+    const double (*Hi)[3] = S.Hi;
+    P.unitsPerSample = 0.0;
+    P.sameSurface = true;
+    for (int s = 0; s < S.samples; ++s) {
+        const double ix = ideal[2 * s], iy = ideal[2 * s + 1];
+        P.surface[s] = kWall;
+        if (S.planeVisible) {
+            const double hx = Hi[0][0] * ix + Hi[0][1] * iy + Hi[0][2];
+            const double hy = Hi[1][0] * ix + Hi[1][1] * iy + Hi[1][2];
+            const double hw = Hi[2][0] * ix + Hi[2][1] * iy + Hi[2][2];
+            const double X = hx / hw, Y = hy / hw;
+            // Rays that meet the plane behind the camera see the wall, not the table.
+            const double depth = S.transform[2][0] * X + S.transform[2][1] * Y + S.transform[2][3];
+            if (std::isfinite(X) && std::isfinite(Y) && depth > 0.0) {
+                P.x[s] = X;
+                P.y[s] = Y;
+                if (P.unitsPerSample == 0.0) {
+                    // Marker units covered by one sample spacing, from the local
+                    // scale of the homography (distortion is mild enough to ignore).
+                    const double w = H[2][0] * X + H[2][1] * Y + H[2][2];
+                    const double a = (H[0][0] - ix * H[2][0]) / w, b = (H[0][1] - ix * H[2][1]) / w;
+                    const double c = (H[1][0] - iy * H[2][0]) / w, d = (H[1][1] - iy * H[2][1]) / w;
+                    const double pixelsPerUnit2 = std::fabs(a * d - b * c);
+                    P.unitsPerSample = pixelsPerUnit2 > 0 ? 1.0 / (std::sqrt(pixelsPerUnit2) * S.grid) : 1e9;
+                }
+                const double u = S.markerCx + X * S.markerTexelsPerUnit;
+                const double v = S.markerCy - Y * S.markerTexelsPerUnit;
+                if (S.haveMarker && u >= 0.0 && v >= 0.0 && u < marker.width && v < marker.height)
+                    P.surface[s] = kPaper;
+                else if (options.tabletop)
+                    P.surface[s] = kTable;
+            }
         }
-    };
+        P.sameSurface = P.sameSurface && P.surface[s] == P.surface[0];
+    }
+}
 
+// The sum of the colours shaded for a pixel, their number and the share of the pixel
+// they cover. False for a pixel left as it is (only the paper drawn, and none here).
+bool shadePixel(const SceneSetup& S, PixelSamples& P, float sum[3], int* shadedCount, float* paperShareOut) {
+    const SceneOptions& options = *S.options;
+    const int samples = S.samples;
+    int shaded = samples;
+    float paperShare = 1.f;  // of the pixel, when only the paper is drawn
+    bool sameSurface = P.sameSurface;
+    if (options.paperOnly) {
+        int onPaper = 0;
+        for (int s = 0; s < samples; ++s) onPaper += P.surface[s] == kPaper;
+        if (onPaper == 0) return false;
+        paperShare = float(onPaper) / samples;
+        if (onPaper < samples) {
+            const double markerLod = S.markerMips->chain.lodFor(P.unitsPerSample * S.markerTexelsPerUnit);
+            for (int s = 0; s < samples; ++s) {
+                if (P.surface[s] != kPaper) continue;
+                float colour[3];
+                shadeSurface(S, kPaper, P.x[s], P.y[s], markerLod, 0.0, colour);
+                for (int c = 0; c < 3; ++c) sum[c] += colour[c];
+            }
+            shaded = onPaper;
+            sameSurface = false;
+        }
+    }
+    if (sameSurface) {
+        // Inside one surface the mip levels already filter the picture, so one
+        // sample at the pixel's centre, read from the level as coarse as the whole
+        // pixel, looks the same as the separate samples; the sample grid is
+        // needed only where the paper's edge or the horizon crosses the pixel.
+        double X = 0.0, Y = 0.0;
+        if (P.surface[0] != kWall) {
+            for (int s = 0; s < samples; ++s) {
+                X += P.x[s];
+                Y += P.y[s];
+            }
+            X /= samples;
+            Y /= samples;
+        }
+        const double unitsPerPixel = P.unitsPerSample * S.grid;
+        const double markerLod =
+            S.haveMarker ? S.markerMips->chain.lodFor(unitsPerPixel * S.markerTexelsPerUnit) : 0.0;
+        const double tableLod = S.table->lodFor(unitsPerPixel * S.tableTexelsPerUnit);
+        shadeSurface(S, P.surface[0], X, Y, markerLod, tableLod, sum);
+        shaded = 1;
+    } else if (!options.paperOnly) {
+        const double markerLod =
+            S.haveMarker ? S.markerMips->chain.lodFor(P.unitsPerSample * S.markerTexelsPerUnit) : 0.0;
+        const double tableLod = S.table->lodFor(P.unitsPerSample * S.tableTexelsPerUnit);
+        for (int s = 0; s < samples; ++s) {
+            float colour[3];
+            shadeSurface(S, P.surface[s], P.x[s], P.y[s], markerLod, tableLod, colour);
+            sum[0] += colour[0];
+            sum[1] += colour[1];
+            sum[2] += colour[2];
+        }
+    }
+    *shadedCount = shaded;
+    *paperShareOut = paperShare;
+    return true;
+}
+
+// Writes pixel (i, j): the shaded mean under the brightness, with the sensor's noise,
+// blended over what is there by the paper's share.
+void writePixel(const SceneSetup& S, int i, int j, const float sum[3], int shaded, float paperShare,
+                uint8_t* px) {
+    const float scale = S.brightness / shaded;
+    float noise[3] = {0.f, 0.f, 0.f};
+    if (S.noiseScale > 0.f) {
+        uint64_t r0 = mix64(S.seedBase ^ (uint64_t(j) * uint64_t(S.width) + uint64_t(i)));
+        uint64_t r1 = mix64(r0 + 0x632be59bd9b4e019ull);
+        noise[0] = (float(r0 & 0xffff) + float((r0 >> 16) & 0xffff) - 65535.f) * S.noiseScale;
+        noise[1] = (float((r0 >> 32) & 0xffff) + float(r0 >> 48) - 65535.f) * S.noiseScale;
+        noise[2] = (float(r1 & 0xffff) + float((r1 >> 16) & 0xffff) - 65535.f) * S.noiseScale;
+    }
+    for (int c = 0; c < 3; ++c) {
+        float v = sum[c] * scale + noise[c] + 0.5f;
+        if (paperShare < 1.f) v = px[c] + (v - 0.5f - px[c]) * paperShare + 0.5f;
+        px[c] = uint8_t(v <= 0.f ? 0.f : (v >= 255.f ? 255.f : v));
+    }
+    px[3] = 255;
+}
+
+}  // namespace
+
+void renderMarkerScene(const CameraParam& camera, const double transform[3][4], double markerWidth,
+                       const MarkerImage& marker, const SceneOptions& options, uint8_t* bgra) {
+    SceneSetup S;
+    if (!bgra || !setUpScene(camera, transform, markerWidth, marker, options, S)) return;
+    const int width = camera.width, height = camera.height;
     const bool wholeFrame = options.regionX1 <= options.regionX0 || options.regionY1 <= options.regionY0;
     const int x0 = wholeFrame ? 0 : std::clamp(options.regionX0, 0, width);
     const int x1 = wholeFrame ? width : std::clamp(options.regionX1, 0, width);
     const int y0 = wholeFrame ? 0 : std::clamp(options.regionY0, 0, height);
     const int y1 = wholeFrame ? height : std::clamp(options.regionY1, 0, height);
+    PixelSamples pixel;
     for (int j = y0; j < y1; ++j) {
         uint8_t* row = bgra + size_t(j) * width * 4;
-        const float* ideal = idealMap->ideal.data() + (size_t(j) * width + x0) * samples * 2;
-        for (int i = x0; i < x1; ++i, ideal += samples * 2) {
-            double unitsPerSample = 0.0;
-            bool sameSurface = true;
-            for (int s = 0; s < samples; ++s) {
-                const double ix = ideal[2 * s], iy = ideal[2 * s + 1];
-                surface[s] = kWall;
-                if (planeVisible) {
-                    const double hx = Hi[0][0] * ix + Hi[0][1] * iy + Hi[0][2];
-                    const double hy = Hi[1][0] * ix + Hi[1][1] * iy + Hi[1][2];
-                    const double hw = Hi[2][0] * ix + Hi[2][1] * iy + Hi[2][2];
-                    const double X = hx / hw, Y = hy / hw;
-                    // Rays that meet the plane behind the camera see the wall, not the table.
-                    const double depth = transform[2][0] * X + transform[2][1] * Y + transform[2][3];
-                    if (std::isfinite(X) && std::isfinite(Y) && depth > 0.0) {
-                        sampleX[s] = X;
-                        sampleY[s] = Y;
-                        if (unitsPerSample == 0.0) {
-                            // Marker units covered by one sample spacing, from the local
-                            // scale of the homography (distortion is mild enough to ignore).
-                            const double w = H[2][0] * X + H[2][1] * Y + H[2][2];
-                            const double a = (H[0][0] - ix * H[2][0]) / w, b = (H[0][1] - ix * H[2][1]) / w;
-                            const double c = (H[1][0] - iy * H[2][0]) / w, d = (H[1][1] - iy * H[2][1]) / w;
-                            const double pixelsPerUnit2 = std::fabs(a * d - b * c);
-                            unitsPerSample = pixelsPerUnit2 > 0 ? 1.0 / (std::sqrt(pixelsPerUnit2) * grid) : 1e9;
-                        }
-                        const double u = markerCx + X * markerTexelsPerUnit;
-                        const double v = markerCy - Y * markerTexelsPerUnit;
-                        if (haveMarker && u >= 0.0 && v >= 0.0 && u < marker.width && v < marker.height)
-                            surface[s] = kPaper;
-                        else if (options.tabletop)
-                            surface[s] = kTable;
-                    }
-                }
-                sameSurface = sameSurface && surface[s] == surface[0];
-            }
-
+        const float* ideal = S.idealMap->ideal.data() + (size_t(j) * width + x0) * S.samples * 2;
+        for (int i = x0; i < x1; ++i, ideal += S.samples * 2) {
+            placeSamples(S, ideal, pixel);
             float sum[3] = {0.f, 0.f, 0.f};
-            int shaded = samples;
-            float paperShare = 1.f;  // of the pixel, when only the paper is drawn
-            if (options.paperOnly) {
-                int onPaper = 0;
-                for (int s = 0; s < samples; ++s) onPaper += surface[s] == kPaper;
-                if (onPaper == 0) continue;
-                paperShare = float(onPaper) / samples;
-                if (onPaper < samples) {
-                    const double markerLod =
-                        markerMips->chain.lodFor(unitsPerSample * markerTexelsPerUnit);
-                    for (int s = 0; s < samples; ++s) {
-                        if (surface[s] != kPaper) continue;
-                        float colour[3];
-                        shade(kPaper, sampleX[s], sampleY[s], markerLod, 0.0, colour);
-                        for (int c = 0; c < 3; ++c) sum[c] += colour[c];
-                    }
-                    shaded = onPaper;
-                    sameSurface = false;
-                }
-            }
-            if (sameSurface) {
-                // Inside one surface the mip levels already filter the picture, so one
-                // sample at the pixel's centre, read from the level as coarse as the whole
-                // pixel, looks the same as the separate samples; the sample grid is
-                // needed only where the paper's edge or the horizon crosses the pixel.
-                double X = 0.0, Y = 0.0;
-                if (surface[0] != kWall) {
-                    for (int s = 0; s < samples; ++s) {
-                        X += sampleX[s];
-                        Y += sampleY[s];
-                    }
-                    X /= samples;
-                    Y /= samples;
-                }
-                const double unitsPerPixel = unitsPerSample * grid;
-                const double markerLod = haveMarker ? markerMips->chain.lodFor(unitsPerPixel * markerTexelsPerUnit) : 0.0;
-                shade(surface[0], X, Y, markerLod, table->lodFor(unitsPerPixel * tableTexelsPerUnit), sum);
-                shaded = 1;
-            } else if (!options.paperOnly) {
-                const double markerLod = haveMarker ? markerMips->chain.lodFor(unitsPerSample * markerTexelsPerUnit) : 0.0;
-                const double tableLod = table->lodFor(unitsPerSample * tableTexelsPerUnit);
-                for (int s = 0; s < samples; ++s) {
-                    float colour[3];
-                    shade(surface[s], sampleX[s], sampleY[s], markerLod, tableLod, colour);
-                    sum[0] += colour[0];
-                    sum[1] += colour[1];
-                    sum[2] += colour[2];
-                }
-            }
-            const float scale = brightness / shaded;
-            float noise[3] = {0.f, 0.f, 0.f};
-            if (noiseScale > 0.f) {
-                uint64_t r0 = mix64(seedBase ^ (uint64_t(j) * uint64_t(width) + uint64_t(i)));
-                uint64_t r1 = mix64(r0 + 0x632be59bd9b4e019ull);
-                noise[0] = (float(r0 & 0xffff) + float((r0 >> 16) & 0xffff) - 65535.f) * noiseScale;
-                noise[1] = (float((r0 >> 32) & 0xffff) + float(r0 >> 48) - 65535.f) * noiseScale;
-                noise[2] = (float(r1 & 0xffff) + float((r1 >> 16) & 0xffff) - 65535.f) * noiseScale;
-            }
-            uint8_t* px = row + size_t(i) * 4;
-            for (int c = 0; c < 3; ++c) {
-                float v = sum[c] * scale + noise[c] + 0.5f;
-                if (paperShare < 1.f) v = px[c] + (v - 0.5f - px[c]) * paperShare + 0.5f;
-                px[c] = uint8_t(v <= 0.f ? 0.f : (v >= 255.f ? 255.f : v));
-            }
-            px[3] = 255;
+            int shaded = 0;
+            float paperShare = 1.f;
+            if (!shadePixel(S, pixel, sum, &shaded, &paperShare)) continue;
+            writePixel(S, i, j, sum, shaded, paperShare, row + size_t(i) * 4);
         }
     }
 }

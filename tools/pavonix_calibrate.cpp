@@ -167,7 +167,7 @@ void installPlainCamera(int width, int height) {
 
 class Session {
 public:
-    explicit Session(int views) : collector_(views) {}
+    explicit Session(int views) : collector_(g_trackerTables, views) {}
 
     // Offers one frame; prints what became of it when it is a view, or when quiet is off.
     void offer(const cv::Mat& frame, const std::string& label, bool quiet) {

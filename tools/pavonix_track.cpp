@@ -335,9 +335,10 @@ private:
             double error;
             PatternState& state = states_[p];
             if (carriesPose && state.havePose)
-                error = estimatePoseContinuous(&marker, state.transform, center, options_.markerWidth, transform);
+                error = estimatePoseContinuous(trackerCameraParam(), &marker, state.transform, center,
+                                               options_.markerWidth, transform);
             else
-                error = estimatePose(&marker, center, options_.markerWidth, transform);
+                error = estimatePose(trackerCameraParam(), &marker, center, options_.markerWidth, transform);
             if (error >= 0.0 && poseIsFinite(transform)) {
                 if (carriesPose) {
                     std::memcpy(state.transform, transform, sizeof transform);

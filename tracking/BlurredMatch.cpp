@@ -85,8 +85,9 @@ int blurShapesFromRises(const double corners[4][2], const double rise[4], BlurSh
     return count;
 }
 
-bool matchBlurredPattern(const uint8_t patch[kPatchBytes], const double corners[4][2], const BlurShape& shape,
-                         int* pattern, int* orientation, double* confidence) {
+bool matchBlurredPattern(const PatternTable& table, const uint8_t patch[kPatchBytes],
+                         const double corners[4][2], const BlurShape& shape, int* pattern, int* orientation,
+                         double* confidence) {
     if (shape.count < 1 || shape.count > kMaxBlurPoints) return false;
     double h[3][3], back[3][3];
     if (computeHomography(kSamplingSquare, corners, h) < 0 || !invert3(h, back)) return false;
@@ -144,7 +145,6 @@ bool matchBlurredPattern(const uint8_t patch[kPatchBytes], const double corners[
         }
     }
 
-    const PatternTable& table = patternTable();
     double best = 0.0;
     int bestPattern = -1, bestOrientation = -1;
     for (int slot = 0; slot < kPatternSlots && table.count > 0; ++slot) {

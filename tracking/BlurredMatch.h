@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "tracking/Pattern.h"
 #include "tracking/PatternSampling.h"
 
 constexpr int kMaxBlurPoints = 16;
@@ -28,7 +29,8 @@ struct BlurShape {
 int blurShapesFromRises(const double corners[4][2], const double rise[4], BlurShape shapes[3]);
 
 // Best correlation of the patch (sampled by samplePatternAt through these observed
-// corners) with every loaded template blurred by shape, in the form matchPattern reports
-// it. False for a patch without contrast or a degenerate mapping.
-bool matchBlurredPattern(const uint8_t patch[kPatchBytes], const double corners[4][2], const BlurShape& shape,
-                         int* pattern, int* orientation, double* confidence);
+// corners) with every template loaded in table, blurred by shape, in the form
+// matchPattern reports it. False for a patch without contrast or a degenerate mapping.
+bool matchBlurredPattern(const PatternTable& table, const uint8_t patch[kPatchBytes],
+                         const double corners[4][2], const BlurShape& shape, int* pattern, int* orientation,
+                         double* confidence);

@@ -5,7 +5,6 @@
 
 #include "tracking/BlurredMatch.h"
 #include "tracking/EdgeRefine.h"
-#include "tracking/Identify.h"
 #include "tracking/Pattern.h"
 #include "tracking/PatternSampling.h"
 
@@ -165,18 +164,20 @@ double fitScore(const double corners[4][2], const double v[2], const int* templ,
 }
 
 // The blurred-template match of the picture sampled at corners under motion v.
-bool blurredMatch(const uint8_t* frame, int width, int height, const double corners[4][2], const double v[2],
-                  int* pattern, int* orientation, double* confidence) {
+bool blurredMatch(const PatternTable& table, const uint8_t* frame, int width, int height,
+                  const double corners[4][2], const double v[2], int* pattern, int* orientation,
+                  double* confidence) {
     uint8_t patch[kPatchBytes];
     if (samplePatternAt(frame, width, height, corners, patch) < 0) return false;
-    return matchBlurredPattern(patch, corners, straightMotion(v), pattern, orientation, confidence) && *pattern >= 0;
+    return matchBlurredPattern(table, patch, corners, straightMotion(v), pattern, orientation, confidence) &&
+           *pattern >= 0;
 }
 
 // One fit from start under motion (pattern and orientation fixed): corners and motion
 // moved by a descent on fitScore. Returns the fit's score (-2 when degenerate).
-double descend(const uint8_t* frame, int width, int height, const double start[4][2], const double motion[2],
-               int pattern, int orientation, double corners[4][2], double fitted[2]) {
-    const PatternTable& table = patternTable();
+double descend(const PatternTable& table, const uint8_t* frame, int width, int height,
+               const double start[4][2], const double motion[2], int pattern, int orientation,
+               double corners[4][2], double fitted[2]) {
     const int* templ = &table.colour[pattern][orientation][0][0][0];
     const int templMean = table.darkMean[pattern][orientation];
     FitPixels pixels;
@@ -274,7 +275,8 @@ bool isThinSquare(const double corners[4][2]) {
     return 0.5 * across < 4.0 * kMaxFittedBlur;
 }
 
-bool fitBlurredSquare(const uint8_t* frame, int width, int height, const double start[4][2], BlurredSquare* out) {
+bool fitBlurredSquare(const PatternTable& table, const uint8_t* frame, int width, int height,
+                      const double start[4][2], BlurredSquare* out) {
     if (!frame || width < 3 || height < 3 || !showsBlurredEdge(frame, width, height, start)) return false;
     // The blurs, with pattern and orientation, whose blurred templates fit the rough
     // picture best: the best few of distinct directions, as the rough corners may favour
@@ -293,7 +295,8 @@ bool fitBlurredSquare(const uint8_t* frame, int width, int height, const double 
             const double v[2] = {length * std::cos(angle), length * std::sin(angle)};
             int p, o;
             double c;
-            if (matchBlurredPattern(patch, start, straightMotion(v), &p, &o, &c) && p >= 0 && c > here.confidence) {
+            if (matchBlurredPattern(table, patch, start, straightMotion(v), &p, &o, &c) && p >= 0 &&
+                c > here.confidence) {
                 here.confidence = c;
                 here.motion[0] = v[0];
                 here.motion[1] = v[1];
@@ -332,7 +335,8 @@ bool fitBlurredSquare(const uint8_t* frame, int width, int height, const double 
     for (const Start& s : starts) {
         if (s.pattern < 0 || s.confidence < kMinSearchConfidence) continue;
         double corners[4][2], motion[2];
-        const double fit = descend(frame, width, height, start, s.motion, s.pattern, s.orientation, corners, motion);
+        const double fit =
+            descend(table, frame, width, height, start, s.motion, s.pattern, s.orientation, corners, motion);
         if (fit <= bestFit) continue;
         bestFit = fit;
         std::copy(&corners[0][0], &corners[0][0] + 8, &out->corners[0][0]);
@@ -341,6 +345,6 @@ bool fitBlurredSquare(const uint8_t* frame, int width, int height, const double 
     }
     if (bestFit <= -2.0) return false;
     out->fit = bestFit;
-    return blurredMatch(frame, width, height, out->corners, out->motion, &out->pattern, &out->orientation,
-                        &out->confidence);
+    return blurredMatch(table, frame, width, height, out->corners, out->motion, &out->pattern,
+                        &out->orientation, &out->confidence);
 }

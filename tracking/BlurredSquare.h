@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "tracking/Pattern.h"
+
 // Whether a square with these observed corners is thin enough for a blur we read
 // (up to kMaxFittedBlur pixels) to leave its border without a plateau.
 bool isThinSquare(const double corners[4][2]);
@@ -37,4 +39,5 @@ struct BlurredSquare {
 // blurred alike best matches the frame (4 bytes per pixel). False when no side of the
 // square shows a blurred edge, no loaded pattern resembles the picture under any blur, or
 // the fit fails; out is then unspecified.
-bool fitBlurredSquare(const uint8_t* frame, int width, int height, const double start[4][2], BlurredSquare* out);
+bool fitBlurredSquare(const PatternTable& table, const uint8_t* frame, int width, int height,
+                      const double start[4][2], BlurredSquare* out);

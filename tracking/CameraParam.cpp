@@ -1,7 +1,6 @@
 // Calibration records, the lens-distortion model and the projection decomposition.
 
 #include "tracking/CameraParam.h"
-#include "tracking/TrackerTables.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -155,13 +154,6 @@ int resizeCameraParam(const CameraParam* source, int newWidth, int newHeight, Ca
     *destination = result;  // source and destination may be the same record
     return 0;
 }
-
-int setTrackerCameraParam(const CameraParam* param) {
-    g_trackerTables.workingParam = *param;
-    return 0;
-}
-
-const CameraParam& trackerCameraParam() { return g_trackerTables.workingParam; }
 
 // The radial factor is stored scaled up by 1e8 so that the file holds a readable number.
 static constexpr double kRadialFactorUnit = 100000000.0;

@@ -27,7 +27,8 @@ int saveCameraParam(const char* fileName, int count, CameraParam* records);
 // the centred crop of the scaled picture that covers it (how webcams make 16:9 from 4:3).
 int resizeCameraParam(const CameraParam* source, int newWidth, int newHeight, CameraParam* destination);
 
-// Installs the working calibration that detection, sampling and pose estimation read.
+// Installs (and reads) the working calibration of g_trackerTables (tracking/TrackerTables.h),
+// which detectMarkers reads; a tracker of its own passes its tables' calibration instead.
 int setTrackerCameraParam(const CameraParam* param);
 const CameraParam& trackerCameraParam();
 

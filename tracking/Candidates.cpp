@@ -1,5 +1,6 @@
 #include "tracking/Candidates.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -74,17 +75,10 @@ int traceContour(const uint16_t* labels, int width, const int* equivalence, int 
             farthest = i;
         }
     }
-    static int tmpX[kMaxContourPoints];
-    static int tmpY[kMaxContourPoints];
+    // The cycle turned in place so that it starts at the farthest point.
     const int cycle = count - 1;  // distinct points; the last entry repeats the first
-    for (int i = 0; i < cycle; ++i) {
-        tmpX[i] = cx[(farthest + i) % cycle];
-        tmpY[i] = cy[(farthest + i) % cycle];
-    }
-    for (int i = 0; i < cycle; ++i) {
-        cx[i] = tmpX[i];
-        cy[i] = tmpY[i];
-    }
+    std::rotate(cx, cx + farthest, cx + cycle);
+    std::rotate(cy, cy + farthest, cy + cycle);
     cx[cycle] = cx[0];
     cy[cycle] = cy[0];
     candidate->contourLength = count;

@@ -65,6 +65,7 @@ struct MarkerDetector::State {
     MarkerCandidate outline;  // a region traced again for recovery
     OutlineScratch scratch;
     Labeller labeller;
+    int fitsLeft = 0;  // blurred fits left in the current labelling pass
 };
 
 namespace {
@@ -103,20 +104,22 @@ int inheritedOrientation(const DetectedMarker& past, const DetectedMarker& now) 
 
 // Fills a marker's picture fields from its corners (ideal coordinates); rise as
 // nameSquare takes it. False when the picture cannot be sampled or names no pattern.
-bool readPicture(const uint8_t* frame, int width, int height, const double distortion[4], const double* rise,
-                 DetectedMarker& marker) {
+bool readPicture(const TrackerTables& tables, int& fitsLeft, const uint8_t* frame, int width, int height,
+                 const double* rise, DetectedMarker& marker) {
+    const double* distortion = tables.workingParam.distortion;
     double observed[4][2];
     for (int k = 0; k < 4; ++k)
         idealToObserved(distortion, marker.corners[k][0], marker.corners[k][1], &observed[k][0], &observed[k][1]);
-    nameSquare(frame, width, height, observed, rise, marker);
+    nameSquare(tables, fitsLeft, frame, width, height, observed, rise, marker);
     return marker.pattern >= 0 && marker.confidence >= 0.0;
 }
 
 // The square of a broken outline, with the edges refined where every side shows one,
 // named by its picture. False when no square is found or its picture does not match well.
-bool recoverMarker(const uint8_t* frame, int width, int height, const MarkerCandidate& contour, int area,
-                   OutlineScratch& scratch, DetectedMarker& marker) {
-    const CameraParam& param = trackerCameraParam();
+bool recoverMarker(const TrackerTables& tables, int& fitsLeft, const uint8_t* frame, int width, int height,
+                   const MarkerCandidate& contour, int area, OutlineScratch& scratch,
+                   DetectedMarker& marker) {
+    const CameraParam& param = tables.workingParam;
     if (!recoverSquareFromOutline(contour.contourX, contour.contourY, contour.contourLength, param.distortion,
                                   scratch, marker.edgeLines, marker.corners, nullptr))
         return false;
@@ -124,7 +127,7 @@ bool recoverMarker(const uint8_t* frame, int width, int height, const MarkerCand
     // that show one are moved onto it.
     marker.refined = 0;
     double rise[4];
-    if (subpixelEdges()) {
+    if (tables.subpixelEdges) {
         if (refineEdges(frame, width, height, param.distortion, marker.edgeLines, marker.corners, rise))
             marker.refined = 1;
         else
@@ -132,7 +135,8 @@ bool recoverMarker(const uint8_t* frame, int width, int height, const MarkerCand
     }
     // Where all four sides showed their edge they also measured the blur, and a blurred
     // marker is named against the templates blurred alike, as on the usual path.
-    if (!readPicture(frame, width, height, param.distortion, marker.refined ? rise : nullptr, marker)) return false;
+    if (!readPicture(tables, fitsLeft, frame, width, height, marker.refined ? rise : nullptr, marker))
+        return false;
     if (!believable(marker)) return false;
     marker.area = area;
     // Observed coordinates, as a label's centroid is.
@@ -162,10 +166,10 @@ bool insideSquare(const DetectedMarker& marker, double x, double y) {
 
 // Squares whose outline was bitten into are found again from their hull or dropped;
 // regions that gave no square are tried for one. Returns the new marker count.
-int recoverBrokenOutlines(const uint8_t* frame, int width, int height, const uint16_t* labels,
-                          const LabelTables& tables, int candidateCount, DetectedMarker* markers, int n,
-                          DetectionState& S) {
-    const CameraParam& param = trackerCameraParam();
+int recoverBrokenOutlines(const TrackerTables& settings, const uint8_t* frame, int width, int height,
+                          const uint16_t* labels, const LabelTables& tables, int candidateCount,
+                          DetectedMarker* markers, int n, DetectionState& S) {
+    const CameraParam& param = settings.workingParam;
     int kept = 0;
     for (int c = 0; c < n; ++c) {
         DetectedMarker marker = markers[c];
@@ -177,7 +181,8 @@ int recoverBrokenOutlines(const uint8_t* frame, int width, int height, const uin
                                        kStraightTolerance) < kMinStraightShare) {
             // Grey-level edges found all along every side vouch for the square as it was.
             DetectedMarker recovered = marker;
-            if (recoverMarker(frame, width, height, *source, source->area, S.scratch, recovered)) {
+            if (recoverMarker(settings, S.fitsLeft, frame, width, height, *source, source->area, S.scratch,
+                              recovered)) {
                 marker = recovered;
                 marker.center[0] = source->center[0];
                 marker.center[1] = source->center[1];
@@ -229,22 +234,29 @@ int recoverBrokenOutlines(const uint8_t* frame, int width, int height, const uin
         for (int c = 0; c < n && !inside; ++c) inside = insideSquare(markers[c], cx, cy);
         if (inside) continue;
         if (traceContour(labels, width, tables.equivalence, j + 1, tables.box + 4 * j, &S.outline) < 0) continue;
-        if (recoverMarker(frame, width, height, S.outline, tables.area[j], S.scratch, markers[n])) ++n;
+        if (recoverMarker(settings, S.fitsLeft, frame, width, height, S.outline, tables.area[j], S.scratch,
+                          markers[n]))
+            ++n;
     }
     return n;
 }
 
 }  // namespace
 
-MarkerDetector::MarkerDetector() : state_(std::make_unique<State>()) {}
+MarkerDetector::MarkerDetector(const TrackerTables& tables)
+    : tables_(tables), state_(std::make_unique<State>()) {}
 MarkerDetector::~MarkerDetector() = default;
 
 void MarkerDetector::resetHistory() { state_->historyCount = 0; }
 
+bool MarkerDetector::takeLabelOverflow(int* width, int* height) {
+    return state_->labeller.takeOverflow(width, height);
+}
+
 int MarkerDetector::detect(const uint8_t* frame, int threshold, DetectedMarker** markers, int* count) {
     *count = 0;
     *markers = state_->markers;
-    const CameraParam& param = trackerCameraParam();
+    const CameraParam& param = tables_.workingParam;
     const int width = param.width;
     const int height = param.height;
 
@@ -256,8 +268,9 @@ int MarkerDetector::detect(const uint8_t* frame, int threshold, DetectedMarker**
 
     const int candidateCount = extractCandidates(labels, width, height, tables, kCandidateAreaMax,
                                                  kCandidateAreaMin, 1.0, S.candidates);
-    int n = identifyCandidates(frame, width, height, S.candidates, candidateCount, S.markers);
-    n = recoverBrokenOutlines(frame, width, height, labels, tables, candidateCount, S.markers, n, S);
+    int n = identifyCandidates(tables_, S.fitsLeft, frame, width, height, S.candidates, candidateCount,
+                               S.markers);
+    n = recoverBrokenOutlines(tables_, frame, width, height, labels, tables, candidateCount, S.markers, n, S);
 
     bool named = false;
     for (int c = 0; c < n; ++c) named = named || (S.markers[c].pattern >= 0 && S.markers[c].confidence >= kMinConfidence);
@@ -268,8 +281,10 @@ int MarkerDetector::detect(const uint8_t* frame, int threshold, DetectedMarker**
         if (darkLabels) {
             const int darkCandidates = extractCandidates(darkLabels, width, height, dark, kCandidateAreaMax,
                                                          kCandidateAreaMin, 1.0, S.candidates);
-            int m = identifyCandidates(frame, width, height, S.candidates, darkCandidates, S.second);
-            m = recoverBrokenOutlines(frame, width, height, darkLabels, dark, darkCandidates, S.second, m, S);
+            int m = identifyCandidates(tables_, S.fitsLeft, frame, width, height, S.candidates,
+                                       darkCandidates, S.second);
+            m = recoverBrokenOutlines(tables_, frame, width, height, darkLabels, dark, darkCandidates,
+                                      S.second, m, S);
             for (int c = 0; c < m && n < kMaxMarkers; ++c) {
                 const DetectedMarker& found = S.second[c];
                 if (found.pattern < 0 || found.confidence < kMinConfidence) continue;
@@ -295,8 +310,9 @@ int MarkerDetector::detect(const uint8_t* frame, int threshold, DetectedMarker**
             double score;
             seen = S.markers[c].pattern == entry.marker.pattern || sameSquare(entry.marker, S.markers[c], &score);
         }
-        if (!seen && followMarker(frame, width, height, param.distortion, entry.marker, kRecoveredMinConfidence,
-                                  S.markers[n]) &&
+        if (!seen &&
+            followMarker(tables_.patterns, frame, width, height, param.distortion, entry.marker,
+                         kRecoveredMinConfidence, S.markers[n]) &&
             believable(S.markers[n]))
             ++n;
     }
@@ -365,9 +381,10 @@ int MarkerDetector::detect(const uint8_t* frame, int threshold, DetectedMarker**
 
 namespace {
 // The detector behind the free functions. Made on first use and never destroyed, so a
-// tool's detection during exit finds it still there.
+// tool's detection during exit finds it still there. A cache of scratch and history for
+// the tools and tests that have no detector of their own; the viewer's tracker owns one.
 MarkerDetector& sharedDetector() {
-    static MarkerDetector* detector = new MarkerDetector();
+    static MarkerDetector* detector = new MarkerDetector(g_trackerTables);
     return *detector;
 }
 }  // namespace

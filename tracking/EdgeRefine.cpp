@@ -1,5 +1,4 @@
 #include "tracking/EdgeRefine.h"
-#include "tracking/TrackerTables.h"
 
 #include <algorithm>
 #include <cmath>
@@ -208,9 +207,6 @@ bool fitLineThrough(const double (*points)[2], const bool* use, int n, double li
     line[2] = -(line[0] * mx + line[1] * my);
     return true;
 }
-
-void setSubpixelEdges(bool on) { g_trackerTables.subpixelEdges = on; }
-bool subpixelEdges() { return g_trackerTables.subpixelEdges; }
 
 bool refineEdges(const uint8_t* frame, int width, int height, const double distortion[4], double edgeLines[4][3],
                  double corners[4][2]) {

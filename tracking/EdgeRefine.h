@@ -7,7 +7,8 @@
 
 #include <cstdint>
 
-// On by default; off reproduces the contour fit alone (for comparison and for tests).
+// The switch of g_trackerTables (TrackerTables::subpixelEdges, which detection reads): on
+// by default; off reproduces the contour fit alone (for comparison and for tests).
 void setSubpixelEdges(bool on);
 bool subpixelEdges();
 

@@ -113,8 +113,9 @@ bool findSide(const uint8_t* frame, int width, int height, const double distorti
 
 }  // namespace
 
-bool followMarker(const uint8_t* frame, int width, int height, const double distortion[4],
-                  const DetectedMarker& past, double minConfidence, DetectedMarker& now) {
+bool followMarker(const PatternTable& table, const uint8_t* frame, int width, int height,
+                  const double distortion[4], const DetectedMarker& past, double minConfidence,
+                  DetectedMarker& now) {
     if (!frame || width < 3 || height < 3 || past.pattern < 0) return false;
     double centre[2] = {0, 0};
     for (int c = 0; c < 4; ++c) {
@@ -173,7 +174,8 @@ bool followMarker(const uint8_t* frame, int width, int height, const double dist
     }
     uint8_t patch[kPatchBytes];
     if (samplePatternAt(frame, width, height, observed, patch) < 0) return false;
-    if (matchPattern(patch, &candidate.pattern, &candidate.orientation, &candidate.confidence) < 0) return false;
+    if (matchPattern(table, patch, &candidate.pattern, &candidate.orientation, &candidate.confidence) < 0)
+        return false;
     if (candidate.pattern != past.pattern || candidate.confidence < minConfidence) return false;
     candidate.tracked = 1;
     now = candidate;

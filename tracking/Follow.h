@@ -8,10 +8,13 @@
 #include <cstdint>
 
 #include "tracking/Marker.h"
+#include "tracking/Pattern.h"
 
 // The marker of the previous frame (corners and edge lines in ideal coordinates, a
 // pattern) looked for in this frame (4 bytes per pixel). On success fills now with the
 // marker as followed (corners, lines, picture fields, centre; tracked = 1) and returns
-// true. minConfidence: the least correlation with the same pattern believed.
-bool followMarker(const uint8_t* frame, int width, int height, const double distortion[4],
-                  const DetectedMarker& past, double minConfidence, DetectedMarker& now);
+// true. The picture is matched against table's patterns. minConfidence: the least
+// correlation with the same pattern believed.
+bool followMarker(const PatternTable& table, const uint8_t* frame, int width, int height,
+                  const double distortion[4], const DetectedMarker& past, double minConfidence,
+                  DetectedMarker& now);

@@ -13,10 +13,6 @@
 
 namespace {
 
-constexpr auto& kModelSquare = kSamplingSquare;
-constexpr double kPatternStart = kSamplingPatternStart;
-constexpr double kPatternSide = kSamplingPatternSide;
-constexpr int kMaxGrid = 64;
 constexpr int kMaxFitPoints = 256;  // contour points per side in the line fit
 // Below this confidence a blurred square is compared with blurred templates as well.
 constexpr double kTryBlurredBelow = 0.7;
@@ -33,12 +29,6 @@ constexpr double kMinFittedConfidence = 0.85;
 // by 0.95 and more, a dark smudge that happens to look like the picture by far less.
 constexpr double kMinFit = 0.9;
 
-// Blurred fits left in this labelling pass (set by identifyCandidates, which starts each
-// pass; the squares recovered from broken outlines in the pass share them). A fit costs
-// milliseconds, and a frame full of dark blocks holds many thin, weakly named squares.
-int g_fitsLeft = 0;
-constexpr int kMaxFitsPerPass = 1;
-
 // Replaces line (an edge line) by the line through ideal points a and b, keeping the side
 // its normal points to.
 void lineThrough(const double a[2], const double b[2], double line[3]) {
@@ -48,28 +38,6 @@ void lineThrough(const double a[2], const double b[2], double line[3]) {
     line[0] = sign * dy / length;
     line[1] = -sign * dx / length;
     line[2] = -(line[0] * a[0] + line[1] * a[1]);
-}
-
-// Adds the three colour bytes at (x, y), bilinear between the pixel centres (integer
-// coordinates), to sum; the nearest pixel beyond the frame's edge repeats the edge pixel.
-// The weights are in 1/256ths so that cells of any sample count stay in integers.
-void bilinearAdd(const uint8_t* frame, int width, int height, double x, double y, int sum[3]) {
-    const double fx = std::floor(x), fy = std::floor(y);
-    const int wx = static_cast<int>((x - fx) * 256.0 + 0.5);
-    const int wy = static_cast<int>((y - fy) * 256.0 + 0.5);
-    const int x0 = std::max(0, static_cast<int>(fx));
-    const int y0 = std::max(0, static_cast<int>(fy));
-    const int x1 = std::min(width - 1, static_cast<int>(fx) + 1);
-    const int y1 = std::min(height - 1, static_cast<int>(fy) + 1);
-    const uint8_t* p00 = frame + (static_cast<size_t>(y0) * width + x0) * 4;
-    const uint8_t* p01 = frame + (static_cast<size_t>(y0) * width + x1) * 4;
-    const uint8_t* p10 = frame + (static_cast<size_t>(y1) * width + x0) * 4;
-    const uint8_t* p11 = frame + (static_cast<size_t>(y1) * width + x1) * 4;
-    for (int c = 0; c < 3; ++c) {
-        const int top = p00[c] * (256 - wx) + p01[c] * wx;
-        const int bottom = p10[c] * (256 - wx) + p11[c] * wx;
-        sum[c] += (top * (256 - wy) + bottom * wy + (1 << 15)) >> 16;
-    }
 }
 
 }  // namespace
@@ -122,67 +90,8 @@ int fitEdgeLines(const int* contourX, const int* contourY, const int cornerIndex
     return 0;
 }
 
-int samplingGridSize(int squaredSide) {
-    int grid = 16;
-    while (grid * grid < squaredSide / 4 && grid < kMaxGrid) grid *= 2;
-    return grid;
-}
-
-int samplePattern(const uint8_t* frame, int width, int height, const int* contourX, const int* contourY,
-                  const int cornerIndex[5], uint8_t patch[kPatchBytes]) {
-    double image[4][2];
-    for (int i = 0; i < 4; ++i) {
-        image[i][0] = contourX[cornerIndex[i]];
-        image[i][1] = contourY[cornerIndex[i]];
-    }
-    return samplePatternAt(frame, width, height, image, patch);
-}
-
-int samplePatternAt(const uint8_t* frame, int width, int height, const double image[4][2],
-                    uint8_t patch[kPatchBytes]) {
-    double h[3][3];
-    if (computeHomography(kModelSquare, image, h) < 0) return -1;
-
-    auto squared = [&](int a, int b) {
-        const double dx = image[a][0] - image[b][0];
-        const double dy = image[a][1] - image[b][1];
-        // Corners from nearly parallel edge lines can lie far beyond the frame: clamp
-        // before converting (the grid is at its finest long before this).
-        const double d = dx * dx + dy * dy;
-        return d < 1e9 ? static_cast<int>(d) : 1000000000;
-    };
-    const int sideX = std::max(squared(0, 1), squared(2, 3));
-    const int sideY = std::max(squared(1, 2), squared(3, 0));
-    const int gridX = samplingGridSize(sideX);
-    const int gridY = samplingGridSize(sideY);
-    const int cellX = gridX / 16;
-    const int cellY = gridY / 16;
-
-    int sums[kPatchBytes];
-    std::memset(sums, 0, sizeof sums);
-    for (int j = 0; j < gridY; ++j) {
-        const double Y = kPatternStart + kPatternSide * (j + 0.5) / gridY;
-        for (int i = 0; i < gridX; ++i) {
-            const double X = kPatternStart + kPatternSide * (i + 0.5) / gridX;
-            const double w = h[2][0] * X + h[2][1] * Y + 1.0;
-            if (w == 0.0) return -1;
-            const double fx = (h[0][0] * X + h[0][1] * Y + h[0][2]) / w;
-            const double fy = (h[1][0] * X + h[1][1] * Y + h[1][2]) / w;
-            // Pixel i covers [i - 0.5, i + 0.5) in these coordinates (its centre at i); a
-            // sample outside every pixel is outside the frame. Range-check in double: a
-            // near-degenerate mapping can send points far beyond int.
-            if (!(fx >= -0.5 && fx < width - 0.5 && fy >= -0.5 && fy < height - 0.5)) continue;
-            int* cell = sums + ((j / cellY) * 16 + i / cellX) * 3;
-            bilinearAdd(frame, width, height, fx, fy, cell);
-        }
-    }
-    // Rounded, not truncated: a cell of samples all 200 reads 200.
-    const int perCell = cellX * cellY;
-    for (int k = 0; k < kPatchBytes; ++k) patch[k] = static_cast<uint8_t>((sums[k] + perCell / 2) / perCell);
-    return 0;
-}
-
-int matchPattern(const uint8_t patch[kPatchBytes], int* pattern, int* orientation, double* confidence) {
+int matchPattern(const PatternTable& table, const uint8_t patch[kPatchBytes], int* pattern, int* orientation,
+                 double* confidence) {
     int sum = 0;
     for (int k = 0; k < kPatchBytes; ++k) sum += 255 - patch[k];
     const int mean = sum / kPatchBytes;
@@ -200,7 +109,6 @@ int matchPattern(const uint8_t patch[kPatchBytes], int* pattern, int* orientatio
         return -1;
     }
 
-    const PatternTable& table = patternTable();
     double best = 0.0;
     int bestPattern = -1;
     int bestOrientation = -1;
@@ -229,8 +137,8 @@ int matchPattern(const uint8_t patch[kPatchBytes], int* pattern, int* orientatio
     return 0;
 }
 
-void nameSquare(const uint8_t* frame, int width, int height, const double observedCorners[4][2],
-                const double* rise, DetectedMarker& marker) {
+void nameSquare(const TrackerTables& tables, int& fitsLeft, const uint8_t* frame, int width, int height,
+                const double observedCorners[4][2], const double* rise, DetectedMarker& marker) {
     uint8_t patch[kPatchBytes];
     if (samplePatternAt(frame, width, height, observedCorners, patch) < 0) {
         marker.pattern = -1;
@@ -238,7 +146,7 @@ void nameSquare(const uint8_t* frame, int width, int height, const double observ
         marker.confidence = 0.0;
         return;
     }
-    matchPattern(patch, &marker.pattern, &marker.orientation, &marker.confidence);
+    matchPattern(tables.patterns, patch, &marker.pattern, &marker.orientation, &marker.confidence);
     // A weak match on a blurred frame: compare with the templates blurred alike.
     BlurShape shapes[3];
     const int blurs = rise && marker.confidence < kTryBlurredBelow ? blurShapesFromRises(observedCorners, rise, shapes)
@@ -246,7 +154,8 @@ void nameSquare(const uint8_t* frame, int width, int height, const double observ
     for (int b = 0; b < blurs; ++b) {
         int pattern, orientation;
         double confidence;
-        if (matchBlurredPattern(patch, observedCorners, shapes[b], &pattern, &orientation, &confidence) &&
+        if (matchBlurredPattern(tables.patterns, patch, observedCorners, shapes[b], &pattern, &orientation,
+                                &confidence) &&
             confidence >= kMinBlurredConfidence && confidence > marker.confidence) {
             marker.pattern = pattern;
             marker.orientation = orientation;
@@ -256,15 +165,15 @@ void nameSquare(const uint8_t* frame, int width, int height, const double observ
     // Still weak on a thin square: a blur as long as its border is thick leaves the border
     // no plateau, so its edges gave no rise, or a wrong one, and the corners may lie pixels
     // off. It is placed anew where its picture, blurred alike, fits the frame.
-    if (marker.confidence < kTryBlurredBelow && g_fitsLeft > 0 && isThinSquare(observedCorners) &&
+    if (marker.confidence < kTryBlurredBelow && fitsLeft > 0 && isThinSquare(observedCorners) &&
         showsBlurredEdge(frame, width, height, observedCorners)) {
         BlurredSquare fit;
-        --g_fitsLeft;
-        const bool fitted = fitBlurredSquare(frame, width, height, observedCorners, &fit);
+        --fitsLeft;
+        const bool fitted = fitBlurredSquare(tables.patterns, frame, width, height, observedCorners, &fit);
         if (!fitted || fit.confidence < kMinFittedConfidence || fit.fit < kMinFit ||
             !(fit.confidence > marker.confidence))
             return;
-        const CameraParam& param = trackerCameraParam();
+        const CameraParam& param = tables.workingParam;
         double corners[4][2];
         for (int k = 0; k < 4; ++k)
             observedToIdeal(param.distortion, fit.corners[k][0], fit.corners[k][1], &corners[k][0], &corners[k][1]);
@@ -279,10 +188,10 @@ void nameSquare(const uint8_t* frame, int width, int height, const double observ
     }
 }
 
-int identifyCandidates(const uint8_t* frame, int width, int height, const MarkerCandidate* candidates, int count,
-                       DetectedMarker* markers) {
-    const CameraParam& param = trackerCameraParam();
-    g_fitsLeft = kMaxFitsPerPass;
+int identifyCandidates(const TrackerTables& tables, int& fitsLeft, const uint8_t* frame, int width,
+                       int height, const MarkerCandidate* candidates, int count, DetectedMarker* markers) {
+    const CameraParam& param = tables.workingParam;
+    fitsLeft = kMaxFitsPerPass;
     int filled = 0;
     for (int i = 0; i < count && filled < kMaxMarkers; ++i) {
         const MarkerCandidate& candidate = candidates[i];
@@ -294,8 +203,8 @@ int identifyCandidates(const uint8_t* frame, int width, int height, const Marker
                          marker.edgeLines, marker.corners) < 0)
             continue;
         double rise[4];
-        marker.refined = subpixelEdges() && refineEdges(frame, width, height, param.distortion, marker.edgeLines,
-                                                        marker.corners, rise)
+        marker.refined = tables.subpixelEdges && refineEdges(frame, width, height, param.distortion,
+                                                             marker.edgeLines, marker.corners, rise)
                              ? 1
                              : 0;
         // The corners of the fitted (and, where it worked, refined) edge lines place the
@@ -306,7 +215,8 @@ int identifyCandidates(const uint8_t* frame, int width, int height, const Marker
         for (int k = 0; k < 4; ++k)
             idealToObserved(param.distortion, marker.corners[k][0], marker.corners[k][1], &observedCorners[k][0],
                             &observedCorners[k][1]);
-        nameSquare(frame, width, height, observedCorners, marker.refined ? rise : nullptr, marker);
+        nameSquare(tables, fitsLeft, frame, width, height, observedCorners, marker.refined ? rise : nullptr,
+                   marker);
         ++filled;
     }
     return filled;

@@ -9,6 +9,7 @@
 #include "tracking/EdgeRefine.h"
 #include "tracking/Marker.h"
 #include "tracking/PatternSampling.h"
+#include "tracking/TrackerTables.h"
 
 // Fits the four edge lines (principal axis of each side's contour points, 5 % left out
 // next to each corner, at most 256 evenly spread points per side) and intersects
@@ -17,38 +18,31 @@
 int fitEdgeLines(const int* contourX, const int* contourY, const int cornerIndex[5], const double distortion[4],
                  double edgeLines[4][3], double corners[4][2]);
 
-// Samples the marker's inner picture as 16 x 16 cells of bytes 0, 1, 2, averaging a grid
-// of 16, 32 or 64 points per side depending on the square's size, each read bilinearly
-// between pixel centres (image coordinates put pixel i's centre at i). Samples outside
-// the frame count as 0. -1 when the mapping is degenerate (patch undefined).
-int samplePattern(const uint8_t* frame, int width, int height, const int* contourX, const int* contourY,
-                  const int cornerIndex[5], uint8_t patch[kPatchBytes]);
-
-// The same from four observed corner positions (corner 0 is contour corner 0).
-int samplePatternAt(const uint8_t* frame, int width, int height, const double image[4][2],
-                    uint8_t patch[kPatchBytes]);
-
-// Sampling grid points per side for a squared side length (16, 32 or 64).
-int samplingGridSize(int squaredSide);
-
-// Best correlation of a patch with the loaded patterns. 0 with the best pattern slot,
+// Best correlation of a patch with the patterns loaded in table. 0 with the best pattern slot,
 // orientation and confidence (pattern -1, orientation -1, confidence 0 when nothing
 // correlates positively); -1 for a patch without contrast (pattern 0, orientation 0,
 // confidence -1).
-int matchPattern(const uint8_t patch[kPatchBytes], int* pattern, int* orientation, double* confidence);
+int matchPattern(const PatternTable& table, const uint8_t patch[kPatchBytes], int* pattern, int* orientation,
+                 double* confidence);
 
-// Names a square from its observed corners: pattern, orientation and confidence of the
+// Blurred fits of thin squares (fitBlurredSquare) allowed in one labelling pass: a fit
+// costs milliseconds, and a frame full of dark blocks holds many thin, weakly named squares.
+constexpr int kMaxFitsPerPass = 1;
+
+// Names a square from its observed corners against tables' patterns (and, for a fitted
+// square, its calibration): pattern, orientation and confidence of the
 // picture read through them (pattern -1, orientation -1, confidence 0 when it cannot be
 // sampled). rise: each side's blurred rise as refineEdges measures it, or null; with it, a
 // weak match is also compared with the templates blurred alike. Without it, a weak match
 // of a thin square is tried under the blurs it may be seen through (fitBlurredSquare):
 // where that fits, marker's corners and edge lines too are those of the fit. Being
-// costly, that is done for at most one square of one labelling pass (identifyCandidates
-// starts a pass).
-void nameSquare(const uint8_t* frame, int width, int height, const double observedCorners[4][2],
-                const double* rise, DetectedMarker& marker);
+// costly, that is done only while fitsLeft (the pass's allowance, which identifyCandidates
+// sets) is above zero, and each fit tried spends one.
+void nameSquare(const TrackerTables& tables, int& fitsLeft, const uint8_t* frame, int width, int height,
+                const double observedCorners[4][2], const double* rise, DetectedMarker& marker);
 
 // Fills markers (room for kMaxMarkers) from the candidates whose edges could be fitted,
-// using the installed calibration's distortion, and returns their number.
-int identifyCandidates(const uint8_t* frame, int width, int height, const MarkerCandidate* candidates, int count,
-                       DetectedMarker* markers);
+// using tables' calibration, edge switch and patterns, and returns their number. Starts a
+// labelling pass: fitsLeft is set to kMaxFitsPerPass first.
+int identifyCandidates(const TrackerTables& tables, int& fitsLeft, const uint8_t* frame, int width,
+                       int height, const MarkerCandidate* candidates, int count, DetectedMarker* markers);

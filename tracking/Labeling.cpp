@@ -463,14 +463,21 @@ const uint16_t* Labeller::label(const uint8_t* frame, int width, int height, int
     }
     labelRuns(tables);
     resolve(tables);
-    if (tables->skipped > 0 && !overflowReported_) {
-        overflowReported_ = true;
-        std::fprintf(stderr,
-                     "pavonix: a %dx%d frame held more dark regions than the label table's %d; the rest were "
-                     "skipped (reported once)\n",
-                     width, height, kMaxProvisionalLabels);
+    if (tables->skipped > 0 && !overflowSeen_) {
+        overflowSeen_ = true;
+        overflowPending_ = true;
+        overflowWidth_ = width;
+        overflowHeight_ = height;
     }
     return labels_.data();
+}
+
+bool Labeller::takeOverflow(int* width, int* height) {
+    if (!overflowPending_) return false;
+    overflowPending_ = false;
+    *width = overflowWidth_;
+    *height = overflowHeight_;
+    return true;
 }
 
 const uint16_t* labelImage(const uint8_t* frame, int width, int height, int threshold, LabelTables* tables) {

@@ -60,6 +60,11 @@ public:
     const uint16_t* label(const uint8_t* frame, int width, int height, int threshold, LabelTables* tables,
                           uint8_t* binarized = nullptr);
 
+    // The first frame whose regions overflowed the table, for the owner to report once
+    // and not every frame: true a single time, with that frame's size; false before and
+    // ever after.
+    bool takeOverflow(int* width, int* height);
+
     LocalThreshold local;
 
 private:
@@ -96,7 +101,9 @@ private:
     std::vector<int> area_;
     std::vector<double> centroid_;
     std::vector<int> box_;
-    bool overflowReported_ = false;  // a full table is reported once, not every frame
+    bool overflowSeen_ = false;     // a frame has overflowed the table
+    bool overflowPending_ = false;  // ... and takeOverflow has not handed it out yet
+    int overflowWidth_ = 0, overflowHeight_ = 0;
 };
 
 // Labels with the labeller of the tools and tests that label frames themselves (marker

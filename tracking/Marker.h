@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "tracking/TrackerTables.h"
+
 constexpr int kMaxMarkers = 30;
 
 struct DetectedMarker {
@@ -26,29 +28,35 @@ extern int& debugImageMode;
 extern uint8_t*& binarizedImage;
 
 // A detector with its own labeller, scratch and history of recent markers: the object to
-// own where one camera's frames are tracked (the viewer's tracker owns one).
+// own where one camera's frames are tracked (the viewer's tracker owns one). It reads the
+// calibration, patterns and edge switch of the tables it is given, which must outlive it.
 class MarkerDetector {
 public:
-    MarkerDetector();
+    explicit MarkerDetector(const TrackerTables& tables);
     ~MarkerDetector();
     MarkerDetector(const MarkerDetector&) = delete;
     MarkerDetector& operator=(const MarkerDetector&) = delete;
 
     // Detects markers in one frame (4 bytes per pixel, rows top first, size of the
-    // installed calibration). On success returns 0 and points *markers at this
+    // tables' calibration). On success returns 0 and points *markers at this
     // detector's array of *count entries, valid until its next call; returns -1 on
     // failure.
     int detect(const uint8_t* frame, int threshold, DetectedMarker** markers, int* count);
     // Forgets the markers remembered from earlier frames (for example between unrelated
     // still images, which must not lend each other identities).
     void resetHistory();
+    // The first frame whose dark regions overflowed the labeller's table, handed out once
+    // (Labeller::takeOverflow) for the owner to report.
+    bool takeLabelOverflow(int* width, int* height);
 
     struct State;
 
 private:
+    const TrackerTables& tables_;
     std::unique_ptr<State> state_;  // large: on the heap, made once
 };
 
-// The same with the detector of the tools and tests that call these functions.
+// The same with the detector of the tools and tests that call these functions, which reads
+// g_trackerTables.
 int detectMarkers(const uint8_t* frame, int threshold, DetectedMarker** markers, int* count);
 void resetMarkerHistory();

@@ -155,11 +155,9 @@ int invertInPlace(Matrix* square) {
     return invertRawInPlace(square->m, square->rows, square->columns) ? 0 : -1;
 }
 
-double dotProduct(const Vector* a, const Vector* b) {
-    if (a->length != b->length) {
-        std::fprintf(stderr, "dotProduct: vector lengths differ (%d and %d)\n", a->length, b->length);
-        return 0.0;
-    }
+double dotProduct(const Vector* a, const Vector* b, bool* sameLength) {
+    if (sameLength) *sameLength = a->length == b->length;
+    if (a->length != b->length) return 0.0;
     double sum = 0.0;
     for (int i = 0; i < a->length; ++i) sum += a->v[i] * b->v[i];
     return sum;

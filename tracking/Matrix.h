@@ -39,9 +39,9 @@ Matrix* multiplyNew(const Matrix* a, const Matrix* b);
 int invertInPlace(Matrix* square);
 double* invertRawInPlace(double* data, int n, int rowStride);
 
-// Sum of products. Vectors of different lengths are a programming error: a diagnostic
-// goes to standard error and the result is 0.0.
-double dotProduct(const Vector* a, const Vector* b);
+// Sum of products. Vectors of different lengths are a programming error: the result is
+// 0.0 and *sameLength (when given) says false; otherwise it says true.
+double dotProduct(const Vector* a, const Vector* b, bool* sameLength = nullptr);
 
 // Turns v into a Householder vector in place; returns -|v| with the sign of v(0) flipped
 // (0 for the zero vector, which is left as it is).

@@ -2,7 +2,6 @@
 // writer side that turns a picture into a pattern file.
 
 #include "tracking/Pattern.h"
-#include "tracking/TrackerTables.h"
 
 #include <algorithm>
 #include <cctype>
@@ -55,10 +54,7 @@ double powerOf(long long sumOfSquares) {
 
 }  // namespace
 
-PatternTable& patternTable() { return g_trackerTables.patterns; }
-
-int loadPatternFile(const char* fileName) {
-    PatternTable& table = g_trackerTables.patterns;
+int loadPatternFile(PatternTable& table, const char* fileName) {
     if (table.count == -1) {
         std::fill(std::begin(table.state), std::end(table.state), 0);
         table.count = 0;
@@ -144,29 +140,28 @@ int loadPatternFile(const char* fileName) {
 namespace {
 
 // A slot that was never loaded (or lies outside the table) is treated as free.
-bool isLoaded(int slot) {
-    const PatternTable& table = g_trackerTables.patterns;
+bool isLoaded(const PatternTable& table, int slot) {
     return table.count >= 0 && slot >= 0 && slot < kPatternSlots && table.state[slot] != 0;
 }
 
 }  // namespace
 
-int freePatternSlot(int slot) {
-    if (!isLoaded(slot)) return -1;
-    g_trackerTables.patterns.state[slot] = 0;
-    --g_trackerTables.patterns.count;
+int freePatternSlot(PatternTable& table, int slot) {
+    if (!isLoaded(table, slot)) return -1;
+    table.state[slot] = 0;
+    --table.count;
     return 1;
 }
 
-int activatePatternSlot(int slot) {
-    if (!isLoaded(slot)) return -1;
-    g_trackerTables.patterns.state[slot] = 1;
+int activatePatternSlot(PatternTable& table, int slot) {
+    if (!isLoaded(table, slot)) return -1;
+    table.state[slot] = 1;
     return 1;
 }
 
-int deactivatePatternSlot(int slot) {
-    if (!isLoaded(slot)) return -1;
-    g_trackerTables.patterns.state[slot] = 2;
+int deactivatePatternSlot(PatternTable& table, int slot) {
+    if (!isLoaded(table, slot)) return -1;
+    table.state[slot] = 2;
     return 1;
 }
 

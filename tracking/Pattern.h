@@ -15,11 +15,17 @@ struct PatternTable {
     double bwPower[kPatternSlots][4];
 };
 
-// The process's one table, read by pattern matching.
-PatternTable& patternTable();
+// Loads a pattern file (3072 whitespace-separated integers) into the table's lowest free
+// slot. Returns the slot or -1.
+int loadPatternFile(PatternTable& table, const char* fileName);
+// A slot freed, matched again or skipped by matching: 1, or -1 for a slot not loaded.
+int freePatternSlot(PatternTable& table, int slot);
+int activatePatternSlot(PatternTable& table, int slot);
+int deactivatePatternSlot(PatternTable& table, int slot);
 
-// Loads a pattern file (3072 whitespace-separated integers) into the lowest free slot.
-// Returns the slot or -1.
+// The same on the patterns of g_trackerTables (tracking/TrackerTables.h), the tables of
+// the tools and tests that detect through detectMarkers.
+PatternTable& patternTable();
 int loadPatternFile(const char* fileName);
 int freePatternSlot(int slot);
 int activatePatternSlot(int slot);

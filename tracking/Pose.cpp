@@ -143,11 +143,11 @@ void markerPoints(const DetectedMarker* marker, const double center[2], double w
 }
 
 // Repeated fits from a start rotation until the fit is good or the passes run out.
-double fitPasses(double rotation[3][3], const double image[4][2], const double model[4][3],
-                 double transform[3][4]) {
+double fitPasses(const CameraParam& param, double rotation[3][3], const double image[4][2],
+                 const double model[4][3], double transform[3][4]) {
     double error = -1.0;
     for (int pass = 0; pass < kMaxPasses; ++pass) {
-        error = fitPose(rotation, image, model, 4, transform);
+        error = fitPose(param, rotation, image, model, 4, transform);
         if (error < 0.0 || error < kGoodFit) break;
     }
     return error;
@@ -410,8 +410,8 @@ double solvePose(double rotation[3][3], const double (*imagePoints)[2], const do
     return error;
 }
 
-double fitPose(double rotation[3][3], const double (*imagePoints)[2], const double (*modelPoints)[3], int n,
-               double transform[3][4]) {
+double fitPose(const CameraParam& param, double rotation[3][3], const double (*imagePoints)[2],
+               const double (*modelPoints)[3], int n, double transform[3][4]) {
     if (n < 1 || n > kMaxPosePoints) return -1.0;
     double minX = 1e10, maxX = -1e10, minY = 1e10, maxY = -1e10;
     for (int i = 0; i < n; ++i) {
@@ -428,7 +428,6 @@ double fitPose(double rotation[3][3], const double (*imagePoints)[2], const doub
         centred[i][1] = modelPoints[i][1] + offset[1];
         centred[i][2] = modelPoints[i][2];
     }
-    const CameraParam& param = trackerCameraParam();
     const double error = solvePose(rotation, imagePoints, centred, n, transform, param.projection);
     if (error < 0.0) return error;
     for (int r = 0; r < 3; ++r)
@@ -522,23 +521,24 @@ int initialRotation(const DetectedMarker* marker, const double camera[3][4], dou
     return 0;
 }
 
-double estimatePose(const DetectedMarker* marker, const double center[2], double width, double transform[3][4]) {
+double estimatePose(const CameraParam& param, const DetectedMarker* marker, const double center[2],
+                    double width, double transform[3][4]) {
     if (!validOrientation(marker)) return -1.0;
-    const CameraParam& param = trackerCameraParam();
     double rotation[3][3];
     if (initialRotation(marker, param.projection, rotation) < 0) return -1.0;
     double image[4][2];
     double model[4][3];
     markerPoints(marker, center, width, image, model);
     double result[3][4];
-    const double error = fitPasses(rotation, image, model, result);
+    const double error = fitPasses(param, rotation, image, model, result);
     if (error < 0.0) return -1.0;
     std::memcpy(transform, result, sizeof result);
     return error;
 }
 
-double estimatePoseContinuous(const DetectedMarker* marker, const double previous[3][4], const double center[2],
-                              double width, double transform[3][4]) {
+double estimatePoseContinuous(const CameraParam& param, const DetectedMarker* marker,
+                              const double previous[3][4], const double center[2], double width,
+                              double transform[3][4]) {
     if (!validOrientation(marker)) return -1.0;
     double rotation[3][3];
     for (int r = 0; r < 3; ++r)
@@ -547,7 +547,7 @@ double estimatePoseContinuous(const DetectedMarker* marker, const double previou
     double model[4][3];
     markerPoints(marker, center, width, image, model);
     double own[3][4];
-    double error = fitPasses(rotation, image, model, own);
+    double error = fitPasses(param, rotation, image, model, own);
     // A start rotation turned half round can fit the point reflection of the true pose,
     // the marker behind the camera, with the same image; that is no pose at all.
     if (error >= 0.0 && own[2][3] <= 0.0) error = -1.0;
@@ -558,7 +558,7 @@ double estimatePoseContinuous(const DetectedMarker* marker, const double previou
     // The previous rotation led astray (fast motion, or a flip): start afresh and keep
     // whichever fits better.
     double fresh[3][4];
-    const double freshError = estimatePose(marker, center, width, fresh);
+    const double freshError = estimatePose(param, marker, center, width, fresh);
     if (freshError >= 0.0 && (error < 0.0 || error > freshError)) {
         std::memcpy(transform, fresh, sizeof fresh);
         return freshError;

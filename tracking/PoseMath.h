@@ -3,17 +3,19 @@
 // from the marker's edge lines.
 #pragma once
 
+#include "tracking/CameraParam.h"
 #include "tracking/Marker.h"
 
 // Most points fitPose and solvePose accept.
 constexpr int kMaxPosePoints = 500;
 
 // Fits [R | T] so that the model points (x, y, z) project onto the image points (ideal
-// coordinates). rotation is the start value and receives the refined rotation. Returns
-// the mean squared reprojection error in pixels squared, or -1 for a bad point count or
-// a degenerate translation system or a fit that is not finite.
-double fitPose(double rotation[3][3], const double (*imagePoints)[2], const double (*modelPoints)[3], int n,
-               double transform[3][4]);
+// coordinates) through the calibration's projection. rotation is the start value and
+// receives the refined rotation. Returns the mean squared reprojection error in pixels
+// squared, or -1 for a bad point count or a degenerate translation system or a fit that
+// is not finite.
+double fitPose(const CameraParam& param, double rotation[3][3], const double (*imagePoints)[2],
+               const double (*modelPoints)[3], int n, double transform[3][4]);
 
 // fitPose on model points already centred: the ideal image points are fitted through the
 // pinhole camera matrix, first by the rotation search, then by a joint least-squares

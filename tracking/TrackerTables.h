@@ -1,7 +1,7 @@
 // What every stage of the tracker reads and the program sets: the working calibration,
 // the loaded patterns and whether edges are placed below the pixel. One object, so the
-// tracker's settings live in one place; the functions of CameraParam.h, Pattern.h and
-// EdgeRefine.h are its interface.
+// tracker's settings live in one place; its owner hands it to the detector (and the
+// stages receive it, or the part they read, as a parameter).
 #pragma once
 
 #include "tracking/CameraParam.h"
@@ -13,4 +13,7 @@ struct TrackerTables {
     bool subpixelEdges = true;
 };
 
+// The tables of the viewer's tracker and of the tools and tests that detect through
+// detectMarkers; setTrackerCameraParam, loadPatternFile(fileName), setSubpixelEdges and
+// their kin (CameraParam.h, Pattern.h, EdgeRefine.h) set it.
 extern TrackerTables g_trackerTables;

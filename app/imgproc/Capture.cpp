@@ -34,10 +34,10 @@ std::string formatTimedName(const std::string& folder, const char* prefix, const
 
 // Output goes next to the executable whatever the current directory is (the file
 // dialogs change it). An installed program's folder is seldom writable: then the files
-// go elsewhere, and the terminal says where once per folder change.
-std::string outputFolder()
+// go elsewhere, and the terminal says where once per folder change (lastNote: the note
+// said last).
+std::string outputFolder(std::string& lastNote)
 {
-    static std::string lastNote;
     const std::string exeFolder = executableDir();
     std::string note;
     const std::string folder = chooseOutputFolder(exeFolder.empty() ? std::string(".") : exeFolder, &note);
@@ -141,9 +141,9 @@ bool writePNGBottomUp(const char* path, const unsigned char* rows, int width, in
     return true;
 }
 
-bool SaveImage()
+bool SaveImage(cvImgProc& capture)
 {
-    g_cvImgProc.requestScreenshot();
+    capture.requestScreenshot();
     return true;
 }
 
@@ -186,7 +186,7 @@ bool cvImgProc::frameComposed()
     bool screenshotOk = true;
     if (screenshotPending) {
         screenshotPending = false;
-        const std::string path = screenshotFileName(outputFolder(), localTimeNow());
+        const std::string path = screenshotFileName(outputFolder(lastOutputNote_), localTimeNow());
         screenshotOk = saveImageTo(path.c_str());
         if (screenshotOk) std::fprintf(stderr, "pavonix: screenshot saved to %s\n", path.c_str());
     }
@@ -226,6 +226,7 @@ void cvImgProc::startTimedRecording(double fps)
     havePicture_ = false;
     // A new chain; ticks still pending from an earlier recording carry the old number.
     ++captureChain_;
+    timerCapture_ = this;
     armCaptureTimer(0);
 }
 
@@ -294,7 +295,7 @@ void cvImgProc::controlCapture()
     capturing = true;
     releaseCaptureResources();
     setCaptureTitle(true);
-    const std::string path = captureFileName(outputFolder(), localTimeNow(), captureFormat);
+    const std::string path = captureFileName(outputFolder(lastOutputNote_), localTimeNow(), captureFormat);
     // As before, a recording without a file still runs (frames go nowhere) so that the
     // next toggle ends it like any other; the message says why nothing is written.
     std::string error;
@@ -340,8 +341,9 @@ void cvImgProc::stopCapture()
 
 void cvImgProc::captureTimer(int chain)
 {
-    cvImgProc& self = g_cvImgProc;
-    // A tick of a stopped (or replaced) recording ends its chain here.
+    // A tick of a capture gone, or of a stopped (or replaced) recording, ends its chain here.
+    if (!timerCapture_) return;
+    cvImgProc& self = *timerCapture_;
     if (!self.capturing || self.captureEveryFrame || chain != self.captureChain_) return;
     const double now = self.captureNowMs();
     // Periods that passed without a new picture hold the last one; the current period

@@ -7,9 +7,11 @@
 #include "app/record/RecordFormat.h"
 #include "platform/Clock.h"
 
-// Requests a screenshot of the next composed frame (see cvImgProc::frameComposed, which
-// writes it and reports failures). Returns true: the request is always taken.
-bool SaveImage();
+class cvImgProc;
+
+// Requests a screenshot of capture's next composed frame (see cvImgProc::frameComposed,
+// which writes it and reports failures). Returns true: the request is always taken.
+bool SaveImage(cvImgProc& capture);
 
 // "<folder>/img20150305-090703-042.png" and "<folder>/cap...avi" (or .mp4, .mkv) from a
 // local time.

@@ -10,7 +10,7 @@
 #include "platform/GLProcs.h"
 #include "platform/HostUI.h"
 
-cvImgProc g_cvImgProc;
+cvImgProc* cvImgProc::timerCapture_ = nullptr;
 
 namespace {
 
@@ -33,6 +33,7 @@ cvImgProc::~cvImgProc()
         if (!recorder->close(error)) std::fprintf(stderr, "pavonix: %s\n", error.c_str());
     }
     recorder.reset();
+    if (timerCapture_ == this) timerCapture_ = nullptr;
 }
 
 void cvImgProc::init(int width, int height)

@@ -57,11 +57,11 @@ public:
     bool startCaptureTo(const char* path, double fps, bool everyFrame = false);
     // Ends recording and completes the file; nothing happens when none is running.
     void stopCapture();
-    // The GLUT timer callback of recording; re-arms itself while capturing. value is
-    // the chain it belongs to: a tick of an earlier recording (stopped and restarted
-    // within one period) ends there, so only one chain ever runs. Each tick writes the
-    // last picture again for every period that passed without a new one, and asks for
-    // a fresh picture.
+    // The GLUT timer callback of recording (of the capture whose timed recording started
+    // last); re-arms itself while capturing. value is the chain it belongs to: a tick of
+    // an earlier recording (stopped and restarted within one period) ends there, so only
+    // one chain ever runs. Each tick writes the last picture again for every period that
+    // passed without a new one, and asks for a fresh picture.
     static void captureTimer(int value);
     // The chain the current recording's timer ticks carry.
     int captureChain() const;
@@ -117,6 +117,10 @@ private:
     int captureChain_ = 0;
     bool packBufferUsable = false;
     std::string lastScreenshot;
+    std::string lastOutputNote_;  // where output went instead, as the terminal was last told
+    // The capture whose recording the GLUT timer ticks for: a GLUT timer carries only an
+    // int, so the callback finds its capture here; cleared when that capture goes.
+    static cvImgProc* timerCapture_;
 
     void releaseCaptureResources();
     // Opens the recorder for a recording of windowWidth x windowHeight and sizes the
@@ -136,4 +140,3 @@ private:
     void finishTimedRecording();
 };
 
-extern cvImgProc g_cvImgProc;

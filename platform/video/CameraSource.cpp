@@ -89,7 +89,7 @@ protected:
         if (!nodeExists(path_)) {
             // Unplugged: drop the dead handle, keep the last frame, and watch for the node.
             capture_.reset();
-            std::fprintf(stderr, "video: %s: unplugged; keeping the last frame until it comes back\n", path_.c_str());
+            report(path_ + ": unplugged; keeping the last frame until it comes back");
             setStatus("camera " + path_ + " unplugged\nshowing the last frame until it is back");
         }
         return false;
@@ -105,7 +105,7 @@ private:
         auto capture = openCapture(path_, config_, &why);
         if (!capture) return false;
         capture_ = std::move(capture);
-        std::fprintf(stderr, "video: %s: back again\n", path_.c_str());
+        report(path_ + ": back again");
         setStatus("");
         return false;  // the next read delivers the picture
     }

@@ -22,18 +22,26 @@ struct VideoState {
     std::string openNote;  // why the source differs from the one asked for
     std::string status;    // what arVideoStatus last handed out
     VirtualSceneMaker sceneMaker;  // what the virtual camera films
+    VideoReportSink reportSink;    // where reports go; none: dropped
 };
 
+// The library's one state. The arVideo* calls carry no handle, so the open source lives
+// here, made on first use (the tracker makes sure of that before it exists itself, so the
+// source is closed before this goes).
 VideoState& state() {
     static VideoState s;
     return s;
 }
 
-void report(const std::string& message) { std::fprintf(stderr, "video: %s\n", message.c_str()); }
+void report(const std::string& message) {
+    if (const VideoReportSink& sink = state().reportSink) sink(message);
+}
 
 }  // namespace
 
 void setVirtualSceneMaker(VirtualSceneMaker maker) { state().sceneMaker = std::move(maker); }
+
+void arVideoSetReportSink(VideoReportSink sink) { state().reportSink = std::move(sink); }
 
 int arVideoOpen(const char* configFile) {
     VideoState& s = state();
@@ -96,6 +104,7 @@ int arVideoOpen(const char* configFile) {
     }
     // The virtual camera only fails over its files; saying "camera" there would mislead.
     if (!source) return fail(error, error.rfind("virtual camera", 0) == 0 ? kVideoFileError : -1);
+    source->setReportSink(s.reportSink);
     s.source = std::move(source);
     return 0;
 }

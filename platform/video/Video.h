@@ -16,8 +16,18 @@
 // arVideoGetImage, arVideoCapStop or arVideoClose.
 #pragma once
 
+#include <functional>
+#include <string>
+
+// Where the library's reports go: one line each, without a line feed ("using camera
+// /dev/video0", "file clip.avi: no frames are arriving"), handed over as they arise, on
+// the caller's thread or on a capture thread. None is installed at first: the reports
+// are then dropped. The program prints them on standard error after "video: ".
+using VideoReportSink = std::function<void(const std::string&)>;
+void arVideoSetReportSink(VideoReportSink sink);
+
 // Returns 0 on success, negative on failure (a message naming the file or source has
-// then been written to standard error and is kept in arVideoLastError):
+// then been reported and is kept in arVideoLastError):
 // kVideoFileError when a file is missing or broken (the configuration, or the marker
 // picture or calibration the virtual camera draws with), -1 when no source could be
 // opened. A camera that was asked for by name but cannot be used (busy, gone,

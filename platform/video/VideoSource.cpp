@@ -66,7 +66,7 @@ bool VideoSource::start() {
     try {
         thread_ = std::thread(&VideoSource::run, this);
     } catch (const std::system_error& e) {
-        std::fprintf(stderr, "video: %s: cannot start the capture thread (%s)\n", name_.c_str(), e.what());
+        report(name_ + ": cannot start the capture thread (" + e.what() + ")");
         running_ = false;
         return false;
     }
@@ -137,14 +137,14 @@ void VideoSource::run() {
                                              : std::chrono::duration<double>(clock::now() - begin).count());
             failures = 0;
             if (reported) {
-                std::fprintf(stderr, "video: %s: frames are arriving again\n", name_.c_str());
+                report(name_ + ": frames are arriving again");
                 reported = false;
                 setStatus("");
             }
         } else {
             // A camera that stops answering must not spin the CPU; tell the user once.
             if (++failures == 50 && !reported) {
-                std::fprintf(stderr, "video: %s: no frames are arriving\n", name_.c_str());
+                report(name_ + ": no frames are arriving");
                 reported = true;
                 // A source that said more precisely what went wrong keeps its words.
                 std::lock_guard<std::mutex> lock(statusMutex_);

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/video/Video.h"
 #include "platform/video/VideoConfig.h"
 #include "platform/video/VirtualScene.h"
 
@@ -61,8 +62,14 @@ public:
     // What is wrong with the source right now, for the screen ("" when nothing is),
     // copied into out (whose storage is reused, so a per-frame call does not allocate).
     void copyStatus(std::string& out) const;
+    // Where this source's reports go (arVideoSetReportSink); set before start().
+    void setReportSink(VideoReportSink sink) { reportSink_ = std::move(sink); }
 
 protected:
+    // Hands one line to the report sink, if there is one; any thread.
+    void report(const std::string& line) const {
+        if (reportSink_) reportSink_(line);
+    }
     // Sets or clears (with "") the status line; any thread.
     void setStatus(const std::string& text);
     VideoSource() = default;
@@ -104,6 +111,7 @@ private:
     long nextOfflineIndex_ = 0;
     mutable std::mutex statusMutex_;
     std::string status_;
+    VideoReportSink reportSink_;
 };
 
 // Each opener returns null after putting a message that names the source in *error.

@@ -23,6 +23,14 @@ namespace {
 // Messages go to standard error only: a modal dialog would wait for a click.
 [[maybe_unused]] const int kQuietMessages = setenv("PAVONIX_NO_DIALOGS", "1", 1);
 
+// The viewer's objects, made before the tests as main makes them before the event loop.
+class ViewerEnvironment : public testing::Environment {
+public:
+    void SetUp() override { makeViewer(); }
+};
+[[maybe_unused]] testing::Environment* const kViewer =
+    testing::AddGlobalTestEnvironment(new ViewerEnvironment);
+
 struct Switch {
     unsigned char key;
     int menu;
@@ -70,14 +78,14 @@ TEST(Commands, SwitchKeysAndTheirMenuEntriesFlipOneFlagEach) {
     EXPECT_FALSE(g_pauseMotion);
 
     // Look at me flips each model's own flag.
-    g_model1.lookAtCamera = true;
-    g_model2.lookAtCamera = false;
+    modelSlots().model1.lookAtCamera = true;
+    modelSlots().model2.lookAtCamera = false;
     keyboardPressed('L', 0, 0);
-    EXPECT_FALSE(g_model1.lookAtCamera);
-    EXPECT_TRUE(g_model2.lookAtCamera);
+    EXPECT_FALSE(modelSlots().model1.lookAtCamera);
+    EXPECT_TRUE(modelSlots().model2.lookAtCamera);
     menuSelected(5);
-    EXPECT_TRUE(g_model1.lookAtCamera);
-    EXPECT_FALSE(g_model2.lookAtCamera);
+    EXPECT_TRUE(modelSlots().model1.lookAtCamera);
+    EXPECT_FALSE(modelSlots().model2.lookAtCamera);
 
     // Keys without a command change nothing.
     resetSwitches();
@@ -90,11 +98,11 @@ TEST(Commands, SwitchKeysAndTheirMenuEntriesFlipOneFlagEach) {
 
 TEST(Commands, SmoothPoseIsOffByDefaultAndSwitchesTheDrawnPose) {
     EXPECT_FALSE(g_smoothPose);
-    const bool found = g_clTracker.markerFound;
+    const bool found = viewerTracker().markerFound;
     double saved[3][4];
-    std::memcpy(saved, g_clTracker.markerTransform, sizeof saved);
+    std::memcpy(saved, viewerTracker().markerTransform, sizeof saved);
     // Off: the tracker's own pose is drawn.
-    EXPECT_EQ(displayedMarkerTransform(), g_clTracker.markerTransform);
+    EXPECT_EQ(displayedMarkerTransform(), viewerTracker().markerTransform);
     keyboardPressed('g', 0, 0);
     EXPECT_TRUE(g_smoothPose);
     keyboardPressed('G', 0, 0);
@@ -103,55 +111,55 @@ TEST(Commands, SmoothPoseIsOffByDefaultAndSwitchesTheDrawnPose) {
     ASSERT_TRUE(g_smoothPose);
 
     // On, with the marker in view: a filtered copy is drawn, and a jump is only partly taken.
-    g_clTracker.markerFound = true;
+    viewerTracker().markerFound = true;
     double pose[3][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 400}};
-    std::memcpy(g_clTracker.markerTransform, pose, sizeof pose);
+    std::memcpy(viewerTracker().markerTransform, pose, sizeof pose);
     for (int f = 0; f < 10; ++f) updateDisplayedPose(f / 30.0);
-    EXPECT_NE(displayedMarkerTransform(), g_clTracker.markerTransform);
-    g_clTracker.markerTransform[0][3] = 2.0;
+    EXPECT_NE(displayedMarkerTransform(), viewerTracker().markerTransform);
+    viewerTracker().markerTransform[0][3] = 2.0;
     updateDisplayedPose(10 / 30.0);
     EXPECT_GT(displayedMarkerTransform()[0][3], 0.0);
     EXPECT_LT(displayedMarkerTransform()[0][3], 2.0);
     // Lost: back to the tracker's pose, and found again it starts from the new one.
-    g_clTracker.markerFound = false;
+    viewerTracker().markerFound = false;
     updateDisplayedPose(11 / 30.0);
-    EXPECT_EQ(displayedMarkerTransform(), g_clTracker.markerTransform);
-    g_clTracker.markerFound = true;
-    g_clTracker.markerTransform[0][3] = 50.0;
+    EXPECT_EQ(displayedMarkerTransform(), viewerTracker().markerTransform);
+    viewerTracker().markerFound = true;
+    viewerTracker().markerTransform[0][3] = 50.0;
     updateDisplayedPose(12 / 30.0);
     EXPECT_DOUBLE_EQ(displayedMarkerTransform()[0][3], 50.0);
 
     menuSelected(17);
     EXPECT_FALSE(g_smoothPose);
     updateDisplayedPose(13 / 30.0);
-    EXPECT_EQ(displayedMarkerTransform(), g_clTracker.markerTransform);
-    g_clTracker.markerFound = found;
-    std::memcpy(g_clTracker.markerTransform, saved, sizeof saved);
+    EXPECT_EQ(displayedMarkerTransform(), viewerTracker().markerTransform);
+    viewerTracker().markerFound = found;
+    std::memcpy(viewerTracker().markerTransform, saved, sizeof saved);
 }
 
 TEST(Commands, ThresholdScaleAndTwinOffset) {
-    g_clTracker.autoThreshold = true;
-    g_clTracker.threshold = 77;
+    viewerTracker().autoThreshold = true;
+    viewerTracker().threshold = 77;
     keyboardPressed('e', 0, 0);
-    EXPECT_FALSE(g_clTracker.autoThreshold);
-    EXPECT_EQ(g_clTracker.threshold, 130);
+    EXPECT_FALSE(viewerTracker().autoThreshold);
+    EXPECT_EQ(viewerTracker().threshold, 130);
     menuSelected(13);
-    EXPECT_TRUE(g_clTracker.autoThreshold);
-    EXPECT_EQ(g_clTracker.threshold, kLocalThreshold);
+    EXPECT_TRUE(viewerTracker().autoThreshold);
+    EXPECT_EQ(viewerTracker().threshold, kLocalThreshold);
 
-    g_clTracker.modelScale = 0.16;
+    viewerTracker().modelScale = 0.16;
     keyboardPressed('+', 0, 0);
-    EXPECT_NEAR(g_clTracker.modelScale, 0.15, 1e-9);
+    EXPECT_NEAR(viewerTracker().modelScale, 0.15, 1e-9);
     keyboardPressed('-', 0, 0);
     keyboardPressed('-', 0, 0);
-    EXPECT_NEAR(g_clTracker.modelScale, 0.17, 1e-9);
+    EXPECT_NEAR(viewerTracker().modelScale, 0.17, 1e-9);
     for (int i = 0; i < 100; ++i) keyboardPressed('+', 0, 0);
-    EXPECT_NEAR(g_clTracker.modelScale, 0.01, 1e-9);
+    EXPECT_NEAR(viewerTracker().modelScale, 0.01, 1e-9);
     for (int i = 0; i < 200; ++i) keyboardPressed('-', 0, 0);
-    EXPECT_NEAR(g_clTracker.modelScale, 0.8, 1e-9);
+    EXPECT_NEAR(viewerTracker().modelScale, 0.8, 1e-9);
 
-    g_twinOffset[0] = 15.0f;
-    g_twinOffset[1] = g_twinOffset[2] = 0.0f;
+    modelSlots().twinOffset[0] = 15.0f;
+    modelSlots().twinOffset[1] = modelSlots().twinOffset[2] = 0.0f;
     const struct {
         int key;
         float x, y, z;
@@ -161,57 +169,57 @@ TEST(Commands, ThresholdScaleAndTwinOffset) {
                  {GLUT_KEY_HOME, 15, 0, 0}};
     for (const auto& m : moves) {
         specialKeyPressed(m.key, 0, 0);
-        EXPECT_FLOAT_EQ(g_twinOffset[0], m.x) << m.key;
-        EXPECT_FLOAT_EQ(g_twinOffset[1], m.y) << m.key;
-        EXPECT_FLOAT_EQ(g_twinOffset[2], m.z) << m.key;
+        EXPECT_FLOAT_EQ(modelSlots().twinOffset[0], m.x) << m.key;
+        EXPECT_FLOAT_EQ(modelSlots().twinOffset[1], m.y) << m.key;
+        EXPECT_FLOAT_EQ(modelSlots().twinOffset[2], m.z) << m.key;
     }
 }
 
 TEST(Commands, OpenCommandsFollowTheDialog) {
     // Cancelled dialogs change nothing.
     setenv("PAVONIX_FILE_DIALOG", "false", 1);
-    g_model1Loaded = false;
+    modelSlots().model1Loaded = false;
     g_displayTwin = true;
-    g_twinOffset[0] = 3.0f;
+    modelSlots().twinOffset[0] = 3.0f;
     keyboardPressed('o', 0, 0);
     keyboardPressed('p', 0, 0);
     keyboardPressed('m', 0, 0);
     menuSelected(1);
     menuSelected(2);
     menuSelected(3);
-    EXPECT_FALSE(g_model1Loaded);
+    EXPECT_FALSE(modelSlots().model1Loaded);
     EXPECT_TRUE(g_displayTwin);
-    EXPECT_FLOAT_EQ(g_twinOffset[0], 3.0f);
+    EXPECT_FLOAT_EQ(modelSlots().twinOffset[0], 3.0f);
 
     // A model 2 that cannot be opened switches the twin off and still resets its offset.
     setenv("PAVONIX_FILE_DIALOG", "echo /nonexistent/folder/none.pmd", 1);
     keyboardPressed('P', 0, 0);
     EXPECT_FALSE(g_displayTwin);
-    EXPECT_FLOAT_EQ(g_twinOffset[0], 15.0f);
+    EXPECT_FLOAT_EQ(modelSlots().twinOffset[0], 15.0f);
     unsetenv("PAVONIX_FILE_DIALOG");
 }
 
 TEST(Commands, AMotionThatCannotBeOpenedLeavesBothMotionsAsTheyWere) {
     const std::string dance = std::string(PAVONIX_SOURCE_DIR) + "/Data/demo/dance.vmd";
     ASSERT_TRUE(openMotionFile(dance.c_str()));
-    const int bones1 = g_motion1.boneTrackCount, bones2 = g_motion2.boneTrackCount;
+    const int bones1 = modelSlots().motion1.boneTrackCount, bones2 = modelSlots().motion2.boneTrackCount;
     ASSERT_GT(bones1, 0);
     EXPECT_EQ(bones2, bones1);
-    EXPECT_NE(g_motion1.boneTracks, g_motion2.boneTracks) << "the slots share one copy";
+    EXPECT_NE(modelSlots().motion1.boneTracks, modelSlots().motion2.boneTracks) << "the slots share one copy";
     EXPECT_FALSE(openMotionFile("/nonexistent/motion.vmd"));
-    EXPECT_EQ(g_motion1.boneTrackCount, bones1);
-    EXPECT_EQ(g_motion2.boneTrackCount, bones2);
+    EXPECT_EQ(modelSlots().motion1.boneTrackCount, bones1);
+    EXPECT_EQ(modelSlots().motion2.boneTrackCount, bones2);
 }
 
 TEST(Commands, CaptureKeyStartsAndStopsARecordingNextToTheExecutable) {
     const std::string folder = std::string(PAVONIX_BINARY_DIR) + "/tests";
     const auto before = listFilesWithPrefix(folder, "cap");
-    g_cvImgProc.windowWidth = 64;
-    g_cvImgProc.windowHeight = 48;
+    viewerCapture().windowWidth = 64;
+    viewerCapture().windowHeight = 48;
     keyboardPressed('c', 0, 0);
-    EXPECT_TRUE(g_cvImgProc.capturing);
+    EXPECT_TRUE(viewerCapture().capturing);
     menuSelected(15);
-    EXPECT_FALSE(g_cvImgProc.capturing);
+    EXPECT_FALSE(viewerCapture().capturing);
     auto after = listFilesWithPrefix(folder, "cap");
     for (const auto& f : before) after.erase(f);
     ASSERT_EQ(after.size(), 1u);
@@ -220,7 +228,7 @@ TEST(Commands, CaptureKeyStartsAndStopsARecordingNextToTheExecutable) {
 
 TEST(Overlay, TheFrameRateReadsZeroDuringTheFirstSecond) {
     char line[64];
-    g_clTracker.threshold = 130;
+    viewerTracker().threshold = 130;
     for (int now = 0; now < 1000; now += 40) {
         countFpsFrame(now, line, sizeof line);
         ASSERT_STREQ(line, "FPS =   0.00, Th = 130") << now;

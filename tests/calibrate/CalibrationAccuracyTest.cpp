@@ -90,7 +90,7 @@ void installPlain(int width, int height) {
 
 // One view's points, whatever the views before it were.
 bool locateView(const RenderedView& rendered, int width, int height, MarkerView* view) {
-    ViewCollector one(1);
+    ViewCollector one(g_trackerTables, 1);
     if (one.offerFrame(rendered.bgra.data(), width, height).verdict != ViewVerdict::Accepted) return false;
     *view = one.views().front();
     return true;
@@ -108,7 +108,7 @@ double trackedTranslationError(const CameraParam& camera, const RenderedView& re
         if (markers[i].pattern < 0) continue;
         const double centre[2] = {0.0, 0.0};
         double transform[3][4];
-        if (estimatePose(&markers[i], centre, kMarkerWidth, transform) < 0.0) return -1.0;
+        if (estimatePose(camera, &markers[i], centre, kMarkerWidth, transform) < 0.0) return -1.0;
         return translationErrorPercent(rendered.truth, transform);
     }
     return -1.0;
@@ -127,7 +127,7 @@ void checkCalibration(const KnownCamera& known, uint32_t seed) {
     const std::vector<RenderedView> heldOut = renderViews(truth, kHeldOutViews, seed + 7919u);
 
     installPlain(truth.width, truth.height);
-    ViewCollector collector(kFitViews);
+    ViewCollector collector(g_trackerTables, kFitViews);
     for (const RenderedView& v : fit) collector.offerFrame(v.bgra.data(), truth.width, truth.height);
     ASSERT_GE(collector.views().size(), 20u) << "random views should almost all add something";
 
@@ -190,7 +190,7 @@ TEST(CalibrationRefusal, RenderedViewsTooFewOrWithoutTilt) {
     const CameraParam truth = makeCamera(kNarrow);
     installPlain(truth.width, truth.height);
 
-    ViewCollector few(20);
+    ViewCollector few(g_trackerTables, 20);
     for (const RenderedView& v : renderViews(truth, 4, 5u)) few.offerFrame(v.bgra.data(), truth.width, truth.height);
     ASSERT_EQ(few.views().size(), 4u);
     CalibrationResult result = solveCalibration(few.views());
@@ -198,7 +198,7 @@ TEST(CalibrationRefusal, RenderedViewsTooFewOrWithoutTilt) {
     EXPECT_EQ(result.refusal, "too few views: 4 of at least 10 accepted");
 
     // Twelve views all over the frame, near and far, every one facing the camera.
-    ViewCollector facing(20);
+    ViewCollector facing(g_trackerTables, 20);
     for (int i = 0; i < 12; ++i) {
         RenderedView v;
         const double u = truth.width * (0.25 + 0.25 * (i % 3)), vv = truth.height * (0.3 + 0.4 * ((i / 3) % 2));

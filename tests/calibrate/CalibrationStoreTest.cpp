@@ -133,15 +133,16 @@ TEST_F(CalibrationStoreTest, TheViewerTakesTheCommandLinesThenTheSavedThenTheDef
     installVirtualCamera();
     arVideoSetSourceOverride("virtual");
     arVideoSetOffline(true);
-    auto start = [](clTracker& tracker) {
-        tracker.setFrameCopyStore(&g_cvImgProc);
+    cvImgProc capture;  // where the viewer's tracker copies its frames
+    auto start = [&capture](clTracker& tracker) {
+        tracker.setFrameCopyStore(&capture);
         const TrackerStart started = tracker.initialize();
         return started;
     };
 
     // Nothing saved: the data folder's calibration, scaled to the frame.
     {
-        clTracker tracker;
+        clTracker tracker(g_trackerTables);
         ASSERT_TRUE(start(tracker));
         CameraParam expected;
         resizeCameraParam(&committedCamera(), tracker.width, tracker.height, &expected);
@@ -154,7 +155,7 @@ TEST_F(CalibrationStoreTest, TheViewerTakesTheCommandLinesThenTheSavedThenTheDef
     const std::string saved = config + "/pavonix/camera_para.dat";
     std::string error;
     {
-        clTracker probe;
+        clTracker probe(g_trackerTables);
         ASSERT_TRUE(start(probe));
         const int w = probe.width, h = probe.height;
         probe.shutdown();
@@ -162,7 +163,7 @@ TEST_F(CalibrationStoreTest, TheViewerTakesTheCommandLinesThenTheSavedThenTheDef
         ASSERT_TRUE(saveCalibrationForSize(saved, sized(w / 2, h / 2, 111.0), &error)) << error;
     }
     {
-        clTracker tracker;
+        clTracker tracker(g_trackerTables);
         ASSERT_TRUE(start(tracker));
         EXPECT_EQ(tracker.cameraParam.projection[0][0], 777.0);
         EXPECT_EQ(tracker.calibrationSource, saved);
@@ -171,14 +172,14 @@ TEST_F(CalibrationStoreTest, TheViewerTakesTheCommandLinesThenTheSavedThenTheDef
     // The command line's wins over the saved one.
     const std::string mine = dir_ + "/mine.dat";
     {
-        clTracker probe;
+        clTracker probe(g_trackerTables);
         ASSERT_TRUE(start(probe));
         CameraParam own = sized(probe.width, probe.height, 654.0);
         ASSERT_EQ(saveCameraParam(mine.c_str(), 1, &own), 0);
         probe.shutdown();
     }
     {
-        clTracker tracker;
+        clTracker tracker(g_trackerTables);
         tracker.calibrationFile = mine;
         ASSERT_TRUE(start(tracker));
         EXPECT_EQ(tracker.cameraParam.projection[0][0], 654.0);
@@ -186,7 +187,7 @@ TEST_F(CalibrationStoreTest, TheViewerTakesTheCommandLinesThenTheSavedThenTheDef
     }
     // A named file that cannot be read stops the start with its name and reason.
     {
-        clTracker tracker;
+        clTracker tracker(g_trackerTables);
         tracker.calibrationFile = dir_ + "/absent.dat";
         const TrackerStart started = start(tracker);
         EXPECT_FALSE(started);
@@ -201,7 +202,7 @@ TEST_F(CalibrationStoreTest, TheViewerTakesTheCommandLinesThenTheSavedThenTheDef
         ASSERT_NE(f, nullptr);
         std::fputs("not a calibration", f);
         std::fclose(f);
-        clTracker tracker;
+        clTracker tracker(g_trackerTables);
         ASSERT_TRUE(start(tracker));
         CameraParam expected;
         resizeCameraParam(&committedCamera(), tracker.width, tracker.height, &expected);

@@ -57,7 +57,7 @@ TEST_F(ViewPointsTest, EdgePointsAndCornersLieOnTheTrueSquare) {
         double truth[3][4];
         randomMarkerPose(rng, camera_, kMarkerWidth, range, truth);
         const std::vector<uint8_t> bgra = render(camera_, truth, 100 + i);
-        ViewCollector collector(1);
+        ViewCollector collector(g_trackerTables, 1);
         const ViewOffer offer = collector.offerFrame(bgra.data(), kWidth, kHeight);
         ASSERT_EQ(offer.verdict, ViewVerdict::Accepted) << offer.reason;
         const MarkerView& view = collector.views().front();
@@ -98,7 +98,7 @@ TEST_F(ViewPointsTest, CornersGivenInEitherTurnMeanTheSameView) {
         reversed[k][0] = corners[(4 - k) % 4][0];
         reversed[k][1] = corners[(4 - k) % 4][1];
     }
-    ViewCollector a(2), b(2);
+    ViewCollector a(g_trackerTables, 2), b(g_trackerTables, 2);
     ASSERT_EQ(a.offerCorners(bgra.data(), kWidth, kHeight, corners).verdict, ViewVerdict::Accepted);
     ASSERT_EQ(b.offerCorners(bgra.data(), kWidth, kHeight, reversed).verdict, ViewVerdict::Accepted);
     // The same marker point lands on the same picture point, never on its mirror image.
@@ -110,7 +110,7 @@ TEST_F(ViewPointsTest, CornersGivenInEitherTurnMeanTheSameView) {
 }
 
 TEST_F(ViewPointsTest, KeepsOnlyViewsThatAddSomethingAndSaysWhyNot) {
-    ViewCollector collector(12);
+    ViewCollector collector(g_trackerTables, 12);
     // No marker at all.
     TestFrame blank(kWidth, kHeight, 200);
     ViewOffer offer = collector.offerFrame(blank.data(), kWidth, kHeight);

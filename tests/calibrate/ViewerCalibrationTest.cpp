@@ -73,7 +73,7 @@ protected:
         if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
     }
     std::string dir_;
-    clTracker tracker_;
+    clTracker tracker_{g_trackerTables};
     CalibrationMode mode_;
 };
 

@@ -33,8 +33,10 @@ bool ViewerTracking::track(const uint8_t* bgra, int width, int height, DetectedM
 
     const double centre[2] = {0.0, 0.0};
     double fitted[3][4];
-    const double error = havePose_ ? estimatePoseContinuous(&markers[chosen], previous_, centre, markerWidth_, fitted)
-                                   : estimatePose(&markers[chosen], centre, markerWidth_, fitted);
+    const double error =
+        havePose_ ? estimatePoseContinuous(trackerCameraParam(), &markers[chosen], previous_, centre,
+                                           markerWidth_, fitted)
+                  : estimatePose(trackerCameraParam(), &markers[chosen], centre, markerWidth_, fitted);
     if (!(error >= 0.0)) return false;
     for (const auto& row : fitted)
         for (double v : row)

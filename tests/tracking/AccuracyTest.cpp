@@ -77,7 +77,7 @@ TEST(AccuracyTest, RandomViewsAreIdentifiedAndPosedAccurately) {
         cornerError.push_back(worst);
 
         double estimate[3][4];
-        ASSERT_GE(estimatePose(best, center, width, estimate), 0.0);
+        ASSERT_GE(estimatePose(trackerCameraParam(), best, center, width, estimate), 0.0);
         rotationError.push_back(rotationErrorDegrees(truth, estimate));
         translationError.push_back(translationErrorPercent(truth, estimate));
         depthBias.push_back(100.0 * (estimate[2][3] - truth[2][3]) / truth[2][3]);

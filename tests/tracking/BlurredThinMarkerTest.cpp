@@ -64,13 +64,14 @@ TEST(BlurredThinMarker, BlurredMatchReadsASquareSeenBeyondItsPlanesOrigin) {
             patch[k] = static_cast<uint8_t>(std::clamp(128.0 - 0.5 * templ[k], 0.0, 255.0));
         int sharpPattern, sharpOrientation;
         double sharp;
-        ASSERT_EQ(matchPattern(patch, &sharpPattern, &sharpOrientation, &sharp), 0);
+        ASSERT_EQ(matchPattern(patternTable(), patch, &sharpPattern, &sharpOrientation, &sharp), 0);
         BlurShape point;
         point.count = 1;
         point.offset[0][0] = point.offset[0][1] = 0.0;
         int pattern, orientation;
         double confidence;
-        ASSERT_TRUE(matchBlurredPattern(patch, steep, point, &pattern, &orientation, &confidence));
+        ASSERT_TRUE(
+            matchBlurredPattern(patternTable(), patch, steep, point, &pattern, &orientation, &confidence));
         EXPECT_EQ(pattern, slot);
         EXPECT_EQ(orientation, d);
         EXPECT_NEAR(confidence, sharp, 0.02);
@@ -150,7 +151,8 @@ TEST(BlurredThinMarker, FitPlacesTheSquareAndNamesItsPattern) {
         ASSERT_TRUE(outlineSquare(f, start));
         ASSERT_TRUE(isThinSquare(start));
         BlurredSquare fit;
-        ASSERT_TRUE(fitBlurredSquare(thin.frames[f].data(), 640, 480, start, &fit)) << "frame " << kThinFrames[f];
+        ASSERT_TRUE(fitBlurredSquare(patternTable(), thin.frames[f].data(), 640, 480, start, &fit))
+            << "frame " << kThinFrames[f];
         EXPECT_EQ(fit.pattern, slot);
         EXPECT_GT(fit.fit, 0.9) << "frame " << kThinFrames[f];
         // Frame 31, the thinnest (11 px across), is the one the fit cannot name well.
@@ -170,7 +172,8 @@ TEST(BlurredThinMarker, FitPlacesTheSquareAndNamesItsPattern) {
                 blank[(y * 640 + x) * 4 + c] = source[(y * 640 + (x + 320) % 640) * 4 + c];
     for (size_t f = 0; f < thin.frames.size(); ++f) {
         BlurredSquare fit;
-        if (fitBlurredSquare(blank.data(), 640, 480, thin.set.frames[kThinFrames[f]].corners, &fit)) {
+        if (fitBlurredSquare(patternTable(), blank.data(), 640, 480, thin.set.frames[kThinFrames[f]].corners,
+                             &fit)) {
             EXPECT_FALSE(fit.confidence >= 0.85 && fit.fit >= 0.9) << "frame " << kThinFrames[f];
         }
     }
@@ -186,5 +189,5 @@ TEST(BlurredThinMarker, SharpSquaresAreNotFitted) {
     const double corners[4][2] = {{59.5, 39.5}, {79.5, 39.5}, {79.5, 159.5}, {59.5, 159.5}};
     ASSERT_TRUE(isThinSquare(corners));
     BlurredSquare fit;
-    EXPECT_FALSE(fitBlurredSquare(frame.data(), frame.width, frame.height, corners, &fit));
+    EXPECT_FALSE(fitBlurredSquare(patternTable(), frame.data(), frame.width, frame.height, corners, &fit));
 }

@@ -5,13 +5,18 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <random>
 #include <vector>
 
 #include "common/TrackingConditions.h"
 #include "common/TrackingFixtures.h"
+#include "tracking/EdgeRefine.h"
 #include "tracking/Labeling.h"
 #include "tracking/Marker.h"
+#include "tracking/Pattern.h"
+#include "tracking/Pose.h"
+#include "tracking/TrackerTables.h"
 
 namespace {
 
@@ -78,6 +83,54 @@ TEST_F(DetectTest, FindsTheMarkerWithItsPatternOrientationAndCorners) {
         EXPECT_TRUE(firstCornerRight(markers[0])) << spin;
         resetMarkerHistory();
     }
+}
+
+TEST_F(DetectTest, ADetectorReadsOnlyTheTablesItWasGiven) {
+    // Tables of its own: the calibration, the pattern (in another slot than the shared
+    // table's) and the edge switch.
+    auto tables = std::make_unique<TrackerTables>();
+    tables->workingParam = camera_;
+    ASSERT_EQ(loadPatternFile(tables->patterns, committedDataPath("patt.00").c_str()), 0);
+    ASSERT_EQ(loadPatternFile(tables->patterns, committedDataPath("patt.00").c_str()), 1);
+    ASSERT_EQ(freePatternSlot(tables->patterns, 0), 1);  // the pattern now sits in slot 1 only
+    MarkerDetector detector(*tables);
+
+    render(20.0);
+    const int threshold = otsuThreshold(frame_.data(), camera_.width, camera_.height);
+    auto detectOwn = [&]() {
+        detector.resetHistory();
+        DetectedMarker* markers = nullptr;
+        int count = -1;
+        EXPECT_EQ(detector.detect(frame_.data(), threshold, &markers, &count), 0);
+        return std::vector<DetectedMarker>(markers, markers + std::max(count, 0));
+    };
+
+    // The shared tables emptied of patterns and given another frame size: the detector
+    // does not notice.
+    for (int slot = 0; slot < kPatternSlots; ++slot) freePatternSlot(slot);
+    CameraParam other{};
+    ASSERT_EQ(resizeCameraParam(&camera_, 320, 240, &other), 0);
+    setTrackerCameraParam(&other);
+    std::vector<DetectedMarker> own = detectOwn();
+    ASSERT_EQ(own.size(), 1u);
+    EXPECT_EQ(own[0].pattern, 1);
+    EXPECT_GT(own[0].confidence, 0.8);
+    EXPECT_EQ(own[0].refined, 1);
+    EXPECT_TRUE(firstCornerRight(own[0]));
+    const double center[2] = {0.0, 0.0};
+    double transform[3][4];
+    EXPECT_GE(estimatePose(tables->workingParam, &own[0], center, 40.0, transform), 0.0);
+
+    // Its own edge switch, not the shared one, decides the refinement.
+    tables->subpixelEdges = false;
+    own = detectOwn();
+    ASSERT_EQ(own.size(), 1u);
+    EXPECT_EQ(own[0].refined, 0);
+    EXPECT_TRUE(subpixelEdges());
+
+    // And the shared detector, reading the shared tables, names nothing.
+    setTrackerCameraParam(&camera_);
+    for (const DetectedMarker& m : detect()) EXPECT_LT(m.pattern, 0);
 }
 
 TEST_F(DetectTest, QuarterTurnsStepTheOrientationByOne) {

@@ -106,7 +106,7 @@ TEST(IdentifyTest, MatchingFindsEachOrientationAndRejectsFlatOrOppositePatches) 
     double confidence;
     for (int d = 0; d < 4; ++d) {
         patchFromTemplate(&table.colour[slot][d][0][0][0], 0.5, patch);
-        ASSERT_EQ(matchPattern(patch, &pattern, &orientation, &confidence), 0);
+        ASSERT_EQ(matchPattern(patternTable(), patch, &pattern, &orientation, &confidence), 0);
         EXPECT_EQ(pattern, slot);
         EXPECT_EQ(orientation, d);
         EXPECT_GT(confidence, 0.99);
@@ -114,7 +114,7 @@ TEST(IdentifyTest, MatchingFindsEachOrientationAndRejectsFlatOrOppositePatches) 
     }
 
     std::fill(patch, patch + kPatchBytes, 90);
-    EXPECT_EQ(matchPattern(patch, &pattern, &orientation, &confidence), -1);
+    EXPECT_EQ(matchPattern(patternTable(), patch, &pattern, &orientation, &confidence), -1);
     EXPECT_EQ(pattern, 0);
     EXPECT_EQ(orientation, 0);
     EXPECT_EQ(confidence, -1.0);
@@ -126,7 +126,7 @@ TEST(IdentifyTest, MatchingFindsEachOrientationAndRejectsFlatOrOppositePatches) 
         for (int d = 0; d < 4; ++d) opposite[k] -= (&table.colour[slot][d][0][0][0])[k];
     }
     patchFromTemplate(opposite, 0.2, patch);
-    ASSERT_EQ(matchPattern(patch, &pattern, &orientation, &confidence), 0);
+    ASSERT_EQ(matchPattern(patternTable(), patch, &pattern, &orientation, &confidence), 0);
     EXPECT_EQ(pattern, -1);
     EXPECT_EQ(orientation, -1);
     EXPECT_EQ(confidence, 0.0);
@@ -136,11 +136,11 @@ TEST(IdentifyTest, MatchingFindsEachOrientationAndRejectsFlatOrOppositePatches) 
     const int second = loadPatternFile(committedDataPath("patt.00").c_str());
     ASSERT_GT(second, slot);
     ASSERT_EQ(deactivatePatternSlot(slot), 1);
-    matchPattern(patch, &pattern, &orientation, &confidence);
+    matchPattern(patternTable(), patch, &pattern, &orientation, &confidence);
     EXPECT_EQ(pattern, second);
     EXPECT_EQ(orientation, 2);
     freePatternSlot(second);
-    matchPattern(patch, &pattern, &orientation, &confidence);
+    matchPattern(patternTable(), patch, &pattern, &orientation, &confidence);
     EXPECT_EQ(pattern, -1);
     activatePatternSlot(slot);
 }

@@ -239,6 +239,34 @@ TEST(LabelingTest, RegionsBeyondTheTableAreSkippedAndLargeFramesWork) {
     EXPECT_DOUBLE_EQ(t.centroid[0], 2024.5);
 }
 
+TEST(LabelingTest, AFullTableIsHandedToTheOwnerOnceWithTheFrameSize) {
+    // Isolated specks on a grid of step 2, more than the table holds.
+    TestFrame f(2 * 182 + 2, 2 * 182 + 2);
+    for (int y = 1; y < f.height - 1; y += 2)
+        for (int x = 1; x < f.width - 1; x += 2) f.fill(x, y, x, y, 0);
+    TestFrame plain(40, 30);
+    plain.fill(3, 3, 7, 6, 0);
+
+    Labeller labeller;
+    LabelTables t;
+    int width = -1, height = -1;
+    ASSERT_NE(labeller.label(plain.data(), plain.width, plain.height, 100, &t), nullptr);
+    EXPECT_FALSE(labeller.takeOverflow(&width, &height));  // nothing overflowed yet
+    EXPECT_EQ(width, -1);
+
+    ASSERT_NE(labeller.label(f.data(), f.width, f.height, 100, &t), nullptr);
+    ASSERT_GT(t.skipped, 0);
+    ASSERT_TRUE(labeller.takeOverflow(&width, &height));
+    EXPECT_EQ(width, f.width);
+    EXPECT_EQ(height, f.height);
+    EXPECT_FALSE(labeller.takeOverflow(&width, &height));  // handed out once
+
+    // Later full frames are not reported again, whatever their size.
+    ASSERT_NE(labeller.label(f.data(), f.width, f.height, kLocalThreshold, &t), nullptr);
+    ASSERT_GT(t.skipped, 0);
+    EXPECT_FALSE(labeller.takeOverflow(&width, &height));
+}
+
 TEST(LabelingTest, FixedLevelOfEveryColourMatchesTheSumRule) {
     // Random colours across widths that are and are not multiples of the vector width.
     std::mt19937 rng(3);

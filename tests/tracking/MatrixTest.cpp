@@ -200,6 +200,12 @@ TEST(MatrixTest, DotProductOfDifferentLengthsIsRefusedWithoutEndingTheProgram) {
     b->v[0] = b->v[1] = b->v[2] = 1;
     EXPECT_EQ(dotProduct(a.get(), b.get()), 0.0);
     EXPECT_EQ(dotProduct(b.get(), b.get()), 3.0);
+    // The refusal is a value the caller can see.
+    bool sameLength = true;
+    EXPECT_EQ(dotProduct(a.get(), b.get(), &sameLength), 0.0);
+    EXPECT_FALSE(sameLength);
+    EXPECT_EQ(dotProduct(b.get(), b.get(), &sameLength), 3.0);
+    EXPECT_TRUE(sameLength);
 }
 
 TEST(MatrixTest, PrincipalComponentsOfLinesAndClouds) {

@@ -119,7 +119,7 @@ void score(const std::vector<uint8_t>& frame, const CameraParam& camera, int slo
         }
         const double center[2] = {0, 0};
         double estimate[3][4];
-        const bool posed = estimatePose(&m, center, kWidth, estimate) >= 0.0;
+        const bool posed = estimatePose(trackerCameraParam(), &m, center, kWidth, estimate) >= 0.0;
         // Small markers give a shaky rotation even from exact corners; their position must
         // be right all the same.
         const bool wide = size >= 40.0;

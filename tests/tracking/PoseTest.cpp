@@ -110,7 +110,7 @@ TEST(PoseTest, CleanProjectionFitsInOnePassAndRecoversThePose) {
     for (int orientation = 0; orientation < 4; ++orientation) {
         const DetectedMarker marker = exactDetection(camera, truth, 40.0, orientation);
         double transform[3][4];
-        const double error = estimatePose(&marker, center, 40.0, transform);
+        const double error = estimatePose(trackerCameraParam(), &marker, center, 40.0, transform);
         ASSERT_GE(error, 0.0);
         EXPECT_LT(error, 1.0);
         EXPECT_LT(rotationErrorDegrees(truth, transform), 0.5) << orientation;
@@ -124,7 +124,7 @@ TEST(PoseTest, CleanProjectionFitsInOnePassAndRecoversThePose) {
         double image[4][2];
         for (int k = 0; k < 4; ++k) std::memcpy(image[k], marker.corners[(4 - orientation + k) % 4], sizeof image[k]);
         double once[3][4];
-        EXPECT_EQ(fitPose(rotation, image, model, 4, once), error);
+        EXPECT_EQ(fitPose(trackerCameraParam(), rotation, image, model, 4, once), error);
         EXPECT_EQ(std::memcmp(once, transform, sizeof once), 0);
     }
 }
@@ -144,8 +144,8 @@ TEST(PoseTest, QuarterTurnStepsTheOrientationAndKeepsTheFirstCornersPose) {
     }
     turned.orientation = 0;
     double a[3][4], b[3][4];
-    ASSERT_GE(estimatePose(&base, center, 40.0, a), 0.0);
-    ASSERT_GE(estimatePose(&turned, center, 40.0, b), 0.0);
+    ASSERT_GE(estimatePose(trackerCameraParam(), &base, center, 40.0, a), 0.0);
+    ASSERT_GE(estimatePose(trackerCameraParam(), &turned, center, 40.0, b), 0.0);
     EXPECT_LT(rotationErrorDegrees(a, b), 1e-6);
     for (int r = 0; r < 3; ++r) EXPECT_NEAR(a[r][3], b[r][3], 1e-6);
     // The pose puts the pattern's first corner where it was seen.
@@ -164,7 +164,7 @@ TEST(PoseTest, ContinuousFormStartsFromThePreviousRotationAndFallsBack) {
     double pose[3][4];
     std::memcpy(pose, truth, sizeof pose);
     // Output and previous may be the same array.
-    const double error = estimatePoseContinuous(&marker, pose, center, 40.0, pose);
+    const double error = estimatePoseContinuous(trackerCameraParam(), &marker, pose, center, 40.0, pose);
     EXPECT_LT(error, 1.0);
     EXPECT_LT(rotationErrorDegrees(truth, pose), 0.5);
 
@@ -176,7 +176,7 @@ TEST(PoseTest, ContinuousFormStartsFromThePreviousRotationAndFallsBack) {
         wrong[r][1] = -truth[r][1];
     }
     double recovered[3][4];
-    EXPECT_LT(estimatePoseContinuous(&marker, wrong, center, 40.0, recovered), 1.0);
+    EXPECT_LT(estimatePoseContinuous(trackerCameraParam(), &marker, wrong, center, 40.0, recovered), 1.0);
     EXPECT_LT(rotationErrorDegrees(truth, recovered), 0.5);
 }
 
@@ -188,10 +188,10 @@ TEST(PoseTest, UnusableDetectionsLeaveTheTransformAlone) {
     double transform[3][4] = {{7}};
     DetectedMarker unknown = exactDetection(camera, truth, 40.0, 0);
     unknown.orientation = -1;
-    EXPECT_EQ(estimatePose(&unknown, center, 40.0, transform), -1.0);
+    EXPECT_EQ(estimatePose(trackerCameraParam(), &unknown, center, 40.0, transform), -1.0);
     unknown.orientation = 9;
-    EXPECT_EQ(estimatePose(&unknown, center, 40.0, transform), -1.0);
-    EXPECT_EQ(estimatePoseContinuous(&unknown, truth, center, 40.0, transform), -1.0);
+    EXPECT_EQ(estimatePose(trackerCameraParam(), &unknown, center, 40.0, transform), -1.0);
+    EXPECT_EQ(estimatePoseContinuous(trackerCameraParam(), &unknown, truth, center, 40.0, transform), -1.0);
     // All four edges on one line: no vanishing directions.
     DetectedMarker flat = exactDetection(camera, truth, 40.0, 0);
     for (auto& line : flat.edgeLines) {
@@ -199,13 +199,13 @@ TEST(PoseTest, UnusableDetectionsLeaveTheTransformAlone) {
         line[1] = 1;
         line[2] = -100;
     }
-    EXPECT_EQ(estimatePose(&flat, center, 40.0, transform), -1.0);
+    EXPECT_EQ(estimatePose(trackerCameraParam(), &flat, center, 40.0, transform), -1.0);
     EXPECT_EQ(transform[0][0], 7);
     // Point counts beyond the work arrays are refused.
     double rotation[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
     static double many[kMaxPosePoints + 1][3];
     static double image[kMaxPosePoints + 1][2];
-    EXPECT_EQ(fitPose(rotation, image, many, kMaxPosePoints + 1, transform), -1.0);
+    EXPECT_EQ(fitPose(trackerCameraParam(), rotation, image, many, kMaxPosePoints + 1, transform), -1.0);
 }
 
 TEST(PoseTest, ADegenerateStartWithoutAFreshEstimateGivesNoPose) {
@@ -223,14 +223,14 @@ TEST(PoseTest, ADegenerateStartWithoutAFreshEstimateGivesNoPose) {
     // A start of all zeros (no pose ever computed) has no rotation to search from.
     const double zeros[3][4] = {};
     double transform[3][4] = {{7}};
-    EXPECT_EQ(estimatePoseContinuous(&marker, zeros, center, 40.0, transform), -1.0);
+    EXPECT_EQ(estimatePoseContinuous(trackerCameraParam(), &marker, zeros, center, 40.0, transform), -1.0);
     EXPECT_EQ(transform[0][0], 7);
     EXPECT_TRUE(poseIsFinite(transform));
 
     double rotation[3][3] = {};
     const double h = 20.0;
     const double model[4][3] = {{-h, h, 0}, {h, h, 0}, {h, -h, 0}, {-h, -h, 0}};
-    EXPECT_EQ(fitPose(rotation, marker.corners, model, 4, transform), -1.0);
+    EXPECT_EQ(fitPose(trackerCameraParam(), rotation, marker.corners, model, 4, transform), -1.0);
 
     double bad[3][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 1}};
     EXPECT_TRUE(poseIsFinite(bad));
@@ -252,7 +252,7 @@ TEST(PoseTest, LensDistortionDoesNotBiasThePose) {
         facingMarkerPose(camera, 200.0, 0.3, u, 380.0, truth);
         const DetectedMarker marker = exactDetection(camera, truth, 40.0, 1);
         double estimate[3][4];
-        ASSERT_GE(estimatePose(&marker, center, 40.0, estimate), 0.0);
+        ASSERT_GE(estimatePose(trackerCameraParam(), &marker, center, 40.0, estimate), 0.0);
         EXPECT_NEAR(estimate[2][3], truth[2][3], truth[2][3] * 1e-6) << u;
         EXPECT_LT(rotationErrorDegrees(truth, estimate), 1e-4) << u;
     }
@@ -271,7 +271,7 @@ TEST(PoseTest, FitReachesTheLeastSquaresOptimum) {
         randomMarkerPose(rng, camera, 40.0, range, truth);
         const DetectedMarker marker = exactDetection(camera, truth, 40.0, i % 4);
         double estimate[3][4];
-        const double error = estimatePose(&marker, center, 40.0, estimate);
+        const double error = estimatePose(trackerCameraParam(), &marker, center, 40.0, estimate);
         ASSERT_GE(error, 0.0);
         EXPECT_LT(error, 1e-12) << i;
         EXPECT_LT(rotationErrorDegrees(truth, estimate), 1e-5) << i;

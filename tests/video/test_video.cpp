@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -65,22 +66,48 @@ std::string writeSequence(const std::string& name, int count) {
 
 int frameNumberOf(const unsigned char* bgra) { return (bgra[0] - 5) / 40; }
 
+// The library's reports printed as the program prints them, so the tests read them where
+// a user does.
+void printReport(const std::string& line) { std::fprintf(stderr, "video: %s\n", line.c_str()); }
+
 class Video : public testing::Test {
 protected:
     void SetUp() override {
         unsetenv("PAVONIX_VIDEO");
         installVirtualCamera();
+        arVideoSetReportSink(printReport);
     }
     void TearDown() override {
         arVideoCapStop();
         arVideoClose();
         arVideoSetSourceOverride(nullptr);
         arVideoSetOffline(false);
+        arVideoSetReportSink(nullptr);
         unsetenv("PAVONIX_VIDEO");
     }
 };
 
 }  // namespace
+
+TEST_F(Video, ReportsGoToTheInstalledSinkAndTheLibraryPrintsNothing) {
+    std::vector<std::string> lines;
+    arVideoSetReportSink([&lines](const std::string& line) { lines.push_back(line); });
+    arVideoSetSourceOverride("file:/nonexistent/clip.avi");
+    testing::internal::CaptureStderr();
+    EXPECT_LT(arVideoOpen(nullptr), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("file /nonexistent/clip.avi: cannot be opened"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[0].find('\n'), std::string::npos) << lines[0];
+
+    // Without a sink the report is dropped, and the refusal is still kept for the caller.
+    arVideoSetReportSink(nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_LT(arVideoOpen(nullptr), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(lines.size(), 1u);
+    EXPECT_NE(std::string(arVideoLastError()).find("cannot be opened"), std::string::npos);
+}
 
 TEST_F(Video, OfflineSequenceDeliversEveryFrameOnceInOrderWithExactPixels) {
     const std::string pattern = writeSequence("seq5", 5);
@@ -531,7 +558,7 @@ TEST_F(Video, TrackerFindsTheVirtualMarkerWithItsTruePose) {
         EXPECT_GT(found->confidence, 0.7);
         const double centre[2] = {0.0, 0.0};
         double pose[3][4];
-        ASSERT_GE(estimatePose(found, centre, 40.0, pose), 0.0);
+        ASSERT_GE(estimatePose(trackerCameraParam(), found, centre, 40.0, pose), 0.0);
         const double distance = std::sqrt(truth[0][3] * truth[0][3] + truth[1][3] * truth[1][3] + truth[2][3] * truth[2][3]);
         for (int r = 0; r < 3; ++r) {
             EXPECT_NEAR(pose[r][3], truth[r][3], 0.03 * distance) << "frame " << k << " row " << r;

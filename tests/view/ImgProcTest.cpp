@@ -22,6 +22,9 @@
 
 namespace {
 
+// The capture these tests drive, as the viewer owns one.
+cvImgProc g_capture;
+
 bool fileExists(const std::string& path)
 {
     struct stat info {};
@@ -141,7 +144,7 @@ TEST_F(ImgProcTest, ScreenshotIsTheWindowSizeOpaqueAndTopFirst)
     ScratchDir dir;
     drawTopRedBottomGreen(400, 300);
     const std::string path = dir.file("shot.png");
-    ASSERT_TRUE(g_cvImgProc.saveImageTo(path.c_str()));
+    ASSERT_TRUE(g_capture.saveImageTo(path.c_str()));
 
     const cv::Mat png = cv::imread(path, cv::IMREAD_UNCHANGED);
     ASSERT_FALSE(png.empty());
@@ -162,11 +165,11 @@ TEST_F(ImgProcTest, SaveImageWritesATimedFileNextToTheExecutableAtTheNextCompose
 {
     if (!ensureGLContext(320, 240)) GTEST_SKIP() << "no X display for a GL context";
     drawTopRedBottomGreen(320, 240);
-    const std::string before = g_cvImgProc.lastScreenshotPath();
-    EXPECT_TRUE(SaveImage());
-    EXPECT_EQ(g_cvImgProc.lastScreenshotPath(), before);  // only requested so far
-    EXPECT_TRUE(g_cvImgProc.frameComposed());
-    const std::string path = g_cvImgProc.lastScreenshotPath();
+    const std::string before = g_capture.lastScreenshotPath();
+    EXPECT_TRUE(SaveImage(g_capture));
+    EXPECT_EQ(g_capture.lastScreenshotPath(), before);  // only requested so far
+    EXPECT_TRUE(g_capture.frameComposed());
+    const std::string path = g_capture.lastScreenshotPath();
     ASSERT_NE(path, before);
     EXPECT_EQ(path.rfind(executableDir() + "/img", 0), 0u) << path;
     EXPECT_EQ(path.size(), executableDir().size() + std::string("/img20150305-090703-042.png").size());
@@ -175,7 +178,7 @@ TEST_F(ImgProcTest, SaveImageWritesATimedFileNextToTheExecutableAtTheNextCompose
     EXPECT_EQ(png.rows, 240);
     std::remove(path.c_str());
     // The request is used up: the next frame writes nothing.
-    EXPECT_TRUE(g_cvImgProc.frameComposed());
+    EXPECT_TRUE(g_capture.frameComposed());
     EXPECT_FALSE(fileExists(path));
 }
 
@@ -270,20 +273,20 @@ TEST_F(ImgProcTest, CameraPictureIsBlackUntilTheFirstFrame)
     if (!ensureGLContext(320, 240)) GTEST_SKIP() << "no X display for a GL context";
     // A small picture comes from the heap, where the block just freed is handed out
     // again with its old contents.
-    g_cvImgProc.init(16, 8);
-    g_cvImgProc.sourceImage.setTo(cv::Scalar::all(0xAB));
-    g_cvImgProc.init(16, 8);
-    ASSERT_EQ(g_cvImgProc.sourceImage.total(), 16u * 8u);
-    EXPECT_EQ(cv::countNonZero(g_cvImgProc.sourceImage.reshape(1)), 0);
+    g_capture.init(16, 8);
+    g_capture.sourceImage.setTo(cv::Scalar::all(0xAB));
+    g_capture.init(16, 8);
+    ASSERT_EQ(g_capture.sourceImage.total(), 16u * 8u);
+    EXPECT_EQ(cv::countNonZero(g_capture.sourceImage.reshape(1)), 0);
 }
 
 double g_fakeNowMs = 0.0;
 double fakeClockMs() { return g_fakeNowMs; }
 
-// The capture clock of g_cvImgProc replaced for one test.
+// The capture clock of g_capture replaced for one test.
 struct FakeCaptureClock {
-    FakeCaptureClock() { g_cvImgProc.captureClockMs = fakeClockMs; }
-    ~FakeCaptureClock() { g_cvImgProc.captureClockMs = nullptr; }
+    FakeCaptureClock() { g_capture.captureClockMs = fakeClockMs; }
+    ~FakeCaptureClock() { g_capture.captureClockMs = nullptr; }
 };
 
 std::string newestCaptureFile()
@@ -297,47 +300,47 @@ std::string newestCaptureFile()
 TEST_F(ImgProcTest, ControlCaptureKeepsRealTimeWhenDrawingIsSlowThroughThePackBuffer)
 {
     if (!ensureGLContext(320, 240)) GTEST_SKIP() << "no X display for a GL context";
-    g_cvImgProc.init(320, 240);
-    EXPECT_NE(g_cvImgProc.packBuffer, 0u);
-    EXPECT_EQ(g_cvImgProc.sourceImage.cols, 320);
-    EXPECT_EQ(g_cvImgProc.sourceImage.type(), CV_8UC4);
+    g_capture.init(320, 240);
+    EXPECT_NE(g_capture.packBuffer, 0u);
+    EXPECT_EQ(g_capture.sourceImage.cols, 320);
+    EXPECT_EQ(g_capture.sourceImage.type(), CV_8UC4);
     FakeCaptureClock clock;
 
     g_fakeNowMs = 0.0;
-    g_cvImgProc.controlCapture();
-    ASSERT_TRUE(g_cvImgProc.capturing);
-    ASSERT_TRUE(g_cvImgProc.recorder);
+    g_capture.controlCapture();
+    ASSERT_TRUE(g_capture.capturing);
+    ASSERT_TRUE(g_capture.recorder);
     // The schedule is what this test checks, not what a live recording gives up when the
     // encoder falls behind (the recorder's own tests do): on a busy machine the encoder
     // may lag, so here it is waited for.
-    g_cvImgProc.recorder->setWaitWhenFull(true);
-    const int chain = g_cvImgProc.captureChain();
+    g_capture.recorder->setWaitWhenFull(true);
+    const int chain = g_capture.captureChain();
     drawTopRedBottomGreen(320, 240);
-    g_cvImgProc.frameComposed();  // nothing requested yet: no frame
-    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 0);
+    g_capture.frameComposed();  // nothing requested yet: no frame
+    EXPECT_EQ(g_capture.captureFramesWritten(), 0);
     cvImgProc::captureTimer(chain);
-    g_cvImgProc.frameComposed();  // requested: the first frame
-    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 1);
+    g_capture.frameComposed();  // requested: the first frame
+    EXPECT_EQ(g_capture.captureFramesWritten(), 1);
 
     // Drawing stalls for 200 ms: the ticks keep the time with the last picture.
     for (int t : {40, 80, 120, 160, 200}) {
         g_fakeNowMs = t;
         cvImgProc::captureTimer(chain);
     }
-    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 6);
-    g_cvImgProc.frameComposed();  // the picture of the period now running
-    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 7);
-    g_cvImgProc.frameComposed();  // drawn again within the same period: nothing owed
-    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 7);
+    EXPECT_EQ(g_capture.captureFramesWritten(), 6);
+    g_capture.frameComposed();  // the picture of the period now running
+    EXPECT_EQ(g_capture.captureFramesWritten(), 7);
+    g_capture.frameComposed();  // drawn again within the same period: nothing owed
+    EXPECT_EQ(g_capture.captureFramesWritten(), 7);
 
     // Stopped at 1 s: the file is padded to 30 frames, one second of video.
     g_fakeNowMs = 1000.0;
-    g_cvImgProc.controlCapture();
-    EXPECT_FALSE(g_cvImgProc.capturing);
-    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 30);
+    g_capture.controlCapture();
+    EXPECT_FALSE(g_capture.capturing);
+    EXPECT_EQ(g_capture.captureFramesWritten(), 30);
     // A tick left over after stopping must not write into a closed recording.
     cvImgProc::captureTimer(chain);
-    g_cvImgProc.frameComposed();
+    g_capture.frameComposed();
 
     const std::string path = newestCaptureFile();
     ASSERT_FALSE(path.empty());
@@ -351,28 +354,28 @@ TEST_F(ImgProcTest, ControlCaptureKeepsRealTimeWhenDrawingIsSlowThroughThePackBu
 TEST_F(ImgProcTest, StoppingAndStartingWithinOneTickLeavesOneTimerChain)
 {
     if (!ensureGLContext(320, 240)) GTEST_SKIP() << "no X display for a GL context";
-    g_cvImgProc.init(320, 240);
+    g_capture.init(320, 240);
     FakeCaptureClock clock;
     g_fakeNowMs = 0.0;
-    g_cvImgProc.controlCapture();
-    const int first = g_cvImgProc.captureChain();
-    g_cvImgProc.controlCapture();
+    g_capture.controlCapture();
+    const int first = g_capture.captureChain();
+    g_capture.controlCapture();
     const std::string stopped = newestCaptureFile();
     g_fakeNowMs = 5.0;
-    g_cvImgProc.controlCapture();
-    ASSERT_TRUE(g_cvImgProc.capturing);
-    const int second = g_cvImgProc.captureChain();
+    g_capture.controlCapture();
+    ASSERT_TRUE(g_capture.capturing);
+    const int second = g_capture.captureChain();
     EXPECT_NE(first, second);
 
     // The first recording's pending tick finds a recording running, but not its own.
     drawTopRedBottomGreen(320, 240);
     cvImgProc::captureTimer(first);
-    g_cvImgProc.frameComposed();
-    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 0);
+    g_capture.frameComposed();
+    EXPECT_EQ(g_capture.captureFramesWritten(), 0);
     cvImgProc::captureTimer(second);
-    g_cvImgProc.frameComposed();
-    EXPECT_EQ(g_cvImgProc.captureFramesWritten(), 1);
-    g_cvImgProc.controlCapture();
+    g_capture.frameComposed();
+    EXPECT_EQ(g_capture.captureFramesWritten(), 1);
+    g_capture.controlCapture();
     const std::string second_path = newestCaptureFile();
     if (!stopped.empty()) std::remove(stopped.c_str());
     if (!second_path.empty()) std::remove(second_path.c_str());

@@ -161,8 +161,9 @@ TEST_F(TrackerTest, FindsTheMarkerInViewAndLetsGoTwoFramesAfterItLeaves)
     ASSERT_TRUE(cwd.ok());
     arVideoSetSourceOverride(("file:" + sequence).c_str());
     arVideoSetOffline(true);
-    clTracker tracker;
-    tracker.setFrameCopyStore(&g_cvImgProc);
+    cvImgProc capture;  // where the viewer's tracker copies its frames
+    clTracker tracker(g_trackerTables);
+    tracker.setFrameCopyStore(&capture);
     ASSERT_TRUE(tracker.initialize());
     EXPECT_EQ(tracker.width, 640);
     EXPECT_EQ(tracker.height, 480);
@@ -178,7 +179,7 @@ TEST_F(TrackerTest, FindsTheMarkerInViewAndLetsGoTwoFramesAfterItLeaves)
         found.push_back(tracker.markerFound);
         transforms.push_back(flat(tracker.markerTransform));
         // The frame was copied where the background is drawn from.
-        ASSERT_EQ(g_cvImgProc.sourceImage.cols, 640);
+        ASSERT_EQ(capture.sourceImage.cols, 640);
     }
     for (int k = 0; k < 5; ++k) EXPECT_TRUE(found[k]) << "frame " << k << ": marker in view not found";
     EXPECT_FALSE(tracker.firstPose);
@@ -209,7 +210,7 @@ TEST_F(TrackerTest, FixedThresholdIs130AndTheAutomaticOneIsLocal)
     ASSERT_TRUE(cwd.ok());
     arVideoSetSourceOverride(("file:" + sequence).c_str());
     arVideoSetOffline(true);
-    clTracker tracker;
+    clTracker tracker(g_trackerTables);
     ASSERT_TRUE(tracker.initialize());
 
     ASSERT_TRUE(processFrame(tracker));
@@ -239,7 +240,7 @@ TEST_F(TrackerTest, AFrameWithMoreRegionsThanTheLabelTableHoldsDoesNotEndTheProg
     ASSERT_TRUE(cwd.ok());
     arVideoSetSourceOverride(("file:" + sequence).c_str());
     arVideoSetOffline(true);
-    clTracker tracker;
+    clTracker tracker(g_trackerTables);
     ASSERT_TRUE(tracker.initialize());
     ASSERT_EQ(tracker.width, 640);
     ASSERT_EQ(tracker.height, 480);
@@ -256,6 +257,16 @@ TEST_F(TrackerTest, AFrameWithMoreRegionsThanTheLabelTableHoldsDoesNotEndTheProg
         if (tracker.autoThreshold != automatic) tracker.toggleAutoThreshold();
         tracker.processFrame(busy.data());
         EXPECT_FALSE(tracker.markerFound);
+        // The full table is for the program to say, once, naming the frame's size.
+        const FrameProblem problem = tracker.takeFrameProblem();
+        if (automatic) {
+            ASSERT_EQ(problem, FrameProblem::LabelOverflow);
+            EXPECT_EQ(tracker.frameProblemText(problem),
+                      "pavonix: a 640x480 frame held more dark regions than the label table's 32768; the rest were "
+                      "skipped (reported once)\n");
+        } else {
+            EXPECT_EQ(problem, FrameProblem::None);
+        }
     }
     tracker.toggleAutoThreshold();
     ASSERT_TRUE(tracker.autoThreshold);
@@ -280,7 +291,7 @@ TEST_F(TrackerTest, StartUpFailuresAreReportedAndReleaseTheCamera)
     WorkingDirectory cwd(place.path());
     ASSERT_TRUE(cwd.ok());
     arVideoSetSourceOverride(("file:" + picture).c_str());
-    clTracker tracker;
+    clTracker tracker(g_trackerTables);
 
     // Each failure comes back with the message box the program shows for it.
     const auto startsWith = [](const std::string& text, const char* head) { return text.rfind(head, 0) == 0; };
@@ -321,7 +332,7 @@ TEST_F(TrackerTest, TracksTheMarkerWithTheHigherConfidence)
     std::string error;
     ASSERT_TRUE(loadMarkerImage((kSourceDir + "/Data/marker.png").c_str(), marker, &error)) << error;
 
-    clTracker tracker;  // set up as initialize does, with frames from memory
+    clTracker tracker(g_trackerTables);  // set up as initialize does, with frames from memory
     tracker.width = 640;
     tracker.height = 480;
     tracker.frameBytes = 640 * 480 * 4;
@@ -383,7 +394,7 @@ TEST_F(TrackerTest, TracksTheMarkerWithTheHigherConfidence)
 
 TEST(TrackerSettings, ScaleStepStaysWithinItsRange)
 {
-    clTracker tracker;
+    clTracker tracker(g_trackerTables);
     tracker.modelScale = 0.16;
     for (int i = 0; i < 100; ++i) tracker.scaleStep(-0.01);
     EXPECT_DOUBLE_EQ(tracker.modelScale, 0.01);
@@ -400,7 +411,7 @@ TEST(TrackerSettings, ScaleStepStaysWithinItsRange)
 TEST(TrackerSettings, CameraPositionIsAboveTheModelWhenLookingDownOnTheMarker)
 {
     if (!ensureGLContext(64, 48)) GTEST_SKIP() << "no X display for a GL context";
-    clTracker tracker;
+    clTracker tracker(g_trackerTables);
     ASSERT_TRUE(tracker.initArgl());
     ASSERT_NE(tracker.arglContext, nullptr);
     // The axis matrices are quarter turns in single precision: cos(pi/2) is not 0.

@@ -55,7 +55,7 @@ void rotationAboutX(float angle, float out[16])
 
 }  // namespace
 
-clTracker::clTracker()
+clTracker::clTracker(TrackerTables& tables) : tables_(tables), detector_(tables)
 {
     // Has the video library set up its state now, before this object is complete, so
     // that the state is destroyed after this object: the destructor's arVideoCapStop
@@ -81,7 +81,7 @@ void clTracker::shutdown()
     }
     closeVideo();
     if (patternLoaded_) {
-        freePatternSlot(patternId);
+        freePatternSlot(tables_.patterns, patternId);
         patternLoaded_ = false;
     }
 }
@@ -91,7 +91,7 @@ TrackerStart clTracker::initialize()
     // A second initialisation starts from a closed camera and a free pattern slot.
     closeVideo();
     if (patternLoaded_) {
-        freePatternSlot(patternId);
+        freePatternSlot(tables_.patterns, patternId);
         patternLoaded_ = false;
     }
 
@@ -150,7 +150,7 @@ TrackerStart clTracker::initialize()
 
     // The record made for this frame size, or the first one scaled to it.
     resizeCameraParam(&calibrationForSize(calibrations, width, height), width, height, &cameraParam);
-    setTrackerCameraParam(&cameraParam);
+    tables_.workingParam = cameraParam;
 
     if (arVideoCapStart() != 0) {
         closeVideo();
@@ -159,7 +159,7 @@ TrackerStart clTracker::initialize()
     videoCapturing_ = true;
 
     const std::string patternFile = dataFilePath(data, kPatternFile);
-    patternId = loadPatternFile(patternFile.c_str());
+    patternId = loadPatternFile(tables_.patterns, patternFile.c_str());
     if (patternId < 0) {
         closeVideo();
         return dataFileFailure("Pattern file load error !!\n", data, patternFile);
@@ -228,6 +228,8 @@ void clTracker::processFrame(const unsigned char* frame)
         detectionFailureReported_ = true;
         return;
     }
+    if (detector_.takeLabelOverflow(&overflowWidth_, &overflowHeight_))
+        pendingProblem_ = FrameProblem::LabelOverflow;
 
     int chosen = -1;
     for (int i = 0; i < count; ++i) {
@@ -239,8 +241,10 @@ void clTracker::processFrame(const unsigned char* frame)
         // this frame and the last good transform stays for the next one to start from.
         double fitted[3][4];
         const double error =
-            firstPose ? estimatePose(&markers[chosen], markerCenter, markerWidth, fitted)
-                      : estimatePoseContinuous(&markers[chosen], markerTransform, markerCenter, markerWidth, fitted);
+            firstPose
+                ? estimatePose(tables_.workingParam, &markers[chosen], markerCenter, markerWidth, fitted)
+                : estimatePoseContinuous(tables_.workingParam, &markers[chosen], markerTransform,
+                                         markerCenter, markerWidth, fitted);
         if (error >= 0.0 && poseIsFinite(fitted)) {
             std::memcpy(markerTransform, fitted, sizeof fitted);
             firstPose = false;
@@ -272,13 +276,19 @@ FrameProblem clTracker::takeFrameProblem()
 
 std::string clTracker::frameProblemText(FrameProblem problem) const
 {
-    char line[128];
+    char line[192];
     switch (problem) {
     case FrameProblem::NoFrameMemory:
         std::snprintf(line, sizeof line, "clTracker::updateFrame: no memory for a %dx%d frame copy\n", width, height);
         return line;
     case FrameProblem::DetectionFailed:
         return "clTracker::updateFrame: marker detection failed (out of memory); skipping frames\n";
+    case FrameProblem::LabelOverflow:
+        std::snprintf(line, sizeof line,
+                      "pavonix: a %dx%d frame held more dark regions than the label table's %d; the rest were "
+                      "skipped (reported once)\n",
+                      overflowWidth_, overflowHeight_, kMaxProvisionalLabels);
+        return line;
     case FrameProblem::None:
         break;
     }

@@ -10,6 +10,7 @@
 #include "tracking/CameraParam.h"
 #include "tracking/Labeling.h"
 #include "tracking/Marker.h"
+#include "tracking/TrackerTables.h"
 #include "tracking/view/ImageDraw.h"
 #include "tracking/view/FrameCopyStore.h"
 #include "tracking/view/MarkerHold.h"
@@ -26,11 +27,13 @@ struct TrackerStart {
 };
 
 // Something a frame could not go through, for the program to report on standard error.
-enum class FrameProblem { None, NoFrameMemory, DetectionFailed };
+enum class FrameProblem { None, NoFrameMemory, DetectionFailed, LabelOverflow };
 
 class clTracker {
 public:
-    clTracker();
+    // The tracker keeps its working calibration and pattern in tables, which its detector
+    // and pose read; tables must outlive it.
+    explicit clTracker(TrackerTables& tables);
     ~clTracker();  // releases the drawing context, stops capture and closes the camera
     clTracker(const clTracker&) = delete;
     clTracker& operator=(const clTracker&) = delete;
@@ -50,7 +53,8 @@ public:
     // such failure is left for takeFrameProblem.
     bool updateFrame();
     // The problem of the latest frames still to be reported, and forgets it. A frame
-    // copy without memory is reported each time; a failed detection only the first time.
+    // copy without memory is reported each time; a failed detection, and a frame with more
+    // dark regions than the labeller's table, only the first time.
     FrameProblem takeFrameProblem();
     // The line (with its line feed) that reports a problem on standard error.
     std::string frameProblemText(FrameProblem problem) const;
@@ -73,6 +77,9 @@ public:
     // Stops capture, closes the camera and releases the drawing context; safe to repeat.
     // The destructor calls it; tests call it to initialize again.
     void shutdown();
+
+    TrackerTables& tables() { return tables_; }
+    const TrackerTables& tables() const { return tables_; }
 
     static constexpr int kFixedThreshold = 130;
     static constexpr double kMinModelScale = 0.01;
@@ -105,7 +112,9 @@ private:
     bool patternLoaded_ = false;        // patternId holds a slot this object loaded
     bool detectionFailureReported_ = false;
     FrameProblem pendingProblem_ = FrameProblem::None;
+    int overflowWidth_ = 0, overflowHeight_ = 0;  // the frame that overflowed the label table
     FrameCopyStore* frameStore_ = nullptr;   // not owned
+    TrackerTables& tables_;                  // not owned
     MarkerDetector detector_;                // its labeller, scratch and marker history
     std::vector<unsigned char> ownCopy_;     // the copy when no store is given
 
