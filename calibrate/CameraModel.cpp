@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+#include "tracking/PoseMath.h"
+
 CameraParam cameraParamFromModel(const CameraModel& model) {
     CameraParam param{};
     param.width = model.width;
@@ -54,17 +56,7 @@ void rotationMatrix(const double rotation[3], double r[3][3]) {
         r[2][1] = rotation[0];
         return;
     }
-    const double k[3] = {rotation[0] / angle, rotation[1] / angle, rotation[2] / angle};
-    const double c = std::cos(angle), s = std::sin(angle), v = 1.0 - c;
-    r[0][0] = c + k[0] * k[0] * v;
-    r[0][1] = k[0] * k[1] * v - k[2] * s;
-    r[0][2] = k[0] * k[2] * v + k[1] * s;
-    r[1][0] = k[1] * k[0] * v + k[2] * s;
-    r[1][1] = c + k[1] * k[1] * v;
-    r[1][2] = k[1] * k[2] * v - k[0] * s;
-    r[2][0] = k[2] * k[0] * v - k[1] * s;
-    r[2][1] = k[2] * k[1] * v + k[0] * s;
-    r[2][2] = c + k[2] * k[2] * v;
+    rotationFromVector(rotation, r);
 }
 
 void poseTransform(const ViewPose& pose, double transform[3][4]) {

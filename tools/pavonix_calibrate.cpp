@@ -17,9 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "calibrate/CalibrationInput.h"
 #include "calibrate/Solve.h"
 #include "calibrate/ViewCollector.h"
+#include "common/FrameInput.h"
+#include "common/ToolArgs.h"
 #include "platform/Paths.h"
 #include "tracking/CameraParam.h"
 #include "tracking/Pattern.h"
@@ -57,18 +58,6 @@ struct Options {
     double maxError = 1.0;
     std::vector<std::string> inputs;
 };
-
-bool fileExists(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
-}
-
-bool parseNumber(const char* text, double* value) {
-    char* end = nullptr;
-    errno = 0;
-    *value = std::strtod(text, &end);
-    return end != text && *end == '\0' && errno == 0 && std::isfinite(*value);
-}
 
 // 0: run; 1: error (message printed); 2: help printed.
 int parseOptions(int argc, char** argv, Options* options) {
@@ -219,7 +208,7 @@ int main(int argc, char** argv) {
 
     Session session(options.views);
     if (!options.device.empty()) {
-        CalibrationInput input;
+        FrameInput input;
         std::string error;
         if (!input.openCamera(options.device, options.width, options.height, &error)) {
             std::fprintf(stderr, "pavonix-calibrate: %s\n", error.c_str());
@@ -240,7 +229,7 @@ int main(int argc, char** argv) {
         }
     } else {
         for (const std::string& path : options.inputs) {
-            CalibrationInput input;
+            FrameInput input;
             std::string error;
             if (!input.openFile(path, &error)) {
                 std::fprintf(stderr, "pavonix-calibrate: %s: %s\n", path.c_str(), error.c_str());

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "calibrate/CalibrationStore.h"
+#include "common/FrameInput.h"
+#include "common/ToolArgs.h"
 #include "platform/Paths.h"
 #include "platform/video/VideoFileOpen.h"
 #include "tracking/CameraParam.h"
@@ -55,11 +57,6 @@ struct Options {
     std::vector<std::string> inputs;
 };
 
-bool fileExists(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
-}
-
 // A default data file: the working directory first, then the executable's own folder.
 std::string defaultDataFile(const char* relative) {
     if (fileExists(relative)) return relative;
@@ -71,13 +68,6 @@ std::string defaultDataFile(const char* relative) {
         }
     }
     return relative;
-}
-
-bool parseNumber(const char* text, double* value) {
-    char* end = nullptr;
-    errno = 0;
-    *value = std::strtod(text, &end);
-    return end != text && *end == '\0' && errno == 0 && std::isfinite(*value);
 }
 
 // 0: run; 1: error (message printed); 2: help printed.
@@ -165,65 +155,6 @@ void writeNumber(FILE* out, double value) {
         std::fputs("null", out);
 }
 
-// The frames of one input: a still image, a video, or an image sequence.
-class FrameSource {
-public:
-    bool open(const std::string& input, std::string* error) {
-        const bool sequence = input.find('%') != std::string::npos;
-        if (!sequence) {
-            if (!fileExists(input)) {
-                *error = std::string("cannot open: ") + std::strerror(errno);
-                return false;
-            }
-            if (access(input.c_str(), R_OK) != 0) {
-                *error = std::string("cannot read: ") + std::strerror(errno);
-                return false;
-            }
-            if (cv::haveImageReader(input)) {
-                still_ = cv::imread(input, cv::IMREAD_COLOR);
-                if (still_.empty()) {
-                    *error = "not a readable image";
-                    return false;
-                }
-                return true;
-            }
-        }
-        if (!openVideoFile(capture_, input, sequence)) {
-            *error = sequence ? "no frames match this image sequence pattern" : "not a readable image or video";
-            return false;
-        }
-        video_ = true;
-        return true;
-    }
-
-    bool isVideo() const { return video_; }
-
-    // Next frame as B, G, R, A; false at the end.
-    bool next(cv::Mat* bgra) {
-        cv::Mat bgr;
-        if (video_) {
-            if (!capture_.read(bgr) || bgr.empty()) return false;
-        } else {
-            if (stillDone_) return false;
-            stillDone_ = true;
-            bgr = still_;
-        }
-        if (bgr.channels() == 1)
-            cv::cvtColor(bgr, *bgra, cv::COLOR_GRAY2BGRA);
-        else if (bgr.channels() == 4)
-            bgr.copyTo(*bgra);
-        else
-            cv::cvtColor(bgr, *bgra, cv::COLOR_BGR2BGRA);
-        return true;
-    }
-
-private:
-    cv::VideoCapture capture_;
-    cv::Mat still_;
-    bool video_ = false;
-    bool stillDone_ = false;
-};
-
 struct PatternState {
     bool havePose = false;
     double transform[3][4];
@@ -236,9 +167,9 @@ public:
 
     // Returns false when the input could not be read.
     bool run(const std::string& input) {
-        FrameSource source;
+        FrameInput source;
         std::string error;
-        if (!source.open(input, &error)) {
+        if (!source.openFile(input, &error)) {
             std::fprintf(stderr, "pavonix-track: %s: %s\n", input.c_str(), error.c_str());
             return false;
         }

@@ -33,22 +33,6 @@ bool normalise(double v[3]) {
     return true;
 }
 
-// Rodrigues: the rotation by |w| radians about w.
-void rotationFromVector(const double w[3], double out[3][3]) {
-    const double angle = std::sqrt(dot(w, w));
-    const double k[3] = {angle > 0 ? w[0] / angle : 0, angle > 0 ? w[1] / angle : 0, angle > 0 ? w[2] / angle : 0};
-    const double c = std::cos(angle), s = std::sin(angle), v = 1.0 - c;
-    out[0][0] = c + k[0] * k[0] * v;
-    out[0][1] = k[0] * k[1] * v - k[2] * s;
-    out[0][2] = k[0] * k[2] * v + k[1] * s;
-    out[1][0] = k[1] * k[0] * v + k[2] * s;
-    out[1][1] = c + k[1] * k[1] * v;
-    out[1][2] = k[1] * k[2] * v - k[0] * s;
-    out[2][0] = k[2] * k[0] * v - k[1] * s;
-    out[2][1] = k[2] * k[1] * v + k[0] * s;
-    out[2][2] = c + k[2] * k[2] * v;
-}
-
 // The sine and cosine of one angle, forced back onto the unit circle when rounding
 // pushed one of them just past +-1.
 void clampAngle(double* cosine, double* sine) {
@@ -566,4 +550,20 @@ double estimatePoseContinuous(const CameraParam& param, const DetectedMarker* ma
     if (error < 0.0) return -1.0;
     std::memcpy(transform, own, sizeof own);
     return error;
+}
+
+// Rodrigues: the rotation by |w| radians about w.
+void rotationFromVector(const double w[3], double out[3][3]) {
+    const double angle = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
+    const double k[3] = {angle > 0 ? w[0] / angle : 0, angle > 0 ? w[1] / angle : 0, angle > 0 ? w[2] / angle : 0};
+    const double c = std::cos(angle), s = std::sin(angle), v = 1.0 - c;
+    out[0][0] = c + k[0] * k[0] * v;
+    out[0][1] = k[0] * k[1] * v - k[2] * s;
+    out[0][2] = k[0] * k[2] * v + k[1] * s;
+    out[1][0] = k[1] * k[0] * v + k[2] * s;
+    out[1][1] = c + k[1] * k[1] * v;
+    out[1][2] = k[1] * k[2] * v - k[0] * s;
+    out[2][0] = k[2] * k[0] * v - k[1] * s;
+    out[2][1] = k[2] * k[1] * v + k[0] * s;
+    out[2][2] = c + k[2] * k[2] * v;
 }

@@ -6,6 +6,9 @@
 #include "tracking/CameraParam.h"
 #include "tracking/Marker.h"
 
+// The rotation by |w| radians about the axis w (Rodrigues); w = 0 gives the identity.
+void rotationFromVector(const double w[3], double out[3][3]);
+
 // Most points fitPose and solvePose accept.
 constexpr int kMaxPosePoints = 500;
 

@@ -78,7 +78,7 @@ TEST_F(CalibrateToolTest, HelpGivesTheUsage) {
     EXPECT_EQ(runToEnd(toolPath(), {"--views", "3", "x.png"}, dir_, {}, 30, &output), 2);
     EXPECT_NE(output.find("--views must be a whole number from 10 to 1000"), std::string::npos) << output;
     EXPECT_EQ(runToEnd(toolPath(), {dir_ + "/missing.png"}, dir_, {}, 30, &output), 2);
-    EXPECT_NE(output.find("missing.png: No such file or directory"), std::string::npos) << output;
+    EXPECT_NE(output.find("missing.png: cannot open: No such file or directory"), std::string::npos) << output;
 }
 
 TEST_F(CalibrateToolTest, WritesTheFileNamedByOutFromImages) {

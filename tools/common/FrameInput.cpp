@@ -1,7 +1,8 @@
-// Frames for calibration from files or a camera.
+// Frames for the tools from files or a camera.
 
-#include "calibrate/CalibrationInput.h"
+#include "common/FrameInput.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,11 +15,16 @@
 
 #include "platform/video/VideoFileOpen.h"
 
-bool CalibrationInput::openFile(const std::string& path, std::string* error) {
+bool FrameInput::openFile(const std::string& path, std::string* error) {
     const bool sequence = path.find('%') != std::string::npos;
     if (!sequence) {
+        struct stat info;
+        if (stat(path.c_str(), &info) != 0) {
+            *error = std::string("cannot open: ") + std::strerror(errno);
+            return false;
+        }
         if (access(path.c_str(), R_OK) != 0) {
-            *error = std::strerror(errno);
+            *error = std::string("cannot read: ") + std::strerror(errno);
             return false;
         }
         if (cv::haveImageReader(path)) {
@@ -38,7 +44,7 @@ bool CalibrationInput::openFile(const std::string& path, std::string* error) {
     return true;
 }
 
-bool CalibrationInput::openCamera(const std::string& device, int width, int height, std::string* error) {
+bool FrameInput::openCamera(const std::string& device, int width, int height, std::string* error) {
     VideoConfig config;
     config.source = VideoConfig::Source::Camera;
     config.device = device;
@@ -54,7 +60,7 @@ bool CalibrationInput::openCamera(const std::string& device, int width, int heig
     return true;
 }
 
-bool CalibrationInput::next(cv::Mat* bgra) {
+bool FrameInput::next(cv::Mat* bgra) {
     if (camera_) {
         // Wait for the next picture the capture thread hands over; a camera silent for
         // seconds has gone away.

@@ -1,5 +1,5 @@
-// Where pavonix-calibrate's frames come from: still images, video files (or numbered
-// image sequences) and a camera, all handed out as B, G, R, A frames.
+// Where a tool's frames come from: still images, video files (or numbered image
+// sequences) and a camera, all handed out as B, G, R, A frames.
 #pragma once
 
 #include <memory>
@@ -10,7 +10,7 @@
 
 #include "platform/video/VideoSource.h"
 
-class CalibrationInput {
+class FrameInput {
 public:
     // A still image, a video file, or a printf pattern of numbered images. False with a
     // reason (not naming the file; the caller does) when it cannot be read.
