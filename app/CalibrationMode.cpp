@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "calibrate/CalibrationStore.h"
+#include "tracking/CalibrationStore.h"
 #include "calibrate/Solve.h"
 #include "platform/HostUI.h"
 #include "tracking/view/Tracker.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "calibrate/CalibrationStore.h"
+#include "tracking/CalibrationStore.h"
 #include "common/FrameInput.h"
 #include "common/ToolArgs.h"
 #include "platform/Paths.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/imgproc/cvImgProc.h"
-#include "calibrate/CalibrationStore.h"
+#include "tracking/CalibrationStore.h"
 #include "common/ProgramRun.h"
 #include "common/TrackingFixtures.h"
 #include "platform/video/Video.h"

@@ -15,7 +15,7 @@
 #include "app/CalibrationMode.h"
 #include "app/CommandLine.h"
 #include "app/Commands.h"
-#include "calibrate/CalibrationStore.h"
+#include "tracking/CalibrationStore.h"
 #include "calibrate/CameraModel.h"
 #include "common/ProgramRun.h"
 #include "common/TrackingFixtures.h"

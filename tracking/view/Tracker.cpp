@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "calibrate/CalibrationStore.h"
+#include "tracking/CalibrationStore.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "platform/video/Video.h"

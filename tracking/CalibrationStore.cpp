@@ -1,6 +1,6 @@
 // The per-frame-size calibration file.
 
-#include "calibrate/CalibrationStore.h"
+#include "tracking/CalibrationStore.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
