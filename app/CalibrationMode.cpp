@@ -35,8 +35,9 @@ void CalibrationMode::describe(const ViewOffer& offer) {
     const ViewCoverage coverage = collector_->coverage();
     progress_ = "Calibrating [V ends]: " + std::to_string(coverage.accepted) + " of " +
                 std::to_string(collector_->targetViews()) + " views, " + std::to_string(coverage.wanted) +
-                " still wanted; places " + std::to_string(coverage.cells) + "/9, tilts " +
-                std::to_string(coverage.tiltDirections) + "/4";
+                " still wanted";
+    // A line of its own: the window may be only 640 pixels wide.
+    places_ = "places " + std::to_string(coverage.cells) + "/9, tilts " + std::to_string(coverage.tiltDirections) + "/4";
     if (offer.verdict == ViewVerdict::Accepted)
         advice_ = "view taken; " + (coverage.hint.empty() ? std::string("hold on") : coverage.hint);
     else if (offer.verdict == ViewVerdict::TooSimilar && !coverage.hint.empty())
@@ -49,6 +50,7 @@ void CalibrationMode::finish(clTracker& tracker) {
     const CalibrationResult result = solveCalibration(collector_->views());
     collector_.reset();
     progress_.clear();
+    places_.clear();
     advice_.clear();
     if (!result.ok) {
         outcome_ = "The camera was not calibrated: " + result.refusal + ".";

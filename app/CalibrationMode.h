@@ -24,6 +24,7 @@ public:
 
     // What to show over the picture while collecting (empty when not).
     const std::string& progressLine() const { return progress_; }
+    const std::string& placesLine() const { return places_; }  // the coverage: places and tilts
     const std::string& adviceLine() const { return advice_; }
     // The message the last solve gave (what was saved, or why nothing was).
     const std::string& outcome() const { return outcome_; }
@@ -35,5 +36,5 @@ private:
     void describe(const ViewOffer& offer);
 
     std::unique_ptr<ViewCollector> collector_;  // made on start: its detector is large
-    std::string progress_, advice_, outcome_, savePath_;
+    std::string progress_, places_, advice_, outcome_, savePath_;
 };

@@ -168,6 +168,7 @@ const char* usageText() {
            "  E  automatic threshold   S  save PNG screenshot   C  start/stop recording\n"
            "  K  toon look (on/off)    G  smooth pose (on/off)  U  open music\n"
            "  I  room light (on/off): light the characters like the marker's paper\n"
+           "  V  calibrate the camera from views of the marker (V again ends it early)\n"
            "  space  pause motion and music                     +  larger  -  smaller models\n"
            "  [  ]  music offset 10 ms earlier / later (the motion lags / leads the song)\n"
            "  arrow keys, Page Up/Down  move the twin           Home  put the twin back\n"

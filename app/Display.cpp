@@ -289,7 +289,8 @@ void drawCalibrationOverlay() {
     const CalibrationMode& mode = viewState().calibration;
     if (!mode.active()) return;
     drawOverlayText(mode.progressLine().c_str(), 104);
-    drawOverlayText(mode.adviceLine().c_str(), 120);
+    drawOverlayText(mode.placesLine().c_str(), 120);
+    drawOverlayText(mode.adviceLine().c_str(), 136);
 }
 
 void drawOverlayText(const char* text, int lineOffset) {

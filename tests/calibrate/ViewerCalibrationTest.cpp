@@ -116,12 +116,14 @@ TEST_F(ViewerCalibrationTest, CollectsFromFramesThenInstallsAndSavesTheCalibrati
     for (const auto& frame : frames) mode_.offerFrame(tracker_, frame.data());
     ASSERT_TRUE(mode_.active()) << "fewer than 20 views: still collecting";
     EXPECT_NE(mode_.progressLine().find("still wanted"), std::string::npos);
+    EXPECT_EQ(mode_.placesLine().rfind("places ", 0), 0u) << mode_.placesLine();
     EXPECT_FALSE(mode_.adviceLine().empty());
     const double oldFocal = tracker_.cameraParam.projection[0][0];
 
     mode_.toggle(tracker_);  // the user ends it early
     EXPECT_FALSE(mode_.active());
     EXPECT_TRUE(mode_.progressLine().empty());
+    EXPECT_TRUE(mode_.placesLine().empty());
     ASSERT_EQ(mode_.outcome().rfind("The camera is calibrated: focal length ", 0), 0u) << mode_.outcome();
     const std::string saved = dir_ + "/pavonix/camera_para.dat";
     EXPECT_NE(mode_.outcome().find("saved to " + saved), std::string::npos) << mode_.outcome();
