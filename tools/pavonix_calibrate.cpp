@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "calibrate/CameraModel.h"
 #include "calibrate/Solve.h"
 #include "calibrate/ViewCollector.h"
 #include "common/FrameInput.h"
@@ -140,17 +141,13 @@ int parseOptions(int argc, char** argv, Options* options) {
 // The detector works in the installed calibration; one without lens distortion makes
 // the corners it reports the ones in the picture.
 void installPlainCamera(int width, int height) {
-    CameraParam plain{};
-    plain.width = width;
-    plain.height = height;
-    plain.projection[0][0] = plain.projection[1][1] = 0.5 * width / std::tan(30.0 * M_PI / 180.0);
-    plain.projection[0][2] = width / 2.0;
-    plain.projection[1][2] = height / 2.0;
-    plain.projection[2][2] = 1.0;
-    plain.distortion[0] = width / 2.0;
-    plain.distortion[1] = height / 2.0;
-    plain.distortion[2] = 0.0;
-    plain.distortion[3] = 1.0;
+    CameraModel model;
+    model.width = width;
+    model.height = height;
+    model.fx = model.fy = 0.5 * width / std::tan(30.0 * M_PI / 180.0);
+    model.px = model.dx = width / 2.0;
+    model.py = model.dy = height / 2.0;
+    const CameraParam plain = cameraParamFromModel(model);  // radial 0: no lens distortion
     setTrackerCameraParam(&plain);
 }
 
